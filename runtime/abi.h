@@ -1,0 +1,167 @@
+// Kernel ABI numbers for x86-64 Linux, spelled as the kernel spells them, so each line
+// can be checked against its man page or uapi header.
+#pragma once
+
+// System call numbers.
+enum : long {
+    SYS_read = 0, SYS_write = 1, SYS_open = 2, SYS_close = 3, SYS_stat = 4, SYS_fstat = 5,
+    SYS_poll = 7, SYS_lseek = 8, SYS_mmap = 9, SYS_mprotect = 10, SYS_munmap = 11,
+    SYS_rt_sigaction = 13, SYS_rt_sigprocmask = 14, SYS_ioctl = 16, SYS_readv = 19,
+    SYS_writev = 20, SYS_pipe = 22, SYS_madvise = 28, SYS_dup = 32, SYS_dup2 = 33,
+    SYS_nanosleep = 35, SYS_getpid = 39, SYS_socket = 41, SYS_connect = 42, SYS_accept = 43,
+    SYS_sendto = 44, SYS_recvfrom = 45, SYS_sendmsg = 46, SYS_recvmsg = 47, SYS_shutdown = 48,
+    SYS_bind = 49, SYS_listen = 50, SYS_setsockopt = 54, SYS_getsockopt = 55, SYS_clone = 56,
+    SYS_fork = 57, SYS_vfork = 58, SYS_execve = 59, SYS_exit = 60, SYS_wait4 = 61, SYS_kill = 62,
+    SYS_fcntl = 72, SYS_fsync = 74, SYS_ftruncate = 77, SYS_chdir = 80, SYS_fchdir = 81,
+    SYS_rename = 82, SYS_mkdir = 83, SYS_rmdir = 84, SYS_unlink = 87, SYS_readlink = 89,
+    SYS_chmod = 90, SYS_fchmod = 91, SYS_fchown = 93, SYS_umask = 95, SYS_ptrace = 101,
+    SYS_getuid = 102, SYS_getgid = 104, SYS_setuid = 105, SYS_setgid = 106, SYS_geteuid = 107,
+    SYS_setpgid = 109, SYS_getppid = 110, SYS_setsid = 112, SYS_setgroups = 116,
+    SYS_setresuid = 117, SYS_setresgid = 119, SYS_prctl = 157, SYS_chroot = 161,
+    SYS_mount = 165, SYS_umount2 = 166, SYS_reboot = 169, SYS_init_module = 175,
+    SYS_delete_module = 176, SYS_gettid = 186, SYS_clock_gettime = 228, SYS_exit_group = 231,
+    SYS_epoll_wait = 232, SYS_epoll_ctl = 233, SYS_kexec_load = 246, SYS_waitid = 247,
+    SYS_openat = 257, SYS_mkdirat = 258, SYS_fchownat = 260, SYS_newfstatat = 262,
+    SYS_unlinkat = 263, SYS_renameat = 264, SYS_readlinkat = 267, SYS_fchmodat = 268,
+    SYS_ppoll = 271, SYS_unshare = 272, SYS_accept4 = 288, SYS_epoll_create1 = 291,
+    SYS_dup3 = 292, SYS_pipe2 = 293, SYS_prlimit64 = 302, SYS_setns = 308,
+    SYS_process_vm_readv = 310, SYS_process_vm_writev = 311, SYS_renameat2 = 316,
+    SYS_seccomp = 317, SYS_getrandom = 318, SYS_memfd_create = 319, SYS_execveat = 322,
+    SYS_pidfd_send_signal = 424, SYS_io_uring_setup = 425, SYS_io_uring_enter = 426,
+    SYS_io_uring_register = 427, SYS_pidfd_open = 434, SYS_clone3 = 435, SYS_close_range = 436,
+    SYS_openat2 = 437,
+};
+
+// open(2) flags and modes.
+enum : int {
+    O_RDONLY = 0, O_WRONLY = 1, O_RDWR = 2, O_CREAT = 0100, O_EXCL = 0200, O_NOCTTY = 0400,
+    O_TRUNC = 01000, O_APPEND = 02000, O_NONBLOCK = 04000, O_DIRECTORY = 0200000,
+    O_NOFOLLOW = 0400000, O_CLOEXEC = 02000000, O_PATH = 010000000,
+};
+enum : int { AT_FDCWD = -100, AT_REMOVEDIR = 0x200, AT_SYMLINK_NOFOLLOW = 0x100 };
+enum : long { RESOLVE_NO_SYMLINKS = 0x04, RESOLVE_NO_MAGICLINKS = 0x02, RESOLVE_BENEATH = 0x08 };
+
+// Errors (returned negated by every sys_ wrapper).
+enum : long {
+    EPERM = 1, ENOENT = 2, ESRCH = 3, EINTR = 4, EIO = 5, EBADF = 9, ECHILD = 10, EAGAIN = 11,
+    ENOMEM = 12, EACCES = 13, EFAULT = 14, EBUSY = 16, EEXIST = 17, ENOTDIR = 20, EISDIR = 21,
+    EINVAL = 22, EMFILE = 24, ENOSPC = 28, EPIPE = 32, ELOOP = 40, ENOSYS = 38,
+    EADDRINUSE = 98, ETIMEDOUT = 110,
+};
+
+// mmap(2).
+enum : int { PROT_NONE = 0, PROT_READ = 1, PROT_WRITE = 2, PROT_EXEC = 4 };
+enum : int { MAP_SHARED = 0x01, MAP_PRIVATE = 0x02, MAP_ANONYMOUS = 0x20, MAP_NORESERVE = 0x4000 };
+enum : int { MADV_DONTNEED = 4 };
+
+// Sockets.
+enum : int { AF_UNIX = 1, AF_INET = 2, AF_INET6 = 10, AF_NETLINK = 16, AF_PACKET = 17 };
+enum : int { SOCK_STREAM = 1, SOCK_DGRAM = 2, SOCK_NONBLOCK = 04000, SOCK_CLOEXEC = 02000000 };
+enum : int { SOL_SOCKET = 1, SO_REUSEADDR = 2, SO_RCVTIMEO = 20, SO_SNDTIMEO = 21 };
+enum : int { IPPROTO_TCP = 6, TCP_NODELAY = 1 };
+enum : int { MSG_DONTWAIT = 0x40, MSG_NOSIGNAL = 0x4000 };
+enum : int { SHUT_WR = 1 };
+
+// epoll(7).
+enum : int { EPOLL_CLOEXEC = 02000000, EPOLL_CTL_ADD = 1, EPOLL_CTL_DEL = 2 };
+enum : unsigned { EPOLLIN = 0x001, EPOLLOUT = 0x004, EPOLLERR = 0x008, EPOLLHUP = 0x010 };
+
+// Clocks.
+enum : int { CLOCK_REALTIME = 0, CLOCK_MONOTONIC = 1 };
+
+// Processes, namespaces and mounts.
+enum : unsigned long {
+    CLONE_VM = 0x00000100, CLONE_FS = 0x00000200, CLONE_FILES = 0x00000400,
+    CLONE_VFORK = 0x00004000, CLONE_NEWNS = 0x00020000, CLONE_NEWUTS = 0x04000000,
+    CLONE_NEWIPC = 0x08000000, CLONE_NEWPID = 0x20000000, CLONE_NEWNET = 0x40000000,
+    CLONE_PIDFD = 0x00001000,
+};
+enum : unsigned long {
+    MS_RDONLY = 1, MS_NOSUID = 2, MS_NODEV = 4, MS_NOEXEC = 8, MS_REMOUNT = 32,
+    MS_BIND = 4096, MS_REC = 16384, MS_PRIVATE = 1 << 18, MS_SLAVE = 1 << 19,
+};
+enum : int { MNT_DETACH = 2 };
+enum : int { WNOHANG = 1, WUNTRACED = 2, __WALL = 0x40000000 };
+enum : int { P_ALL = 0, P_PID = 1, WEXITED = 4, WNOWAIT = 0x01000000 };
+
+// Signals.
+enum : int {
+    SIGHUP = 1, SIGINT = 2, SIGQUIT = 3, SIGKILL = 9, SIGSEGV = 11, SIGPIPE = 13,
+    SIGALRM = 14, SIGTERM = 15, SIGCHLD = 17, SIGSYS = 31,
+};
+enum : unsigned long { SA_RESTORER = 0x04000000, SA_RESTART = 0x10000000 };
+#define SIG_IGN_HANDLER ((void*)1)
+#define SIG_DFL_HANDLER ((void*)0)
+
+// prctl(2), seccomp(2) and resource limits.
+enum : int {
+    PR_SET_PDEATHSIG = 1, PR_SET_NO_NEW_PRIVS = 38, PR_SET_CHILD_SUBREAPER = 36,
+    PR_CAPBSET_DROP = 24,
+};
+enum : unsigned { SECCOMP_SET_MODE_FILTER = 1 };
+enum : unsigned {
+    SECCOMP_RET_KILL_PROCESS = 0x80000000u, SECCOMP_RET_ALLOW = 0x7FFF0000u,
+    SECCOMP_RET_ERRNO = 0x00050000u,
+};
+enum : unsigned { AUDIT_ARCH_X86_64 = 0xC000003Eu };
+enum : int {
+    RLIMIT_CPU = 0, RLIMIT_FSIZE = 1, RLIMIT_DATA = 2, RLIMIT_STACK = 3, RLIMIT_CORE = 4,
+    RLIMIT_NPROC = 6, RLIMIT_NOFILE = 7, RLIMIT_AS = 9,
+};
+
+struct timespec_k {
+    long tv_sec;
+    long tv_nsec;
+};
+struct timeval_k {
+    long tv_sec;
+    long tv_usec;
+};
+struct rlimit_k {
+    unsigned long cur;
+    unsigned long max;
+};
+struct iovec_k {
+    const void* base;
+    unsigned long len;
+};
+struct msghdr_k {
+    void* name;
+    int namelen;
+    iovec_k* iov;
+    unsigned long iovlen;
+    void* control;
+    unsigned long controllen;
+    int flags;
+};
+struct __attribute__((packed)) epoll_event_k {
+    unsigned events;
+    unsigned long data;
+};
+struct sockaddr_in_k {
+    unsigned short family;
+    unsigned char port[2];
+    unsigned char addr[4];
+    unsigned char zero[8];
+};
+struct sigaction_k {
+    void* handler;
+    unsigned long flags;
+    void* restorer;
+    unsigned long mask;
+};
+struct sock_filter_k {
+    unsigned short code;
+    unsigned char jt;
+    unsigned char jf;
+    unsigned int k;
+};
+struct sock_fprog_k {
+    unsigned short len;
+    const sock_filter_k* filter;
+};
+struct open_how_k {
+    unsigned long flags;
+    unsigned long mode;
+    unsigned long resolve;
+};

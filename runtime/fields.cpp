@@ -1,0 +1,106 @@
+#include "runtime/fields.h"
+#include "runtime/text.h"
+
+static constexpr i64 k_i64_max = 0x7FFFFFFFFFFFFFFF;
+
+i64 find_body(const char* req, i64 req_len)
+{
+    for (i64 j = 0; j < req_len - 3; j++)
+        if (req[j] == '\r' && req[j + 1] == '\n' && req[j + 2] == '\r' && req[j + 3] == '\n')
+            return j + 4;
+    return -1;
+}
+
+// Offset of the value's opening quote after a "cmd" key at i, or -1 when another byte
+// comes first.
+static i64 cmd_value_quote(const char* req, i64 req_len, i64 i)
+{
+    for (i64 k = i + 5; k < req_len; k++) {
+        if (req[k] == '"')
+            return k;
+        if (req[k] != ' ' && req[k] != ':')
+            return -1;
+    }
+    return -1;
+}
+
+i64 read_cmd_field(const char* req, i64 req_len, char* out, i64 capacity)
+{
+    i64 body = find_body(req, req_len);
+    if (body < 0)
+        return -1;
+    for (i64 i = body; i < req_len - 6; i++) {
+        if (!bytes_equal(req + i, "\"cmd\"", 5))
+            continue;
+        i64 quote = cmd_value_quote(req, req_len, i);
+        if (quote < 0)
+            continue;
+        i64 end = quote + 1;
+        while (end < req_len && req[end] != '"')
+            end++;
+        if (end >= req_len) {
+            out[0] = 0;
+            return 0;
+        }
+        i64 len = end - quote - 1;
+        if (len > capacity)
+            len = capacity;
+        copy_bytes(out, req + quote + 1, len);
+        out[len] = 0;
+        return len;
+    }
+    return -1;
+}
+
+// Offset just after the closing quote of the first "key" in the request, or -1.
+// limit_slack is how far before the end the search stops (4 for strings, 3 for numbers).
+static i64 find_quoted_key(const char* req, i64 req_len, const char* key, i64 key_len, i64 limit_slack)
+{
+    for (i64 p = 0; p < req_len - key_len - limit_slack; p++)
+        if (req[p] == '"' && bytes_equal(req + p + 1, key, key_len) && req[p + key_len + 1] == '"')
+            return p + key_len + 2;
+    return -1;
+}
+
+i64 read_string_field(const char* req, i64 req_len, const char* key, i64 key_len, char* out, i64 capacity)
+{
+    out[0] = 0;
+    i64 i = find_quoted_key(req, req_len, key, key_len, 4);
+    if (i < 0)
+        return 0;
+    while (i < req_len && req[i] != '"')
+        i++;
+    if (i >= req_len)
+        return 0;
+    i++;
+    i64 stored = 0;
+    while (i < req_len && req[i] != '"') {
+        char c = req[i++];
+        if (c == '\\') {
+            if (i >= req_len)
+                break;
+            char e = req[i++];
+            c = e == 'n' ? '\n' : e == 't' ? '\t' : e;
+        }
+        if (stored < capacity)
+            out[stored++] = c;
+    }
+    out[stored] = 0;
+    return stored;
+}
+
+i64 read_number_field(const char* req, i64 req_len, const char* key, i64 key_len)
+{
+    i64 i = find_quoted_key(req, req_len, key, key_len, 3);
+    if (i < 0)
+        return -1;
+    while (i < req_len && (req[i] == ':' || req[i] == ' '))
+        i++;
+    i64 value = 0;
+    while (i < req_len && req[i] >= '0' && req[i] <= '9') {
+        // Saturate instead of wrapping: a huge number stays huge and positive.
+        i64 digit = req[i++] - '0';
+        value = value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + digit;
+    }
+    return value;
+}

@@ -1,0 +1,20 @@
+// Readers that pull single fields out of raw request bytes. Requests are never parsed
+// into a structure; these exact matching rules are part of the API's behaviour.
+#pragma once
+#include "runtime/types.h"
+
+// Offset just after the first "\r\n\r\n" of the request, or -1.
+i64 find_body(const char* req, i64 req_len);
+
+// The "cmd" value of the body, raw (no escape decoding), cut to capacity, NUL after it.
+// -1: no blank line or no usable "cmd" key; otherwise the bytes stored (0 for an empty
+// value or one without a closing quote). out must hold capacity + 1 bytes.
+i64 read_cmd_field(const char* req, i64 req_len, char* out, i64 capacity);
+
+// The first string value of "key" anywhere in the request, escapes decoded, at most
+// capacity bytes stored and a NUL after them. 0 when missing or empty.
+i64 read_string_field(const char* req, i64 req_len, const char* key, i64 key_len, char* out, i64 capacity);
+
+// The digits after the first "key": and any colons or blanks; -1 when the key is missing,
+// 0 when no digit follows.
+i64 read_number_field(const char* req, i64 req_len, const char* key, i64 key_len);

@@ -1,0 +1,140 @@
+// Lines end at LF or CR, and one LF right after a terminator is skipped, so CR LF ends a
+// line once. Port lines are read first, then the first credential line, so the port
+// message always precedes the login message whatever the line order.
+#include "server/config.h"
+#include "runtime/console.h"
+#include "runtime/heap.h"
+#include "runtime/syscall.h"
+#include "runtime/text.h"
+#include "server/state.h"
+
+static constexpr i64 k_port_max = 65535;
+
+// Calls visit(line, len) for every non-empty line; stops early when visit returns 1.
+template <typename Visit>
+static void for_each_line(const char* text, i64 len, Visit visit)
+{
+    i64 start = 0;
+    while (start < len) {
+        i64 end = start;
+        while (end < len && text[end] != '\n' && text[end] != '\r')
+            end++;
+        if (end > start && visit(text + start, end - start))
+            return;
+        start = end + 1;
+        if (end < len && text[end] == '\r' && start < len && text[start] == '\n')
+            start++;
+    }
+}
+
+static i64 is_port_line(const char* line, i64 len)
+{
+    return line[0] == 'p' && len >= 6 && line[4] == '=';
+}
+
+static i64 port_value(const char* line, i64 len)
+{
+    i64 value = 0;
+    for (i64 i = 5; i < len; i++) {
+        if (line[i] < '0' || line[i] > '9')
+            continue;
+        value = value * 10 + (line[i] - '0');
+        if (value > 1000000000)
+            value = 1000000000;
+    }
+    return value;
+}
+
+static i64 is_credential_line(const char* line, i64 len)
+{
+    return find_bytes(line, len, 0, ":", 1) >= 0 && find_bytes(line, len, 0, "=", 1) < 0;
+}
+
+static i64 scan_ports(const char* text, i64 len)
+{
+    i64 port = 0;
+    for_each_line(text, len, [&](const char* line, i64 line_len) {
+        if (!is_port_line(line, line_len))
+            return 0;
+        i64 value = port_value(line, line_len);
+        if (value > k_port_max) {
+            print("[Cindervox] Port out of range (1-65535), ignored:\n");
+            print_decimal_line(value);
+        } else if (value >= 1) {
+            print("[Cindervox] Port configured:\n");
+            print_decimal_line(value);
+            port = value;
+        }
+        return 0;
+    });
+    return port;
+}
+
+static i64 take_credential(const char* text, i64 len)
+{
+    i64 taken = 0;
+    for_each_line(text, len, [&](const char* line, i64 line_len) {
+        if (!is_credential_line(line, line_len))
+            return 0;
+        if (line_len > k_credential_line_max) {
+            print("[Cindervox] Credential line too long (over 381 bytes), ignored\n");
+            return 0;
+        }
+        char* encoded = (char*)heap_alloc(k_credential_buffer);
+        state.basic_credential_len = base64_encode(line, line_len, encoded);
+        state.basic_credential = encoded;
+        print("[Cindervox] Auth config loaded from /etc/cindervox/config\n");
+        taken = 1;
+        return 1;
+    });
+    return taken;
+}
+
+i64 apply_config_text(const char* text, i64 len)
+{
+    i64 port = scan_ports(text, len);
+    if (!take_credential(text, len))
+        print("[Cindervox] Using default auth (terox:wickerpod)\n");
+    return port;
+}
+
+// One read of at most max bytes into a fresh buffer of max + 1; the length read, or 0.
+static i64 read_small_file(const char* path, char* buf, i64 max)
+{
+    i64 fd = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd <= 0)
+        return 0;
+    i64 n = sys_read((int)fd, buf, max);
+    sys_close((int)fd);
+    return n > 0 ? n : 0;
+}
+
+i64 load_config()
+{
+    char* buf = (char*)heap_alloc(k_config_read_max + 1);
+    i64 len = read_small_file("/etc/cindervox/config", buf, k_config_read_max);
+    return apply_config_text(buf, len);
+}
+
+void apply_token_text(char* text, i64 len)
+{
+    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == ' '))
+        len--;
+    if (len >= 1) {
+        text[len] = 0;
+        state.bearer_token = text;
+        state.bearer_token_len = len;
+        print("[Cindervox] Bearer token loaded from /etc/cindervox/token\n");
+        return;
+    }
+    state.bearer_token = k_default_bearer_token;
+    state.bearer_token_len = sizeof(k_default_bearer_token) - 1;
+    print("[Cindervox] Using default bearer token\n");
+}
+
+void load_bearer_token()
+{
+    char* buf = (char*)heap_alloc(k_token_read_max + 1);
+    i64 len = read_small_file("/etc/cindervox/token", buf, k_token_read_max);
+    apply_token_text(buf, len);
+}

@@ -1,0 +1,13 @@
+// The router: global per-second limit, CORS preflight, Basic and Bearer authentication,
+// the route table, and the sandbox reset.
+#pragma once
+#include "runtime/types.h"
+
+void route_request(int conn, const char* req, i64 req_len);
+
+// 1 when the request carries the Basic credential or the bearer token, else 0.
+i64 request_authenticated(const char* req, i64 req_len);
+
+// Copies the ?agent= value of an /api/audit request line into out (at most
+// k_audit_filter_size bytes); returns its length, 0 for none.
+i64 read_audit_filter(const char* req, i64 req_len, char* out);

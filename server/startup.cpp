@@ -1,0 +1,140 @@
+// Start-up of sandbox-server, in its fixed order: heap, clock, isolation decision and
+// jail, audit destination, agent tables, policy, configuration, banner, socket, loop.
+// No failure stops start-up.
+#include "agents/registry.h"
+#include "exec/audit_log.h"
+#include "policy/policy_file.h"
+#include "policy/rules.h"
+#include "runtime/console.h"
+#include "runtime/heap.h"
+#include "runtime/io.h"
+#include "runtime/syscall.h"
+#include "runtime/text.h"
+#include "server/config.h"
+#include "server/connection_loop.h"
+#include "server/state.h"
+
+static constexpr const char* k_jail_dirs[] = {
+    "/var/terox", "/var/terox/jail", "/var/terox/jail/bin", "/var/terox/jail/usr",
+    "/var/terox/jail/usr/bin", "/var/terox/jail/usr/lib", "/var/terox/jail/lib",
+    "/var/terox/jail/lib64", "/var/terox/jail/tmp", "/var/terox/jail/dev",
+};
+
+struct BindRow {
+    const char* source;
+    const char* target;
+};
+static constexpr BindRow k_jail_binds[] = {
+    { "/bin", "/var/terox/jail/bin" },
+    { "/usr/bin", "/var/terox/jail/usr/bin" },
+    { "/usr/lib", "/var/terox/jail/usr/lib" },
+    { "/lib", "/var/terox/jail/lib" },
+    { "/lib64", "/var/terox/jail/lib64" },
+};
+
+// As root: the jail's directories and read-only binds of the host's system trees.
+// Results are not checked: a host without /lib64 simply has no such bind.
+static void prepare_jail()
+{
+    for (const char* dir : k_jail_dirs)
+        sys_mkdir(dir, 0755);
+    // mkdir honours the umask; the jail's tmp must be world-writable whatever it is.
+    i64 tmp = sys_open("/var/terox/jail/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (tmp >= 0) {
+        sys_fchmod((int)tmp, 0777);
+        sys_close((int)tmp);
+    }
+    for (const BindRow& row : k_jail_binds)
+        sys_mount(row.source, row.target, nullptr, MS_BIND, nullptr);
+    for (const BindRow& row : k_jail_binds)
+        sys_mount("", row.target, "", MS_REMOUNT | MS_BIND | MS_RDONLY, "");
+}
+
+static void decide_isolation()
+{
+    if (sys_getuid() == 0) {
+        prepare_jail();
+        state.kernel_isolation = 1;
+        print("[Cindervox] Kernel isolation ACTIVE (ns + chroot + rlimits)\n");
+        return;
+    }
+    state.kernel_isolation = 0;
+    print("[Cindervox] WARNING: Running as non-root. Using basic isolation (blacklist + rlimits).\n");
+}
+
+// A banner or listening line with the port's decimal text in place of "7575".
+static void print_with_port(const char* before, const char* after)
+{
+    char line[160];
+    i64 len = append_text(line, 0, before);
+    len = append_decimal(line, len, state.port);
+    len = append_text(line, len, after);
+    print_bytes(line, len);
+}
+
+static void print_banner()
+{
+    print("╔══════════════════════════════════════════════╗\n");
+    print("║  Cindervox v1.0.6 — AI Agent Sandbox        ║\n");
+    print_with_port("║  Port: ", "  Auth: Basic + Bearer            ║\n");
+    if (state.kernel_isolation == 1)
+        print("║  Isolation: KERNEL (ns + chroot + rlimits)   ║\n");
+    else
+        print("║  Isolation: BASIC (blacklist + rlimits)       ║\n");
+    print("║  TLS: use nginx/caddy reverse proxy          ║\n");
+    print("║  Binary: ~186KB  Dependencies: 0             ║\n");
+    print("╚══════════════════════════════════════════════╝\n");
+}
+
+struct Listener {
+    int listen_fd;
+    int epoll_fd;
+};
+
+static Listener open_listener()
+{
+    i64 fd = sys_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        print("[ERROR] socket() failed\n");
+    int one = 1;
+    sys_setsockopt((int)fd, SOL_SOCKET, SO_REUSEADDR, &one, 4);
+    // Inherited by every accepted socket: the read and write time-outs of a connection.
+    timeval_k io_timeout { 2, 0 };
+    sys_setsockopt((int)fd, SOL_SOCKET, SO_RCVTIMEO, &io_timeout, sizeof(io_timeout));
+    sys_setsockopt((int)fd, SOL_SOCKET, SO_SNDTIMEO, &io_timeout, sizeof(io_timeout));
+    sockaddr_in_k addr {};
+    addr.family = AF_INET;
+    addr.port[0] = (u8)(state.port / 256);
+    addr.port[1] = (u8)(state.port % 256);
+    if (sys_bind((int)fd, &addr, sizeof(addr)) < 0)
+        print("[ERROR] bind() failed\n");
+    sys_listen((int)fd, 128);
+    i64 epoll_fd = sys_epoll_create1(EPOLL_CLOEXEC);
+    epoll_event_k event { EPOLLIN, (u64)fd };
+    sys_epoll_ctl((int)epoll_fd, EPOLL_CTL_ADD, (int)fd, &event);
+    return { (int)fd, (int)epoll_fd };
+}
+
+extern "C" [[noreturn]] void program_main()
+{
+    state_init_defaults();
+    heap_init();
+    state.start_time = now_seconds();
+    decide_isolation();
+    audit_init();
+    registry_init();
+    install_default_blacklist();
+    install_default_whitelist();
+    apply_profile(0);
+    load_policy_at_startup();
+    i64 port = load_config();
+    if (port > 0)
+        state.port = port;
+    load_bearer_token();
+    print_banner();
+    Listener listener = open_listener();
+    print_with_port("[Cindervox] Listening on port ", "...\n");
+    print_with_port("[Cindervox] Dashboard: http://localhost:", "/\n");
+    print_with_port("[Cindervox] API: POST http://localhost:", "/api/exec\n");
+    connection_loop(listener.listen_fd, listener.epoll_fd);
+}

@@ -1,0 +1,24 @@
+#include "server/state.h"
+
+constinit ServerState state {};
+
+void state_init_defaults()
+{
+    state = ServerState {};
+    state.port = 7575;
+    state.global_rate_limit = 20;
+    state.audit_capacity = 256;
+    state.audit_entry_size = 256;
+    state.timeout_ms = 5000;
+    state.max_mem_mb = 64;
+    state.max_cpu_sec = 5;
+    state.max_procs = 5;
+    state.max_fsize = 10485760;
+    state.max_nofile = 32;
+    state.basic_credential = k_default_credential;
+    state.basic_credential_len = sizeof(k_default_credential) - 1;
+    state.bearer_token = k_default_bearer_token;
+    state.bearer_token_len = sizeof(k_default_bearer_token) - 1;
+    state.max_agents = k_max_agents;
+    state.max_rate_per_agent = 120;
+}

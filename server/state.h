@@ -1,0 +1,71 @@
+// ServerState: the one process-wide record of sandbox-server. Every part of the server
+// reads and writes it directly; one request is in progress at a time, so nothing locks.
+// The heap words live in the runtime's BumpHeap record (runtime/heap.h).
+#pragma once
+#include "runtime/types.h"
+
+struct ServerState {
+    i64 port;
+    i64 total_execs;
+    i64 blocked_cmds;
+    i64 bytes_captured;
+    i64 start_time;
+    i64 global_rate_second;
+    i64 global_rate_count;
+    i64 global_rate_limit;
+    i64 audit_capacity;
+    i64 audit_entry_size;
+    char* audit_ring;
+    i64 audit_next;
+    i64 audit_count;
+    char* blacklist;
+    i64 blacklist_count;
+    char* whitelist;
+    i64 whitelist_count;
+    i64 profile;
+    i64 timeout_ms;
+    i64 max_mem_mb;
+    i64 max_cpu_sec;
+    i64 max_procs;
+    i64 max_fsize;
+    i64 max_nofile;
+    i64 kernel_isolation;
+    i64 audit_fd;
+    const char* basic_credential;
+    i64 basic_credential_len;
+    const char* bearer_token;
+    i64 bearer_token_len;
+    char* agents;
+    i64 agent_count;
+    i64 current_agent;
+    i64 last_exec_ms;
+    i64 max_agents;
+    char* rate_buckets;
+    i64 rate_bucket_second;
+    i64 rate_bucket_index;
+    i64 max_rate_per_agent;
+    char* agent_rate_buckets;
+    char* agent_rate_index;
+    char* agent_rate_second;
+    char* agent_models;
+    i64 default_token_budget;
+    i64 blacklist_used;
+    i64 whitelist_used;
+};
+
+extern constinit ServerState state;
+
+// The Base64 text of the built-in login terox:wickerpod.
+constexpr char k_default_credential[] = "dGVyb3g6d2lja2VycG9k";
+constexpr char k_default_bearer_token[] = "lanternfish-bearer-0000";
+
+// Sizes of the tables made at start-up.
+constexpr i64 k_agent_record_size = 64;
+constexpr i64 k_max_agents = 32;
+constexpr i64 k_rate_slots = 60;
+constexpr i64 k_model_slot_size = 20;
+constexpr i64 k_blacklist_area = 2048;
+constexpr i64 k_whitelist_area = 1024;
+
+// Puts every field at its initial value (used by start-up and by hosted tests).
+void state_init_defaults();

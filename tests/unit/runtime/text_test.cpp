@@ -1,0 +1,123 @@
+#include "runtime/heap.h"
+#include "runtime/text.h"
+#include <gtest/gtest.h>
+#include <string>
+
+static std::string decimal(i64 v, i64* advanced = nullptr)
+{
+    char buf[32] = {};
+    i64 n = append_decimal(buf, 0, v);
+    if (advanced)
+        *advanced = n;
+    return std::string(buf, n);
+}
+
+TEST(AppendDecimal, WritesValuesWithoutPadding)
+{
+    i64 n = 0;
+    EXPECT_EQ(decimal(0, &n), "0");
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(decimal(7, &n), "7");
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(decimal(-42, &n), "-42");
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(decimal(1234567890, &n), "1234567890");
+    EXPECT_EQ(n, 10);
+}
+
+TEST(AppendDecimal, HandlesExtremes)
+{
+    EXPECT_EQ(decimal(9223372036854775807L), "9223372036854775807");
+    EXPECT_EQ(decimal(-9223372036854775807L - 1), "-9223372036854775808");
+    EXPECT_LE((i64)decimal(-9223372036854775807L - 1).size(), k_decimal_max);
+}
+
+TEST(AppendBuilders, ReturnAdvancedPositions)
+{
+    char buf[32] = {};
+    i64 pos = append_text(buf, 0, "ab");
+    pos = append_byte(buf, pos, 'c');
+    pos = append_bytes(buf, pos, "defg", 2);
+    pos = append_bytes(buf, pos, "xyz", 0);
+    EXPECT_EQ(pos, 5);
+    EXPECT_EQ(std::string(buf), "abcde");
+}
+
+static std::string b64(const std::string& in, i64* len = nullptr)
+{
+    char out[64];
+    fill_bytes(out, 'X', sizeof(out));
+    i64 n = base64_encode(in.data(), (i64)in.size(), out);
+    if (len)
+        *len = n;
+    EXPECT_EQ(out[n], 0);
+    return std::string(out, n);
+}
+
+TEST(Base64Encode, PadsFinalGroup)
+{
+    EXPECT_EQ(b64("abc"), "YWJj");
+    EXPECT_EQ(b64("ab"), "YWI=");
+    EXPECT_EQ(b64("a"), "YQ==");
+    i64 n = -1;
+    EXPECT_EQ(b64("", &n), "");
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(b64("terox:wickerpod"), "dGVyb3g6d2lja2VycG9k");
+    EXPECT_EQ(b64(std::string("\xff\xfe\x00", 3)), "//4A");
+}
+
+TEST(BytesEqual, ComparesPrefixes)
+{
+    EXPECT_EQ(bytes_equal("abc", "abd", 0), 1);
+    EXPECT_EQ(bytes_equal("abc", "abd", 2), 1);
+    EXPECT_EQ(bytes_equal("abc", "abd", 3), 0);
+}
+
+TEST(FindBytes, FindsFirstOccurrenceFromOffset)
+{
+    EXPECT_EQ(find_bytes("abcabc", 6, 0, "bc", 2), 1);
+    EXPECT_EQ(find_bytes("abcabc", 6, 2, "bc", 2), 4);
+    EXPECT_EQ(find_bytes("abcabc", 6, 5, "bc", 2), -1);
+    EXPECT_EQ(find_bytes("ab", 2, 0, "abc", 3), -1);
+}
+
+TEST(Counters, RoundTripLittleEndian)
+{
+    unsigned char buf[8] = {};
+    write_u32(buf, 2, 0x11223344u);
+    EXPECT_EQ(buf[2], 0x44);
+    EXPECT_EQ(buf[5], 0x11);
+    EXPECT_EQ(read_u32(buf, 2), 0x11223344u);
+}
+
+TEST(AppendJsonString, EscapesAndDropsControlBytes)
+{
+    char buf[64] = {};
+    std::string in = "a\"b\\c\nd\re\tf\x01\x7f\xc3\xa9";
+    i64 n = append_json_string(buf, 0, in.data(), (i64)in.size());
+    EXPECT_EQ(std::string(buf, n), "\"a\\\"b\\\\c\\nd\\re" "f\x7f\xc3\xa9\"");
+}
+
+TEST(HeapAlloc, RoundsToEightAndZeroFills)
+{
+    if (!heap.heap_base)
+        heap_init();
+    char* mark = heap_mark();
+    char* a = (char*)heap_alloc(1);
+    char* b = (char*)heap_alloc(8);
+    char* c = (char*)heap_alloc(9);
+    char* d = (char*)heap_alloc(0);
+    EXPECT_EQ(b - a, 8);
+    EXPECT_EQ(c - b, 8);
+    EXPECT_EQ(d - c, 16);
+    EXPECT_EQ(heap_alloc(0), d);
+    for (int i = 0; i < 9; i++)
+        EXPECT_EQ(c[i], 0);
+    fill_bytes(a, 0x5a, 32);
+    heap_release(mark);
+    char* again = (char*)heap_alloc(32);
+    EXPECT_EQ(again, a);
+    for (int i = 0; i < 32; i++)
+        EXPECT_EQ(again[i], 0) << "byte " << i << " not cleared after release";
+    heap_release(mark);
+}
