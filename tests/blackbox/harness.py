@@ -1,0 +1,283 @@
+"""Black-box harness: starts the real programs in namespaces of their own and talks raw
+HTTP to them.
+
+Each instance gets a fresh mount and network namespace (unshare). Inside it, /etc and /var
+are overlaid with per-test upper directories (so the host's files are never touched), the
+per-test directories are bind-mounted over /etc/cindervox, /var/log/cindervox and /tmp,
+loopback comes up, and the binary starts as root (kernel isolation) or as uid 65534
+(basic isolation). The client enters the instance's network namespace only to create its
+socket, so every connection goes to that instance's loopback.
+"""
+import ctypes
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.environ.get("CINDERVOX_BUILD", "build")
+DEFAULT_AUTH = "Basic dGVyb3g6d2lja2VycG9k"
+CLONE_NEWNET = 0x40000000
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def binary(name):
+    path = os.path.join(ROOT, BUILD, name)
+    if not os.path.exists(path):
+        raise RuntimeError("build %s first: %s missing" % (name, path))
+    return path
+
+
+def _setns(fd):
+    if _libc.setns(fd, CLONE_NEWNET) != 0:
+        raise OSError(ctypes.get_errno(), "setns failed")
+
+
+class NetNamespace:
+    """Creates sockets inside the network namespace of a process."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+    def socket(self):
+        own = os.open("/proc/self/task/%d/ns/net" % _gettid(), os.O_RDONLY)
+        target = os.open("/proc/%d/ns/net" % self.pid, os.O_RDONLY)
+        try:
+            _setns(target)
+            try:
+                return socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            finally:
+                _setns(own)
+        finally:
+            os.close(own)
+            os.close(target)
+
+    def connect(self, port, host="127.0.0.1", timeout=10.0):
+        deadline = time.time() + timeout
+        while True:
+            s = self.socket()
+            s.settimeout(timeout)
+            try:
+                s.connect((host, port))
+                return s
+            except OSError:
+                s.close()
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.02)
+
+
+def _gettid():
+    return _libc.syscall(186)
+
+
+# The instance directory is first bound on /mnt, so it stays reachable (and writes reach
+# the host's copy) after /tmp, /etc and /var are covered.
+SETUP = r"""
+set -e
+mount --make-rprivate /
+mount --bind "$T" /mnt
+for d in etc var; do
+  mount -t overlay overlay -o "lowerdir=/$d,upperdir=/mnt/ov/$d-up,workdir=/mnt/ov/$d-work" "/$d"
+done
+mkdir -p /etc/cindervox /var/log/cindervox /var/terox
+mount --bind /mnt/etc /etc/cindervox
+mount --bind /mnt/log /var/log/cindervox
+mount --bind /mnt/terox /var/terox
+mount --bind /mnt/tmp /tmp
+ip link set lo up
+{extra}
+exec {launch} /mnt/bin/"$PROGRAM"
+"""
+
+
+class Instance:
+    """One running program in its own namespaces, with its own directories."""
+
+    def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
+                 extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True):
+        self.port = port
+        self.mode = mode
+        self.dir = tempfile.mkdtemp(prefix="cvx-")
+        os.chmod(self.dir, 0o755)
+        for sub in ("etc", "log", "terox", "tmp", "bin", "ov/etc-up", "ov/etc-work",
+                    "ov/var-up", "ov/var-work"):
+            os.makedirs(os.path.join(self.dir, sub))
+        os.chmod(self.path("tmp"), 0o1777)
+        os.chmod(self.path("etc"), etc_mode)
+        os.chmod(self.path("log"), log_mode)
+        for name, content in (files or {}).items():
+            self.write_etc(name, content)
+        exe = self.path("bin", program)
+        shutil.copy(binary(program), exe)
+        os.chmod(self.path("bin"), 0o755)
+        launch = ""
+        if mode == "basic":
+            launch = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all"
+        script = SETUP.replace("{extra}", extra_setup).replace("{launch}", launch)
+        self.console_path = self.path("console.txt")
+        self.console_file = open(self.console_path, "wb")
+        env = {"T": self.dir, "PROGRAM": program, "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        self.proc = subprocess.Popen(
+            ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", script],
+            stdout=self.console_file, stderr=subprocess.STDOUT, env=env, cwd="/")
+        self.ns = NetNamespace(self.proc.pid)
+        self._second = 0
+        self._sent = 0
+        if wait_for_port:
+            self.wait_listening()
+
+    # Paths of the instance's own directories (as the host sees them).
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write_etc(self, name, content, mode=0o644):
+        p = self.path("etc", name)
+        with open(p, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+        os.chmod(p, mode)
+
+    def console(self):
+        self.console_file.flush()
+        with open(self.console_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_console(self, text, timeout=5.0):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if text in self.console():
+                return True
+            if self.proc.poll() is not None and text not in self.console():
+                return False
+            time.sleep(0.02)
+        return False
+
+    def wait_listening(self, timeout=10.0):
+        if not self.wait_console("API: POST", timeout):
+            raise RuntimeError("server did not start:\n" + self.console())
+        # The listening lines come after bind; the port is ready.
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def pace(self):
+        """Keeps this client under the global limit of 20 requests per calendar second."""
+        now = int(time.time())
+        if now != self._second:
+            self._second, self._sent = now, 0
+        if self._sent >= 18:
+            time.sleep(now + 1 - time.time() + 0.01)
+            self._second, self._sent = int(time.time()), 0
+        self._sent += 1
+
+    def connect(self, host="127.0.0.1", port=None):
+        return self.ns.connect(port or self.port, host)
+
+    def raw(self, data, pace=True, timeout=30.0, split=None, delay=0.05, port=None):
+        """Sends exact bytes and returns exactly the bytes the server wrote before closing.
+        split: send the first `split` bytes, wait `delay`, send the rest."""
+        if pace:
+            self.pace()
+        if isinstance(data, str):
+            data = data.encode()
+        s = self.connect(port=port)
+        s.settimeout(timeout)
+        try:
+            if split is None:
+                s.sendall(data)
+            else:
+                s.sendall(data[:split])
+                time.sleep(delay)
+                s.sendall(data[split:])
+            return recv_all(s)
+        finally:
+            s.close()
+
+    def request(self, method, path, body=None, headers=None, auth=DEFAULT_AUTH, pace=True, port=None):
+        """An HTTP/1.1 request with CR LF line ends; returns a Response."""
+        lines = ["%s %s HTTP/1.1" % (method, path), "Host: localhost"]
+        if auth:
+            lines.append("Authorization: " + auth)
+        for k, v in (headers or {}).items():
+            lines.append("%s: %s" % (k, v))
+        payload = b""
+        if body is not None:
+            payload = body.encode() if isinstance(body, str) else body
+            lines.append("Content-Type: application/json")
+            lines.append("Content-Length: %d" % len(payload))
+        data = ("\r\n".join(lines) + "\r\n\r\n").encode() + payload
+        return Response(self.raw(data, pace=pace, port=port))
+
+    def get(self, path, **kw):
+        return self.request("GET", path, **kw)
+
+    def post(self, path, body, **kw):
+        return self.request("POST", path, body=body, **kw)
+
+    def exec(self, cmd, agent=None, extra=None, **kw):
+        import json
+        obj = {"cmd": cmd}
+        obj.update(extra or {})
+        headers = {"X-Agent": agent} if agent is not None else None
+        return self.post("/api/exec", json.dumps(obj), headers=headers, **kw)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait(timeout=10)
+        self.console_file.close()
+
+    def cleanup(self):
+        self.stop()
+        # Files written by the server as root or nobody; the directory is ours alone.
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+
+def recv_all(s):
+    chunks = []
+    while True:
+        try:
+            b = s.recv(65536)
+        except ConnectionResetError:
+            break
+        if not b:
+            break
+        chunks.append(b)
+    return b"".join(chunks)
+
+
+class Response:
+    def __init__(self, raw):
+        self.raw = raw
+        head, sep, body = raw.partition(b"\n\n")
+        self.head = head.decode("latin-1")
+        self.body = body
+        lines = self.head.split("\n")
+        self.status_line = lines[0] if lines else ""
+        parts = self.status_line.split(" ", 2)
+        self.status = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+        self.headers = {}
+        for line in lines[1:]:
+            k, _, v = line.partition(": ")
+            self.headers[k] = v
+
+    @property
+    def text(self):
+        return self.body.decode("utf-8", "replace")
+
+    def json(self):
+        import json
+        return json.loads(self.body)
+
+    def __repr__(self):
+        return "Response(%r)" % self.raw[:300]
