@@ -1,13 +1,180 @@
-// Placeholder until the registry lands.
+// The agent registry and the rate windows. The per-agent tables run parallel to the
+// records: an agent's index is also its row in the model slots and the three rate tables.
+// Records are never removed one by one; reset_agents empties the whole registry.
+//
+// A rate window is a ring of 60 one-second buckets. Both ticks and totals look at the
+// wall clock, so a window holds exactly the last minute: an agent refused for rate is
+// admitted again once its oldest counted runs are a minute old, whether or not it ran
+// anything in between.
 #include "agents/registry.h"
-void registry_init() {}
-char* agent_record(i64) { return nullptr; }
-char* agent_model_slot(i64) { return nullptr; }
-i64 read_agent_header(const char*, i64, char*) { return 0; }
-i64 find_or_add_agent(const char*, i64) { return -1; }
-i64 resolve_agent(const char*, i64) { return -1; }
-void tick_global_rate() {}
-i64 global_rate_total() { return 0; }
-void tick_agent_rate(i64) {}
-i64 agent_rate_total(i64) { return 0; }
-void reset_agents() {}
+#include "runtime/heap.h"
+#include "runtime/io.h"
+#include "runtime/text.h"
+#include "server/state.h"
+
+static constexpr char k_header_name[] = "X-Agent: ";
+static constexpr i64 k_header_name_len = sizeof(k_header_name) - 1;
+static constexpr char k_anonymous[] = "anonymous";
+static constexpr char k_system[] = "system";
+static constexpr i64 k_name_max = 31;
+static constexpr i64 k_window_bytes = k_rate_slots * 4;
+
+void registry_init()
+{
+    state.agents = (char*)heap_alloc(k_max_agents * k_agent_record_size);
+    state.rate_buckets = (char*)heap_alloc(k_window_bytes);
+    state.rate_bucket_second = now_seconds();
+    state.agent_rate_buckets = (char*)heap_alloc(k_max_agents * k_window_bytes);
+    state.agent_rate_index = (char*)heap_alloc(k_max_agents * 4);
+    state.agent_rate_second = (char*)heap_alloc(k_max_agents * 4);
+    state.agent_models = (char*)heap_alloc(k_max_agents * k_model_slot_size);
+}
+
+char* agent_record(i64 index)
+{
+    return state.agents + index * k_agent_record_size;
+}
+
+char* agent_model_slot(i64 index)
+{
+    return state.agent_models + index * k_model_slot_size;
+}
+
+ByteSpan agent_name(i64 index)
+{
+    if (index < 0 || index >= k_max_agents)
+        return { k_system, sizeof(k_system) - 1 };
+    const char* name = agent_record(index) + k_agent_name;
+    i64 len = 0;
+    while (len < k_name_max && name[len])
+        len++;
+    return { name, len };
+}
+
+i64 read_agent_header(const char* req, i64 req_len, char* out)
+{
+    for (i64 p = 0; p < req_len - k_header_name_len; p++) {
+        if (!bytes_equal(req + p, k_header_name, k_header_name_len))
+            continue;
+        i64 len = 0;
+        for (i64 k = p + k_header_name_len; k < req_len && req[k] != '\r' && req[k] != '\n' && len < k_name_max; k++)
+            out[len++] = req[k];
+        out[len] = 0;
+        return len;
+    }
+    i64 len = append_text(out, 0, k_anonymous);
+    out[len] = 0;
+    return len;
+}
+
+i64 find_or_add_agent(const char* name, i64 len)
+{
+    if (len > k_name_max)
+        len = k_name_max;
+    for (i64 i = 0; i < state.agent_count; i++) {
+        const char* record = agent_record(i);
+        if (bytes_equal(record + k_agent_name, name, len) && record[k_agent_name + len] == 0)
+            return i;
+    }
+    if (state.agent_count >= state.max_agents || state.agent_count >= k_max_agents)
+        return -1;
+    char* record = agent_record(state.agent_count);
+    fill_bytes(record, 0, k_agent_record_size);
+    copy_bytes(record + k_agent_name, name, len);
+    return -100 - state.agent_count;
+}
+
+i64 resolve_agent(const char* req, i64 req_len)
+{
+    char name[k_name_max + 1];
+    i64 len = read_agent_header(req, req_len, name);
+    i64 index = find_or_add_agent(name, len);
+    if (index <= -100) {
+        index = -100 - index;
+        state.agent_count++;
+    }
+    state.current_agent = index;
+    return index;
+}
+
+void rate_window_tick(char* buckets, i64* index, i64* second, i64 now)
+{
+    if (now > *second) {
+        i64 passed = now - *second;
+        if (passed > k_rate_slots)
+            passed = k_rate_slots;
+        for (i64 k = 0; k < passed; k++) {
+            *index = (*index + 1) % k_rate_slots;
+            write_u32(buckets, *index * 4, 0);
+        }
+    }
+    *second = now;
+    write_u32(buckets, *index * 4, read_u32(buckets, *index * 4) + 1);
+}
+
+i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now)
+{
+    i64 total = 0;
+    for (i64 k = 0; k < k_rate_slots; k++) {
+        // The bucket k slots behind the current one holds second - k.
+        if (second - k <= now - k_rate_slots)
+            break;
+        i64 slot = (index - k + k_rate_slots) % k_rate_slots;
+        total += read_u32(buckets, slot * 4);
+    }
+    return total;
+}
+
+void tick_global_rate_at(i64 now)
+{
+    rate_window_tick(state.rate_buckets, &state.rate_bucket_index, &state.rate_bucket_second, now);
+}
+
+i64 global_rate_total_at(i64 now)
+{
+    return rate_window_total(state.rate_buckets, state.rate_bucket_index, state.rate_bucket_second, now);
+}
+
+static char* agent_window(i64 index)
+{
+    return state.agent_rate_buckets + index * k_window_bytes;
+}
+
+void tick_agent_rate_at(i64 index, i64 now)
+{
+    if (index < 0 || index >= k_max_agents)
+        return;
+    i64 slot = read_u32(state.agent_rate_index, index * 4);
+    i64 second = read_u32(state.agent_rate_second, index * 4);
+    rate_window_tick(agent_window(index), &slot, &second, now);
+    write_u32(state.agent_rate_index, index * 4, (u32)slot);
+    write_u32(state.agent_rate_second, index * 4, (u32)second);
+}
+
+i64 agent_rate_total_at(i64 index, i64 now)
+{
+    if (index < 0 || index >= k_max_agents)
+        return 0;
+    i64 slot = read_u32(state.agent_rate_index, index * 4);
+    i64 second = read_u32(state.agent_rate_second, index * 4);
+    return rate_window_total(agent_window(index), slot, second, now);
+}
+
+void tick_global_rate() { tick_global_rate_at(now_seconds()); }
+i64 global_rate_total() { return global_rate_total_at(now_seconds()); }
+void tick_agent_rate(i64 index) { tick_agent_rate_at(index, now_seconds()); }
+i64 agent_rate_total(i64 index) { return agent_rate_total_at(index, now_seconds()); }
+
+void reset_agents()
+{
+    state.current_agent = -1;
+    for (i64 i = 0; i < state.agent_count && i < k_max_agents; i++)
+        fill_bytes(agent_record(i) + k_agent_execs, 0, k_agent_token_budget + 4 - k_agent_execs);
+    state.agent_count = 0;
+    fill_bytes(state.rate_buckets, 0, k_window_bytes);
+    state.rate_bucket_index = 0;
+    fill_bytes(state.agent_rate_buckets, 0, k_max_agents * k_window_bytes);
+    fill_bytes(state.agent_rate_index, 0, k_max_agents * 4);
+    fill_bytes(state.agent_rate_second, 0, k_max_agents * 4);
+    fill_bytes(state.agent_models, 0, k_max_agents * k_model_slot_size);
+}

@@ -16,16 +16,46 @@ constexpr i64 k_agent_token_budget = 56;
 // Allocates the agent tables (start-up step 6).
 void registry_init();
 
+// Record and 20-byte model slot of agent index (0 to 31).
 char* agent_record(i64 index);
 char* agent_model_slot(i64 index);
 
+// Name of agent index up to its NUL (at most 31 bytes), or "system" for no agent.
+ByteSpan agent_name(i64 index);
+
+// The X-Agent value of the request (at most 31 bytes, NUL after it) into out, which
+// holds at least 32 bytes; "anonymous" without the header. Returns the length.
 i64 read_agent_header(const char* req, i64 req_len, char* out);
+
+// Index of the agent named name; for a new name the new slot i as -100 - i (the caller
+// counts it in agent_count); -1 when the registry is full.
 i64 find_or_add_agent(const char* name, i64 len);
+
+// read_agent_header and find_or_add_agent, counting a new agent; stores the index (or -1)
+// in current_agent and returns it.
 i64 resolve_agent(const char* req, i64 req_len);
 
+// Rate windows follow the wall clock: a window counts exactly the commands of the last
+// 60 seconds. The bucket at index belongs to second; the one k slots before it to
+// second - k.
 void tick_global_rate();
 i64 global_rate_total();
 void tick_agent_rate(i64 index);
 i64 agent_rate_total(i64 index);
+
+// The same with the clock passed in, so tests can move time.
+void tick_global_rate_at(i64 now);
+i64 global_rate_total_at(i64 now);
+void tick_agent_rate_at(i64 index, i64 now);
+i64 agent_rate_total_at(i64 index, i64 now);
+
+// Pure core over one window of 60 little-endian u32 buckets. A tick first clears the
+// buckets of every second that passed since *second (at most all 60), then counts one
+// at now. A clock that went back moves the window's second back without clearing, so
+// what was counted leaves the window a minute later on the new clock.
+void rate_window_tick(char* buckets, i64* index, i64* second, i64 now);
+// Sum of the buckets of the 60 seconds up to now (all of them while the clock stands
+// behind the window's second); writes nothing.
+i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now);
 
 void reset_agents();

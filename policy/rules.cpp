@@ -1,10 +1,165 @@
-// Placeholder until the policy rules land.
+// The command policy. Each rule list is one fixed byte area: every rule is a length byte
+// followed by its bytes, in insertion order, and a 0 byte after the last rule marks the
+// end for every reader. Rules are stored as given: no trimming, no folding, no de-dup.
 #include "policy/rules.h"
-void install_default_blacklist() {}
-void install_default_whitelist() {}
-i64 add_blacklist_rule(const char*, i64) { return 0; }
-i64 add_whitelist_rule(const char*, i64) { return 0; }
-void apply_profile(i64) {}
-const char* profile_name(i64) { return "strict"; }
-i64 whitelist_admits(const char*, i64) { return 0; }
-i64 check_command_policy(const char*, i64) { return 2; }
+#include "runtime/heap.h"
+#include "runtime/text.h"
+#include "server/state.h"
+
+static constexpr const char* k_default_blacklist[] = {
+    "rm -rf /", "dd if", "mkfs", ":(){ :", "wget", "curl", "netcat", "python -c 'im",
+    "chmod 777", "chown root", "shutdown", "reboot", "nmap", "/etc/shadow", "/etc/passwd",
+    ".ssh/id_", "/dev/sda",
+};
+
+static constexpr const char* k_default_whitelist[] = {
+    "ls", "cat", "echo", "pwd", "head", "tail", "wc", "grep", "find", "date", "whoami",
+    "uname", "python3", "node",
+};
+
+struct ProfileRow {
+    const char* name;
+    i64 timeout_ms;
+    i64 max_mem_mb;
+    i64 max_cpu_sec;
+    i64 max_procs;
+    i64 max_fsize;
+    i64 max_nofile;
+};
+
+static constexpr ProfileRow k_profiles[] = {
+    { "strict", 5000, 64, 5, 5, 10485760, 32 },
+    { "moderate", 30000, 256, 30, 10, 52428800, 64 },
+    { "permissive", 300000, 1024, 300, 50, 104857600, 256 },
+};
+static constexpr i64 k_profile_count = sizeof(k_profiles) / sizeof(k_profiles[0]);
+
+// Appends at used: length byte, rule bytes, then the 0 end mark. The end mark needs its
+// own byte, so a rule takes len + 2 bytes beyond the bytes in use to fit.
+static i64 append_rule(char* area, i64 area_size, i64* count, i64* used, const char* text, i64 len)
+{
+    if (len < 1 || len > k_max_rule_len)
+        return 0;
+    if (*used + len + 2 > area_size)
+        return 0;
+    i64 pos = append_byte(area, *used, (char)len);
+    pos = append_bytes(area, pos, text, len);
+    append_byte(area, pos, 0);
+    *used += len + 1;
+    *count += 1;
+    return 1;
+}
+
+i64 add_blacklist_rule(const char* text, i64 len)
+{
+    return append_rule(state.blacklist, k_blacklist_area, &state.blacklist_count, &state.blacklist_used, text, len);
+}
+
+i64 add_whitelist_rule(const char* text, i64 len)
+{
+    return append_rule(state.whitelist, k_whitelist_area, &state.whitelist_count, &state.whitelist_used, text, len);
+}
+
+void install_default_blacklist()
+{
+    state.blacklist = (char*)heap_alloc(k_blacklist_area);
+    for (const char* rule : k_default_blacklist)
+        add_blacklist_rule(rule, text_length(rule));
+}
+
+void install_default_whitelist()
+{
+    state.whitelist = (char*)heap_alloc(k_whitelist_area);
+    for (const char* rule : k_default_whitelist)
+        add_whitelist_rule(rule, text_length(rule));
+}
+
+void apply_profile(i64 p)
+{
+    state.profile = p;
+    if (p < 0 || p >= k_profile_count)
+        return;
+    const ProfileRow& row = k_profiles[p];
+    state.timeout_ms = row.timeout_ms;
+    state.max_mem_mb = row.max_mem_mb;
+    state.max_cpu_sec = row.max_cpu_sec;
+    state.max_procs = row.max_procs;
+    state.max_fsize = row.max_fsize;
+    state.max_nofile = row.max_nofile;
+}
+
+const char* profile_name(i64 p)
+{
+    if (p < 0 || p >= k_profile_count)
+        return nullptr;
+    return k_profiles[p].name;
+}
+
+// Walks a list by its count, stopping early at a 0 length byte (the end mark).
+struct RuleCursor {
+    const char* area;
+    i64 remaining;
+    i64 offset;
+};
+
+// Stores the next rule in *rule and returns 1, or returns 0 at the end of the list.
+static i64 next_rule(RuleCursor* cursor, ByteSpan* rule)
+{
+    if (cursor->remaining <= 0)
+        return 0;
+    i64 len = (u8)cursor->area[cursor->offset];
+    if (len == 0)
+        return 0;
+    *rule = { cursor->area + cursor->offset + 1, len };
+    cursor->offset += len + 1;
+    cursor->remaining--;
+    return 1;
+}
+
+static i64 occurs_in(const char* cmd, i64 len, ByteSpan rule)
+{
+    for (i64 p = 0; p + rule.len <= len; p++)
+        if (bytes_equal(cmd + p, rule.ptr, rule.len))
+            return 1;
+    return 0;
+}
+
+static i64 blacklisted(const char* cmd, i64 len)
+{
+    RuleCursor cursor { state.blacklist, state.blacklist_count, 0 };
+    ByteSpan rule {};
+    while (next_rule(&cursor, &rule))
+        if (occurs_in(cmd, len, rule))
+            return 1;
+    return 0;
+}
+
+// Only the command name at the very start counts; a blank, ";" or "|" may end it.
+static i64 admits(const char* cmd, i64 len, ByteSpan rule)
+{
+    if (len < rule.len || !bytes_equal(cmd, rule.ptr, rule.len))
+        return 0;
+    if (len == rule.len)
+        return 1;
+    char next = cmd[rule.len];
+    return next == ' ' || next == ';' || next == '|';
+}
+
+i64 whitelist_admits(const char* cmd, i64 len)
+{
+    RuleCursor cursor { state.whitelist, state.whitelist_count, 0 };
+    ByteSpan rule {};
+    while (next_rule(&cursor, &rule))
+        if (admits(cmd, len, rule))
+            return 1;
+    return 0;
+}
+
+i64 check_command_policy(const char* cmd, i64 len)
+{
+    if (blacklisted(cmd, len))
+        return 1;
+    if (state.profile != 0)
+        return 0;
+    return whitelist_admits(cmd, len) ? 0 : 2;
+}

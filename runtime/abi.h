@@ -165,3 +165,21 @@ struct open_how_k {
     unsigned long mode;
     unsigned long resolve;
 };
+// fstat(2) on x86-64.
+struct stat_k {
+    unsigned long dev;
+    unsigned long ino;
+    unsigned long nlink;
+    unsigned int mode;
+    unsigned int uid;
+    unsigned int gid;
+    int pad0;
+    unsigned long rdev;
+    long size;
+    long blksize;
+    long blocks;
+    long times[6];
+    long reserved[3];
+};
+static_assert(sizeof(stat_k) == 144, "x86-64 struct stat");
+enum : unsigned { S_IFMT = 0170000, S_IFREG = 0100000, S_IFDIR = 0040000, S_IFLNK = 0120000 };

@@ -62,6 +62,7 @@ inline i64 sys_open(const char* path, int flags, int mode) { return syscall3(SYS
 inline i64 sys_openat(int dirfd, const char* path, int flags, int mode) { return syscall4(SYS_openat, dirfd, (i64)path, flags, mode); }
 inline i64 sys_openat2(int dirfd, const char* path, open_how_k* how) { return syscall4(SYS_openat2, dirfd, (i64)path, (i64)how, sizeof(open_how_k)); }
 inline i64 sys_close(int fd) { return syscall1(SYS_close, fd); }
+inline i64 sys_fstat(int fd, stat_k* st) { return syscall2(SYS_fstat, fd, (i64)st); }
 inline i64 sys_close_range(unsigned first, unsigned last, unsigned flags) { return syscall3(SYS_close_range, first, last, flags); }
 inline i64 sys_dup2(int oldfd, int newfd) { return syscall2(SYS_dup2, oldfd, newfd); }
 inline i64 sys_dup3(int oldfd, int newfd, int flags) { return syscall3(SYS_dup3, oldfd, newfd, flags); }
@@ -104,6 +105,7 @@ inline i64 sys_nanosleep(const timespec_k* req, timespec_k* rem) { return syscal
 
 // Identity, processes, namespaces, confinement.
 inline i64 sys_getuid() { return syscall0(SYS_getuid); }
+inline i64 sys_geteuid() { return syscall0(SYS_geteuid); }
 inline i64 sys_getpid() { return syscall0(SYS_getpid); }
 inline i64 sys_setgroups(i64 count, const u32* groups) { return syscall2(SYS_setgroups, count, (i64)groups); }
 inline i64 sys_setresuid(u32 r, u32 e, u32 s) { return syscall3(SYS_setresuid, r, e, s); }

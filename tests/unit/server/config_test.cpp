@@ -1,0 +1,105 @@
+#include "runtime/heap.h"
+#include "server/config.h"
+#include "server/state.h"
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+struct ConfigFixture : ::testing::Test {
+    void SetUp() override
+    {
+        if (!heap.heap_base)
+            heap_init();
+        state_init_defaults();
+    }
+    i64 apply(const std::string& text) { return apply_config_text(text.data(), (i64)text.size()); }
+    std::string credential() { return std::string(state.basic_credential, state.basic_credential_len); }
+    std::string token() { return std::string(state.bearer_token, state.bearer_token_len); }
+    // The loader keeps a pointer into the text it was given, as it does with its heap buffer.
+    void token_text(const std::string& text)
+    {
+        static char buf[300];
+        copy_bytes(buf, text.data(), (i64)text.size());
+        apply_token_text(buf, (i64)text.size());
+    }
+};
+
+using ApplyConfigText = ConfigFixture;
+
+TEST_F(ApplyConfigText, TakesCredentialAndPortAsWrittenBySettings)
+{
+    EXPECT_EQ(apply("ops:secretpw\nport=8080\n"), 8080);
+    EXPECT_EQ(credential(), "b3BzOnNlY3JldHB3");
+}
+
+TEST_F(ApplyConfigText, PortOnlyKeepsDefaultCredential)
+{
+    EXPECT_EQ(apply("port=9090"), 9090);
+    EXPECT_EQ(credential(), "dGVyb3g6d2lja2VycG9k");
+}
+
+TEST_F(ApplyConfigText, PortDigitsAreGatheredAndLaterLineWins)
+{
+    EXPECT_EQ(apply("port=80a80\n"), 8080);
+    EXPECT_EQ(apply("port=1000\npart=2000\n"), 2000);
+    EXPECT_EQ(apply("port=0\n"), 0);
+    EXPECT_EQ(apply("port=\n"), 0);
+    EXPECT_EQ(apply("prt=99\n"), 0);
+}
+
+TEST_F(ApplyConfigText, PortAboveRangeIsIgnored)
+{
+    EXPECT_EQ(apply("port=70000\n"), 0);
+    EXPECT_EQ(apply("port=8080\nport=99999\n"), 8080);
+    EXPECT_EQ(apply("port=65535\n"), 65535);
+}
+
+TEST_F(ApplyConfigText, CrLfIsNotPartOfCredential)
+{
+    apply("a:b\r\nport=1\r\n");
+    EXPECT_EQ(credential(), "YTpi");
+}
+
+TEST_F(ApplyConfigText, FirstCredentialLineOnlyAndNoEquals)
+{
+    apply("x=y:z\nfirst:one\nsecond:two");
+    EXPECT_EQ(credential(), "Zmlyc3Q6b25l");
+}
+
+TEST_F(ApplyConfigText, CredentialWithoutFinalNewline)
+{
+    apply("port=1\nu:p");
+    EXPECT_EQ(credential(), "dTpw");
+}
+
+TEST_F(ApplyConfigText, OverlongCredentialLineIsIgnored)
+{
+    std::string fits = "u:" + std::string(k_credential_line_max - 2, 'p');
+    apply(fits);
+    EXPECT_EQ((i64)credential().size(), 4 * ((k_credential_line_max + 2) / 3));
+    EXPECT_LT(state.basic_credential_len, k_credential_buffer);
+    state_init_defaults();
+    apply("u:" + std::string(k_credential_line_max - 1, 'p'));
+    EXPECT_EQ(credential(), "dGVyb3g6d2lja2VycG9k");
+}
+
+using ApplyTokenText = ConfigFixture;
+
+TEST_F(ApplyTokenText, TrimsTrailingBlanksAndLineEnds)
+{
+    token_text("abc \r\n");
+    EXPECT_EQ(token(), "abc");
+    token_text("  lead\ninner\n");
+    EXPECT_EQ(token(), "  lead\ninner");
+}
+
+TEST_F(ApplyTokenText, EmptyOrBlankGivesDefault)
+{
+    token_text(" \r\n \n");
+    EXPECT_EQ(token(), "lanternfish-bearer-0000");
+    token_text("");
+    EXPECT_EQ(token(), "lanternfish-bearer-0000");
+}
+
+} // namespace
