@@ -1,4 +1,289 @@
-// Placeholder until the exec pipeline lands.
+// POST /api/exec. The handler is the pipeline in its order: read the command, attribute
+// it to an agent, the agent's rate window, its token report and budget, the sensitive-path
+// screen, the command policy, the run, and the answer. The first refusal ends the request
+// and leaves one audit entry; the two answers for a missing or empty command leave none.
 #include "exec/exec_endpoint.h"
+#include "agents/registry.h"
+#include "exec/audit_log.h"
+#include "exec/sandbox_runner.h"
+#include "policy/rules.h"
+#include "runtime/fields.h"
+#include "runtime/heap.h"
+#include "runtime/io.h"
+#include "runtime/text.h"
 #include "server/http_response.h"
-void handle_exec(int conn, const char*, i64) { send_json_error(conn, 404, "Not Found", "unknown endpoint"); }
+#include "server/state.h"
+
+struct Refusal {
+    const char* action;
+    const char* result;
+    i64 status;
+    const char* reason;
+    const char* message;
+    i64 counts_as_block;
+};
+
+static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", 0 };
+static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", 1 };
+static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", 1 };
+static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", 1 };
+
+// Byte sequences that flag a command when they start at or before length - 4.
+static constexpr const char* k_sensitive_sequences[] = {
+    "/etc/p", "/etc/s", "/etc/h", ".ssh/", "/proc/", "$(", "`", "..", "eval",
+};
+
+static constexpr u32 k_u32_max = 0xFFFFFFFFu;
+
+// ---- pure pieces ----------------------------------------------------------------
+
+i64 command_is_sensitive(const char* cmd, i64 len)
+{
+    for (i64 p = 0; p <= len - 4; p++)
+        for (const char* sequence : k_sensitive_sequences) {
+            i64 seq_len = text_length(sequence);
+            if (p + seq_len <= len && bytes_equal(cmd + p, sequence, seq_len))
+                return 1;
+        }
+    return 0;
+}
+
+i64 build_exec_result(char* out, i64 ok, const char* output, i64 len, i64 exit_code, i64 duration_ms)
+{
+    i64 pos = append_text(out, 0, R"({"ok":)");
+    pos = append_text(out, pos, ok == 1 ? "true" : "false");
+    pos = append_text(out, pos, R"(,"stdout":)");
+    pos = append_json_string(out, pos, output, len);
+    pos = append_text(out, pos, R"(,"stderr":"","exit_code":)");
+    pos = append_decimal(out, pos, exit_code);
+    pos = append_text(out, pos, R"(,"duration_ms":)");
+    pos = append_decimal(out, pos, duration_ms);
+    return append_byte(out, pos, '}');
+}
+
+// A file name as a JSON string: quote and backslash escaped, every byte below 0x20 dropped.
+static i64 append_file_name(char* out, i64 pos, const char* name, i64 len)
+{
+    pos = append_byte(out, pos, '"');
+    for (i64 i = 0; i < len; i++) {
+        char c = name[i];
+        if ((u8)c < 0x20)
+            continue;
+        if (c == '"' || c == '\\')
+            pos = append_byte(out, pos, '\\');
+        pos = append_byte(out, pos, c);
+    }
+    return append_byte(out, pos, '"');
+}
+
+// The file list text split at line feeds; a CR before the LF is not part of the name and
+// empty lines are skipped. Writes the names separated by commas.
+static i64 append_file_names(char* out, i64 pos, const char* text, i64 len)
+{
+    i64 written = 0;
+    i64 start = 0;
+    while (start < len) {
+        i64 end = start;
+        while (end < len && text[end] != '\n')
+            end++;
+        i64 name_len = end - start;
+        if (end < len && name_len > 0 && text[end - 1] == '\r')
+            name_len--;
+        if (name_len > 0) {
+            if (written > 0)
+                pos = append_byte(out, pos, ',');
+            pos = append_file_name(out, pos, text + start, name_len);
+            written++;
+        }
+        start = end + 1;
+    }
+    return pos;
+}
+
+i64 build_exec_body(char* out, const char* output, i64 captured, i64 exit_code, i64 duration_ms)
+{
+    i64 marker = find_bytes(output, captured, 0, k_files_marker, k_files_marker_len);
+    if (marker < 0)
+        return build_exec_result(out, 1, output, captured, exit_code, duration_ms);
+    i64 pos = build_exec_result(out, 1, output, marker, exit_code, duration_ms);
+    // The marker and the one byte after it (normally its line feed) are not names.
+    i64 list_start = marker + k_files_marker_len + 1;
+    if (list_start > captured)
+        list_start = captured;
+    pos = append_text(out, pos - 1, R"(,"files":[)");
+    pos = append_file_names(out, pos, output + list_start, captured - list_start);
+    return append_text(out, pos, "]}");
+}
+
+// ---- token report ---------------------------------------------------------------
+
+// Counters of reported tokens stop at the largest u32 instead of wrapping, so that no
+// report can bring an agent's usage back under its budget.
+static void add_tokens(char* record, i64 offset, u64 amount)
+{
+    u64 sum = (u64)read_u32(record, offset) + amount;
+    write_u32(record, offset, sum > k_u32_max ? k_u32_max : (u32)sum);
+}
+
+// The run of digits that starts at the first digit at or after from; 0 when none.
+static u64 first_number_after(const char* req, i64 req_len, i64 from)
+{
+    i64 i = from;
+    while (i < req_len && (req[i] < '0' || req[i] > '9'))
+        i++;
+    u64 value = 0;
+    for (; i < req_len && req[i] >= '0' && req[i] <= '9'; i++)
+        value = value > k_u32_max ? value : value * 10 + (u64)(req[i] - '0');
+    return value;
+}
+
+// A token key is recognised by its opening quote, the "t" after it and the bytes at the
+// offsets given (the rest of "tokens_" is not compared). Returns the offset after the
+// key, or -1.
+static i64 find_token_key(const char* req, i64 req_len, i64 body, const char* tail, i64 tail_offset)
+{
+    i64 tail_len = text_length(tail);
+    i64 key_len = tail_offset + tail_len;
+    for (i64 p = body; p < req_len - key_len - 1; p++)
+        if (req[p] == '"' && req[p + 1] == 't' && bytes_equal(req + p + tail_offset, tail, tail_len))
+            return p + key_len;
+    return -1;
+}
+
+static void store_model(const char* req, i64 req_len, i64 body, char* slot)
+{
+    i64 key = -1;
+    for (i64 p = body; p < req_len - 10 && key < 0; p++)
+        if (bytes_equal(req + p, "\"model\"", 7))
+            key = p + 7;
+    if (key < 0)
+        return;
+    i64 open = key;
+    while (open < req_len && req[open] != '"')
+        open++;
+    if (open >= req_len)
+        return;
+    fill_bytes(slot, 0, k_model_slot_size);
+    i64 len = 0;
+    for (i64 i = open + 1; i < req_len && req[i] != '"' && len < k_model_slot_size - 1; i++)
+        slot[len++] = req[i];
+}
+
+void apply_token_report(const char* req, i64 req_len, i64 index)
+{
+    i64 body = find_body(req, req_len);
+    if (body < 0)
+        return;
+    char* record = agent_record(index);
+    i64 in_key = find_token_key(req, req_len, body, "in\"", 8);
+    if (in_key >= 0)
+        add_tokens(record, k_agent_tokens_in, first_number_after(req, req_len, in_key));
+    i64 out_key = find_token_key(req, req_len, body, "out\"", 8);
+    if (out_key >= 0)
+        add_tokens(record, k_agent_tokens_out, first_number_after(req, req_len, out_key));
+    store_model(req, req_len, body, agent_model_slot(index));
+}
+
+// ---- the handler ----------------------------------------------------------------
+
+static void count_block(i64 agent)
+{
+    state.blocked_cmds++;
+    if (agent >= 0)
+        write_u32(agent_record(agent), k_agent_blocked, read_u32(agent_record(agent), k_agent_blocked) + 1);
+}
+
+static void refuse(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal)
+{
+    if (refusal.counts_as_block)
+        count_block(agent);
+    audit_write(refusal.action, cmd, 0, 0, refusal.result);
+    send_json_error(conn, refusal.status, refusal.reason, refusal.message);
+}
+
+static i64 agent_budget(i64 agent)
+{
+    i64 own = read_u32(agent_record(agent), k_agent_token_budget);
+    return own != 0 ? own : state.default_token_budget;
+}
+
+static i64 agent_tokens_used(i64 agent)
+{
+    const char* record = agent_record(agent);
+    return (i64)read_u32(record, k_agent_tokens_in) + (i64)read_u32(record, k_agent_tokens_out);
+}
+
+static i64 budget_exceeded(i64 agent)
+{
+    i64 budget = agent_budget(agent);
+    return budget >= 1 && budget < agent_tokens_used(agent);
+}
+
+// Worst case: the fixed text and two decimals.
+static constexpr i64 k_budget_body_size = 128;
+
+static void refuse_budget(int conn, i64 agent, ByteSpan cmd)
+{
+    count_block(agent);
+    audit_write("BUDGET", cmd, 0, 0, "EXCEEDED");
+    char* body = (char*)heap_alloc(k_budget_body_size);
+    i64 pos = append_text(body, 0, R"({"ok":false,"error":"token budget exceeded","tokens_used":)");
+    pos = append_decimal(body, pos, agent_tokens_used(agent));
+    pos = append_text(body, pos, R"(,"budget":)");
+    pos = append_decimal(body, pos, agent_budget(agent));
+    pos = append_byte(body, pos, '}');
+    send_json(conn, 429, "Too Many Requests", body, pos);
+}
+
+static void count_run(i64 agent, i64 captured)
+{
+    if (agent >= 0) {
+        char* record = agent_record(agent);
+        write_u32(record, k_agent_execs, read_u32(record, k_agent_execs) + 1);
+        write_u32(record, k_agent_bytes, read_u32(record, k_agent_bytes) + (u32)captured);
+    }
+    tick_global_rate();
+    tick_agent_rate(agent);
+}
+
+static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
+{
+    char* output = (char*)heap_alloc(k_output_buffer);
+    i64 result = sandbox_run(cmd.ptr, cmd.len, output, k_output_capacity);
+    // Truncating division: a failed start (-1) reads as no output and exit code -1.
+    i64 captured = result / 256;
+    i64 exit_code = result % 256;
+    if (captured < 0 || captured > k_output_capacity - 1)
+        captured = 0;
+    count_run(agent, captured);
+    char* body = (char*)heap_alloc(k_exec_body_size);
+    i64 len = build_exec_body(body, output, captured, exit_code, state.last_exec_ms);
+    send_json(conn, 200, "OK", body, len);
+}
+
+void handle_exec(int conn, const char* req, i64 req_len)
+{
+    char* cmd = (char*)heap_alloc(k_cmd_buffer);
+    i64 cmd_len = read_cmd_field(req, req_len, cmd, k_cmd_capacity);
+    if (cmd_len < 0)
+        return send_json_error(conn, 400, "Bad Request", "missing cmd field");
+    if (cmd_len == 0)
+        return send_json_error(conn, 400, "Bad Request", "empty command");
+    ByteSpan command { cmd, cmd_len };
+    i64 agent = resolve_agent(req, req_len);
+    if (agent >= 0)
+        write_u32(agent_record(agent), k_agent_last_active, (u32)now_seconds());
+    if (agent >= 0 && agent_rate_total(agent) >= state.max_rate_per_agent)
+        return refuse(conn, agent, command, k_refusal_rate);
+    if (agent >= 0)
+        apply_token_report(req, req_len, agent);
+    if (agent >= 0 && budget_exceeded(agent))
+        return refuse_budget(conn, agent, command);
+    if (command_is_sensitive(cmd, cmd_len))
+        return refuse(conn, agent, command, k_refusal_sensitive);
+    switch (check_command_policy(cmd, cmd_len)) {
+    case 1: return refuse(conn, agent, command, k_refusal_blacklist);
+    case 2: return refuse(conn, agent, command, k_refusal_whitelist);
+    }
+    run_and_answer(conn, agent, command);
+}

@@ -1,0 +1,231 @@
+"""The command pipeline seen from outside: refusals and their audit entries, agent
+attribution, token budgets, per-agent rate windows, the audit report and the reset, and
+the answers of commands that really run."""
+import json
+import re
+import unittest
+
+from tests.blackbox.harness import Instance
+
+HEADERS = ("Access-Control-Allow-Origin: *\n"
+           "Access-Control-Allow-Headers: Authorization,Content-Type,X-Agent\n"
+           "Connection: close\n\n")
+
+
+def json_answer(status, reason, body):
+    return ("HTTP/1.1 %d %s\nContent-Type: application/json\nContent-Length: %d\n%s%s"
+            % (status, reason, len(body), HEADERS, body)).encode()
+
+
+def error(status, reason, message):
+    return json_answer(status, reason, '{"ok":false,"error":"%s"}' % message)
+
+
+FORBIDDEN_SENSITIVE = error(403, "Forbidden", "access to sensitive path blocked")
+FORBIDDEN_BLACKLIST = error(403, "Forbidden", "command blocked by blacklist")
+FORBIDDEN_WHITELIST = error(403, "Forbidden", "command not in whitelist (strict mode)")
+AGENT_RATE = error(429, "Too Many Requests", "per-agent rate limit exceeded")
+ENTRY = re.compile(r"^\[(\d+)\] \[(.*?)\] (.*)\n$", re.S)
+
+
+def audit(srv, agent=None):
+    path = "/api/audit" + ("?agent=" + agent if agent is not None else "")
+    r = srv.get(path)
+    assert r.status == 200, r
+    return r.json()
+
+
+def entry_tail(line):
+    """An audit line without its time stamp: '[agent] ACTION RESULT ...'."""
+    m = ENTRY.match(line)
+    assert m, line
+    return "[%s] %s" % (m.group(2), m.group(3))
+
+
+def raw_exec(srv, cmd, agent, extra=""):
+    """Sends cmd between quotes as it is: the server decodes no escapes in it."""
+    return srv.post("/api/exec", '{"cmd":"%s"%s}' % (cmd, extra), headers={"X-Agent": agent})
+
+
+def agents(srv):
+    return {a["name"]: a for a in srv.get("/api/agents").json()["agents"]}
+
+
+class RefusalTest(unittest.TestCase):
+    """One strict-profile server with the default lists; every case uses its own agents."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Instance(mode="basic")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.cleanup()
+
+    def test_missing_or_empty_command_is_400_and_leaves_no_trace(self):
+        before = audit(self.srv)["total"]
+        r = self.srv.post("/api/exec", '{"command":"ls"}', headers={"X-Agent": "ghost-1"})
+        self.assertEqual(r.raw, error(400, "Bad Request", "missing cmd field"))
+        r = self.srv.exec("", agent="ghost-2")
+        self.assertEqual(r.raw, error(400, "Bad Request", "empty command"))
+        r = self.srv.post("/api/exec", '{"cmd":"ls', headers={"X-Agent": "ghost-3"})
+        self.assertEqual(r.raw, error(400, "Bad Request", "empty command"))
+        self.assertEqual(audit(self.srv)["total"], before)
+        self.assertFalse({"ghost-1", "ghost-2", "ghost-3"} & set(agents(self.srv)))
+
+    def test_sensitive_paths_are_refused_and_audited(self):
+        cmds = ["cat /etc/passwd", "ls ~/.ssh/x", "echo $(id) ok", "cat ../../x", "eval ls", "head /proc/1/environ"]
+        for cmd in cmds:
+            self.assertEqual(self.srv.exec(cmd, agent="snoop").raw, FORBIDDEN_SENSITIVE, cmd)
+        entries = audit(self.srv, "snoop")["entries"]
+        self.assertEqual([entry_tail(e) for e in entries],
+                         ['[snoop] BLOCK SENSITIVE_PATH "%s" exit=0 dur=0ms' % c for c in cmds])
+        self.assertEqual(agents(self.srv)["snoop"]["blocked"], len(cmds))
+
+    def test_screen_lets_short_and_trailing_sequences_through_to_policy(self):
+        # Nothing follows the slash, or the dots start too late: the policy decides.
+        self.assertEqual(self.srv.exec("cd ..", agent="edge").raw, FORBIDDEN_WHITELIST)
+        self.assertTrue(self.srv.exec("ls /etc/", agent="edge").body.startswith(b'{"ok":true,'))
+
+    def test_blacklist_and_whitelist_refusals(self):
+        self.assertEqual(self.srv.exec("echo hi; curl x", agent="pol").raw, FORBIDDEN_BLACKLIST)
+        self.assertEqual(self.srv.exec("cat x; wget y", agent="pol").raw, FORBIDDEN_BLACKLIST)
+        self.assertEqual(self.srv.exec("id", agent="pol").raw, FORBIDDEN_WHITELIST)
+        self.assertEqual(self.srv.exec("/bin/ls", agent="pol").raw, FORBIDDEN_WHITELIST)
+        self.assertEqual([entry_tail(e) for e in audit(self.srv, "pol")["entries"]], [
+            '[pol] BLOCK BLACKLIST "echo hi; curl x" exit=0 dur=0ms',
+            '[pol] BLOCK BLACKLIST "cat x; wget y" exit=0 dur=0ms',
+            '[pol] BLOCK WHITELIST "id" exit=0 dur=0ms',
+            '[pol] BLOCK WHITELIST "/bin/ls" exit=0 dur=0ms',
+        ])
+        record = agents(self.srv)["pol"]
+        self.assertEqual((record["blocked"], record["execs"]), (4, 0))
+
+    def test_attribution_by_header_and_anonymous(self):
+        self.srv.exec("id")
+        self.srv.post("/api/exec", '{"cmd":"id"}', headers={"x-agent": "lowercase"})
+        self.assertIn("anonymous", agents(self.srv))
+        self.assertNotIn("lowercase", agents(self.srv))
+        self.assertEqual(entry_tail(audit(self.srv, "anonymous")["entries"][-1]),
+                         '[anonymous] BLOCK WHITELIST "id" exit=0 dur=0ms')
+        long_name = "n" * 40
+        self.srv.exec("id", agent=long_name)
+        self.assertIn("n" * 31, agents(self.srv))
+
+    def test_hostile_agent_model_and_command_keep_json_valid(self):
+        name = 'evil"\\<img/src=x>'
+        r = raw_exec(self.srv, "id \\ ok", name, ',"model":"gpt\\"4","tokens_in":5')
+        self.assertEqual(r.raw, FORBIDDEN_WHITELIST)
+        record = agents(self.srv)[name]
+        self.assertEqual((record["tokens_in"], record["model"]), (5, "gpt\\"))
+        # The filter is taken raw from the request line, quote and backslash included.
+        tails = [entry_tail(e) for e in audit(self.srv, name)["entries"]]
+        self.assertEqual(tails, ['[%s] BLOCK WHITELIST "id \\ ok" exit=0 dur=0ms' % name])
+
+    def test_budget_refusal_with_exact_body(self):
+        with Instance(mode="basic", files={"policy.conf": "[config]\ndefault_token_budget=100\n"
+                                           "[blacklist]\ncurl\n[whitelist]\nls\n"}) as srv:
+            first = srv.exec("curl x", agent="spender", extra={"tokens_in": 60})
+            self.assertEqual(first.raw, FORBIDDEN_BLACKLIST)
+            second = srv.exec("curl x", agent="spender", extra={"tokens_out": 50})
+            self.assertEqual(second.raw, json_answer(
+                429, "Too Many Requests",
+                '{"ok":false,"error":"token budget exceeded","tokens_used":110,"budget":100}'))
+            self.assertEqual(srv.exec("ls", agent="spender").status, 429)
+            self.assertEqual(srv.exec("curl x", agent="saver", extra={"tokens_in": 100}).raw,
+                             FORBIDDEN_BLACKLIST)
+            self.assertEqual([entry_tail(e) for e in audit(srv, "spender")["entries"]], [
+                '[spender] BLOCK BLACKLIST "curl x" exit=0 dur=0ms',
+                '[spender] BUDGET EXCEEDED "curl x" exit=0 dur=0ms',
+                '[spender] BUDGET EXCEEDED "ls" exit=0 dur=0ms',
+            ])
+            self.assertEqual(agents(srv)["spender"]["blocked"], 3)
+
+    def test_audit_report_filter_and_reset(self):
+        with Instance(mode="basic") as srv:
+            self.assertEqual(srv.get("/api/audit").body, b'{"entries":[],"total":0,"returned":0}')
+            for i in range(25):
+                srv.exec("id%d" % i, agent="bulk")
+            srv.exec("id", agent="bulk-2")
+            full = audit(srv)
+            self.assertEqual((full["total"], full["returned"]), (26, 20))
+            self.assertEqual(entry_tail(full["entries"][0]), '[bulk] BLOCK WHITELIST "id0" exit=0 dur=0ms')
+            self.assertEqual(entry_tail(full["entries"][19]), '[bulk] BLOCK WHITELIST "id19" exit=0 dur=0ms')
+            self.assertEqual(audit(srv, "bulk")["returned"], 25)
+            self.assertEqual(audit(srv, "bulk-2")["returned"], 1)
+            self.assertEqual(audit(srv, "")["returned"], 20)
+            with open(srv.path("tmp", "cindervox_audit.log")) as f:
+                self.assertEqual(len(f.read().splitlines()), 26)
+            r = srv.request("DELETE", "/api/sandbox")
+            self.assertEqual(r.raw, json_answer(200, "OK", '{"ok":true,"message":"sandbox reset"}'))
+            after = audit(srv)
+            self.assertEqual((after["total"], after["returned"]), (1, 1))
+            self.assertEqual(entry_tail(after["entries"][0]), "[system] RESET OK exit=0 dur=0ms")
+            self.assertEqual(agents(srv), {})
+
+
+class AuditDestinationTest(unittest.TestCase):
+    def test_tmp_fallback_never_follows_a_link(self):
+        # The link belongs to the server's own user, so only the server itself can refuse it.
+        plant = ("echo keep > /tmp/victim; chmod 666 /tmp/victim; "
+                 "ln -s /tmp/victim /tmp/cindervox_audit.log; chown -h 65534:65534 /tmp/cindervox_audit.log")
+        with Instance(mode="basic", extra_setup=plant) as srv:
+            self.assertIn("[Cindervox] Audit log: stdout (no file persistence)\n", srv.console())
+            self.assertEqual(srv.exec("id", agent="x").raw, FORBIDDEN_WHITELIST)
+            self.assertTrue(srv.wait_console('[x] BLOCK WHITELIST "id" exit=0 dur=0ms\n'))
+            with open(srv.path("tmp", "victim")) as f:
+                self.assertEqual(f.read(), "keep\n")
+
+
+class RunTest(unittest.TestCase):
+    """Commands that really run: moderate profile, rate limit 3 per agent and minute."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Instance(mode="basic", files={
+            "policy.conf": "[config]\nprofile=1\nmax_rate_per_agent=3\n[blacklist]\ncurl\n"})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.cleanup()
+
+    def run_ok(self, cmd, agent):
+        r = raw_exec(self.srv, cmd, agent)
+        self.assertEqual(r.status, 200, r)
+        return r
+
+    def test_echo_answer_and_agent_counters(self):
+        r = self.run_ok("echo hi", "echo-1")
+        self.assertRegex(r.text, r'^\{"ok":true,"stdout":"hi\\n","stderr":"","exit_code":0,"duration_ms":\d+\}$')
+        self.assertEqual(self.run_ok("exit 3", "echo-1").json()["exit_code"], 3)
+        record = agents(self.srv)["echo-1"]
+        self.assertEqual((record["execs"], record["bytes"], record["rate_1m"]), (2, 3, 2))
+        tails = [entry_tail(e) for e in audit(self.srv, "echo-1")["entries"]]
+        self.assertRegex(tails[0], r'^\[echo-1\] EXEC OK "echo hi" exit=0 dur=\d+ms$')
+        self.assertRegex(tails[1], r'^\[echo-1\] EXEC OK "exit 3" exit=3 dur=\d+ms$')
+
+    def test_file_list_after_marker(self):
+        r = self.run_ok("printf 'a\\n<<VELK_FS>>\\nf1\\nf2\\r\\n\\nf3'", "files")
+        body = r.json()
+        self.assertEqual((body["stdout"], body["files"]), ("a\n", ["f1", "f2", "f3"]))
+        self.assertEqual(self.run_ok("printf 'x<<VELK_FS>>'", "files").json()["files"], [])
+
+    def test_control_and_quote_bytes_keep_output_valid_json(self):
+        r = self.run_ok("printf 'q\\042b\\134\\001\\tc\\r\\n<<VELK_FS>>\\nn\\042\\134\\002m\\n'", "bytes")
+        body = r.json()
+        self.assertEqual((body["stdout"], body["files"]), ('q"b\\c\r\n', ['n"\\m']))
+
+    def test_agent_rate_window_refuses_fourth_run(self):
+        for i in range(3):
+            self.run_ok("echo %d" % i, "busy")
+        self.assertEqual(self.srv.exec("echo 3", agent="busy").raw, AGENT_RATE)
+        self.assertEqual(self.srv.exec("curl x", agent="busy").raw, AGENT_RATE)
+        self.assertEqual(entry_tail(audit(self.srv, "busy")["entries"][-1]),
+                         '[busy] RATELIMIT AGENT "curl x" exit=0 dur=0ms')
+        self.run_ok("echo other", "calm")
+        record = agents(self.srv)["busy"]
+        self.assertEqual((record["execs"], record["blocked"], record["rate_1m"]), (3, 0, 3))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,174 @@
+#include "exec/audit_log.h"
+#include "agents/registry.h"
+#include "runtime/heap.h"
+#include "server/state.h"
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Audit : ::testing::Test {
+    char* mark = nullptr;
+    std::string dir;
+    void SetUp() override
+    {
+        state_init_defaults();
+        if (!heap.heap_base)
+            heap_init();
+        mark = heap_mark();
+        audit_ring_init();
+        registry_init();
+        char tmpl[] = "/tmp/audit-test-XXXXXX";
+        dir = mkdtemp(tmpl);
+        state.audit_fd = open((dir + "/sink.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        state.current_agent = -1;
+    }
+    void TearDown() override
+    {
+        close((int)state.audit_fd);
+        std::filesystem::remove_all(dir);
+        heap_release(mark);
+    }
+    std::string report(const std::string& filter = "")
+    {
+        std::string out(k_audit_report_size, '\0');
+        i64 n = build_audit_json(out.data(), { filter.data(), (i64)filter.size() });
+        EXPECT_LE(n, k_audit_report_size);
+        return out.substr(0, n);
+    }
+};
+
+std::string entry(i64 now, const std::string& agent, const char* action, const std::string& detail, i64 code,
+    i64 dur, const char* result)
+{
+    char out[k_audit_line_max];
+    i64 n = build_audit_entry(out, 255, now, { agent.data(), (i64)agent.size() }, action,
+        { detail.data(), (i64)detail.size() }, code, dur, result);
+    return std::string(out, n);
+}
+
+TEST(BuildAuditEntry, LineFormat)
+{
+    EXPECT_EQ(entry(1765105200, "agent-7", "EXEC", "ls -la", 0, 0, "OK"),
+        "[1765105200] [agent-7] EXEC OK \"ls -la\" exit=0 dur=0ms\n");
+    EXPECT_EQ(entry(1765105200, "system", "RESET", "", 0, 0, "OK"), "[1765105200] [system] RESET OK exit=0 dur=0ms\n");
+    EXPECT_EQ(entry(5, "a", "EXEC", "x", 137, 5003, "TIMEOUT"), "[5] [a] EXEC TIMEOUT \"x\" exit=137 dur=5003ms\n");
+    EXPECT_EQ(entry(5, "a", "EXEC", "x", -1, -2, "OK"), "[5] [a] EXEC OK \"x\" exit=-1 dur=-2ms\n");
+}
+
+TEST(BuildAuditEntry, LongDetailAndWordsStayInTheSlot)
+{
+    std::string detail(400, 'd');
+    EXPECT_EQ(entry(1, "a", "EXEC", detail, 0, 0, "OK"), "[1] [a] EXEC OK \"" + std::string(150, 'd') + "\" exit=0 dur=0ms\n");
+    std::string word(100, 'W');
+    std::string line = entry(-9223372036854775807L, std::string(31, 'n'), word.c_str(), detail, -9223372036854775807L,
+        -9223372036854775807L, word.c_str());
+    EXPECT_EQ(line.size(), 255u);
+    EXPECT_EQ(line.back(), '\n');
+}
+
+TEST_F(Audit, EmptyRingReport)
+{
+    EXPECT_EQ(report(), R"({"entries":[],"total":0,"returned":0})");
+}
+
+TEST_F(Audit, WritesRingAndDestination)
+{
+    resolve_agent("X-Agent: bot\r\n", 14);
+    audit_write("BLOCK", { "say \"hi\"\\", 9 }, 0, 0, "BLACKLIST");
+    std::string json = report();
+    std::string ts = json.substr(json.find("[") + 3, 10);
+    EXPECT_EQ(json, R"({"entries":["[)" + ts + R"(] [bot] BLOCK BLACKLIST \"say \"hi\"\\\" exit=0 dur=0ms\n"],"total":1,"returned":1})");
+    char buf[512] = {};
+    int fd = open((dir + "/sink.log").c_str(), O_RDONLY);
+    i64 n = read(fd, buf, sizeof(buf));
+    close(fd);
+    EXPECT_EQ(std::string(buf, n), "[" + ts + "] [bot] BLOCK BLACKLIST \"say \"hi\"\\\" exit=0 dur=0ms\n");
+}
+
+TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
+{
+    for (int i = 1; i <= 300; i++) {
+        std::string d = "e" + std::to_string(i);
+        audit_write("EXEC", { d.data(), (i64)d.size() }, 0, 0, "OK");
+    }
+    EXPECT_EQ(state.audit_count, 256);
+    EXPECT_EQ(state.audit_next, 300);
+    std::string json = report();
+    EXPECT_NE(json.find(R"(],"total":256,"returned":20})"), std::string::npos);
+    EXPECT_LT(json.find("\\\"e45\\\""), json.find("\\\"e64\\\""));
+    EXPECT_EQ(json.find("\\\"e44\\\""), std::string::npos);
+    EXPECT_EQ(json.find("\\\"e65\\\""), std::string::npos);
+    // After a reset the ring restarts at slot 0 with the one new entry.
+    state.audit_next = state.audit_count = 0;
+    audit_write("RESET", { "", 0 }, 0, 0, "OK");
+    json = report();
+    EXPECT_NE(json.find("[system] RESET OK exit=0 dur=0ms\\n\"],\"total\":1,\"returned\":1}"), std::string::npos);
+}
+
+TEST_F(Audit, FilterMatchesBracketedNamesUpToFifty)
+{
+    for (int i = 0; i < 60; i++) {
+        state.current_agent = -1;
+        audit_write("CONFIG", { "timeout", 7 }, 0, 0, "OK");
+        resolve_agent(i % 2 ? "X-Agent: bot-1\r\n" : "X-Agent: bot-10\r\n", i % 2 ? 16 : 17);
+        audit_write("EXEC", { "ls", 2 }, 0, 0, "OK");
+    }
+    EXPECT_NE(report("bot-1").find(R"("total":120,"returned":30})"), std::string::npos);
+    EXPECT_NE(report("system").find(R"("returned":50})"), std::string::npos);
+    EXPECT_NE(report("bot").find(R"("returned":0})"), std::string::npos);
+    EXPECT_NE(report().find(R"("returned":20})"), std::string::npos);
+}
+
+TEST(AuditEntryMatches, NameMustBeBracketed)
+{
+    std::string text = "[12] [a-b] EXEC OK exit=0 dur=0ms\n";
+    auto m = [&](const std::string& name) { return audit_entry_matches(text.data(), (i64)text.size(), name.data(), (i64)name.size()); };
+    EXPECT_EQ(m("a-b"), 1);
+    EXPECT_EQ(m("12"), 1);
+    EXPECT_EQ(m("a"), 0);
+    EXPECT_EQ(m("a-b] EXEC"), 0);
+    EXPECT_EQ(audit_entry_matches("[x]", 3, "x", 1), 1);
+    EXPECT_EQ(audit_entry_matches("[x", 2, "x", 1), 0);
+}
+
+TEST_F(Audit, WorstCaseFilteredReportFits)
+{
+    resolve_agent("X-Agent: \"\r\n", 12);
+    std::string detail(150, '\\');
+    for (int i = 0; i < 60; i++)
+        audit_write(std::string(32, '"').c_str(), { detail.data(), 150 }, -9223372036854775807L, -1, "\"\"\"");
+    std::string json = report("\"");
+    EXPECT_NE(json.find(R"("returned":50})"), std::string::npos);
+    EXPECT_GT(json.size(), 50u * 400);
+}
+
+struct OpenOwnedLog : Audit {};
+
+TEST_F(OpenOwnedLog, RefusesLinksAndForeignFiles)
+{
+    std::string log = dir + "/a.log", target = dir + "/target";
+    i64 fd = open_owned_log(log.c_str());
+    ASSERT_GT(fd, 0);
+    close((int)fd);
+    fd = open_owned_log(log.c_str());
+    EXPECT_GT(fd, 0);
+    close((int)fd);
+    ASSERT_EQ(close(open(target.c_str(), O_WRONLY | O_CREAT, 0644)), 0);
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/sym.log").c_str()), 0);
+    EXPECT_EQ(open_owned_log((dir + "/sym.log").c_str()), -1);
+    ASSERT_EQ(link(target.c_str(), (dir + "/hard.log").c_str()), 0);
+    EXPECT_EQ(open_owned_log((dir + "/hard.log").c_str()), -1);
+    ASSERT_EQ(mkfifo((dir + "/fifo.log").c_str(), 0644), 0);
+    EXPECT_EQ(open_owned_log((dir + "/fifo.log").c_str()), -1);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(open_owned_log(log.c_str()), -1);
+    }
+}
+
+} // namespace

@@ -1,0 +1,196 @@
+#include "exec/exec_endpoint.h"
+#include "agents/registry.h"
+#include "exec/audit_log.h"
+#include "policy/rules.h"
+#include "runtime/heap.h"
+#include "runtime/text.h"
+#include "server/state.h"
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string body(const std::string& output, i64 exit_code = 0, i64 dur = 0)
+{
+    std::vector<char> out(k_exec_body_size);
+    i64 n = build_exec_body(out.data(), output.data(), (i64)output.size(), exit_code, dur);
+    EXPECT_LE(n, k_exec_body_size);
+    return std::string(out.data(), n);
+}
+
+TEST(BuildExecResult, EscapesOutputAndKeepsKeyOrder)
+{
+    char out[256];
+    std::string o = "a\tb\"c\\d\r\n\x7f\xc3\xa9";
+    i64 n = build_exec_result(out, 1, o.data(), (i64)o.size(), -1, 1000);
+    EXPECT_EQ(std::string(out, n),
+        "{\"ok\":true,\"stdout\":\"ab\\\"c\\\\d\\r\\n\x7f\xc3\xa9\",\"stderr\":\"\",\"exit_code\":-1,\"duration_ms\":1000}");
+    n = build_exec_result(out, 0, "", 0, 3, 0);
+    EXPECT_EQ(std::string(out, n), R"({"ok":false,"stdout":"","stderr":"","exit_code":3,"duration_ms":0})");
+}
+
+TEST(BuildExecBody, SplitsFileListAfterMarker)
+{
+    EXPECT_EQ(body("a\n<<VELK_FS>>\nf1\nf2\r\n\nf3", 0, 7),
+        R"({"ok":true,"stdout":"a\n","stderr":"","exit_code":0,"duration_ms":7,"files":["f1","f2","f3"]})");
+    EXPECT_EQ(body("x<<VELK_FS>>\n"), R"({"ok":true,"stdout":"x","stderr":"","exit_code":0,"duration_ms":0,"files":[]})");
+    EXPECT_EQ(body("<<VELK_FS>>"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":[]})");
+    EXPECT_EQ(body("<<VELK_FS>\n"), R"({"ok":true,"stdout":"<<VELK_FS>\n","stderr":"","exit_code":0,"duration_ms":0})");
+    EXPECT_EQ(body("<<VELK_FS>>\na\"b\\c\td\re\n"),
+        R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":["a\"b\\cde"]})");
+}
+
+TEST(BuildExecBody, WorstCasesFitTheBuffer)
+{
+    i64 max = k_output_capacity - 1;
+    std::string quotes(max, '"');
+    EXPECT_EQ((i64)body(quotes, -1, -9223372036854775807L).size(), 2 * max + 85);
+    std::string names = "<<VELK_FS>>\n";
+    while ((i64)names.size() + 2 <= max)
+        names += "\"\n";
+    names += "\\";
+    std::string out = body(names, -9223372036854775807L, -9223372036854775807L);
+    EXPECT_GT((i64)out.size(), 2 * max + 20000);
+}
+
+TEST(CommandIsSensitive, ScreensPositionsUpToLengthMinusFour)
+{
+    auto s = [](const std::string& c) { return command_is_sensitive(c.data(), (i64)c.size()); };
+    for (const char* cmd : { "cat /etc/passwd", "ls ~/.ssh/x", "echo $(id) ok", "cat ../../x", "eval ls", "echo `id`x",
+             "ls /proc/1", "cat /etc/hosts", "cat ../x" })
+        EXPECT_EQ(s(cmd), 1) << cmd;
+    for (const char* cmd : { "ls /etc/", "cd ..", "a`b", "ls /etc/x", "echo eva", "ls /proc" })
+        EXPECT_EQ(s(cmd), 0) << cmd;
+}
+
+const std::string k_not_whitelisted = R"x(HTTP/1.1 403 Forbidden {"ok":false,"error":"command not in whitelist (strict mode)"})x";
+
+// The handler against a socket pair, with the policy defaults and a null audit sink.
+struct HandleExec : ::testing::Test {
+    char* mark = nullptr;
+    int pair[2] = { -1, -1 };
+    void SetUp() override
+    {
+        state_init_defaults();
+        if (!heap.heap_base)
+            heap_init();
+        mark = heap_mark();
+        audit_ring_init();
+        registry_init();
+        install_default_blacklist();
+        install_default_whitelist();
+        apply_profile(0);
+        state.audit_fd = open("/dev/null", O_WRONLY);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    }
+    void TearDown() override
+    {
+        close(pair[0]);
+        close(pair[1]);
+        close((int)state.audit_fd);
+        heap_release(mark);
+    }
+    std::string exec(const std::string& json, const std::string& agent = "bot")
+    {
+        std::string req = "POST /api/exec HTTP/1.1\r\nX-Agent: " + agent + "\r\n\r\n" + json;
+        handle_exec(pair[0], req.data(), (i64)req.size());
+        char buf[4096];
+        i64 n = recv(pair[1], buf, sizeof(buf), MSG_DONTWAIT);
+        std::string raw(buf, n > 0 ? n : 0);
+        return raw.substr(0, raw.find('\n')) + " " + raw.substr(raw.find("\n\n") + 2);
+    }
+    std::string last_audit()
+    {
+        const char* slot = state.audit_ring + ((state.audit_next - 1) % 256) * 256;
+        std::string text(slot);
+        return text.substr(text.find(']') + 2);
+    }
+    u32 agent_field(i64 index, i64 offset) { return read_u32(agent_record(index), offset); }
+};
+
+TEST_F(HandleExec, MissingOrEmptyCommandRegistersNothing)
+{
+    EXPECT_EQ(exec(R"({"command":"ls"})"), R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"missing cmd field"})");
+    EXPECT_EQ(exec(R"({"cmd":""})"), R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"empty command"})");
+    EXPECT_EQ(state.agent_count, 0);
+    EXPECT_EQ(state.audit_count, 0);
+}
+
+TEST_F(HandleExec, ScreenAndPolicyRefusalsAreCountedAndAudited)
+{
+    EXPECT_EQ(exec(R"({"cmd":"cat /etc/passwd"})"), R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"access to sensitive path blocked"})");
+    EXPECT_EQ(last_audit(), "[bot] BLOCK SENSITIVE_PATH \"cat /etc/passwd\" exit=0 dur=0ms\n");
+    EXPECT_EQ(exec(R"({"cmd":"echo hi; curl x"})"), R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"command blocked by blacklist"})");
+    EXPECT_EQ(last_audit(), "[bot] BLOCK BLACKLIST \"echo hi; curl x\" exit=0 dur=0ms\n");
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "other"), k_not_whitelisted);
+    EXPECT_EQ(last_audit(), "[other] BLOCK WHITELIST \"id\" exit=0 dur=0ms\n");
+    EXPECT_EQ(state.blocked_cmds, 3);
+    EXPECT_EQ(agent_field(0, k_agent_blocked), 2u);
+    EXPECT_EQ(agent_field(1, k_agent_blocked), 1u);
+    EXPECT_GT(agent_field(0, k_agent_last_active), 1700000000u);
+}
+
+TEST_F(HandleExec, RateWindowRefusesWithoutCountingABlock)
+{
+    state.max_rate_per_agent = 2;
+    exec(R"({"cmd":"id"})");
+    tick_agent_rate(0);
+    tick_agent_rate(0);
+    EXPECT_EQ(exec(R"({"cmd":"id"})"), R"(HTTP/1.1 429 Too Many Requests {"ok":false,"error":"per-agent rate limit exceeded"})");
+    EXPECT_EQ(last_audit(), "[bot] RATELIMIT AGENT \"id\" exit=0 dur=0ms\n");
+    EXPECT_EQ(state.blocked_cmds, 1);
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "fresh"), k_not_whitelisted);
+}
+
+TEST_F(HandleExec, BudgetRefusesTheCrossingRequestAndAfter)
+{
+    exec(R"({"cmd":"id"})");
+    write_u32(agent_record(0), k_agent_token_budget, 100);
+    exec(R"({"cmd":"id","tokens_in":60,"model":"gpt-\"x"})");
+    EXPECT_EQ(std::string(agent_model_slot(0)), "gpt-\\");
+    EXPECT_EQ(exec(R"({"cmd":"id","tokens_out": 50})"),
+        R"(HTTP/1.1 429 Too Many Requests {"ok":false,"error":"token budget exceeded","tokens_used":110,"budget":100})");
+    EXPECT_EQ(last_audit(), "[bot] BUDGET EXCEEDED \"id\" exit=0 dur=0ms\n");
+    EXPECT_EQ(exec(R"({"cmd":"ls"})").substr(0, 12), "HTTP/1.1 429");
+    EXPECT_EQ(state.blocked_cmds, 4);
+    state.default_token_budget = 110;
+    write_u32(agent_record(0), k_agent_token_budget, 0);
+    EXPECT_EQ(exec(R"({"cmd":"id"})").substr(0, 12), "HTTP/1.1 403");
+}
+
+TEST_F(HandleExec, FullRegistryIsServedAsSystem)
+{
+    state.agent_count = 32;
+    EXPECT_EQ(exec(R"({"cmd":"id","tokens_in":5})", "late").substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(last_audit(), "[system] BLOCK WHITELIST \"id\" exit=0 dur=0ms\n");
+}
+
+struct TokenReport : HandleExec {
+    void report(const std::string& json)
+    {
+        std::string req = "POST /api/exec HTTP/1.1\r\n\r\n" + json;
+        apply_token_report(req.data(), (i64)req.size(), 0);
+    }
+};
+
+TEST_F(TokenReport, FirstKeyFirstNumberAndSaturation)
+{
+    report(R"({"tokens_in":"7","tokens_out":3,"tokens_in":100,"model":"m"})");
+    EXPECT_EQ(agent_field(0, k_agent_tokens_in), 7u);
+    EXPECT_EQ(agent_field(0, k_agent_tokens_out), 3u);
+    report(R"({"model":"abcdefghijklmnopqrstuvwxyz"})");
+    EXPECT_EQ(std::string(agent_model_slot(0)), "abcdefghijklmnopqrs");
+    report(R"({"model":12,"x":1})");
+    EXPECT_EQ(std::string(agent_model_slot(0)), "x");
+    report(R"({"tokens_in":99999999999999999999999,"model":0})");
+    EXPECT_EQ(agent_field(0, k_agent_tokens_in), 0xFFFFFFFFu);
+    report(R"({"tokens_in":5})");
+    EXPECT_EQ(agent_field(0, k_agent_tokens_in), 0xFFFFFFFFu);
+    EXPECT_EQ(std::string(agent_model_slot(0)), "x");
+}
+
+} // namespace
