@@ -1,5 +1,104 @@
-// Placeholder until the reports land.
+// The two read-only reports: GET /api/health (counters, profile and limits, isolation,
+// rate and budget settings) and GET /api/agents (one entry per registered agent). Keys
+// come in a fixed order and numbers in plain decimal. Names and models are agents' own
+// text, so they are escaped; a profile number without a name reads "custom".
 #include "agents/reports.h"
+#include "agents/registry.h"
+#include "policy/rules.h"
+#include "runtime/io.h"
 #include "runtime/text.h"
-i64 build_health_report(char* out) { return append_text(out, 0, R"({"status":"ok"})"); }
-i64 build_agents_report(char* out) { return append_text(out, 0, R"({"agents":[],"count":0})"); }
+#include "server/state.h"
+
+// An agent counts as active for this many seconds after its latest command.
+static constexpr i64 k_active_seconds = 60;
+
+// Fixed text of one agent entry, its comma included, then the widest values: the name
+// (31 bytes) and the model (19 bytes) with every byte escaped, seven u32 counters, the
+// sum of two of them, a 60-bucket rate total, and two i64 settings.
+static constexpr i64 k_agent_entry_fixed = 170;
+static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + (2 * 31 + 2) + (2 * 19 + 2) + 7 * 10 + 11 + 12 + 2 * k_decimal_max;
+static_assert(k_max_agents * k_agent_entry_max + 64 <= k_agents_report_size);
+
+// Fixed text of the health report and its fourteen numbers at their widest.
+static constexpr i64 k_health_fixed = 400;
+static_assert(k_health_fixed + 14 * k_decimal_max <= k_health_report_size);
+
+static i64 append_key_number(char* out, i64 pos, const char* key, i64 value)
+{
+    pos = append_text(out, pos, key);
+    return append_decimal(out, pos, value);
+}
+
+i64 build_health_report(char* out)
+{
+    const char* profile = profile_name(state.profile);
+    i64 pos = append_text(out, 0, R"({"status":"ok","version":"1.0.6")");
+    pos = append_key_number(out, pos, R"(,"uptime_sec":)", now_seconds() - state.start_time);
+    pos = append_key_number(out, pos, R"(,"total_execs":)", state.total_execs);
+    pos = append_key_number(out, pos, R"(,"blocked_cmds":)", state.blocked_cmds);
+    pos = append_key_number(out, pos, R"(,"bytes_captured":)", state.bytes_captured);
+    pos = append_text(out, pos, R"(,"profile":")");
+    pos = append_text(out, pos, profile ? profile : "custom");
+    pos = append_byte(out, pos, '"');
+    pos = append_key_number(out, pos, R"(,"timeout_ms":)", state.timeout_ms);
+    pos = append_key_number(out, pos, R"(,"max_mem_mb":)", state.max_mem_mb);
+    pos = append_key_number(out, pos, R"(,"max_cpu_sec":)", state.max_cpu_sec);
+    pos = append_text(out, pos, state.kernel_isolation == 1 ? R"(,"isolation":"kernel")" : R"(,"isolation":"basic")");
+    pos = append_key_number(out, pos, R"(,"agents_count":)", state.agent_count);
+    pos = append_key_number(out, pos, R"(,"rate_1m":)", global_rate_total());
+    pos = append_key_number(out, pos, R"(,"max_rate_per_agent":)", state.max_rate_per_agent);
+    pos = append_key_number(out, pos, R"(,"default_token_budget":)", state.default_token_budget);
+    return append_text(out, pos, R"(,"tls":"use reverse proxy","binary_size":"~186KB","dependencies":0})");
+}
+
+// The model slot's text up to its NUL, at most 19 bytes; "-" when empty.
+static i64 append_model(char* out, i64 pos, i64 index)
+{
+    const char* model = agent_model_slot(index);
+    i64 len = 0;
+    while (len < k_model_slot_size - 1 && model[len])
+        len++;
+    if (len == 0)
+        return append_text(out, pos, R"("-")");
+    return append_json_string(out, pos, model, len);
+}
+
+static i64 append_agent_entry(char* out, i64 pos, i64 index, i64 now)
+{
+    const char* record = agent_record(index);
+    ByteSpan name = agent_name(index);
+    i64 tokens_in = read_u32(record, k_agent_tokens_in);
+    i64 tokens_out = read_u32(record, k_agent_tokens_out);
+    i64 own_budget = read_u32(record, k_agent_token_budget);
+    i64 last_active = read_u32(record, k_agent_last_active);
+    pos = append_text(out, pos, R"({"name":)");
+    pos = append_json_string(out, pos, name.ptr, name.len);
+    pos = append_key_number(out, pos, R"(,"execs":)", read_u32(record, k_agent_execs));
+    pos = append_key_number(out, pos, R"(,"blocked":)", read_u32(record, k_agent_blocked));
+    pos = append_key_number(out, pos, R"(,"bytes":)", read_u32(record, k_agent_bytes));
+    pos = append_key_number(out, pos, R"(,"last_active":)", last_active);
+    pos = append_key_number(out, pos, R"(,"rate_1m":)", agent_rate_total(index));
+    pos = append_key_number(out, pos, R"(,"rate_limit":)", state.max_rate_per_agent);
+    pos = append_key_number(out, pos, R"(,"tokens_in":)", tokens_in);
+    pos = append_key_number(out, pos, R"(,"tokens_out":)", tokens_out);
+    pos = append_key_number(out, pos, R"(,"tokens_total":)", tokens_in + tokens_out);
+    pos = append_key_number(out, pos, R"(,"token_budget":)", own_budget ? own_budget : state.default_token_budget);
+    pos = append_text(out, pos, R"(,"model":)");
+    pos = append_model(out, pos, index);
+    pos = append_text(out, pos, now - last_active < k_active_seconds ? R"(,"active":true})" : R"(,"active":false})");
+    return pos;
+}
+
+i64 build_agents_report(char* out)
+{
+    i64 now = now_seconds();
+    i64 count = state.agent_count < k_max_agents ? state.agent_count : k_max_agents;
+    i64 pos = append_text(out, 0, R"({"agents":[)");
+    for (i64 i = 0; i < count; i++) {
+        if (i > 0)
+            pos = append_byte(out, pos, ',');
+        pos = append_agent_entry(out, pos, i, now);
+    }
+    pos = append_key_number(out, pos, R"(],"count":)", state.agent_count);
+    return append_byte(out, pos, '}');
+}

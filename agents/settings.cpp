@@ -1,5 +1,154 @@
-// Placeholder until the settings endpoints land.
+// POST /api/config changes one setting per request, the first that the body carries:
+// the login (kept in memory at once and saved to the configuration file, or to /tmp when
+// /etc/cindervox cannot be written), the per-agent rate limit, or the command time-out
+// (both saved with the policy file). POST /api/budget sets the default token budget or
+// one agent's own budget; budgets are not saved.
 #include "agents/settings.h"
+#include "agents/registry.h"
+#include "exec/audit_log.h"
+#include "policy/policy_file.h"
+#include "runtime/fields.h"
+#include "runtime/file_replace.h"
+#include "runtime/heap.h"
+#include "runtime/text.h"
 #include "server/http_response.h"
-void handle_config(int conn, const char*, i64) { send_json_error(conn, 404, "Not Found", "unknown endpoint"); }
-void handle_budget(int conn, const char*, i64) { send_json_error(conn, 404, "Not Found", "unknown endpoint"); }
+#include "server/state.h"
+
+static constexpr char k_err_missing_setting[] = "missing username/password, rate_limit, or timeout field";
+static constexpr char k_err_unstorable_credentials[] = "username and password must not contain '=' or line breaks";
+static constexpr char k_saved_message[] = R"({"ok":true,"message":"credentials updated"})";
+static constexpr char k_saved_tmp_message[] =
+    R"json({"ok":true,"message":"credentials updated (saved to /tmp — copy to /etc/cindervox/config)"})json";
+static constexpr i64 k_agent_name_capacity = 31;
+static constexpr i64 k_u32_max = 0xFFFFFFFF;
+
+// The Base64 text of the longest credential line and its NUL. The login outlives the
+// request, so it lives here rather than on the per-request heap.
+static constexpr i64 k_credential_store_size = 4 * ((k_credential_line_capacity + 2) / 3) + 1;
+static constinit char credential_store[k_credential_store_size] = {};
+
+// The widest settings answer: a key and one number, or the agent answer below.
+static constexpr i64 k_number_answer_size = 64 + k_decimal_max;
+static constexpr i64 k_agent_answer_size = 64 + (2 * k_agent_name_capacity + 2) + k_decimal_max;
+
+i64 credential_line_storable(const char* line, i64 len)
+{
+    for (i64 i = 0; i < len; i++)
+        if (line[i] == '=' || line[i] == '\n' || line[i] == '\r')
+            return 0;
+    return 1;
+}
+
+i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
+{
+    i64 pos = append_bytes(out, 0, line, line_len);
+    pos = append_text(out, pos, "\nport=");
+    pos = append_decimal(out, pos, port);
+    return append_byte(out, pos, '\n');
+}
+
+static void audit_setting(const char* detail, i64 code)
+{
+    audit_write("CONFIG", { detail, text_length(detail) }, code, 0, "OK");
+}
+
+static void send_number_answer(int conn, const char* key_text, i64 value)
+{
+    char* body = (char*)heap_alloc(k_number_answer_size);
+    i64 pos = append_text(body, 0, key_text);
+    pos = append_decimal(body, pos, value);
+    pos = append_byte(body, pos, '}');
+    send_json(conn, 200, "OK", body, pos);
+}
+
+// The new login is in force before it is saved: a failed save is reported, but the
+// server already expects the new pair.
+static void change_credentials(int conn, ByteSpan user, ByteSpan password)
+{
+    char* line = (char*)heap_alloc(k_credential_line_capacity + 1);
+    i64 len = append_bytes(line, 0, user.ptr, user.len);
+    len = append_byte(line, len, ':');
+    len = append_bytes(line, len, password.ptr, password.len);
+    // A line the reader would not take back would silently restore the built-in login.
+    if (!credential_line_storable(line, len))
+        return send_json_error(conn, 400, "Bad Request", k_err_unstorable_credentials);
+    state.basic_credential_len = base64_encode(line, len, credential_store);
+    state.basic_credential = credential_store;
+    char* text = (char*)heap_alloc(k_config_text_size);
+    i64 text_len = build_config_text(text, line, len, state.port);
+    if (replace_file("/etc/cindervox", "config", "config.tmp", text, text_len, 0600) == 0) {
+        audit_setting("credentials_changed", 0);
+        return send_json(conn, 200, "OK", k_saved_message, sizeof(k_saved_message) - 1);
+    }
+    if (replace_file("/tmp", "cindervox_config", "cindervox_config.tmp", text, text_len, 0600) < 0)
+        return send_json_error(conn, 500, "Internal Server Error", "could not write config");
+    audit_setting("credentials_changed_tmp", 0);
+    send_json(conn, 200, "OK", k_saved_tmp_message, sizeof(k_saved_tmp_message) - 1);
+}
+
+void handle_config(int conn, const char* req, i64 req_len)
+{
+    state.current_agent = -1;
+    char* user = (char*)heap_alloc(k_username_capacity + 1);
+    char* password = (char*)heap_alloc(k_password_capacity + 1);
+    i64 user_len = read_string_field(req, req_len, "username", 8, user, k_username_capacity);
+    i64 password_len = read_string_field(req, req_len, "password", 8, password, k_password_capacity);
+    if (user_len > 0 && password_len > 0)
+        return change_credentials(conn, { user, user_len }, { password, password_len });
+    i64 rate = read_number_field(req, req_len, "rate_limit", 10);
+    if (rate >= 1) {
+        state.max_rate_per_agent = rate;
+        save_policy_file();
+        audit_setting("rate_limit", rate);
+        return send_number_answer(conn, R"({"ok":true,"max_rate_per_agent":)", rate);
+    }
+    i64 timeout = read_number_field(req, req_len, "timeout", 7);
+    if (timeout >= 1) {
+        state.timeout_ms = timeout;
+        save_policy_file();
+        audit_setting("timeout", timeout);
+        return send_number_answer(conn, R"({"ok":true,"timeout_ms":)", timeout);
+    }
+    send_json_error(conn, 400, "Bad Request", k_err_missing_setting);
+}
+
+// An agent's own budget is a u32 counter: a larger request keeps the largest budget
+// rather than wrapping to a small (or zero, unlimited) one.
+static i64 agent_budget_value(i64 requested)
+{
+    if (requested < 0)
+        return 0;
+    return requested > k_u32_max ? k_u32_max : requested;
+}
+
+void handle_budget(int conn, const char* req, i64 req_len)
+{
+    state.current_agent = -1;
+    if (find_body(req, req_len) < 0)
+        return send_json_error(conn, 400, "Bad Request", "missing body");
+    i64 default_budget = read_number_field(req, req_len, "default", 7);
+    if (default_budget >= 0) {
+        state.default_token_budget = default_budget;
+        return send_number_answer(conn, R"({"ok":true,"default_token_budget":)", default_budget);
+    }
+    char* name = (char*)heap_alloc(k_agent_name_capacity + 1);
+    i64 name_len = read_string_field(req, req_len, "agent", 5, name, k_agent_name_capacity);
+    i64 budget = agent_budget_value(read_number_field(req, req_len, "max_tokens", 10));
+    if (name_len == 0)
+        return send_json_error(conn, 400, "Bad Request", "missing agent or default field");
+    i64 index = find_or_add_agent(name, name_len);
+    if (index == -1)
+        return send_json_error(conn, 400, "Bad Request", "agent registry full");
+    if (index <= -100) {
+        index = -100 - index;
+        state.agent_count++;
+    }
+    write_u32(agent_record(index), k_agent_token_budget, (u32)budget);
+    char* body = (char*)heap_alloc(k_agent_answer_size);
+    i64 pos = append_text(body, 0, R"({"ok":true,"agent":)");
+    pos = append_json_string(body, pos, name, name_len);
+    pos = append_text(body, pos, R"(,"max_tokens":)");
+    pos = append_decimal(body, pos, budget);
+    pos = append_byte(body, pos, '}');
+    send_json(conn, 200, "OK", body, pos);
+}

@@ -1,7 +1,225 @@
-// Placeholder until the policy endpoints land.
+// GET /api/policy lists both rule lists and the policy settings; POST /api/policy adds or
+// removes one rule; POST /api/profile switches the security profile. Every change is
+// saved to the policy file at once. A change is all or nothing: an add that does not fit
+// (in either selected list) leaves both lists as they were.
 #include "policy/policy_endpoints.h"
+#include "exec/audit_log.h"
+#include "policy/policy_file.h"
+#include "policy/rules.h"
+#include "runtime/fields.h"
+#include "runtime/heap.h"
 #include "runtime/text.h"
 #include "server/http_response.h"
-i64 build_policy_report(char* out) { return append_text(out, 0, R"({"ok":false,"error":"unknown endpoint"})"); }
-void handle_policy_change(int conn, const char*, i64) { send_json_error(conn, 404, "Not Found", "unknown endpoint"); }
-void handle_profile(int conn, const char*, i64) { send_json_error(conn, 404, "Not Found", "unknown endpoint"); }
+#include "server/state.h"
+
+static constexpr i64 k_action_capacity = 15;
+static constexpr char k_err_invalid_action[] = "invalid action (use add_bl/rm_bl/add_wl/rm_wl)";
+static constexpr char k_err_list_full[] = "rule list full";
+static constexpr char k_err_unstorable_rule[] = "rule cannot be stored in policy.conf";
+
+// The widest answer of either POST handler: five keys and five widest numbers.
+static constexpr i64 k_policy_answer_size = 128 + 5 * k_decimal_max;
+
+// Worst case is six bytes per rule byte (\u00XX), and quotes and comma per length byte.
+static_assert(k_policy_report_size >= 6 * (k_blacklist_area + k_whitelist_area) + 256 + 5 * k_decimal_max);
+
+static constexpr char k_hex_digits[] = "0123456789abcdef";
+
+// A rule as a JSON string that decodes back to exactly its bytes.
+static i64 append_rule_json(char* out, i64 pos, const char* rule, i64 len)
+{
+    pos = append_byte(out, pos, '"');
+    for (i64 i = 0; i < len; i++) {
+        u8 c = (u8)rule[i];
+        if (c == '"' || c == '\\') {
+            pos = append_byte(out, pos, '\\');
+            pos = append_byte(out, pos, (char)c);
+        } else if (c < 0x20) {
+            pos = append_text(out, pos, "\\u00");
+            pos = append_byte(out, pos, k_hex_digits[c >> 4]);
+            pos = append_byte(out, pos, k_hex_digits[c & 15]);
+        } else {
+            pos = append_byte(out, pos, (char)c);
+        }
+    }
+    return append_byte(out, pos, '"');
+}
+
+static i64 append_rule_array(char* out, i64 pos, const char* area, i64 area_size, i64 count)
+{
+    pos = append_byte(out, pos, '[');
+    i64 written = 0;
+    for_each_rule(area, area_size, count, [&](const char* rule, i64 len) {
+        if (written++ > 0)
+            pos = append_byte(out, pos, ',');
+        pos = append_rule_json(out, pos, rule, len);
+    });
+    return append_byte(out, pos, ']');
+}
+
+i64 build_policy_report(char* out)
+{
+    i64 pos = append_text(out, 0, R"({"blacklist":)");
+    pos = append_rule_array(out, pos, state.blacklist, k_blacklist_area, state.blacklist_count);
+    pos = append_text(out, pos, R"(,"whitelist":)");
+    pos = append_rule_array(out, pos, state.whitelist, k_whitelist_area, state.whitelist_count);
+    pos = append_text(out, pos, R"(,"blacklist_count":)");
+    pos = append_decimal(out, pos, state.blacklist_count);
+    pos = append_text(out, pos, R"(,"whitelist_count":)");
+    pos = append_decimal(out, pos, state.whitelist_count);
+    pos = append_text(out, pos, R"(,"profile":)");
+    pos = append_decimal(out, pos, state.profile);
+    pos = append_text(out, pos, R"(,"max_rate_per_agent":)");
+    pos = append_decimal(out, pos, state.max_rate_per_agent);
+    pos = append_text(out, pos, R"(,"default_token_budget":)");
+    pos = append_decimal(out, pos, state.default_token_budget);
+    return append_byte(out, pos, '}');
+}
+
+RuleAction classify_rule_action(const char* action)
+{
+    RuleAction result {};
+    result.kind = action[0] == 'a' ? k_rule_add : action[0] == 'r' ? k_rule_remove : k_rule_none;
+    result.blacklist = action[3] == 'b' || action[4] == 'b';
+    result.whitelist = action[3] == 'w' || action[4] == 'w';
+    return result;
+}
+
+i64 rule_storable(const char* rule, i64 len)
+{
+    if (len < 1 || rule[0] == '#' || rule[0] == '[')
+        return 0;
+    for (i64 i = 0; i < len; i++)
+        if (rule[i] == '\n' || rule[i] == '\r')
+            return 0;
+    return 1;
+}
+
+// Gives an area back the state it had before a failed add: the used bytes, the count,
+// and zeros behind the last rule.
+static void restore_list(char* area, i64 area_size, i64* count, i64* used, i64 old_count, i64 old_used)
+{
+    fill_bytes(area + old_used, 0, area_size - old_used);
+    *count = old_count;
+    *used = old_used;
+}
+
+// 1 when the rule went into every selected list, 0 when one of them had no room.
+static i64 add_rule_to_lists(RuleAction action, const char* rule, i64 len)
+{
+    i64 old_count = state.blacklist_count;
+    i64 old_used = state.blacklist_used;
+    if (action.blacklist && !add_blacklist_rule(rule, len))
+        return 0;
+    if (action.whitelist && !add_whitelist_rule(rule, len)) {
+        if (action.blacklist)
+            restore_list(state.blacklist, k_blacklist_area, &state.blacklist_count, &state.blacklist_used, old_count, old_used);
+        return 0;
+    }
+    return 1;
+}
+
+i64 remove_rule(char* area, i64 area_size, i64* count, i64* used, const char* rule, i64 len)
+{
+    // Rules live only in the bytes in use; the bound also keeps the move length positive.
+    i64 limit = *used < area_size ? *used : area_size;
+    i64 offset = 0;
+    for (i64 n = 0; n < *count && offset < limit; n++) {
+        i64 rule_len = (u8)area[offset];
+        if (rule_len == 0 || offset + 1 + rule_len > limit)
+            return 0;
+        if (rule_len == len && bytes_equal(area + offset + 1, rule, len)) {
+            i64 next = offset + 1 + len;
+            move_bytes(area + offset, area + next, *used - next);
+            *used -= len + 1;
+            *count -= 1;
+            // The byte behind the last rule must read as the end of the list.
+            fill_bytes(area + *used, 0, len + 1);
+            return 1;
+        }
+        offset += rule_len + 1;
+    }
+    return 0;
+}
+
+static i64 remove_rule_from_lists(RuleAction action, const char* rule, i64 len)
+{
+    i64 changed = 0;
+    if (action.blacklist)
+        changed += remove_rule(state.blacklist, k_blacklist_area, &state.blacklist_count, &state.blacklist_used, rule, len);
+    if (action.whitelist)
+        changed += remove_rule(state.whitelist, k_whitelist_area, &state.whitelist_count, &state.whitelist_used, rule, len);
+    return changed;
+}
+
+static void send_counts(int conn)
+{
+    char* body = (char*)heap_alloc(k_policy_answer_size);
+    i64 pos = append_text(body, 0, R"({"ok":true,"blacklist_count":)");
+    pos = append_decimal(body, pos, state.blacklist_count);
+    pos = append_text(body, pos, R"(,"whitelist_count":)");
+    pos = append_decimal(body, pos, state.whitelist_count);
+    pos = append_byte(body, pos, '}');
+    send_json(conn, 200, "OK", body, pos);
+}
+
+void handle_policy_change(int conn, const char* req, i64 req_len)
+{
+    state.current_agent = -1;
+    char* action_text = (char*)heap_alloc(k_action_capacity + 1);
+    char* rule = (char*)heap_alloc(k_max_rule_len + 1);
+    i64 action_len = read_string_field(req, req_len, "action", 6, action_text, k_action_capacity);
+    i64 rule_len = read_string_field(req, req_len, "rule", 4, rule, k_max_rule_len);
+    if (action_len == 0)
+        return send_json_error(conn, 400, "Bad Request", "missing action field");
+    if (rule_len == 0)
+        return send_json_error(conn, 400, "Bad Request", "missing rule field");
+    RuleAction action = classify_rule_action(action_text);
+    if (action.kind == k_rule_none || (!action.blacklist && !action.whitelist))
+        return send_json_error(conn, 400, "Bad Request", k_err_invalid_action);
+    if (action.kind == k_rule_add) {
+        // A rule the file cannot hold would come back different after a restart.
+        if (!rule_storable(rule, rule_len))
+            return send_json_error(conn, 400, "Bad Request", k_err_unstorable_rule);
+        if (!add_rule_to_lists(action, rule, rule_len))
+            return send_json_error(conn, 400, "Bad Request", k_err_list_full);
+    } else if (!remove_rule_from_lists(action, rule, rule_len)) {
+        return send_json_error(conn, 400, "Bad Request", k_err_invalid_action);
+    }
+    save_policy_file();
+    send_counts(conn);
+}
+
+// The first 0, 1 or 2 of the body (of the whole request when it has no blank line);
+// -1 when there is none.
+i64 read_profile_digit(const char* req, i64 req_len)
+{
+    i64 body = find_body(req, req_len);
+    for (i64 i = body < 0 ? 0 : body; i < req_len; i++)
+        if (req[i] >= '0' && req[i] <= '2')
+            return req[i] - '0';
+    return -1;
+}
+
+void handle_profile(int conn, const char* req, i64 req_len)
+{
+    state.current_agent = -1;
+    i64 p = read_profile_digit(req, req_len);
+    if (p < 0)
+        return send_json_error(conn, 400, "Bad Request", "missing profile (0/1/2)");
+    apply_profile(p);
+    save_policy_file();
+    static constexpr char detail[] = "set_profile";
+    audit_write("CONFIG", { detail, sizeof(detail) - 1 }, p, 0, "OK");
+    char* body = (char*)heap_alloc(k_policy_answer_size);
+    i64 pos = append_text(body, 0, R"({"ok":true,"profile":)");
+    pos = append_decimal(body, pos, state.profile);
+    pos = append_text(body, pos, R"(,"timeout_ms":)");
+    pos = append_decimal(body, pos, state.timeout_ms);
+    pos = append_text(body, pos, R"(,"max_mem_mb":)");
+    pos = append_decimal(body, pos, state.max_mem_mb);
+    pos = append_text(body, pos, R"(,"max_cpu_sec":)");
+    pos = append_decimal(body, pos, state.max_cpu_sec);
+    pos = append_byte(body, pos, '}');
+    send_json(conn, 200, "OK", body, pos);
+}

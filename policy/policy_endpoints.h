@@ -2,9 +2,34 @@
 #pragma once
 #include "runtime/types.h"
 
-// Worst case: both areas full of one-byte rules that each escape to six bytes.
+// Worst case: both areas full of rules made of control bytes, each of which is written
+// as a six-byte \u00XX escape.
 constexpr i64 k_policy_report_size = 24576;
 
 i64 build_policy_report(char* out);
 void handle_policy_change(int conn, const char* req, i64 req_len);
 void handle_profile(int conn, const char* req, i64 req_len);
+
+// The pure steps of the handlers.
+enum RuleActionKind : i64 { k_rule_none = 0, k_rule_add = 1, k_rule_remove = 2 };
+struct RuleAction {
+    RuleActionKind kind;
+    i64 blacklist;
+    i64 whitelist;
+};
+
+// Reads an action by its first, fourth and fifth bytes ("add_bl", "rm_wl", ...). The text
+// must be readable up to index 4 (bytes past its end are 0).
+RuleAction classify_rule_action(const char* action);
+
+// 1 when the policy file can hold the rule as one rule line: no line break in it, and not
+// starting with "#" (a comment) or "[" (a section header).
+i64 rule_storable(const char* rule, i64 len);
+
+// Takes the first rule equal to rule out of an area, moving the later rules forward.
+// 1 when one was removed, 0 when none is equal.
+i64 remove_rule(char* area, i64 area_size, i64* count, i64* used, const char* rule, i64 len);
+
+// The profile a POST /api/profile request asks for: the first 0, 1 or 2 of its body, or
+// -1 when there is none.
+i64 read_profile_digit(const char* req, i64 req_len);

@@ -1,7 +1,209 @@
-// Placeholder until the policy file lands.
+// The policy file: both rule lists, the profile, the per-agent rate limit and the default
+// token budget, one setting or rule per line. The writer produces one canonical form;
+// the reader accepts more (comments, CR LF, headers and keys known by a single letter,
+// junk around digits). Start-up and reload read the same way except in two details: at
+// start-up any header of 8 bytes or more counts and every "m" key sets the rate limit,
+// while reload needs 11 bytes for the list headers and "max_r" for the rate key.
 #include "policy/policy_file.h"
+#include "exec/audit_log.h"
+#include "policy/rules.h"
+#include "runtime/console.h"
+#include "runtime/file_replace.h"
+#include "runtime/heap.h"
+#include "runtime/syscall.h"
+#include "runtime/text.h"
 #include "server/http_response.h"
-void save_policy_file() {}
-void load_policy_text(const char*, i64, PolicyVariant) {}
-void load_policy_at_startup() {}
-void handle_policy_reload(int conn) { send_json_error(conn, 404, "Not Found", "unknown endpoint"); }
+#include "server/state.h"
+
+static constexpr char k_policy_path[] = "/etc/cindervox/policy.conf";
+static constexpr i64 k_policy_missing = -1;
+static constexpr i64 k_i64_max = 0x7FFFFFFFFFFFFFFF;
+
+// {"ok":true,"blacklist_count":B,"whitelist_count":W,"profile":P} with three widest numbers.
+static constexpr i64 k_reload_answer_size = 64 + 3 * k_decimal_max;
+
+enum PolicySection { k_section_none, k_section_blacklist, k_section_whitelist, k_section_config };
+
+static i64 append_rule_lines(char* out, i64 pos, const char* area, i64 area_size, i64 count)
+{
+    for_each_rule(area, area_size, count, [&](const char* rule, i64 len) {
+        pos = append_bytes(out, pos, rule, len);
+        pos = append_byte(out, pos, '\n');
+    });
+    return pos;
+}
+
+i64 build_policy_file_text(char* out)
+{
+    i64 pos = append_text(out, 0, "# Cindervox Policy — auto-saved by dashboard\n");
+    pos = append_text(out, pos, "[config]\n");
+    pos = append_text(out, pos, "profile=");
+    pos = append_decimal(out, pos, state.profile);
+    pos = append_text(out, pos, "\nmax_rate_per_agent=");
+    pos = append_decimal(out, pos, state.max_rate_per_agent);
+    pos = append_text(out, pos, "\ndefault_token_budget=");
+    pos = append_decimal(out, pos, state.default_token_budget);
+    pos = append_text(out, pos, "\n\n[blacklist]\n");
+    pos = append_rule_lines(out, pos, state.blacklist, k_blacklist_area, state.blacklist_count);
+    pos = append_text(out, pos, "\n[whitelist]\n");
+    pos = append_rule_lines(out, pos, state.whitelist, k_whitelist_area, state.whitelist_count);
+    return pos;
+}
+
+// A failed save is silent: the change stays in force in memory and the caller still
+// answers success. The old file stays whole until the new one is complete.
+void save_policy_file()
+{
+    char* text = (char*)heap_alloc(k_policy_text_size);
+    i64 len = build_policy_file_text(text);
+    replace_file("/etc/cindervox", "policy.conf", "policy.conf.tmp", text, len, 0644);
+}
+
+static void clear_rule_lists()
+{
+    state.blacklist_count = 0;
+    state.blacklist_used = 0;
+    state.whitelist_count = 0;
+    state.whitelist_used = 0;
+    if (state.blacklist)
+        fill_bytes(state.blacklist, 0, k_blacklist_area);
+    if (state.whitelist)
+        fill_bytes(state.whitelist, 0, k_whitelist_area);
+}
+
+// Every decimal digit after the "=", in order; other bytes are skipped. A value too large
+// for 64 bits stays at the largest one instead of wrapping to a negative number.
+static i64 digits_value(const char* text, i64 len)
+{
+    i64 value = 0;
+    for (i64 i = 0; i < len; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            continue;
+        i64 digit = text[i] - '0';
+        value = value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + digit;
+    }
+    return value;
+}
+
+static void apply_config_line(const char* line, i64 len, PolicyVariant variant)
+{
+    i64 equals = find_bytes(line, len, 0, "=", 1);
+    if (equals < 0)
+        return;
+    i64 value = digits_value(line + equals + 1, len - equals - 1);
+    switch (line[0]) {
+    case 'p':
+        apply_profile(value);
+        return;
+    case 'm':
+        if (variant == k_policy_reload && (len < 5 || line[4] != 'r'))
+            return;
+        state.max_rate_per_agent = value;
+        return;
+    case 'd':
+        state.default_token_budget = value;
+        return;
+    }
+}
+
+static PolicySection header_section(const char* line, i64 len, PolicySection current, PolicyVariant variant)
+{
+    i64 lists_min = variant == k_policy_startup ? 8 : 11;
+    if (len >= lists_min && line[1] == 'b')
+        return k_section_blacklist;
+    if (len >= lists_min && line[1] == 'w')
+        return k_section_whitelist;
+    if (len >= 8 && line[1] == 'c')
+        return k_section_config;
+    return current;
+}
+
+// One line without its line end; returns the section for the next line. A rule that no
+// longer fits its area is dropped and later rules that still fit are kept.
+static PolicySection apply_policy_line(const char* line, i64 len, PolicySection section, PolicyVariant variant)
+{
+    if (line[0] == '#')
+        return section;
+    if (line[0] == '[')
+        return header_section(line, len, section, variant);
+    switch (section) {
+    case k_section_blacklist:
+        add_blacklist_rule(line, len);
+        break;
+    case k_section_whitelist:
+        add_whitelist_rule(line, len);
+        break;
+    case k_section_config:
+        apply_config_line(line, len, variant);
+        break;
+    case k_section_none:
+        break;
+    }
+    return section;
+}
+
+void load_policy_text(const char* text, i64 len, PolicyVariant variant)
+{
+    clear_rule_lists();
+    PolicySection section = k_section_none;
+    for (i64 start = 0; start < len;) {
+        i64 end = start;
+        while (end < len && text[end] != '\n')
+            end++;
+        i64 line_len = end - start;
+        if (line_len > 0 && text[start + line_len - 1] == '\r')
+            line_len--;
+        if (line_len > 0)
+            section = apply_policy_line(text + start, line_len, section, variant);
+        start = end + 1;
+    }
+}
+
+// One read of at most k_policy_read_max bytes into buf (k_policy_read_max + 1 bytes).
+// The length read; 0 when the file is empty or unreadable; k_policy_missing when it
+// cannot be opened.
+static i64 read_policy_file(char* buf)
+{
+    i64 fd = sys_open(k_policy_path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return k_policy_missing;
+    i64 len = sys_read((int)fd, buf, k_policy_read_max);
+    sys_close((int)fd);
+    return len > 0 ? len : 0;
+}
+
+void load_policy_at_startup()
+{
+    char* text = (char*)heap_alloc(k_policy_read_max + 1);
+    i64 len = read_policy_file(text);
+    if (len == k_policy_missing)
+        return print("[Cindervox] No policy.conf found, using defaults\n");
+    if (len == 0)
+        return;
+    load_policy_text(text, len, k_policy_startup);
+    print("[Cindervox] Policy loaded from /etc/cindervox/policy.conf\n");
+}
+
+void handle_policy_reload(int conn)
+{
+    state.current_agent = -1;
+    char* text = (char*)heap_alloc(k_policy_read_max + 1);
+    i64 len = read_policy_file(text);
+    if (len == k_policy_missing)
+        return send_json_error(conn, 404, "Not Found", "policy.conf not found");
+    if (len == 0)
+        return send_json_error(conn, 500, "Internal Server Error", "could not read policy.conf");
+    load_policy_text(text, len, k_policy_reload);
+    print("[Cindervox] Policy reloaded from /etc/cindervox/policy.conf\n");
+    static constexpr char detail[] = "policy_reload";
+    audit_write("CONFIG", { detail, sizeof(detail) - 1 }, 0, 0, "OK");
+    char* body = (char*)heap_alloc(k_reload_answer_size);
+    i64 pos = append_text(body, 0, R"({"ok":true,"blacklist_count":)");
+    pos = append_decimal(body, pos, state.blacklist_count);
+    pos = append_text(body, pos, R"(,"whitelist_count":)");
+    pos = append_decimal(body, pos, state.whitelist_count);
+    pos = append_text(body, pos, R"(,"profile":)");
+    pos = append_decimal(body, pos, state.profile);
+    pos = append_byte(body, pos, '}');
+    send_json(conn, 200, "OK", body, pos);
+}

@@ -1,14 +1,52 @@
 // The policy file /etc/cindervox/policy.conf: writer, reader (start-up and reload
 // variants) and POST /api/policy/reload.
 #pragma once
+#include "runtime/text.h"
 #include "runtime/types.h"
+#include "server/state.h"
 
 enum PolicyVariant : i64 { k_policy_startup = 0, k_policy_reload = 1 };
 
+// One read of at most this many bytes, into a buffer one byte larger.
+constexpr i64 k_policy_read_max = 8191;
+
+// The writer's fixed lines with every number at its widest, then the rule lines: a rule
+// line is the rule and its LF, exactly the bytes the rule takes in its area (length byte
+// and rule), so the rule lines together never exceed the two areas. The worst case is
+// both areas full of one-byte rules, two bytes per line.
+constexpr i64 k_policy_fixed_max = sizeof("# Cindervox Policy — auto-saved by dashboard\n") - 1
+    + sizeof("[config]\n") - 1
+    + sizeof("profile=\n") - 1 + k_decimal_max
+    + sizeof("max_rate_per_agent=\n") - 1 + k_decimal_max
+    + sizeof("default_token_budget=\n") - 1 + k_decimal_max
+    + sizeof("\n[blacklist]\n") - 1
+    + sizeof("\n[whitelist]\n") - 1;
+constexpr i64 k_policy_text_size = k_policy_fixed_max + k_blacklist_area + k_whitelist_area;
+
 void save_policy_file();
+
+// The file text for the current lists and settings; returns its length, at most
+// k_policy_text_size.
+i64 build_policy_file_text(char* out);
+
 void load_policy_text(const char* text, i64 len, PolicyVariant variant);
 
 // Start-up load with its console messages.
 void load_policy_at_startup();
 
 void handle_policy_reload(int conn);
+
+// Calls visit(rule, len) for each of the first count rules of a rule area, in list order.
+// Stops at a zero length byte or at a rule that would run past the area's end.
+template <typename Visit>
+void for_each_rule(const char* area, i64 area_size, i64 count, Visit visit)
+{
+    i64 offset = 0;
+    for (i64 n = 0; n < count && area && offset < area_size; n++) {
+        i64 len = (u8)area[offset];
+        if (len == 0 || offset + 1 + len > area_size)
+            return;
+        visit(area + offset + 1, len);
+        offset += len + 1;
+    }
+}

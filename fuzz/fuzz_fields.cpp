@@ -1,0 +1,56 @@
+// Raw request bytes through the request field readers and the handlers' own pure
+// readers. Every output buffer is exactly capacity + 1 bytes, so a value stored past its
+// capacity or a missing terminator is caught.
+#include "agents/file_write.h"
+#include "fuzz/fuzz_support.h"
+#include "policy/policy_endpoints.h"
+#include "runtime/fields.h"
+
+static void string_field(const ExactCopy& req, const char* key, i64 capacity)
+{
+    ExactCopy out(nullptr, capacity + 1, capacity + 1);
+    i64 len = read_string_field(req.bytes, req.len, key, text_length(key), out.bytes, capacity);
+    fuzz_check(len >= 0 && len <= capacity && out.bytes[len] == 0, "string field bounds");
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    fuzz_setup();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
+{
+    // The connection loop hands the router at most 8,191 bytes.
+    ExactCopy req(data, size, 8191);
+    i64 body = find_body(req.bytes, req.len);
+    fuzz_check(body == -1 || (body >= 4 && body <= req.len), "body offset");
+
+    ExactCopy cmd(nullptr, 2001, 2001);
+    i64 cmd_len = read_cmd_field(req.bytes, req.len, cmd.bytes, 2000);
+    fuzz_check(cmd_len >= -1 && cmd_len <= 2000, "cmd length");
+    fuzz_check(cmd_len < 0 || cmd.bytes[cmd_len] == 0, "cmd not terminated");
+
+    string_field(req, "username", 31);
+    string_field(req, "password", 63);
+    string_field(req, "action", 15);
+    string_field(req, "rule", 200);
+    string_field(req, "agent", 31);
+    string_field(req, "", 4);
+    static const char* const number_keys[] = { "rate_limit", "timeout", "default", "max_tokens", "" };
+    for (const char* key : number_keys) {
+        i64 value = read_number_field(req.bytes, req.len, key, text_length(key));
+        fuzz_check(value >= -1, "number below -1");
+    }
+
+    ExactCopy path(nullptr, k_write_path_capacity + 1, k_write_path_capacity + 1);
+    ExactCopy content(nullptr, k_write_content_capacity + 1, k_write_content_capacity + 1);
+    i64 path_len = 0;
+    i64 content_len = 0;
+    const WriteRefusal* refusal = read_write_request(req.bytes, req.len, path.bytes, &path_len, content.bytes, &content_len);
+    if (!refusal)
+        fuzz_check(path_len >= 5 && content_len >= 1 && content_len <= k_write_content_capacity, "write request");
+    i64 profile = read_profile_digit(req.bytes, req.len);
+    fuzz_check(profile >= -1 && profile <= 2, "profile digit");
+    return 0;
+}

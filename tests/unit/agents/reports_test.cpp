@@ -1,0 +1,209 @@
+#include "agents/registry.h"
+#include "agents/reports.h"
+#include "policy/rules.h"
+#include "runtime/heap.h"
+#include <ctime>
+#include "runtime/text.h"
+#include "server/state.h"
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Reports : ::testing::Test {
+    char* mark = nullptr;
+    void SetUp() override
+    {
+        state_init_defaults();
+        if (!heap.heap_base)
+            heap_init();
+        mark = heap_mark();
+        registry_init();
+        install_default_blacklist();
+        install_default_whitelist();
+        apply_profile(0);
+        state.start_time = (i64)std::time(nullptr);
+    }
+    void TearDown() override { heap_release(mark); }
+
+    std::string health()
+    {
+        std::vector<char> out(k_health_report_size);
+        i64 len = build_health_report(out.data());
+        EXPECT_LE(len, k_health_report_size);
+        return std::string(out.data(), len);
+    }
+    std::string agents()
+    {
+        std::vector<char> out(k_agents_report_size);
+        i64 len = build_agents_report(out.data());
+        EXPECT_LE(len, k_agents_report_size);
+        return std::string(out.data(), len);
+    }
+    i64 add_agent(const std::string& name)
+    {
+        i64 index = find_or_add_agent(name.data(), (i64)name.size());
+        EXPECT_LE(index, -100);
+        state.agent_count++;
+        return -100 - index;
+    }
+};
+
+// The uptime moves with the clock; everything else is compared exactly.
+std::string without_uptime(const std::string& text, i64* uptime)
+{
+    std::smatch m;
+    std::regex key(R"("uptime_sec":(-?\d+))");
+    if (!std::regex_search(text, m, key))
+        return text;
+    *uptime = std::stol(m[1]);
+    return m.prefix().str() + "\"uptime_sec\":U" + m.suffix().str();
+}
+
+using BuildHealthReport = Reports;
+
+TEST_F(BuildHealthReport, FreshServerExactly)
+{
+    state.start_time -= 12;
+    i64 uptime = -1;
+    EXPECT_EQ(without_uptime(health(), &uptime),
+        R"({"status":"ok","version":"1.0.6","uptime_sec":U,"total_execs":0,"blocked_cmds":0,)"
+        R"("bytes_captured":0,"profile":"strict","timeout_ms":5000,"max_mem_mb":64,"max_cpu_sec":5,)"
+        R"("isolation":"basic","agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
+        R"("default_token_budget":0,"tls":"use reverse proxy","binary_size":"~186KB","dependencies":0})");
+    EXPECT_GE(uptime, 12);
+    EXPECT_LE(uptime, 14);
+}
+
+TEST_F(BuildHealthReport, ProfileIsolationAndCounters)
+{
+    apply_profile(2);
+    state.kernel_isolation = 1;
+    state.total_execs = 7;
+    state.blocked_cmds = 3;
+    state.bytes_captured = 42;
+    state.default_token_budget = 5000;
+    add_agent("a");
+    tick_global_rate();
+    tick_global_rate();
+    std::string text = health();
+    EXPECT_NE(text.find(R"("total_execs":7,"blocked_cmds":3,"bytes_captured":42,"profile":"permissive",)"
+                        R"("timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300,"isolation":"kernel",)"
+                        R"("agents_count":1,"rate_1m":2,"max_rate_per_agent":120,"default_token_budget":5000,)"),
+        std::string::npos)
+        << text;
+}
+
+TEST_F(BuildHealthReport, ProfileWithoutNameIsCustom)
+{
+    apply_profile(1);
+    apply_profile(9);
+    EXPECT_NE(health().find(R"("profile":"custom","timeout_ms":30000,)"), std::string::npos);
+}
+
+TEST_F(BuildHealthReport, WidestNumbersFit)
+{
+    i64 min = -9223372036854775807L - 1;
+    state.start_time = 9223372036854775807L;
+    state.total_execs = state.blocked_cmds = state.bytes_captured = min;
+    state.timeout_ms = state.max_mem_mb = state.max_cpu_sec = min;
+    state.agent_count = state.max_rate_per_agent = state.default_token_budget = min;
+    state.profile = min;
+    std::string text = health();
+    EXPECT_EQ(text.back(), '}');
+}
+
+using BuildAgentsReport = Reports;
+
+TEST_F(BuildAgentsReport, EmptyRegistry)
+{
+    EXPECT_EQ(agents(), R"({"agents":[],"count":0})");
+}
+
+TEST_F(BuildAgentsReport, AgentKnownOnlyByBudgetIsInactive)
+{
+    state.default_token_budget = 5000;
+    add_agent("planner");
+    i64 own = add_agent("coder");
+    write_u32(agent_record(own), k_agent_token_budget, 100);
+    EXPECT_EQ(agents(),
+        R"({"agents":[{"name":"planner","execs":0,"blocked":0,"bytes":0,"last_active":0,"rate_1m":0,)"
+        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":5000,"model":"-",)"
+        R"("active":false},{"name":"coder","execs":0,"blocked":0,"bytes":0,"last_active":0,"rate_1m":0,)"
+        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":100,"model":"-",)"
+        R"("active":false}],"count":2})");
+}
+
+TEST_F(BuildAgentsReport, CountersModelAndTokenSum)
+{
+    i64 i = add_agent("bot");
+    char* record = agent_record(i);
+    write_u32(record, k_agent_execs, 3);
+    write_u32(record, k_agent_blocked, 1);
+    write_u32(record, k_agent_bytes, 42);
+    write_u32(record, k_agent_tokens_in, 4000000000u);
+    write_u32(record, k_agent_tokens_out, 4000000000u);
+    std::string("gpt-x").copy(agent_model_slot(i), 5);
+    tick_agent_rate(i);
+    std::string text = agents();
+    EXPECT_NE(text.find(R"({"name":"bot","execs":3,"blocked":1,"bytes":42,"last_active":0,"rate_1m":1,)"
+                        R"("rate_limit":120,"tokens_in":4000000000,"tokens_out":4000000000,)"
+                        R"("tokens_total":8000000000,"token_budget":0,"model":"gpt-x","active":false})"),
+        std::string::npos)
+        << text;
+}
+
+TEST_F(BuildAgentsReport, ActiveForLessThanSixtySeconds)
+{
+    i64 fresh = add_agent("fresh");
+    i64 stale = add_agent("stale");
+    // Retried when the clock ticks between setting and reporting.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        i64 now = (i64)std::time(nullptr);
+        write_u32(agent_record(fresh), k_agent_last_active, (u32)(now - 59));
+        write_u32(agent_record(stale), k_agent_last_active, (u32)(now - 60));
+        std::string text = agents();
+        if ((i64)std::time(nullptr) != now)
+            continue;
+        EXPECT_NE(text.find(R"("model":"-","active":true},{"name":"stale")"), std::string::npos) << text;
+        EXPECT_NE(text.find(R"("model":"-","active":false}])"), std::string::npos) << text;
+        return;
+    }
+    FAIL() << "clock kept moving";
+}
+
+TEST_F(BuildAgentsReport, NamesAndModelsAreEscaped)
+{
+    i64 i = add_agent("a\"b\\c");
+    std::string("m\"1").copy(agent_model_slot(i), 3);
+    std::string text = agents();
+    EXPECT_NE(text.find(R"({"name":"a\"b\\c",)"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("model":"m\"1",)"), std::string::npos) << text;
+}
+
+TEST_F(BuildAgentsReport, FullRegistryOfWidestEntriesFits)
+{
+    i64 now = (i64)std::time(nullptr);
+    for (int n = 0; n < k_max_agents; n++) {
+        std::string name(31, '"');
+        name[0] = (char)('A' + n);
+        i64 i = add_agent(name);
+        char* record = agent_record(i);
+        for (i64 offset = k_agent_execs; offset < k_agent_token_budget; offset += 4)
+            write_u32(record, offset, 0xFFFFFFFFu);
+        fill_bytes(agent_model_slot(i), '\\', k_model_slot_size - 1);
+        fill_bytes(state.agent_rate_buckets + i * k_rate_slots * 4, 0xFF, k_rate_slots * 4);
+        // A window whose second lies ahead of the clock counts all 60 buckets.
+        write_u32(state.agent_rate_second, i * 4, (u32)(now + 100));
+    }
+    EXPECT_EQ(find_or_add_agent("one more", 8), -1);
+    state.max_rate_per_agent = state.default_token_budget = -9223372036854775807L - 1;
+    std::string text = agents();
+    EXPECT_NE(text.find(R"("rate_1m":257698037700,)"), std::string::npos);
+    EXPECT_NE(text.find(R"("tokens_total":8589934590,)"), std::string::npos);
+    EXPECT_GT(text.size(), 32u * 300);
+}
+
+} // namespace
