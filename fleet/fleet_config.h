@@ -12,6 +12,8 @@ struct FleetSandbox {
 };
 
 constexpr i64 k_fleet_sandbox_slots = 3;
+// Longest url or name a table entry may have; the page buffer is sized on it.
+constexpr i64 k_fleet_entry_text_max = 64;
 
 struct FleetConfig {
     i64 port;

@@ -99,8 +99,10 @@ class Instance:
     """One running program in its own namespaces, with its own directories."""
 
     def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
-                 extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True):
+                 extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True,
+                 ready_text="API: POST"):
         self.port = port
+        self.ready_text = ready_text
         self.mode = mode
         self.dir = tempfile.mkdtemp(prefix="cvx-")
         os.chmod(self.dir, 0o755)
@@ -157,7 +159,7 @@ class Instance:
         return False
 
     def wait_listening(self, timeout=10.0):
-        if not self.wait_console("API: POST", timeout):
+        if not self.wait_console(self.ready_text, timeout):
             raise RuntimeError("server did not start:\n" + self.console())
         # The listening lines come after bind; the port is ready.
 

@@ -1,0 +1,48 @@
+#include "fleet/fleet_page.h"
+#include "fleet/fleet_response.h"
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+TEST(BuildFleetRefusal, WritesExact401Text)
+{
+    std::vector<char> buf(k_fleet_refusal_buffer, '\0');
+    i64 len = build_fleet_refusal(buf.data());
+    std::string text(buf.data(), len);
+    EXPECT_EQ(len, 149);
+    EXPECT_EQ(text,
+        "HTTP/1.1 401 Unauthorized\n"
+        "WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\n"
+        "Content-Type: text/plain\n"
+        "Content-Length: 12\n"
+        "Connection: close\n"
+        "\n"
+        "Unauthorized");
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST(BuildFleetResponse, WritesHeaderThenPageUnchanged)
+{
+    std::string page = "<p>hi</p>";
+    std::vector<char> buf(k_fleet_response_buffer, '\0');
+    i64 len = build_fleet_response(buf.data(), page.data(), (i64)page.size());
+    std::string text(buf.data(), len);
+    EXPECT_EQ(text,
+        "HTTP/1.1 200 OK\n"
+        "Content-Type: text/html; charset=utf-8\n"
+        "Connection: close\n"
+        "Content-Length: 9\n"
+        "\n"
+        "<p>hi</p>");
+}
+
+TEST(BuildFleetResponse, FitsAFullPageBuffer)
+{
+    // The largest page the builder may produce, with a five-digit Content-Length.
+    std::vector<char> page(k_fleet_page_buffer, 'x');
+    std::vector<char> buf(k_fleet_response_buffer, '\0');
+    i64 len = build_fleet_response(buf.data(), page.data(), k_fleet_page_buffer);
+    EXPECT_LE(len, k_fleet_response_buffer);
+    EXPECT_EQ(len - k_fleet_page_buffer, k_fleet_header_max);
+    EXPECT_EQ(std::string(buf.data(), 96).substr(73, 23), "Content-Length: 65536\n\n");
+}
