@@ -1,11 +1,13 @@
 # Thin wrapper around CMake + Ninja.
 BUILD ?= build
+export CINDERVOX_BUILD := $(BUILD)
+FUZZ_SECONDS ?= 8
 
-.PHONY: all build run test unit blackbox browser bench fuzz clean deps
+.PHONY: all build run test unit blackbox browser fuzz bench deps clean
 
 all: build
 
-$(BUILD)/build.ninja: CMakeLists.txt
+$(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
 
 build: $(BUILD)/build.ninja
@@ -17,16 +19,22 @@ run: build
 deps:
 	./tests/install_deps.sh
 
-test: build deps
+unit: build
 	cd $(BUILD) && ctest --output-on-failure
+
+blackbox: build
 	python3 -m unittest discover -s tests/blackbox -t . -v
+
+browser: build deps
 	./tests/browser/run.sh
+
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
+
+test: build deps unit blackbox browser fuzz
 
 bench: build
 	./bench/run.sh
-
-fuzz: deps
-	./fuzz/run.sh
 
 clean:
 	rm -rf $(BUILD)

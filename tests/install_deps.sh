@@ -1,14 +1,19 @@
 #!/bin/sh
-# Installs what the browser tests need: Debian's Chromium and playwright-core from npm.
+# Installs what the tests need: Debian's Chromium and playwright-core from npm for the
+# browser tests, clang's fuzzer runtime for the fuzz run.
 # Safe to run again; each step is skipped when its result is already in place. The
 # browser always comes from apt; playwright never downloads one of its own.
 set -e
 cd "$(dirname "$0")"
 
-if [ ! -x /usr/bin/chromium ]; then
+missing=""
+[ -x /usr/bin/chromium ] || missing="$missing chromium"
+ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
+    || missing="$missing clang libclang-rt-14-dev"
+if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update
-    apt-get install -y --no-install-recommends chromium
+    apt-get install -y --no-install-recommends $missing
 fi
 
 if [ ! -d browser/node_modules/playwright-core ]; then

@@ -5,7 +5,8 @@
 # Needs root, the built programs (CINDERVOX_BUILD, default build) and tests/install_deps.sh.
 # Arguments, if any, name the test files to run.
 set -e
-cd "$(dirname "$0")"
+self=$(readlink -f "$0")
+cd "$(dirname "$self")"
 
 # Interfaces of this network namespace other than loopback and the tests' own (cvx*).
 foreign_interfaces() {
@@ -13,7 +14,7 @@ foreign_interfaces() {
 }
 
 if [ "${CINDERVOX_BROWSER_NS:-}" != 1 ] || [ -n "$(foreign_interfaces)" ]; then
-    CINDERVOX_BROWSER_NS=1 exec unshare --mount --net --propagation private "$0" "$@"
+    CINDERVOX_BROWSER_NS=1 exec unshare --mount --net --propagation private "$self" "$@"
 fi
 
 ip link set lo up
