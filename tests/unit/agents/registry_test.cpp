@@ -2,22 +2,13 @@
 #include "runtime/heap.h"
 #include "runtime/text.h"
 #include "server/state.h"
+#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
 
-struct Registry : ::testing::Test {
-    char* mark = nullptr;
-    void SetUp() override
-    {
-        state_init_defaults();
-        if (!heap.heap_base)
-            heap_init();
-        mark = heap_mark();
-        registry_init();
-    }
-    void TearDown() override { heap_release(mark); }
+struct Registry : FreshServer {
 };
 
 std::string header(const std::string& req)

@@ -5,6 +5,7 @@
 #include <ctime>
 #include "runtime/text.h"
 #include "server/state.h"
+#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -12,21 +13,12 @@
 
 namespace {
 
-struct Reports : ::testing::Test {
-    char* mark = nullptr;
+struct Reports : FreshServer {
     void SetUp() override
     {
-        state_init_defaults();
-        if (!heap.heap_base)
-            heap_init();
-        mark = heap_mark();
-        registry_init();
-        install_default_blacklist();
-        install_default_whitelist();
-        apply_profile(0);
+        FreshServer::SetUp();
         state.start_time = (i64)std::time(nullptr);
     }
-    void TearDown() override { heap_release(mark); }
 
     std::string health()
     {

@@ -4,6 +4,7 @@
 #include "server/state.h"
 #include <fcntl.h>
 #include <filesystem>
+#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -11,17 +12,11 @@
 
 namespace {
 
-struct Audit : ::testing::Test {
-    char* mark = nullptr;
+struct Audit : FreshServer {
     std::string dir;
     void SetUp() override
     {
-        state_init_defaults();
-        if (!heap.heap_base)
-            heap_init();
-        mark = heap_mark();
-        audit_ring_init();
-        registry_init();
+        FreshServer::SetUp();
         char tmpl[] = "/tmp/audit-test-XXXXXX";
         dir = mkdtemp(tmpl);
         state.audit_fd = open((dir + "/sink.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -31,7 +26,7 @@ struct Audit : ::testing::Test {
     {
         close((int)state.audit_fd);
         std::filesystem::remove_all(dir);
-        heap_release(mark);
+        FreshServer::TearDown();
     }
     std::string report(const std::string& filter = "")
     {

@@ -6,6 +6,7 @@
 #include "runtime/text.h"
 #include "server/state.h"
 #include <fcntl.h>
+#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -70,20 +71,11 @@ TEST(CommandIsSensitive, ScreensPositionsUpToLengthMinusFour)
 const std::string k_not_whitelisted = R"x(HTTP/1.1 403 Forbidden {"ok":false,"error":"command not in whitelist (strict mode)"})x";
 
 // The handler against a socket pair, with the policy defaults and a null audit sink.
-struct HandleExec : ::testing::Test {
-    char* mark = nullptr;
+struct HandleExec : FreshServer {
     int pair[2] = { -1, -1 };
     void SetUp() override
     {
-        state_init_defaults();
-        if (!heap.heap_base)
-            heap_init();
-        mark = heap_mark();
-        audit_ring_init();
-        registry_init();
-        install_default_blacklist();
-        install_default_whitelist();
-        apply_profile(0);
+        FreshServer::SetUp();
         state.audit_fd = open("/dev/null", O_WRONLY);
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     }
@@ -92,7 +84,7 @@ struct HandleExec : ::testing::Test {
         close(pair[0]);
         close(pair[1]);
         close((int)state.audit_fd);
-        heap_release(mark);
+        FreshServer::TearDown();
     }
     std::string exec(const std::string& json, const std::string& agent = "bot")
     {

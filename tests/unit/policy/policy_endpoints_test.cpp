@@ -3,25 +3,14 @@
 #include "policy/rules.h"
 #include "runtime/heap.h"
 #include "server/state.h"
+#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct PolicyState : ::testing::Test {
-    char* mark = nullptr;
-    void SetUp() override
-    {
-        state_init_defaults();
-        if (!heap.heap_base)
-            heap_init();
-        mark = heap_mark();
-        install_default_blacklist();
-        install_default_whitelist();
-        apply_profile(0);
-    }
-    void TearDown() override { heap_release(mark); }
+struct PolicyState : FreshServer {
 
     void load(const std::string& text) { load_policy_text(text.data(), (i64)text.size(), k_policy_startup); }
     std::string report()

@@ -3,6 +3,7 @@
 #include "runtime/heap.h"
 #include "server/state.h"
 #include <algorithm>
+#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -21,19 +22,7 @@ Rules rules_of(const char* area, i64 area_size, i64 count)
 Rules blacklist() { return rules_of(state.blacklist, k_blacklist_area, state.blacklist_count); }
 Rules whitelist() { return rules_of(state.whitelist, k_whitelist_area, state.whitelist_count); }
 
-struct PolicyFixture : ::testing::Test {
-    char* mark = nullptr;
-    void SetUp() override
-    {
-        state_init_defaults();
-        if (!heap.heap_base)
-            heap_init();
-        mark = heap_mark();
-        install_default_blacklist();
-        install_default_whitelist();
-        apply_profile(0);
-    }
-    void TearDown() override { heap_release(mark); }
+struct PolicyFixture : FreshServer {
 
     void load(const std::string& text, PolicyVariant variant = k_policy_startup)
     {

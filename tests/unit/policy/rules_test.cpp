@@ -1,24 +1,13 @@
 #include "policy/rules.h"
 #include "runtime/heap.h"
 #include "server/state.h"
+#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
 
-struct Policy : ::testing::Test {
-    char* mark = nullptr;
-    void SetUp() override
-    {
-        state_init_defaults();
-        if (!heap.heap_base)
-            heap_init();
-        mark = heap_mark();
-        install_default_blacklist();
-        install_default_whitelist();
-        apply_profile(0);
-    }
-    void TearDown() override { heap_release(mark); }
+struct Policy : FreshServer {
     i64 verdict(const std::string& cmd) { return check_command_policy(cmd.data(), (i64)cmd.size()); }
 };
 

@@ -1,0 +1,99 @@
+#include "exec/confinement.h"
+#include "server/state.h"
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+struct PlanLaunch : ::testing::Test {
+    LaunchPlan plan {};
+    void SetUp() override { state_init_defaults(); }
+    void launch(const std::string& cmd) { plan_launch(&plan, cmd.data(), (i64)cmd.size(), 5, 6); }
+};
+
+TEST_F(PlanLaunch, KernelModeSetsAllFiveLimitsInOrder)
+{
+    state.kernel_isolation = 1;
+    launch("ls");
+    ASSERT_EQ(plan.limit_count, 5);
+    const LimitSetting expected[] = {
+        { RLIMIT_CPU, 5 },
+        { RLIMIT_AS, 64ul * 1048576 },
+        { RLIMIT_NPROC, 5 },
+        { RLIMIT_FSIZE, 10485760 },
+        { RLIMIT_NOFILE, 32 },
+    };
+    for (i64 i = 0; i < 5; i++) {
+        EXPECT_EQ(plan.limits[i].resource, expected[i].resource) << "row " << i;
+        EXPECT_EQ(plan.limits[i].value, expected[i].value) << "row " << i;
+    }
+    EXPECT_EQ(plan.kernel_mode, 1);
+}
+
+TEST_F(PlanLaunch, BasicModeLeavesOutTheProcessLimit)
+{
+    state.kernel_isolation = 0;
+    state.max_mem_mb = 1024;
+    state.max_nofile = 256;
+    launch("ls");
+    ASSERT_EQ(plan.limit_count, 4);
+    EXPECT_EQ(plan.limits[0].resource, RLIMIT_CPU);
+    EXPECT_EQ(plan.limits[1].resource, RLIMIT_AS);
+    EXPECT_EQ(plan.limits[1].value, 1024ul * 1048576);
+    EXPECT_EQ(plan.limits[2].resource, RLIMIT_FSIZE);
+    EXPECT_EQ(plan.limits[3].resource, RLIMIT_NOFILE);
+    EXPECT_EQ(plan.limits[3].value, 256u);
+    EXPECT_EQ(plan.kernel_mode, 0);
+}
+
+TEST_F(PlanLaunch, HugeSettingSaturatesInsteadOfWrapping)
+{
+    state.max_mem_mb = 0x7FFFFFFFFFFFFFFF;
+    launch("ls");
+    EXPECT_EQ(plan.limits[1].value, ~0ul);
+}
+
+TEST_F(PlanLaunch, TmpfsIsBoundedByTheMemoryLimit)
+{
+    launch("ls");
+    EXPECT_STREQ(plan.tmpfs_options, "size=64m,nr_inodes=4096,mode=1777");
+    state.max_mem_mb = 1024;
+    launch("ls");
+    EXPECT_STREQ(plan.tmpfs_options, "size=1024m,nr_inodes=4096,mode=1777");
+    // size=0 would mean no bound at all.
+    state.max_mem_mb = 0;
+    launch("ls");
+    EXPECT_STREQ(plan.tmpfs_options, "size=1m,nr_inodes=4096,mode=1777");
+}
+
+TEST_F(PlanLaunch, TmpfsOptionsFitTheirBufferForTheWidestValue)
+{
+    state.max_mem_mb = 0x7FFFFFFFFFFFFFFF;
+    launch("ls");
+    std::string text = plan.tmpfs_options;
+    EXPECT_EQ(text, "size=9223372036854775807m,nr_inodes=4096,mode=1777");
+    EXPECT_LT((i64)text.size() + 1, k_tmpfs_options_size + 1);
+}
+
+TEST_F(PlanLaunch, CopiesTheCommandWithItsNul)
+{
+    plan.command[3] = 'x';
+    launch("pwd");
+    EXPECT_STREQ(plan.command, "pwd");
+    std::string long_cmd(5000, 'e');
+    launch(long_cmd);
+    EXPECT_EQ(std::string(plan.command), long_cmd.substr(0, k_command_buffer - 1));
+}
+
+TEST_F(PlanLaunch, CarriesDescriptorsFilterAndFreshStatus)
+{
+    plan.shell_status = 0;
+    launch("ls");
+    EXPECT_EQ(plan.stdin_fd, 5);
+    EXPECT_EQ(plan.output_fd, 6);
+    sock_filter_k reference[k_seccomp_filter_max];
+    ASSERT_EQ(plan.filter_len, build_seccomp_filter(reference));
+    EXPECT_EQ(plan.shell_status, -1);
+}
+
+} // namespace

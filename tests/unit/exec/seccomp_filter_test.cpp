@@ -1,0 +1,149 @@
+// The filter is run by a small interpreter of the instructions it may contain, the way the
+// kernel runs it against struct seccomp_data.
+#include "exec/seccomp_filter.h"
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct SeccompData {
+    u32 nr;
+    u32 arch;
+    u64 instruction_pointer;
+    u64 args[6];
+};
+static_assert(sizeof(SeccompData) == 64);
+
+constexpr u32 k_invalid = 0xDEADBEEF;
+constexpr u32 k_kill = SECCOMP_RET_KILL_PROCESS;
+constexpr u32 k_allow = SECCOMP_RET_ALLOW;
+constexpr u32 k_eacces = SECCOMP_RET_ERRNO | 13;
+
+struct Program {
+    sock_filter_k insns[k_seccomp_filter_max];
+    i64 len;
+    Program() { len = build_seccomp_filter(insns); }
+};
+
+u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0)
+{
+    SeccompData data {};
+    data.nr = nr;
+    data.arch = arch;
+    data.args[0] = arg0;
+    u32 acc = 0;
+    for (i64 pc = 0; pc < p.len; pc++) {
+        const sock_filter_k& ins = p.insns[pc];
+        switch (ins.code) {
+        case BPF_LD | BPF_W | BPF_ABS:
+            if (ins.k % 4 != 0 || ins.k + 4 > sizeof(data))
+                return k_invalid;
+            memcpy(&acc, (const char*)&data + ins.k, 4);
+            break;
+        case BPF_JMP | BPF_JEQ | BPF_K:
+            pc += acc == ins.k ? ins.jt : ins.jf;
+            break;
+        case BPF_JMP | BPF_JGE | BPF_K:
+            pc += acc >= ins.k ? ins.jt : ins.jf;
+            break;
+        case BPF_RET | BPF_K:
+            return ins.k;
+        default:
+            return k_invalid;
+        }
+    }
+    return k_invalid;
+}
+
+TEST(BuildSeccompFilter, IsWellFormed)
+{
+    Program p;
+    ASSERT_GT(p.len, 0);
+    ASSERT_LE(p.len, k_seccomp_filter_max);
+    EXPECT_EQ(p.insns[p.len - 1].code, BPF_RET | BPF_K);
+    for (i64 pc = 0; pc < p.len; pc++) {
+        const sock_filter_k& ins = p.insns[pc];
+        if ((ins.code & 0x07) == BPF_JMP) {
+            EXPECT_LT(pc + 1 + ins.jt, p.len) << "jump-if-true out of the program at " << pc;
+            EXPECT_LT(pc + 1 + ins.jf, p.len) << "jump-if-false out of the program at " << pc;
+        }
+    }
+}
+
+TEST(BuildSeccompFilter, KillsCallsOfOtherArchitectures)
+{
+    Program p;
+    EXPECT_EQ(run(p, 20, AUDIT_ARCH_I386), k_kill); // getpid through int 0x80
+    EXPECT_EQ(run(p, 0, AUDIT_ARCH_I386), k_kill);
+    EXPECT_EQ(run(p, 359, AUDIT_ARCH_I386, 2), k_kill); // i386 socket(AF_INET)
+    EXPECT_EQ(run(p, 0, 0), k_kill);
+}
+
+TEST(BuildSeccompFilter, KillsEveryX32Number)
+{
+    Program p;
+    EXPECT_EQ(run(p, 0x40000000u | 39), k_kill); // x32 getpid
+    EXPECT_EQ(run(p, 0x40000000u | 41, AUDIT_ARCH_X86_64, 2), k_kill);
+    EXPECT_EQ(run(p, 0x40000000u), k_kill);
+    EXPECT_EQ(run(p, 0xFFFFFFFFu), k_kill);
+}
+
+TEST(BuildSeccompFilter, KillsEachFilteredCall)
+{
+    Program p;
+    const u32 killed[] = {
+        42, // connect
+        43, // accept
+        44, // sendto
+        45, // recvfrom
+        46, // sendmsg
+        47, // recvmsg
+        49, // bind
+        50, // listen
+        101, // ptrace
+        169, // reboot
+        175, // init_module
+        176, // delete_module
+        246, // kexec_load
+        288, // accept4
+        310, // process_vm_readv
+        311, // process_vm_writev
+        425, // io_uring_setup
+    };
+    for (u32 nr : killed)
+        EXPECT_EQ(run(p, nr), k_kill) << "call " << nr;
+}
+
+TEST(BuildSeccompFilter, RefusesLocalSocketsAndKillsNetworkOnes)
+{
+    Program p;
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 1), k_eacces); // AF_UNIX
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 2), k_kill); // AF_INET
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 10), k_kill); // AF_INET6
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 16), k_kill); // AF_NETLINK
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 17), k_kill); // AF_PACKET
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 0), k_kill);
+}
+
+TEST(BuildSeccompFilter, AllowsOrdinaryCalls)
+{
+    Program p;
+    const u32 allowed[] = {
+        0, // read
+        1, // write
+        40, // sendfile (next to socket)
+        48, // shutdown (between the filtered socket calls)
+        53, // socketpair
+        56, // clone
+        59, // execve
+        61, // wait4
+        231, // exit_group
+        426, // io_uring_enter, useless without io_uring_setup
+        435, // clone3
+        0x3FFFFFFF, // largest number without the x32 bit
+    };
+    for (u32 nr : allowed)
+        EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, 2), k_allow) << "call " << nr;
+}
+
+} // namespace
