@@ -82,7 +82,7 @@ enum : unsigned long {
 };
 enum : int { MNT_DETACH = 2 };
 enum : int { WNOHANG = 1, WUNTRACED = 2, __WALL = 0x40000000 };
-enum : int { P_ALL = 0, P_PID = 1, WEXITED = 4, WNOWAIT = 0x01000000 };
+enum : int { WEXITED = 4, WNOWAIT = 0x01000000 };
 
 // Signals.
 enum : int {
@@ -183,3 +183,23 @@ struct stat_k {
 };
 static_assert(sizeof(stat_k) == 144, "x86-64 struct stat");
 enum : unsigned { S_IFMT = 0170000, S_IFREG = 0100000, S_IFDIR = 0040000, S_IFLNK = 0120000 };
+
+// Classic BPF as seccomp filters use it, and the layout of struct seccomp_data.
+enum : unsigned short {
+    BPF_LD = 0x00, BPF_JMP = 0x05, BPF_RET = 0x06, BPF_W = 0x00, BPF_ABS = 0x20,
+    BPF_JEQ = 0x10, BPF_JGE = 0x30, BPF_K = 0x00,
+};
+enum : unsigned {
+    SECCOMP_DATA_NR = 0, SECCOMP_DATA_ARCH = 4, SECCOMP_DATA_ARGS = 16,
+    AUDIT_ARCH_I386 = 0x40000003u, __X32_SYSCALL_BIT = 0x40000000u,
+};
+
+// poll(2), fcntl(2) and the rest of what the sandbox runner needs.
+struct pollfd_k {
+    int fd;
+    short events;
+    short revents;
+};
+enum : short { POLLIN = 0x001 };
+enum : int { F_DUPFD_CLOEXEC = 1030 };
+enum : int { PR_SET_DUMPABLE = 4 };

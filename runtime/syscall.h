@@ -136,3 +136,32 @@ inline i64 sys_seccomp(u32 op, u32 flags, const void* args) { return syscall3(SY
 inline i64 sys_rt_sigaction(int sig, const sigaction_k* act, sigaction_k* old) { return syscall4(SYS_rt_sigaction, sig, (i64)act, (i64)old, 8); }
 inline i64 sys_rt_sigprocmask(int how, const u64* set, u64* old) { return syscall4(SYS_rt_sigprocmask, how, (i64)set, (i64)old, 8); }
 inline i64 sys_pidfd_open(int pid, u32 flags) { return syscall2(SYS_pidfd_open, pid, flags); }
+
+// clone(2) onto a separate stack: the child calls fn(arg) there and ends with the exit
+// system call and fn's result, so it never returns into the caller's frames, which it may
+// share under CLONE_VM. stack_top must be 16-byte aligned. parent_tid receives the pidfd
+// under CLONE_PIDFD. The parent gets the child's pid or -errno.
+inline i64 sys_clone_call(u64 flags, void* stack_top, int* parent_tid, int (*fn)(void*), void* arg)
+{
+    i64 ret;
+    register i64 r10 asm("r10") = 0;
+    register i64 r8 asm("r8") = 0;
+    register int (*r9)(void*) asm("r9") = fn;
+    register void* r12 asm("r12") = arg;
+    asm volatile("syscall\n\t"
+                 "test %%rax, %%rax\n\t"
+                 "jnz 1f\n\t"
+                 "xor %%ebp, %%ebp\n\t"
+                 "mov %%r12, %%rdi\n\t"
+                 "call *%%r9\n\t"
+                 "mov %%eax, %%edi\n\t"
+                 "mov %[exit_nr], %%eax\n\t"
+                 "syscall\n\t"
+                 "hlt\n"
+                 "1:"
+                 : "=a"(ret)
+                 : "a"(SYS_clone), "D"(flags), "S"(stack_top), "d"(parent_tid), "r"(r10), "r"(r8),
+                 "r"(r9), "r"(r12), [exit_nr] "i"(SYS_exit)
+                 : "rcx", "r11", "memory");
+    return ret;
+}

@@ -100,7 +100,7 @@ class Instance:
 
     def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
                  extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True,
-                 ready_text="API: POST"):
+                 ready_text="API: POST", uid=65534):
         self.port = port
         self.ready_text = ready_text
         self.mode = mode
@@ -119,7 +119,8 @@ class Instance:
         os.chmod(self.path("bin"), 0o755)
         launch = ""
         if mode == "basic":
-            launch = "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all"
+            launch = ("setpriv --reuid=%d --regid=%d --clear-groups --inh-caps=-all --bounding-set=-all"
+                      % (uid, uid))
         script = SETUP.replace("{extra}", extra_setup).replace("{launch}", launch)
         self.console_path = self.path("console.txt")
         self.console_file = open(self.console_path, "wb")

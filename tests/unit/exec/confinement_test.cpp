@@ -85,15 +85,4 @@ TEST_F(PlanLaunch, CopiesTheCommandWithItsNul)
     EXPECT_EQ(std::string(plan.command), long_cmd.substr(0, k_command_buffer - 1));
 }
 
-TEST_F(PlanLaunch, CarriesDescriptorsFilterAndFreshStatus)
-{
-    plan.shell_status = 0;
-    launch("ls");
-    EXPECT_EQ(plan.stdin_fd, 5);
-    EXPECT_EQ(plan.output_fd, 6);
-    sock_filter_k reference[k_seccomp_filter_max];
-    ASSERT_EQ(plan.filter_len, build_seccomp_filter(reference));
-    EXPECT_EQ(plan.shell_status, -1);
-}
-
 } // namespace

@@ -1,0 +1,128 @@
+// Exec round-trip probe. Each round first runs the bare spawn (fork, exec of /bin/sh -c
+// 'echo hi', its output read through a pipe, wait) and then the target once, so both are
+// measured in the same run under the same load; rounds are spaced 1/RATE seconds apart,
+// which keeps a server under its per-second request limit.
+// Usage: exec_bench ROUNDS RATE http PORT REQUEST_FILE
+//        exec_bench ROUNDS RATE spawn PROGRAM [ARGS...]
+// Prints two lines "NAME median_us p95_us count": "bare" and "target".
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ctime>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+static double now_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+// Runs argv with stdout on a pipe, reads the pipe to its end, waits. Returns the output.
+static std::string spawn_and_read(char* const* argv)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return "";
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+        out.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
+static std::string http_round(int port, const std::string& request)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string out;
+    if (connect(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && write(fd, request.data(), request.size()) == (ssize_t)request.size()) {
+        char buf[8192];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof(buf))) > 0)
+            out.append(buf, (size_t)n);
+    }
+    close(fd);
+    return out;
+}
+
+static void report(const char* name, std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    double median = v.empty() ? 0 : v[v.size() / 2];
+    double p95 = v.empty() ? 0 : v[std::min(v.size() - 1, (size_t)(v.size() * 0.95))];
+    printf("%s %.1f %.1f %zu\n", name, median, p95, v.size());
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 5) {
+        fprintf(stderr, "usage: exec_bench ROUNDS RATE http PORT FILE | spawn PROGRAM [ARGS...]\n");
+        return 2;
+    }
+    int rounds = atoi(argv[1]);
+    double rate = atof(argv[2]);
+    bool http = strcmp(argv[3], "http") == 0;
+    int port = http ? atoi(argv[4]) : 0;
+    std::string request;
+    if (http) {
+        std::ifstream f(argv[5], std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        request = ss.str();
+    }
+    char* bare_argv[] = { (char*)"/bin/sh", (char*)"-c", (char*)"echo hi", nullptr };
+    std::vector<double> bare, target;
+    int failures = 0;
+    double next = now_us();
+    for (int i = 0; i < rounds; i++) {
+        double wait = next - now_us();
+        if (wait > 0)
+            usleep((useconds_t)wait);
+        next += 1e6 / rate;
+        double t0 = now_us();
+        std::string a = spawn_and_read(bare_argv);
+        double t1 = now_us();
+        std::string b = http ? http_round(port, request) : spawn_and_read(argv + 4);
+        double t2 = now_us();
+        bool ok = a == "hi\n" && (http ? b.find("\"stdout\":\"hi\\n\"") != std::string::npos : b == "hi\n");
+        if (!ok) {
+            failures++;
+            continue;
+        }
+        bare.push_back(t1 - t0);
+        target.push_back(t2 - t1);
+    }
+    report("bare", bare);
+    report("target", target);
+    if (failures)
+        fprintf(stderr, "%d rounds failed\n", failures);
+    return failures == rounds ? 1 : 0;
+}

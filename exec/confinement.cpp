@@ -1,0 +1,201 @@
+// The confinement steps of the jail's init and of the shell, and the plan they follow.
+#include "exec/confinement.h"
+#include "runtime/syscall.h"
+#include "runtime/text.h"
+#include "server/state.h"
+
+static constexpr char k_jail_root[] = "/var/terox/jail";
+static constexpr char k_jail_tmp[] = "/var/terox/jail/tmp";
+static constexpr int k_exit_not_started = 127;
+
+// The limits table in the order they are set; RLIMIT_NPROC counts per uid, so it only means
+// something once the command runs under its own uid (kernel mode).
+struct LimitRow {
+    int resource;
+    i64 ServerState::*setting;
+    i64 scale;
+    bool kernel_only;
+};
+static constexpr LimitRow k_limit_rows[] = {
+    { RLIMIT_CPU, &ServerState::max_cpu_sec, 1, false },
+    { RLIMIT_AS, &ServerState::max_mem_mb, 1048576, false },
+    { RLIMIT_NPROC, &ServerState::max_procs, 1, true },
+    { RLIMIT_FSIZE, &ServerState::max_fsize, 1, false },
+    { RLIMIT_NOFILE, &ServerState::max_nofile, 1, false },
+};
+static_assert(sizeof(k_limit_rows) / sizeof(k_limit_rows[0]) == k_limit_slots);
+
+// Private stacks of the two children; see the header for who runs on which, and when.
+static constexpr i64 k_child_stack_size = 32768;
+alignas(16) static constinit char init_stack[k_child_stack_size] {};
+alignas(16) static constinit char shell_stack[k_child_stack_size] {};
+
+// A setting times its unit; a product past 64 bits saturates (the kernel's "no limit").
+static u64 scaled_limit(i64 setting, i64 scale)
+{
+    u64 value = (u64)setting;
+    return value > ~0ul / (u64)scale ? ~0ul : value * (u64)scale;
+}
+
+void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd)
+{
+    plan->kernel_mode = state.kernel_isolation == 1;
+    plan->stdin_fd = stdin_fd;
+    plan->output_fd = output_fd;
+    plan->limit_count = 0;
+    for (const LimitRow& row : k_limit_rows) {
+        if (row.kernel_only && !plan->kernel_mode)
+            continue;
+        plan->limits[plan->limit_count++] = { row.resource, scaled_limit(state.*row.setting, row.scale) };
+    }
+    // tmpfs reads size=0 as "no bound", so the bound never drops below one MiB.
+    i64 tmpfs_mb = state.max_mem_mb > 0 ? state.max_mem_mb : 1;
+    i64 pos = append_text(plan->tmpfs_options, 0, "size=");
+    pos = append_decimal(plan->tmpfs_options, pos, tmpfs_mb);
+    pos = append_text(plan->tmpfs_options, pos, "m,nr_inodes=");
+    pos = append_decimal(plan->tmpfs_options, pos, k_tmpfs_inodes);
+    pos = append_text(plan->tmpfs_options, pos, ",mode=1777");
+    append_byte(plan->tmpfs_options, pos, 0);
+    i64 len = cmd_len < k_command_buffer - 1 ? cmd_len : k_command_buffer - 1;
+    copy_bytes(plan->command, cmd, len);
+    plan->command[len] = 0;
+    plan->filter_len = build_seccomp_filter(plan->filter);
+    plan->shell_status = -1;
+}
+
+static void* stack_top(char* stack)
+{
+    return stack + k_child_stack_size;
+}
+
+// Descriptor 0 reads nothing, 1 and 2 are the output pipe, and nothing else of the
+// server's stays open. The server opens everything close-on-exec, but the jail's init never
+// execs, and a descriptor missed there would reach the shell.
+static i64 attach_descriptors(const LaunchPlan* plan)
+{
+    if (sys_dup2(plan->stdin_fd, 0) < 0)
+        return 0;
+    if (sys_dup2(plan->output_fd, 1) < 0 || sys_dup2(plan->output_fd, 2) < 0)
+        return 0;
+    return sys_close_range(3, ~0u, 0) == 0;
+}
+
+// A new mount namespace keeps the host's propagation: without the private remount the
+// run's tmpfs would appear in the host's jail and stay there.
+static i64 enter_jail(const LaunchPlan* plan)
+{
+    if (sys_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
+        return 0;
+    if (sys_mount("none", k_jail_tmp, "tmpfs", MS_NOSUID | MS_NODEV, plan->tmpfs_options) < 0)
+        return 0;
+    if (sys_chroot(k_jail_root) < 0)
+        return 0;
+    return sys_chdir("/tmp") == 0;
+}
+
+// After chroot and chdir: as root the command could leave the chroot, remount the
+// read-only binds and ignore RLIMIT_NPROC. Changing every uid from root clears the
+// capability sets.
+static i64 drop_privileges()
+{
+    if (sys_setgroups(0, nullptr) < 0)
+        return 0;
+    if (sys_setresgid(k_sandbox_gid, k_sandbox_gid, k_sandbox_gid) < 0)
+        return 0;
+    return sys_setresuid(k_sandbox_uid, k_sandbox_uid, k_sandbox_uid) == 0;
+}
+
+// Soft limit = hard limit. A value above the inherited hard limit is lowered to it: an
+// unprivileged process cannot raise a hard limit, and the inherited one is tighter anyway.
+static i64 apply_limits(const LaunchPlan* plan)
+{
+    for (i64 i = 0; i < plan->limit_count; i++) {
+        const LimitSetting& setting = plan->limits[i];
+        rlimit_k inherited {};
+        if (sys_prlimit64(0, setting.resource, nullptr, &inherited) < 0)
+            return 0;
+        u64 value = setting.value < inherited.max ? setting.value : inherited.max;
+        rlimit_k limit { value, value };
+        if (sys_prlimit64(0, setting.resource, &limit, nullptr) < 0)
+            return 0;
+    }
+    return 1;
+}
+
+// No-new-privileges first: without it the kernel refuses a filter from an unprivileged
+// process.
+static i64 install_filter(const LaunchPlan* plan)
+{
+    if (sys_prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) < 0)
+        return 0;
+    sock_fprog_k program { (u16)plan->filter_len, plan->filter };
+    return sys_seccomp(SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+static int confined_shell(void* arg)
+{
+    const LaunchPlan* plan = (const LaunchPlan*)arg;
+    if (!plan->kernel_mode) {
+        if (!attach_descriptors(plan))
+            return k_exit_not_started;
+        // Ends with the server: the shell is the server's own child here.
+        if (sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) < 0)
+            return k_exit_not_started;
+        if (sys_chdir("/tmp") < 0)
+            return k_exit_not_started;
+    }
+    // A session of its own: the server kills the process group when the run ends, and the
+    // command has no controlling terminal of the server's.
+    if (sys_setsid() < 0)
+        return k_exit_not_started;
+    if (plan->kernel_mode && !drop_privileges())
+        return k_exit_not_started;
+    if (!apply_limits(plan))
+        return k_exit_not_started;
+    if (!install_filter(plan))
+        return k_exit_not_started;
+    const char* argv[] = { "/bin/sh", "-c", plan->command, nullptr };
+    const char* envp[] = { "PATH=/usr/bin:/bin", nullptr };
+    sys_execve("/bin/sh", argv, envp);
+    return k_exit_not_started;
+}
+
+// Reaps every child, orphans of the namespace included, until the shell has ended;
+// returns the shell's wait status.
+static int reap_until(i64 shell)
+{
+    for (;;) {
+        int status = 0;
+        i64 pid = sys_wait4(-1, &status, __WALL, nullptr);
+        if (pid == shell)
+            return status;
+        if (pid < 0 && pid != -EINTR)
+            return k_exit_not_started << 8;
+    }
+}
+
+static int jail_init(void* arg)
+{
+    LaunchPlan* plan = (LaunchPlan*)arg;
+    if (!attach_descriptors(plan))
+        return k_exit_not_started;
+    // If the server dies, so does the namespace and everything in it.
+    if (sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) < 0)
+        return k_exit_not_started;
+    if (!enter_jail(plan))
+        return k_exit_not_started;
+    i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(shell_stack), nullptr, confined_shell, plan);
+    if (shell < 0)
+        return k_exit_not_started;
+    __atomic_store_n(&plan->shell_status, reap_until(shell), __ATOMIC_RELEASE);
+    return 0;
+}
+
+static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWIPC;
+
+i64 launch_confined(LaunchPlan* plan, int* pidfd)
+{
+    if (plan->kernel_mode)
+        return sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(init_stack), pidfd, jail_init, plan);
+    return sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(shell_stack), pidfd, confined_shell, plan);
+}

@@ -1,0 +1,82 @@
+// Layout of the program (classic BPF only jumps forward, so the shared endings come last):
+//   0  load arch            1  x86-64? skip the kill     2  kill
+//   3  load nr              4  x32 bit set -> kill
+//   5… one compare per filtered call -> kill, or for socket -> the family test
+//      allow
+//      family test: load args[0]; AF_UNIX -> EACCES, otherwise fall into the kill
+//      kill
+#include "exec/seccomp_filter.h"
+
+enum FilterAction { k_action_kill, k_action_family_test };
+
+struct FilteredCall {
+    u32 nr;
+    FilterAction action;
+};
+
+// Network, tracing, module, reboot and cross-process memory calls, then io_uring, whose
+// submissions would reach the kernel's socket code without passing through this filter.
+static constexpr FilteredCall k_filtered_calls[] = {
+    { SYS_socket, k_action_family_test },
+    { SYS_connect, k_action_kill },
+    { SYS_accept, k_action_kill },
+    { SYS_sendto, k_action_kill },
+    { SYS_recvfrom, k_action_kill },
+    { SYS_sendmsg, k_action_kill },
+    { SYS_recvmsg, k_action_kill },
+    { SYS_bind, k_action_kill },
+    { SYS_listen, k_action_kill },
+    { SYS_ptrace, k_action_kill },
+    { SYS_reboot, k_action_kill },
+    { SYS_init_module, k_action_kill },
+    { SYS_delete_module, k_action_kill },
+    { SYS_kexec_load, k_action_kill },
+    { SYS_accept4, k_action_kill },
+    { SYS_process_vm_readv, k_action_kill },
+    { SYS_process_vm_writev, k_action_kill },
+    { SYS_io_uring_setup, k_action_kill },
+};
+static constexpr i64 k_filtered_count = sizeof(k_filtered_calls) / sizeof(k_filtered_calls[0]);
+
+static constexpr i64 k_first_compare = 5;
+static constexpr i64 k_allow_at = k_first_compare + k_filtered_count;
+static constexpr i64 k_family_test_at = k_allow_at + 1;
+static constexpr i64 k_kill_at = k_family_test_at + 3;
+static_assert(k_kill_at + 1 <= k_seccomp_filter_max, "the program fits its array");
+static_assert(k_kill_at < 256, "every jump reaches the kill with an 8-bit offset");
+
+static sock_filter_k statement(u16 code, u32 k)
+{
+    return { code, 0, 0, k };
+}
+
+// A jump at index at: to target when the test holds, else to the next instruction.
+static sock_filter_k jump_if(u16 test, u32 k, i64 at, i64 target)
+{
+    return { (u16)(BPF_JMP | test | BPF_K), (u8)(target - at - 1), 0, k };
+}
+
+i64 build_seccomp_filter(sock_filter_k* out)
+{
+    i64 pos = 0;
+    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARCH);
+    out[pos] = jump_if(BPF_JEQ, AUDIT_ARCH_X86_64, pos, pos + 2);
+    pos++;
+    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
+    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_NR);
+    out[pos] = jump_if(BPF_JGE, __X32_SYSCALL_BIT, pos, k_kill_at);
+    pos++;
+    for (const FilteredCall& call : k_filtered_calls) {
+        i64 target = call.action == k_action_family_test ? k_family_test_at : k_kill_at;
+        out[pos] = jump_if(BPF_JEQ, call.nr, pos, target);
+        pos++;
+    }
+    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    // socket(2) takes the family as an int: only the low half of args[0] counts.
+    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARGS);
+    // AF_UNIX falls through to EACCES; any other family skips it into the kill.
+    out[pos++] = { (u16)(BPF_JMP | BPF_JEQ | BPF_K), 0, 1, AF_UNIX };
+    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (u32)EACCES);
+    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
+    return pos;
+}

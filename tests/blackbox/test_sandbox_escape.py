@@ -1,0 +1,477 @@
+"""Escape attempts against the sandbox runner, through POST /api/exec, in kernel isolation
+(server as root: namespaces, jail, uid 60000) and basic isolation (server as uid 65534).
+
+Each attempt is made the way a hostile command would make it and must fail; the test then
+checks from the host's side that nothing leaked: no process left running, no mount
+propagated, the server alive. Commands are sent as raw bytes: the server takes the bytes
+between the quotes as they are, so a line feed in a command reaches the shell as a line
+feed, which lets a command carry a small Python program in a here-document.
+
+Commands avoid the screened texts (parent-directory dots, the proc path, command
+substitution) by building such strings at run time. The strict instances keep the default
+policy (python3 is whitelisted) and the 5000 ms time-out; the permissive ones use profile 2.
+"""
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+from tests.blackbox.harness import Instance
+
+PERMISSIVE = {"policy.conf": "[config]\nprofile=2\n"}
+STRICT_TIMEOUT_MS = 5000
+# Basic mode sets no process limit (its commands share the server's uid). The basic-mode
+# fork bomb therefore runs under a server of a uid of its own, capped by its environment,
+# so that it cannot take this shared machine, or other servers of uid 65534, down with it.
+BOMB_UID = 64999
+BOMB_PROCESS_CAP = "ulimit -p 48"
+
+JAIL_LISTING = ["bin", "dev", "lib", "lib64", "tmp", "usr"]
+
+
+def token():
+    return str(random.randint(10 ** 8, 10 ** 9 - 1))
+
+
+def processes_with(text):
+    """Host pids whose command line contains text."""
+    needle = text.encode()
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % name, "rb") as f:
+                if needle in f.read():
+                    found.append(int(name))
+        except OSError:
+            pass
+    return [p for p in found if p != os.getpid()]
+
+
+def kill_leftovers(text):
+    for pid in processes_with(text):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+def proc_status(pid):
+    fields = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return fields
+
+
+def host_supports_int80():
+    """int 0x80 from a 64-bit process needs the kernel's ia32 emulation; without it the
+    instruction faults (SIGSEGV) before any filter could see the call."""
+    probe = ("import ctypes, mmap\n"
+             "m = mmap.mmap(-1, 4096, prot=7)\n"
+             "m.write(bytes([0xb8, 20, 0, 0, 0, 0xcd, 0x80, 0xc3]))\n"
+             "ctypes.CFUNCTYPE(ctypes.c_long)(ctypes.addressof(ctypes.c_char.from_buffer(m)))()\n")
+    return subprocess.run([sys.executable, "-c", probe]).returncode == 0
+
+
+def heredoc(program):
+    return "python3 - <<'X'\n" + program.strip("\n") + "\nX"
+
+
+class Sandbox:
+    """Helpers shared by both modes; `strict` and `permissive` are the class's instances."""
+
+    mode = None
+    strict = None
+    permissive = None
+    extra_setup = ""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.strict = Instance(mode=cls.mode, extra_setup=cls.extra_setup)
+        cls.permissive = Instance(mode=cls.mode, files=PERMISSIVE, extra_setup=cls.extra_setup)
+
+    @classmethod
+    def tearDownClass(cls):
+        for inst in (cls.strict, cls.permissive):
+            if inst:
+                inst.cleanup()
+
+    def setUp(self):
+        self.tokens = []
+        self.agent = "t" + token()  # the audit report is filtered by it
+
+    def tearDown(self):
+        for t in self.tokens:
+            kill_leftovers(t)
+
+    def new_token(self):
+        t = token()
+        self.tokens.append(t)
+        return t
+
+    def run_cmd(self, cmd, inst=None):
+        inst = inst or self.permissive
+        self.assertNotIn('"', cmd)
+        r = inst.post("/api/exec", b'{"cmd":"' + cmd.encode() + b'"}', headers={"X-Agent": self.agent})
+        self.assertEqual(r.status, 200, r.raw[:300])
+        return r.json()
+
+    def audit_lines(self, inst):
+        r = inst.get("/api/audit?agent=" + self.agent)
+        self.assertEqual(r.status, 200)
+        return r.json()["entries"]
+
+    def health(self, inst):
+        r = inst.get("/api/health")
+        self.assertEqual(r.status, 200)
+        return r.json()
+
+    def assert_alive(self, inst):
+        self.assertTrue(inst.alive())
+        self.assertEqual(self.run_cmd("echo alive", inst)["stdout"], "alive\n")
+
+
+class EscapeCases(Sandbox):
+    """Attempts that must fail the same way in both modes."""
+
+    def test_exit_codes_report_signals(self):
+        self.assertEqual(self.run_cmd("exit 3")["exit_code"], 3)
+        self.assertEqual(self.run_cmd("kill -9 $$")["exit_code"], 137)
+        self.assertEqual(self.run_cmd("kill -11 $$")["exit_code"], 139)
+
+    def test_network_socket_kills_the_process(self):
+        before = self.health(self.permissive)
+        out = self.run_cmd("python3 -c 'import socket; socket.socket()'")
+        self.assertEqual(out["exit_code"], 159)
+        self.assertTrue(out["stdout"].startswith("Bad system call"), out)
+        # With the shell replaced, nothing prints the shell's report: the SIGSYS the
+        # command died of still makes the run a seccomp block.
+        out = self.run_cmd("exec python3 -c 'import socket; socket.socket(socket.AF_INET6)'")
+        self.assertEqual(out, {"ok": True, "stdout": "", "stderr": "", "exit_code": 159,
+                               "duration_ms": out["duration_ms"]})
+        blocks = [e for e in self.audit_lines(self.permissive) if " BLOCK SECCOMP " in e and "socket" in e]
+        self.assertEqual(len(blocks), 2, blocks)
+        self.assertTrue(all("exit=159" in e for e in blocks), blocks)
+        after = self.health(self.permissive)
+        self.assertEqual(after["blocked_cmds"] - before["blocked_cmds"], 2)
+        self.assertEqual(after["total_execs"] - before["total_execs"], 2)
+
+    def test_local_socket_fails_without_a_kill(self):
+        out = self.run_cmd("python3 -c 'import socket; socket.socket(socket.AF_UNIX)'")
+        self.assertEqual(out["exit_code"], 1)
+        self.assertIn("PermissionError: [Errno 13]", out["stdout"])
+        # The name-service lookups of ls -la and id open such a socket first.
+        self.assertEqual(self.run_cmd("ls -la /usr/bin/env")["exit_code"], 0)
+        self.assertEqual(self.run_cmd("id")["exit_code"], 0)
+
+    def test_x32_call_kills_the_process(self):
+        program = """
+import ctypes, mmap
+m = mmap.mmap(-1, 4096, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+m.write(bytes([0xb8, 0x27, 0x00, 0x00, 0x40, 0x0f, 0x05, 0xc3]))
+result = ctypes.CFUNCTYPE(ctypes.c_long)(ctypes.addressof(ctypes.c_char.from_buffer(m)))()
+print('survived', result)
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["exit_code"], 159, out)
+        self.assertNotIn("survived", out["stdout"])
+
+    def test_32bit_socket_call_kills_the_process(self):
+        if not host_supports_int80():
+            self.skipTest("this kernel runs without ia32 emulation: int 0x80 faults")
+        # push rbx; socket(AF_INET, SOCK_STREAM, 0) as i386 call 359; pop rbx; ret
+        program = """
+import ctypes, mmap
+m = mmap.mmap(-1, 4096, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+m.write(bytes([0x53, 0xbb, 2, 0, 0, 0, 0xb9, 1, 0, 0, 0, 0x31, 0xd2,
+               0xb8, 0x67, 0x01, 0, 0, 0xcd, 0x80, 0x5b, 0xc3]))
+result = ctypes.CFUNCTYPE(ctypes.c_long)(ctypes.addressof(ctypes.c_char.from_buffer(m)))()
+print('survived', result)
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["exit_code"], 159, out)
+        self.assertNotIn("survived", out["stdout"])
+
+    def test_only_the_standard_descriptors_reach_the_command(self):
+        program = """
+import os
+writable = []
+for fd in range(3, 21):
+    try:
+        os.write(fd, b'x')
+        writable.append(fd)
+    except OSError:
+        pass
+print('writable', writable)
+print('stdin', len(os.read(0, 100)))
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "writable []\nstdin 0\n")
+        self.assertEqual(self.run_cmd("wc -c")["stdout"].strip(), "0")
+
+    def test_confinement_is_in_place_while_the_command_runs(self):
+        mark = self.new_token()
+        result = {}
+        inst = self.permissive
+        worker = threading.Thread(target=lambda: result.update(
+            out=self.run_cmd("python3 -c 'import time; time.sleep(3); mark=%s'" % mark, inst)))
+        worker.start()
+        try:
+            pid = self.wait_for_process("python3", mark)
+            status = proc_status(pid)
+            self.check_running_command(pid, status, inst)
+        finally:
+            worker.join()
+        self.assertEqual(result["out"]["exit_code"], 0)
+
+    def wait_for_process(self, program, mark):
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            for pid in processes_with(mark):
+                try:
+                    with open("/proc/%d/cmdline" % pid, "rb") as f:
+                        if f.read().startswith(program.encode()):
+                            return pid
+                except OSError:
+                    pass
+            time.sleep(0.02)
+        self.fail("the command's process never appeared")
+
+    def check_running_command(self, pid, status, inst):
+        self.assertEqual(status["NoNewPrivs"], "1")
+        self.assertEqual(status["Seccomp"], "2")
+        self.assertEqual(status["CapEff"], "0000000000000000")
+        self.assertNotEqual(status["PPid"], str(inst.proc.pid))  # the shell sits between
+
+    def test_output_flood_keeps_the_first_bytes_and_the_server(self):
+        started = time.time()
+        out = self.run_cmd("python3 -c 'import sys; w = sys.stdout.buffer.write; "
+                           "[w(bytes([120]) * (1 << 20)) for i in range(200)]'", self.strict)
+        self.assertLess(time.time() - started, STRICT_TIMEOUT_MS / 1000)
+        self.assertEqual(out["exit_code"], 0)
+        self.assertEqual(len(out["stdout"]), 64999)
+        self.assertEqual(set(out["stdout"]), {"x"})
+        self.assert_alive(self.strict)
+
+    def test_never_ending_command_is_killed_at_the_time_out(self):
+        mark = self.new_token()
+        before = self.health(self.strict)
+        started = time.time()
+        out = self.run_cmd("python3 -c 'import time; time.sleep(60); mark=%s'" % mark, self.strict)
+        elapsed = time.time() - started
+        self.assertEqual(out["exit_code"], 137)
+        self.assertGreaterEqual(out["duration_ms"], STRICT_TIMEOUT_MS)
+        self.assertLess(out["duration_ms"], STRICT_TIMEOUT_MS + 1500)
+        self.assertLess(elapsed, STRICT_TIMEOUT_MS / 1000 + 2)
+        self.assertEqual(processes_with(mark), [])
+        entry = [e for e in self.audit_lines(self.strict) if mark in e][-1]
+        self.assertRegex(entry, r'\] EXEC TIMEOUT ".*" exit=137 dur=5\d\d\dms\n$')
+        after = self.health(self.strict)
+        self.assertEqual(after["total_execs"] - before["total_execs"], 1)
+        self.assertEqual(after["blocked_cmds"], before["blocked_cmds"])
+
+    def test_duration_is_measured_in_milliseconds(self):
+        out = self.run_cmd("python3 -c 'import time; time.sleep(0.3)'")
+        self.assertGreaterEqual(out["duration_ms"], 300)
+        self.assertLess(out["duration_ms"], 3000)
+        entry = [e for e in self.audit_lines(self.permissive) if "time.sleep(0.3)" in e][-1]
+        self.assertIn(" dur=%dms" % out["duration_ms"], entry)
+
+    def test_memory_bomb_fails_inside_the_command(self):
+        out = self.run_cmd("python3 -c 'x = bytearray(1 << 30)'", self.strict)
+        self.assertEqual(out["exit_code"], 1)
+        self.assertIn("MemoryError", out["stdout"])
+        self.assert_alive(self.strict)
+
+    def fork_bomb_instance(self):
+        return self.strict
+
+    def test_fork_bomb_is_contained_and_cleaned_up(self):
+        inst = self.fork_bomb_instance()
+        mark = self.new_token()
+        started = time.time()
+        out = self.run_cmd("python3 -c 'import os; mark=%s; [os.fork() for i in iter(int, 1)]'" % mark, inst)
+        self.assertLess(time.time() - started, STRICT_TIMEOUT_MS / 1000 + 3)
+        self.assertIn(out["exit_code"], (1, 137))
+        self.assertEqual(processes_with(mark), [])
+        self.assert_alive(inst)
+
+    def test_background_and_detached_processes_end_with_the_run(self):
+        marks = [self.new_token() for _ in range(4)]
+        program = """
+import os, subprocess
+subprocess.Popen(['sleep', '%s'])
+subprocess.Popen(['sleep', '%s'], start_new_session=True)
+if os.fork() == 0:
+    os.setsid()
+    if os.fork() == 0:
+        os.execvp('sleep', ['sleep', '%s'])
+    os._exit(0)
+if os.fork() == 0:
+    os.close(1)
+    os.close(2)
+    os.execvp('sleep', ['sleep', '%s'])
+print('started')
+""" % tuple(marks)
+        started = time.time()
+        out = self.run_cmd(heredoc(program))
+        self.assertLess(time.time() - started, 3)
+        self.assertEqual(out["stdout"], "started\n")
+        for mark in marks:
+            self.assertEqual(processes_with(mark), [], "sleep %s outlived its run" % mark)
+
+
+class KernelIsolation(EscapeCases, unittest.TestCase):
+    mode = "kernel"
+
+    def test_command_runs_as_its_own_uid(self):
+        out = self.run_cmd("python3 -c 'import os; print(os.getuid(), os.getgid(), os.getgroups())'")
+        self.assertEqual(out["stdout"], "60000 60000 []\n")
+
+    def test_chroot_escape_fails(self):
+        # The classic way out for root: chroot into a subdirectory, climb, chroot there.
+        program = """
+import os
+try:
+    os.mkdir('cage')
+    os.chroot('cage')
+    print('chrooted')
+except OSError as e:
+    print('chroot', e.errno)
+for i in range(30):
+    os.chdir(os.pardir)
+print(sorted(os.listdir(os.curdir)))
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "chroot 1\n%r\n" % JAIL_LISTING)
+
+    def test_read_only_binds_stay_read_only(self):
+        # A bind of the host's /usr/bin made writable again would write the host's files.
+        probe = "/usr/bin/cvx-probe-" + self.new_token()
+        self.addCleanup(lambda: os.path.exists(probe) and os.unlink(probe))
+        program = """
+import ctypes, os
+libc = ctypes.CDLL(None, use_errno=True)
+MS_REMOUNT, MS_BIND = 32, 4096
+r = libc.mount(None, b'/usr/bin', None, MS_REMOUNT | MS_BIND, None)
+print('remount', r, ctypes.get_errno())
+try:
+    open('%s', 'w')
+    print('created')
+except OSError as e:
+    print('create', e.errno)
+""" % probe
+        out = self.run_cmd(heredoc(program))
+        lines = out["stdout"].splitlines()
+        self.assertEqual(lines[0], "remount -1 1")
+        self.assertIn(lines[1], ("create 13", "create 30"))
+        self.assertFalse(os.path.exists(probe))
+
+    def test_host_files_outside_the_jail_are_invisible(self):
+        inst = self.permissive
+        with open(inst.path("marker.txt"), "w") as f:
+            f.write("secret")
+        with open(inst.path("tmp", "host-tmp-marker"), "w") as f:
+            f.write("secret")
+        program = """
+for path in ['/mnt/marker.txt', '%s', '/tmp/host-tmp-marker']:
+    try:
+        print(open(path).read())
+    except OSError as e:
+        print(e.errno)
+""" % inst.path("marker.txt")
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "2\n2\n2\n")
+
+    def test_every_run_gets_a_fresh_tmp(self):
+        first = self.run_cmd("echo data > left-behind; ls")
+        self.assertEqual(first["stdout"], "left-behind\n")
+        self.assertEqual(self.run_cmd("pwd; ls -A")["stdout"], "/tmp\n")
+
+    def test_server_is_out_of_sight_and_reach(self):
+        inst = self.permissive
+        out = self.run_cmd("kill -9 %d; echo $?; kill -9 1; echo $?" % inst.proc.pid)
+        self.assertEqual(re.findall(r"^\d+$", out["stdout"], re.M), ["1", "1"], out)
+        self.assertIn("No such process", out["stdout"])
+        self.assert_alive(inst)
+
+    def check_running_command(self, pid, status, inst):
+        super().check_running_command(pid, status, inst)
+        self.assertEqual(status["Uid"].split(), ["60000"] * 4)
+        nspids = status["NSpid"].split()
+        self.assertEqual(len(nspids), 2)
+        self.assertGreater(int(nspids[1]), 1)  # not the namespace's init
+        for ns in ("net", "pid", "mnt", "ipc"):
+            self.assertNotEqual(os.readlink("/proc/%d/ns/%s" % (pid, ns)),
+                                os.readlink("/proc/%d/ns/%s" % (inst.proc.pid, ns)), ns)
+
+
+class KernelIsolationSharedMounts(Sandbox, unittest.TestCase):
+    """With the server's mounts shared (as on a systemd host), the run's tmpfs must still
+    stay inside the run's own mount namespace."""
+    mode = "kernel"
+    extra_setup = "mount --make-rshared /"
+
+    def test_run_tmpfs_does_not_propagate_to_the_host(self):
+        inst = self.permissive
+        mark = self.new_token()
+        worker = threading.Thread(target=lambda: self.run_cmd(
+            "python3 -c 'import time; time.sleep(2); mark=%s'" % mark, inst))
+        worker.start()
+        try:
+            deadline = time.time() + 5
+            while not processes_with(mark) and time.time() < deadline:
+                time.sleep(0.02)
+            self.assertTrue(processes_with(mark))
+            with open("/proc/%d/mountinfo" % inst.proc.pid) as f:
+                mounts = f.read()
+        finally:
+            worker.join()
+        self.assertNotIn("/var/terox/jail/tmp", mounts)
+        self.assertIn("/var/terox/jail/usr/bin", mounts)  # the jail itself is there
+
+
+class BasicIsolation(EscapeCases, unittest.TestCase):
+    mode = "basic"
+
+    def fork_bomb_instance(self):
+        inst = Instance(mode="basic", uid=BOMB_UID, extra_setup=BOMB_PROCESS_CAP)
+        self.addCleanup(inst.cleanup)
+        return inst
+
+    def test_command_runs_in_host_tmp_as_the_server_uid(self):
+        out = self.run_cmd("pwd; python3 -c 'import os; print(os.getuid())'")
+        self.assertEqual(out["stdout"], "/tmp\n65534\n")
+
+    def test_server_memory_and_descriptors_are_closed_to_the_command(self):
+        program = """
+import os
+base = '/pro' + 'c/%d/'
+for name in ['mem', 'environ', 'fd']:
+    try:
+        if name == 'fd':
+            os.listdir(base + name)
+        else:
+            open(base + name, 'rb').read(1)
+        print(name, 'open')
+    except OSError as e:
+        print(name, e.errno)
+""" % self.permissive.proc.pid
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "mem 13\nenviron 13\nfd 13\n")
+
+    def check_running_command(self, pid, status, inst):
+        super().check_running_command(pid, status, inst)
+        self.assertEqual(status["Uid"].split(), ["65534"] * 4)
+
+
+if __name__ == "__main__":
+    unittest.main()
