@@ -1,6 +1,5 @@
 // Exit codes and audit verdicts of finished runs (see the header).
 #include "exec/run_outcome.h"
-#include "runtime/abi.h"
 
 static i64 status_signal(int status)
 {
@@ -24,7 +23,9 @@ RunVerdict classify_run(int status, i64 timed_out, const char* out, i64 captured
 {
     if (timed_out)
         return k_run_timeout;
-    if (status_signal(status) == SIGSYS || output_reports_seccomp(out, captured))
+    // 159 covers both a shell killed by SIGSYS and a shell reporting that its last child
+    // was: the filter kills whichever process makes the call, not always the shell.
+    if (exit_code_from_status(status) == k_seccomp_exit_code || output_reports_seccomp(out, captured))
         return k_run_seccomp;
     return k_run_ok;
 }

@@ -18,5 +18,6 @@ i64 output_reports_seccomp(const char* out, i64 len);
 enum RunVerdict { k_run_ok, k_run_seccomp, k_run_timeout };
 
 // A run the runner ended for its time-out is a time-out, whatever it printed; otherwise a
-// shell ended by SIGSYS, or output that starts with the shell's report, is a seccomp block.
+// shell ended by SIGSYS or exiting with 159 (a child ended by SIGSYS), or output that
+// starts with the shell's report, is a seccomp block.
 RunVerdict classify_run(int status, i64 timed_out, const char* out, i64 captured);
