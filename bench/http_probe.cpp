@@ -72,12 +72,12 @@ int main(int argc, char** argv)
     double per_second = atof(argv[2]);
     std::vector<Target> targets;
     for (int i = 3; i < argc; i++) {
-        std::string spec = argv[i];
-        size_t a = spec.find(':'), b = spec.find(':', a + 1);
-        std::ifstream f(spec.substr(b + 1), std::ios::binary);
+        std::string target = argv[i];
+        size_t a = target.find(':'), b = target.find(':', a + 1);
+        std::ifstream f(target.substr(b + 1), std::ios::binary);
         std::stringstream ss;
         ss << f.rdbuf();
-        targets.push_back({ spec.substr(0, a), atoi(spec.substr(a + 1, b - a - 1).c_str()), ss.str(), {} });
+        targets.push_back({ target.substr(0, a), atoi(target.substr(a + 1, b - a - 1).c_str()), ss.str(), {} });
     }
     double interval = 1e6 / per_second;
     double next = now_us();
