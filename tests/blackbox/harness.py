@@ -259,6 +259,30 @@ def recv_all(s):
     return b"".join(chunks)
 
 
+# The exact bytes of the server's answers, for byte-for-byte comparisons.
+HEADERS = ("Access-Control-Allow-Origin: *\n"
+           "Access-Control-Allow-Headers: Authorization,Content-Type,X-Agent\n"
+           "Connection: close\n\n")
+
+UNAUTHORIZED = (b"HTTP/1.1 401 Unauthorized\n"
+                b"WWW-Authenticate: Basic realm=\"Cindervox\"\n"
+                b"Content-Type: application/json\n"
+                b"Content-Length: 42\n"
+                b"Access-Control-Allow-Origin: *\n"
+                b"\n"
+                b"{\"ok\":false,\"error\":\"invalid credentials\"}")
+
+
+def json_answer(status, reason, body):
+    data = body.encode() if isinstance(body, str) else body
+    return ("HTTP/1.1 %d %s\nContent-Type: application/json\nContent-Length: %d\n%s"
+            % (status, reason, len(data), HEADERS)).encode() + data
+
+
+def json_error(status, reason, message):
+    return json_answer(status, reason, '{"ok":false,"error":"%s"}' % message)
+
+
 class Response:
     def __init__(self, raw):
         self.raw = raw

@@ -9,19 +9,7 @@ import stat
 import time
 import unittest
 
-from tests.blackbox.harness import DEFAULT_AUTH, Instance
-
-HEADERS = ("Access-Control-Allow-Origin: *\n"
-           "Access-Control-Allow-Headers: Authorization,Content-Type,X-Agent\n"
-           "Connection: close\n\n")
-
-UNAUTHORIZED = (b"HTTP/1.1 401 Unauthorized\n"
-                b"WWW-Authenticate: Basic realm=\"Cindervox\"\n"
-                b"Content-Type: application/json\n"
-                b"Content-Length: 42\n"
-                b"Access-Control-Allow-Origin: *\n"
-                b"\n"
-                b"{\"ok\":false,\"error\":\"invalid credentials\"}")
+from tests.blackbox.harness import DEFAULT_AUTH, UNAUTHORIZED, Instance, json_answer, json_error
 
 DEFAULT_POLICY = (
     '{"blacklist":["rm -rf /","dd if","mkfs",":(){ :","wget","curl","netcat","python -c \'im",'
@@ -37,18 +25,11 @@ TMP_SAVED = "credentials updated (saved to /tmp \u2014 copy to /etc/cindervox/co
 READ_ONLY_ETC = "mount -o remount,bind,ro /etc/cindervox"
 
 
-def answer(status, reason, body):
-    data = body.encode() if isinstance(body, str) else body
-    return ("HTTP/1.1 %d %s\nContent-Type: application/json\nContent-Length: %d\n%s"
-            % (status, reason, len(data), HEADERS)).encode() + data
-
-
-def error(status, reason, message):
-    return answer(status, reason, '{"ok":false,"error":"%s"}' % message)
+error = json_error
 
 
 def ok(body):
-    return answer(200, "OK", body)
+    return json_answer(200, "OK", body)
 
 
 def basic(user, password):

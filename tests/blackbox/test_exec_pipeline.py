@@ -1,24 +1,12 @@
 """The command pipeline seen from outside: refusals and their audit entries, agent
 attribution, token budgets, per-agent rate windows, the audit report and the reset, and
 the answers of commands that really run."""
-import json
 import re
 import unittest
 
-from tests.blackbox.harness import Instance
+from tests.blackbox.harness import Instance, json_answer, json_error
 
-HEADERS = ("Access-Control-Allow-Origin: *\n"
-           "Access-Control-Allow-Headers: Authorization,Content-Type,X-Agent\n"
-           "Connection: close\n\n")
-
-
-def json_answer(status, reason, body):
-    return ("HTTP/1.1 %d %s\nContent-Type: application/json\nContent-Length: %d\n%s%s"
-            % (status, reason, len(body), HEADERS, body)).encode()
-
-
-def error(status, reason, message):
-    return json_answer(status, reason, '{"ok":false,"error":"%s"}' % message)
+error = json_error
 
 
 FORBIDDEN_SENSITIVE = error(403, "Forbidden", "access to sensitive path blocked")

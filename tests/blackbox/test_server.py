@@ -6,30 +6,13 @@ import struct
 import time
 import unittest
 
-from tests.blackbox.harness import DEFAULT_AUTH, Instance, recv_all
-
-HEADERS = ("Access-Control-Allow-Origin: *\n"
-           "Access-Control-Allow-Headers: Authorization,Content-Type,X-Agent\n"
-           "Connection: close\n\n")
-
-UNAUTHORIZED = (b"HTTP/1.1 401 Unauthorized\n"
-                b"WWW-Authenticate: Basic realm=\"Cindervox\"\n"
-                b"Content-Type: application/json\n"
-                b"Content-Length: 42\n"
-                b"Access-Control-Allow-Origin: *\n"
-                b"\n"
-                b"{\"ok\":false,\"error\":\"invalid credentials\"}")
+from tests.blackbox.harness import DEFAULT_AUTH, UNAUTHORIZED, Instance, json_answer, recv_all
 
 BANNER_TOP = ("╔══════════════════════════════════════════════╗\n"
               "║  Cindervox v1.0.6 — AI Agent Sandbox        ║\n")
 BANNER_BOTTOM = ("║  TLS: use nginx/caddy reverse proxy          ║\n"
                  "║  Binary: ~186KB  Dependencies: 0             ║\n"
                  "╚══════════════════════════════════════════════╝\n")
-
-
-def json_answer(status, reason, body):
-    return ("HTTP/1.1 %d %s\nContent-Type: application/json\nContent-Length: %d\n%s%s"
-            % (status, reason, len(body), HEADERS, body)).encode()
 
 
 def wait_next_second():
