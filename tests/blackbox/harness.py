@@ -75,24 +75,8 @@ def _gettid():
     return _libc.syscall(186)
 
 
-# The instance directory is first bound on /mnt, so it stays reachable (and writes reach
-# the host's copy) after /tmp, /etc and /var are covered.
-SETUP = r"""
-set -e
-mount --make-rprivate /
-mount --bind "$T" /mnt
-for d in etc var; do
-  mount -t overlay overlay -o "lowerdir=/$d,upperdir=/mnt/ov/$d-up,workdir=/mnt/ov/$d-work" "/$d"
-done
-mkdir -p /etc/cindervox /var/log/cindervox /var/terox
-mount --bind /mnt/etc /etc/cindervox
-mount --bind /mnt/log /var/log/cindervox
-mount --bind /mnt/terox /var/terox
-mount --bind /mnt/tmp /tmp
-ip link set lo up
-{extra}
-exec {launch} /mnt/bin/"$PROGRAM"
-"""
+# Mounts and loopback are set up by this script, which the browser tests use as well.
+SETUP_SCRIPT = os.path.join(ROOT, "tests", "instance_setup.sh")
 
 
 class Instance:
@@ -121,12 +105,12 @@ class Instance:
         if mode == "basic":
             launch = ("setpriv --reuid=%d --regid=%d --clear-groups --inh-caps=-all --bounding-set=-all"
                       % (uid, uid))
-        script = SETUP.replace("{extra}", extra_setup).replace("{launch}", launch)
         self.console_path = self.path("console.txt")
         self.console_file = open(self.console_path, "wb")
-        env = {"T": self.dir, "PROGRAM": program, "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        env = {"T": self.dir, "PROGRAM": program, "LAUNCH": launch, "EXTRA": extra_setup,
+               "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
         self.proc = subprocess.Popen(
-            ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", script],
+            ["unshare", "--mount", "--net", "--propagation", "private", "sh", SETUP_SCRIPT],
             stdout=self.console_file, stderr=subprocess.STDOUT, env=env, cwd="/")
         self.ns = NetNamespace(self.proc.pid)
         self._second = 0

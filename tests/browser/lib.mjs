@@ -31,34 +31,9 @@ const CHROMIUM_ARGS = [
     '--disable-component-update', '--disable-sync', '--disable-quic', '--no-first-run',
 ];
 
-// The instance directory is first bound on /mnt, so it stays reachable (and writes reach
-// the host's copy) after /tmp, /etc and /var are covered. With ADDR set, the script waits
-// for the veth end that the test moves into its network namespace.
-const SETUP = String.raw`
-set -e
-mount --make-rprivate /
-mount --bind "$T" /mnt
-for d in etc var; do
-  mount -t overlay overlay -o "lowerdir=/$d,upperdir=/mnt/ov/$d-up,workdir=/mnt/ov/$d-work" "/$d"
-done
-mkdir -p /etc/cindervox /var/log/cindervox /var/terox
-mount --bind /mnt/etc /etc/cindervox
-mount --bind /mnt/log /var/log/cindervox
-mount --bind /mnt/terox /var/terox
-mount --bind /mnt/tmp /tmp
-ip link set lo up
-if [ -n "$ADDR" ]; then
-  n=0
-  until ip link show cvx0 >/dev/null 2>&1; do
-    n=$((n + 1)); [ "$n" -lt 1000 ] || { echo "no veth arrived" >&2; exit 1; }
-    sleep 0.01
-  done
-  ip addr add "$ADDR/24" dev cvx0
-  ip link set cvx0 up
-fi
-{extra}
-exec {launch} /mnt/bin/"$PROGRAM" "$@"
-`;
+// Mounts, loopback and the optional veth address are set up by this script, which the
+// black-box harness uses as well.
+const SETUP_SCRIPT = path.join(ROOT, 'tests', 'instance_setup.sh');
 
 const BASIC_LAUNCH = 'setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all';
 
@@ -170,15 +145,17 @@ export async function startInstance(options = {}) {
     fs.copyFileSync(options.binaryPath || binary(program), exe);
     fs.chmodSync(exe, 0o755);
     const launch = (options.mode || 'kernel') === 'basic' ? BASIC_LAUNCH : '';
-    const script = SETUP.replace('{extra}', options.extraSetup || '').replace('{launch}', launch);
     const consolePath = path.join(dir, 'console.txt');
     const consoleFd = fs.openSync(consolePath, 'w');
     const unshareArgs = ['--mount', '--propagation', 'private'];
     if (options.address) unshareArgs.push('--net');
-    const child = spawn('unshare', [...unshareArgs, 'sh', '-c', script, 'setup', ...(options.args || [])], {
+    const child = spawn('unshare', [...unshareArgs, 'sh', SETUP_SCRIPT, ...(options.args || [])], {
         cwd: '/',
         stdio: ['ignore', consoleFd, consoleFd],
-        env: { T: dir, PROGRAM: program, ADDR: options.address || '', PATH: '/usr/sbin:/usr/bin:/sbin:/bin' },
+        env: {
+            T: dir, PROGRAM: program, ADDR: options.address || '', LAUNCH: launch,
+            EXTRA: options.extraSetup || '', PATH: '/usr/sbin:/usr/bin:/sbin:/bin',
+        },
     });
     fs.closeSync(consoleFd);
     const host = options.address || '127.0.0.1';
