@@ -12,6 +12,7 @@
 #include "fleet/fleet_response.h"
 #include "runtime/console.h"
 #include "runtime/heap.h"
+#include "runtime/io.h"
 #include "runtime/syscall.h"
 
 constexpr i64 k_fleet_request_buffer = 4096;
@@ -55,22 +56,10 @@ static i64 open_listener(i64 port)
     return fd;
 }
 
-// Sends the whole answer unless the peer is gone or stalls past the send time-out.
 static void send_answer(int conn, Answer answer)
 {
     iovec_k iov { answer.bytes, (u64)answer.len };
-    msghdr_k msg {};
-    msg.iov = &iov;
-    msg.iovlen = 1;
-    while (iov.len > 0) {
-        i64 sent = sys_sendmsg(conn, &msg, MSG_NOSIGNAL);
-        if (sent == -EINTR)
-            continue;
-        if (sent <= 0)
-            return;
-        iov.base = (const char*)iov.base + sent;
-        iov.len -= (u64)sent;
-    }
+    send_all(conn, &iov, 1);
 }
 
 static i64 read_request(int conn, char* buf)

@@ -15,6 +15,29 @@ i64 write_all(int fd, const void* buf, i64 len)
     return done;
 }
 
+void send_all(int conn, iovec_k* iov, u64 count)
+{
+    msghdr_k msg {};
+    msg.iov = iov;
+    msg.iovlen = count;
+    while (msg.iovlen > 0) {
+        i64 sent = sys_sendmsg(conn, &msg, MSG_NOSIGNAL);
+        if (sent == -EINTR)
+            continue;
+        if (sent <= 0)
+            return;
+        while (msg.iovlen > 0 && (u64)sent >= msg.iov[0].len) {
+            sent -= (i64)msg.iov[0].len;
+            msg.iov++;
+            msg.iovlen--;
+        }
+        if (msg.iovlen > 0) {
+            msg.iov[0].base = (const char*)msg.iov[0].base + sent;
+            msg.iov[0].len -= (u64)sent;
+        }
+    }
+}
+
 i64 now_seconds()
 {
     timespec_k ts {};

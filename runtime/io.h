@@ -6,6 +6,11 @@
 // Returns len, or the negative error of the failing call.
 i64 write_all(int fd, const void* buf, i64 len);
 
+// Sends the pieces on a socket until all are sent, the peer is gone or the socket's send
+// time-out passes. MSG_NOSIGNAL: a peer that already closed must not end the process.
+// Changes the iovec array it is given.
+void send_all(int conn, iovec_k* iov, u64 count);
+
 // Whole seconds of the real-time clock.
 i64 now_seconds();
 

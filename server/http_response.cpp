@@ -1,6 +1,6 @@
 #include "server/http_response.h"
 #include "runtime/heap.h"
-#include "runtime/syscall.h"
+#include "runtime/io.h"
 #include "runtime/text.h"
 
 i64 build_response_header(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len)
@@ -21,29 +21,11 @@ i64 build_response_header(char* buf, i64 status, const char* reason, const char*
 }
 
 // Header and body leave in one sendmsg, so no small second segment waits on the peer's
-// delayed acknowledgement. MSG_NOSIGNAL: a peer that already closed must not end the server.
+// delayed acknowledgement.
 static void send_parts(int conn, const char* head, i64 head_len, const char* body, i64 body_len)
 {
     iovec_k iov[2] = { { head, (u64)head_len }, { body, (u64)(body_len > 0 ? body_len : 0) } };
-    msghdr_k msg {};
-    msg.iov = iov;
-    msg.iovlen = body_len > 0 ? 2 : 1;
-    while (msg.iovlen > 0) {
-        i64 sent = sys_sendmsg(conn, &msg, MSG_NOSIGNAL);
-        if (sent == -EINTR)
-            continue;
-        if (sent <= 0)
-            return;
-        while (msg.iovlen > 0 && (u64)sent >= msg.iov[0].len) {
-            sent -= (i64)msg.iov[0].len;
-            msg.iov++;
-            msg.iovlen--;
-        }
-        if (msg.iovlen > 0) {
-            msg.iov[0].base = (const char*)msg.iov[0].base + sent;
-            msg.iov[0].len -= (u64)sent;
-        }
-    }
+    send_all(conn, iov, body_len > 0 ? 2 : 1);
 }
 
 void send_response(int conn, i64 status, const char* reason, const char* content_type, const char* body, i64 body_len)
