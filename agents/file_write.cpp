@@ -50,8 +50,11 @@ void handle_write(int conn, const char* req, i64 req_len)
     i64 fd = open_no_symlinks(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
     if (fd < 0)
         return send_json_error(conn, 500, "Internal Server Error", "could not create file");
-    write_all((int)fd, content, content_len);
+    // A full disk, or a FIFO whose reader stops reading, must not be reported as written.
+    i64 written = write_all((int)fd, content, content_len);
     sys_close((int)fd);
+    if (written < 0)
+        return send_json_error(conn, 500, "Internal Server Error", "could not write file");
     resolve_agent(req, req_len);
     audit_write("WRITE", { path, path_len }, 0, 0, "OK");
     char* body = (char*)heap_alloc(k_write_answer_size);

@@ -13,7 +13,7 @@ constexpr i64 k_agent_tokens_in = 48;
 constexpr i64 k_agent_tokens_out = 52;
 constexpr i64 k_agent_token_budget = 56;
 
-// Allocates the agent tables (start-up step 6).
+// Allocates the agent tables; called once at start-up.
 void registry_init();
 
 // Record and 20-byte model slot of agent index (0 to 31).

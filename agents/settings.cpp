@@ -1,8 +1,9 @@
 // POST /api/config changes one setting per request, the first that the body carries:
 // the login (kept in memory at once and saved to the configuration file, or to /tmp when
-// /etc/cindervox cannot be written), the per-agent rate limit, or the command time-out
-// (both saved with the policy file). POST /api/budget sets the default token budget or
-// one agent's own budget; budgets are not saved.
+// /etc/cindervox cannot be written), the per-agent rate limit, or the command time-out.
+// Both rewrite the policy file, which holds the rate limit; the time-out follows from the
+// profile and lasts until the next profile switch or restart. POST /api/budget sets the
+// default token budget or one agent's own budget; budgets are not saved.
 #include "agents/settings.h"
 #include "agents/registry.h"
 #include "exec/audit_log.h"
@@ -20,7 +21,6 @@ static constexpr char k_saved_message[] = R"({"ok":true,"message":"credentials u
 static constexpr char k_saved_tmp_message[] =
     R"json({"ok":true,"message":"credentials updated (saved to /tmp — copy to /etc/cindervox/config)"})json";
 static constexpr i64 k_agent_name_capacity = 31;
-static constexpr i64 k_u32_max = 0xFFFFFFFF;
 
 // The Base64 text of the longest credential line and its NUL. The login outlives the
 // request, so it lives here rather than on the per-request heap.
@@ -88,7 +88,6 @@ static void change_credentials(int conn, ByteSpan user, ByteSpan password)
 
 void handle_config(int conn, const char* req, i64 req_len)
 {
-    state.current_agent = -1;
     char* user = (char*)heap_alloc(k_username_capacity + 1);
     char* password = (char*)heap_alloc(k_password_capacity + 1);
     i64 user_len = read_string_field(req, req_len, "username", 8, user, k_username_capacity);
@@ -123,7 +122,6 @@ static i64 agent_budget_value(i64 requested)
 
 void handle_budget(int conn, const char* req, i64 req_len)
 {
-    state.current_agent = -1;
     if (find_body(req, req_len) < 0)
         return send_json_error(conn, 400, "Bad Request", "missing body");
     i64 default_budget = read_number_field(req, req_len, "default", 7);

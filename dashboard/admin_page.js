@@ -128,7 +128,7 @@ function clearOut() { $('out').replaceChildren(); }
 
 // The key handler of the command line; every key it handles loses its default action.
 function terminalAction(e) {
-    const key = e.key.length === 1 ? e.key.toLowerCase() : e.key;
+    const key = e.key;
     if (key === 'Enter') return ovRun;
     if (key === 'ArrowUp') return historyUp;
     if (key === 'ArrowDown') return historyDown;

@@ -59,7 +59,11 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     i64 len = cmd_len < k_command_buffer - 1 ? cmd_len : k_command_buffer - 1;
     copy_bytes(plan->command, cmd, len);
     plan->command[len] = 0;
-    plan->filter_len = build_seccomp_filter(plan->filter);
+    // In basic isolation the command could otherwise signal the server it runs beside.
+    GuardedProcess guarded {};
+    if (!plan->kernel_mode)
+        guarded = { (u32)sys_getpid(), (u32)sys_getpgid(0) };
+    plan->filter_len = build_seccomp_filter(plan->filter, guarded);
     plan->shell_status = -1;
 }
 
@@ -132,6 +136,14 @@ static i64 install_filter(const LaunchPlan* plan)
     return sys_seccomp(SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
 }
 
+// An ignored signal stays ignored across execve: the server ignores SIGPIPE, commands must
+// not (a pipeline such as "yes | head" ends by it).
+static i64 restore_broken_pipe_default()
+{
+    sigaction_k action { SIG_DFL_HANDLER, 0, nullptr, 0 };
+    return sys_rt_sigaction(SIGPIPE, &action, nullptr) == 0;
+}
+
 static int confined_shell(void* arg)
 {
     const LaunchPlan* plan = (const LaunchPlan*)arg;
@@ -149,6 +161,8 @@ static int confined_shell(void* arg)
     if (sys_setsid() < 0)
         return k_exit_not_started;
     if (plan->kernel_mode && !drop_privileges())
+        return k_exit_not_started;
+    if (!restore_broken_pipe_default())
         return k_exit_not_started;
     if (!apply_limits(plan))
         return k_exit_not_started;

@@ -33,7 +33,6 @@ static constexpr const char* k_sensitive_sequences[] = {
     "/etc/p", "/etc/s", "/etc/h", ".ssh/", "/proc/", "$(", "`", "..", "eval",
 };
 
-static constexpr u32 k_u32_max = 0xFFFFFFFFu;
 
 // ---- pure pieces ----------------------------------------------------------------
 

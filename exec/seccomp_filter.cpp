@@ -2,7 +2,10 @@
 //   0  load arch            1  x86-64? skip the kill     2  kill
 //   3  load nr              4  x32 bit set -> kill
 //   5… one compare per filtered call -> kill, or for socket -> the family test
+//      with a guarded process: one compare per guarded call -> the target test or EPERM
 //      allow
+//      with a guarded process: target test: load args[0]; the server's pid, -pid, -pgid
+//      or -1 -> EPERM, otherwise allow; then EPERM
 //      family test: load args[0]; AF_UNIX -> EACCES, otherwise fall into the kill
 //      kill
 #include "exec/seccomp_filter.h"
@@ -38,12 +41,32 @@ static constexpr FilteredCall k_filtered_calls[] = {
 };
 static constexpr i64 k_filtered_count = sizeof(k_filtered_calls) / sizeof(k_filtered_calls[0]);
 
+enum GuardAction { k_guard_target_test, k_guard_refuse };
+
+struct GuardedCall {
+    u32 nr;
+    GuardAction action;
+};
+
+// Calls whose first argument names the process (or group) they act on.
+static constexpr GuardedCall k_guarded_calls[] = {
+    { SYS_kill, k_guard_target_test },
+    { SYS_tkill, k_guard_target_test },
+    { SYS_tgkill, k_guard_target_test },
+    { SYS_rt_sigqueueinfo, k_guard_target_test },
+    { SYS_rt_tgsigqueueinfo, k_guard_target_test },
+    { SYS_pidfd_open, k_guard_target_test },
+    { SYS_prlimit64, k_guard_target_test },
+    { SYS_pidfd_send_signal, k_guard_refuse },
+};
+static constexpr i64 k_guarded_count = sizeof(k_guarded_calls) / sizeof(k_guarded_calls[0]);
+// Load, four compares, allow, refuse.
+static constexpr i64 k_guard_tail = 7;
+
 static constexpr i64 k_first_compare = 5;
-static constexpr i64 k_allow_at = k_first_compare + k_filtered_count;
-static constexpr i64 k_family_test_at = k_allow_at + 1;
-static constexpr i64 k_kill_at = k_family_test_at + 3;
-static_assert(k_kill_at + 1 <= k_seccomp_filter_max, "the program fits its array");
-static_assert(k_kill_at < 256, "every jump reaches the kill with an 8-bit offset");
+static_assert(k_first_compare + k_filtered_count + k_guarded_count + 1 + k_guard_tail + 4 <= k_seccomp_filter_max,
+    "the program fits its array");
+static_assert(k_seccomp_filter_max < 256, "every jump reaches its target with an 8-bit offset");
 
 static sock_filter_k statement(u16 code, u32 k)
 {
@@ -56,22 +79,68 @@ static sock_filter_k jump_if(u16 test, u32 k, i64 at, i64 target)
     return { (u16)(BPF_JMP | test | BPF_K), (u8)(target - at - 1), 0, k };
 }
 
-i64 build_seccomp_filter(sock_filter_k* out)
+// The end of the program, from the allow on; guard_at and family_at say where the guard's
+// target test and the family test start.
+struct Tail {
+    i64 allow_at;
+    i64 guard_at;
+    i64 refuse_at;
+    i64 family_at;
+    i64 kill_at;
+};
+
+static Tail plan_tail(i64 compares_end, bool guarded)
 {
+    Tail t {};
+    t.allow_at = compares_end;
+    t.guard_at = t.allow_at + 1;
+    t.refuse_at = guarded ? t.guard_at + k_guard_tail - 1 : t.guard_at;
+    t.family_at = guarded ? t.refuse_at + 1 : t.guard_at;
+    t.kill_at = t.family_at + 3;
+    return t;
+}
+
+// args[0] of the guarded calls is an int: only its low half counts.
+static i64 emit_guard(sock_filter_k* out, i64 pos, const Tail& t, GuardedProcess guarded)
+{
+    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARGS);
+    const u32 targets[] = { guarded.pid, 0u - guarded.pid, 0u - guarded.pgid, 0xFFFFFFFFu };
+    for (u32 target : targets) {
+        out[pos] = jump_if(BPF_JEQ, target, pos, t.refuse_at);
+        pos++;
+    }
+    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (u32)EPERM);
+    return pos;
+}
+
+i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
+{
+    bool guard = guarded.pid != 0;
+    i64 compares_end = k_first_compare + k_filtered_count + (guard ? k_guarded_count : 0);
+    Tail t = plan_tail(compares_end, guard);
     i64 pos = 0;
     out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARCH);
     out[pos] = jump_if(BPF_JEQ, AUDIT_ARCH_X86_64, pos, pos + 2);
     pos++;
     out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
     out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_NR);
-    out[pos] = jump_if(BPF_JGE, __X32_SYSCALL_BIT, pos, k_kill_at);
+    out[pos] = jump_if(BPF_JGE, __X32_SYSCALL_BIT, pos, t.kill_at);
     pos++;
     for (const FilteredCall& call : k_filtered_calls) {
-        i64 target = call.action == k_action_family_test ? k_family_test_at : k_kill_at;
+        i64 target = call.action == k_action_family_test ? t.family_at : t.kill_at;
         out[pos] = jump_if(BPF_JEQ, call.nr, pos, target);
         pos++;
     }
+    if (guard)
+        for (const GuardedCall& call : k_guarded_calls) {
+            i64 target = call.action == k_guard_target_test ? t.guard_at : t.refuse_at;
+            out[pos] = jump_if(BPF_JEQ, call.nr, pos, target);
+            pos++;
+        }
     out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    if (guard)
+        pos = emit_guard(out, pos, t, guarded);
     // socket(2) takes the family as an int: only the low half of args[0] counts.
     out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARGS);
     // AF_UNIX falls through to EACCES; any other family skips it into the kill.

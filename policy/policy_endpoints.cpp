@@ -165,7 +165,6 @@ static void send_counts(int conn)
 
 void handle_policy_change(int conn, const char* req, i64 req_len)
 {
-    state.current_agent = -1;
     char* action_text = (char*)heap_alloc(k_action_capacity + 1);
     char* rule = (char*)heap_alloc(k_max_rule_len + 1);
     i64 action_len = read_string_field(req, req_len, "action", 6, action_text, k_action_capacity);
@@ -203,7 +202,6 @@ i64 read_profile_digit(const char* req, i64 req_len)
 
 void handle_profile(int conn, const char* req, i64 req_len)
 {
-    state.current_agent = -1;
     i64 p = read_profile_digit(req, req_len);
     if (p < 0)
         return send_json_error(conn, 400, "Bad Request", "missing profile (0/1/2)");

@@ -8,6 +8,7 @@
 #include "exec/audit_log.h"
 #include "policy/rules.h"
 #include "runtime/console.h"
+#include "runtime/fields.h"
 #include "runtime/file_replace.h"
 #include "runtime/heap.h"
 #include "runtime/syscall.h"
@@ -17,7 +18,6 @@
 
 static constexpr char k_policy_path[] = "/etc/cindervox/policy.conf";
 static constexpr i64 k_policy_missing = -1;
-static constexpr i64 k_i64_max = 0x7FFFFFFFFFFFFFFF;
 
 // {"ok":true,"blacklist_count":B,"whitelist_count":W,"profile":P} with three widest numbers.
 static constexpr i64 k_reload_answer_size = 64 + 3 * k_decimal_max;
@@ -71,26 +71,12 @@ static void clear_rule_lists()
         fill_bytes(state.whitelist, 0, k_whitelist_area);
 }
 
-// Every decimal digit after the "=", in order; other bytes are skipped. A value too large
-// for 64 bits stays at the largest one instead of wrapping to a negative number.
-static i64 digits_value(const char* text, i64 len)
-{
-    i64 value = 0;
-    for (i64 i = 0; i < len; i++) {
-        if (text[i] < '0' || text[i] > '9')
-            continue;
-        i64 digit = text[i] - '0';
-        value = value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + digit;
-    }
-    return value;
-}
-
 static void apply_config_line(const char* line, i64 len, PolicyVariant variant)
 {
     i64 equals = find_bytes(line, len, 0, "=", 1);
     if (equals < 0)
         return;
-    i64 value = digits_value(line + equals + 1, len - equals - 1);
+    i64 value = scattered_digits_value(line + equals + 1, len - equals - 1);
     switch (line[0]) {
     case 'p':
         apply_profile(value);
@@ -186,7 +172,6 @@ void load_policy_at_startup()
 
 void handle_policy_reload(int conn)
 {
-    state.current_agent = -1;
     char* text = (char*)heap_alloc(k_policy_read_max + 1);
     i64 len = read_policy_file(text);
     if (len == k_policy_missing)

@@ -27,7 +27,8 @@ enum : long {
     SYS_dup3 = 292, SYS_pipe2 = 293, SYS_prlimit64 = 302, SYS_setns = 308,
     SYS_process_vm_readv = 310, SYS_process_vm_writev = 311, SYS_renameat2 = 316,
     SYS_seccomp = 317, SYS_getrandom = 318, SYS_memfd_create = 319, SYS_execveat = 322,
-    SYS_pidfd_send_signal = 424, SYS_io_uring_setup = 425, SYS_io_uring_enter = 426,
+    SYS_rt_sigqueueinfo = 129, SYS_tkill = 200, SYS_tgkill = 234, SYS_rt_tgsigqueueinfo = 297,
+    SYS_getpgid = 121, SYS_pidfd_send_signal = 424, SYS_io_uring_setup = 425, SYS_io_uring_enter = 426,
     SYS_io_uring_register = 427, SYS_pidfd_open = 434, SYS_clone3 = 435, SYS_close_range = 436,
     SYS_openat2 = 437,
 };

@@ -1,8 +1,6 @@
 #include "runtime/fields.h"
 #include "runtime/text.h"
 
-static constexpr i64 k_i64_max = 0x7FFFFFFFFFFFFFFF;
-
 i64 find_body(const char* req, i64 req_len)
 {
     for (i64 j = 0; j < req_len - 3; j++)
@@ -89,6 +87,20 @@ i64 read_string_field(const char* req, i64 req_len, const char* key, i64 key_len
     return stored;
 }
 
+static i64 add_digit(i64 value, char digit)
+{
+    return value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + (digit - '0');
+}
+
+i64 scattered_digits_value(const char* text, i64 len)
+{
+    i64 value = 0;
+    for (i64 i = 0; i < len; i++)
+        if (text[i] >= '0' && text[i] <= '9')
+            value = add_digit(value, text[i]);
+    return value;
+}
+
 i64 read_number_field(const char* req, i64 req_len, const char* key, i64 key_len)
 {
     i64 i = find_quoted_key(req, req_len, key, key_len, 3);
@@ -97,10 +109,8 @@ i64 read_number_field(const char* req, i64 req_len, const char* key, i64 key_len
     while (i < req_len && (req[i] == ':' || req[i] == ' '))
         i++;
     i64 value = 0;
-    while (i < req_len && req[i] >= '0' && req[i] <= '9') {
-        // Saturate instead of wrapping: a huge number stays huge and positive.
-        i64 digit = req[i++] - '0';
-        value = value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + digit;
-    }
+    // Saturates instead of wrapping: a huge number stays huge and positive.
+    while (i < req_len && req[i] >= '0' && req[i] <= '9')
+        value = add_digit(value, req[i++]);
     return value;
 }

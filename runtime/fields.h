@@ -15,6 +15,10 @@ i64 read_cmd_field(const char* req, i64 req_len, char* out, i64 capacity);
 // capacity bytes stored and a NUL after them. 0 when missing or empty.
 i64 read_string_field(const char* req, i64 req_len, const char* key, i64 key_len, char* out, i64 capacity);
 
+// Every decimal digit of text, in order, as one number; other bytes are skipped (so
+// "80a80" reads 8080). Stops growing at the largest i64 instead of wrapping.
+i64 scattered_digits_value(const char* text, i64 len);
+
 // The digits after the first "key": and any colons or blanks; -1 when the key is missing,
 // 0 when no digit follows.
 i64 read_number_field(const char* req, i64 req_len, const char* key, i64 key_len);

@@ -107,6 +107,7 @@ inline i64 sys_nanosleep(const timespec_k* req, timespec_k* rem) { return syscal
 inline i64 sys_getuid() { return syscall0(SYS_getuid); }
 inline i64 sys_geteuid() { return syscall0(SYS_geteuid); }
 inline i64 sys_getpid() { return syscall0(SYS_getpid); }
+inline i64 sys_getpgid(int pid) { return syscall1(SYS_getpgid, pid); }
 inline i64 sys_setgroups(i64 count, const u32* groups) { return syscall2(SYS_setgroups, count, (i64)groups); }
 inline i64 sys_setresuid(u32 r, u32 e, u32 s) { return syscall3(SYS_setresuid, r, e, s); }
 inline i64 sys_setresgid(u32 r, u32 e, u32 s) { return syscall3(SYS_setresgid, r, e, s); }

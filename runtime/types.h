@@ -20,11 +20,23 @@ struct ByteSpan {
     i64 len;
 };
 
+constexpr i64 k_i64_max = 0x7FFFFFFFFFFFFFFF;
+constexpr u32 k_u32_max = 0xFFFFFFFFu;
+
 // Length of a NUL-terminated text.
 inline i64 text_length(const char* s)
 {
     i64 n = 0;
     while (s[n])
+        n++;
+    return n;
+}
+
+// Length of a text that ends at its first NUL or after max bytes, whichever comes first.
+inline i64 text_length_max(const char* s, i64 max)
+{
+    i64 n = 0;
+    while (n < max && s[n])
         n++;
     return n;
 }

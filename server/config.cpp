@@ -3,6 +3,7 @@
 // message always precedes the login message whatever the line order.
 #include "server/config.h"
 #include "runtime/console.h"
+#include "runtime/fields.h"
 #include "runtime/heap.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
@@ -32,19 +33,6 @@ static i64 is_port_line(const char* line, i64 len)
     return line[0] == 'p' && len >= 6 && line[4] == '=';
 }
 
-static i64 port_value(const char* line, i64 len)
-{
-    i64 value = 0;
-    for (i64 i = 5; i < len; i++) {
-        if (line[i] < '0' || line[i] > '9')
-            continue;
-        value = value * 10 + (line[i] - '0');
-        if (value > 1000000000)
-            value = 1000000000;
-    }
-    return value;
-}
-
 static i64 is_credential_line(const char* line, i64 len)
 {
     return find_bytes(line, len, 0, ":", 1) >= 0 && find_bytes(line, len, 0, "=", 1) < 0;
@@ -56,7 +44,7 @@ static i64 scan_ports(const char* text, i64 len)
     for_each_line(text, len, [&](const char* line, i64 line_len) {
         if (!is_port_line(line, line_len))
             return 0;
-        i64 value = port_value(line, line_len);
+        i64 value = scattered_digits_value(line + 5, line_len - 5);
         if (value > k_port_max) {
             print("[Cindervox] Port out of range (1-65535), ignored:\n");
             print_decimal_line(value);

@@ -143,6 +143,8 @@ static i64 path_is(const char* req, i64 req_len, i64 offset, const char* route)
 
 static void dispatch(int conn, const char* req, i64 req_len)
 {
+    // Audit entries name "system" unless the handler resolves the request's agent.
+    state.current_agent = -1;
     i64 is_post = req_len >= 4 && bytes_equal(req, "POST", 4);
     i64 offset = req[0] == 'P' ? 5 : 4;
     if (req_len >= 5 && bytes_equal(req, "GET", 3) && req[4] == '/' && req[5] != 'a')

@@ -115,10 +115,20 @@ static Listener open_listener()
     return { (int)fd, (int)epoll_fd };
 }
 
+// Sockets are written with MSG_NOSIGNAL, but console lines and audit entries may go to a
+// pipe on standard output whose reader has gone; that must not end the server either.
+// Commands get the default back before they start (exec/confinement.cpp).
+static void ignore_broken_pipes()
+{
+    sigaction_k ignore { SIG_IGN_HANDLER, 0, nullptr, 0 };
+    sys_rt_sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 extern "C" [[noreturn]] void program_main()
 {
     state_init_defaults();
     heap_init();
+    ignore_broken_pipes();
     state.start_time = now_seconds();
     decide_isolation();
     audit_init();

@@ -147,6 +147,13 @@ class EscapeCases(Sandbox):
         self.assertEqual(self.run_cmd("kill -9 $$")["exit_code"], 137)
         self.assertEqual(self.run_cmd("kill -11 $$")["exit_code"], 139)
 
+    def test_pipelines_end_by_broken_pipe_as_usual(self):
+        # The server ignores SIGPIPE for itself; a command must get the default back, or
+        # "yes" would report a write error instead of ending quietly.
+        out = self.run_cmd("yes | head -2")
+        self.assertEqual(out["stdout"], "y\ny\n")
+        self.assertEqual(out["exit_code"], 0)
+
     def test_network_socket_kills_the_process(self):
         before = self.health(self.permissive)
         out = self.run_cmd("python3 -c 'import socket; socket.socket()'")
@@ -467,6 +474,33 @@ for name in ['mem', 'environ', 'fd']:
 """ % self.permissive.proc.pid
         out = self.run_cmd(heredoc(program))
         self.assertEqual(out["stdout"], "mem 13\nenviron 13\nfd 13\n")
+
+    def test_commands_cannot_signal_or_limit_the_server(self):
+        # Same uid as the server: only the filter stands between the command and it.
+        pid = self.strict.proc.pid
+        out = self.run_cmd("echo $PPID; kill -9 $PPID; kill -STOP $PPID; kill -9 -1; echo done", self.strict)
+        self.assertTrue(out["stdout"].startswith("%d\n" % pid), out["stdout"])
+        self.assertIn("done", out["stdout"])
+        program = """
+import ctypes, os, resource
+pid = %d
+libc = ctypes.CDLL(None, use_errno=True)
+def tgkill():
+    if libc.syscall(234, pid, pid, 9) != 0:
+        raise OSError(ctypes.get_errno(), 'tgkill')
+for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
+                   ('pidfd', lambda: os.pidfd_open(pid)),
+                   ('prlimit', lambda: resource.prlimit(pid, resource.RLIMIT_NOFILE, (0, 0)))]:
+    try:
+        call()
+        print(name, 'allowed')
+    except OSError as e:
+        print(name, e.errno)
+""" % self.permissive.proc.pid
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "kill 1\ntgkill 1\npidfd 1\nprlimit 1\n")
+        self.assert_alive(self.strict)
+        self.assert_alive(self.permissive)
 
     def check_running_command(self, pid, status, inst):
         super().check_running_command(pid, status, inst)

@@ -202,6 +202,18 @@ class StartupTest(unittest.TestCase):
         finally:
             srv.cleanup()
 
+    def test_closed_console_pipe_does_not_end_the_server(self):
+        # Audit entries go to standard output here; its reader takes one byte and leaves.
+        setup = ("chmod 0755 /tmp; mkfifo /mnt/console; (head -c 1 /mnt/console >/dev/null) & "
+                 "exec >/mnt/console")
+        srv = Instance(mode="basic", extra_setup=setup, wait_for_port=False)
+        try:
+            for _ in range(3):
+                self.assertEqual(srv.request("DELETE", "/api/sandbox").status, 200)
+            self.assertTrue(srv.alive())
+        finally:
+            srv.cleanup()
+
     def test_port_and_credential_from_crlf_configuration(self):
         with Instance(mode="basic", port=8080,
                       files={"config": "ops:password1\r\nport=8080\r\n", "token": "abc \r\n"}) as srv:

@@ -18,12 +18,20 @@ constexpr u32 k_invalid = 0xDEADBEEF;
 constexpr u32 k_kill = SECCOMP_RET_KILL_PROCESS;
 constexpr u32 k_allow = SECCOMP_RET_ALLOW;
 constexpr u32 k_eacces = SECCOMP_RET_ERRNO | 13;
+constexpr u32 k_eperm = SECCOMP_RET_ERRNO | 1;
+constexpr u32 k_server_pid = 4242;
+constexpr u32 k_server_pgid = 4000;
 
 struct Program {
     sock_filter_k insns[k_seccomp_filter_max];
     i64 len;
-    Program() { len = build_seccomp_filter(insns); }
+    explicit Program(GuardedProcess guarded = {}) { len = build_seccomp_filter(insns, guarded); }
 };
+
+Program guarded_program()
+{
+    return Program({ k_server_pid, k_server_pgid });
+}
 
 u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0)
 {
@@ -55,9 +63,8 @@ u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0)
     return k_invalid;
 }
 
-TEST(BuildSeccompFilter, IsWellFormed)
+void expect_well_formed(const Program& p)
 {
-    Program p;
     ASSERT_GT(p.len, 0);
     ASSERT_LE(p.len, k_seccomp_filter_max);
     EXPECT_EQ(p.insns[p.len - 1].code, BPF_RET | BPF_K);
@@ -68,6 +75,12 @@ TEST(BuildSeccompFilter, IsWellFormed)
             EXPECT_LT(pc + 1 + ins.jf, p.len) << "jump-if-false out of the program at " << pc;
         }
     }
+}
+
+TEST(BuildSeccompFilter, IsWellFormed)
+{
+    expect_well_formed(Program());
+    expect_well_formed(guarded_program());
 }
 
 TEST(BuildSeccompFilter, KillsCallsOfOtherArchitectures)
@@ -144,6 +157,51 @@ TEST(BuildSeccompFilter, AllowsOrdinaryCalls)
     };
     for (u32 nr : allowed)
         EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, 2), k_allow) << "call " << nr;
+}
+
+TEST(BuildSeccompFilter, GuardKeepsEveryOtherVerdict)
+{
+    Program plain;
+    Program p = guarded_program();
+    const u32 checked[] = { 0, 1, 41, 42, 59, 101, 288, 425, 0x40000000u | 39 };
+    for (u32 nr : checked)
+        for (u64 arg : { 0ul, 1ul, 2ul, 10ul })
+            EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, arg), run(plain, nr, AUDIT_ARCH_X86_64, arg)) << "call " << nr;
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_I386, k_server_pid), k_kill);
+}
+
+TEST(BuildSeccompFilter, GuardRefusesSignalsAndLimitsAimedAtTheServer)
+{
+    Program p = guarded_program();
+    const u32 aimed[] = {
+        62, // kill
+        200, // tkill
+        234, // tgkill
+        129, // rt_sigqueueinfo
+        297, // rt_tgsigqueueinfo
+        434, // pidfd_open
+        302, // prlimit64
+    };
+    for (u32 nr : aimed) {
+        EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, k_server_pid), k_eperm) << "call " << nr;
+        EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, k_server_pid + 1), k_allow) << "call " << nr;
+        EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, 0), k_allow) << "call " << nr;
+    }
+    // kill(-pid), kill(-pgid) and kill(-1) reach the server through its group or everyone.
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, (u32)(0u - k_server_pid)), k_eperm);
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, (u32)(0u - k_server_pgid)), k_eperm);
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, 0xFFFFFFFFu), k_eperm);
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, 0xFFFFFFFF00000000ul | k_server_pid), k_eperm);
+    // A pidfd can come from opening /proc/<pid>, so signals through one are refused.
+    EXPECT_EQ(run(p, 424, AUDIT_ARCH_X86_64, 3), k_eperm);
+}
+
+TEST(BuildSeccompFilter, UnguardedProgramLeavesSignalsAlone)
+{
+    Program p;
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, k_server_pid), k_allow);
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, 0xFFFFFFFFu), k_allow);
+    EXPECT_EQ(run(p, 424, AUDIT_ARCH_X86_64, 3), k_allow);
 }
 
 } // namespace
