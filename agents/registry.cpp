@@ -45,10 +45,7 @@ ByteSpan agent_name(i64 index)
     if (index < 0 || index >= k_max_agents)
         return { k_system, sizeof(k_system) - 1 };
     const char* name = agent_record(index) + k_agent_name;
-    i64 len = 0;
-    while (len < k_name_max && name[len])
-        len++;
-    return { name, len };
+    return { name, text_length_max(name, k_name_max) };
 }
 
 i64 read_agent_header(const char* req, i64 req_len, char* out)
@@ -84,17 +81,35 @@ i64 find_or_add_agent(const char* name, i64 len)
     return -100 - state.agent_count;
 }
 
-i64 resolve_agent(const char* req, i64 req_len)
+i64 register_agent(const char* name, i64 len)
 {
-    char name[k_name_max + 1];
-    i64 len = read_agent_header(req, req_len, name);
     i64 index = find_or_add_agent(name, len);
     if (index <= -100) {
         index = -100 - index;
         state.agent_count++;
     }
+    return index;
+}
+
+i64 resolve_agent(const char* req, i64 req_len)
+{
+    char name[k_name_max + 1];
+    i64 len = read_agent_header(req, req_len, name);
+    i64 index = register_agent(name, len);
     state.current_agent = index;
     return index;
+}
+
+i64 agent_budget(i64 index)
+{
+    i64 own = read_u32(agent_record(index), k_agent_token_budget);
+    return own != 0 ? own : state.default_token_budget;
+}
+
+i64 agent_tokens_used(i64 index)
+{
+    const char* record = agent_record(index);
+    return (i64)read_u32(record, k_agent_tokens_in) + (i64)read_u32(record, k_agent_tokens_out);
 }
 
 void rate_window_tick(char* buckets, i64* index, i64* second, i64 now)

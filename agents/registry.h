@@ -33,7 +33,17 @@ i64 find_or_add_agent(const char* name, i64 len);
 
 // read_agent_header and find_or_add_agent, counting a new agent; stores the index (or -1)
 // in current_agent and returns it.
+// find_or_add_agent, counting a new record in agent_count: the index, or -1 when full.
+i64 register_agent(const char* name, i64 len);
+
+// read_agent_header and register_agent; the index (or -1) also goes to current_agent.
 i64 resolve_agent(const char* req, i64 req_len);
+
+// The agent's own token budget, or the default one when its own is 0 (0: no budget).
+i64 agent_budget(i64 index);
+
+// tokens_in + tokens_out of the agent.
+i64 agent_tokens_used(i64 index);
 
 // Rate windows follow the wall clock: a window counts exactly the commands of the last
 // 60 seconds. The bucket at index belongs to second; the one k slots before it to

@@ -55,9 +55,7 @@ i64 build_health_report(char* out)
 static i64 append_model(char* out, i64 pos, i64 index)
 {
     const char* model = agent_model_slot(index);
-    i64 len = 0;
-    while (len < k_model_slot_size - 1 && model[len])
-        len++;
+    i64 len = text_length_max(model, k_model_slot_size - 1);
     if (len == 0)
         return append_text(out, pos, R"("-")");
     return append_json_string(out, pos, model, len);
@@ -69,7 +67,6 @@ static i64 append_agent_entry(char* out, i64 pos, i64 index, i64 now)
     ByteSpan name = agent_name(index);
     i64 tokens_in = read_u32(record, k_agent_tokens_in);
     i64 tokens_out = read_u32(record, k_agent_tokens_out);
-    i64 own_budget = read_u32(record, k_agent_token_budget);
     i64 last_active = read_u32(record, k_agent_last_active);
     pos = append_text(out, pos, R"({"name":)");
     pos = append_json_string(out, pos, name.ptr, name.len);
@@ -81,8 +78,8 @@ static i64 append_agent_entry(char* out, i64 pos, i64 index, i64 now)
     pos = append_key_number(out, pos, R"(,"rate_limit":)", state.max_rate_per_agent);
     pos = append_key_number(out, pos, R"(,"tokens_in":)", tokens_in);
     pos = append_key_number(out, pos, R"(,"tokens_out":)", tokens_out);
-    pos = append_key_number(out, pos, R"(,"tokens_total":)", tokens_in + tokens_out);
-    pos = append_key_number(out, pos, R"(,"token_budget":)", own_budget ? own_budget : state.default_token_budget);
+    pos = append_key_number(out, pos, R"(,"tokens_total":)", agent_tokens_used(index));
+    pos = append_key_number(out, pos, R"(,"token_budget":)", agent_budget(index));
     pos = append_text(out, pos, R"(,"model":)");
     pos = append_model(out, pos, index);
     pos = append_text(out, pos, now - last_active < k_active_seconds ? R"(,"active":true})" : R"(,"active":false})");

@@ -134,13 +134,9 @@ void handle_budget(int conn, const char* req, i64 req_len)
     i64 budget = agent_budget_value(read_number_field(req, req_len, "max_tokens", 10));
     if (name_len == 0)
         return send_json_error(conn, 400, "Bad Request", "missing agent or default field");
-    i64 index = find_or_add_agent(name, name_len);
-    if (index == -1)
+    i64 index = register_agent(name, name_len);
+    if (index < 0)
         return send_json_error(conn, 400, "Bad Request", "agent registry full");
-    if (index <= -100) {
-        index = -100 - index;
-        state.agent_count++;
-    }
     write_u32(agent_record(index), k_agent_token_budget, (u32)budget);
     char* body = (char*)heap_alloc(k_agent_answer_size);
     i64 pos = append_text(body, 0, R"({"ok":true,"agent":)");

@@ -55,10 +55,7 @@ void audit_init()
 
 static i64 append_word(char* out, i64 pos, const char* word)
 {
-    i64 len = 0;
-    while (len < k_audit_word_max && word[len])
-        len++;
-    return append_bytes(out, pos, word, len);
+    return append_bytes(out, pos, word, text_length_max(word, k_audit_word_max));
 }
 
 i64 build_audit_entry(char* out, i64 text_max, i64 now, ByteSpan agent, const char* action, ByteSpan detail,
@@ -112,14 +109,6 @@ i64 audit_entry_matches(const char* text, i64 text_len, const char* name, i64 na
     return 0;
 }
 
-static i64 slot_text_length(const char* slot, i64 size)
-{
-    i64 len = 0;
-    while (len < size && slot[len])
-        len++;
-    return len;
-}
-
 i64 build_audit_json(char* out, ByteSpan filter)
 {
     i64 limit = filter.len > 0 ? 50 : 20;
@@ -129,7 +118,7 @@ i64 build_audit_json(char* out, ByteSpan filter)
     i64 pos = append_text(out, 0, R"({"entries":[)");
     for (i64 j = 0; j < n && returned < limit; j++) {
         const char* slot = state.audit_ring + ((start + j) % state.audit_capacity) * state.audit_entry_size;
-        i64 len = slot_text_length(slot, state.audit_entry_size);
+        i64 len = text_length_max(slot, state.audit_entry_size);
         if (len == 0)
             continue;
         if (filter.len > 0 && !audit_entry_matches(slot, len, filter.ptr, filter.len))

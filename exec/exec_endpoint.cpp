@@ -200,18 +200,6 @@ static void refuse(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal)
     send_json_error(conn, refusal.status, refusal.reason, refusal.message);
 }
 
-static i64 agent_budget(i64 agent)
-{
-    i64 own = read_u32(agent_record(agent), k_agent_token_budget);
-    return own != 0 ? own : state.default_token_budget;
-}
-
-static i64 agent_tokens_used(i64 agent)
-{
-    const char* record = agent_record(agent);
-    return (i64)read_u32(record, k_agent_tokens_in) + (i64)read_u32(record, k_agent_tokens_out);
-}
-
 static i64 budget_exceeded(i64 agent)
 {
     i64 budget = agent_budget(agent);

@@ -2,10 +2,9 @@
 // exists; serving is then accept, one read, the credential check, one prebuilt answer,
 // close, one connection at a time.
 //
-// The listening socket's two-second receive and send time-outs are inherited by every
-// accepted socket, so a peer that sends nothing or never reads cannot hold the single
-// thread for longer than that. Answers go out with MSG_NOSIGNAL: a peer that already
-// closed must not end the process.
+// The listening socket's time-outs (runtime/listener.h) bound how long one peer can hold
+// the single thread; answers go out with MSG_NOSIGNAL, so a peer that already closed
+// cannot end the process.
 #include "fleet/fleet_auth.h"
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_page.h"
@@ -13,6 +12,7 @@
 #include "runtime/console.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
+#include "runtime/listener.h"
 #include "runtime/syscall.h"
 
 constexpr i64 k_fleet_request_buffer = 4096;
@@ -33,42 +33,17 @@ struct Answer {
 // The listening socket, or -1 after its failure message has been printed.
 static i64 open_listener(i64 port)
 {
-    i64 fd = sys_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    TcpListener listener = open_tcp_listener(port, k_fleet_backlog);
+    if (listener.failed == k_listen_socket_failed) {
         print("ERROR: socket() failed\n");
         return -1;
     }
-    int one = 1;
-    sys_setsockopt((int)fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    timeval_k io_timeout { 2, 0 };
-    sys_setsockopt((int)fd, SOL_SOCKET, SO_RCVTIMEO, &io_timeout, sizeof(io_timeout));
-    sys_setsockopt((int)fd, SOL_SOCKET, SO_SNDTIMEO, &io_timeout, sizeof(io_timeout));
-    sockaddr_in_k addr {};
-    addr.family = AF_INET;
-    addr.port[0] = (u8)(port / 256);
-    addr.port[1] = (u8)(port % 256);
-    if (sys_bind((int)fd, &addr, sizeof(addr)) < 0) {
+    if (listener.failed == k_listen_bind_failed) {
         print("ERROR: bind() failed on port \n");
         print_decimal_line(port);
         return -1;
     }
-    sys_listen((int)fd, k_fleet_backlog);
-    return fd;
-}
-
-static void send_answer(int conn, Answer answer)
-{
-    iovec_k iov { answer.bytes, (u64)answer.len };
-    send_all(conn, &iov, 1);
-}
-
-static i64 read_request(int conn, char* buf)
-{
-    for (;;) {
-        i64 n = sys_read(conn, buf, k_fleet_request_max);
-        if (n != -EINTR)
-            return n;
-    }
+    return listener.fd;
 }
 
 [[noreturn]] static void serve(int listen_fd, Answer page, Answer refusal)
@@ -78,9 +53,12 @@ static i64 read_request(int conn, char* buf)
         i64 conn = sys_accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (conn < 0)
             continue;
-        i64 len = read_request((int)conn, req);
+        i64 len = read_retry((int)conn, req, k_fleet_request_max);
         if (len > 0)
-            send_answer((int)conn, fleet_request_authorized(req, len) ? page : refusal);
+            {
+            const Answer& answer = fleet_request_authorized(req, len) ? page : refusal;
+            send_bytes((int)conn, answer.bytes, answer.len);
+        }
         sys_close((int)conn);
     }
 }

@@ -11,13 +11,13 @@
 #include "runtime/fields.h"
 #include "runtime/file_replace.h"
 #include "runtime/heap.h"
+#include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 #include "server/http_response.h"
 #include "server/state.h"
 
 static constexpr char k_policy_path[] = "/etc/cindervox/policy.conf";
-static constexpr i64 k_policy_missing = -1;
 
 // {"ok":true,"blacklist_count":B,"whitelist_count":W,"profile":P} with three widest numbers.
 static constexpr i64 k_reload_answer_size = 64 + 3 * k_decimal_max;
@@ -145,24 +145,11 @@ void load_policy_text(const char* text, i64 len, PolicyVariant variant)
     }
 }
 
-// One read of at most k_policy_read_max bytes into buf (k_policy_read_max + 1 bytes).
-// The length read; 0 when the file is empty or unreadable; k_policy_missing when it
-// cannot be opened.
-static i64 read_policy_file(char* buf)
-{
-    i64 fd = sys_open(k_policy_path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return k_policy_missing;
-    i64 len = sys_read((int)fd, buf, k_policy_read_max);
-    sys_close((int)fd);
-    return len > 0 ? len : 0;
-}
-
 void load_policy_at_startup()
 {
     char* text = (char*)heap_alloc(k_policy_read_max + 1);
-    i64 len = read_policy_file(text);
-    if (len == k_policy_missing)
+    i64 len = read_small_file(k_policy_path, text, k_policy_read_max);
+    if (len < 0)
         return print("[Cindervox] No policy.conf found, using defaults\n");
     if (len == 0)
         return;
@@ -173,8 +160,8 @@ void load_policy_at_startup()
 void handle_policy_reload(int conn)
 {
     char* text = (char*)heap_alloc(k_policy_read_max + 1);
-    i64 len = read_policy_file(text);
-    if (len == k_policy_missing)
+    i64 len = read_small_file(k_policy_path, text, k_policy_read_max);
+    if (len < 0)
         return send_json_error(conn, 404, "Not Found", "policy.conf not found");
     if (len == 0)
         return send_json_error(conn, 500, "Internal Server Error", "could not read policy.conf");

@@ -15,6 +15,25 @@ i64 write_all(int fd, const void* buf, i64 len)
     return done;
 }
 
+i64 read_retry(int fd, void* buf, i64 len)
+{
+    for (;;) {
+        i64 n = sys_read(fd, buf, len);
+        if (n != -EINTR)
+            return n;
+    }
+}
+
+i64 read_small_file(const char* path, char* buf, i64 max)
+{
+    i64 fd = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return fd;
+    i64 n = read_retry((int)fd, buf, max);
+    sys_close((int)fd);
+    return n > 0 ? n : 0;
+}
+
 void send_all(int conn, iovec_k* iov, u64 count)
 {
     msghdr_k msg {};
@@ -36,6 +55,12 @@ void send_all(int conn, iovec_k* iov, u64 count)
             msg.iov[0].len -= (u64)sent;
         }
     }
+}
+
+void send_bytes(int conn, const char* bytes, i64 len)
+{
+    iovec_k iov { bytes, (u64)len };
+    send_all(conn, &iov, 1);
 }
 
 i64 now_seconds()

@@ -5,6 +5,7 @@
 #include "runtime/console.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
+#include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 #include "server/state.h"
@@ -86,22 +87,11 @@ i64 apply_config_text(const char* text, i64 len)
     return port;
 }
 
-// One read of at most max bytes into a fresh buffer of max + 1; the length read, or 0.
-static i64 read_small_file(const char* path, char* buf, i64 max)
-{
-    i64 fd = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd <= 0)
-        return 0;
-    i64 n = sys_read((int)fd, buf, max);
-    sys_close((int)fd);
-    return n > 0 ? n : 0;
-}
-
 i64 load_config()
 {
     char* buf = (char*)heap_alloc(k_config_read_max + 1);
     i64 len = read_small_file("/etc/cindervox/config", buf, k_config_read_max);
-    return apply_config_text(buf, len);
+    return apply_config_text(buf, len > 0 ? len : 0);
 }
 
 void apply_token_text(char* text, i64 len)
@@ -124,5 +114,5 @@ void load_bearer_token()
 {
     char* buf = (char*)heap_alloc(k_token_read_max + 1);
     i64 len = read_small_file("/etc/cindervox/token", buf, k_token_read_max);
-    apply_token_text(buf, len);
+    apply_token_text(buf, len > 0 ? len : 0);
 }

@@ -3,17 +3,9 @@
 // answer is dropped after about two seconds instead of holding the single thread.
 #include "server/connection_loop.h"
 #include "runtime/heap.h"
+#include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "server/router.h"
-
-static i64 read_some(int conn, char* buf, i64 len)
-{
-    for (;;) {
-        i64 n = sys_read(conn, buf, len);
-        if (n != -EINTR)
-            return n;
-    }
-}
 
 static i64 has_header_end(const char* buf, i64 len)
 {
@@ -25,13 +17,13 @@ static i64 has_header_end(const char* buf, i64 len)
 
 i64 read_request(int conn, char* buf)
 {
-    i64 len = read_some(conn, buf, k_request_max);
+    i64 len = read_retry(conn, buf, k_request_max);
     if (len <= 0)
         return 0;
     // Only a POST whose header block is still open gets a second read.
     if (buf[0] != 'P' || has_header_end(buf, len) || len >= k_request_max)
         return len;
-    i64 more = read_some(conn, buf + len, k_request_max - len);
+    i64 more = read_retry(conn, buf + len, k_request_max - len);
     if (more == -EAGAIN)
         return 0;
     return more > 0 ? len + more : len;

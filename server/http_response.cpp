@@ -51,5 +51,5 @@ void send_json_error(int conn, i64 status, const char* reason, const char* messa
 
 void send_raw(int conn, const char* bytes, i64 len)
 {
-    send_parts(conn, bytes, len, nullptr, 0);
+    send_bytes(conn, bytes, len);
 }

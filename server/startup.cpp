@@ -8,6 +8,7 @@
 #include "runtime/console.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
+#include "runtime/listener.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 #include "server/config.h"
@@ -91,28 +92,19 @@ struct Listener {
     int epoll_fd;
 };
 
+// A failed socket or bind is reported and start-up goes on into the loop, which then
+// simply never sees a connection.
 static Listener open_listener()
 {
-    i64 fd = sys_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    TcpListener listener = open_tcp_listener(state.port, 128);
+    if (listener.failed == k_listen_socket_failed)
         print("[ERROR] socket() failed\n");
-    int one = 1;
-    sys_setsockopt((int)fd, SOL_SOCKET, SO_REUSEADDR, &one, 4);
-    // Inherited by every accepted socket: the read and write time-outs of a connection.
-    timeval_k io_timeout { 2, 0 };
-    sys_setsockopt((int)fd, SOL_SOCKET, SO_RCVTIMEO, &io_timeout, sizeof(io_timeout));
-    sys_setsockopt((int)fd, SOL_SOCKET, SO_SNDTIMEO, &io_timeout, sizeof(io_timeout));
-    sockaddr_in_k addr {};
-    addr.family = AF_INET;
-    addr.port[0] = (u8)(state.port / 256);
-    addr.port[1] = (u8)(state.port % 256);
-    if (sys_bind((int)fd, &addr, sizeof(addr)) < 0)
+    if (listener.failed == k_listen_bind_failed)
         print("[ERROR] bind() failed\n");
-    sys_listen((int)fd, 128);
     i64 epoll_fd = sys_epoll_create1(EPOLL_CLOEXEC);
-    epoll_event_k event { EPOLLIN, (u64)fd };
-    sys_epoll_ctl((int)epoll_fd, EPOLL_CTL_ADD, (int)fd, &event);
-    return { (int)fd, (int)epoll_fd };
+    epoll_event_k event { EPOLLIN, (u64)listener.fd };
+    sys_epoll_ctl((int)epoll_fd, EPOLL_CTL_ADD, (int)listener.fd, &event);
+    return { (int)listener.fd, (int)epoll_fd };
 }
 
 // Sockets are written with MSG_NOSIGNAL, but console lines and audit entries may go to a

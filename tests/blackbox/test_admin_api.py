@@ -473,6 +473,13 @@ class FileWriteTest(unittest.TestCase):
             self.assertLess(time.time() - start, 2)
             self.assertEqual(srv.get("/api/health").status, 200)
 
+    def test_full_disk_is_reported_not_counted_as_written(self):
+        full = "mkdir /tmp/small && mount -t tmpfs -o size=4k tmpfs /tmp/small"
+        with Instance(mode="kernel", extra_setup=full) as srv:
+            r = srv.post("/api/write", json.dumps({"path": "/tmp/small/big", "content": "x" * 7000}))
+            self.assertEqual(r.raw, error(500, "Internal Server Error", "could not write file"))
+            self.assertEqual(audit_entries(srv), [])
+
 
 if __name__ == "__main__":
     unittest.main()
