@@ -3,7 +3,7 @@ BUILD ?= build
 export CINDERVOX_BUILD := $(BUILD)
 FUZZ_SECONDS ?= 8
 
-.PHONY: all build run test unit blackbox browser fuzz bench deps clean
+.PHONY: all build run test layers unit blackbox browser fuzz bench deps clean
 
 all: build
 
@@ -19,6 +19,9 @@ run: build
 deps:
 	./tests/install_deps.sh
 
+layers:
+	python3 tools/check_layers.py
+
 unit: build
 	cd $(BUILD) && ctest --output-on-failure
 
@@ -31,7 +34,7 @@ browser: build deps
 fuzz: deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
 
-test: build deps unit blackbox browser fuzz
+test: layers build deps unit blackbox browser fuzz
 
 bench: build
 	./bench/run.sh

@@ -7,10 +7,10 @@
 // admitted again once its oldest counted runs are a minute old, whether or not it ran
 // anything in between.
 #include "agents/registry.h"
+#include "core/state.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
-#include "server/state.h"
 
 static constexpr char k_header_name[] = "X-Agent: ";
 static constexpr i64 k_header_name_len = sizeof(k_header_name) - 1;
@@ -21,6 +21,7 @@ static constexpr i64 k_window_bytes = k_rate_slots * 4;
 
 void registry_init()
 {
+    state.max_agents = k_max_agents;
     state.agents = (char*)heap_alloc(k_max_agents * k_agent_record_size);
     state.rate_buckets = (char*)heap_alloc(k_window_bytes);
     state.rate_bucket_second = now_seconds();
@@ -30,15 +31,9 @@ void registry_init()
     state.agent_models = (char*)heap_alloc(k_max_agents * k_model_slot_size);
 }
 
-char* agent_record(i64 index)
-{
-    return state.agents + index * k_agent_record_size;
-}
+char* agent_record(i64 index) { return state.agents + index * k_agent_record_size; }
 
-char* agent_model_slot(i64 index)
-{
-    return state.agent_models + index * k_model_slot_size;
-}
+char* agent_model_slot(i64 index) { return state.agent_models + index * k_model_slot_size; }
 
 ByteSpan agent_name(i64 index)
 {
@@ -96,7 +91,6 @@ i64 resolve_agent(const char* req, i64 req_len)
     char name[k_name_max + 1];
     i64 len = read_agent_header(req, req_len, name);
     i64 index = register_agent(name, len);
-    state.current_agent = index;
     return index;
 }
 
@@ -140,20 +134,11 @@ i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now)
     return total;
 }
 
-void tick_global_rate_at(i64 now)
-{
-    rate_window_tick(state.rate_buckets, &state.rate_bucket_index, &state.rate_bucket_second, now);
-}
+void tick_global_rate_at(i64 now) { rate_window_tick(state.rate_buckets, &state.rate_bucket_index, &state.rate_bucket_second, now); }
 
-i64 global_rate_total_at(i64 now)
-{
-    return rate_window_total(state.rate_buckets, state.rate_bucket_index, state.rate_bucket_second, now);
-}
+i64 global_rate_total_at(i64 now) { return rate_window_total(state.rate_buckets, state.rate_bucket_index, state.rate_bucket_second, now); }
 
-static char* agent_window(i64 index)
-{
-    return state.agent_rate_buckets + index * k_window_bytes;
-}
+static char* agent_window(i64 index) { return state.agent_rate_buckets + index * k_window_bytes; }
 
 void tick_agent_rate_at(i64 index, i64 now)
 {
@@ -182,7 +167,6 @@ i64 agent_rate_total(i64 index) { return agent_rate_total_at(index, now_seconds(
 
 void reset_agents()
 {
-    state.current_agent = -1;
     for (i64 i = 0; i < state.agent_count && i < k_max_agents; i++)
         fill_bytes(agent_record(i) + k_agent_execs, 0, k_agent_token_budget + 4 - k_agent_execs);
     state.agent_count = 0;

@@ -3,6 +3,12 @@
 #pragma once
 #include "runtime/types.h"
 
+// Sizes of the agent tables.
+constexpr i64 k_agent_record_size = 64;
+constexpr i64 k_max_agents = 32;
+constexpr i64 k_rate_slots = 60;
+constexpr i64 k_model_slot_size = 20;
+
 // AgentRecord field offsets inside the 64-byte record.
 constexpr i64 k_agent_name = 0;
 constexpr i64 k_agent_execs = 32;
@@ -31,12 +37,10 @@ i64 read_agent_header(const char* req, i64 req_len, char* out);
 // counts it in agent_count); -1 when the registry is full.
 i64 find_or_add_agent(const char* name, i64 len);
 
-// read_agent_header and find_or_add_agent, counting a new agent; stores the index (or -1)
-// in current_agent and returns it.
 // find_or_add_agent, counting a new record in agent_count: the index, or -1 when full.
 i64 register_agent(const char* name, i64 len);
 
-// read_agent_header and register_agent; the index (or -1) also goes to current_agent.
+// read_agent_header and register_agent: the index, or -1 when the registry is full.
 i64 resolve_agent(const char* req, i64 req_len);
 
 // The agent's own token budget, or the default one when its own is 0 (0: no budget).

@@ -11,8 +11,7 @@
 int main(int argc, char** argv)
 {
     int port = argc > 1 ? atoi(argv[1]) : 9999;
-    static const char response[] =
-        "HTTP/1.1 200 OK\nContent-Type: application/json\nContent-Length: 2\nConnection: close\n\n{}";
+    static const char response[] = "HTTP/1.1 200 OK\nContent-Type: application/json\nContent-Length: 2\nConnection: close\n\n{}";
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));

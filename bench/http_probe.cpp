@@ -96,7 +96,7 @@ int main(int argc, char** argv)
     }
     for (auto& t : targets)
         if (!t.micros.empty())
-            printf("%s %.1f %.1f %.1f %.1f %zu\n", t.name.c_str(), pct(t.micros, 0.5), pct(t.micros, 0.99),
-                pct(t.micros, 0.0), pct(t.micros, 1.0), t.micros.size());
+            printf("%s %.1f %.1f %.1f %.1f %zu\n", t.name.c_str(), pct(t.micros, 0.5), pct(t.micros, 0.99), pct(t.micros, 0.0),
+                pct(t.micros, 1.0), t.micros.size());
     return 0;
 }

@@ -5,8 +5,8 @@
 // escaping inside the script's string literals.
 #include "dashboard/admin_page.h"
 #include "admin_page_pieces.h"
+#include "core/state.h"
 #include "runtime/text.h"
-#include "server/state.h"
 
 static_assert(k_admin_page_piece_count == 3, "the script holds the credential exactly twice");
 static_assert(k_admin_page_constant_length + 2 * k_admin_credential_max <= k_admin_page_size,

@@ -1,7 +1,7 @@
 // The admin page served at /: constant pieces joined with the current credential.
 #pragma once
+#include "core/config.h"
 #include "runtime/types.h"
-#include "server/config.h"
 
 // The longest Basic credential the server can hold: the Base64 text of the longest
 // credential line the configuration loader accepts (the settings endpoint, with at most

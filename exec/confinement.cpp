@@ -1,11 +1,10 @@
 // The confinement steps of the jail's init and of the shell, and the plan they follow.
 #include "exec/confinement.h"
+#include "core/state.h"
+#include "exec/jail.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
-#include "server/state.h"
 
-static constexpr char k_jail_root[] = "/var/terox/jail";
-static constexpr char k_jail_tmp[] = "/var/terox/jail/tmp";
 static constexpr int k_exit_not_started = 127;
 
 // The limits table in the order they are set; RLIMIT_NPROC counts per uid, so it only means
@@ -67,10 +66,7 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     plan->shell_status = -1;
 }
 
-static void* stack_top(char* stack)
-{
-    return stack + k_child_stack_size;
-}
+static void* stack_top(char* stack) { return stack + k_child_stack_size; }
 
 // Descriptor 0 reads nothing, 1 and 2 are the output pipe, and nothing else of the
 // server's stays open. The server opens everything close-on-exec, but the jail's init never

@@ -4,15 +4,15 @@
 // and leaves one audit entry; the two answers for a missing or empty command leave none.
 #include "exec/exec_endpoint.h"
 #include "agents/registry.h"
-#include "exec/audit_log.h"
+#include "core/audit_log.h"
+#include "core/http_response.h"
+#include "core/state.h"
 #include "exec/sandbox_runner.h"
 #include "policy/rules.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
-#include "server/http_response.h"
-#include "server/state.h"
 
 struct Refusal {
     const char* action;
@@ -30,9 +30,16 @@ static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbi
 
 // Byte sequences that flag a command when they start at or before length - 4.
 static constexpr const char* k_sensitive_sequences[] = {
-    "/etc/p", "/etc/s", "/etc/h", ".ssh/", "/proc/", "$(", "`", "..", "eval",
+    "/etc/p",
+    "/etc/s",
+    "/etc/h",
+    ".ssh/",
+    "/proc/",
+    "$(",
+    "`",
+    "..",
+    "eval",
 };
-
 
 // ---- pure pieces ----------------------------------------------------------------
 
@@ -196,7 +203,7 @@ static void refuse(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal)
 {
     if (refusal.counts_as_block)
         count_block(agent);
-    audit_write(refusal.action, cmd, 0, 0, refusal.result);
+    audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result);
     send_json_error(conn, refusal.status, refusal.reason, refusal.message);
 }
 
@@ -212,7 +219,7 @@ static constexpr i64 k_budget_body_size = 128;
 static void refuse_budget(int conn, i64 agent, ByteSpan cmd)
 {
     count_block(agent);
-    audit_write("BUDGET", cmd, 0, 0, "EXCEEDED");
+    audit_write(agent_name(agent), "BUDGET", cmd, 0, 0, "EXCEEDED");
     char* body = (char*)heap_alloc(k_budget_body_size);
     i64 pos = append_text(body, 0, R"({"ok":false,"error":"token budget exceeded","tokens_used":)");
     pos = append_decimal(body, pos, agent_tokens_used(agent));
@@ -236,7 +243,7 @@ static void count_run(i64 agent, i64 captured)
 static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
 {
     char* output = (char*)heap_alloc(k_output_buffer);
-    i64 result = sandbox_run(cmd.ptr, cmd.len, output, k_output_capacity);
+    i64 result = sandbox_run(agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity);
     // Truncating division: a failed start (-1) reads as no output and exit code -1.
     i64 captured = result / 256;
     i64 exit_code = result % 256;
@@ -269,8 +276,9 @@ void handle_exec(int conn, const char* req, i64 req_len)
     if (command_is_sensitive(cmd, cmd_len))
         return refuse(conn, agent, command, k_refusal_sensitive);
     switch (check_command_policy(cmd, cmd_len)) {
-    case 1: return refuse(conn, agent, command, k_refusal_blacklist);
-    case 2: return refuse(conn, agent, command, k_refusal_whitelist);
+    case k_policy_blacklisted: return refuse(conn, agent, command, k_refusal_blacklist);
+    case k_policy_not_whitelisted: return refuse(conn, agent, command, k_refusal_whitelist);
+    case k_policy_allowed: break;
     }
     run_and_answer(conn, agent, command);
 }

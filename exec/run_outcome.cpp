@@ -1,10 +1,7 @@
 // Exit codes and audit verdicts of finished runs (see the header).
 #include "exec/run_outcome.h"
 
-static i64 status_signal(int status)
-{
-    return status & 0x7F;
-}
+static i64 status_signal(int status) { return status & 0x7F; }
 
 i64 exit_code_from_status(int status)
 {

@@ -8,13 +8,13 @@
 // subreaper, so processes that left the group (setsid, double fork) are re-parented to the
 // server when their parents die and the sweep below finds them among its children.
 #include "exec/sandbox_runner.h"
-#include "exec/audit_log.h"
+#include "core/audit_log.h"
+#include "core/state.h"
 #include "exec/confinement.h"
 #include "exec/output_capture.h"
 #include "exec/run_outcome.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
-#include "server/state.h"
 
 // Longest single poll, so a far deadline never overflows poll's int argument.
 static constexpr i64 k_poll_slice_ms = 1000;
@@ -166,8 +166,7 @@ static int finish_child(i64 pid, i64 timed_out)
     if (!plan.kernel_mode)
         sys_kill((int)-pid, SIGKILL);
     int status = 0;
-    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) {
-    }
+    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
     sweep_leftovers();
     if (!plan.kernel_mode)
         return status;
@@ -175,23 +174,19 @@ static int finish_child(i64 pid, i64 timed_out)
     return shell_status >= 0 ? shell_status : status;
 }
 
-static void record_run(ByteSpan cmd, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
+static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
 {
     state.last_exec_ms = duration_ms;
     state.total_execs += 1;
     state.bytes_captured += captured;
     switch (verdict) {
-    case k_run_timeout:
-        return audit_write("EXEC", cmd, k_timeout_exit_code, duration_ms, "TIMEOUT");
-    case k_run_seccomp:
-        state.blocked_cmds += 1;
-        return audit_write("BLOCK", cmd, k_seccomp_exit_code, duration_ms, "SECCOMP");
-    case k_run_ok:
-        return audit_write("EXEC", cmd, exit_code, duration_ms, "OK");
+    case k_run_timeout: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "TIMEOUT");
+    case k_run_seccomp: state.blocked_cmds += 1; return audit_write(agent, "BLOCK", cmd, k_seccomp_exit_code, duration_ms, "SECCOMP");
+    case k_run_ok: return audit_write(agent, "EXEC", cmd, exit_code, duration_ms, "OK");
     }
 }
 
-i64 sandbox_run(const char* cmd, i64 cmd_len, char* out, i64 capacity)
+i64 sandbox_run(ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity)
 {
     i64 start_ms = monotonic_ms();
     if (capacity > 0)
@@ -220,6 +215,6 @@ i64 sandbox_run(const char* cmd, i64 cmd_len, char* out, i64 capacity)
         out[capture.captured] = 0;
     i64 exit_code = timed_out ? k_timeout_exit_code : exit_code_from_status(status);
     RunVerdict verdict = classify_run(status, timed_out, out, capture.captured);
-    record_run({ cmd, cmd_len }, verdict, exit_code, capture.captured, monotonic_ms() - start_ms);
+    record_run(agent, { cmd, cmd_len }, verdict, exit_code, capture.captured, monotonic_ms() - start_ms);
     return capture.captured * 256 + exit_code;
 }

@@ -3,6 +3,6 @@
 #pragma once
 #include "runtime/types.h"
 
-// Runs cmd; at most capacity - 1 bytes of output land in out, followed by a NUL.
+// Runs cmd for the named agent (its audit entry names it); at most capacity - 1 bytes of output land in out, followed by a NUL.
 // Returns -1 when no child could be created, else captured * 256 + exit_code.
-i64 sandbox_run(const char* cmd, i64 cmd_len, char* out, i64 capacity);
+i64 sandbox_run(ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity);

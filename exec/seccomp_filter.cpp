@@ -64,20 +64,14 @@ static constexpr i64 k_guarded_count = sizeof(k_guarded_calls) / sizeof(k_guarde
 static constexpr i64 k_guard_tail = 7;
 
 static constexpr i64 k_first_compare = 5;
-static_assert(k_first_compare + k_filtered_count + k_guarded_count + 1 + k_guard_tail + 4 <= k_seccomp_filter_max,
-    "the program fits its array");
+static_assert(
+    k_first_compare + k_filtered_count + k_guarded_count + 1 + k_guard_tail + 4 <= k_seccomp_filter_max, "the program fits its array");
 static_assert(k_seccomp_filter_max < 256, "every jump reaches its target with an 8-bit offset");
 
-static sock_filter_k statement(u16 code, u32 k)
-{
-    return { code, 0, 0, k };
-}
+static sock_filter_k statement(u16 code, u32 k) { return { code, 0, 0, k }; }
 
 // A jump at index at: to target when the test holds, else to the next instruction.
-static sock_filter_k jump_if(u16 test, u32 k, i64 at, i64 target)
-{
-    return { (u16)(BPF_JMP | test | BPF_K), (u8)(target - at - 1), 0, k };
-}
+static sock_filter_k jump_if(u16 test, u32 k, i64 at, i64 target) { return { (u16)(BPF_JMP | test | BPF_K), (u8)(target - at - 1), 0, k }; }
 
 // The end of the program, from the allow on; guard_at and family_at say where the guard's
 // target test and the family test start.

@@ -11,11 +11,20 @@
 // The markers of fleet_card.html, in the order they stand in it.
 enum CardValue { k_card_index, k_card_name };
 static constexpr CardValue k_card_markers[] = {
-    k_card_index, k_card_index, k_card_name, k_card_index,
-    k_card_index, k_card_index, k_card_index, k_card_index, k_card_index, k_card_index, k_card_index,
+    k_card_index,
+    k_card_index,
+    k_card_name,
+    k_card_index,
+    k_card_index,
+    k_card_index,
+    k_card_index,
+    k_card_index,
+    k_card_index,
+    k_card_index,
+    k_card_index,
 };
-static_assert(sizeof(k_card_markers) / sizeof(k_card_markers[0]) == k_fleet_card_piece_count - 1,
-    "fleet_card.html and k_card_markers disagree");
+static_assert(
+    sizeof(k_card_markers) / sizeof(k_card_markers[0]) == k_fleet_card_piece_count - 1, "fleet_card.html and k_card_markers disagree");
 
 // fleet_page.html holds exactly the cards and the sandbox list, in that order.
 static_assert(k_fleet_page_piece_count == 3, "fleet_page.html must have @@CARDS@@ and @@SANDBOXES@@");

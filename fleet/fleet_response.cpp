@@ -14,7 +14,4 @@ i64 build_fleet_response(char* buf, const char* page, i64 page_len)
     return pos;
 }
 
-i64 build_fleet_refusal(char* buf)
-{
-    return append_text(buf, 0, k_fleet_refusal);
-}
+i64 build_fleet_refusal(char* buf) { return append_text(buf, 0, k_fleet_refusal); }

@@ -7,14 +7,13 @@ constexpr i64 k_fleet_response_buffer = 69632;
 constexpr i64 k_fleet_refusal_buffer = 256;
 
 // The 401 answer, byte for byte; LF line ends only.
-constexpr char k_fleet_refusal[] =
-    "HTTP/1.1 401 Unauthorized\n"
-    "WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\n"
-    "Content-Type: text/plain\n"
-    "Content-Length: 12\n"
-    "Connection: close\n"
-    "\n"
-    "Unauthorized";
+constexpr char k_fleet_refusal[] = "HTTP/1.1 401 Unauthorized\n"
+                                   "WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\n"
+                                   "Content-Type: text/plain\n"
+                                   "Content-Length: 12\n"
+                                   "Connection: close\n"
+                                   "\n"
+                                   "Unauthorized";
 constexpr i64 k_fleet_refusal_len = sizeof(k_fleet_refusal) - 1;
 static_assert(k_fleet_refusal_len == 149 && k_fleet_refusal_len < k_fleet_refusal_buffer);
 

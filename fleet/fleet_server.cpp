@@ -19,11 +19,10 @@ constexpr i64 k_fleet_request_buffer = 4096;
 constexpr i64 k_fleet_request_max = k_fleet_request_buffer - 1;
 constexpr int k_fleet_backlog = 16;
 
-static constexpr char k_banner[] =
-    "========================================\n"
-    "  Cindervox Fleet Dashboard\n"
-    "  No libc. No dependencies.\n"
-    "========================================\n";
+static constexpr char k_banner[] = "========================================\n"
+                                   "  Cindervox Fleet Dashboard\n"
+                                   "  No libc. No dependencies.\n"
+                                   "========================================\n";
 
 struct Answer {
     const char* bytes;
@@ -54,8 +53,7 @@ static i64 open_listener(i64 port)
         if (conn < 0)
             continue;
         i64 len = read_retry((int)conn, req, k_fleet_request_max);
-        if (len > 0)
-            {
+        if (len > 0) {
             const Answer& answer = fleet_request_authorized(req, len) ? page : refusal;
             send_bytes((int)conn, answer.bytes, answer.len);
         }

@@ -1,10 +1,10 @@
 // Configuration file text as start-up applies it: port lines and the first credential
 // line. The text is copied into a buffer of exactly its length, so any read past the end
 // is caught; the loader itself reads at most k_config_read_max bytes.
+#include "core/config.h"
+#include "core/state.h"
 #include "fuzz/fuzz_support.h"
 #include "runtime/heap.h"
-#include "server/config.h"
-#include "server/state.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -1,9 +1,9 @@
 // Raw request bytes through the request field readers and the handlers' own pure
 // readers. Every output buffer is exactly capacity + 1 bytes, so a value stored past its
 // capacity or a missing terminator is caught.
-#include "agents/file_write.h"
+#include "admin/file_write.h"
+#include "admin/policy_endpoints.h"
 #include "fuzz/fuzz_support.h"
-#include "policy/policy_endpoints.h"
 #include "runtime/fields.h"
 
 static void string_field(const ExactCopy& req, const char* key, i64 capacity)

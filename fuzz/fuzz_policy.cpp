@@ -2,11 +2,11 @@
 // exactly their size, so a rule written past an area is caught. After each read the
 // writer's text and the policy report are built into buffers of exactly their declared
 // worst-case sizes, and the writer's text must read back to the same lists and settings.
+#include "admin/policy_endpoints.h"
+#include "core/state.h"
 #include "fuzz/fuzz_support.h"
-#include "policy/policy_endpoints.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
-#include "server/state.h"
 #include <stdlib.h>
 #include <string.h>
 

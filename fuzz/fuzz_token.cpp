@@ -1,8 +1,8 @@
 // Token file text as start-up applies it. The loader's buffer has one byte beyond the
 // text for the terminating NUL, and so does the copy here.
+#include "core/config.h"
+#include "core/state.h"
 #include "fuzz/fuzz_support.h"
-#include "server/config.h"
-#include "server/state.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

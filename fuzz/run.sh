@@ -23,7 +23,7 @@ rm -rf "$out/obj"
 mkdir -p "$out/obj"
 # The library objects are instrumented for coverage but carry no fuzzer main; the
 # freestanding entry point stays out, the C library provides memcpy and friends.
-ls runtime/*.cpp server/*.cpp exec/*.cpp policy/*.cpp agents/*.cpp | grep -v '^runtime/start\.cpp$' |
+ls runtime/*.cpp core/*.cpp policy/*.cpp agents/*.cpp exec/*.cpp admin/*.cpp server/*.cpp | grep -v '^runtime/start\.cpp$' |
     xargs -P "$jobs" -I{} sh -c \
         'obj="$1/obj/$(echo "$2" | tr / _).o"; exec '"$cxx $flags"' -fsanitize=fuzzer-no-link -c "$2" -o "$obj"' \
         sh "$out" {}

@@ -5,7 +5,7 @@
 // start-up any header of 8 bytes or more counts and every "m" key sets the rate limit,
 // while reload needs 11 bytes for the list headers and "max_r" for the rate key.
 #include "policy/policy_file.h"
-#include "exec/audit_log.h"
+#include "core/state.h"
 #include "policy/rules.h"
 #include "runtime/console.h"
 #include "runtime/fields.h"
@@ -14,13 +14,8 @@
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
-#include "server/http_response.h"
-#include "server/state.h"
 
 static constexpr char k_policy_path[] = "/etc/cindervox/policy.conf";
-
-// {"ok":true,"blacklist_count":B,"whitelist_count":W,"profile":P} with three widest numbers.
-static constexpr i64 k_reload_answer_size = 64 + 3 * k_decimal_max;
 
 enum PolicySection { k_section_none, k_section_blacklist, k_section_whitelist, k_section_config };
 
@@ -78,17 +73,13 @@ static void apply_config_line(const char* line, i64 len, PolicyVariant variant)
         return;
     i64 value = scattered_digits_value(line + equals + 1, len - equals - 1);
     switch (line[0]) {
-    case 'p':
-        apply_profile(value);
-        return;
+    case 'p': apply_profile(value); return;
     case 'm':
         if (variant == k_policy_reload && (len < 5 || line[4] != 'r'))
             return;
         state.max_rate_per_agent = value;
         return;
-    case 'd':
-        state.default_token_budget = value;
-        return;
+    case 'd': state.default_token_budget = value; return;
     }
 }
 
@@ -113,17 +104,10 @@ static PolicySection apply_policy_line(const char* line, i64 len, PolicySection 
     if (line[0] == '[')
         return header_section(line, len, section, variant);
     switch (section) {
-    case k_section_blacklist:
-        add_blacklist_rule(line, len);
-        break;
-    case k_section_whitelist:
-        add_whitelist_rule(line, len);
-        break;
-    case k_section_config:
-        apply_config_line(line, len, variant);
-        break;
-    case k_section_none:
-        break;
+    case k_section_blacklist: add_blacklist_rule(line, len); break;
+    case k_section_whitelist: add_whitelist_rule(line, len); break;
+    case k_section_config: apply_config_line(line, len, variant); break;
+    case k_section_none: break;
     }
     return section;
 }
@@ -157,25 +141,15 @@ void load_policy_at_startup()
     print("[Cindervox] Policy loaded from /etc/cindervox/policy.conf\n");
 }
 
-void handle_policy_reload(int conn)
+ReloadResult reload_policy_file()
 {
     char* text = (char*)heap_alloc(k_policy_read_max + 1);
     i64 len = read_small_file(k_policy_path, text, k_policy_read_max);
     if (len < 0)
-        return send_json_error(conn, 404, "Not Found", "policy.conf not found");
+        return k_reload_missing;
     if (len == 0)
-        return send_json_error(conn, 500, "Internal Server Error", "could not read policy.conf");
+        return k_reload_unreadable;
     load_policy_text(text, len, k_policy_reload);
     print("[Cindervox] Policy reloaded from /etc/cindervox/policy.conf\n");
-    static constexpr char detail[] = "policy_reload";
-    audit_write("CONFIG", { detail, sizeof(detail) - 1 }, 0, 0, "OK");
-    char* body = (char*)heap_alloc(k_reload_answer_size);
-    i64 pos = append_text(body, 0, R"({"ok":true,"blacklist_count":)");
-    pos = append_decimal(body, pos, state.blacklist_count);
-    pos = append_text(body, pos, R"(,"whitelist_count":)");
-    pos = append_decimal(body, pos, state.whitelist_count);
-    pos = append_text(body, pos, R"(,"profile":)");
-    pos = append_decimal(body, pos, state.profile);
-    pos = append_byte(body, pos, '}');
-    send_json(conn, 200, "OK", body, pos);
+    return k_reload_done;
 }

@@ -1,9 +1,9 @@
-// The policy file /etc/cindervox/policy.conf: writer, reader (start-up and reload
-// variants) and POST /api/policy/reload.
+// The policy file /etc/cindervox/policy.conf: its writer and its reader (start-up and
+// reload variants).
 #pragma once
+#include "policy/rules.h"
 #include "runtime/text.h"
 #include "runtime/types.h"
-#include "server/state.h"
 
 enum PolicyVariant : i64 { k_policy_startup = 0, k_policy_reload = 1 };
 
@@ -14,13 +14,9 @@ constexpr i64 k_policy_read_max = 8191;
 // line is the rule and its LF, exactly the bytes the rule takes in its area (length byte
 // and rule), so the rule lines together never exceed the two areas. The worst case is
 // both areas full of one-byte rules, two bytes per line.
-constexpr i64 k_policy_fixed_max = sizeof("# Cindervox Policy — auto-saved by dashboard\n") - 1
-    + sizeof("[config]\n") - 1
-    + sizeof("profile=\n") - 1 + k_decimal_max
-    + sizeof("max_rate_per_agent=\n") - 1 + k_decimal_max
-    + sizeof("default_token_budget=\n") - 1 + k_decimal_max
-    + sizeof("\n[blacklist]\n") - 1
-    + sizeof("\n[whitelist]\n") - 1;
+constexpr i64 k_policy_fixed_max = sizeof("# Cindervox Policy — auto-saved by dashboard\n") - 1 + sizeof("[config]\n") - 1 +
+    sizeof("profile=\n") - 1 + k_decimal_max + sizeof("max_rate_per_agent=\n") - 1 + k_decimal_max + sizeof("default_token_budget=\n") - 1 +
+    k_decimal_max + sizeof("\n[blacklist]\n") - 1 + sizeof("\n[whitelist]\n") - 1;
 constexpr i64 k_policy_text_size = k_policy_fixed_max + k_blacklist_area + k_whitelist_area;
 
 void save_policy_file();
@@ -34,19 +30,7 @@ void load_policy_text(const char* text, i64 len, PolicyVariant variant);
 // Start-up load with its console messages.
 void load_policy_at_startup();
 
-void handle_policy_reload(int conn);
+enum ReloadResult { k_reload_done, k_reload_missing, k_reload_unreadable };
 
-// Calls visit(rule, len) for each of the first count rules of a rule area, in list order.
-// Stops at a zero length byte or at a rule that would run past the area's end.
-template <typename Visit>
-void for_each_rule(const char* area, i64 area_size, i64 count, Visit visit)
-{
-    i64 offset = 0;
-    for (i64 n = 0; n < count && area && offset < area_size; n++) {
-        i64 len = (u8)area[offset];
-        if (len == 0 || offset + 1 + len > area_size)
-            return;
-        visit(area + offset + 1, len);
-        offset += len + 1;
-    }
-}
+// Reads the policy file again as a reload (with its console line) and applies it.
+ReloadResult reload_policy_file();

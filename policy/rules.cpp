@@ -2,19 +2,45 @@
 // followed by its bytes, in insertion order, and a 0 byte after the last rule marks the
 // end for every reader. Rules are stored as given: no trimming, no folding, no de-dup.
 #include "policy/rules.h"
+#include "core/state.h"
 #include "runtime/heap.h"
 #include "runtime/text.h"
-#include "server/state.h"
 
 static constexpr const char* k_default_blacklist[] = {
-    "rm -rf /", "dd if", "mkfs", ":(){ :", "wget", "curl", "netcat", "python -c 'im",
-    "chmod 777", "chown root", "shutdown", "reboot", "nmap", "/etc/shadow", "/etc/passwd",
-    ".ssh/id_", "/dev/sda",
+    "rm -rf /",
+    "dd if",
+    "mkfs",
+    ":(){ :",
+    "wget",
+    "curl",
+    "netcat",
+    "python -c 'im",
+    "chmod 777",
+    "chown root",
+    "shutdown",
+    "reboot",
+    "nmap",
+    "/etc/shadow",
+    "/etc/passwd",
+    ".ssh/id_",
+    "/dev/sda",
 };
 
 static constexpr const char* k_default_whitelist[] = {
-    "ls", "cat", "echo", "pwd", "head", "tail", "wc", "grep", "find", "date", "whoami",
-    "uname", "python3", "node",
+    "ls",
+    "cat",
+    "echo",
+    "pwd",
+    "head",
+    "tail",
+    "wc",
+    "grep",
+    "find",
+    "date",
+    "whoami",
+    "uname",
+    "python3",
+    "node",
 };
 
 struct ProfileRow {
@@ -95,71 +121,41 @@ const char* profile_name(i64 p)
     return k_profiles[p].name;
 }
 
-// Walks a list by its count, stopping early at a 0 length byte (the end mark).
-struct RuleCursor {
-    const char* area;
-    i64 remaining;
-    i64 offset;
-};
-
-// Stores the next rule in *rule and returns 1, or returns 0 at the end of the list.
-static i64 next_rule(RuleCursor* cursor, ByteSpan* rule)
+static bool occurs_in(const char* cmd, i64 len, const char* rule, i64 rule_len)
 {
-    if (cursor->remaining <= 0)
-        return 0;
-    i64 len = (u8)cursor->area[cursor->offset];
-    if (len == 0)
-        return 0;
-    *rule = { cursor->area + cursor->offset + 1, len };
-    cursor->offset += len + 1;
-    cursor->remaining--;
-    return 1;
-}
-
-static i64 occurs_in(const char* cmd, i64 len, ByteSpan rule)
-{
-    for (i64 p = 0; p + rule.len <= len; p++)
-        if (bytes_equal(cmd + p, rule.ptr, rule.len))
-            return 1;
-    return 0;
-}
-
-static i64 blacklisted(const char* cmd, i64 len)
-{
-    RuleCursor cursor { state.blacklist, state.blacklist_count, 0 };
-    ByteSpan rule {};
-    while (next_rule(&cursor, &rule))
-        if (occurs_in(cmd, len, rule))
-            return 1;
-    return 0;
+    for (i64 p = 0; p + rule_len <= len; p++)
+        if (bytes_equal(cmd + p, rule, rule_len))
+            return true;
+    return false;
 }
 
 // Only the command name at the very start counts; a blank, ";" or "|" may end it.
-static i64 admits(const char* cmd, i64 len, ByteSpan rule)
+static bool admits(const char* cmd, i64 len, const char* rule, i64 rule_len)
 {
-    if (len < rule.len || !bytes_equal(cmd, rule.ptr, rule.len))
-        return 0;
-    if (len == rule.len)
-        return 1;
-    char next = cmd[rule.len];
+    if (len < rule_len || !bytes_equal(cmd, rule, rule_len))
+        return false;
+    if (len == rule_len)
+        return true;
+    char next = cmd[rule_len];
     return next == ' ' || next == ';' || next == '|';
 }
 
-i64 whitelist_admits(const char* cmd, i64 len)
+bool whitelist_admits(const char* cmd, i64 len)
 {
-    RuleCursor cursor { state.whitelist, state.whitelist_count, 0 };
-    ByteSpan rule {};
-    while (next_rule(&cursor, &rule))
-        if (admits(cmd, len, rule))
-            return 1;
-    return 0;
+    auto admitted = [&](const char* rule, i64 rule_len) { return admits(cmd, len, rule, rule_len); };
+    return find_rule(state.whitelist, k_whitelist_area, state.whitelist_count, admitted) >= 0;
 }
 
-i64 check_command_policy(const char* cmd, i64 len)
+PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched)
 {
-    if (blacklisted(cmd, len))
-        return 1;
+    i64 offset = find_rule(state.blacklist, k_blacklist_area, state.blacklist_count,
+        [&](const char* rule, i64 rule_len) { return occurs_in(cmd, len, rule, rule_len); });
+    if (offset >= 0) {
+        if (matched)
+            *matched = { state.blacklist + offset + 1, (u8)state.blacklist[offset] };
+        return k_policy_blacklisted;
+    }
     if (state.profile != 0)
-        return 0;
-    return whitelist_admits(cmd, len) ? 0 : 2;
+        return k_policy_allowed;
+    return whitelist_admits(cmd, len) ? k_policy_allowed : k_policy_not_whitelisted;
 }

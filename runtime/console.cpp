@@ -2,15 +2,9 @@
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-void print(const char* text)
-{
-    sys_write(1, text, text_length(text));
-}
+void print(const char* text) { sys_write(1, text, text_length(text)); }
 
-void print_bytes(const char* text, i64 len)
-{
-    sys_write(1, text, len);
-}
+void print_bytes(const char* text, i64 len) { sys_write(1, text, len); }
 
 void print_decimal_line(i64 value)
 {

@@ -87,10 +87,7 @@ i64 read_string_field(const char* req, i64 req_len, const char* key, i64 key_len
     return stored;
 }
 
-static i64 add_digit(i64 value, char digit)
-{
-    return value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + (digit - '0');
-}
+static i64 add_digit(i64 value, char digit) { return value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + (digit - '0'); }
 
 i64 scattered_digits_value(const char* text, i64 len)
 {

@@ -17,10 +17,7 @@ void* heap_alloc(u64 size)
     return block;
 }
 
-char* heap_mark()
-{
-    return heap.heap_next;
-}
+char* heap_mark() { return heap.heap_next; }
 
 void heap_release(char* mark)
 {

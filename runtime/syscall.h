@@ -60,7 +60,10 @@ inline i64 sys_read(int fd, void* buf, i64 len) { return syscall3(SYS_read, fd, 
 inline i64 sys_write(int fd, const void* buf, i64 len) { return syscall3(SYS_write, fd, (i64)buf, len); }
 inline i64 sys_open(const char* path, int flags, int mode) { return syscall3(SYS_open, (i64)path, flags, mode); }
 inline i64 sys_openat(int dirfd, const char* path, int flags, int mode) { return syscall4(SYS_openat, dirfd, (i64)path, flags, mode); }
-inline i64 sys_openat2(int dirfd, const char* path, open_how_k* how) { return syscall4(SYS_openat2, dirfd, (i64)path, (i64)how, sizeof(open_how_k)); }
+inline i64 sys_openat2(int dirfd, const char* path, open_how_k* how)
+{
+    return syscall4(SYS_openat2, dirfd, (i64)path, (i64)how, sizeof(open_how_k));
+}
 inline i64 sys_close(int fd) { return syscall1(SYS_close, fd); }
 inline i64 sys_fstat(int fd, stat_k* st) { return syscall2(SYS_fstat, fd, (i64)st); }
 inline i64 sys_close_range(unsigned first, unsigned last, unsigned flags) { return syscall3(SYS_close_range, first, last, flags); }
@@ -73,7 +76,10 @@ inline i64 sys_fsync(int fd) { return syscall1(SYS_fsync, fd); }
 inline i64 sys_mkdir(const char* path, int mode) { return syscall2(SYS_mkdir, (i64)path, mode); }
 inline i64 sys_mkdirat(int dirfd, const char* path, int mode) { return syscall3(SYS_mkdirat, dirfd, (i64)path, mode); }
 inline i64 sys_rename(const char* from, const char* to) { return syscall2(SYS_rename, (i64)from, (i64)to); }
-inline i64 sys_renameat(int fromdir, const char* from, int todir, const char* to) { return syscall4(SYS_renameat, fromdir, (i64)from, todir, (i64)to); }
+inline i64 sys_renameat(int fromdir, const char* from, int todir, const char* to)
+{
+    return syscall4(SYS_renameat, fromdir, (i64)from, todir, (i64)to);
+}
 inline i64 sys_unlink(const char* path) { return syscall1(SYS_unlink, (i64)path); }
 inline i64 sys_unlinkat(int dirfd, const char* path, int flags) { return syscall3(SYS_unlinkat, dirfd, (i64)path, flags); }
 inline i64 sys_fchmod(int fd, int mode) { return syscall2(SYS_fchmod, fd, mode); }
@@ -81,13 +87,19 @@ inline i64 sys_chdir(const char* path) { return syscall1(SYS_chdir, (i64)path); 
 inline i64 sys_chroot(const char* path) { return syscall1(SYS_chroot, (i64)path); }
 
 // Memory.
-inline void* sys_mmap(void* addr, i64 len, int prot, int flags, int fd, i64 off) { return (void*)syscall6(SYS_mmap, (i64)addr, len, prot, flags, fd, off); }
+inline void* sys_mmap(void* addr, i64 len, int prot, int flags, int fd, i64 off)
+{
+    return (void*)syscall6(SYS_mmap, (i64)addr, len, prot, flags, fd, off);
+}
 inline i64 sys_munmap(void* addr, i64 len) { return syscall2(SYS_munmap, (i64)addr, len); }
 inline i64 sys_madvise(void* addr, i64 len, int advice) { return syscall3(SYS_madvise, (i64)addr, len, advice); }
 
 // Sockets and epoll.
 inline i64 sys_socket(int domain, int type, int protocol) { return syscall3(SYS_socket, domain, type, protocol); }
-inline i64 sys_setsockopt(int fd, int level, int name, const void* val, int len) { return syscall5(SYS_setsockopt, fd, level, name, (i64)val, len); }
+inline i64 sys_setsockopt(int fd, int level, int name, const void* val, int len)
+{
+    return syscall5(SYS_setsockopt, fd, level, name, (i64)val, len);
+}
 inline i64 sys_bind(int fd, const void* addr, int len) { return syscall3(SYS_bind, fd, (i64)addr, len); }
 inline i64 sys_listen(int fd, int backlog) { return syscall2(SYS_listen, fd, backlog); }
 inline i64 sys_accept4(int fd, void* addr, int* len, int flags) { return syscall4(SYS_accept4, fd, (i64)addr, (i64)len, flags); }
@@ -96,7 +108,10 @@ inline i64 sys_sendmsg(int fd, const msghdr_k* msg, int flags) { return syscall3
 inline i64 sys_shutdown(int fd, int how) { return syscall2(SYS_shutdown, fd, how); }
 inline i64 sys_epoll_create1(int flags) { return syscall1(SYS_epoll_create1, flags); }
 inline i64 sys_epoll_ctl(int epfd, int op, int fd, epoll_event_k* ev) { return syscall4(SYS_epoll_ctl, epfd, op, fd, (i64)ev); }
-inline i64 sys_epoll_wait(int epfd, epoll_event_k* evs, int max, int timeout_ms) { return syscall4(SYS_epoll_wait, epfd, (i64)evs, max, timeout_ms); }
+inline i64 sys_epoll_wait(int epfd, epoll_event_k* evs, int max, int timeout_ms)
+{
+    return syscall4(SYS_epoll_wait, epfd, (i64)evs, max, timeout_ms);
+}
 inline i64 sys_poll(void* fds, u64 count, int timeout_ms) { return syscall3(SYS_poll, (i64)fds, (i64)count, timeout_ms); }
 
 // Time.
@@ -114,8 +129,14 @@ inline i64 sys_setresgid(u32 r, u32 e, u32 s) { return syscall3(SYS_setresgid, r
 inline i64 sys_setsid() { return syscall0(SYS_setsid); }
 inline i64 sys_setpgid(int pid, int pgid) { return syscall2(SYS_setpgid, pid, pgid); }
 inline i64 sys_fork() { return syscall0(SYS_fork); }
-inline i64 sys_clone(u64 flags, void* stack, int* parent_tid, int* child_tid, u64 tls) { return syscall5(SYS_clone, (i64)flags, (i64)stack, (i64)parent_tid, (i64)child_tid, (i64)tls); }
-inline i64 sys_execve(const char* path, const char* const* argv, const char* const* envp) { return syscall3(SYS_execve, (i64)path, (i64)argv, (i64)envp); }
+inline i64 sys_clone(u64 flags, void* stack, int* parent_tid, int* child_tid, u64 tls)
+{
+    return syscall5(SYS_clone, (i64)flags, (i64)stack, (i64)parent_tid, (i64)child_tid, (i64)tls);
+}
+inline i64 sys_execve(const char* path, const char* const* argv, const char* const* envp)
+{
+    return syscall3(SYS_execve, (i64)path, (i64)argv, (i64)envp);
+}
 [[noreturn]] inline void sys_exit(int code)
 {
     for (;;)
@@ -126,15 +147,27 @@ inline i64 sys_execve(const char* path, const char* const* argv, const char* con
     for (;;)
         syscall1(SYS_exit_group, code);
 }
-inline i64 sys_wait4(int pid, int* status, int options, void* rusage) { return syscall4(SYS_wait4, pid, (i64)status, options, (i64)rusage); }
+inline i64 sys_wait4(int pid, int* status, int options, void* rusage)
+{
+    return syscall4(SYS_wait4, pid, (i64)status, options, (i64)rusage);
+}
 inline i64 sys_kill(int pid, int sig) { return syscall2(SYS_kill, pid, sig); }
 inline i64 sys_unshare(u64 flags) { return syscall1(SYS_unshare, (i64)flags); }
-inline i64 sys_mount(const char* src, const char* target, const char* type, u64 flags, const void* data) { return syscall5(SYS_mount, (i64)src, (i64)target, (i64)type, (i64)flags, (i64)data); }
+inline i64 sys_mount(const char* src, const char* target, const char* type, u64 flags, const void* data)
+{
+    return syscall5(SYS_mount, (i64)src, (i64)target, (i64)type, (i64)flags, (i64)data);
+}
 inline i64 sys_umount2(const char* target, int flags) { return syscall2(SYS_umount2, (i64)target, flags); }
-inline i64 sys_prlimit64(int pid, int resource, const rlimit_k* limit, rlimit_k* old) { return syscall4(SYS_prlimit64, pid, resource, (i64)limit, (i64)old); }
+inline i64 sys_prlimit64(int pid, int resource, const rlimit_k* limit, rlimit_k* old)
+{
+    return syscall4(SYS_prlimit64, pid, resource, (i64)limit, (i64)old);
+}
 inline i64 sys_prctl(int option, u64 a2, u64 a3, u64 a4, u64 a5) { return syscall5(SYS_prctl, option, (i64)a2, (i64)a3, (i64)a4, (i64)a5); }
 inline i64 sys_seccomp(u32 op, u32 flags, const void* args) { return syscall3(SYS_seccomp, op, flags, (i64)args); }
-inline i64 sys_rt_sigaction(int sig, const sigaction_k* act, sigaction_k* old) { return syscall4(SYS_rt_sigaction, sig, (i64)act, (i64)old, 8); }
+inline i64 sys_rt_sigaction(int sig, const sigaction_k* act, sigaction_k* old)
+{
+    return syscall4(SYS_rt_sigaction, sig, (i64)act, (i64)old, 8);
+}
 inline i64 sys_rt_sigprocmask(int how, const u64* set, u64* old) { return syscall4(SYS_rt_sigprocmask, how, (i64)set, (i64)old, 8); }
 inline i64 sys_pidfd_open(int pid, u32 flags) { return syscall2(SYS_pidfd_open, pid, flags); }
 
@@ -149,20 +182,20 @@ inline i64 sys_clone_call(u64 flags, void* stack_top, int* parent_tid, int (*fn)
     register i64 r8 asm("r8") = 0;
     register int (*r9)(void*) asm("r9") = fn;
     register void* r12 asm("r12") = arg;
-    asm volatile("syscall\n\t"
-                 "test %%rax, %%rax\n\t"
-                 "jnz 1f\n\t"
-                 "xor %%ebp, %%ebp\n\t"
-                 "mov %%r12, %%rdi\n\t"
-                 "call *%%r9\n\t"
-                 "mov %%eax, %%edi\n\t"
-                 "mov %[exit_nr], %%eax\n\t"
-                 "syscall\n\t"
-                 "hlt\n"
-                 "1:"
-                 : "=a"(ret)
-                 : "a"(SYS_clone), "D"(flags), "S"(stack_top), "d"(parent_tid), "r"(r10), "r"(r8),
-                 "r"(r9), "r"(r12), [exit_nr] "i"(SYS_exit)
-                 : "rcx", "r11", "memory");
+    asm volatile(
+        "syscall\n\t"
+        "test %%rax, %%rax\n\t"
+        "jnz 1f\n\t"
+        "xor %%ebp, %%ebp\n\t"
+        "mov %%r12, %%rdi\n\t"
+        "call *%%r9\n\t"
+        "mov %%eax, %%edi\n\t"
+        "mov %[exit_nr], %%eax\n\t"
+        "syscall\n\t"
+        "hlt\n"
+        "1:"
+        : "=a"(ret)
+        : "a"(SYS_clone), "D"(flags), "S"(stack_top), "d"(parent_tid), "r"(r10), "r"(r8), "r"(r9), "r"(r12), [exit_nr] "i"(SYS_exit)
+        : "rcx", "r11", "memory");
     return ret;
 }

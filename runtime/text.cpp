@@ -28,10 +28,7 @@ i64 append_bytes(char* buf, i64 pos, const char* src, i64 len)
     return pos + (len > 0 ? len : 0);
 }
 
-i64 append_text(char* buf, i64 pos, const char* text)
-{
-    return append_bytes(buf, pos, text, text_length(text));
-}
+i64 append_text(char* buf, i64 pos, const char* text) { return append_bytes(buf, pos, text, text_length(text)); }
 
 i64 append_json_string(char* buf, i64 pos, const char* src, i64 len)
 {

@@ -2,29 +2,28 @@
 // offset 5 after POST and offset 4 otherwise. Routes that share a prefix are tested
 // longer first (/api/policy/reload before /api/policy).
 #include "server/router.h"
-#include "agents/file_write.h"
+#include "admin/file_write.h"
+#include "admin/policy_endpoints.h"
+#include "admin/reports.h"
+#include "admin/settings.h"
 #include "agents/registry.h"
-#include "agents/reports.h"
-#include "agents/settings.h"
+#include "core/audit_log.h"
+#include "core/http_response.h"
+#include "core/state.h"
 #include "dashboard/admin_page.h"
-#include "exec/audit_log.h"
 #include "exec/exec_endpoint.h"
-#include "policy/policy_endpoints.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
-#include "server/http_response.h"
-#include "server/state.h"
 
-static constexpr char k_unauthorized[] =
-    "HTTP/1.1 401 Unauthorized\n"
-    "WWW-Authenticate: Basic realm=\"Cindervox\"\n"
-    "Content-Type: application/json\n"
-    "Content-Length: 42\n"
-    "Access-Control-Allow-Origin: *\n"
-    "\n"
-    R"({"ok":false,"error":"invalid credentials"})";
+static constexpr char k_unauthorized[] = "HTTP/1.1 401 Unauthorized\n"
+                                         "WWW-Authenticate: Basic realm=\"Cindervox\"\n"
+                                         "Content-Type: application/json\n"
+                                         "Content-Length: 42\n"
+                                         "Access-Control-Allow-Origin: *\n"
+                                         "\n"
+                                         R"({"ok":false,"error":"invalid credentials"})";
 
 static constexpr char k_basic_prefix[] = "Authorization: Basic ";
 static constexpr char k_bearer_prefix[] = "Authorization: Bearer ";
@@ -53,10 +52,7 @@ static i64 bearer_matches(const char* req, i64 req_len)
     return 0;
 }
 
-i64 request_authenticated(const char* req, i64 req_len)
-{
-    return basic_matches(req, req_len) || bearer_matches(req, req_len);
-}
+i64 request_authenticated(const char* req, i64 req_len) { return basic_matches(req, req_len) || bearer_matches(req, req_len); }
 
 i64 read_audit_filter(const char* req, i64 req_len, char* out)
 {
@@ -92,7 +88,7 @@ static void reset_sandbox(int conn)
     state.audit_next = 0;
     state.audit_count = 0;
     reset_agents();
-    audit_write("RESET", { "", 0 }, 0, 0, "OK");
+    audit_write(k_system_agent, "RESET", { "", 0 }, 0, 0, "OK");
     static constexpr char body[] = R"({"ok":true,"message":"sandbox reset"})";
     send_json(conn, 200, "OK", body, sizeof(body) - 1);
 }
@@ -143,8 +139,6 @@ static i64 path_is(const char* req, i64 req_len, i64 offset, const char* route)
 
 static void dispatch(int conn, const char* req, i64 req_len)
 {
-    // Audit entries name "system" unless the handler resolves the request's agent.
-    state.current_agent = -1;
     i64 is_post = req_len >= 4 && bytes_equal(req, "POST", 4);
     i64 offset = req[0] == 'P' ? 5 : 4;
     if (req_len >= 5 && bytes_equal(req, "GET", 3) && req[4] == '/' && req[5] != 'a')

@@ -2,7 +2,11 @@
 // jail, audit destination, agent tables, policy, configuration, banner, socket, loop.
 // No failure stops start-up.
 #include "agents/registry.h"
-#include "exec/audit_log.h"
+#include "core/audit_log.h"
+#include "core/config.h"
+#include "core/state.h"
+#include "core/version.h"
+#include "exec/jail.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/console.h"
@@ -11,45 +15,7 @@
 #include "runtime/listener.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
-#include "server/config.h"
 #include "server/connection_loop.h"
-#include "server/state.h"
-
-static constexpr const char* k_jail_dirs[] = {
-    "/var/terox", "/var/terox/jail", "/var/terox/jail/bin", "/var/terox/jail/usr",
-    "/var/terox/jail/usr/bin", "/var/terox/jail/usr/lib", "/var/terox/jail/lib",
-    "/var/terox/jail/lib64", "/var/terox/jail/tmp", "/var/terox/jail/dev",
-};
-
-struct BindRow {
-    const char* source;
-    const char* target;
-};
-static constexpr BindRow k_jail_binds[] = {
-    { "/bin", "/var/terox/jail/bin" },
-    { "/usr/bin", "/var/terox/jail/usr/bin" },
-    { "/usr/lib", "/var/terox/jail/usr/lib" },
-    { "/lib", "/var/terox/jail/lib" },
-    { "/lib64", "/var/terox/jail/lib64" },
-};
-
-// As root: the jail's directories and read-only binds of the host's system trees.
-// Results are not checked: a host without /lib64 simply has no such bind.
-static void prepare_jail()
-{
-    for (const char* dir : k_jail_dirs)
-        sys_mkdir(dir, 0755);
-    // mkdir honours the umask; the jail's tmp must be world-writable whatever it is.
-    i64 tmp = sys_open("/var/terox/jail/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (tmp >= 0) {
-        sys_fchmod((int)tmp, 0777);
-        sys_close((int)tmp);
-    }
-    for (const BindRow& row : k_jail_binds)
-        sys_mount(row.source, row.target, nullptr, MS_BIND, nullptr);
-    for (const BindRow& row : k_jail_binds)
-        sys_mount("", row.target, "", MS_REMOUNT | MS_BIND | MS_RDONLY, "");
-}
 
 static void decide_isolation()
 {
@@ -76,7 +42,7 @@ static void print_with_port(const char* before, const char* after)
 static void print_banner()
 {
     print("╔══════════════════════════════════════════════╗\n");
-    print("║  Cindervox v1.0.6 — AI Agent Sandbox        ║\n");
+    print("║  Cindervox v" CINDERVOX_VERSION " — AI Agent Sandbox        ║\n");
     print_with_port("║  Port: ", "  Auth: Basic + Bearer            ║\n");
     if (state.kernel_isolation == 1)
         print("║  Isolation: KERNEL (ns + chroot + rlimits)   ║\n");

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Turns a page kept as real source files into C++ constants.
 
-    embed_page.py OUT.h NAME TEMPLATE [--inline KEY=FILE ...] [--ascii]
+    embed_page.py OUT.h NAME TEMPLATE [--inline KEY=FILE ...] [--define KEY=VALUE ...] [--ascii]
 
 The template's markers @@KEY@@ named by --inline are replaced by the file's text at
 build time (the style sheet, the script). Every other marker @@NAME@@ that remains is a
@@ -25,13 +25,17 @@ def main():
     if len(args) < 3:
         fail(__doc__)
     out, name, template = args[0], args[1], args[2]
-    inlines, ascii_only = {}, False
+    inlines, defines, ascii_only = {}, {}, False
     rest = args[3:]
     i = 0
     while i < len(rest):
         if rest[i] == "--inline":
             key, path = rest[i + 1].split("=", 1)
             inlines[key] = path
+            i += 2
+        elif rest[i] == "--define":
+            key, value = rest[i + 1].split("=", 1)
+            defines[key] = value
             i += 2
         elif rest[i] == "--ascii":
             ascii_only = True
@@ -47,6 +51,8 @@ def main():
         if marker not in text:
             fail(template + " has no marker " + marker)
         text = text.replace(marker, body)
+    for key, value in defines.items():
+        text = text.replace("@@" + key + "@@", value)
     if "\r" in text:
         fail("page sources must use LF line ends only")
     if ")" + DELIM + '"' in text:

@@ -3,10 +3,10 @@
 // that TearDown gives back, so tests do not see each other's state.
 #pragma once
 #include "agents/registry.h"
-#include "exec/audit_log.h"
+#include "core/audit_log.h"
+#include "core/state.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
-#include "server/state.h"
 #include <gtest/gtest.h>
 
 struct FreshServer : ::testing::Test {

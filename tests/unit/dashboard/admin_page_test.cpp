@@ -1,6 +1,6 @@
-#include "dashboard/admin_page.h"
 #include "admin_page_pieces.h"
-#include "server/state.h"
+#include "core/state.h"
+#include "dashboard/admin_page.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -111,19 +111,73 @@ static size_t id_count(const std::string& page, const std::string& id)
 TEST(BuildAdminPage, DeclaresEveryElementTheScriptUses)
 {
     static const char* const ids[] = {
-        "sidebar", "main",
-        "sec-overview", "sec-agents", "sec-policies", "sec-budgets", "sec-security", "sec-settings",
-        "execs", "blocked", "bytes", "uptime", "rate", "agents-count", "profile", "isolation",
-        "ov-prof", "plimits", "ov-agents", "out", "cmd", "af", "audit-log",
-        "conn-url", "conn-user", "conn-pass", "eye-icon", "test-btn", "test-result",
-        "tab-python", "tab-js", "tab-curl", "tab-mcp", "snip-py", "snip-js", "snip-curl", "snip-mcp",
+        "sidebar",
+        "main",
+        "sec-overview",
+        "sec-agents",
+        "sec-policies",
+        "sec-budgets",
+        "sec-security",
+        "sec-settings",
+        "execs",
+        "blocked",
+        "bytes",
+        "uptime",
+        "rate",
+        "agents-count",
+        "profile",
+        "isolation",
+        "ov-prof",
+        "plimits",
+        "ov-agents",
+        "out",
+        "cmd",
+        "af",
+        "audit-log",
+        "conn-url",
+        "conn-user",
+        "conn-pass",
+        "eye-icon",
+        "test-btn",
+        "test-result",
+        "tab-python",
+        "tab-js",
+        "tab-curl",
+        "tab-mcp",
+        "snip-py",
+        "snip-js",
+        "snip-curl",
+        "snip-mcp",
         "agent-body",
-        "test-cmd", "test-cmd-result", "bl-list", "bl-input", "wl-list", "wl-input",
+        "test-cmd",
+        "test-cmd-result",
+        "bl-list",
+        "bl-input",
+        "wl-list",
+        "wl-input",
         "budget-body",
-        "prof-0", "prof-1", "prof-2", "sec-limits",
-        "lim-cpu", "lim-mem", "lim-timeout", "lim-procs", "lim-fsize", "lim-nofile",
-        "set-user", "set-pass", "pass-result", "set-rate", "rate-result", "set-timeout", "timeout-result",
-        "usage-grid", "usage-execs", "usage-tokens", "usage-agents", "reset-result",
+        "prof-0",
+        "prof-1",
+        "prof-2",
+        "sec-limits",
+        "lim-cpu",
+        "lim-mem",
+        "lim-timeout",
+        "lim-procs",
+        "lim-fsize",
+        "lim-nofile",
+        "set-user",
+        "set-pass",
+        "pass-result",
+        "set-rate",
+        "rate-result",
+        "set-timeout",
+        "timeout-result",
+        "usage-grid",
+        "usage-execs",
+        "usage-tokens",
+        "usage-agents",
+        "reset-result",
     };
     std::string page = page_with(k_default);
     for (const char* id : ids)
@@ -145,7 +199,6 @@ TEST(BuildAdminPage, LinksEverySectionFromTheSidebar)
         std::string handler = std::string("return nav(this,\"") + link[0] + "\")'";
         size_t at = page.find(handler);
         ASSERT_NE(at, std::string::npos) << link[0];
-        EXPECT_EQ(page.compare(at + handler.size(), std::string(link[1]).size() + 1, std::string(">") + link[1]), 0)
-            << link[0];
+        EXPECT_EQ(page.compare(at + handler.size(), std::string(link[1]).size() + 1, std::string(">") + link[1]), 0) << link[0];
     }
 }

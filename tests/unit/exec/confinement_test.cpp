@@ -1,5 +1,5 @@
+#include "core/state.h"
 #include "exec/confinement.h"
-#include "server/state.h"
 #include <gtest/gtest.h>
 #include <string>
 

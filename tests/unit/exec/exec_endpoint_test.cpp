@@ -1,12 +1,12 @@
-#include "exec/exec_endpoint.h"
 #include "agents/registry.h"
-#include "exec/audit_log.h"
+#include "core/audit_log.h"
+#include "core/state.h"
+#include "exec/exec_endpoint.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
 #include "runtime/text.h"
-#include "server/state.h"
-#include <fcntl.h>
 #include "tests/unit/fresh_server.h"
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -41,8 +41,8 @@ TEST(BuildExecBody, SplitsFileListAfterMarker)
     EXPECT_EQ(body("x<<VELK_FS>>\n"), R"({"ok":true,"stdout":"x","stderr":"","exit_code":0,"duration_ms":0,"files":[]})");
     EXPECT_EQ(body("<<VELK_FS>>"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":[]})");
     EXPECT_EQ(body("<<VELK_FS>\n"), R"({"ok":true,"stdout":"<<VELK_FS>\n","stderr":"","exit_code":0,"duration_ms":0})");
-    EXPECT_EQ(body("<<VELK_FS>>\na\"b\\c\td\re\n"),
-        R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":["a\"b\\cde"]})");
+    EXPECT_EQ(
+        body("<<VELK_FS>>\na\"b\\c\td\re\n"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":["a\"b\\cde"]})");
 }
 
 TEST(BuildExecBody, WorstCasesFitTheBuffer)
@@ -61,8 +61,8 @@ TEST(BuildExecBody, WorstCasesFitTheBuffer)
 TEST(CommandIsSensitive, ScreensPositionsUpToLengthMinusFour)
 {
     auto s = [](const std::string& c) { return command_is_sensitive(c.data(), (i64)c.size()); };
-    for (const char* cmd : { "cat /etc/passwd", "ls ~/.ssh/x", "echo $(id) ok", "cat ../../x", "eval ls", "echo `id`x",
-             "ls /proc/1", "cat /etc/hosts", "cat ../x" })
+    for (const char* cmd : { "cat /etc/passwd", "ls ~/.ssh/x", "echo $(id) ok", "cat ../../x", "eval ls", "echo `id`x", "ls /proc/1",
+             "cat /etc/hosts", "cat ../x" })
         EXPECT_EQ(s(cmd), 1) << cmd;
     for (const char* cmd : { "ls /etc/", "cd ..", "a`b", "ls /etc/x", "echo eva", "ls /proc" })
         EXPECT_EQ(s(cmd), 0) << cmd;

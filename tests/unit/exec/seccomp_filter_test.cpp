@@ -28,10 +28,7 @@ struct Program {
     explicit Program(GuardedProcess guarded = {}) { len = build_seccomp_filter(insns, guarded); }
 };
 
-Program guarded_program()
-{
-    return Program({ k_server_pid, k_server_pgid });
-}
+Program guarded_program() { return Program({ k_server_pid, k_server_pgid }); }
 
 u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0)
 {
@@ -48,16 +45,10 @@ u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0)
                 return k_invalid;
             memcpy(&acc, (const char*)&data + ins.k, 4);
             break;
-        case BPF_JMP | BPF_JEQ | BPF_K:
-            pc += acc == ins.k ? ins.jt : ins.jf;
-            break;
-        case BPF_JMP | BPF_JGE | BPF_K:
-            pc += acc >= ins.k ? ins.jt : ins.jf;
-            break;
-        case BPF_RET | BPF_K:
-            return ins.k;
-        default:
-            return k_invalid;
+        case BPF_JMP | BPF_JEQ | BPF_K: pc += acc == ins.k ? ins.jt : ins.jf; break;
+        case BPF_JMP | BPF_JGE | BPF_K: pc += acc >= ins.k ? ins.jt : ins.jf; break;
+        case BPF_RET | BPF_K: return ins.k;
+        default: return k_invalid;
         }
     }
     return k_invalid;

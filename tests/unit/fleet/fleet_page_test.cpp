@@ -48,13 +48,18 @@ TEST(BuildFleetCard, GivesEveryElementTheEntryIndex)
                      "<span class=\"badge\" id=\"prof1\">--</span></div>"),
         std::string::npos);
     const char* rows[][2] = {
-        { "Execs", "ex1" }, { "Blocked", "bl1" }, { "Bytes", "by1" }, { "Uptime", "up1" },
-        { "Sandboxes", "sb1" }, { "Isolation", "iso1" }, { "Agents", "ag1" },
+        { "Execs", "ex1" },
+        { "Blocked", "bl1" },
+        { "Bytes", "by1" },
+        { "Uptime", "up1" },
+        { "Sandboxes", "sb1" },
+        { "Isolation", "iso1" },
+        { "Agents", "ag1" },
     };
     size_t last = 0;
     for (auto& row : rows) {
-        std::string text = std::string("<div class=\"row\"><span class=\"lbl\">") + row[0]
-            + "</span><span class=\"val\" id=\"" + row[1] + "\">--</span></div>";
+        std::string text = std::string("<div class=\"row\"><span class=\"lbl\">") + row[0] + "</span><span class=\"val\" id=\"" + row[1] +
+            "\">--</span></div>";
         size_t at = c.find(text);
         ASSERT_NE(at, std::string::npos) << row[0];
         EXPECT_GT(at, last) << row[0] << " out of order";
@@ -95,8 +100,7 @@ TEST(BuildFleetPage, ListsSandboxesInTheScript)
     EXPECT_NE(page_with(3).find("{u:'http://192.168.77.2:7575',n:'sandbox-02'},"
                                 "{u:'http://192.168.77.3:7575',n:'sandbox-03'}];"),
         std::string::npos);
-    EXPECT_NE(page_with(1).find("const S=[{u:'http://localhost:7575',n:'sandbox-01'},];"),
-        std::string::npos);
+    EXPECT_NE(page_with(1).find("const S=[{u:'http://localhost:7575',n:'sandbox-01'},];"), std::string::npos);
 }
 
 TEST(BuildFleetPage, PlacesPiecesInPageOrder)

@@ -1,9 +1,9 @@
+#include "core/state.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
-#include "server/state.h"
-#include <algorithm>
 #include "tests/unit/fresh_server.h"
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
+#include "core/state.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
-#include "server/state.h"
 #include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>

@@ -2,10 +2,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-static std::string post(const std::string& body)
-{
-    return "POST /api/exec HTTP/1.1\r\nHost: x\r\n\r\n" + body;
-}
+static std::string post(const std::string& body) { return "POST /api/exec HTTP/1.1\r\nHost: x\r\n\r\n" + body; }
 
 struct CmdResult {
     i64 result;
@@ -36,10 +33,7 @@ TEST(ReadCmdField, EmptyMissingAndUnterminated)
     EXPECT_EQ(cmd(post(R"({"cmdline":"ls"})")).result, -1);
 }
 
-TEST(ReadCmdField, SkipsUnusableOccurrence)
-{
-    EXPECT_EQ(cmd(post(R"({"cmd",1,"cmd":"pwd"})")).value, "pwd");
-}
+TEST(ReadCmdField, SkipsUnusableOccurrence) { EXPECT_EQ(cmd(post(R"({"cmd",1,"cmd":"pwd"})")).value, "pwd"); }
 
 TEST(ReadCmdField, CutsToCapacityAndNoEscapes)
 {
@@ -81,10 +75,7 @@ TEST(ReadStringField, CapacityAndMissing)
     EXPECT_EQ(str(post(R"({"name":""})"), "name", 31, &r), "");
 }
 
-TEST(ReadStringField, ValueStartsAtNextQuoteWherever)
-{
-    EXPECT_EQ(str(post(R"({"path":42,"content":"x"})"), "path"), "content");
-}
+TEST(ReadStringField, ValueStartsAtNextQuoteWherever) { EXPECT_EQ(str(post(R"({"path":42,"content":"x"})"), "path"), "content"); }
 
 static i64 num(const std::string& body, const std::string& key)
 {

@@ -95,7 +95,9 @@ TEST(AppendJsonString, EscapesAndDropsControlBytes)
     char buf[64] = {};
     std::string in = "a\"b\\c\nd\re\tf\x01\x7f\xc3\xa9";
     i64 n = append_json_string(buf, 0, in.data(), (i64)in.size());
-    EXPECT_EQ(std::string(buf, n), "\"a\\\"b\\\\c\\nd\\re" "f\x7f\xc3\xa9\"");
+    EXPECT_EQ(std::string(buf, n),
+        "\"a\\\"b\\\\c\\nd\\re"
+        "f\x7f\xc3\xa9\"");
 }
 
 TEST(HeapAlloc, RoundsToEightAndZeroFills)

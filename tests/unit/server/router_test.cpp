@@ -1,7 +1,7 @@
-#include "exec/audit_log.h"
-#include "server/http_response.h"
+#include "core/audit_log.h"
+#include "core/http_response.h"
+#include "core/state.h"
 #include "server/router.h"
-#include "server/state.h"
 #include <gtest/gtest.h>
 #include <string>
 

@@ -14,9 +14,12 @@ void audit_ring_init();
 // /tmp may have been planted by another user). Returns the descriptor, or -1.
 i64 open_owned_log(const char* path);
 
-// Appends one entry to the ring and writes it to the destination. Any action and result
+// Appends one entry, naming agent, to the ring and writes it to the destination. Any action and result
 // text is accepted; an entry that would not fit its slot is cut, keeping its line feed.
-void audit_write(const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result);
+void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result);
+
+// The name entries carry when no agent made the request.
+inline constexpr ByteSpan k_system_agent { "system", 6 };
 
 // Bytes of a detail kept in an entry, and of an action or a result.
 constexpr i64 k_audit_detail_max = 150;
@@ -27,8 +30,8 @@ constexpr i64 k_audit_line_max = 384;
 
 // Composes the entry text at now for the named agent into out (k_audit_line_max bytes)
 // and returns its length; at most text_max bytes, the last of them a line feed.
-i64 build_audit_entry(char* out, i64 text_max, i64 now, ByteSpan agent, const char* action, ByteSpan detail,
-    i64 code, i64 duration_ms, const char* result);
+i64 build_audit_entry(
+    char* out, i64 text_max, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result);
 
 // 1 when the entry text carries "[" name "]" somewhere, else 0.
 i64 audit_entry_matches(const char* text, i64 text_len, const char* name, i64 name_len);

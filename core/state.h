@@ -37,7 +37,6 @@ struct ServerState {
     i64 bearer_token_len;
     char* agents;
     i64 agent_count;
-    i64 current_agent;
     i64 last_exec_ms;
     i64 max_agents;
     char* rate_buckets;
@@ -58,14 +57,6 @@ extern constinit ServerState state;
 // The Base64 text of the built-in login terox:wickerpod.
 constexpr char k_default_credential[] = "dGVyb3g6d2lja2VycG9k";
 constexpr char k_default_bearer_token[] = "lanternfish-bearer-0000";
-
-// Sizes of the tables made at start-up.
-constexpr i64 k_agent_record_size = 64;
-constexpr i64 k_max_agents = 32;
-constexpr i64 k_rate_slots = 60;
-constexpr i64 k_model_slot_size = 20;
-constexpr i64 k_blacklist_area = 2048;
-constexpr i64 k_whitelist_area = 1024;
 
 // Puts every field at its initial value (used by start-up and by hosted tests).
 void state_init_defaults();

@@ -1,4 +1,4 @@
-#include "server/http_response.h"
+#include "core/http_response.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
@@ -49,7 +49,4 @@ void send_json_error(int conn, i64 status, const char* reason, const char* messa
     send_json(conn, status, reason, body, len);
 }
 
-void send_raw(int conn, const char* bytes, i64 len)
-{
-    send_bytes(conn, bytes, len);
-}
+void send_raw(int conn, const char* bytes, i64 len) { send_bytes(conn, bytes, len); }

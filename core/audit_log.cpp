@@ -1,23 +1,19 @@
 // The audit log. Slot audit_next mod audit_capacity takes the next entry; audit_count
 // stops growing at the capacity, so once the ring is full the oldest retained entry is
 // the one after the newest. The report lists the oldest retained entries first.
-#include "exec/audit_log.h"
-#include "agents/registry.h"
+#include "core/audit_log.h"
+#include "core/state.h"
 #include "runtime/console.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
-#include "server/state.h"
 
 static constexpr char k_log_dir[] = "/var/log/cindervox";
 static constexpr char k_log_path[] = "/var/log/cindervox/audit.log";
 static constexpr char k_fallback_path[] = "/tmp/cindervox_audit.log";
 
-void audit_ring_init()
-{
-    state.audit_ring = (char*)heap_alloc((u64)(state.audit_capacity * state.audit_entry_size));
-}
+void audit_ring_init() { state.audit_ring = (char*)heap_alloc((u64)(state.audit_capacity * state.audit_entry_size)); }
 
 i64 open_owned_log(const char* path)
 {
@@ -58,8 +54,8 @@ static i64 append_word(char* out, i64 pos, const char* word)
     return append_bytes(out, pos, word, text_length_max(word, k_audit_word_max));
 }
 
-i64 build_audit_entry(char* out, i64 text_max, i64 now, ByteSpan agent, const char* action, ByteSpan detail,
-    i64 code, i64 duration_ms, const char* result)
+i64 build_audit_entry(
+    char* out, i64 text_max, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
 {
     i64 pos = append_byte(out, 0, '[');
     pos = append_decimal(out, pos, now);
@@ -87,13 +83,12 @@ i64 build_audit_entry(char* out, i64 text_max, i64 now, ByteSpan agent, const ch
     return pos;
 }
 
-void audit_write(const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
+void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
 {
     char* slot = state.audit_ring + (state.audit_next % state.audit_capacity) * state.audit_entry_size;
     fill_bytes(slot, 0, state.audit_entry_size);
     char line[k_audit_line_max];
-    i64 len = build_audit_entry(line, state.audit_entry_size - 1, now_seconds(), agent_name(state.current_agent),
-        action, detail, code, duration_ms, result);
+    i64 len = build_audit_entry(line, state.audit_entry_size - 1, now_seconds(), agent, action, detail, code, duration_ms, result);
     copy_bytes(slot, line, len);
     state.audit_next++;
     if (state.audit_count < state.audit_capacity)

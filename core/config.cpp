@@ -1,14 +1,15 @@
 // Lines end at LF or CR, and one LF right after a terminator is skipped, so CR LF ends a
 // line once. Port lines are read first, then the first credential line, so the port
 // message always precedes the login message whatever the line order.
-#include "server/config.h"
+#include "core/config.h"
+#include "core/state.h"
 #include "runtime/console.h"
 #include "runtime/fields.h"
+#include "runtime/file_replace.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
-#include "server/state.h"
 
 static constexpr i64 k_port_max = 65535;
 
@@ -29,10 +30,7 @@ static void for_each_line(const char* text, i64 len, Visit visit)
     }
 }
 
-static i64 is_port_line(const char* line, i64 len)
-{
-    return line[0] == 'p' && len >= 6 && line[4] == '=';
-}
+static i64 is_port_line(const char* line, i64 len) { return line[0] == 'p' && len >= 6 && line[4] == '='; }
 
 static i64 is_credential_line(const char* line, i64 len)
 {
@@ -115,4 +113,31 @@ void load_bearer_token()
     char* buf = (char*)heap_alloc(k_token_read_max + 1);
     i64 len = read_small_file("/etc/cindervox/token", buf, k_token_read_max);
     apply_token_text(buf, len > 0 ? len : 0);
+}
+
+i64 credential_line_storable(const char* line, i64 len)
+{
+    for (i64 i = 0; i < len; i++)
+        if (line[i] == '=' || line[i] == '\n' || line[i] == '\r')
+            return 0;
+    return 1;
+}
+
+i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
+{
+    i64 pos = append_bytes(out, 0, line, line_len);
+    pos = append_text(out, pos, "\nport=");
+    pos = append_decimal(out, pos, port);
+    return append_byte(out, pos, '\n');
+}
+
+ConfigSave save_config(const char* line, i64 line_len, i64 port)
+{
+    char* text = (char*)heap_alloc(k_config_text_size);
+    i64 text_len = build_config_text(text, line, line_len, port);
+    if (replace_file("/etc/cindervox", "config", "config.tmp", text, text_len, 0600) == 0)
+        return k_config_saved;
+    if (replace_file("/tmp", "cindervox_config", "cindervox_config.tmp", text, text_len, 0600) == 0)
+        return k_config_saved_tmp;
+    return k_config_not_saved;
 }

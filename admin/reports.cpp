@@ -2,12 +2,13 @@
 // rate and budget settings) and GET /api/agents (one entry per registered agent). Keys
 // come in a fixed order and numbers in plain decimal. Names and models are agents' own
 // text, so they are escaped; a profile number without a name reads "custom".
-#include "agents/reports.h"
+#include "admin/reports.h"
 #include "agents/registry.h"
+#include "core/state.h"
+#include "core/version.h"
 #include "policy/rules.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
-#include "server/state.h"
 
 // An agent counts as active for this many seconds after its latest command.
 static constexpr i64 k_active_seconds = 60;
@@ -32,7 +33,7 @@ static i64 append_key_number(char* out, i64 pos, const char* key, i64 value)
 i64 build_health_report(char* out)
 {
     const char* profile = profile_name(state.profile);
-    i64 pos = append_text(out, 0, R"({"status":"ok","version":"1.0.6")");
+    i64 pos = append_text(out, 0, R"({"status":"ok","version":")" CINDERVOX_VERSION R"(")");
     pos = append_key_number(out, pos, R"(,"uptime_sec":)", now_seconds() - state.start_time);
     pos = append_key_number(out, pos, R"(,"total_execs":)", state.total_execs);
     pos = append_key_number(out, pos, R"(,"blocked_cmds":)", state.blocked_cmds);

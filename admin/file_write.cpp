@@ -3,17 +3,17 @@
 // root, so the open follows no symbolic link in any component of the path and does not
 // wait for a reader when the name is a FIFO. Refused requests register no agent and
 // leave no audit entry.
-#include "agents/file_write.h"
+#include "admin/file_write.h"
 #include "agents/registry.h"
-#include "exec/audit_log.h"
+#include "core/audit_log.h"
+#include "core/http_response.h"
+#include "core/state.h"
 #include "runtime/fields.h"
 #include "runtime/file_replace.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
-#include "server/http_response.h"
-#include "server/state.h"
 
 static constexpr WriteRefusal k_missing_path { 400, "Bad Request", "missing path field" };
 static constexpr WriteRefusal k_outside_tmp { 403, "Forbidden", "path must start with /tmp/" };
@@ -55,8 +55,8 @@ void handle_write(int conn, const char* req, i64 req_len)
     sys_close((int)fd);
     if (written < 0)
         return send_json_error(conn, 500, "Internal Server Error", "could not write file");
-    resolve_agent(req, req_len);
-    audit_write("WRITE", { path, path_len }, 0, 0, "OK");
+    i64 agent = resolve_agent(req, req_len);
+    audit_write(agent_name(agent), "WRITE", { path, path_len }, 0, 0, "OK");
     char* body = (char*)heap_alloc(k_write_answer_size);
     i64 pos = append_text(body, 0, R"({"ok":true,"path":)");
     pos = append_json_string(body, pos, path, path_len);

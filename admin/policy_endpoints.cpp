@@ -2,15 +2,15 @@
 // removes one rule; POST /api/profile switches the security profile. Every change is
 // saved to the policy file at once. A change is all or nothing: an add that does not fit
 // (in either selected list) leaves both lists as they were.
-#include "policy/policy_endpoints.h"
-#include "exec/audit_log.h"
+#include "admin/policy_endpoints.h"
+#include "core/audit_log.h"
+#include "core/http_response.h"
+#include "core/state.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
 #include "runtime/text.h"
-#include "server/http_response.h"
-#include "server/state.h"
 
 static constexpr i64 k_action_capacity = 15;
 static constexpr char k_err_invalid_action[] = "invalid action (use add_bl/rm_bl/add_wl/rm_wl)";
@@ -123,23 +123,17 @@ i64 remove_rule(char* area, i64 area_size, i64* count, i64* used, const char* ru
 {
     // Rules live only in the bytes in use; the bound also keeps the move length positive.
     i64 limit = *used < area_size ? *used : area_size;
-    i64 offset = 0;
-    for (i64 n = 0; n < *count && offset < limit; n++) {
-        i64 rule_len = (u8)area[offset];
-        if (rule_len == 0 || offset + 1 + rule_len > limit)
-            return 0;
-        if (rule_len == len && bytes_equal(area + offset + 1, rule, len)) {
-            i64 next = offset + 1 + len;
-            move_bytes(area + offset, area + next, *used - next);
-            *used -= len + 1;
-            *count -= 1;
-            // The byte behind the last rule must read as the end of the list.
-            fill_bytes(area + *used, 0, len + 1);
-            return 1;
-        }
-        offset += rule_len + 1;
-    }
-    return 0;
+    i64 offset = find_rule(
+        area, limit, *count, [&](const char* stored, i64 stored_len) { return stored_len == len && bytes_equal(stored, rule, len); });
+    if (offset < 0)
+        return 0;
+    i64 next = offset + 1 + len;
+    move_bytes(area + offset, area + next, *used - next);
+    *used -= len + 1;
+    *count -= 1;
+    // The byte behind the last rule must read as the end of the list.
+    fill_bytes(area + *used, 0, len + 1);
+    return 1;
 }
 
 static i64 remove_rule_from_lists(RuleAction action, const char* rule, i64 len)
@@ -208,7 +202,7 @@ void handle_profile(int conn, const char* req, i64 req_len)
     apply_profile(p);
     save_policy_file();
     static constexpr char detail[] = "set_profile";
-    audit_write("CONFIG", { detail, sizeof(detail) - 1 }, p, 0, "OK");
+    audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, p, 0, "OK");
     char* body = (char*)heap_alloc(k_policy_answer_size);
     i64 pos = append_text(body, 0, R"({"ok":true,"profile":)");
     pos = append_decimal(body, pos, state.profile);
@@ -218,6 +212,29 @@ void handle_profile(int conn, const char* req, i64 req_len)
     pos = append_decimal(body, pos, state.max_mem_mb);
     pos = append_text(body, pos, R"(,"max_cpu_sec":)");
     pos = append_decimal(body, pos, state.max_cpu_sec);
+    pos = append_byte(body, pos, '}');
+    send_json(conn, 200, "OK", body, pos);
+}
+
+// {"ok":true,"blacklist_count":B,"whitelist_count":W,"profile":P} with three widest numbers.
+static constexpr i64 k_reload_answer_size = 64 + 3 * k_decimal_max;
+
+void handle_policy_reload(int conn)
+{
+    switch (reload_policy_file()) {
+    case k_reload_missing: return send_json_error(conn, 404, "Not Found", "policy.conf not found");
+    case k_reload_unreadable: return send_json_error(conn, 500, "Internal Server Error", "could not read policy.conf");
+    case k_reload_done: break;
+    }
+    static constexpr char detail[] = "policy_reload";
+    audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, 0, 0, "OK");
+    char* body = (char*)heap_alloc(k_reload_answer_size);
+    i64 pos = append_text(body, 0, R"({"ok":true,"blacklist_count":)");
+    pos = append_decimal(body, pos, state.blacklist_count);
+    pos = append_text(body, pos, R"(,"whitelist_count":)");
+    pos = append_decimal(body, pos, state.whitelist_count);
+    pos = append_text(body, pos, R"(,"profile":)");
+    pos = append_decimal(body, pos, state.profile);
     pos = append_byte(body, pos, '}');
     send_json(conn, 200, "OK", body, pos);
 }

@@ -1,10 +1,10 @@
-#include "exec/audit_log.h"
 #include "agents/registry.h"
+#include "core/audit_log.h"
+#include "core/state.h"
 #include "runtime/heap.h"
-#include "server/state.h"
+#include "tests/unit/fresh_server.h"
 #include <fcntl.h>
 #include <filesystem>
-#include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -20,7 +20,6 @@ struct Audit : FreshServer {
         char tmpl[] = "/tmp/audit-test-XXXXXX";
         dir = mkdtemp(tmpl);
         state.audit_fd = open((dir + "/sink.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        state.current_agent = -1;
     }
     void TearDown() override
     {
@@ -37,19 +36,17 @@ struct Audit : FreshServer {
     }
 };
 
-std::string entry(i64 now, const std::string& agent, const char* action, const std::string& detail, i64 code,
-    i64 dur, const char* result)
+std::string entry(i64 now, const std::string& agent, const char* action, const std::string& detail, i64 code, i64 dur, const char* result)
 {
     char out[k_audit_line_max];
-    i64 n = build_audit_entry(out, 255, now, { agent.data(), (i64)agent.size() }, action,
-        { detail.data(), (i64)detail.size() }, code, dur, result);
+    i64 n = build_audit_entry(
+        out, 255, now, { agent.data(), (i64)agent.size() }, action, { detail.data(), (i64)detail.size() }, code, dur, result);
     return std::string(out, n);
 }
 
 TEST(BuildAuditEntry, LineFormat)
 {
-    EXPECT_EQ(entry(1765105200, "agent-7", "EXEC", "ls -la", 0, 0, "OK"),
-        "[1765105200] [agent-7] EXEC OK \"ls -la\" exit=0 dur=0ms\n");
+    EXPECT_EQ(entry(1765105200, "agent-7", "EXEC", "ls -la", 0, 0, "OK"), "[1765105200] [agent-7] EXEC OK \"ls -la\" exit=0 dur=0ms\n");
     EXPECT_EQ(entry(1765105200, "system", "RESET", "", 0, 0, "OK"), "[1765105200] [system] RESET OK exit=0 dur=0ms\n");
     EXPECT_EQ(entry(5, "a", "EXEC", "x", 137, 5003, "TIMEOUT"), "[5] [a] EXEC TIMEOUT \"x\" exit=137 dur=5003ms\n");
     EXPECT_EQ(entry(5, "a", "EXEC", "x", -1, -2, "OK"), "[5] [a] EXEC OK \"x\" exit=-1 dur=-2ms\n");
@@ -60,21 +57,17 @@ TEST(BuildAuditEntry, LongDetailAndWordsStayInTheSlot)
     std::string detail(400, 'd');
     EXPECT_EQ(entry(1, "a", "EXEC", detail, 0, 0, "OK"), "[1] [a] EXEC OK \"" + std::string(150, 'd') + "\" exit=0 dur=0ms\n");
     std::string word(100, 'W');
-    std::string line = entry(-9223372036854775807L, std::string(31, 'n'), word.c_str(), detail, -9223372036854775807L,
-        -9223372036854775807L, word.c_str());
+    std::string line = entry(
+        -9223372036854775807L, std::string(31, 'n'), word.c_str(), detail, -9223372036854775807L, -9223372036854775807L, word.c_str());
     EXPECT_EQ(line.size(), 255u);
     EXPECT_EQ(line.back(), '\n');
 }
 
-TEST_F(Audit, EmptyRingReport)
-{
-    EXPECT_EQ(report(), R"({"entries":[],"total":0,"returned":0})");
-}
+TEST_F(Audit, EmptyRingReport) { EXPECT_EQ(report(), R"({"entries":[],"total":0,"returned":0})"); }
 
 TEST_F(Audit, WritesRingAndDestination)
 {
-    resolve_agent("X-Agent: bot\r\n", 14);
-    audit_write("BLOCK", { "say \"hi\"\\", 9 }, 0, 0, "BLACKLIST");
+    audit_write({ "bot", 3 }, "BLOCK", { "say \"hi\"\\", 9 }, 0, 0, "BLACKLIST");
     std::string json = report();
     std::string ts = json.substr(json.find("[") + 3, 10);
     EXPECT_EQ(json, R"({"entries":["[)" + ts + R"(] [bot] BLOCK BLACKLIST \"say \"hi\"\\\" exit=0 dur=0ms\n"],"total":1,"returned":1})");
@@ -89,7 +82,7 @@ TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
 {
     for (int i = 1; i <= 300; i++) {
         std::string d = "e" + std::to_string(i);
-        audit_write("EXEC", { d.data(), (i64)d.size() }, 0, 0, "OK");
+        audit_write(k_system_agent, "EXEC", { d.data(), (i64)d.size() }, 0, 0, "OK");
     }
     EXPECT_EQ(state.audit_count, 256);
     EXPECT_EQ(state.audit_next, 300);
@@ -100,7 +93,7 @@ TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
     EXPECT_EQ(json.find("\\\"e65\\\""), std::string::npos);
     // After a reset the ring restarts at slot 0 with the one new entry.
     state.audit_next = state.audit_count = 0;
-    audit_write("RESET", { "", 0 }, 0, 0, "OK");
+    audit_write(k_system_agent, "RESET", { "", 0 }, 0, 0, "OK");
     json = report();
     EXPECT_NE(json.find("[system] RESET OK exit=0 dur=0ms\\n\"],\"total\":1,\"returned\":1}"), std::string::npos);
 }
@@ -108,10 +101,9 @@ TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
 TEST_F(Audit, FilterMatchesBracketedNamesUpToFifty)
 {
     for (int i = 0; i < 60; i++) {
-        state.current_agent = -1;
-        audit_write("CONFIG", { "timeout", 7 }, 0, 0, "OK");
-        resolve_agent(i % 2 ? "X-Agent: bot-1\r\n" : "X-Agent: bot-10\r\n", i % 2 ? 16 : 17);
-        audit_write("EXEC", { "ls", 2 }, 0, 0, "OK");
+        audit_write(k_system_agent, "CONFIG", { "timeout", 7 }, 0, 0, "OK");
+        audit_write(agent_name(resolve_agent(i % 2 ? "X-Agent: bot-1\r\n" : "X-Agent: bot-10\r\n", i % 2 ? 16 : 17)), "EXEC", { "ls", 2 },
+            0, 0, "OK");
     }
     EXPECT_NE(report("bot-1").find(R"("total":120,"returned":30})"), std::string::npos);
     EXPECT_NE(report("system").find(R"("returned":50})"), std::string::npos);
@@ -133,16 +125,15 @@ TEST(AuditEntryMatches, NameMustBeBracketed)
 
 TEST_F(Audit, WorstCaseFilteredReportFits)
 {
-    resolve_agent("X-Agent: \"\r\n", 12);
     std::string detail(150, '\\');
     for (int i = 0; i < 60; i++)
-        audit_write(std::string(32, '"').c_str(), { detail.data(), 150 }, -9223372036854775807L, -1, "\"\"\"");
+        audit_write({ "\"", 1 }, std::string(32, '"').c_str(), { detail.data(), 150 }, -9223372036854775807L, -1, "\"\"\"");
     std::string json = report("\"");
     EXPECT_NE(json.find(R"("returned":50})"), std::string::npos);
     EXPECT_GT(json.size(), 50u * 400);
 }
 
-struct OpenOwnedLog : Audit {};
+struct OpenOwnedLog : Audit { };
 
 TEST_F(OpenOwnedLog, RefusesLinksAndForeignFiles)
 {

@@ -4,16 +4,16 @@
 // Both rewrite the policy file, which holds the rate limit; the time-out follows from the
 // profile and lasts until the next profile switch or restart. POST /api/budget sets the
 // default token budget or one agent's own budget; budgets are not saved.
-#include "agents/settings.h"
+#include "admin/settings.h"
 #include "agents/registry.h"
-#include "exec/audit_log.h"
+#include "core/audit_log.h"
+#include "core/config.h"
+#include "core/http_response.h"
+#include "core/state.h"
 #include "policy/policy_file.h"
 #include "runtime/fields.h"
-#include "runtime/file_replace.h"
 #include "runtime/heap.h"
 #include "runtime/text.h"
-#include "server/http_response.h"
-#include "server/state.h"
 
 static constexpr char k_err_missing_setting[] = "missing username/password, rate_limit, or timeout field";
 static constexpr char k_err_unstorable_credentials[] = "username and password must not contain '=' or line breaks";
@@ -31,25 +31,9 @@ static constinit char credential_store[k_credential_store_size] = {};
 static constexpr i64 k_number_answer_size = 64 + k_decimal_max;
 static constexpr i64 k_agent_answer_size = 64 + (2 * k_agent_name_capacity + 2) + k_decimal_max;
 
-i64 credential_line_storable(const char* line, i64 len)
-{
-    for (i64 i = 0; i < len; i++)
-        if (line[i] == '=' || line[i] == '\n' || line[i] == '\r')
-            return 0;
-    return 1;
-}
-
-i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
-{
-    i64 pos = append_bytes(out, 0, line, line_len);
-    pos = append_text(out, pos, "\nport=");
-    pos = append_decimal(out, pos, port);
-    return append_byte(out, pos, '\n');
-}
-
 static void audit_setting(const char* detail, i64 code)
 {
-    audit_write("CONFIG", { detail, text_length(detail) }, code, 0, "OK");
+    audit_write(k_system_agent, "CONFIG", { detail, text_length(detail) }, code, 0, "OK");
 }
 
 static void send_number_answer(int conn, const char* key_text, i64 value)
@@ -74,16 +58,15 @@ static void change_credentials(int conn, ByteSpan user, ByteSpan password)
         return send_json_error(conn, 400, "Bad Request", k_err_unstorable_credentials);
     state.basic_credential_len = base64_encode(line, len, credential_store);
     state.basic_credential = credential_store;
-    char* text = (char*)heap_alloc(k_config_text_size);
-    i64 text_len = build_config_text(text, line, len, state.port);
-    if (replace_file("/etc/cindervox", "config", "config.tmp", text, text_len, 0600) == 0) {
+    switch (save_config(line, len, state.port)) {
+    case k_config_saved:
         audit_setting("credentials_changed", 0);
         return send_json(conn, 200, "OK", k_saved_message, sizeof(k_saved_message) - 1);
+    case k_config_saved_tmp:
+        audit_setting("credentials_changed_tmp", 0);
+        return send_json(conn, 200, "OK", k_saved_tmp_message, sizeof(k_saved_tmp_message) - 1);
+    case k_config_not_saved: return send_json_error(conn, 500, "Internal Server Error", "could not write config");
     }
-    if (replace_file("/tmp", "cindervox_config", "cindervox_config.tmp", text, text_len, 0600) < 0)
-        return send_json_error(conn, 500, "Internal Server Error", "could not write config");
-    audit_setting("credentials_changed_tmp", 0);
-    send_json(conn, 200, "OK", k_saved_tmp_message, sizeof(k_saved_tmp_message) - 1);
 }
 
 void handle_config(int conn, const char* req, i64 req_len)

@@ -1,4 +1,5 @@
-// GET /api/policy, POST /api/policy (add or remove a rule) and POST /api/profile.
+// GET /api/policy, POST /api/policy (add or remove a rule), POST /api/profile and
+// POST /api/policy/reload.
 #pragma once
 #include "runtime/types.h"
 
@@ -9,6 +10,8 @@ constexpr i64 k_policy_report_size = 24576;
 i64 build_policy_report(char* out);
 void handle_policy_change(int conn, const char* req, i64 req_len);
 void handle_profile(int conn, const char* req, i64 req_len);
+// POST /api/policy/reload.
+void handle_policy_reload(int conn);
 
 // The pure steps of the handlers.
 enum RuleActionKind : i64 { k_rule_none = 0, k_rule_add = 1, k_rule_remove = 2 };

@@ -1,4 +1,4 @@
-#include "server/state.h"
+#include "core/state.h"
 
 constinit ServerState state {};
 
@@ -19,6 +19,5 @@ void state_init_defaults()
     state.basic_credential_len = sizeof(k_default_credential) - 1;
     state.bearer_token = k_default_bearer_token;
     state.bearer_token_len = sizeof(k_default_bearer_token) - 1;
-    state.max_agents = k_max_agents;
     state.max_rate_per_agent = 120;
 }

@@ -1,11 +1,11 @@
+#include "admin/reports.h"
 #include "agents/registry.h"
-#include "agents/reports.h"
+#include "core/state.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
-#include <ctime>
 #include "runtime/text.h"
-#include "server/state.h"
 #include "tests/unit/fresh_server.h"
+#include <ctime>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -109,10 +109,7 @@ TEST_F(BuildHealthReport, WidestNumbersFit)
 
 using BuildAgentsReport = Reports;
 
-TEST_F(BuildAgentsReport, EmptyRegistry)
-{
-    EXPECT_EQ(agents(), R"({"agents":[],"count":0})");
-}
+TEST_F(BuildAgentsReport, EmptyRegistry) { EXPECT_EQ(agents(), R"({"agents":[],"count":0})"); }
 
 TEST_F(BuildAgentsReport, AgentKnownOnlyByBudgetIsInactive)
 {

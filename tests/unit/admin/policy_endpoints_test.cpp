@@ -1,8 +1,8 @@
-#include "policy/policy_endpoints.h"
+#include "admin/policy_endpoints.h"
+#include "core/state.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
-#include "server/state.h"
 #include "tests/unit/fresh_server.h"
 #include <gtest/gtest.h>
 #include <string>
@@ -124,7 +124,9 @@ TEST_F(RemoveRule, TakesOnlyTheFirstEqualRuleAndKeepsTheEndMark)
     EXPECT_EQ(state.blacklist[state.blacklist_used], 0);
     for (i64 i = state.blacklist_used; i < used; i++)
         EXPECT_EQ(state.blacklist[i], 0) << i;
-    EXPECT_EQ(std::string(state.blacklist, state.blacklist_used), std::string("\x04sudo\x04" "curl\x04wget"));
+    EXPECT_EQ(std::string(state.blacklist, state.blacklist_used),
+        std::string("\x04sudo\x04"
+                    "curl\x04wget"));
     // The list stays appendable where the removed bytes were.
     EXPECT_EQ(add_blacklist_rule("nc", 2), 1);
     EXPECT_EQ(std::string(state.blacklist + 15, 3), "\x02nc");

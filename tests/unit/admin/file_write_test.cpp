@@ -1,4 +1,4 @@
-#include "agents/file_write.h"
+#include "admin/file_write.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>

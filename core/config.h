@@ -1,0 +1,44 @@
+// Configuration file /etc/cindervox/config (port and login), its reader and writer, and the
+// bearer token file.
+#pragma once
+#include "runtime/types.h"
+
+constexpr i64 k_config_read_max = 511;
+constexpr i64 k_token_read_max = 255;
+constexpr i64 k_credential_buffer = 512;
+// The longest credential line whose Base64 text and NUL fit the 512-byte buffer.
+constexpr i64 k_credential_line_max = 381;
+
+// Reads the configuration file; may replace basic_credential; returns the configured
+// port, or 0 when none (or only out-of-range ones) was given.
+i64 load_config();
+
+// Applies configuration text as load_config does after reading it.
+i64 apply_config_text(const char* text, i64 len);
+
+// Reads the token file and sets bearer_token.
+void load_bearer_token();
+
+// Applies token file text as load_bearer_token does after reading it.
+void apply_token_text(char* text, i64 len);
+
+// Longest user name and password kept from a request.
+constexpr i64 k_username_capacity = 31;
+constexpr i64 k_password_capacity = 63;
+// user:password at its longest.
+constexpr i64 k_credential_line_capacity = k_username_capacity + 1 + k_password_capacity;
+// The configuration file as written: the credential line and the port line.
+constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20;
+
+// 1 when the configuration reader will take the line back as the credential after a
+// restart: no "=" (which marks a setting line) and no line break.
+i64 credential_line_storable(const char* line, i64 len);
+
+// The configuration file text for a credential line and a port; returns its length.
+i64 build_config_text(char* out, const char* line, i64 line_len, i64 port);
+
+enum ConfigSave { k_config_saved, k_config_saved_tmp, k_config_not_saved };
+
+// Writes the configuration file for a credential line and a port, or its fallback copy
+// in /tmp when /etc/cindervox cannot be written.
+ConfigSave save_config(const char* line, i64 line_len, i64 port);
