@@ -1,145 +1,265 @@
 // Layout of the program (classic BPF only jumps forward, so the shared endings come last):
-//   0  load arch            1  x86-64? skip the kill     2  kill
-//   3  load nr              4  x32 bit set -> kill
-//   5… one compare per filtered call -> kill, or for socket -> the family test
-//      with a guarded process: one compare per guarded call -> the target test or EPERM
-//      allow
-//      with a guarded process: target test: load args[0]; the server's pid, -pid, -pgid
-//      or -1 -> EPERM, otherwise allow; then EPERM
-//      family test: load args[0]; AF_UNIX -> EACCES, otherwise fall into the kill
-//      kill
+//   load arch; x86-64? skip the kill; kill
+//   load nr; x32 bit set -> kill
+//   one compare per row of the call table -> its verdict or its argument test
+//   allow
+//   with a guarded process: the argument tests, each ending in a jump to the allow below
+//   family test: load args[0]; AF_UNIX -> EACCES, otherwise the kill
+//   allow; EPERM; EACCES; kill
+// Jumps are written against labels and resolved once every label has its place.
 #include "exec/seccomp_filter.h"
 
-enum FilterAction { k_action_kill, k_action_family_test };
+namespace {
 
-struct FilteredCall {
+// Where a compare may send a call. k_next is the instruction after the jump.
+enum Label : u8 {
+    k_next,
+    k_known_arch,
+    k_signal_test,
+    k_pid_test,
+    k_fcntl_test,
+    k_ioctl_test,
+    k_priority_test,
+    k_ioprio_test,
+    k_who_test,
+    k_kcmp_test,
+    k_family_test,
+    k_allow,
+    k_refuse,
+    k_local_socket,
+    k_kill,
+    k_label_count,
+};
+
+struct FilterRow {
     u32 nr;
-    FilterAction action;
+    Label verdict;
 };
 
-// Network, tracing, module, reboot and cross-process memory calls, then io_uring, whose
-// submissions would reach the kernel's socket code without passing through this filter.
-static constexpr FilteredCall k_filtered_calls[] = {
-    { SYS_socket, k_action_family_test },
-    { SYS_connect, k_action_kill },
-    { SYS_accept, k_action_kill },
-    { SYS_sendto, k_action_kill },
-    { SYS_recvfrom, k_action_kill },
-    { SYS_sendmsg, k_action_kill },
-    { SYS_recvmsg, k_action_kill },
-    { SYS_bind, k_action_kill },
-    { SYS_listen, k_action_kill },
-    { SYS_ptrace, k_action_kill },
-    { SYS_reboot, k_action_kill },
-    { SYS_init_module, k_action_kill },
-    { SYS_delete_module, k_action_kill },
-    { SYS_kexec_load, k_action_kill },
-    { SYS_accept4, k_action_kill },
-    { SYS_process_vm_readv, k_action_kill },
-    { SYS_process_vm_writev, k_action_kill },
-    { SYS_io_uring_setup, k_action_kill },
-};
-static constexpr i64 k_filtered_count = sizeof(k_filtered_calls) / sizeof(k_filtered_calls[0]);
-
-enum GuardAction { k_guard_target_test, k_guard_refuse };
-
-struct GuardedCall {
-    u32 nr;
-    GuardAction action;
-};
-
-// Calls whose first argument names the process (or group) they act on.
-static constexpr GuardedCall k_guarded_calls[] = {
-    { SYS_kill, k_guard_target_test },
-    { SYS_tkill, k_guard_target_test },
-    { SYS_tgkill, k_guard_target_test },
-    { SYS_rt_sigqueueinfo, k_guard_target_test },
-    { SYS_rt_tgsigqueueinfo, k_guard_target_test },
-    { SYS_pidfd_open, k_guard_target_test },
-    { SYS_prlimit64, k_guard_target_test },
-    { SYS_pidfd_send_signal, k_guard_refuse },
-};
-static constexpr i64 k_guarded_count = sizeof(k_guarded_calls) / sizeof(k_guarded_calls[0]);
-// Load, four compares, allow, refuse.
-static constexpr i64 k_guard_tail = 7;
-
-static constexpr i64 k_first_compare = 5;
-static_assert(
-    k_first_compare + k_filtered_count + k_guarded_count + 1 + k_guard_tail + 4 <= k_seccomp_filter_max, "the program fits its array");
-static_assert(k_seccomp_filter_max < 256, "every jump reaches its target with an 8-bit offset");
-
-static sock_filter_k statement(u16 code, u32 k) { return { code, 0, 0, k }; }
-
-// A jump at index at: to target when the test holds, else to the next instruction.
-static sock_filter_k jump_if(u16 test, u32 k, i64 at, i64 target) { return { (u16)(BPF_JMP | test | BPF_K), (u8)(target - at - 1), 0, k }; }
-
-// The end of the program, from the allow on; guard_at and family_at say where the guard's
-// target test and the family test start.
-struct Tail {
-    i64 allow_at;
-    i64 guard_at;
-    i64 refuse_at;
-    i64 family_at;
-    i64 kill_at;
+// Every command, both modes: network, tracing, module, kexec, reboot and cross-process
+// memory calls; io_uring, whose submissions would reach the kernel's socket code without
+// passing through this filter; and the kernel keyrings, which outlive a run and are shared
+// by every command of the same uid.
+constexpr FilterRow k_filtered_calls[] = {
+    { SYS_socket, k_family_test },
+    { SYS_connect, k_kill },
+    { SYS_accept, k_kill },
+    { SYS_sendto, k_kill },
+    { SYS_recvfrom, k_kill },
+    { SYS_sendmsg, k_kill },
+    { SYS_recvmsg, k_kill },
+    { SYS_bind, k_kill },
+    { SYS_listen, k_kill },
+    { SYS_ptrace, k_kill },
+    { SYS_reboot, k_kill },
+    { SYS_init_module, k_kill },
+    { SYS_finit_module, k_kill },
+    { SYS_delete_module, k_kill },
+    { SYS_kexec_load, k_kill },
+    { SYS_kexec_file_load, k_kill },
+    { SYS_accept4, k_kill },
+    { SYS_process_vm_readv, k_kill },
+    { SYS_process_vm_writev, k_kill },
+    { SYS_io_uring_setup, k_kill },
+    { SYS_add_key, k_refuse },
+    { SYS_keyctl, k_refuse },
+    { SYS_request_key, k_refuse },
 };
 
-static Tail plan_tail(i64 compares_end, bool guarded)
-{
-    Tail t {};
-    t.allow_at = compares_end;
-    t.guard_at = t.allow_at + 1;
-    t.refuse_at = guarded ? t.guard_at + k_guard_tail - 1 : t.guard_at;
-    t.family_at = guarded ? t.refuse_at + 1 : t.guard_at;
-    t.kill_at = t.family_at + 3;
-    return t;
-}
+// Basic mode only: calls that can reach another process of the same uid, by the process or
+// group they name, or (fcntl, ioctl) by making the kernel signal the owner of a descriptor.
+// pidfd_send_signal may use a pidfd opened from /proc and process_madvise a pidfd that
+// cannot be traced back here, so both are refused outright.
+constexpr FilterRow k_guarded_calls[] = {
+    { SYS_kill, k_signal_test },
+    { SYS_tkill, k_signal_test },
+    { SYS_tgkill, k_signal_test },
+    { SYS_rt_sigqueueinfo, k_signal_test },
+    { SYS_rt_tgsigqueueinfo, k_signal_test },
+    { SYS_pidfd_open, k_signal_test },
+    { SYS_prlimit64, k_signal_test },
+    { SYS_pidfd_send_signal, k_refuse },
+    { SYS_process_madvise, k_refuse },
+    { SYS_fcntl, k_fcntl_test },
+    { SYS_ioctl, k_ioctl_test },
+    { SYS_setpriority, k_priority_test },
+    { SYS_ioprio_set, k_ioprio_test },
+    { SYS_sched_setaffinity, k_pid_test },
+    { SYS_sched_setscheduler, k_pid_test },
+    { SYS_sched_setparam, k_pid_test },
+    { SYS_sched_setattr, k_pid_test },
+    { SYS_migrate_pages, k_pid_test },
+    { SYS_move_pages, k_pid_test },
+    { SYS_kcmp, k_kcmp_test },
+};
 
-// args[0] of the guarded calls is an int: only its low half counts.
-static i64 emit_guard(sock_filter_k* out, i64 pos, const Tail& t, GuardedProcess guarded)
-{
-    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARGS);
-    const u32 targets[] = { guarded.pid, 0u - guarded.pid, 0u - guarded.pgid, 0xFFFFFFFFu };
-    for (u32 target : targets) {
-        out[pos] = jump_if(BPF_JEQ, target, pos, t.refuse_at);
-        pos++;
+constexpr i64 k_row_count(const auto& rows) { return sizeof(rows) / sizeof(rows[0]); }
+
+// The architecture and x32 checks, the allow after the compares, the argument tests of the
+// guard (signal 6, pid 3, fcntl 8, ioctl 4, priority 3, ioprio 3, who 4, kcmp 5) and the
+// family test with the four endings.
+constexpr i64 k_head_length = 5;
+constexpr i64 k_guard_tests_length = 36;
+constexpr i64 k_tail_length = 6;
+static_assert(k_head_length + k_row_count(k_filtered_calls) + k_row_count(k_guarded_calls) + 1 + k_guard_tests_length + k_tail_length <=
+        k_seccomp_filter_max,
+    "the program fits its array");
+static_assert(k_seccomp_filter_max < 256, "every conditional jump reaches its target with an 8-bit offset");
+
+// Arguments are loaded by their low half: every argument tested here is an int, a pid or
+// a request number of 32 bits.
+constexpr u32 arg(i64 index) { return SECCOMP_DATA_ARGS + 8 * (u32)index; }
+
+class Assembler {
+public:
+    explicit Assembler(sock_filter_k* out) : out_(out) {}
+
+    void load(u32 offset) { emit({ (u16)(BPF_LD | BPF_W | BPF_ABS), 0, 0, offset }); }
+    void ret(u32 verdict) { emit({ (u16)(BPF_RET | BPF_K), 0, 0, verdict }); }
+    void jump_eq(u32 k, Label if_true, Label if_false = k_next) { jump(BPF_JEQ, k, if_true, if_false); }
+    void jump_ge(u32 k, Label if_true, Label if_false = k_next) { jump(BPF_JGE, k, if_true, if_false); }
+    void jump_always(Label target) { jump(BPF_JA, 0, target, k_next); }
+    void place(Label label) { label_at_[label] = pos_; }
+
+    // Resolves every jump against its labels; returns the program's length.
+    i64 finish()
+    {
+        for (i64 i = 0; i < pending_count_; i++) {
+            const Pending& p = pending_[i];
+            sock_filter_k& ins = out_[p.at];
+            if (ins.code == (BPF_JMP | BPF_JA))
+                ins.k = (u32)offset(p.at, p.if_true);
+            else {
+                ins.jt = (u8)offset(p.at, p.if_true);
+                ins.jf = (u8)offset(p.at, p.if_false);
+            }
+        }
+        return pos_;
     }
-    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
-    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (u32)EPERM);
-    return pos;
+
+private:
+    struct Pending {
+        i64 at;
+        Label if_true;
+        Label if_false;
+    };
+
+    void emit(sock_filter_k ins) { out_[pos_++] = ins; }
+
+    void jump(u16 test, u32 k, Label if_true, Label if_false)
+    {
+        pending_[pending_count_++] = { pos_, if_true, if_false };
+        emit({ (u16)(BPF_JMP | test | BPF_K), 0, 0, k });
+    }
+
+    i64 offset(i64 at, Label label) const { return label == k_next ? 0 : label_at_[label] - at - 1; }
+
+    sock_filter_k* out_;
+    i64 pos_ = 0;
+    i64 label_at_[k_label_count] {};
+    Pending pending_[k_seccomp_filter_max] {};
+    i64 pending_count_ = 0;
+};
+
+// The server's process and group as the command's calls name them. A command whose PID
+// namespace does not show the server's group leader reads group 0 from getpgid, and 0 as a
+// target means the caller's own group; so a group of 0 is never guarded, the pid alone is.
+struct Targets {
+    u32 pid;
+    u32 group;
+};
+
+void emit_guard_tests(Assembler& a, Targets t)
+{
+    // kill(pid), kill(-pid), kill(-group) and kill(-1) all reach the server.
+    a.place(k_signal_test);
+    a.load(arg(0));
+    const u32 signal_targets[] = { t.pid, 0u - t.pid, 0u - t.group, 0xFFFFFFFFu };
+    for (u32 target : signal_targets)
+        a.jump_eq(target, k_refuse);
+    a.jump_always(k_allow);
+
+    a.place(k_pid_test);
+    a.load(arg(0));
+    a.jump_eq(t.pid, k_refuse);
+    a.jump_always(k_allow);
+
+    // F_SETOWN makes the kernel signal the owner on I/O (and F_SETSIG picks the signal);
+    // F_SETOWN_EX names the owner through a struct the filter cannot read.
+    a.place(k_fcntl_test);
+    a.load(arg(1));
+    a.jump_eq(F_SETOWN_EX, k_refuse);
+    a.jump_eq(F_SETOWN, k_next, k_allow);
+    a.load(arg(2));
+    const u32 owner_targets[] = { t.pid, 0u - t.pid, 0u - t.group };
+    for (u32 target : owner_targets)
+        a.jump_eq(target, k_refuse);
+    a.jump_always(k_allow);
+
+    // Both requests take the owner through a pointer the filter cannot read.
+    a.place(k_ioctl_test);
+    a.load(arg(1));
+    a.jump_eq(FIOSETOWN, k_refuse);
+    a.jump_eq(SIOCSPGRP, k_refuse);
+    a.jump_always(k_allow);
+
+    // A user-wide change reaches the server, which runs under the command's uid.
+    a.place(k_priority_test);
+    a.load(arg(0));
+    a.jump_eq(PRIO_USER, k_refuse);
+    a.jump_always(k_who_test);
+
+    a.place(k_ioprio_test);
+    a.load(arg(0));
+    a.jump_eq(IOPRIO_WHO_USER, k_refuse);
+    a.jump_always(k_who_test);
+
+    a.place(k_who_test);
+    a.load(arg(1));
+    a.jump_eq(t.pid, k_refuse);
+    a.jump_eq(t.group, k_refuse);
+    a.jump_always(k_allow);
+
+    a.place(k_kcmp_test);
+    a.load(arg(0));
+    a.jump_eq(t.pid, k_refuse);
+    a.load(arg(1));
+    a.jump_eq(t.pid, k_refuse);
+    a.jump_always(k_allow);
 }
+
+} // namespace
 
 i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
 {
     bool guard = guarded.pid != 0;
-    i64 compares_end = k_first_compare + k_filtered_count + (guard ? k_guarded_count : 0);
-    Tail t = plan_tail(compares_end, guard);
-    i64 pos = 0;
-    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARCH);
-    out[pos] = jump_if(BPF_JEQ, AUDIT_ARCH_X86_64, pos, pos + 2);
-    pos++;
-    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
-    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_NR);
-    out[pos] = jump_if(BPF_JGE, __X32_SYSCALL_BIT, pos, t.kill_at);
-    pos++;
-    for (const FilteredCall& call : k_filtered_calls) {
-        i64 target = call.action == k_action_family_test ? t.family_at : t.kill_at;
-        out[pos] = jump_if(BPF_JEQ, call.nr, pos, target);
-        pos++;
-    }
+    Assembler a(out);
+    a.load(SECCOMP_DATA_ARCH);
+    a.jump_eq(AUDIT_ARCH_X86_64, k_known_arch);
+    a.ret(SECCOMP_RET_KILL_PROCESS);
+    a.place(k_known_arch);
+    a.load(SECCOMP_DATA_NR);
+    a.jump_ge(__X32_SYSCALL_BIT, k_kill);
+    for (const FilterRow& row : k_filtered_calls)
+        a.jump_eq(row.nr, row.verdict);
     if (guard)
-        for (const GuardedCall& call : k_guarded_calls) {
-            i64 target = call.action == k_guard_target_test ? t.guard_at : t.refuse_at;
-            out[pos] = jump_if(BPF_JEQ, call.nr, pos, target);
-            pos++;
-        }
-    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        for (const FilterRow& row : k_guarded_calls)
+            a.jump_eq(row.nr, row.verdict);
+    a.ret(SECCOMP_RET_ALLOW);
     if (guard)
-        pos = emit_guard(out, pos, t, guarded);
-    // socket(2) takes the family as an int: only the low half of args[0] counts.
-    out[pos++] = statement(BPF_LD | BPF_W | BPF_ABS, SECCOMP_DATA_ARGS);
-    // AF_UNIX falls through to EACCES; any other family skips it into the kill.
-    out[pos++] = { (u16)(BPF_JMP | BPF_JEQ | BPF_K), 0, 1, AF_UNIX };
-    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (u32)EACCES);
-    out[pos++] = statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
-    return pos;
+        emit_guard_tests(a, { guarded.pid, guarded.pgid != 0 ? guarded.pgid : guarded.pid });
+    a.place(k_family_test);
+    a.load(arg(0));
+    a.jump_eq(AF_UNIX, k_local_socket, k_kill);
+    a.place(k_allow);
+    a.ret(SECCOMP_RET_ALLOW);
+    a.place(k_refuse);
+    a.ret(SECCOMP_RET_ERRNO | (u32)EPERM);
+    // A local socket fails instead of killing: the C library's name-service lookups try one
+    // first and fall back to files.
+    a.place(k_local_socket);
+    a.ret(SECCOMP_RET_ERRNO | (u32)EACCES);
+    a.place(k_kill);
+    a.ret(SECCOMP_RET_KILL_PROCESS);
+    return a.finish();
 }

@@ -1,24 +1,26 @@
 // The seccomp program every command runs under. It kills the process on any call made
 // under another architecture, on any x32 call number, and on the network, tracing and
 // kernel-management calls of its table; a local (AF_UNIX) socket fails with EACCES
-// instead, so the C library's name-service lookups fall back to files.
+// instead, so the C library's name-service lookups fall back to files, and the kernel
+// keyring calls fail with EPERM (keys would outlive the run and cross agents).
 //
 // In basic isolation the command runs under the server's own uid and sees its pid, so the
-// program can also guard the server: signals, pidfds and resource limits aimed at the
-// server's pid or process group (or at every process, kill(-1, ...)) fail with EPERM, and
-// pidfd_send_signal, whose pidfd may come from /proc without any check here, always does.
-// Pure: it only fills an array, so it is tested hosted.
+// program can also guard the server: signals, pidfds, resource limits, scheduling and
+// I/O priorities, page migration and kcmp aimed at the server's pid or process group (or at
+// every process, kill(-1, ...), or every process of the uid) fail with EPERM, and so does
+// making the server the owner of a descriptor's signals (F_SETOWN, F_SETOWN_EX, FIOSETOWN,
+// SIOCSPGRP). pidfd_send_signal and process_madvise, whose pidfd cannot be traced here,
+// always fail. Pure: it only fills an array, so it is tested hosted.
 #pragma once
 #include "runtime/abi.h"
 #include "runtime/types.h"
 
-// Room for the program: 5 instructions for the architecture and x32 checks, one per
-// filtered call (18), the allow, 3 for the socket family test and the kill make 28; the
-// server guard adds 7 compares and 7 instructions of its target test and refusal.
-constexpr i64 k_seccomp_filter_max = 48;
+// Room for the program; seccomp_filter.cpp proves that the longest one fits.
+constexpr i64 k_seccomp_filter_max = 96;
 
 // The process a basic-mode command must not reach; pid 0 means none (kernel isolation,
-// where the command's PID namespace hides the server).
+// where the command's PID namespace hides the server). A pgid of 0 (getpgid's answer when
+// the group leader lies outside the server's PID namespace) guards the pid alone.
 struct GuardedProcess {
     u32 pid;
     u32 pgid;

@@ -121,6 +121,21 @@ enum : long {
     SYS_clone3 = 435,
     SYS_close_range = 436,
     SYS_openat2 = 437,
+    SYS_setpriority = 141,
+    SYS_sched_setparam = 142,
+    SYS_sched_setscheduler = 144,
+    SYS_sched_setaffinity = 203,
+    SYS_add_key = 248,
+    SYS_request_key = 249,
+    SYS_keyctl = 250,
+    SYS_ioprio_set = 251,
+    SYS_migrate_pages = 256,
+    SYS_move_pages = 279,
+    SYS_kcmp = 312,
+    SYS_finit_module = 313,
+    SYS_sched_setattr = 314,
+    SYS_kexec_file_load = 320,
+    SYS_process_madvise = 440,
 };
 
 // open(2) flags and modes.
@@ -339,6 +354,7 @@ enum : unsigned short {
     BPF_LD = 0x00,
     BPF_JMP = 0x05,
     BPF_RET = 0x06,
+    BPF_JA = 0x00,
     BPF_W = 0x00,
     BPF_ABS = 0x20,
     BPF_JEQ = 0x10,
@@ -360,5 +376,9 @@ struct pollfd_k {
     short revents;
 };
 enum : short { POLLIN = 0x001 };
-enum : int { F_DUPFD_CLOEXEC = 1030 };
+enum : int { F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
+// ioctl(2) requests that name the owner of a descriptor's signals.
+enum : unsigned { FIOSETOWN = 0x8901, SIOCSPGRP = 0x8902 };
+// setpriority(2) and ioprio_set(2): the "which" that names every process of a user.
+enum : int { PRIO_USER = 2, IOPRIO_WHO_USER = 3 };
 enum : int { PR_SET_DUMPABLE = 4 };

@@ -84,7 +84,7 @@ class Instance:
 
     def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
                  extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True,
-                 ready_text="API: POST", uid=65534):
+                 ready_text="API: POST", uid=65534, pid_namespace=False):
         self.port = port
         self.ready_text = ready_text
         self.mode = mode
@@ -105,6 +105,9 @@ class Instance:
         if mode == "basic":
             launch = ("setpriv --reuid=%d --regid=%d --clear-groups --inh-caps=-all --bounding-set=-all"
                       % (uid, uid))
+        if pid_namespace:
+            # The program becomes PID 1 of a namespace whose group leader stays outside.
+            launch = "unshare --pid --fork " + launch
         self.console_path = self.path("console.txt")
         self.console_file = open(self.console_path, "wb")
         env = {"T": self.dir, "PROGRAM": program, "LAUNCH": launch, "EXTRA": extra_setup,

@@ -179,6 +179,30 @@ class EscapeCases(Sandbox):
         self.assertEqual(self.run_cmd("ls -la /usr/bin/env")["exit_code"], 0)
         self.assertEqual(self.run_cmd("id")["exit_code"], 0)
 
+    def test_module_and_kexec_calls_kill_the_process(self):
+        # finit_module(-1, "", 0) and kexec_file_load(-1, -1, 0, "", 0): harmless arguments.
+        for call in ("313, -1, None, 0", "320, -1, -1, 0, None, 0"):
+            out = self.run_cmd("python3 -c 'import ctypes; ctypes.CDLL(None).syscall(%s); print(1)'" % call)
+            self.assertEqual(out["exit_code"], 159, (call, out))
+
+    def test_keys_do_not_outlive_a_run_or_cross_agents(self):
+        # add_key("user", name, payload, 5, KEY_SPEC_USER_KEYRING), then request_key by a
+        # second agent in a later run.
+        program = """
+import ctypes
+libc = ctypes.CDLL(None, use_errno=True)
+for name, args in [('add_key', (248, b'user', b'cvx-secret', b'hello', 5, -4)),
+                   ('request_key', (249, b'user', b'cvx-secret', None, -4)),
+                   ('keyctl', (250, 0, -4, 0))]:
+    result = libc.syscall(*args)
+    print(name, result, ctypes.get_errno())
+"""
+        first = self.run_cmd(heredoc(program))
+        self.agent = "other" + token()
+        second = self.run_cmd(heredoc(program))
+        self.assertEqual(first["stdout"], "add_key -1 1\nrequest_key -1 1\nkeyctl -1 1\n")
+        self.assertEqual(second["stdout"], first["stdout"])
+
     def test_x32_call_kills_the_process(self):
         program = """
 import ctypes, mmap
@@ -501,6 +525,58 @@ for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
         self.assertEqual(out["stdout"], "kill 1\ntgkill 1\npidfd 1\nprlimit 1\n")
         self.assert_alive(self.strict)
         self.assert_alive(self.permissive)
+
+    def test_descriptor_owner_signals_cannot_reach_the_server(self):
+        # The kernel would signal the pipe's owner, the server, on I/O; F_SETSIG could make
+        # that signal SIGKILL.
+        one_liner = ("python3 -c 'import os,fcntl,sys;s=int(sys.argv[1]);r,w=os.pipe();"
+                     "fcntl.fcntl(r,fcntl.F_SETOWN,s);fcntl.fcntl(r,fcntl.F_SETFL,os.O_ASYNC);"
+                     "os.write(w,bytes(1))' $PPID")
+        out = self.run_cmd(one_liner, self.strict)
+        self.assertEqual(out["exit_code"], 1, out)
+        self.assertIn("PermissionError: [Errno 1]", out["stdout"])
+        program = """
+import ctypes, fcntl, os, struct
+pid = %d
+libc = ctypes.CDLL(None, use_errno=True)
+r, w = os.pipe()
+def call(*args):
+    if libc.syscall(*args) != 0:
+        raise OSError(ctypes.get_errno(), 'refused')
+for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getpgid(pid))),
+                 ('owner_ex', lambda: fcntl.fcntl(r, 15, struct.pack('ii', 1, pid))),
+                 ('fiosetown', lambda: fcntl.ioctl(r, 0x8901, struct.pack('i', pid))),
+                 ('siocspgrp', lambda: fcntl.ioctl(r, 0x8902, struct.pack('i', pid))),
+                 ('setpriority', lambda: os.setpriority(os.PRIO_PROCESS, pid, 19)),
+                 ('user priority', lambda: os.setpriority(os.PRIO_USER, 0, 19)),
+                 ('affinity', lambda: os.sched_setaffinity(pid, {0})),
+                 ('ioprio', lambda: call(251, 1, pid, 0)),
+                 ('kcmp', lambda: call(312, pid, os.getpid(), 0, 0, 0)),
+                 ('own owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, os.getpid()))]:
+    try:
+        fn()
+        print(name, 'allowed')
+    except OSError as e:
+        print(name, e.errno)
+""" % self.permissive.proc.pid
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "group owner 1\nowner_ex 1\nfiosetown 1\nsiocspgrp 1\n"
+                         "setpriority 1\nuser priority 1\naffinity 1\nioprio 1\nkcmp 1\n"
+                         "own owner allowed\n")
+        self.assert_alive(self.strict)
+        self.assert_alive(self.permissive)
+
+    def test_limits_work_when_the_servers_group_is_out_of_sight(self):
+        # Under unshare --pid --fork the server is PID 1 of a namespace whose group leader
+        # stays outside: getpgid answers 0, which must not make the command's own calls
+        # (prlimit64(0, ...)) look aimed at the server.
+        inst = Instance(mode="basic", files=PERMISSIVE, pid_namespace=True)
+        self.addCleanup(inst.cleanup)
+        out = self.run_cmd("ulimit -n; python3 -c 'import resource; print(resource.getrlimit(resource.RLIMIT_NOFILE))'", inst)
+        self.assertEqual(out["stdout"], "256\n(256, 256)\n")  # the permissive profile's limit
+        out = self.run_cmd("kill -9 $PPID; kill -9 1; echo done", inst)
+        self.assertIn("done", out["stdout"])
+        self.assert_alive(inst)
 
     def check_running_command(self, pid, status, inst):
         super().check_running_command(pid, status, inst)

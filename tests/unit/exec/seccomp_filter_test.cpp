@@ -2,6 +2,7 @@
 // kernel runs it against struct seccomp_data.
 #include "exec/seccomp_filter.h"
 #include <cstring>
+#include <initializer_list>
 #include <gtest/gtest.h>
 
 namespace {
@@ -30,12 +31,14 @@ struct Program {
 
 Program guarded_program() { return Program({ k_server_pid, k_server_pgid }); }
 
-u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0)
+u32 run_args(const Program& p, u32 nr, std::initializer_list<u64> args, u32 arch = AUDIT_ARCH_X86_64)
 {
     SeccompData data {};
     data.nr = nr;
     data.arch = arch;
-    data.args[0] = arg0;
+    i64 i = 0;
+    for (u64 a : args)
+        data.args[i++] = a;
     u32 acc = 0;
     for (i64 pc = 0; pc < p.len; pc++) {
         const sock_filter_k& ins = p.insns[pc];
@@ -47,12 +50,15 @@ u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0)
             break;
         case BPF_JMP | BPF_JEQ | BPF_K: pc += acc == ins.k ? ins.jt : ins.jf; break;
         case BPF_JMP | BPF_JGE | BPF_K: pc += acc >= ins.k ? ins.jt : ins.jf; break;
+        case BPF_JMP | BPF_JA: pc += ins.k; break;
         case BPF_RET | BPF_K: return ins.k;
         default: return k_invalid;
         }
     }
     return k_invalid;
 }
+
+u32 run(const Program& p, u32 nr, u32 arch = AUDIT_ARCH_X86_64, u64 arg0 = 0) { return run_args(p, nr, { arg0 }, arch); }
 
 void expect_well_formed(const Program& p)
 {
@@ -61,7 +67,9 @@ void expect_well_formed(const Program& p)
     EXPECT_EQ(p.insns[p.len - 1].code, BPF_RET | BPF_K);
     for (i64 pc = 0; pc < p.len; pc++) {
         const sock_filter_k& ins = p.insns[pc];
-        if ((ins.code & 0x07) == BPF_JMP) {
+        if (ins.code == (BPF_JMP | BPF_JA)) {
+            EXPECT_LT(pc + 1 + ins.k, (u64)p.len) << "jump out of the program at " << pc;
+        } else if ((ins.code & 0x07) == BPF_JMP) {
             EXPECT_LT(pc + 1 + ins.jt, p.len) << "jump-if-true out of the program at " << pc;
             EXPECT_LT(pc + 1 + ins.jf, p.len) << "jump-if-false out of the program at " << pc;
         }
@@ -72,6 +80,7 @@ TEST(BuildSeccompFilter, IsWellFormed)
 {
     expect_well_formed(Program());
     expect_well_formed(guarded_program());
+    expect_well_formed(Program({ k_server_pid, 0 }));
 }
 
 TEST(BuildSeccompFilter, KillsCallsOfOtherArchitectures)
@@ -107,8 +116,10 @@ TEST(BuildSeccompFilter, KillsEachFilteredCall)
         101, // ptrace
         169, // reboot
         175, // init_module
+        313, // finit_module
         176, // delete_module
         246, // kexec_load
+        320, // kexec_file_load
         288, // accept4
         310, // process_vm_readv
         311, // process_vm_writev
@@ -187,12 +198,76 @@ TEST(BuildSeccompFilter, GuardRefusesSignalsAndLimitsAimedAtTheServer)
     EXPECT_EQ(run(p, 424, AUDIT_ARCH_X86_64, 3), k_eperm);
 }
 
+TEST(BuildSeccompFilter, RefusesKeyringCallsInBothModes)
+{
+    for (const Program& p : { Program(), guarded_program() })
+        for (u32 nr : { 248u, 249u, 250u }) // add_key, request_key, keyctl
+            EXPECT_EQ(run(p, nr), k_eperm) << "call " << nr;
+}
+
+TEST(BuildSeccompFilter, GuardRefusesMakingTheServerOwnerOfSignals)
+{
+    Program p = guarded_program();
+    constexpr u64 fcntl_nr = 72, ioctl_nr = 16;
+    EXPECT_EQ(run_args(p, fcntl_nr, { 3, F_SETOWN, k_server_pid }), k_eperm);
+    EXPECT_EQ(run_args(p, fcntl_nr, { 3, F_SETOWN, (u32)(0u - k_server_pgid) }), k_eperm);
+    EXPECT_EQ(run_args(p, fcntl_nr, { 3, F_SETOWN, (u32)(0u - k_server_pid) }), k_eperm);
+    EXPECT_EQ(run_args(p, fcntl_nr, { 3, F_SETOWN, k_server_pid + 7 }), k_allow);
+    EXPECT_EQ(run_args(p, fcntl_nr, { 3, F_SETOWN_EX, 0 }), k_eperm);
+    EXPECT_EQ(run_args(p, fcntl_nr, { 3, 4, k_server_pid }), k_allow); // F_SETFL
+    EXPECT_EQ(run_args(p, fcntl_nr, { 3, 10, 9 }), k_allow); // F_SETSIG alone names no owner
+    EXPECT_EQ(run_args(p, ioctl_nr, { 3, FIOSETOWN, 0 }), k_eperm);
+    EXPECT_EQ(run_args(p, ioctl_nr, { 3, SIOCSPGRP, 0 }), k_eperm);
+    EXPECT_EQ(run_args(p, ioctl_nr, { 1, 0x5401, 0 }), k_allow); // TCGETS
+}
+
+TEST(BuildSeccompFilter, GuardRefusesSchedulingAndMemoryCallsAimedAtTheServer)
+{
+    Program p = guarded_program();
+    const u32 by_pid[] = {
+        203, // sched_setaffinity
+        144, // sched_setscheduler
+        142, // sched_setparam
+        314, // sched_setattr
+        256, // migrate_pages
+        279, // move_pages
+    };
+    for (u32 nr : by_pid) {
+        EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, k_server_pid), k_eperm) << "call " << nr;
+        EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, 0), k_allow) << "call " << nr;
+    }
+    constexpr u32 setpriority = 141, ioprio_set = 251, kcmp = 312, process_madvise = 440;
+    EXPECT_EQ(run_args(p, setpriority, { 0, k_server_pid, 19 }), k_eperm);
+    EXPECT_EQ(run_args(p, setpriority, { 1, k_server_pgid, 19 }), k_eperm);
+    EXPECT_EQ(run_args(p, setpriority, { PRIO_USER, 0, 19 }), k_eperm);
+    EXPECT_EQ(run_args(p, setpriority, { 0, 0, 19 }), k_allow);
+    EXPECT_EQ(run_args(p, ioprio_set, { 1, k_server_pid, 0 }), k_eperm);
+    EXPECT_EQ(run_args(p, ioprio_set, { IOPRIO_WHO_USER, 0, 0 }), k_eperm);
+    EXPECT_EQ(run_args(p, ioprio_set, { 1, 0, 0 }), k_allow);
+    EXPECT_EQ(run_args(p, kcmp, { 1, k_server_pid, 0 }), k_eperm);
+    EXPECT_EQ(run_args(p, kcmp, { k_server_pid, 1, 0 }), k_eperm);
+    EXPECT_EQ(run_args(p, kcmp, { 1, 2, 0 }), k_allow);
+    EXPECT_EQ(run_args(p, process_madvise, { 3, 0, 0 }), k_eperm);
+}
+
+TEST(BuildSeccompFilter, GroupZeroLeavesTheCommandsOwnGroupAlone)
+{
+    // The server's group leader lies outside its PID namespace: getpgid answered 0.
+    Program p({ k_server_pid, 0 });
+    EXPECT_EQ(run(p, 302, AUDIT_ARCH_X86_64, 0), k_allow); // prlimit64(0, ...): ulimit -n
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, 0), k_allow); // kill(0, ...): the command's group
+    EXPECT_EQ(run_args(p, 141, { 1, 0, 5 }), k_allow); // setpriority(PRIO_PGRP, 0, ...)
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, k_server_pid), k_eperm);
+    EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, (u32)(0u - k_server_pid)), k_eperm);
+}
+
 TEST(BuildSeccompFilter, UnguardedProgramLeavesSignalsAlone)
 {
     Program p;
     EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, k_server_pid), k_allow);
     EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, 0xFFFFFFFFu), k_allow);
     EXPECT_EQ(run(p, 424, AUDIT_ARCH_X86_64, 3), k_allow);
+    EXPECT_EQ(run_args(p, 72, { 3, F_SETOWN, k_server_pid }), k_allow);
 }
 
 } // namespace
