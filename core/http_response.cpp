@@ -9,14 +9,14 @@ i64 build_response_header(char* buf, i64 status, const char* reason, const char*
     pos = append_decimal(buf, pos, status);
     pos = append_byte(buf, pos, ' ');
     pos = append_text(buf, pos, reason);
-    pos = append_text(buf, pos, "\nContent-Type: ");
+    pos = append_text(buf, pos, "\r\nContent-Type: ");
     pos = append_text(buf, pos, content_type);
-    pos = append_text(buf, pos, "\nContent-Length: ");
+    pos = append_text(buf, pos, "\r\nContent-Length: ");
     pos = append_decimal(buf, pos, body_len);
-    pos = append_text(buf, pos, "\nAccess-Control-Allow-Origin: *");
-    pos = append_text(buf, pos, "\nAccess-Control-Allow-Headers: Authorization,Content-Type,X-Agent");
-    pos = append_text(buf, pos, "\nConnection: close");
-    pos = append_text(buf, pos, "\n\n");
+    pos = append_text(buf, pos, "\r\nAccess-Control-Allow-Origin: *");
+    pos = append_text(buf, pos, "\r\nAccess-Control-Allow-Headers: Authorization,Content-Type,X-Agent");
+    pos = append_text(buf, pos, "\r\nConnection: close");
+    pos = append_text(buf, pos, "\r\n\r\n");
     return pos;
 }
 

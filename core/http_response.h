@@ -1,5 +1,5 @@
-// The response writer: status line, the fixed header set in its order, LF line ends
-// only, then the body. Every response but the fixed 401 text goes through here.
+// The response writer: status line, the fixed header set in its order, CR LF line
+// ends, then the body. Every response but the fixed 401 text goes through here.
 #pragma once
 #include "runtime/types.h"
 

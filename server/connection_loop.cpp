@@ -1,32 +1,32 @@
 // Accepted sockets inherit the listening socket's receive and send time-outs (set at
-// start-up), so a peer that sends nothing, stalls inside its request or never reads its
-// answer is dropped after about two seconds instead of holding the single thread.
+// start-up), so a peer that goes silent inside its request or never reads its answer is
+// dropped after about two seconds.
 #include "server/connection_loop.h"
+#include "core/http_response.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
+#include "server/request_framing.h"
 #include "server/router.h"
 
-static i64 has_header_end(const char* buf, i64 len)
+// Reads until the request is framed; answers 431 or 413 itself. Returns the request's
+// length, or 0 when there is nothing to route.
+static i64 read_request(int conn, char* buf)
 {
-    for (i64 i = 0; i < len - 3; i++)
-        if (buf[i] == '\r' && buf[i + 1] == '\n' && buf[i + 2] == '\r' && buf[i + 3] == '\n')
-            return 1;
-    return 0;
-}
-
-i64 read_request(int conn, char* buf)
-{
-    i64 len = read_retry(conn, buf, k_request_max);
-    if (len <= 0)
-        return 0;
-    // Only a POST whose header block is still open gets a second read.
-    if (buf[0] != 'P' || has_header_end(buf, len) || len >= k_request_max)
-        return len;
-    i64 more = read_retry(conn, buf + len, k_request_max - len);
-    if (more == -EAGAIN)
-        return 0;
-    return more > 0 ? len + more : len;
+    i64 len = 0;
+    for (;;) {
+        i64 n = read_retry(conn, buf + len, k_request_buffer - 1 - len);
+        if (n <= 0)
+            return 0;
+        len += n;
+        Frame frame = frame_request(buf, len);
+        switch (frame.state) {
+        case k_frame_incomplete: continue;
+        case k_frame_header_too_large: send_json_error(conn, 431, "Request Header Fields Too Large", "request header block too large"); return 0;
+        case k_frame_body_too_large: send_json_error(conn, 413, "Content Too Large", "request body too large"); return 0;
+        case k_frame_complete: buf[frame.total] = 0; return frame.total;
+        }
+    }
 }
 
 void connection_loop(int listen_fd, int epoll_fd)

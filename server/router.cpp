@@ -17,12 +17,12 @@
 #include "runtime/io.h"
 #include "runtime/text.h"
 
-static constexpr char k_unauthorized[] = "HTTP/1.1 401 Unauthorized\n"
-                                         "WWW-Authenticate: Basic realm=\"Cindervox\"\n"
-                                         "Content-Type: application/json\n"
-                                         "Content-Length: 42\n"
-                                         "Access-Control-Allow-Origin: *\n"
-                                         "\n"
+static constexpr char k_unauthorized[] = "HTTP/1.1 401 Unauthorized\r\n"
+                                         "WWW-Authenticate: Basic realm=\"Cindervox\"\r\n"
+                                         "Content-Type: application/json\r\n"
+                                         "Content-Length: 42\r\n"
+                                         "Access-Control-Allow-Origin: *\r\n"
+                                         "\r\n"
                                          R"({"ok":false,"error":"invalid credentials"})";
 
 static constexpr char k_basic_prefix[] = "Authorization: Basic ";

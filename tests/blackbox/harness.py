@@ -247,22 +247,22 @@ def recv_all(s):
 
 
 # The exact bytes of the server's answers, for byte-for-byte comparisons.
-HEADERS = ("Access-Control-Allow-Origin: *\n"
-           "Access-Control-Allow-Headers: Authorization,Content-Type,X-Agent\n"
-           "Connection: close\n\n")
+HEADERS = ("Access-Control-Allow-Origin: *\r\n"
+           "Access-Control-Allow-Headers: Authorization,Content-Type,X-Agent\r\n"
+           "Connection: close\r\n\r\n")
 
-UNAUTHORIZED = (b"HTTP/1.1 401 Unauthorized\n"
-                b"WWW-Authenticate: Basic realm=\"Cindervox\"\n"
-                b"Content-Type: application/json\n"
-                b"Content-Length: 42\n"
-                b"Access-Control-Allow-Origin: *\n"
-                b"\n"
+UNAUTHORIZED = (b"HTTP/1.1 401 Unauthorized\r\n"
+                b"WWW-Authenticate: Basic realm=\"Cindervox\"\r\n"
+                b"Content-Type: application/json\r\n"
+                b"Content-Length: 42\r\n"
+                b"Access-Control-Allow-Origin: *\r\n"
+                b"\r\n"
                 b"{\"ok\":false,\"error\":\"invalid credentials\"}")
 
 
 def json_answer(status, reason, body):
     data = body.encode() if isinstance(body, str) else body
-    return ("HTTP/1.1 %d %s\nContent-Type: application/json\nContent-Length: %d\n%s"
+    return ("HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n%s"
             % (status, reason, len(data), HEADERS)).encode() + data
 
 
@@ -271,12 +271,14 @@ def json_error(status, reason, message):
 
 
 class Response:
+    """A raw answer split into status, headers and body; lines end with CR LF."""
+
     def __init__(self, raw):
         self.raw = raw
-        head, sep, body = raw.partition(b"\n\n")
+        head, sep, body = raw.partition(b"\r\n\r\n")
         self.head = head.decode("latin-1")
         self.body = body
-        lines = self.head.split("\n")
+        lines = self.head.split("\r\n")
         self.status_line = lines[0] if lines else ""
         parts = self.status_line.split(" ", 2)
         self.status = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0

@@ -238,12 +238,14 @@ function exchange(host, port, bytes) {
 
 function parseResponse(raw) {
     const text = raw.toString('latin1');
-    const split = text.indexOf('\n\n');
-    const head = split < 0 ? text : text.slice(0, split);
-    const body = split < 0 ? Buffer.alloc(0) : raw.subarray(split + 2);
-    const status = Number(head.split('\n')[0].split(' ')[1]) || 0;
+    // The header block ends at the first empty line, whether lines end in CR LF or LF.
+    const end = /\r?\n\r?\n/.exec(text);
+    const head = end ? text.slice(0, end.index) : text;
+    const body = end ? raw.subarray(end.index + end[0].length) : Buffer.alloc(0);
+    const lines = head.split(/\r?\n/);
+    const status = Number(lines[0].split(' ')[1]) || 0;
     const headers = {};
-    for (const line of head.split('\n').slice(1)) {
+    for (const line of lines.slice(1)) {
         const at = line.indexOf(': ');
         if (at > 0) headers[line.slice(0, at).toLowerCase()] = line.slice(at + 2);
     }

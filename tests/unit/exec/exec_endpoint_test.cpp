@@ -93,7 +93,7 @@ struct HandleExec : FreshServer {
         char buf[4096];
         i64 n = recv(pair[1], buf, sizeof(buf), MSG_DONTWAIT);
         std::string raw(buf, n > 0 ? n : 0);
-        return raw.substr(0, raw.find('\n')) + " " + raw.substr(raw.find("\n\n") + 2);
+        return raw.substr(0, raw.find("\r\n")) + " " + raw.substr(raw.find("\r\n\r\n") + 4);
     }
     std::string last_audit()
     {

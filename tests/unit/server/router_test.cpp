@@ -70,17 +70,16 @@ TEST(BuildResponseHeader, ExactLinesInOrder)
     char buf[k_header_buffer] = {};
     i64 n = build_response_header(buf, 200, "OK", "application/json", 2);
     EXPECT_EQ(std::string(buf, n),
-        "HTTP/1.1 200 OK\nContent-Type: application/json\nContent-Length: 2\n"
-        "Access-Control-Allow-Origin: *\nAccess-Control-Allow-Headers: Authorization,Content-Type,X-Agent\n"
-        "Connection: close\n\n");
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n"
+        "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Headers: Authorization,Content-Type,X-Agent\r\n"
+        "Connection: close\r\n\r\n");
 }
 
 TEST(BuildResponseHeader, LongestReasonAndLengthFit)
 {
     char buf[k_header_buffer + 64] = {};
-    i64 n = build_response_header(buf, 500, "Internal Server Error", "application/json", 9223372036854775807L);
+    i64 n = build_response_header(buf, 431, "Request Header Fields Too Large", "application/json", 9223372036854775807L);
     EXPECT_LT(n, k_header_buffer);
-    EXPECT_EQ(std::string(buf, n).find('\r'), std::string::npos);
 }
 
 } // namespace
