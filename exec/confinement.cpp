@@ -1,5 +1,6 @@
 // The confinement steps of the jail's init and of the shell, and the plan they follow.
 #include "exec/confinement.h"
+#include "agents/registry.h"
 #include "core/state.h"
 #include "exec/jail.h"
 #include "runtime/syscall.h"
@@ -24,10 +25,12 @@ static constexpr LimitRow k_limit_rows[] = {
 };
 static_assert(sizeof(k_limit_rows) / sizeof(k_limit_rows[0]) == k_limit_slots);
 
-// Private stacks of the two children; see the header for who runs on which, and when.
-static constexpr i64 k_child_stack_size = 32768;
-alignas(16) static constinit char init_stack[k_child_stack_size] {};
-alignas(16) static constinit char shell_stack[k_child_stack_size] {};
+u32 sandbox_uid_for_agent(i64 slot)
+{
+    if (slot < 0 || slot >= k_max_agents)
+        return k_sandbox_uid_base + (u32)k_max_agents;
+    return k_sandbox_uid_base + (u32)slot;
+}
 
 // A setting times its unit; a product past 64 bits saturates (the kernel's "no limit").
 static u64 scaled_limit(i64 setting, i64 scale)
@@ -39,6 +42,7 @@ static u64 scaled_limit(i64 setting, i64 scale)
 void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd)
 {
     plan->kernel_mode = state.kernel_isolation == 1;
+    plan->uid = sandbox_uid_for_agent(-1);
     plan->stdin_fd = stdin_fd;
     plan->output_fd = output_fd;
     plan->limit_count = 0;
@@ -96,13 +100,13 @@ static i64 enter_jail(const LaunchPlan* plan)
 // After chroot and chdir: as root the command could leave the chroot, remount the
 // read-only binds and ignore RLIMIT_NPROC. Changing every uid from root clears the
 // capability sets.
-static i64 drop_privileges()
+static i64 drop_privileges(const LaunchPlan* plan)
 {
     if (sys_setgroups(0, nullptr) < 0)
         return 0;
-    if (sys_setresgid(k_sandbox_gid, k_sandbox_gid, k_sandbox_gid) < 0)
+    if (sys_setresgid(plan->uid, plan->uid, plan->uid) < 0)
         return 0;
-    return sys_setresuid(k_sandbox_uid, k_sandbox_uid, k_sandbox_uid) == 0;
+    return sys_setresuid(plan->uid, plan->uid, plan->uid) == 0;
 }
 
 // Soft limit = hard limit. A value above the inherited hard limit is lowered to it: an
@@ -156,7 +160,7 @@ static int confined_shell(void* arg)
     // command has no controlling terminal of the server's.
     if (sys_setsid() < 0)
         return k_exit_not_started;
-    if (plan->kernel_mode && !drop_privileges())
+    if (plan->kernel_mode && !drop_privileges(plan))
         return k_exit_not_started;
     if (!restore_broken_pipe_default())
         return k_exit_not_started;
@@ -194,7 +198,7 @@ static int jail_init(void* arg)
         return k_exit_not_started;
     if (!enter_jail(plan))
         return k_exit_not_started;
-    i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(shell_stack), nullptr, confined_shell, plan);
+    i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(plan->stacks->shell), nullptr, confined_shell, plan);
     if (shell < 0)
         return k_exit_not_started;
     __atomic_store_n(&plan->shell_status, reap_until(shell), __ATOMIC_RELEASE);
@@ -203,9 +207,10 @@ static int jail_init(void* arg)
 
 static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWIPC;
 
-i64 launch_confined(LaunchPlan* plan, int* pidfd)
+i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 {
+    plan->stacks = stacks;
     if (plan->kernel_mode)
-        return sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(init_stack), pidfd, jail_init, plan);
-    return sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(shell_stack), pidfd, confined_shell, plan);
+        return sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(stacks->init), pidfd, jail_init, plan);
+    return sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(stacks->shell), pidfd, confined_shell, plan);
 }

@@ -243,15 +243,10 @@ static void count_run(i64 agent, i64 captured)
 static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
 {
     char* output = (char*)heap_alloc(k_output_buffer);
-    i64 result = sandbox_run(agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity);
-    // Truncating division: a failed start (-1) reads as no output and exit code -1.
-    i64 captured = result / 256;
-    i64 exit_code = result % 256;
-    if (captured < 0 || captured > k_output_capacity - 1)
-        captured = 0;
-    count_run(agent, captured);
+    RunResult run = sandbox_run(agent, agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity);
+    count_run(agent, run.captured);
     char* body = (char*)heap_alloc(k_exec_body_size);
-    i64 len = build_exec_body(body, output, captured, exit_code, state.last_exec_ms);
+    i64 len = build_exec_body(body, output, run.captured, run.exit_code, run.duration_ms);
     send_json(conn, 200, "OK", body, len);
 }
 

@@ -30,7 +30,13 @@ static constexpr i64 k_sweep_ms = 2000;
 // are killed in a later pass.
 static constexpr i64 k_children_list_size = 8192;
 
-static constinit LaunchPlan plan {};
+// One run's own launch plan and child stacks; runs in parallel need one each.
+struct RunSlot {
+    LaunchPlan plan;
+    ChildStacks stacks;
+};
+static constinit RunSlot slot {};
+static constinit LaunchPlan& plan = slot.plan;
 static constinit bool server_prepared = false;
 
 // Once, before the first command: the server adopts the orphans of basic-mode commands,
@@ -186,23 +192,25 @@ static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exi
     }
 }
 
-i64 sandbox_run(ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity)
+RunResult sandbox_run(i64 agent_slot, ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity)
 {
+    RunResult not_started { false, 0, -1, state.last_exec_ms };
     i64 start_ms = monotonic_ms();
     if (capacity > 0)
         out[0] = 0;
     prepare_server();
     Channel channel {};
     if (!open_channel(&channel))
-        return -1;
+        return not_started;
     plan_launch(&plan, cmd, cmd_len, channel.stdin_fd, channel.write_fd);
+    plan.uid = sandbox_uid_for_agent(agent_slot);
     int pidfd = -1;
-    i64 pid = launch_confined(&plan, &pidfd);
+    i64 pid = launch_confined(&plan, &slot.stacks, &pidfd);
     sys_close(channel.write_fd);
     sys_close(channel.stdin_fd);
     if (pid < 0) {
         sys_close(channel.read_fd);
-        return -1;
+        return not_started;
     }
     OutputCapture capture { out, capacity > 0 ? capacity - 1 : 0, 0 };
     i64 timeout_ms = state.timeout_ms < k_timeout_max_ms ? state.timeout_ms : k_timeout_max_ms;
@@ -215,6 +223,7 @@ i64 sandbox_run(ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 cap
         out[capture.captured] = 0;
     i64 exit_code = timed_out ? k_timeout_exit_code : exit_code_from_status(status);
     RunVerdict verdict = classify_run(status, timed_out, out, capture.captured);
-    record_run(agent, { cmd, cmd_len }, verdict, exit_code, capture.captured, monotonic_ms() - start_ms);
-    return capture.captured * 256 + exit_code;
+    i64 duration_ms = monotonic_ms() - start_ms;
+    record_run(agent, { cmd, cmd_len }, verdict, exit_code, capture.captured, duration_ms);
+    return { true, capture.captured, exit_code, duration_ms };
 }

@@ -3,6 +3,16 @@
 #pragma once
 #include "runtime/types.h"
 
-// Runs cmd for the named agent (its audit entry names it); at most capacity - 1 bytes of output land in out, followed by a NUL.
-// Returns -1 when no child could be created, else captured * 256 + exit_code.
-i64 sandbox_run(ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity);
+// What a run handed back. started is false when no child could be created: then nothing
+// was captured, the exit code is -1 and the duration is the previous run's.
+struct RunResult {
+    bool started;
+    i64 captured;
+    i64 exit_code;
+    i64 duration_ms;
+};
+
+// Runs cmd for the agent in registry slot agent_slot (-1 for none; the slot picks the
+// command's uid) named agent (its audit entry names it); at most capacity - 1 bytes of
+// output land in out, followed by a NUL.
+RunResult sandbox_run(i64 agent_slot, ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity);

@@ -124,6 +124,11 @@ class Sandbox:
         self.assertEqual(r.status, 200, r.raw[:300])
         return r.json()
 
+    def agent_uid(self, inst=None):
+        """The uid of this test's agent: 60000 plus its registry slot (the agents report's order)."""
+        names = [a["name"] for a in (inst or self.permissive).get("/api/agents").json()["agents"]]
+        return 60000 + names.index(self.agent)
+
     def audit_lines(self, inst):
         r = inst.get("/api/audit?agent=" + self.agent)
         self.assertEqual(r.status, 200)
@@ -252,6 +257,8 @@ print('stdin', len(os.read(0, 100)))
         mark = self.new_token()
         result = {}
         inst = self.permissive
+        self.run_cmd("true", inst)
+        self.uid = self.agent_uid(inst)
         worker = threading.Thread(target=lambda: result.update(
             out=self.run_cmd("python3 -c 'import time; time.sleep(3); mark=%s'" % mark, inst)))
         worker.start()
@@ -365,7 +372,8 @@ class KernelIsolation(EscapeCases, unittest.TestCase):
 
     def test_command_runs_as_its_own_uid(self):
         out = self.run_cmd("python3 -c 'import os; print(os.getuid(), os.getgid(), os.getgroups())'")
-        self.assertEqual(out["stdout"], "60000 60000 []\n")
+        uid = self.agent_uid()
+        self.assertEqual(out["stdout"], "%d %d []\n" % (uid, uid))
 
     def test_chroot_escape_fails(self):
         # The classic way out for root: chroot into a subdirectory, climb, chroot there.
@@ -436,7 +444,7 @@ for path in ['/mnt/marker.txt', '%s', '/tmp/host-tmp-marker']:
 
     def check_running_command(self, pid, status, inst):
         super().check_running_command(pid, status, inst)
-        self.assertEqual(status["Uid"].split(), ["60000"] * 4)
+        self.assertEqual(status["Uid"].split(), [str(self.uid)] * 4)
         nspids = status["NSpid"].split()
         self.assertEqual(len(nspids), 2)
         self.assertGreater(int(nspids[1]), 1)  # not the namespace's init

@@ -86,3 +86,15 @@ TEST_F(PlanLaunch, CopiesTheCommandWithItsNul)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SandboxUidForAgent, OneUidPerSlotAndOneForRunsWithout)
+{
+    EXPECT_EQ(sandbox_uid_for_agent(0), 60000u);
+    EXPECT_EQ(sandbox_uid_for_agent(31), 60031u);
+    EXPECT_EQ(sandbox_uid_for_agent(-1), 60032u);
+    EXPECT_EQ(sandbox_uid_for_agent(32), 60032u);
+}
+
+} // namespace
