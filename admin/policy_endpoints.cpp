@@ -4,6 +4,7 @@
 // (in either selected list) leaves both lists as they were.
 #include "admin/policy_endpoints.h"
 #include "core/audit_log.h"
+#include "core/change_log.h"
 #include "core/http_response.h"
 #include "core/state.h"
 #include "policy/policy_file.h"
@@ -157,6 +158,18 @@ static void send_counts(int conn)
     send_json(conn, 200, "OK", body, pos);
 }
 
+static void note_rule_change(RuleAction action, ByteSpan rule)
+{
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, action.kind == k_rule_add ? "added the " : "removed the ");
+    note_text(&note, action.blacklist && action.whitelist ? "blacklist and whitelist rule "
+                     : action.blacklist                   ? "blacklist rule "
+                                                          : "whitelist rule ");
+    note_quoted(&note, rule);
+    print_change(&note);
+}
+
 void handle_policy_change(int conn, const char* req, i64 req_len)
 {
     char* action_text = (char*)heap_alloc(k_action_capacity + 1);
@@ -180,6 +193,7 @@ void handle_policy_change(int conn, const char* req, i64 req_len)
         return send_json_error(conn, 400, "Bad Request", k_err_invalid_action);
     }
     save_policy_file();
+    note_rule_change(action, { rule, rule_len });
     send_counts(conn);
 }
 
@@ -201,6 +215,11 @@ void handle_profile(int conn, const char* req, i64 req_len)
         return send_json_error(conn, 400, "Bad Request", "missing profile (0/1/2)");
     apply_profile(p);
     save_policy_file();
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, "set the profile to ");
+    note_text(&note, profile_name(state.profile));
+    print_change(&note);
     static constexpr char detail[] = "set_profile";
     audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, p, 0, "OK");
     char* body = (char*)heap_alloc(k_policy_answer_size);
@@ -226,6 +245,17 @@ void handle_policy_reload(int conn)
     case k_reload_unreadable: return send_json_error(conn, 500, "Internal Server Error", "could not read policy.conf");
     case k_reload_done: break;
     }
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, "reloaded the policy file: profile ");
+    note_text(&note, profile_name(state.profile));
+    note_text(&note, ", ");
+    note_decimal(&note, state.blacklist_count);
+    note_text(&note, " blacklist and ");
+    note_decimal(&note, state.whitelist_count);
+    note_text(&note, " whitelist rules, rate limit ");
+    note_decimal(&note, state.max_rate_per_agent);
+    print_change(&note);
     static constexpr char detail[] = "policy_reload";
     audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, 0, 0, "OK");
     char* body = (char*)heap_alloc(k_reload_answer_size);

@@ -7,6 +7,7 @@
 #include "admin/settings.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
+#include "core/change_log.h"
 #include "core/config.h"
 #include "core/http_response.h"
 #include "core/state.h"
@@ -36,6 +37,17 @@ static void audit_setting(const char* detail, i64 code)
     audit_write(k_system_agent, "CONFIG", { detail, text_length(detail) }, code, 0, "OK");
 }
 
+// "<what> <value><unit>" as a change line.
+static void note_number_change(const char* what, i64 value, const char* unit)
+{
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, what);
+    note_decimal(&note, value);
+    note_text(&note, unit);
+    print_change(&note);
+}
+
 static void send_number_answer(int conn, const char* key_text, i64 value)
 {
     char* body = (char*)heap_alloc(k_number_answer_size);
@@ -58,6 +70,11 @@ static void change_credentials(int conn, ByteSpan user, ByteSpan password)
         return send_json_error(conn, 400, "Bad Request", k_err_unstorable_credentials);
     state.basic_credential_len = base64_encode(line, len, credential_store);
     state.basic_credential = credential_store;
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, "changed the admin credentials; the user is now ");
+    note_quoted(&note, user);
+    print_change(&note);
     switch (save_config(line, len, state.port)) {
     case k_config_saved:
         audit_setting("credentials_changed", 0);
@@ -81,6 +98,7 @@ void handle_config(int conn, const char* req, i64 req_len)
     if (rate >= 1) {
         state.max_rate_per_agent = rate;
         save_policy_file();
+        note_number_change("set the rate limit to ", rate, " runs per minute per agent");
         audit_setting("rate_limit", rate);
         return send_number_answer(conn, R"({"ok":true,"max_rate_per_agent":)", rate);
     }
@@ -88,6 +106,7 @@ void handle_config(int conn, const char* req, i64 req_len)
     if (timeout >= 1) {
         state.timeout_ms = timeout;
         save_policy_file();
+        note_number_change("set the command time-out to ", timeout, " ms");
         audit_setting("timeout", timeout);
         return send_number_answer(conn, R"({"ok":true,"timeout_ms":)", timeout);
     }
@@ -110,6 +129,7 @@ void handle_budget(int conn, const char* req, i64 req_len)
     i64 default_budget = read_number_field(req, req_len, "default", 7);
     if (default_budget >= 0) {
         state.default_token_budget = default_budget;
+        note_number_change("set the default token budget to ", default_budget, default_budget == 0 ? " (unlimited)" : " tokens");
         return send_number_answer(conn, R"({"ok":true,"default_token_budget":)", default_budget);
     }
     char* name = (char*)heap_alloc(k_agent_name_capacity + 1);
@@ -121,6 +141,14 @@ void handle_budget(int conn, const char* req, i64 req_len)
     if (index < 0)
         return send_json_error(conn, 400, "Bad Request", "agent registry full");
     write_u32(agent_record(index), k_agent_token_budget, (u32)budget);
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, "set the token budget of agent ");
+    note_quoted(&note, { name, name_len });
+    note_text(&note, " to ");
+    note_decimal(&note, budget);
+    note_text(&note, budget == 0 ? " (the default)" : " tokens");
+    print_change(&note);
     char* body = (char*)heap_alloc(k_agent_answer_size);
     i64 pos = append_text(body, 0, R"({"ok":true,"agent":)");
     pos = append_json_string(body, pos, name, name_len);

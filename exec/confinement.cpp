@@ -68,33 +68,41 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
         guarded = { (u32)sys_getpid(), (u32)sys_getpgid(0) };
     plan->filter_len = build_seccomp_filter(plan->filter, guarded);
     plan->shell_status = -1;
+    plan->failed_step = nullptr;
+    plan->failed_error = 0;
 }
 
 static void* stack_top(char* stack) { return stack + k_child_stack_size; }
+
+// Each step returns 0 or the negated errno of the call that failed.
 
 // Descriptor 0 reads nothing, 1 and 2 are the output pipe, and nothing else of the
 // server's stays open. The server opens everything close-on-exec, but the jail's init never
 // execs, and a descriptor missed there would reach the shell.
 static i64 attach_descriptors(const LaunchPlan* plan)
 {
-    if (sys_dup2(plan->stdin_fd, 0) < 0)
-        return 0;
-    if (sys_dup2(plan->output_fd, 1) < 0 || sys_dup2(plan->output_fd, 2) < 0)
-        return 0;
-    return sys_close_range(3, ~0u, 0) == 0;
+    i64 result = sys_dup2(plan->stdin_fd, 0);
+    if (result >= 0)
+        result = sys_dup2(plan->output_fd, 1);
+    if (result >= 0)
+        result = sys_dup2(plan->output_fd, 2);
+    if (result >= 0)
+        result = sys_close_range(3, ~0u, 0);
+    return result < 0 ? result : 0;
 }
 
 // A new mount namespace keeps the host's propagation: without the private remount the
 // run's tmpfs would appear in the host's jail and stay there.
 static i64 enter_jail(const LaunchPlan* plan)
 {
-    if (sys_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
-        return 0;
-    if (sys_mount("none", k_jail_tmp, "tmpfs", MS_NOSUID | MS_NODEV, plan->tmpfs_options) < 0)
-        return 0;
-    if (sys_chroot(k_jail_root) < 0)
-        return 0;
-    return sys_chdir("/tmp") == 0;
+    i64 result = sys_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    if (result == 0)
+        result = sys_mount("none", k_jail_tmp, "tmpfs", MS_NOSUID | MS_NODEV, plan->tmpfs_options);
+    if (result == 0)
+        result = sys_chroot(k_jail_root);
+    if (result == 0)
+        result = sys_chdir("/tmp");
+    return result;
 }
 
 // After chroot and chdir: as root the command could leave the chroot, remount the
@@ -102,11 +110,12 @@ static i64 enter_jail(const LaunchPlan* plan)
 // capability sets.
 static i64 drop_privileges(const LaunchPlan* plan)
 {
-    if (sys_setgroups(0, nullptr) < 0)
-        return 0;
-    if (sys_setresgid(plan->uid, plan->uid, plan->uid) < 0)
-        return 0;
-    return sys_setresuid(plan->uid, plan->uid, plan->uid) == 0;
+    i64 result = sys_setgroups(0, nullptr);
+    if (result == 0)
+        result = sys_setresgid(plan->uid, plan->uid, plan->uid);
+    if (result == 0)
+        result = sys_setresuid(plan->uid, plan->uid, plan->uid);
+    return result;
 }
 
 // Soft limit = hard limit. A value above the inherited hard limit is lowered to it: an
@@ -116,24 +125,27 @@ static i64 apply_limits(const LaunchPlan* plan)
     for (i64 i = 0; i < plan->limit_count; i++) {
         const LimitSetting& setting = plan->limits[i];
         rlimit_k inherited {};
-        if (sys_prlimit64(0, setting.resource, nullptr, &inherited) < 0)
-            return 0;
+        i64 result = sys_prlimit64(0, setting.resource, nullptr, &inherited);
+        if (result < 0)
+            return result;
         u64 value = setting.value < inherited.max ? setting.value : inherited.max;
         rlimit_k limit { value, value };
-        if (sys_prlimit64(0, setting.resource, &limit, nullptr) < 0)
-            return 0;
+        result = sys_prlimit64(0, setting.resource, &limit, nullptr);
+        if (result < 0)
+            return result;
     }
-    return 1;
+    return 0;
 }
 
 // No-new-privileges first: without it the kernel refuses a filter from an unprivileged
 // process.
 static i64 install_filter(const LaunchPlan* plan)
 {
-    if (sys_prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) < 0)
-        return 0;
+    i64 result = sys_prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    if (result < 0)
+        return result;
     sock_fprog_k program { (u16)plan->filter_len, plan->filter };
-    return sys_seccomp(SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+    return sys_seccomp(SECCOMP_SET_MODE_FILTER, 0, &program);
 }
 
 // An ignored signal stays ignored across execve: the server ignores SIGPIPE, commands must
@@ -141,37 +153,53 @@ static i64 install_filter(const LaunchPlan* plan)
 static i64 restore_broken_pipe_default()
 {
     sigaction_k action { SIG_DFL_HANDLER, 0, nullptr, 0 };
-    return sys_rt_sigaction(SIGPIPE, &action, nullptr) == 0;
+    return sys_rt_sigaction(SIGPIPE, &action, nullptr);
+}
+
+// Records why the child gives up, for the server to report, and gives the exit status of
+// a command that could not be started.
+static int give_up(LaunchPlan* plan, const char* step, i64 error)
+{
+    plan->failed_step = step;
+    plan->failed_error = error;
+    return k_exit_not_started;
+}
+
+// A session of its own: the server kills the process group when the run ends, and the
+// command has no controlling terminal of the server's.
+static i64 start_session()
+{
+    i64 result = sys_setsid();
+    return result < 0 ? result : 0;
 }
 
 static int confined_shell(void* arg)
 {
-    const LaunchPlan* plan = (const LaunchPlan*)arg;
+    LaunchPlan* plan = (LaunchPlan*)arg;
+    i64 result = 0;
     if (!plan->kernel_mode) {
-        if (!attach_descriptors(plan))
-            return k_exit_not_started;
+        if ((result = attach_descriptors(plan)) < 0)
+            return give_up(plan, "descriptors", result);
         // Ends with the server: the shell is the server's own child here.
-        if (sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) < 0)
-            return k_exit_not_started;
-        if (sys_chdir("/tmp") < 0)
-            return k_exit_not_started;
+        if ((result = sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0)) < 0)
+            return give_up(plan, "parent-death signal", result);
+        if ((result = sys_chdir("/tmp")) < 0)
+            return give_up(plan, "chdir /tmp", result);
     }
-    // A session of its own: the server kills the process group when the run ends, and the
-    // command has no controlling terminal of the server's.
-    if (sys_setsid() < 0)
-        return k_exit_not_started;
-    if (plan->kernel_mode && !drop_privileges(plan))
-        return k_exit_not_started;
-    if (!restore_broken_pipe_default())
-        return k_exit_not_started;
-    if (!apply_limits(plan))
-        return k_exit_not_started;
-    if (!install_filter(plan))
-        return k_exit_not_started;
+    if ((result = start_session()) < 0)
+        return give_up(plan, "new session", result);
+    if (plan->kernel_mode && (result = drop_privileges(plan)) < 0)
+        return give_up(plan, "privilege drop", result);
+    if ((result = restore_broken_pipe_default()) < 0)
+        return give_up(plan, "SIGPIPE default", result);
+    if ((result = apply_limits(plan)) < 0)
+        return give_up(plan, "resource limits", result);
+    if ((result = install_filter(plan)) < 0)
+        return give_up(plan, "seccomp filter", result);
     const char* argv[] = { "/bin/sh", "-c", plan->command, nullptr };
     const char* envp[] = { "PATH=/usr/bin:/bin", nullptr };
-    sys_execve("/bin/sh", argv, envp);
-    return k_exit_not_started;
+    result = sys_execve("/bin/sh", argv, envp);
+    return give_up(plan, "execve /bin/sh", result);
 }
 
 // Reaps every child, orphans of the namespace included, until the shell has ended;
@@ -191,16 +219,17 @@ static int reap_until(i64 shell)
 static int jail_init(void* arg)
 {
     LaunchPlan* plan = (LaunchPlan*)arg;
-    if (!attach_descriptors(plan))
-        return k_exit_not_started;
+    i64 result = 0;
+    if ((result = attach_descriptors(plan)) < 0)
+        return give_up(plan, "descriptors", result);
     // If the server dies, so does the namespace and everything in it.
-    if (sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) < 0)
-        return k_exit_not_started;
-    if (!enter_jail(plan))
-        return k_exit_not_started;
+    if ((result = sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0)) < 0)
+        return give_up(plan, "parent-death signal", result);
+    if ((result = enter_jail(plan)) < 0)
+        return give_up(plan, "jail (private mounts, tmpfs, chroot)", result);
     i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(plan->stacks->shell), nullptr, confined_shell, plan);
     if (shell < 0)
-        return k_exit_not_started;
+        return give_up(plan, "shell process", shell);
     __atomic_store_n(&plan->shell_status, reap_until(shell), __ATOMIC_RELEASE);
     return 0;
 }

@@ -68,6 +68,10 @@ struct LaunchPlan {
     ChildStacks* stacks;
     // Wait status of the shell, written by the jail's init; -1 until then.
     int shell_status;
+    // The confinement step that failed, and its negated errno, written by the child that
+    // gave up (both children share the server's memory until the shell's execve).
+    const char* failed_step;
+    i64 failed_error;
 };
 
 // Fills the plan for one command from the server's isolation mode and limits. stdin_fd and

@@ -16,20 +16,18 @@ static constexpr const char* k_jail_dirs[] = {
     "/var/terox/jail/dev",
 };
 
-struct BindRow {
-    const char* source;
-    const char* target;
-};
-static constexpr BindRow k_jail_binds[] = {
-    { "/bin", "/var/terox/jail/bin" },
-    { "/usr/bin", "/var/terox/jail/usr/bin" },
-    { "/usr/lib", "/var/terox/jail/usr/lib" },
-    { "/lib", "/var/terox/jail/lib" },
-    { "/lib64", "/var/terox/jail/lib64" },
-};
+static bool host_tree_exists(const char* path)
+{
+    i64 fd = sys_open(path, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sys_close((int)fd);
+    return true;
+}
 
-// Results are not checked: a host without /lib64 simply has no such bind.
-void prepare_jail()
+// Directories are made without checking: an existing one is no error, and a missing one
+// shows as the failure of its bind.
+JailSetup prepare_jail()
 {
     for (const char* dir : k_jail_dirs)
         sys_mkdir(dir, 0755);
@@ -39,8 +37,15 @@ void prepare_jail()
         sys_fchmod((int)tmp, 0777);
         sys_close((int)tmp);
     }
-    for (const BindRow& row : k_jail_binds)
-        sys_mount(row.source, row.target, nullptr, MS_BIND, nullptr);
-    for (const BindRow& row : k_jail_binds)
-        sys_mount("", row.target, "", MS_REMOUNT | MS_BIND | MS_RDONLY, "");
+    JailSetup setup { nullptr, nullptr, 0 };
+    for (const JailBind& row : k_jail_binds) {
+        if (!host_tree_exists(row.source))
+            continue;
+        i64 result = sys_mount(row.source, row.target, nullptr, MS_BIND, nullptr);
+        if (result == 0)
+            result = sys_mount("", row.target, "", MS_REMOUNT | MS_BIND | MS_RDONLY, "");
+        if (result < 0 && setup.failed_target == nullptr)
+            setup = { row.target, "read-only bind", result };
+    }
+    return setup;
 }

@@ -61,7 +61,7 @@ static i64 open_listener(i64 port)
     }
 }
 
-extern "C" [[noreturn]] void program_main()
+extern "C" [[noreturn]] void program_main(int, char**)
 {
     heap_init();
     print(k_banner);

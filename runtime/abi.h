@@ -58,6 +58,7 @@ enum : long {
     SYS_chmod = 90,
     SYS_fchmod = 91,
     SYS_fchown = 93,
+    SYS_fstatfs = 138,
     SYS_umask = 95,
     SYS_ptrace = 101,
     SYS_getuid = 102,
@@ -177,6 +178,7 @@ enum : long {
     EINVAL = 22,
     EMFILE = 24,
     ENOSPC = 28,
+    EROFS = 30,
     EPIPE = 32,
     ELOOP = 40,
     ENOSYS = 38,
@@ -213,6 +215,7 @@ enum : unsigned long {
     CLONE_NEWNS = 0x00020000,
     CLONE_NEWUTS = 0x04000000,
     CLONE_NEWIPC = 0x08000000,
+    CLONE_NEWUSER = 0x10000000,
     CLONE_NEWPID = 0x20000000,
     CLONE_NEWNET = 0x40000000,
     CLONE_PIDFD = 0x00001000,
@@ -256,7 +259,7 @@ enum : int {
     PR_SET_CHILD_SUBREAPER = 36,
     PR_CAPBSET_DROP = 24,
 };
-enum : unsigned { SECCOMP_SET_MODE_FILTER = 1 };
+enum : unsigned { SECCOMP_SET_MODE_FILTER = 1, SECCOMP_GET_ACTION_AVAIL = 2 };
 enum : unsigned {
     SECCOMP_RET_KILL_PROCESS = 0x80000000u,
     SECCOMP_RET_ALLOW = 0x7FFF0000u,
@@ -347,6 +350,23 @@ struct stat_k {
     long reserved[3];
 };
 static_assert(sizeof(stat_k) == 144, "x86-64 struct stat");
+// fstatfs(2) on x86-64; f_flags carries the mount flags.
+struct statfs_k {
+    long type;
+    long bsize;
+    unsigned long blocks;
+    unsigned long bfree;
+    unsigned long bavail;
+    unsigned long files;
+    unsigned long ffree;
+    int fsid[2];
+    long namelen;
+    long frsize;
+    long flags;
+    long spare[4];
+};
+static_assert(sizeof(statfs_k) == 120, "x86-64 struct statfs");
+enum : long { ST_RDONLY = 1 };
 enum : unsigned { S_IFMT = 0170000, S_IFREG = 0100000, S_IFDIR = 0040000, S_IFLNK = 0120000 };
 
 // Classic BPF as seccomp filters use it, and the layout of struct seccomp_data.
@@ -376,7 +396,7 @@ struct pollfd_k {
     short revents;
 };
 enum : short { POLLIN = 0x001 };
-enum : int { F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
+enum : int { F_SETFL = 4, F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
 // ioctl(2) requests that name the owner of a descriptor's signals.
 enum : unsigned { FIOSETOWN = 0x8901, SIOCSPGRP = 0x8902 };
 // setpriority(2) and ioprio_set(2): the "which" that names every process of a user.

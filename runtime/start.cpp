@@ -2,7 +2,9 @@
 // the freestanding programs; the hosted test build takes these from the C library.
 #include "runtime/types.h"
 
-extern "C" [[noreturn]] void program_main();
+// argc and argv as the kernel laid them out: argc at the stack pointer, the argument
+// pointers after it, ended by a null pointer.
+extern "C" [[noreturn]] void program_main(int argc, char** argv);
 
 // The kernel enters with the stack 16-byte aligned; the call pushes the return address
 // exactly as the ABI expects at a function's first instruction.
@@ -11,6 +13,8 @@ asm(".text\n"
     ".type _start,@function\n"
     "_start:\n"
     "    xor %ebp, %ebp\n"
+    "    mov (%rsp), %edi\n"
+    "    lea 8(%rsp), %rsi\n"
     "    and $-16, %rsp\n"
     "    call program_main\n"
     "    hlt\n");

@@ -8,6 +8,7 @@
 #include "admin/settings.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
+#include "core/change_log.h"
 #include "core/http_response.h"
 #include "core/state.h"
 #include "dashboard/admin_page.h"
@@ -89,6 +90,10 @@ static void reset_sandbox(int conn)
     state.audit_count = 0;
     reset_agents();
     audit_write(k_system_agent, "RESET", { "", 0 }, 0, 0, "OK");
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, "reset the sandbox: counters, agents and the audit ring");
+    print_change(&note);
     static constexpr char body[] = R"({"ok":true,"message":"sandbox reset"})";
     send_json(conn, 200, "OK", body, sizeof(body) - 1);
 }
@@ -168,5 +173,7 @@ void route_request(int conn, const char* req, i64 req_len)
         return send_json(conn, 200, "OK", "{}", 2);
     if (!request_authenticated(req, req_len))
         return send_raw(conn, k_unauthorized, sizeof(k_unauthorized) - 1);
+    // The admin credentials are the only ones there are: every change is the admin's.
+    set_change_actor({ "", 0 });
     dispatch(conn, req, req_len);
 }

@@ -7,21 +7,57 @@
 #include "core/state.h"
 #include "core/version.h"
 #include "exec/jail.h"
+#include "exec/self_test.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/console.h"
+#include "runtime/error_text.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/listener.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
+#include "server/command_line.h"
 #include "server/connection_loop.h"
+#include "server/preflight.h"
+
+static constexpr i64 k_refusal_line_max = 160 + k_self_test_text_max;
+
+// Kernel isolation promises confinement that a failed step would silently withdraw from
+// every command, so the server does not start with less than it promises.
+[[noreturn]] static void refuse_kernel_mode(const char* reason, i64 reason_len)
+{
+    char line[k_refusal_line_max];
+    i64 len = append_text(line, 0, "[Cindervox] ERROR: kernel isolation cannot confine commands: ");
+    len = append_bytes(line, len, reason, reason_len);
+    len = append_byte(line, len, '\n');
+    print_bytes(line, len);
+    print("[Cindervox] Not starting. Run sandbox-server --check to see what this host lacks.\n");
+    sys_exit_group(1);
+}
+
+static void prepare_kernel_isolation()
+{
+    char reason[k_self_test_text_max];
+    JailSetup setup = prepare_jail();
+    if (setup.failed_target != nullptr) {
+        i64 len = append_text(reason, 0, setup.failed_step);
+        len = append_byte(reason, len, ' ');
+        len = append_text(reason, len, setup.failed_target);
+        len = append_text(reason, len, " failed: ");
+        len = append_error_name(reason, len, setup.error);
+        refuse_kernel_mode(reason, len);
+    }
+    SelfTest test = run_self_test();
+    if (!test.passed)
+        refuse_kernel_mode(reason, describe_self_test(test, reason));
+}
 
 static void decide_isolation()
 {
     if (sys_getuid() == 0) {
-        prepare_jail();
         state.kernel_isolation = 1;
+        prepare_kernel_isolation();
         print("[Cindervox] Kernel isolation ACTIVE (ns + chroot + rlimits)\n");
         return;
     }
@@ -82,11 +118,36 @@ static void ignore_broken_pipes()
     sys_rt_sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-extern "C" [[noreturn]] void program_main()
+static void write_stderr(const char* text) { write_all(2, text, text_length(text)); }
+
+// --version, --help and refused arguments end here; --check ends after its probes.
+static void follow_command_line(const CommandLine& line)
 {
+    switch (line.action) {
+    case k_action_serve: return;
+    case k_action_version: print("sandbox-server " CINDERVOX_VERSION "\n"); sys_exit_group(0);
+    case k_action_help: print(k_usage_text); sys_exit_group(0);
+    case k_action_check: sys_exit_group(run_preflight());
+    case k_action_refused: break;
+    }
+    write_stderr("sandbox-server: ");
+    write_stderr(line.error);
+    if (line.argument != nullptr) {
+        write_stderr(": ");
+        write_stderr(line.argument);
+    }
+    write_stderr("\n");
+    write_stderr(k_usage_text);
+    sys_exit_group(2);
+}
+
+extern "C" [[noreturn]] void program_main(int argc, char** argv)
+{
+    CommandLine command_line = parse_command_line(argc, argv);
     state_init_defaults();
     heap_init();
     ignore_broken_pipes();
+    follow_command_line(command_line);
     state.start_time = now_seconds();
     decide_isolation();
     audit_init();
@@ -98,6 +159,9 @@ extern "C" [[noreturn]] void program_main()
     i64 port = load_config();
     if (port > 0)
         state.port = port;
+    // The command line overrides the configuration file.
+    if (command_line.port > 0)
+        state.port = command_line.port;
     load_bearer_token();
     print_banner();
     Listener listener = open_listener();

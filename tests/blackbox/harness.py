@@ -84,7 +84,7 @@ class Instance:
 
     def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
                  extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True,
-                 ready_text="API: POST", uid=65534, pid_namespace=False):
+                 ready_text="API: POST", uid=65534, pid_namespace=False, args=()):
         self.port = port
         self.ready_text = ready_text
         self.mode = mode
@@ -113,7 +113,7 @@ class Instance:
         env = {"T": self.dir, "PROGRAM": program, "LAUNCH": launch, "EXTRA": extra_setup,
                "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
         self.proc = subprocess.Popen(
-            ["unshare", "--mount", "--net", "--propagation", "private", "sh", SETUP_SCRIPT],
+            ["unshare", "--mount", "--net", "--propagation", "private", "sh", SETUP_SCRIPT, *args],
             stdout=self.console_file, stderr=subprocess.STDOUT, env=env, cwd="/")
         self.ns = NetNamespace(self.proc.pid)
         self._second = 0
@@ -150,6 +150,10 @@ class Instance:
         if not self.wait_console(self.ready_text, timeout):
             raise RuntimeError("server did not start:\n" + self.console())
         # The listening lines come after bind; the port is ready.
+
+    def wait_exit(self, timeout=30.0):
+        """The program's exit status once it has ended by itself."""
+        return self.proc.wait(timeout=timeout)
 
     def alive(self):
         return self.proc.poll() is None

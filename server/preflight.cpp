@@ -1,0 +1,268 @@
+// The preflight decides the mode as start-up does (root: kernel isolation, else basic)
+// and probes each thing that mode needs. As root it first enters a private mount
+// namespace, so the jail's binds it makes for the test run vanish with it and the host's
+// mount table is left as it was.
+//
+// Kernel isolation needs mount, PID, network and IPC namespaces, seccomp's kill-process
+// action, the jail's read-only binds and a clean test run; basic isolation needs the
+// filter and a clean test run. The other lines are information.
+#include "server/preflight.h"
+#include "core/state.h"
+#include "exec/jail.h"
+#include "exec/self_test.h"
+#include "runtime/console.h"
+#include "runtime/error_text.h"
+#include "runtime/syscall.h"
+#include "runtime/text.h"
+
+static constexpr i64 k_line_max = 512;
+static constexpr i64 k_probe_stack_size = 16384;
+alignas(16) static constinit char probe_stack[k_probe_stack_size] {};
+
+// Entries the jail's /etc would hold; the line reports which are there.
+static constexpr const char* k_jail_etc_entries[] = { "passwd", "group", "hosts", "nsswitch.conf", "resolv.conf" };
+
+struct Line {
+    char text[k_line_max];
+    i64 len;
+};
+
+static void begin(Line* line, const char* item)
+{
+    line->len = append_text(line->text, 0, "[Cindervox] check: ");
+    line->len = append_text(line->text, line->len, item);
+    line->len = append_text(line->text, line->len, ": ");
+}
+
+static void add(Line* line, const char* text) { line->len = append_text(line->text, line->len, text); }
+
+static void add_error(Line* line, i64 error) { line->len = append_error_name(line->text, line->len, error); }
+
+static void finish(Line* line)
+{
+    line->len = append_byte(line->text, line->len, '\n');
+    print_bytes(line->text, line->len);
+}
+
+static int probe_child(void*) { return 0; }
+
+// 0 when a child can be created in new namespaces of the given kinds, else the negated
+// errno of clone (or -EPERM when the child did not end cleanly).
+static i64 try_namespaces(u64 flags)
+{
+    i64 pid = sys_clone_call(flags | SIGCHLD, probe_stack + k_probe_stack_size, nullptr, probe_child, nullptr);
+    if (pid < 0)
+        return pid;
+    int status = 0;
+    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
+    return status == 0 ? 0 : -EPERM;
+}
+
+// One namespace kind; unprivileged, it is tried inside a new user namespace, the only way
+// a non-root process gets one. Returns 1 when available.
+static bool check_namespace(const char* item, u64 flag, bool root)
+{
+    u64 flags = root || flag == CLONE_NEWUSER ? flag : flag | CLONE_NEWUSER;
+    i64 result = try_namespaces(flags);
+    Line line;
+    begin(&line, item);
+    if (result == 0) {
+        add(&line, root || flag == CLONE_NEWUSER ? "available" : "available inside a user namespace");
+    } else {
+        add(&line, "not available (");
+        add_error(&line, result);
+        add(&line, ")");
+    }
+    finish(&line);
+    return result == 0;
+}
+
+static bool check_seccomp()
+{
+    u32 action = SECCOMP_RET_KILL_PROCESS;
+    i64 result = sys_seccomp(SECCOMP_GET_ACTION_AVAIL, 0, &action);
+    Line line;
+    begin(&line, "seccomp with kill-process");
+    if (result == 0) {
+        add(&line, "available");
+    } else {
+        add(&line, "not available (");
+        add_error(&line, result);
+        add(&line, ")");
+    }
+    finish(&line);
+    return result == 0;
+}
+
+struct TreeId {
+    i64 error;
+    u64 dev;
+    u64 ino;
+    bool read_only;
+};
+
+static TreeId identify(const char* path)
+{
+    TreeId id {};
+    i64 fd = sys_open(path, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        id.error = fd;
+        return id;
+    }
+    stat_k st {};
+    statfs_k fs {};
+    id.error = sys_fstat((int)fd, &st);
+    if (id.error == 0)
+        id.error = sys_fstatfs((int)fd, &fs);
+    sys_close((int)fd);
+    id.dev = st.dev;
+    id.ino = st.ino;
+    id.read_only = (fs.flags & ST_RDONLY) != 0;
+    return id;
+}
+
+// A bind shows the host tree itself (same device and inode) on a read-only mount.
+static bool check_bind(const JailBind& bind)
+{
+    Line line;
+    line.len = append_text(line.text, 0, "[Cindervox] check: jail bind ");
+    add(&line, bind.source);
+    add(&line, " -> ");
+    add(&line, bind.target);
+    add(&line, ": ");
+    TreeId source = identify(bind.source);
+    TreeId target = identify(bind.target);
+    bool ok = false;
+    if (source.error != 0) {
+        add(&line, "not on this host (skipped)");
+        ok = true;
+    } else if (target.error != 0) {
+        add(&line, "FAILED (");
+        add_error(&line, target.error);
+        add(&line, ")");
+    } else if (source.dev != target.dev || source.ino != target.ino) {
+        add(&line, "FAILED (not bound)");
+    } else if (!target.read_only) {
+        add(&line, "FAILED (writable)");
+    } else {
+        add(&line, "read-only");
+        ok = true;
+    }
+    finish(&line);
+    return ok;
+}
+
+static bool check_binds()
+{
+    bool ok = true;
+    for (const JailBind& bind : k_jail_binds)
+        ok = check_bind(bind) && ok;
+    return ok;
+}
+
+static void report_etc_entries()
+{
+    char path[128];
+    Line line;
+    begin(&line, "/etc entries in the jail");
+    i64 found = 0;
+    for (const char* entry : k_jail_etc_entries) {
+        i64 len = append_text(path, 0, k_jail_root);
+        len = append_text(path, len, "/etc/");
+        len = append_text(path, len, entry);
+        append_byte(path, len, 0);
+        i64 fd = sys_open(path, O_PATH | O_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        sys_close((int)fd);
+        add(&line, found++ > 0 ? " " : "");
+        add(&line, entry);
+    }
+    if (found == 0)
+        add(&line, "none (commands see no /etc)");
+    finish(&line);
+}
+
+// A mount namespace of the check's own, with nothing propagating back to the host.
+static i64 enter_private_mounts()
+{
+    i64 result = sys_unshare(CLONE_NEWNS);
+    if (result == 0)
+        result = sys_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    return result;
+}
+
+static bool prepare_jail_for_check()
+{
+    Line line;
+    begin(&line, "jail set-up");
+    i64 result = enter_private_mounts();
+    if (result < 0) {
+        add(&line, "FAILED (private mount namespace: ");
+        add_error(&line, result);
+        add(&line, ")");
+        finish(&line);
+        return false;
+    }
+    JailSetup setup = prepare_jail();
+    if (setup.failed_target != nullptr) {
+        add(&line, "FAILED (");
+        add(&line, setup.failed_step);
+        add(&line, " ");
+        add(&line, setup.failed_target);
+        add(&line, ": ");
+        add_error(&line, setup.error);
+        add(&line, ")");
+    } else {
+        add(&line, "done (in a mount namespace of the check's own)");
+    }
+    finish(&line);
+    return setup.failed_target == nullptr;
+}
+
+static bool check_test_run(bool kernel)
+{
+    SelfTest test = run_self_test();
+    Line line;
+    begin(&line, kernel ? "test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"
+                        : "test run of /bin/sh -c true (limits, no-new-privileges, seccomp)");
+    if (test.passed) {
+        add(&line, "passed");
+    } else {
+        add(&line, "FAILED (");
+        line.len += describe_self_test(test, line.text + line.len);
+        add(&line, ")");
+    }
+    finish(&line);
+    return test.passed;
+}
+
+int run_preflight()
+{
+    bool root = sys_getuid() == 0;
+    state.kernel_isolation = root ? 1 : 0;
+    Line line;
+    begin(&line, "root");
+    add(&line, root ? "yes, kernel isolation (namespaces, jail, limits, seccomp)"
+                    : "no, basic isolation (limits, no-new-privileges, seccomp)");
+    finish(&line);
+    bool ok = true;
+    check_namespace("user namespaces", CLONE_NEWUSER, root);
+    bool pid_ns = check_namespace("PID namespaces", CLONE_NEWPID, root);
+    bool mount_ns = check_namespace("mount namespaces", CLONE_NEWNS, root);
+    bool net_ns = check_namespace("network namespaces", CLONE_NEWNET, root);
+    bool ipc_ns = check_namespace("IPC namespaces", CLONE_NEWIPC, root);
+    ok = check_seccomp() && ok;
+    if (root) {
+        ok = pid_ns && mount_ns && net_ns && ipc_ns && ok;
+        bool jail = prepare_jail_for_check();
+        ok = check_binds() && jail && ok;
+    }
+    report_etc_entries();
+    ok = check_test_run(root) && ok;
+    begin(&line, "result");
+    add(&line, root ? "kernel isolation " : "basic isolation ");
+    add(&line, ok ? "can be confined as documented" : "CANNOT be confined as documented");
+    finish(&line);
+    return ok ? 0 : 1;
+}

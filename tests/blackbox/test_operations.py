@@ -1,0 +1,157 @@
+"""Operating the server: its command line, the --check preflight, the refusal to start in
+kernel mode without confinement, and the console lines that record every change."""
+import re
+import unittest
+
+from tests.blackbox.harness import Instance
+
+CHECK_ITEMS = ("root", "user namespaces", "PID namespaces", "mount namespaces", "network namespaces",
+               "IPC namespaces", "seccomp with kill-process", "/etc entries in the jail")
+
+
+def finished(mode="kernel", args=(), **kw):
+    """Runs the program to its end; returns (exit status, console)."""
+    inst = Instance(mode=mode, args=args, wait_for_port=False, **kw)
+    try:
+        status = inst.wait_exit()
+        return status, inst.console()
+    finally:
+        inst.cleanup()
+
+
+def check_lines(console):
+    return dict(line[len("[Cindervox] check: "):].split(": ", 1)
+                for line in console.splitlines() if line.startswith("[Cindervox] check: "))
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_version_and_help_print_and_exit(self):
+        status, out = finished(args=("--version",))
+        self.assertEqual((status, out), (0, "sandbox-server 1.0.6\n"))
+        status, out = finished(args=("--help",))
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith("Usage: sandbox-server [--port N] [--check]\n"), out)
+        self.assertIn("--check", out)
+
+    def test_bad_arguments_are_refused_with_usage(self):
+        for args, why in ((("--bogus",), "unknown argument: --bogus"), (("--port",), "--port needs a number"),
+                          (("--port", "0"), "from 1 to 65535: 0"), (("--port", "65536"), "65536"),
+                          (("--port", "80x"), "80x"), (("--version", "--help"), "only one of"),
+                          (("--port", "8080", "--version"), "--port goes with")):
+            status, out = finished(mode="basic", args=args)
+            self.assertEqual(status, 2, args)
+            self.assertIn(why, out, args)
+            self.assertIn("Usage: sandbox-server", out, args)
+            self.assertNotIn("Listening", out, args)
+
+    def test_port_argument_overrides_configuration_file(self):
+        with Instance(mode="basic", port=9191, args=("--port", "9191"),
+                      files={"config": "port=8080\n"}) as srv:
+            self.assertIn("[Cindervox] Listening on port 9191...\n", srv.console())
+            self.assertEqual(srv.get("/api/health").status, 200)
+        with Instance(mode="basic", port=9192, args=("--port=9192",)) as srv:
+            self.assertEqual(srv.get("/api/health").status, 200)
+
+
+class PreflightTest(unittest.TestCase):
+    def test_kernel_mode_check_passes_here(self):
+        status, out = finished(args=("--check",))
+        lines = check_lines(out)
+        self.assertEqual(status, 0, out)
+        for item in CHECK_ITEMS:
+            self.assertIn(item, lines, out)
+        self.assertTrue(lines["root"].startswith("yes"), out)
+        self.assertEqual(lines["jail bind /bin -> /var/terox/jail/bin"], "read-only")
+        self.assertEqual(lines["test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"], "passed")
+        self.assertEqual(lines["result"], "kernel isolation can be confined as documented")
+        # The check's binds stayed in its own mount namespace.
+        self.assertNotIn("Listening", out)
+
+    def test_basic_mode_check_passes_here(self):
+        status, out = finished(mode="basic", args=("--check",))
+        lines = check_lines(out)
+        self.assertEqual(status, 0, out)
+        self.assertTrue(lines["root"].startswith("no"), out)
+        self.assertEqual(lines["PID namespaces"], "available inside a user namespace")
+        self.assertNotIn("jail bind /bin -> /var/terox/jail/bin", lines)
+        self.assertEqual(lines["result"], "basic isolation can be confined as documented")
+
+    def test_check_fails_when_the_jail_cannot_hold_commands(self):
+        # A file where the run's tmpfs must be mounted: every kernel-mode run would fail.
+        status, out = finished(args=("--check",), extra_setup="mkdir -p /var/terox/jail && touch /var/terox/jail/tmp")
+        lines = check_lines(out)
+        self.assertEqual(status, 1, out)
+        self.assertIn("FAILED (jail (private mounts, tmpfs, chroot) failed: ENOTDIR)",
+                      lines["test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"])
+        self.assertEqual(lines["result"], "kernel isolation CANNOT be confined as documented")
+
+
+class KernelModeRefusalTest(unittest.TestCase):
+    def assert_refused(self, extra_setup, reason):
+        status, out = finished(extra_setup=extra_setup)
+        self.assertEqual(status, 1, out)
+        self.assertIn("[Cindervox] ERROR: kernel isolation cannot confine commands: %s\n" % reason, out)
+        self.assertNotIn("Kernel isolation ACTIVE", out)
+        self.assertNotIn("Listening", out)
+
+    def test_failed_jail_bind_stops_start_up(self):
+        self.assert_refused("mount -t tmpfs -o ro tmpfs /var/terox",
+                            "read-only bind /var/terox/jail/bin failed: ENOENT")
+
+    def test_failed_test_run_stops_start_up(self):
+        self.assert_refused("mkdir -p /var/terox/jail && touch /var/terox/jail/tmp",
+                            "jail (private mounts, tmpfs, chroot) failed: ENOTDIR")
+
+    def test_basic_mode_starts_without_jail(self):
+        with Instance(mode="basic", extra_setup="mount -t tmpfs -o ro tmpfs /var/terox") as srv:
+            self.assertEqual(srv.exec("echo ok").json()["stdout"], "ok\n")
+
+
+CHANGE = re.compile(r"^\[Cindervox\] (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) (admin|agent \S+) (.*)$")
+
+
+class ChangeLinesTest(unittest.TestCase):
+    def test_every_change_leaves_one_timed_line_naming_who(self):
+        # The server's user may write /etc/cindervox, so the policy file it saves can be reloaded.
+        with Instance(mode="basic", etc_mode=0o777) as srv:
+            before = len(srv.console().splitlines())
+            steps = [
+                ("/api/profile", '{"profile":2}', "set the profile to permissive"),
+                ("/api/policy", '{"action":"add_bl","rule":"nc -lvp"}', 'added the blacklist rule "nc -lvp"'),
+                ("/api/policy", '{"action":"rm_bl","rule":"nc -lvp"}', 'removed the blacklist rule "nc -lvp"'),
+                ("/api/config", '{"rate_limit":42}', "set the rate limit to 42 runs per minute per agent"),
+                ("/api/config", '{"timeout":7000}', "set the command time-out to 7000 ms"),
+                ("/api/budget", '{"default":5000}', "set the default token budget to 5000 tokens"),
+                ("/api/budget", '{"agent":"bot-1","max_tokens":300}',
+                 'set the token budget of agent "bot-1" to 300 tokens'),
+                ("/api/policy/reload", "", "reloaded the policy file: profile permissive, "
+                 "%d blacklist and %d whitelist rules, rate limit 42"),
+                ("/api/config", '{"username":"ops","password":"longenough1"}',
+                 'changed the admin credentials; the user is now "ops"'),
+            ]
+            for path, body, _ in steps:
+                self.assertEqual(srv.post(path, body).status, 200, path)
+            policy = srv.get("/api/policy", auth="Basic b3BzOmxvbmdlbm91Z2gx").json()  # ops:longenough1
+            self.assertEqual(srv.request("DELETE", "/api/sandbox", auth="Basic b3BzOmxvbmdlbm91Z2gx").status, 200)
+            wanted = [text for _, _, text in steps] + ["reset the sandbox: counters, agents and the audit ring"]
+            wanted[7] = wanted[7] % (policy["blacklist_count"], policy["whitelist_count"])
+            # Other lines (the reload's own message) may stand between the change lines.
+            changes = [CHANGE.match(line) for line in srv.console().splitlines()[before:]]
+            changes = [m for m in changes if m]
+            self.assertEqual([m.group(3) for m in changes], wanted)
+            self.assertEqual({m.group(2) for m in changes}, {"admin"})
+            # The password never reaches the console.
+            self.assertNotIn("longenough1", srv.console())
+
+    def test_refused_changes_leave_no_line(self):
+        with Instance(mode="basic") as srv:
+            before = srv.console()
+            self.assertEqual(srv.post("/api/profile", "{}").status, 400)
+            self.assertEqual(srv.post("/api/policy", '{"action":"rm_bl","rule":"not-there"}').status, 400)
+            self.assertEqual(srv.post("/api/config", '{"rate_limit":0}').status, 400)
+            self.assertEqual(srv.post("/api/policy/reload", "").status, 404)
+            self.assertEqual(srv.console(), before)
+
+
+if __name__ == "__main__":
+    unittest.main()
