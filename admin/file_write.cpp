@@ -1,12 +1,16 @@
 // POST /api/write puts an agent's text file under /tmp/ of the server's own file system.
 // Other local users can plant links and special files in /tmp, and the server may run as
-// root, so the open follows no symbolic link in any component of the path and does not
-// wait for a reader when the name is a FIFO. Refused requests register no agent and
-// leave no audit entry.
+// root, so the open follows no symbolic link in any component of the path, does not
+// wait for a reader when the name is a FIFO, and an existing file is only written when it
+// is ours and has no second name (a hard link planted in /tmp would otherwise let an agent
+// overwrite the file it names). Requests refused for their fields register no agent and
+// leave no audit entry; an agent the full registry cannot take is refused and audited.
 #include "admin/file_write.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
 #include "core/http_response.h"
+#include "core/json_answer.h"
+#include "exec/exec_endpoint.h"
 #include "core/state.h"
 #include "runtime/fields.h"
 #include "runtime/file_replace.h"
@@ -20,8 +24,7 @@ static constexpr WriteRefusal k_outside_tmp { 403, "Forbidden", "path must start
 static constexpr WriteRefusal k_traversal { 403, "Forbidden", "path traversal not allowed" };
 static constexpr WriteRefusal k_missing_content { 400, "Bad Request", "missing content field" };
 
-// {"ok":true,"path":...,"bytes_written":N} with every path byte escaped.
-static constexpr i64 k_write_answer_size = 64 + (2 * k_write_path_capacity + 2) + k_decimal_max;
+static constexpr i64 k_write_answer_size = json_answer_size(1, 1, k_write_path_capacity);
 
 const WriteRefusal* read_write_request(const char* req, i64 req_len, char* path, i64* path_len, char* content, i64* content_len)
 {
@@ -38,6 +41,25 @@ const WriteRefusal* read_write_request(const char* req, i64 req_len, char* path,
     return nullptr;
 }
 
+// Opens the target for writing and empties it, or returns a negative error. The
+// truncation waits until the file is known to be ours with a single name.
+static i64 open_target(const char* path)
+{
+    i64 fd = open_no_symlinks(path, O_WRONLY | O_CREAT | O_NONBLOCK, 0644);
+    if (fd < 0)
+        return fd;
+    stat_k st {};
+    if (sys_fstat((int)fd, &st) < 0 || st.nlink > 1 || st.uid != (u32)sys_geteuid()) {
+        sys_close((int)fd);
+        return -EPERM;
+    }
+    if ((st.mode & S_IFMT) == S_IFREG && sys_ftruncate((int)fd, 0) < 0) {
+        sys_close((int)fd);
+        return -EIO;
+    }
+    return fd;
+}
+
 void handle_write(int conn, const char* req, i64 req_len)
 {
     char* path = (char*)heap_alloc(k_write_path_capacity + 1);
@@ -47,7 +69,12 @@ void handle_write(int conn, const char* req, i64 req_len)
     const WriteRefusal* refusal = read_write_request(req, req_len, path, &path_len, content, &content_len);
     if (refusal)
         return send_json_error(conn, refusal->status, refusal->reason, refusal->message);
-    i64 fd = open_no_symlinks(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
+    char* name = (char*)heap_alloc(k_agent_name_max + 1);
+    i64 name_len = request_agent_name(req, req_len, name);
+    // Only a written file registers a new agent; a full registry refuses before writing.
+    if (find_or_add_agent(name, name_len) == -1)
+        return refuse_unregistered(conn, { name, name_len }, { path, path_len });
+    i64 fd = open_target(path);
     if (fd < 0)
         return send_json_error(conn, 500, "Internal Server Error", "could not create file");
     // A full disk, or a FIFO whose reader stops reading, must not be reported as written.
@@ -55,13 +82,7 @@ void handle_write(int conn, const char* req, i64 req_len)
     sys_close((int)fd);
     if (written < 0)
         return send_json_error(conn, 500, "Internal Server Error", "could not write file");
-    i64 agent = resolve_agent(req, req_len);
+    i64 agent = register_agent(name, name_len);
     audit_write(agent_name(agent), "WRITE", { path, path_len }, 0, 0, "OK");
-    char* body = (char*)heap_alloc(k_write_answer_size);
-    i64 pos = append_text(body, 0, R"({"ok":true,"path":)");
-    pos = append_json_string(body, pos, path, path_len);
-    pos = append_text(body, pos, R"(,"bytes_written":)");
-    pos = append_decimal(body, pos, content_len);
-    pos = append_byte(body, pos, '}');
-    send_json(conn, 200, "OK", body, pos);
+    JsonAnswer(k_write_answer_size).text("path", { path, path_len }).number("bytes_written", content_len).send(conn);
 }

@@ -6,6 +6,7 @@
 #include "core/audit_log.h"
 #include "core/change_log.h"
 #include "core/http_response.h"
+#include "core/json_answer.h"
 #include "core/state.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
@@ -18,33 +19,11 @@ static constexpr char k_err_invalid_action[] = "invalid action (use add_bl/rm_bl
 static constexpr char k_err_list_full[] = "rule list full";
 static constexpr char k_err_unstorable_rule[] = "rule cannot be stored in policy.conf";
 
-// The widest answer of either POST handler: five keys and five widest numbers.
-static constexpr i64 k_policy_answer_size = 128 + 5 * k_decimal_max;
+// The widest answer of the POST handlers: four numbers.
+static constexpr i64 k_policy_answer_size = json_answer_size(4, 0, 0);
 
 // Worst case is six bytes per rule byte (\u00XX), and quotes and comma per length byte.
 static_assert(k_policy_report_size >= 6 * (k_blacklist_area + k_whitelist_area) + 256 + 5 * k_decimal_max);
-
-static constexpr char k_hex_digits[] = "0123456789abcdef";
-
-// A rule as a JSON string that decodes back to exactly its bytes.
-static i64 append_rule_json(char* out, i64 pos, const char* rule, i64 len)
-{
-    pos = append_byte(out, pos, '"');
-    for (i64 i = 0; i < len; i++) {
-        u8 c = (u8)rule[i];
-        if (c == '"' || c == '\\') {
-            pos = append_byte(out, pos, '\\');
-            pos = append_byte(out, pos, (char)c);
-        } else if (c < 0x20) {
-            pos = append_text(out, pos, "\\u00");
-            pos = append_byte(out, pos, k_hex_digits[c >> 4]);
-            pos = append_byte(out, pos, k_hex_digits[c & 15]);
-        } else {
-            pos = append_byte(out, pos, (char)c);
-        }
-    }
-    return append_byte(out, pos, '"');
-}
 
 static i64 append_rule_array(char* out, i64 pos, const char* area, i64 area_size, i64 count)
 {
@@ -53,7 +32,7 @@ static i64 append_rule_array(char* out, i64 pos, const char* area, i64 area_size
     for_each_rule(area, area_size, count, [&](const char* rule, i64 len) {
         if (written++ > 0)
             pos = append_byte(out, pos, ',');
-        pos = append_rule_json(out, pos, rule, len);
+        pos = append_json_string(out, pos, rule, len);
     });
     return append_byte(out, pos, ']');
 }
@@ -86,14 +65,14 @@ RuleAction classify_rule_action(const char* action)
     return result;
 }
 
-i64 rule_storable(const char* rule, i64 len)
+bool rule_storable(const char* rule, i64 len)
 {
     if (len < 1 || rule[0] == '#' || rule[0] == '[')
-        return 0;
+        return false;
     for (i64 i = 0; i < len; i++)
         if (rule[i] == '\n' || rule[i] == '\r')
-            return 0;
-    return 1;
+            return false;
+    return true;
 }
 
 // Gives an area back the state it had before a failed add: the used bytes, the count,
@@ -105,19 +84,19 @@ static void restore_list(char* area, i64 area_size, i64* count, i64* used, i64 o
     *used = old_used;
 }
 
-// 1 when the rule went into every selected list, 0 when one of them had no room.
-static i64 add_rule_to_lists(RuleAction action, const char* rule, i64 len)
+// True when the rule went into every selected list, false when one of them had no room.
+static bool add_rule_to_lists(RuleAction action, const char* rule, i64 len)
 {
     i64 old_count = state.blacklist_count;
     i64 old_used = state.blacklist_used;
     if (action.blacklist && !add_blacklist_rule(rule, len))
-        return 0;
+        return false;
     if (action.whitelist && !add_whitelist_rule(rule, len)) {
         if (action.blacklist)
             restore_list(state.blacklist, k_blacklist_area, &state.blacklist_count, &state.blacklist_used, old_count, old_used);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 i64 remove_rule(char* area, i64 area_size, i64* count, i64* used, const char* rule, i64 len)
@@ -149,13 +128,10 @@ static i64 remove_rule_from_lists(RuleAction action, const char* rule, i64 len)
 
 static void send_counts(int conn)
 {
-    char* body = (char*)heap_alloc(k_policy_answer_size);
-    i64 pos = append_text(body, 0, R"({"ok":true,"blacklist_count":)");
-    pos = append_decimal(body, pos, state.blacklist_count);
-    pos = append_text(body, pos, R"(,"whitelist_count":)");
-    pos = append_decimal(body, pos, state.whitelist_count);
-    pos = append_byte(body, pos, '}');
-    send_json(conn, 200, "OK", body, pos);
+    JsonAnswer(k_policy_answer_size)
+        .number("blacklist_count", state.blacklist_count)
+        .number("whitelist_count", state.whitelist_count)
+        .send(conn);
 }
 
 static void note_rule_change(RuleAction action, ByteSpan rule)
@@ -222,21 +198,13 @@ void handle_profile(int conn, const char* req, i64 req_len)
     print_change(&note);
     static constexpr char detail[] = "set_profile";
     audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, p, 0, "OK");
-    char* body = (char*)heap_alloc(k_policy_answer_size);
-    i64 pos = append_text(body, 0, R"({"ok":true,"profile":)");
-    pos = append_decimal(body, pos, state.profile);
-    pos = append_text(body, pos, R"(,"timeout_ms":)");
-    pos = append_decimal(body, pos, state.timeout_ms);
-    pos = append_text(body, pos, R"(,"max_mem_mb":)");
-    pos = append_decimal(body, pos, state.max_mem_mb);
-    pos = append_text(body, pos, R"(,"max_cpu_sec":)");
-    pos = append_decimal(body, pos, state.max_cpu_sec);
-    pos = append_byte(body, pos, '}');
-    send_json(conn, 200, "OK", body, pos);
+    JsonAnswer(k_policy_answer_size)
+        .number("profile", state.profile)
+        .number("timeout_ms", state.timeout_ms)
+        .number("max_mem_mb", state.max_mem_mb)
+        .number("max_cpu_sec", state.max_cpu_sec)
+        .send(conn);
 }
-
-// {"ok":true,"blacklist_count":B,"whitelist_count":W,"profile":P} with three widest numbers.
-static constexpr i64 k_reload_answer_size = 64 + 3 * k_decimal_max;
 
 void handle_policy_reload(int conn)
 {
@@ -258,13 +226,9 @@ void handle_policy_reload(int conn)
     print_change(&note);
     static constexpr char detail[] = "policy_reload";
     audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, 0, 0, "OK");
-    char* body = (char*)heap_alloc(k_reload_answer_size);
-    i64 pos = append_text(body, 0, R"({"ok":true,"blacklist_count":)");
-    pos = append_decimal(body, pos, state.blacklist_count);
-    pos = append_text(body, pos, R"(,"whitelist_count":)");
-    pos = append_decimal(body, pos, state.whitelist_count);
-    pos = append_text(body, pos, R"(,"profile":)");
-    pos = append_decimal(body, pos, state.profile);
-    pos = append_byte(body, pos, '}');
-    send_json(conn, 200, "OK", body, pos);
+    JsonAnswer(k_policy_answer_size)
+        .number("blacklist_count", state.blacklist_count)
+        .number("whitelist_count", state.whitelist_count)
+        .number("profile", state.profile)
+        .send(conn);
 }

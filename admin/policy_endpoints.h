@@ -25,9 +25,9 @@ struct RuleAction {
 // must be readable up to index 4 (bytes past its end are 0).
 RuleAction classify_rule_action(const char* action);
 
-// 1 when the policy file can hold the rule as one rule line: no line break in it, and not
+// True when the policy file can hold the rule as one rule line: no line break in it, and not
 // starting with "#" (a comment) or "[" (a section header).
-i64 rule_storable(const char* rule, i64 len);
+bool rule_storable(const char* rule, i64 len);
 
 // Takes the first rule equal to rule out of an area, moving the later rules forward.
 // 1 when one was removed, 0 when none is equal.

@@ -17,7 +17,8 @@ static constexpr i64 k_active_seconds = 60;
 // (31 bytes) and the model (19 bytes) with every byte escaped, seven u32 counters, the
 // sum of two of them, a 60-bucket rate total, and two i64 settings.
 static constexpr i64 k_agent_entry_fixed = 170;
-static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + (2 * 31 + 2) + (2 * 19 + 2) + 7 * 10 + 11 + 12 + 2 * k_decimal_max;
+static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) + k_json_string_max(k_model_slot_size - 1) +
+    7 * 10 + 11 + 12 + 2 * k_decimal_max;
 static_assert(k_max_agents * k_agent_entry_max + 64 <= k_agents_report_size);
 
 // Fixed text of the health report and its fourteen numbers at their widest.
@@ -64,21 +65,19 @@ static i64 append_model(char* out, i64 pos, i64 index)
 
 static i64 append_agent_entry(char* out, i64 pos, i64 index, i64 now)
 {
-    const char* record = agent_record(index);
+    const AgentRecord* record = agent_record(index);
     ByteSpan name = agent_name(index);
-    i64 tokens_in = read_u32(record, k_agent_tokens_in);
-    i64 tokens_out = read_u32(record, k_agent_tokens_out);
-    i64 last_active = read_u32(record, k_agent_last_active);
+    i64 last_active = record->last_active;
     pos = append_text(out, pos, R"({"name":)");
     pos = append_json_string(out, pos, name.ptr, name.len);
-    pos = append_key_number(out, pos, R"(,"execs":)", read_u32(record, k_agent_execs));
-    pos = append_key_number(out, pos, R"(,"blocked":)", read_u32(record, k_agent_blocked));
-    pos = append_key_number(out, pos, R"(,"bytes":)", read_u32(record, k_agent_bytes));
+    pos = append_key_number(out, pos, R"(,"execs":)", record->execs);
+    pos = append_key_number(out, pos, R"(,"blocked":)", record->blocked);
+    pos = append_key_number(out, pos, R"(,"bytes":)", record->bytes);
     pos = append_key_number(out, pos, R"(,"last_active":)", last_active);
     pos = append_key_number(out, pos, R"(,"rate_1m":)", agent_rate_total(index));
     pos = append_key_number(out, pos, R"(,"rate_limit":)", state.max_rate_per_agent);
-    pos = append_key_number(out, pos, R"(,"tokens_in":)", tokens_in);
-    pos = append_key_number(out, pos, R"(,"tokens_out":)", tokens_out);
+    pos = append_key_number(out, pos, R"(,"tokens_in":)", record->tokens_in);
+    pos = append_key_number(out, pos, R"(,"tokens_out":)", record->tokens_out);
     pos = append_key_number(out, pos, R"(,"tokens_total":)", agent_tokens_used(index));
     pos = append_key_number(out, pos, R"(,"token_budget":)", agent_budget(index));
     pos = append_text(out, pos, R"(,"model":)");

@@ -10,6 +10,7 @@
 #include "core/change_log.h"
 #include "core/config.h"
 #include "core/http_response.h"
+#include "core/json_answer.h"
 #include "core/state.h"
 #include "policy/policy_file.h"
 #include "runtime/fields.h"
@@ -21,16 +22,15 @@ static constexpr char k_err_unstorable_credentials[] = "username and password mu
 static constexpr char k_saved_message[] = R"({"ok":true,"message":"credentials updated"})";
 static constexpr char k_saved_tmp_message[] =
     R"json({"ok":true,"message":"credentials updated (saved to /tmp — copy to /etc/cindervox/config)"})json";
-static constexpr i64 k_agent_name_capacity = 31;
+static constexpr i64 k_agent_name_capacity = k_agent_name_max;
 
 // The Base64 text of the longest credential line and its NUL. The login outlives the
 // request, so it lives here rather than on the per-request heap.
 static constexpr i64 k_credential_store_size = 4 * ((k_credential_line_capacity + 2) / 3) + 1;
 static constinit char credential_store[k_credential_store_size] = {};
 
-// The widest settings answer: a key and one number, or the agent answer below.
-static constexpr i64 k_number_answer_size = 64 + k_decimal_max;
-static constexpr i64 k_agent_answer_size = 64 + (2 * k_agent_name_capacity + 2) + k_decimal_max;
+static constexpr i64 k_number_answer_size = json_answer_size(1, 0, 0);
+static constexpr i64 k_agent_answer_size = json_answer_size(1, 1, k_agent_name_capacity);
 
 static void audit_setting(const char* detail, i64 code)
 {
@@ -46,15 +46,6 @@ static void note_number_change(const char* what, i64 value, const char* unit)
     note_decimal(&note, value);
     note_text(&note, unit);
     print_change(&note);
-}
-
-static void send_number_answer(int conn, const char* key_text, i64 value)
-{
-    char* body = (char*)heap_alloc(k_number_answer_size);
-    i64 pos = append_text(body, 0, key_text);
-    pos = append_decimal(body, pos, value);
-    pos = append_byte(body, pos, '}');
-    send_json(conn, 200, "OK", body, pos);
 }
 
 // The new login is in force before it is saved: a failed save is reported, but the
@@ -100,7 +91,7 @@ void handle_config(int conn, const char* req, i64 req_len)
         save_policy_file();
         note_number_change("set the rate limit to ", rate, " runs per minute per agent");
         audit_setting("rate_limit", rate);
-        return send_number_answer(conn, R"({"ok":true,"max_rate_per_agent":)", rate);
+        return JsonAnswer(k_number_answer_size).number("max_rate_per_agent", rate).send(conn);
     }
     i64 timeout = read_number_field(req, req_len, "timeout", 7);
     if (timeout >= 1) {
@@ -108,7 +99,7 @@ void handle_config(int conn, const char* req, i64 req_len)
         save_policy_file();
         note_number_change("set the command time-out to ", timeout, " ms");
         audit_setting("timeout", timeout);
-        return send_number_answer(conn, R"({"ok":true,"timeout_ms":)", timeout);
+        return JsonAnswer(k_number_answer_size).number("timeout_ms", timeout).send(conn);
     }
     send_json_error(conn, 400, "Bad Request", k_err_missing_setting);
 }
@@ -130,7 +121,7 @@ void handle_budget(int conn, const char* req, i64 req_len)
     if (default_budget >= 0) {
         state.default_token_budget = default_budget;
         note_number_change("set the default token budget to ", default_budget, default_budget == 0 ? " (unlimited)" : " tokens");
-        return send_number_answer(conn, R"({"ok":true,"default_token_budget":)", default_budget);
+        return JsonAnswer(k_number_answer_size).number("default_token_budget", default_budget).send(conn);
     }
     char* name = (char*)heap_alloc(k_agent_name_capacity + 1);
     i64 name_len = read_string_field(req, req_len, "agent", 5, name, k_agent_name_capacity);
@@ -140,7 +131,7 @@ void handle_budget(int conn, const char* req, i64 req_len)
     i64 index = register_agent(name, name_len);
     if (index < 0)
         return send_json_error(conn, 400, "Bad Request", "agent registry full");
-    write_u32(agent_record(index), k_agent_token_budget, (u32)budget);
+    agent_record(index)->token_budget = (u32)budget;
     ChangeNote note;
     begin_change(&note);
     note_text(&note, "set the token budget of agent ");
@@ -149,11 +140,5 @@ void handle_budget(int conn, const char* req, i64 req_len)
     note_decimal(&note, budget);
     note_text(&note, budget == 0 ? " (the default)" : " tokens");
     print_change(&note);
-    char* body = (char*)heap_alloc(k_agent_answer_size);
-    i64 pos = append_text(body, 0, R"({"ok":true,"agent":)");
-    pos = append_json_string(body, pos, name, name_len);
-    pos = append_text(body, pos, R"(,"max_tokens":)");
-    pos = append_decimal(body, pos, budget);
-    pos = append_byte(body, pos, '}');
-    send_json(conn, 200, "OK", body, pos);
+    JsonAnswer(k_agent_answer_size).text("agent", { name, name_len }).number("max_tokens", budget).send(conn);
 }

@@ -16,13 +16,13 @@ static constexpr char k_header_name[] = "X-Agent: ";
 static constexpr i64 k_header_name_len = sizeof(k_header_name) - 1;
 static constexpr char k_anonymous[] = "anonymous";
 static constexpr char k_system[] = "system";
-static constexpr i64 k_name_max = 31;
+static constexpr i64 k_name_max = k_agent_name_max;
 static constexpr i64 k_window_bytes = k_rate_slots * 4;
 
 void registry_init()
 {
     state.max_agents = k_max_agents;
-    state.agents = (char*)heap_alloc(k_max_agents * k_agent_record_size);
+    state.agents = (AgentRecord*)heap_alloc(k_max_agents * sizeof(AgentRecord));
     state.rate_buckets = (char*)heap_alloc(k_window_bytes);
     state.rate_bucket_second = now_seconds();
     state.agent_rate_buckets = (char*)heap_alloc(k_max_agents * k_window_bytes);
@@ -31,7 +31,7 @@ void registry_init()
     state.agent_models = (char*)heap_alloc(k_max_agents * k_model_slot_size);
 }
 
-char* agent_record(i64 index) { return state.agents + index * k_agent_record_size; }
+AgentRecord* agent_record(i64 index) { return &state.agents[index]; }
 
 char* agent_model_slot(i64 index) { return state.agent_models + index * k_model_slot_size; }
 
@@ -39,7 +39,7 @@ ByteSpan agent_name(i64 index)
 {
     if (index < 0 || index >= k_max_agents)
         return { k_system, sizeof(k_system) - 1 };
-    const char* name = agent_record(index) + k_agent_name;
+    const char* name = agent_record(index)->name;
     return { name, text_length_max(name, k_name_max) };
 }
 
@@ -64,15 +64,15 @@ i64 find_or_add_agent(const char* name, i64 len)
     if (len > k_name_max)
         len = k_name_max;
     for (i64 i = 0; i < state.agent_count; i++) {
-        const char* record = agent_record(i);
-        if (bytes_equal(record + k_agent_name, name, len) && record[k_agent_name + len] == 0)
+        const AgentRecord* record = agent_record(i);
+        if (bytes_equal(record->name, name, len) && record->name[len] == 0)
             return i;
     }
     if (state.agent_count >= state.max_agents || state.agent_count >= k_max_agents)
         return -1;
-    char* record = agent_record(state.agent_count);
-    fill_bytes(record, 0, k_agent_record_size);
-    copy_bytes(record + k_agent_name, name, len);
+    AgentRecord* record = agent_record(state.agent_count);
+    *record = {};
+    copy_bytes(record->name, name, len);
     return -100 - state.agent_count;
 }
 
@@ -86,24 +86,38 @@ i64 register_agent(const char* name, i64 len)
     return index;
 }
 
+// Set by the router and read by the handler of the same request before it yields.
+static constinit ByteSpan bound_agent {};
+
+void bind_request_agent(ByteSpan name) { bound_agent = name; }
+
+i64 request_agent_name(const char* req, i64 req_len, char* out)
+{
+    if (bound_agent.len <= 0)
+        return read_agent_header(req, req_len, out);
+    i64 len = bound_agent.len < k_name_max ? bound_agent.len : k_name_max;
+    copy_bytes(out, bound_agent.ptr, len);
+    out[len] = 0;
+    return len;
+}
+
 i64 resolve_agent(const char* req, i64 req_len)
 {
     char name[k_name_max + 1];
-    i64 len = read_agent_header(req, req_len, name);
-    i64 index = register_agent(name, len);
-    return index;
+    i64 len = request_agent_name(req, req_len, name);
+    return register_agent(name, len);
 }
 
 i64 agent_budget(i64 index)
 {
-    i64 own = read_u32(agent_record(index), k_agent_token_budget);
+    i64 own = agent_record(index)->token_budget;
     return own != 0 ? own : state.default_token_budget;
 }
 
 i64 agent_tokens_used(i64 index)
 {
-    const char* record = agent_record(index);
-    return (i64)read_u32(record, k_agent_tokens_in) + (i64)read_u32(record, k_agent_tokens_out);
+    const AgentRecord* record = agent_record(index);
+    return (i64)record->tokens_in + (i64)record->tokens_out;
 }
 
 void rate_window_tick(char* buckets, i64* index, i64* second, i64 now)
@@ -167,8 +181,12 @@ i64 agent_rate_total(i64 index) { return agent_rate_total_at(index, now_seconds(
 
 void reset_agents()
 {
-    for (i64 i = 0; i < state.agent_count && i < k_max_agents; i++)
-        fill_bytes(agent_record(i) + k_agent_execs, 0, k_agent_token_budget + 4 - k_agent_execs);
+    for (i64 i = 0; i < state.agent_count && i < k_max_agents; i++) {
+        AgentRecord* record = agent_record(i);
+        AgentRecord cleared {};
+        copy_bytes(cleared.name, record->name, sizeof(cleared.name));
+        *record = cleared;
+    }
     state.agent_count = 0;
     fill_bytes(state.rate_buckets, 0, k_window_bytes);
     state.rate_bucket_index = 0;

@@ -4,26 +4,31 @@
 #include "runtime/types.h"
 
 // Sizes of the agent tables.
-constexpr i64 k_agent_record_size = 64;
 constexpr i64 k_max_agents = 32;
 constexpr i64 k_rate_slots = 60;
 constexpr i64 k_model_slot_size = 20;
+constexpr i64 k_agent_name_max = 31;
 
-// AgentRecord field offsets inside the 64-byte record.
-constexpr i64 k_agent_name = 0;
-constexpr i64 k_agent_execs = 32;
-constexpr i64 k_agent_blocked = 36;
-constexpr i64 k_agent_bytes = 40;
-constexpr i64 k_agent_last_active = 44;
-constexpr i64 k_agent_tokens_in = 48;
-constexpr i64 k_agent_tokens_out = 52;
-constexpr i64 k_agent_token_budget = 56;
+// One registered agent: its name (NUL-terminated) and its counters.
+struct AgentRecord {
+    char name[k_agent_name_max + 1];
+    u32 execs;
+    u32 blocked;
+    u32 bytes;
+    u32 last_active;
+    u32 tokens_in;
+    u32 tokens_out;
+    // The agent's own budget; 0 means the default one.
+    u32 token_budget;
+    u32 unused;
+};
+static_assert(sizeof(AgentRecord) == 64, "an agent record is 64 bytes");
 
 // Allocates the agent tables; called once at start-up.
 void registry_init();
 
 // Record and 20-byte model slot of agent index (0 to 31).
-char* agent_record(i64 index);
+AgentRecord* agent_record(i64 index);
 char* agent_model_slot(i64 index);
 
 // Name of agent index up to its NUL (at most 31 bytes), or "system" for no agent.
@@ -40,8 +45,17 @@ i64 find_or_add_agent(const char* name, i64 len);
 // find_or_add_agent, counting a new record in agent_count: the index, or -1 when full.
 i64 register_agent(const char* name, i64 len);
 
-// read_agent_header and register_agent: the index, or -1 when the registry is full.
+// The name the request acts for, NUL after it, into out (at least 32 bytes): the name
+// bound to its agent token when it carries one (its X-Agent header is then ignored),
+// otherwise read_agent_header. Returns the length.
+i64 request_agent_name(const char* req, i64 req_len, char* out);
+
+// request_agent_name and register_agent: the index, or -1 when the registry is full.
 i64 resolve_agent(const char* req, i64 req_len);
+
+// The agent name bound to the token that authenticated the request in progress; an empty
+// span for none. The router sets it for every request before dispatching it.
+void bind_request_agent(ByteSpan name);
 
 // The agent's own token budget, or the default one when its own is 0 (0: no budget).
 i64 agent_budget(i64 index);

@@ -1,6 +1,8 @@
 // The audit log. Slot audit_next mod audit_capacity takes the next entry; audit_count
 // stops growing at the capacity, so once the ring is full the oldest retained entry is
-// the one after the newest. The report lists the oldest retained entries first.
+// the one after the newest. The report lists the oldest retained entries first. Beside
+// the ring, a table keeps each slot's agent name, so the report's filter compares names
+// and never text an agent wrote into its command.
 #include "core/audit_log.h"
 #include "core/state.h"
 #include "runtime/console.h"
@@ -13,7 +15,14 @@ static constexpr char k_log_dir[] = "/var/log/cindervox";
 static constexpr char k_log_path[] = "/var/log/cindervox/audit.log";
 static constexpr char k_fallback_path[] = "/tmp/cindervox_audit.log";
 
-void audit_ring_init() { state.audit_ring = (char*)heap_alloc((u64)(state.audit_capacity * state.audit_entry_size)); }
+static constexpr i64 k_agent_slot_size = k_audit_agent_max + 1;
+static constinit char* ring_agents = nullptr;
+
+void audit_ring_init()
+{
+    state.audit_ring = (char*)heap_alloc((u64)(state.audit_capacity * state.audit_entry_size));
+    ring_agents = (char*)heap_alloc((u64)(state.audit_capacity * k_agent_slot_size));
+}
 
 i64 open_owned_log(const char* path)
 {
@@ -34,7 +43,7 @@ void audit_init()
 {
     audit_ring_init();
     sys_mkdir(k_log_dir, 0755);
-    i64 fd = sys_open(k_log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    i64 fd = open_owned_log(k_log_path);
     if (fd > 0) {
         state.audit_fd = fd;
         print("[Cindervox] Audit log: /var/log/cindervox/audit.log\n");
@@ -49,6 +58,30 @@ void audit_init()
     print("[Cindervox] Audit log: stdout (no file persistence)\n");
 }
 
+static constexpr char k_hex_digits[] = "0123456789abcdef";
+
+// The bytes with LF, CR and every other byte below 0x20 written as \n, \r and \xHH, so
+// that no text inside an entry can end its line.
+static i64 append_one_line(char* out, i64 pos, const char* src, i64 len)
+{
+    for (i64 i = 0; i < len; i++) {
+        u8 c = (u8)src[i];
+        if (c >= 0x20) {
+            out[pos++] = (char)c;
+            continue;
+        }
+        out[pos++] = '\\';
+        if (c == '\n' || c == '\r') {
+            out[pos++] = c == '\n' ? 'n' : 'r';
+            continue;
+        }
+        out[pos++] = 'x';
+        out[pos++] = k_hex_digits[c >> 4];
+        out[pos++] = k_hex_digits[c & 15];
+    }
+    return pos;
+}
+
 static i64 append_word(char* out, i64 pos, const char* word)
 {
     return append_bytes(out, pos, word, text_length_max(word, k_audit_word_max));
@@ -60,7 +93,7 @@ i64 build_audit_entry(
     i64 pos = append_byte(out, 0, '[');
     pos = append_decimal(out, pos, now);
     pos = append_text(out, pos, "] [");
-    pos = append_bytes(out, pos, agent.ptr, agent.len);
+    pos = append_one_line(out, pos, agent.ptr, agent.len < k_audit_agent_max ? agent.len : k_audit_agent_max);
     pos = append_text(out, pos, "] ");
     pos = append_word(out, pos, action);
     pos = append_byte(out, pos, ' ');
@@ -68,7 +101,7 @@ i64 build_audit_entry(
     pos = append_byte(out, pos, ' ');
     if (detail.len >= 1) {
         pos = append_byte(out, pos, '"');
-        pos = append_bytes(out, pos, detail.ptr, detail.len < k_audit_detail_max ? detail.len : k_audit_detail_max);
+        pos = append_one_line(out, pos, detail.ptr, detail.len < k_audit_detail_max ? detail.len : k_audit_detail_max);
         pos = append_text(out, pos, "\" ");
     }
     pos = append_text(out, pos, "exit=");
@@ -85,8 +118,12 @@ i64 build_audit_entry(
 
 void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
 {
-    char* slot = state.audit_ring + (state.audit_next % state.audit_capacity) * state.audit_entry_size;
+    i64 index = state.audit_next % state.audit_capacity;
+    char* slot = state.audit_ring + index * state.audit_entry_size;
     fill_bytes(slot, 0, state.audit_entry_size);
+    char* slot_agent = ring_agents + index * k_agent_slot_size;
+    fill_bytes(slot_agent, 0, k_agent_slot_size);
+    copy_bytes(slot_agent, agent.ptr, agent.len < k_audit_agent_max ? agent.len : k_audit_agent_max);
     char line[k_audit_line_max];
     i64 len = build_audit_entry(line, state.audit_entry_size - 1, now_seconds(), agent, action, detail, code, duration_ms, result);
     copy_bytes(slot, line, len);
@@ -96,12 +133,10 @@ void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, 
     write_all(state.audit_fd >= 1 ? (int)state.audit_fd : 1, line, len);
 }
 
-i64 audit_entry_matches(const char* text, i64 text_len, const char* name, i64 name_len)
+static bool slot_agent_is(i64 index, ByteSpan name)
 {
-    for (i64 i = 0; i < text_len - name_len - 1; i++)
-        if (text[i] == '[' && bytes_equal(text + i + 1, name, name_len) && text[i + 1 + name_len] == ']')
-            return 1;
-    return 0;
+    const char* agent = ring_agents + index * k_agent_slot_size;
+    return text_length_max(agent, k_audit_agent_max) == name.len && bytes_equal(agent, name.ptr, name.len);
 }
 
 i64 build_audit_json(char* out, ByteSpan filter)
@@ -112,11 +147,12 @@ i64 build_audit_json(char* out, ByteSpan filter)
     i64 returned = 0;
     i64 pos = append_text(out, 0, R"({"entries":[)");
     for (i64 j = 0; j < n && returned < limit; j++) {
-        const char* slot = state.audit_ring + ((start + j) % state.audit_capacity) * state.audit_entry_size;
+        i64 index = (start + j) % state.audit_capacity;
+        const char* slot = state.audit_ring + index * state.audit_entry_size;
         i64 len = text_length_max(slot, state.audit_entry_size);
         if (len == 0)
             continue;
-        if (filter.len > 0 && !audit_entry_matches(slot, len, filter.ptr, filter.len))
+        if (filter.len > 0 && !slot_agent_is(index, filter))
             continue;
         if (returned > 0)
             pos = append_byte(out, pos, ',');

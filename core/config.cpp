@@ -1,5 +1,4 @@
-// Lines end at LF or CR, and one LF right after a terminator is skipped, so CR LF ends a
-// line once. Port lines are read first, then the first credential line, so the port
+// Lines are split by the runtime's line splitter (LF, CR or CR LF). Port lines are read first, then the first credential line, so the port
 // message always precedes the login message whatever the line order.
 #include "core/config.h"
 #include "core/state.h"
@@ -13,26 +12,9 @@
 
 static constexpr i64 k_port_max = 65535;
 
-// Calls visit(line, len) for every non-empty line; stops early when visit returns 1.
-template <typename Visit>
-static void for_each_line(const char* text, i64 len, Visit visit)
-{
-    i64 start = 0;
-    while (start < len) {
-        i64 end = start;
-        while (end < len && text[end] != '\n' && text[end] != '\r')
-            end++;
-        if (end > start && visit(text + start, end - start))
-            return;
-        start = end + 1;
-        if (end < len && text[end] == '\r' && start < len && text[start] == '\n')
-            start++;
-    }
-}
+static bool is_port_line(const char* line, i64 len) { return line[0] == 'p' && len >= 6 && line[4] == '='; }
 
-static i64 is_port_line(const char* line, i64 len) { return line[0] == 'p' && len >= 6 && line[4] == '='; }
-
-static i64 is_credential_line(const char* line, i64 len)
+static bool is_credential_line(const char* line, i64 len)
 {
     return find_bytes(line, len, 0, ":", 1) >= 0 && find_bytes(line, len, 0, "=", 1) < 0;
 }
@@ -42,7 +24,7 @@ static i64 scan_ports(const char* text, i64 len)
     i64 port = 0;
     for_each_line(text, len, [&](const char* line, i64 line_len) {
         if (!is_port_line(line, line_len))
-            return 0;
+            return false;
         i64 value = scattered_digits_value(line + 5, line_len - 5);
         if (value > k_port_max) {
             print("[Cindervox] Port out of range (1-65535), ignored:\n");
@@ -52,27 +34,27 @@ static i64 scan_ports(const char* text, i64 len)
             print_decimal_line(value);
             port = value;
         }
-        return 0;
+        return false;
     });
     return port;
 }
 
-static i64 take_credential(const char* text, i64 len)
+static bool take_credential(const char* text, i64 len)
 {
-    i64 taken = 0;
+    bool taken = false;
     for_each_line(text, len, [&](const char* line, i64 line_len) {
         if (!is_credential_line(line, line_len))
-            return 0;
+            return false;
         if (line_len > k_credential_line_max) {
             print("[Cindervox] Credential line too long (over 381 bytes), ignored\n");
-            return 0;
+            return false;
         }
         char* encoded = (char*)heap_alloc(k_credential_buffer);
         state.basic_credential_len = base64_encode(line, line_len, encoded);
         state.basic_credential = encoded;
         print("[Cindervox] Auth config loaded from /etc/cindervox/config\n");
-        taken = 1;
-        return 1;
+        taken = true;
+        return true;
     });
     return taken;
 }
@@ -115,12 +97,12 @@ void load_bearer_token()
     apply_token_text(buf, len > 0 ? len : 0);
 }
 
-i64 credential_line_storable(const char* line, i64 len)
+bool credential_line_storable(const char* line, i64 len)
 {
     for (i64 i = 0; i < len; i++)
         if (line[i] == '=' || line[i] == '\n' || line[i] == '\r')
-            return 0;
-    return 1;
+            return false;
+    return true;
 }
 
 i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)

@@ -30,9 +30,9 @@ constexpr i64 k_credential_line_capacity = k_username_capacity + 1 + k_password_
 // The configuration file as written: the credential line and the port line.
 constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20;
 
-// 1 when the configuration reader will take the line back as the credential after a
+// True when the configuration reader will take the line back as the credential after a
 // restart: no "=" (which marks a setting line) and no line break.
-i64 credential_line_storable(const char* line, i64 len);
+bool credential_line_storable(const char* line, i64 len);
 
 // The configuration file text for a credential line and a port; returns its length.
 i64 build_config_text(char* out, const char* line, i64 line_len, i64 port);

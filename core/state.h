@@ -4,6 +4,8 @@
 #pragma once
 #include "runtime/types.h"
 
+struct AgentRecord;
+
 struct ServerState {
     i64 port;
     i64 total_execs;
@@ -35,7 +37,7 @@ struct ServerState {
     i64 basic_credential_len;
     const char* bearer_token;
     i64 bearer_token_len;
-    char* agents;
+    AgentRecord* agents;
     i64 agent_count;
     i64 last_exec_ms;
     i64 max_agents;

@@ -20,13 +20,13 @@ struct Refusal {
     i64 status;
     const char* reason;
     const char* message;
-    i64 counts_as_block;
+    bool counts_as_block;
 };
 
-static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", 0 };
-static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", 1 };
-static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", 1 };
-static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", 1 };
+static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", false };
+static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", true };
+static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", true };
+static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", true };
 
 // Byte sequences that flag a command when they start at or before length - 4.
 static constexpr const char* k_sensitive_sequences[] = {
@@ -43,21 +43,21 @@ static constexpr const char* k_sensitive_sequences[] = {
 
 // ---- pure pieces ----------------------------------------------------------------
 
-i64 command_is_sensitive(const char* cmd, i64 len)
+bool command_is_sensitive(const char* cmd, i64 len)
 {
     for (i64 p = 0; p <= len - 4; p++)
         for (const char* sequence : k_sensitive_sequences) {
             i64 seq_len = text_length(sequence);
             if (p + seq_len <= len && bytes_equal(cmd + p, sequence, seq_len))
-                return 1;
+                return true;
         }
-    return 0;
+    return false;
 }
 
-i64 build_exec_result(char* out, i64 ok, const char* output, i64 len, i64 exit_code, i64 duration_ms)
+i64 build_exec_result(char* out, bool ok, const char* output, i64 len, i64 exit_code, i64 duration_ms)
 {
     i64 pos = append_text(out, 0, R"({"ok":)");
-    pos = append_text(out, pos, ok == 1 ? "true" : "false");
+    pos = append_text(out, pos, ok ? "true" : "false");
     pos = append_text(out, pos, R"(,"stdout":)");
     pos = append_json_string(out, pos, output, len);
     pos = append_text(out, pos, R"(,"stderr":"","exit_code":)");
@@ -65,21 +65,6 @@ i64 build_exec_result(char* out, i64 ok, const char* output, i64 len, i64 exit_c
     pos = append_text(out, pos, R"(,"duration_ms":)");
     pos = append_decimal(out, pos, duration_ms);
     return append_byte(out, pos, '}');
-}
-
-// A file name as a JSON string: quote and backslash escaped, every byte below 0x20 dropped.
-static i64 append_file_name(char* out, i64 pos, const char* name, i64 len)
-{
-    pos = append_byte(out, pos, '"');
-    for (i64 i = 0; i < len; i++) {
-        char c = name[i];
-        if ((u8)c < 0x20)
-            continue;
-        if (c == '"' || c == '\\')
-            pos = append_byte(out, pos, '\\');
-        pos = append_byte(out, pos, c);
-    }
-    return append_byte(out, pos, '"');
 }
 
 // The file list text split at line feeds; a CR before the LF is not part of the name and
@@ -98,7 +83,7 @@ static i64 append_file_names(char* out, i64 pos, const char* text, i64 len)
         if (name_len > 0) {
             if (written > 0)
                 pos = append_byte(out, pos, ',');
-            pos = append_file_name(out, pos, text + start, name_len);
+            pos = append_json_string(out, pos, text + start, name_len);
             written++;
         }
         start = end + 1;
@@ -110,8 +95,8 @@ i64 build_exec_body(char* out, const char* output, i64 captured, i64 exit_code, 
 {
     i64 marker = find_bytes(output, captured, 0, k_files_marker, k_files_marker_len);
     if (marker < 0)
-        return build_exec_result(out, 1, output, captured, exit_code, duration_ms);
-    i64 pos = build_exec_result(out, 1, output, marker, exit_code, duration_ms);
+        return build_exec_result(out, true, output, captured, exit_code, duration_ms);
+    i64 pos = build_exec_result(out, true, output, marker, exit_code, duration_ms);
     // The marker and the one byte after it (normally its line feed) are not names.
     i64 list_start = marker + k_files_marker_len + 1;
     if (list_start > captured)
@@ -125,10 +110,10 @@ i64 build_exec_body(char* out, const char* output, i64 captured, i64 exit_code, 
 
 // Counters of reported tokens stop at the largest u32 instead of wrapping, so that no
 // report can bring an agent's usage back under its budget.
-static void add_tokens(char* record, i64 offset, u64 amount)
+static void add_tokens(u32* counter, u64 amount)
 {
-    u64 sum = (u64)read_u32(record, offset) + amount;
-    write_u32(record, offset, sum > k_u32_max ? k_u32_max : (u32)sum);
+    u64 sum = (u64)*counter + amount;
+    *counter = sum > k_u32_max ? k_u32_max : (u32)sum;
 }
 
 // The run of digits that starts at the first digit at or after from; 0 when none.
@@ -180,13 +165,13 @@ void apply_token_report(const char* req, i64 req_len, i64 index)
     i64 body = find_body(req, req_len);
     if (body < 0)
         return;
-    char* record = agent_record(index);
+    AgentRecord* record = agent_record(index);
     i64 in_key = find_token_key(req, req_len, body, "in\"", 8);
     if (in_key >= 0)
-        add_tokens(record, k_agent_tokens_in, first_number_after(req, req_len, in_key));
+        add_tokens(&record->tokens_in, first_number_after(req, req_len, in_key));
     i64 out_key = find_token_key(req, req_len, body, "out\"", 8);
     if (out_key >= 0)
-        add_tokens(record, k_agent_tokens_out, first_number_after(req, req_len, out_key));
+        add_tokens(&record->tokens_out, first_number_after(req, req_len, out_key));
     store_model(req, req_len, body, agent_model_slot(index));
 }
 
@@ -195,8 +180,7 @@ void apply_token_report(const char* req, i64 req_len, i64 index)
 static void count_block(i64 agent)
 {
     state.blocked_cmds++;
-    if (agent >= 0)
-        write_u32(agent_record(agent), k_agent_blocked, read_u32(agent_record(agent), k_agent_blocked) + 1);
+    agent_record(agent)->blocked++;
 }
 
 static void refuse(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal)
@@ -207,7 +191,13 @@ static void refuse(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal)
     send_json_error(conn, refusal.status, refusal.reason, refusal.message);
 }
 
-static i64 budget_exceeded(i64 agent)
+void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail)
+{
+    audit_write(name, "BLOCK", detail, 0, 0, "REGISTRY_FULL");
+    send_json_error(conn, 503, "Service Unavailable", "agent registry full");
+}
+
+static bool budget_exceeded(i64 agent)
 {
     i64 budget = agent_budget(agent);
     return budget >= 1 && budget < agent_tokens_used(agent);
@@ -231,11 +221,9 @@ static void refuse_budget(int conn, i64 agent, ByteSpan cmd)
 
 static void count_run(i64 agent, i64 captured)
 {
-    if (agent >= 0) {
-        char* record = agent_record(agent);
-        write_u32(record, k_agent_execs, read_u32(record, k_agent_execs) + 1);
-        write_u32(record, k_agent_bytes, read_u32(record, k_agent_bytes) + (u32)captured);
-    }
+    AgentRecord* record = agent_record(agent);
+    record->execs++;
+    record->bytes += (u32)captured;
     tick_global_rate();
     tick_agent_rate(agent);
 }
@@ -259,14 +247,17 @@ void handle_exec(int conn, const char* req, i64 req_len)
     if (cmd_len == 0)
         return send_json_error(conn, 400, "Bad Request", "empty command");
     ByteSpan command { cmd, cmd_len };
-    i64 agent = resolve_agent(req, req_len);
-    if (agent >= 0)
-        write_u32(agent_record(agent), k_agent_last_active, (u32)now_seconds());
-    if (agent >= 0 && agent_rate_total(agent) >= state.max_rate_per_agent)
+    char* name = (char*)heap_alloc(k_agent_name_max + 1);
+    i64 name_len = request_agent_name(req, req_len, name);
+    i64 agent = register_agent(name, name_len);
+    // An agent outside the registry would escape its rate window and budget.
+    if (agent < 0)
+        return refuse_unregistered(conn, { name, name_len }, command);
+    agent_record(agent)->last_active = (u32)now_seconds();
+    if (agent_rate_total(agent) >= state.max_rate_per_agent)
         return refuse(conn, agent, command, k_refusal_rate);
-    if (agent >= 0)
-        apply_token_report(req, req_len, agent);
-    if (agent >= 0 && budget_exceeded(agent))
+    apply_token_report(req, req_len, agent);
+    if (budget_exceeded(agent))
         return refuse_budget(conn, agent, command);
     if (command_is_sensitive(cmd, cmd_len))
         return refuse(conn, agent, command, k_refusal_sensitive);

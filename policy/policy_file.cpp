@@ -77,7 +77,9 @@ static void apply_config_line(const char* line, i64 len, PolicyVariant variant)
     case 'm':
         if (variant == k_policy_reload && (len < 5 || line[4] != 'r'))
             return;
-        state.max_rate_per_agent = value;
+        // A limit of 0 would stop every agent; the settings endpoint refuses it too.
+        if (value >= 1)
+            state.max_rate_per_agent = value;
         return;
     case 'd': state.default_token_budget = value; return;
     }
@@ -116,17 +118,10 @@ void load_policy_text(const char* text, i64 len, PolicyVariant variant)
 {
     clear_rule_lists();
     PolicySection section = k_section_none;
-    for (i64 start = 0; start < len;) {
-        i64 end = start;
-        while (end < len && text[end] != '\n')
-            end++;
-        i64 line_len = end - start;
-        if (line_len > 0 && text[start + line_len - 1] == '\r')
-            line_len--;
-        if (line_len > 0)
-            section = apply_policy_line(text + start, line_len, section, variant);
-        start = end + 1;
-    }
+    for_each_line(text, len, [&](const char* line, i64 line_len) {
+        section = apply_policy_line(line, line_len, section, variant);
+        return false;
+    });
 }
 
 void load_policy_at_startup()

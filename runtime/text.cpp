@@ -30,34 +30,83 @@ i64 append_bytes(char* buf, i64 pos, const char* src, i64 len)
 
 i64 append_text(char* buf, i64 pos, const char* text) { return append_bytes(buf, pos, text, text_length(text)); }
 
+i64 utf8_sequence_length(const char* s, i64 len)
+{
+    const u8* b = (const u8*)s;
+    if (len < 1)
+        return 0;
+    if (b[0] < 0x80)
+        return 1;
+    // The range of the second byte depends on the first; later bytes are 80..BF.
+    i64 need = 0;
+    u8 low = 0x80, high = 0xBF;
+    if (b[0] >= 0xC2 && b[0] <= 0xDF)
+        need = 2;
+    else if (b[0] >= 0xE0 && b[0] <= 0xEF) {
+        need = 3;
+        low = b[0] == 0xE0 ? 0xA0 : 0x80;
+        high = b[0] == 0xED ? 0x9F : 0xBF;
+    } else if (b[0] >= 0xF0 && b[0] <= 0xF4) {
+        need = 4;
+        low = b[0] == 0xF0 ? 0x90 : 0x80;
+        high = b[0] == 0xF4 ? 0x8F : 0xBF;
+    } else
+        return 0;
+    if (len < need || b[1] < low || b[1] > high)
+        return 0;
+    for (i64 i = 2; i < need; i++)
+        if (b[i] < 0x80 || b[i] > 0xBF)
+            return 0;
+    return need;
+}
+
+static constexpr char k_hex_digits[] = "0123456789abcdef";
+
+static i64 append_json_escape(char* buf, i64 pos, u8 c)
+{
+    buf[pos++] = '\\';
+    switch (c) {
+    case '\n': buf[pos++] = 'n'; return pos;
+    case '\r': buf[pos++] = 'r'; return pos;
+    case '\t': buf[pos++] = 't'; return pos;
+    case '"':
+    case '\\': buf[pos++] = (char)c; return pos;
+    }
+    pos = append_text(buf, pos, "u00");
+    buf[pos++] = k_hex_digits[c >> 4];
+    buf[pos++] = k_hex_digits[c & 15];
+    return pos;
+}
+
 i64 append_json_string(char* buf, i64 pos, const char* src, i64 len)
 {
     buf[pos++] = '"';
-    for (i64 i = 0; i < len; i++) {
+    for (i64 i = 0; i < len;) {
         u8 c = (u8)src[i];
-        if (c == '\n') {
-            buf[pos++] = '\\';
-            buf[pos++] = 'n';
-        } else if (c == '\r') {
-            buf[pos++] = '\\';
-            buf[pos++] = 'r';
-        } else if (c == '"' || c == '\\') {
-            buf[pos++] = '\\';
-            buf[pos++] = (char)c;
-        } else if (c >= 0x20) {
-            buf[pos++] = (char)c;
+        if (c < 0x20 || c == '"' || c == '\\') {
+            pos = append_json_escape(buf, pos, c);
+            i++;
+            continue;
         }
+        i64 n = utf8_sequence_length(src + i, len - i);
+        if (n == 0) {
+            pos = append_text(buf, pos, "\xEF\xBF\xBD");
+            i++;
+            continue;
+        }
+        pos = append_bytes(buf, pos, src + i, n);
+        i += n;
     }
     buf[pos++] = '"';
     return pos;
 }
 
-i64 bytes_equal(const char* a, const char* b, i64 len)
+bool bytes_equal(const char* a, const char* b, i64 len)
 {
     for (i64 i = 0; i < len; i++)
         if (a[i] != b[i])
-            return 0;
-    return 1;
+            return false;
+    return true;
 }
 
 i64 find_bytes(const char* hay, i64 hay_len, i64 from, const char* needle, i64 needle_len)

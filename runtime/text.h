@@ -9,12 +9,39 @@ i64 append_byte(char* buf, i64 pos, char byte);
 i64 append_bytes(char* buf, i64 pos, const char* src, i64 len);
 i64 append_text(char* buf, i64 pos, const char* text);
 
-// A JSON string with its quotes: LF as \n, CR as \r, quote and backslash escaped, other
-// bytes below 0x20 dropped, everything else copied. At most 2 * len + 2 bytes.
+// A JSON string with its quotes that every strict parser takes and that loses no byte:
+// quote and backslash escaped, LF, CR and TAB as \n, \r and \t, every other byte below 0x20
+// as \u00XX, well-formed UTF-8 copied, and each byte that is not part of a well-formed UTF-8
+// sequence written as U+FFFD. At most k_json_string_max(len) bytes.
 i64 append_json_string(char* buf, i64 pos, const char* src, i64 len);
+constexpr i64 k_json_string_max(i64 len) { return 6 * len + 2; }
 
-// 1 if the first len bytes are equal (len 0 gives 1), else 0.
-i64 bytes_equal(const char* a, const char* b, i64 len);
+// Length of the well-formed UTF-8 sequence at the start of s (1 to 4), or 0 when its first
+// byte does not begin one (a stray continuation, an overlong form, a surrogate, a code
+// point past U+10FFFF, or a sequence cut off by the end).
+i64 utf8_sequence_length(const char* s, i64 len);
+
+// True if the first len bytes are equal (len 0 gives true).
+bool bytes_equal(const char* a, const char* b, i64 len);
+
+// Calls visit(line, line_len) for every non-empty line of text, in order. A line ends at
+// LF, at CR, or at CR LF (counted once), or at the end of the text; the terminator is not
+// part of the line. Stops early when visit returns true.
+template <typename Visit>
+void for_each_line(const char* text, i64 len, Visit visit)
+{
+    i64 start = 0;
+    while (start < len) {
+        i64 end = start;
+        while (end < len && text[end] != '\n' && text[end] != '\r')
+            end++;
+        if (end > start && visit(text + start, end - start))
+            return;
+        start = end + 1;
+        if (end < len && text[end] == '\r' && start < len && text[start] == '\n')
+            start++;
+    }
+}
 
 // Position of the first occurrence of needle in hay at or after from, or -1.
 i64 find_bytes(const char* hay, i64 hay_len, i64 from, const char* needle, i64 needle_len);

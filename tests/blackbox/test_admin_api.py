@@ -96,7 +96,7 @@ class ReportsTest(unittest.TestCase):
             srv.post("/api/budget", '{"agent":"q\\"b\\\\s<img src=x>"}')
             srv.post("/api/write", '{"path":"/tmp/w","content":"x"}', headers={"X-Agent": 'h"\\\x01x'})
             agents = srv.get("/api/agents").json()["agents"]
-            self.assertEqual([a["name"] for a in agents], ['q"b\\s<img src=x>', 'h"\\x'])
+            self.assertEqual([a["name"] for a in agents], ['q"b\\s<img src=x>', 'h"\\\x01x'])
 
 
 class PolicyEndpointsTest(unittest.TestCase):
@@ -146,7 +146,7 @@ class PolicyEndpointsTest(unittest.TestCase):
             srv.post("/api/policy", '{"action":"add_bl","rule":"say \\"hi\\"\\\\there\\ttab\x01"}')
             rule = 'say "hi"\\there\ttab\x01'
             r = srv.get("/api/policy")
-            self.assertIn(b'"say \\"hi\\"\\\\there\\u0009tab\\u0001"', r.body)
+            self.assertIn(b'"say \\"hi\\"\\\\there\\ttab\\u0001"', r.body)
             self.assertEqual(r.json()["blacklist"][-2:], ["x" * 200, rule])
 
     def test_rule_that_does_not_fit_is_refused_whole(self):
@@ -222,6 +222,11 @@ class PolicyFileTest(unittest.TestCase):
             srv.write_etc("policy.conf", "[config]\nmax_rate_per_agent=50\n")
             srv.post("/api/policy/reload", "")
             self.assertEqual(policy(srv)["max_rate_per_agent"], 50)
+            # A limit of 0 would stop every agent: the current limit stays, and commands run.
+            srv.write_etc("policy.conf", "[config]\nprofile=2\nmax_rate_per_agent=0\n")
+            srv.post("/api/policy/reload", "")
+            self.assertEqual(policy(srv)["max_rate_per_agent"], 50)
+            self.assertEqual(srv.exec("echo ok").status, 200)
 
     def test_crlf_file_and_comments(self):
         text = "# mine\r\n[config]\r\nprofile=1 # moderate\r\n[blacklist]\r\ncurl\r\nrm -rf / \r\n[whitelist]\r\nls\r\n"
@@ -387,10 +392,18 @@ class BudgetTest(unittest.TestCase):
             self.assertEqual(srv.post("/api/budget", '{"agent":"a7","max_tokens":6}').status, 200)
             self.assertEqual(srv.post("/api/budget", '{"agent":"new"}').raw,
                              error(400, "Bad Request", "agent registry full"))
-            # A write from a 33rd name succeeds and is recorded without an agent.
+            # A 33rd name would escape every per-agent control: its write and its command are
+            # refused and audited under its name; the registered agents go on as before.
+            full = error(503, "Service Unavailable", "agent registry full")
             r = srv.post("/api/write", '{"path":"/tmp/full","content":"x"}', headers={"X-Agent": "late"})
-            self.assertEqual(r.status, 200)
-            self.assertTrue(audit_entries(srv)[-1].endswith('[system] WRITE OK "/tmp/full" exit=0 dur=0ms\n'))
+            self.assertEqual(r.raw, full)
+            self.assertFalse(os.path.exists(srv.path("tmp", "full")))
+            self.assertEqual(srv.exec("echo hi", agent="late").raw, full)
+            self.assertEqual([e[e.index("] [") + 2:] for e in audit_entries(srv)[-2:]],
+                             ['[late] BLOCK REGISTRY_FULL "/tmp/full" exit=0 dur=0ms\n',
+                              '[late] BLOCK REGISTRY_FULL "echo hi" exit=0 dur=0ms\n'])
+            self.assertEqual(srv.exec("echo hi", agent="a7").status, 200)
+            self.assertEqual(srv.get("/api/agents").json()["count"], 32)
 
     def test_budget_refuses_at_the_right_request(self):
         with Instance(mode="basic") as srv:
@@ -460,6 +473,25 @@ class FileWriteTest(unittest.TestCase):
                 self.assertEqual(srv.post("/api/write", '{"path":"%s","content":"owned"}' % path).raw, refused, path)
             self.assertEqual(read(victim), b"keep")
             self.assertEqual(os.listdir(srv.path("outside")), ["victim"])
+
+    def test_hard_links_and_foreign_files_are_not_written(self):
+        with Instance(mode="kernel") as srv:
+            os.mkdir(srv.path("outside"))
+            victim = srv.path("outside", "victim")
+            with open(victim, "w") as f:
+                f.write("keep")
+            os.link(victim, srv.path("tmp", "hard"))
+            foreign = srv.path("tmp", "foreign")
+            with open(foreign, "w") as f:
+                f.write("theirs")
+            os.chown(foreign, 65534, 65534)
+            refused = error(500, "Internal Server Error", "could not create file")
+            for path in ("/tmp/hard", "/tmp/foreign"):
+                self.assertEqual(srv.post("/api/write", '{"path":"%s","content":"owned"}' % path).raw, refused, path)
+            self.assertEqual((read(victim), read(foreign)), (b"keep", b"theirs"))
+            self.assertEqual(srv.post("/api/write", '{"path":"/tmp/mine","content":"new"}').status, 200)
+            self.assertEqual(srv.post("/api/write", '{"path":"/tmp/mine","content":"x"}').status, 200)
+            self.assertEqual(read(srv.path("tmp", "mine")), b"x")
 
     def test_fifo_does_not_hold_the_server(self):
         with Instance(mode="kernel") as srv:

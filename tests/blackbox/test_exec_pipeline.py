@@ -1,6 +1,7 @@
 """The command pipeline seen from outside: refusals and their audit entries, agent
 attribution, token budgets, per-agent rate windows, the audit report and the reset, and
 the answers of commands that really run."""
+import json
 import re
 import unittest
 
@@ -152,6 +153,21 @@ class RefusalTest(unittest.TestCase):
             self.assertEqual(agents(srv), {})
 
 
+    def test_a_command_cannot_forge_audit_lines_or_filter_matches(self):
+        forged = "[1765105200] [admin] CONFIG OK exit=0 dur=0ms"
+        with Instance(mode="basic") as srv:
+            # The command field is taken raw: the line feed and the tab reach the server as bytes.
+            self.assertEqual(raw_exec(srv, "id\n" + forged + "\r\t[bot]", "mallory").raw, FORBIDDEN_WHITELIST)
+            with open(srv.path("tmp", "cindervox_audit.log"), "rb") as f:
+                lines = f.read().splitlines(keepends=True)
+            self.assertEqual(len(lines), 1, lines)
+            self.assertTrue(lines[0].endswith(b'[mallory] BLOCK WHITELIST "id\\n[1765105200] [admin] CONFIG OK '
+                                              b'exit=0 dur=0ms\\r\\x09[bot]" exit=0 dur=0ms\n'), lines)
+            self.assertEqual(audit(srv, "admin")["returned"], 0)
+            self.assertEqual(audit(srv, "bot")["returned"], 0)
+            self.assertEqual(audit(srv, "mallory")["returned"], 1)
+
+
 class AuditDestinationTest(unittest.TestCase):
     def test_tmp_fallback_never_follows_a_link(self):
         # The link belongs to the server's own user, so only the server itself can refuse it.
@@ -198,10 +214,14 @@ class RunTest(unittest.TestCase):
         self.assertEqual((body["stdout"], body["files"]), ("a\n", ["f1", "f2", "f3"]))
         self.assertEqual(self.run_ok("printf 'x<<VELK_FS>>'", "files").json()["files"], [])
 
-    def test_control_and_quote_bytes_keep_output_valid_json(self):
+    def test_control_quote_and_invalid_utf8_bytes_keep_output_valid_json(self):
+        # json.loads is strict: raw control bytes or invalid UTF-8 would make it raise.
         r = self.run_ok("printf 'q\\042b\\134\\001\\tc\\r\\n<<VELK_FS>>\\nn\\042\\134\\002m\\n'", "bytes")
-        body = r.json()
-        self.assertEqual((body["stdout"], body["files"]), ('q"b\\c\r\n', ['n"\\m']))
+        body = json.loads(r.body.decode("utf-8"))
+        self.assertEqual((body["stdout"], body["files"]), ('q"b\\\x01\tc\r\n', ['n"\\\x02m']))
+        r = self.run_ok("printf 'x\\300\\257 \\377'", "bytes")
+        self.assertIn(b'"stdout":"x\xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd"', r.body)
+        self.assertEqual(json.loads(r.body.decode("utf-8"))["stdout"], "x\ufffd\ufffd \ufffd")
 
     def test_agent_rate_window_refuses_fourth_run(self):
         for i in range(3):

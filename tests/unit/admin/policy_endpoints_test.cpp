@@ -49,7 +49,7 @@ TEST_F(BuildPolicyReport, EscapesSoEveryRuleDecodesToItsBytes)
     add_blacklist_rule("t\tx\x01\x1f", 5);
     add_whitelist_rule("caf\xC3\xA9\x7f", 6);
     EXPECT_EQ(report(),
-        R"({"blacklist":["a\"b\\c","t\u0009x\u0001\u001f"],"whitelist":["caf)"
+        R"({"blacklist":["a\"b\\c","t\tx\u0001\u001f"],"whitelist":["caf)"
         "\xC3\xA9\x7f"
         R"("],"blacklist_count":2,"whitelist_count":1,"profile":0,"max_rate_per_agent":120,"default_token_budget":0})");
 }

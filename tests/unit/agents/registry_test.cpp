@@ -56,8 +56,8 @@ TEST_F(Registry, ResetEmptiesRegistryAndWindows)
 {
     resolve("x");
     resolve("y");
-    write_u32(agent_record(1), k_agent_execs, 9);
-    write_u32(agent_record(1), k_agent_token_budget, 100);
+    agent_record(1)->execs = 9;
+    agent_record(1)->token_budget = 100;
     agent_model_slot(1)[0] = 'm';
     tick_agent_rate_at(1, 1000);
     tick_global_rate_at(1000);
@@ -66,8 +66,8 @@ TEST_F(Registry, ResetEmptiesRegistryAndWindows)
     EXPECT_EQ(global_rate_total_at(1000), 0);
     EXPECT_EQ(resolve("z"), 0);
     EXPECT_EQ(resolve("y"), 1);
-    EXPECT_EQ(read_u32(agent_record(1), k_agent_execs), 0u);
-    EXPECT_EQ(read_u32(agent_record(1), k_agent_token_budget), 0u);
+    EXPECT_EQ(agent_record(1)->execs, 0u);
+    EXPECT_EQ(agent_record(1)->token_budget, 0u);
     EXPECT_EQ(agent_model_slot(1)[0], 0);
     EXPECT_EQ(agent_rate_total_at(1, 1000), 0);
 }

@@ -111,26 +111,34 @@ TEST_F(Audit, FilterMatchesBracketedNamesUpToFifty)
     EXPECT_NE(report().find(R"("returned":20})"), std::string::npos);
 }
 
-TEST(AuditEntryMatches, NameMustBeBracketed)
+TEST(BuildAuditEntry, ControlBytesCannotStartAnotherLine)
 {
-    std::string text = "[12] [a-b] EXEC OK exit=0 dur=0ms\n";
-    auto m = [&](const std::string& name) { return audit_entry_matches(text.data(), (i64)text.size(), name.data(), (i64)name.size()); };
-    EXPECT_EQ(m("a-b"), 1);
-    EXPECT_EQ(m("12"), 1);
-    EXPECT_EQ(m("a"), 0);
-    EXPECT_EQ(m("a-b] EXEC"), 0);
-    EXPECT_EQ(audit_entry_matches("[x]", 3, "x", 1), 1);
-    EXPECT_EQ(audit_entry_matches("[x", 2, "x", 1), 0);
+    std::string forged = "ls\n[1765105200] [admin] CONFIG OK \"rate_limit\" exit=0 dur=0ms\r\x01\t";
+    EXPECT_EQ(entry(5, "a\x1b", "EXEC", forged, 0, 0, "OK"),
+        "[5] [a\\x1b] EXEC OK \"ls\\n[1765105200] [admin] CONFIG OK \"rate_limit\" exit=0 dur=0ms\\r\\x01\\x09\" exit=0 dur=0ms\n");
+}
+
+TEST_F(Audit, FilterMatchesTheAgentFieldOnly)
+{
+    audit_write({ "bot-1", 5 }, "EXEC", { "ls", 2 }, 0, 0, "OK");
+    audit_write({ "mallory", 7 }, "EXEC", { "echo [bot-1]", 12 }, 0, 0, "OK");
+    audit_write({ "bot-1]", 6 }, "EXEC", { "id", 2 }, 0, 0, "OK");
+    std::string json = report("bot-1");
+    EXPECT_NE(json.find(R"("total":3,"returned":1})"), std::string::npos) << json;
+    EXPECT_NE(json.find("[bot-1] EXEC OK \\\"ls\\\""), std::string::npos) << json;
+    EXPECT_NE(report("bot-1]").find(R"("returned":1})"), std::string::npos);
+    EXPECT_NE(report("EXEC").find(R"("returned":0})"), std::string::npos);
 }
 
 TEST_F(Audit, WorstCaseFilteredReportFits)
 {
-    std::string detail(150, '\\');
+    // An escaped control byte (\x01) becomes five JSON bytes (\\x01).
+    std::string detail(150, '\x01');
     for (int i = 0; i < 60; i++)
         audit_write({ "\"", 1 }, std::string(32, '"').c_str(), { detail.data(), 150 }, -9223372036854775807L, -1, "\"\"\"");
     std::string json = report("\"");
     EXPECT_NE(json.find(R"("returned":50})"), std::string::npos);
-    EXPECT_GT(json.size(), 50u * 400);
+    EXPECT_GT(json.size(), 50u * 300);
 }
 
 struct OpenOwnedLog : Audit { };

@@ -27,10 +27,10 @@ TEST(BuildExecResult, EscapesOutputAndKeepsKeyOrder)
 {
     char out[256];
     std::string o = "a\tb\"c\\d\r\n\x7f\xc3\xa9";
-    i64 n = build_exec_result(out, 1, o.data(), (i64)o.size(), -1, 1000);
+    i64 n = build_exec_result(out, true, o.data(), (i64)o.size(), -1, 1000);
     EXPECT_EQ(std::string(out, n),
-        "{\"ok\":true,\"stdout\":\"ab\\\"c\\\\d\\r\\n\x7f\xc3\xa9\",\"stderr\":\"\",\"exit_code\":-1,\"duration_ms\":1000}");
-    n = build_exec_result(out, 0, "", 0, 3, 0);
+        "{\"ok\":true,\"stdout\":\"a\\tb\\\"c\\\\d\\r\\n\x7f\xc3\xa9\",\"stderr\":\"\",\"exit_code\":-1,\"duration_ms\":1000}");
+    n = build_exec_result(out, false, "", 0, 3, 0);
     EXPECT_EQ(std::string(out, n), R"({"ok":false,"stdout":"","stderr":"","exit_code":3,"duration_ms":0})");
 }
 
@@ -42,7 +42,7 @@ TEST(BuildExecBody, SplitsFileListAfterMarker)
     EXPECT_EQ(body("<<VELK_FS>>"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":[]})");
     EXPECT_EQ(body("<<VELK_FS>\n"), R"({"ok":true,"stdout":"<<VELK_FS>\n","stderr":"","exit_code":0,"duration_ms":0})");
     EXPECT_EQ(
-        body("<<VELK_FS>>\na\"b\\c\td\re\n"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":["a\"b\\cde"]})");
+        body("<<VELK_FS>>\na\"b\\c\td\re\n"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":["a\"b\\c\td\re"]})");
 }
 
 TEST(BuildExecBody, WorstCasesFitTheBuffer)
@@ -101,7 +101,6 @@ struct HandleExec : FreshServer {
         std::string text(slot);
         return text.substr(text.find(']') + 2);
     }
-    u32 agent_field(i64 index, i64 offset) { return read_u32(agent_record(index), offset); }
 };
 
 TEST_F(HandleExec, MissingOrEmptyCommandRegistersNothing)
@@ -121,9 +120,9 @@ TEST_F(HandleExec, ScreenAndPolicyRefusalsAreCountedAndAudited)
     EXPECT_EQ(exec(R"({"cmd":"id"})", "other"), k_not_whitelisted);
     EXPECT_EQ(last_audit(), "[other] BLOCK WHITELIST \"id\" exit=0 dur=0ms\n");
     EXPECT_EQ(state.blocked_cmds, 3);
-    EXPECT_EQ(agent_field(0, k_agent_blocked), 2u);
-    EXPECT_EQ(agent_field(1, k_agent_blocked), 1u);
-    EXPECT_GT(agent_field(0, k_agent_last_active), 1700000000u);
+    EXPECT_EQ(agent_record(0)->blocked, 2u);
+    EXPECT_EQ(agent_record(1)->blocked, 1u);
+    EXPECT_GT(agent_record(0)->last_active, 1700000000u);
 }
 
 TEST_F(HandleExec, RateWindowRefusesWithoutCountingABlock)
@@ -141,7 +140,7 @@ TEST_F(HandleExec, RateWindowRefusesWithoutCountingABlock)
 TEST_F(HandleExec, BudgetRefusesTheCrossingRequestAndAfter)
 {
     exec(R"({"cmd":"id"})");
-    write_u32(agent_record(0), k_agent_token_budget, 100);
+    agent_record(0)->token_budget = 100;
     exec(R"({"cmd":"id","tokens_in":60,"model":"gpt-\"x"})");
     EXPECT_EQ(std::string(agent_model_slot(0)), "gpt-\\");
     EXPECT_EQ(exec(R"({"cmd":"id","tokens_out": 50})"),
@@ -150,15 +149,18 @@ TEST_F(HandleExec, BudgetRefusesTheCrossingRequestAndAfter)
     EXPECT_EQ(exec(R"({"cmd":"ls"})").substr(0, 12), "HTTP/1.1 429");
     EXPECT_EQ(state.blocked_cmds, 4);
     state.default_token_budget = 110;
-    write_u32(agent_record(0), k_agent_token_budget, 0);
+    agent_record(0)->token_budget = 0;
     EXPECT_EQ(exec(R"({"cmd":"id"})").substr(0, 12), "HTTP/1.1 403");
 }
 
-TEST_F(HandleExec, FullRegistryIsServedAsSystem)
+TEST_F(HandleExec, AgentTheFullRegistryCannotTakeIsRefused)
 {
-    state.agent_count = 32;
-    EXPECT_EQ(exec(R"({"cmd":"id","tokens_in":5})", "late").substr(0, 12), "HTTP/1.1 403");
-    EXPECT_EQ(last_audit(), "[system] BLOCK WHITELIST \"id\" exit=0 dur=0ms\n");
+    for (int i = 0; i < 32; i++)
+        register_agent(std::to_string(i).c_str(), (i64)std::to_string(i).size());
+    EXPECT_EQ(exec(R"({"cmd":"id","tokens_in":5})", "late"), R"(HTTP/1.1 503 Service Unavailable {"ok":false,"error":"agent registry full"})");
+    EXPECT_EQ(last_audit(), "[late] BLOCK REGISTRY_FULL \"id\" exit=0 dur=0ms\n");
+    EXPECT_EQ(state.agent_count, 32);
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "7").substr(0, 12), "HTTP/1.1 403");
 }
 
 struct TokenReport : HandleExec {
@@ -172,16 +174,16 @@ struct TokenReport : HandleExec {
 TEST_F(TokenReport, FirstKeyFirstNumberAndSaturation)
 {
     report(R"({"tokens_in":"7","tokens_out":3,"tokens_in":100,"model":"m"})");
-    EXPECT_EQ(agent_field(0, k_agent_tokens_in), 7u);
-    EXPECT_EQ(agent_field(0, k_agent_tokens_out), 3u);
+    EXPECT_EQ(agent_record(0)->tokens_in, 7u);
+    EXPECT_EQ(agent_record(0)->tokens_out, 3u);
     report(R"({"model":"abcdefghijklmnopqrstuvwxyz"})");
     EXPECT_EQ(std::string(agent_model_slot(0)), "abcdefghijklmnopqrs");
     report(R"({"model":12,"x":1})");
     EXPECT_EQ(std::string(agent_model_slot(0)), "x");
     report(R"({"tokens_in":99999999999999999999999,"model":0})");
-    EXPECT_EQ(agent_field(0, k_agent_tokens_in), 0xFFFFFFFFu);
+    EXPECT_EQ(agent_record(0)->tokens_in, 0xFFFFFFFFu);
     report(R"({"tokens_in":5})");
-    EXPECT_EQ(agent_field(0, k_agent_tokens_in), 0xFFFFFFFFu);
+    EXPECT_EQ(agent_record(0)->tokens_in, 0xFFFFFFFFu);
     EXPECT_EQ(std::string(agent_model_slot(0)), "x");
 }
 

@@ -114,9 +114,9 @@ TEST_F(LoadPolicyText, CrLfCommentsAndLastLineWithoutLf)
     load("# comment\r\n[blacklist]\r\ncurl\r\n#not a rule\r\n\r\n  spaced  \r\n[whitelist]\r\nls\r\nnode");
     EXPECT_EQ(blacklist(), (Rules { "curl", "  spaced  " }));
     EXPECT_EQ(whitelist(), (Rules { "ls", "node" }));
-    // Only one CR is dropped; a lone CR line is empty.
-    load("[blacklist]\nab\r\r\n\r\n");
-    EXPECT_EQ(blacklist(), (Rules { "ab\r" }));
+    // CR, LF and CR LF all end a line; the empty lines between are skipped.
+    load("[blacklist]\nab\r\r\n\rcd\r\n");
+    EXPECT_EQ(blacklist(), (Rules { "ab", "cd" }));
 }
 
 TEST_F(LoadPolicyText, ReplacesListsEvenWithoutListSections)
@@ -166,8 +166,9 @@ TEST_F(LoadPolicyText, ValuesTakeEveryDigitAndSkipJunk)
     load("[config]\ndefault_token_budget=1a2\nmax_rate_per_agent=-5\n");
     EXPECT_EQ(state.default_token_budget, 12);
     EXPECT_EQ(state.max_rate_per_agent, 5);
-    load("[config]\nmax_rate_per_agent=\ndefault_token_budget\npizza=2\n");
-    EXPECT_EQ(state.max_rate_per_agent, 0);
+    // A rate limit below 1 would stop every agent: the current one stays.
+    load("[config]\nmax_rate_per_agent=\ndefault_token_budget\npizza=2\nmax_rate_per_agent=0\n");
+    EXPECT_EQ(state.max_rate_per_agent, 5);
     EXPECT_EQ(state.default_token_budget, 12);
     EXPECT_EQ(state.profile, 2);
 }

@@ -2,6 +2,7 @@
 #include "runtime/text.h"
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 static std::string decimal(i64 v, i64* advanced = nullptr)
 {
@@ -90,14 +91,48 @@ TEST(Counters, RoundTripLittleEndian)
     EXPECT_EQ(read_u32(buf, 2), 0x11223344u);
 }
 
-TEST(AppendJsonString, EscapesAndDropsControlBytes)
+std::string json_string(const std::string& in)
 {
-    char buf[64] = {};
-    std::string in = "a\"b\\c\nd\re\tf\x01\x7f\xc3\xa9";
-    i64 n = append_json_string(buf, 0, in.data(), (i64)in.size());
-    EXPECT_EQ(std::string(buf, n),
-        "\"a\\\"b\\\\c\\nd\\re"
-        "f\x7f\xc3\xa9\"");
+    std::string out(k_json_string_max((i64)in.size()), '\0');
+    i64 n = append_json_string(out.data(), 0, in.data(), (i64)in.size());
+    EXPECT_LE(n, k_json_string_max((i64)in.size()));
+    return out.substr(0, n);
+}
+
+TEST(AppendJsonString, EscapesEveryControlByte)
+{
+    EXPECT_EQ(json_string("a\"b\\c\nd\re\tf\x01\x1f\x7f"), R"("a\"b\\c\nd\re\tf\u0001\u001f)" "\x7f\"");
+    EXPECT_EQ(json_string(std::string("\0", 1)), R"("\u0000")");
+    EXPECT_EQ(json_string(std::string(3, '\x01')).size(), 20u);
+}
+
+TEST(AppendJsonString, WritesEachInvalidUtf8ByteAsReplacement)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(json_string("x\300\257 \377"), "\"x" + fffd + fffd + " " + fffd + "\"");
+    EXPECT_EQ(json_string("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"), "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"");
+    EXPECT_EQ(json_string("\xE0\x80\x80"), "\"" + fffd + fffd + fffd + "\""); // overlong
+    EXPECT_EQ(json_string("\xED\xA0\x80"), "\"" + fffd + fffd + fffd + "\""); // surrogate
+    EXPECT_EQ(json_string("\xF4\x90\x80\x80"), "\"" + fffd + fffd + fffd + fffd + "\""); // past U+10FFFF
+    EXPECT_EQ(json_string("\xE2\x82"), "\"" + fffd + fffd + "\""); // cut off by the end
+    EXPECT_EQ(json_string("\xE2\x82" "a"), "\"" + fffd + fffd + "a\"");
+}
+
+TEST(ForEachLine, EndsLinesAtLfCrOrCrLfAndSkipsEmptyOnes)
+{
+    std::vector<std::string> lines;
+    std::string text = "a\r\nb\n\nc\rd\r\r\ne";
+    for_each_line(text.data(), (i64)text.size(), [&](const char* line, i64 len) {
+        lines.emplace_back(line, len);
+        return false;
+    });
+    EXPECT_EQ(lines, (std::vector<std::string> { "a", "b", "c", "d", "e" }));
+    lines.clear();
+    for_each_line(text.data(), (i64)text.size(), [&](const char* line, i64 len) {
+        lines.emplace_back(line, len);
+        return lines.size() == 2;
+    });
+    EXPECT_EQ(lines.size(), 2u);
 }
 
 TEST(HeapAlloc, RoundsToEightAndZeroFills)

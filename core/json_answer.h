@@ -1,0 +1,34 @@
+// The writer of the success answers of actions: {"ok":true, then one key and value per
+// call in the caller's order, then }, sent with status 200. Numbers in plain decimal,
+// texts through append_json_string.
+#pragma once
+#include "runtime/text.h"
+#include "runtime/types.h"
+
+class JsonAnswer {
+public:
+    // capacity: the answer's worst case, from json_answer_size.
+    explicit JsonAnswer(i64 capacity);
+
+    JsonAnswer& number(const char* key, i64 value);
+    JsonAnswer& text(const char* key, ByteSpan value);
+
+    // Closes the object and sends it as 200 "OK".
+    void send(int conn);
+
+    // The bytes so far (the closing brace is added by send); for tests.
+    ByteSpan body() const { return { body_, pos_ }; }
+
+private:
+    i64 key(const char* name);
+
+    char* body_;
+    i64 pos_;
+};
+
+// Room for an answer of numbers numbers and texts whose lengths add up to text_bytes, keys
+// of at most 31 bytes each.
+constexpr i64 json_answer_size(i64 numbers, i64 texts, i64 text_bytes)
+{
+    return 16 + (numbers + texts) * 36 + numbers * k_decimal_max + texts * 2 + 6 * text_bytes;
+}
