@@ -11,6 +11,7 @@
 #include "policy/rules.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
+#include "runtime/json_reader.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
 
@@ -43,15 +44,45 @@ static constexpr const char* k_sensitive_sequences[] = {
 
 // ---- pure pieces ----------------------------------------------------------------
 
-bool command_is_sensitive(const char* cmd, i64 len)
+const char* sensitive_sequence(const char* cmd, i64 len)
 {
     for (i64 p = 0; p <= len - 4; p++)
         for (const char* sequence : k_sensitive_sequences) {
             i64 seq_len = text_length(sequence);
             if (p + seq_len <= len && bytes_equal(cmd + p, sequence, seq_len))
-                return true;
+                return sequence;
         }
-    return false;
+    return nullptr;
+}
+
+CommandField read_command(const char* req, i64 req_len, char* out, i64 capacity)
+{
+    i64 body = find_body(req, req_len);
+    if (body < 0)
+        return { k_command_missing, 0 };
+    const char* json = req + body;
+    i64 json_len = req_len - body;
+    i64 value = json_find_member(json, json_len, 0, "cmd", 3);
+    if (value < 0)
+        return { k_command_missing, 0 };
+    JsonString text = json_decode_string(json, json_len, value, out, capacity);
+    if (text.end < 0)
+        return { k_command_not_string, 0 };
+    // The shell would see the command only up to the first zero byte, while the screen
+    // and the policy judged all of it.
+    for (i64 i = 0; i < text.stored; i++)
+        if (out[i] == 0)
+            return { k_command_has_nul, 0 };
+    return { text.stored == 0 ? k_command_empty : k_command_read, text.stored };
+}
+
+i64 build_refusal_body(char* out, const char* message, ByteSpan rule)
+{
+    i64 pos = append_text(out, 0, R"({"ok":false,"error":)");
+    pos = append_json_string(out, pos, message, text_length(message));
+    pos = append_text(out, pos, R"(,"rule":)");
+    pos = append_json_string(out, pos, rule.ptr, rule.len < k_refusal_rule_max ? rule.len : k_refusal_rule_max);
+    return append_byte(out, pos, '}');
 }
 
 i64 build_exec_result(char* out, bool ok, const char* output, i64 len, i64 exit_code, i64 duration_ms)
@@ -197,6 +228,16 @@ void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail)
     send_json_error(conn, 503, "Service Unavailable", "agent registry full");
 }
 
+// A screen or policy refusal also names what matched, so the agent can tell why.
+static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal, ByteSpan rule)
+{
+    count_block(agent);
+    audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result);
+    char* body = (char*)heap_alloc(k_refusal_body_size);
+    i64 len = build_refusal_body(body, refusal.message, rule);
+    send_json(conn, refusal.status, refusal.reason, body, len);
+}
+
 static bool budget_exceeded(i64 agent)
 {
     i64 budget = agent_budget(agent);
@@ -235,17 +276,23 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
     count_run(agent, run.captured);
     char* body = (char*)heap_alloc(k_exec_body_size);
     i64 len = build_exec_body(body, output, run.captured, run.exit_code, run.duration_ms);
+    if (run.timed_out)
+        len = append_text(body, len - 1, R"(,"timed_out":true})");
     send_json(conn, 200, "OK", body, len);
 }
 
 void handle_exec(int conn, const char* req, i64 req_len)
 {
     char* cmd = (char*)heap_alloc(k_cmd_buffer);
-    i64 cmd_len = read_cmd_field(req, req_len, cmd, k_cmd_capacity);
-    if (cmd_len < 0)
-        return send_json_error(conn, 400, "Bad Request", "missing cmd field");
-    if (cmd_len == 0)
-        return send_json_error(conn, 400, "Bad Request", "empty command");
+    CommandField field = read_command(req, req_len, cmd, k_cmd_capacity);
+    switch (field.status) {
+    case k_command_missing: return send_json_error(conn, 400, "Bad Request", "missing cmd field");
+    case k_command_not_string: return send_json_error(conn, 400, "Bad Request", "cmd must be a JSON string");
+    case k_command_has_nul: return send_json_error(conn, 400, "Bad Request", "cmd must not contain a zero byte");
+    case k_command_empty: return send_json_error(conn, 400, "Bad Request", "empty command");
+    case k_command_read: break;
+    }
+    i64 cmd_len = field.len;
     ByteSpan command { cmd, cmd_len };
     char* name = (char*)heap_alloc(k_agent_name_max + 1);
     i64 name_len = request_agent_name(req, req_len, name);
@@ -259,11 +306,12 @@ void handle_exec(int conn, const char* req, i64 req_len)
     apply_token_report(req, req_len, agent);
     if (budget_exceeded(agent))
         return refuse_budget(conn, agent, command);
-    if (command_is_sensitive(cmd, cmd_len))
-        return refuse(conn, agent, command, k_refusal_sensitive);
-    switch (check_command_policy(cmd, cmd_len)) {
-    case k_policy_blacklisted: return refuse(conn, agent, command, k_refusal_blacklist);
-    case k_policy_not_whitelisted: return refuse(conn, agent, command, k_refusal_whitelist);
+    if (const char* sequence = sensitive_sequence(cmd, cmd_len))
+        return refuse_matched(conn, agent, command, k_refusal_sensitive, { sequence, text_length(sequence) });
+    ByteSpan matched { "", 0 };
+    switch (check_command_policy(cmd, cmd_len, &matched)) {
+    case k_policy_blacklisted: return refuse_matched(conn, agent, command, k_refusal_blacklist, matched);
+    case k_policy_not_whitelisted: return refuse_matched(conn, agent, command, k_refusal_whitelist, matched);
     case k_policy_allowed: break;
     }
     run_and_answer(conn, agent, command);

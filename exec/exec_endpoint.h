@@ -33,8 +33,28 @@ i64 build_exec_result(char* out, bool ok, const char* output, i64 len, i64 exit_
 // k_exec_body_size bytes; returns the length.
 i64 build_exec_body(char* out, const char* output, i64 captured, i64 exit_code, i64 duration_ms);
 
-// True when the command touches a sensitive path or shell construct.
-bool command_is_sensitive(const char* cmd, i64 len);
+// The sensitive-path or shell-construct sequence the command holds ("/etc/p", ".ssh/",
+// "$(", "eval", ...), or nullptr.
+const char* sensitive_sequence(const char* cmd, i64 len);
+
+enum CommandStatus { k_command_read, k_command_missing, k_command_not_string, k_command_has_nul, k_command_empty };
+
+struct CommandField {
+    CommandStatus status;
+    i64 len;
+};
+
+// The "cmd" member of the request's JSON body, decoded (every escape, \uXXXX pairs to
+// UTF-8) into out, which holds capacity + 1 bytes; a longer command keeps its first
+// capacity bytes.
+CommandField read_command(const char* req, i64 req_len, char* out, i64 capacity);
+
+// {"ok":false,"error":<message>,"rule":<rule>} into out (k_refusal_body_size bytes); at
+// most k_refusal_rule_max bytes of the rule are written.
+i64 build_refusal_body(char* out, const char* message, ByteSpan rule);
+constexpr i64 k_refusal_rule_max = 200;
+// Every byte of the message (under 64) and the rule escaped to six, and the fixed text.
+constexpr i64 k_refusal_body_size = 6 * (64 + k_refusal_rule_max) + 64;
 
 // Adds the request's reported "tokens_in" and "tokens_out" to agent index's record and
 // stores its "model" in the agent's model slot.

@@ -194,7 +194,7 @@ static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exi
 
 RunResult sandbox_run(i64 agent_slot, ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity)
 {
-    RunResult not_started { false, 0, -1, state.last_exec_ms };
+    RunResult not_started { false, 0, -1, state.last_exec_ms, false };
     i64 start_ms = monotonic_ms();
     if (capacity > 0)
         out[0] = 0;
@@ -225,5 +225,5 @@ RunResult sandbox_run(i64 agent_slot, ByteSpan agent, const char* cmd, i64 cmd_l
     RunVerdict verdict = classify_run(status, timed_out, out, capture.captured);
     i64 duration_ms = monotonic_ms() - start_ms;
     record_run(agent, { cmd, cmd_len }, verdict, exit_code, capture.captured, duration_ms);
-    return { true, capture.captured, exit_code, duration_ms };
+    return { true, capture.captured, exit_code, duration_ms, timed_out != 0 };
 }

@@ -10,6 +10,8 @@ struct RunResult {
     i64 captured;
     i64 exit_code;
     i64 duration_ms;
+    // The run outlasted the time-out and was killed.
+    bool timed_out;
 };
 
 // Runs cmd for the agent in registry slot agent_slot (-1 for none; the slot picks the

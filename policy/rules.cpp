@@ -121,6 +121,11 @@ const char* profile_name(i64 p)
     return k_profiles[p].name;
 }
 
+static bool is_word_end(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == ';' || c == '|' || c == '&' || c == '<' || c == '>' || c == '(';
+}
+
 static bool occurs_in(const char* cmd, i64 len, const char* rule, i64 rule_len)
 {
     for (i64 p = 0; p + rule_len <= len; p++)
@@ -146,6 +151,16 @@ bool whitelist_admits(const char* cmd, i64 len)
     return find_rule(state.whitelist, k_whitelist_area, state.whitelist_count, admitted) >= 0;
 }
 
+// The command word a whitelist rule would have to admit: up to the first blank or shell
+// operator.
+static ByteSpan command_word(const char* cmd, i64 len)
+{
+    i64 end = 0;
+    while (end < len && !is_word_end(cmd[end]))
+        end++;
+    return { cmd, end };
+}
+
 PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched)
 {
     i64 offset = find_rule(state.blacklist, k_blacklist_area, state.blacklist_count,
@@ -157,5 +172,9 @@ PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched)
     }
     if (state.profile != 0)
         return k_policy_allowed;
-    return whitelist_admits(cmd, len) ? k_policy_allowed : k_policy_not_whitelisted;
+    if (whitelist_admits(cmd, len))
+        return k_policy_allowed;
+    if (matched)
+        *matched = command_word(cmd, len);
+    return k_policy_not_whitelisted;
 }

@@ -56,5 +56,6 @@ bool whitelist_admits(const char* cmd, i64 len);
 enum PolicyVerdict { k_policy_allowed, k_policy_blacklisted, k_policy_not_whitelisted };
 
 // Whether a blacklist rule occurs in the command or, in the strict profile, no whitelist
-// rule admits it. When matched is given, a blacklist verdict stores the rule there.
+// rule admits it. When matched is given, a blacklist verdict stores the rule there, and a
+// whitelist verdict the command word that no rule admits.
 PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched = nullptr);

@@ -262,8 +262,8 @@ class PolicyFileTest(unittest.TestCase):
         with Instance(mode="basic", files={"policy.conf": "[config]\nprofile=0\n"}) as srv:
             p = policy(srv)
             self.assertEqual((p["blacklist"], p["whitelist"]), ([], []))
-            self.assertEqual(srv.exec("ls").raw,
-                             error(403, "Forbidden", "command not in whitelist (strict mode)"))
+            self.assertEqual(srv.exec("ls").raw, json_answer(
+                403, "Forbidden", '{"ok":false,"error":"command not in whitelist (strict mode)","rule":"ls"}'))
 
     def test_unwritable_policy_file_is_silent(self):
         with Instance(mode="kernel", extra_setup=READ_ONLY_ETC) as srv:

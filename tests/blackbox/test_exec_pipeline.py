@@ -10,9 +10,23 @@ from tests.blackbox.harness import Instance, json_answer, json_error
 error = json_error
 
 
-FORBIDDEN_SENSITIVE = error(403, "Forbidden", "access to sensitive path blocked")
-FORBIDDEN_BLACKLIST = error(403, "Forbidden", "command blocked by blacklist")
-FORBIDDEN_WHITELIST = error(403, "Forbidden", "command not in whitelist (strict mode)")
+def refusal(message, rule):
+    return json_answer(403, "Forbidden", json.dumps({"ok": False, "error": message, "rule": rule},
+                                                   separators=(",", ":"), ensure_ascii=False))
+
+
+def sensitive(rule):
+    return refusal("access to sensitive path blocked", rule)
+
+
+def blacklisted(rule):
+    return refusal("command blocked by blacklist", rule)
+
+
+def not_whitelisted(word):
+    return refusal("command not in whitelist (strict mode)", word)
+
+
 AGENT_RATE = error(429, "Too Many Requests", "per-agent rate limit exceeded")
 ENTRY = re.compile(r"^\[(\d+)\] \[(.*?)\] (.*)\n$", re.S)
 
@@ -32,7 +46,7 @@ def entry_tail(line):
 
 
 def raw_exec(srv, cmd, agent, extra=""):
-    """Sends cmd between quotes as it is: the server decodes no escapes in it."""
+    """Sends cmd between quotes as it is, escapes and all, with extra members after it."""
     return srv.post("/api/exec", '{"cmd":"%s"%s}' % (cmd, extra), headers={"X-Agent": agent})
 
 
@@ -58,14 +72,17 @@ class RefusalTest(unittest.TestCase):
         r = self.srv.exec("", agent="ghost-2")
         self.assertEqual(r.raw, error(400, "Bad Request", "empty command"))
         r = self.srv.post("/api/exec", '{"cmd":"ls', headers={"X-Agent": "ghost-3"})
-        self.assertEqual(r.raw, error(400, "Bad Request", "empty command"))
+        self.assertEqual(r.raw, error(400, "Bad Request", "cmd must be a JSON string"))
+        r = self.srv.post("/api/exec", '{"cmd":"ls\\u0000"}', headers={"X-Agent": "ghost-4"})
+        self.assertEqual(r.raw, error(400, "Bad Request", "cmd must not contain a zero byte"))
         self.assertEqual(audit(self.srv)["total"], before)
-        self.assertFalse({"ghost-1", "ghost-2", "ghost-3"} & set(agents(self.srv)))
+        self.assertFalse({"ghost-1", "ghost-2", "ghost-3", "ghost-4"} & set(agents(self.srv)))
 
     def test_sensitive_paths_are_refused_and_audited(self):
-        cmds = ["cat /etc/passwd", "ls ~/.ssh/x", "echo $(id) ok", "cat ../../x", "eval ls", "head /proc/1/environ"]
-        for cmd in cmds:
-            self.assertEqual(self.srv.exec(cmd, agent="snoop").raw, FORBIDDEN_SENSITIVE, cmd)
+        cmds = {"cat /etc/passwd": "/etc/p", "ls ~/.ssh/x": ".ssh/", "echo $(id) ok": "$(", "cat ../../x": "..",
+                "eval ls": "eval", "head /proc/1/environ": "/proc/", "echo retrieval-augmented": "eval"}
+        for cmd, rule in cmds.items():
+            self.assertEqual(self.srv.exec(cmd, agent="snoop").raw, sensitive(rule), cmd)
         entries = audit(self.srv, "snoop")["entries"]
         self.assertEqual([entry_tail(e) for e in entries],
                          ['[snoop] BLOCK SENSITIVE_PATH "%s" exit=0 dur=0ms' % c for c in cmds])
@@ -73,14 +90,14 @@ class RefusalTest(unittest.TestCase):
 
     def test_screen_lets_short_and_trailing_sequences_through_to_policy(self):
         # Nothing follows the slash, or the dots start too late: the policy decides.
-        self.assertEqual(self.srv.exec("cd ..", agent="edge").raw, FORBIDDEN_WHITELIST)
+        self.assertEqual(self.srv.exec("cd ..", agent="edge").raw, not_whitelisted("cd"))
         self.assertTrue(self.srv.exec("ls /etc/", agent="edge").body.startswith(b'{"ok":true,'))
 
     def test_blacklist_and_whitelist_refusals(self):
-        self.assertEqual(self.srv.exec("echo hi; curl x", agent="pol").raw, FORBIDDEN_BLACKLIST)
-        self.assertEqual(self.srv.exec("cat x; wget y", agent="pol").raw, FORBIDDEN_BLACKLIST)
-        self.assertEqual(self.srv.exec("id", agent="pol").raw, FORBIDDEN_WHITELIST)
-        self.assertEqual(self.srv.exec("/bin/ls", agent="pol").raw, FORBIDDEN_WHITELIST)
+        self.assertEqual(self.srv.exec("echo hi; curl x", agent="pol").raw, blacklisted("curl"))
+        self.assertEqual(self.srv.exec("cat x; wget y", agent="pol").raw, blacklisted("wget"))
+        self.assertEqual(self.srv.exec("id", agent="pol").raw, not_whitelisted("id"))
+        self.assertEqual(self.srv.exec("/bin/ls", agent="pol").raw, not_whitelisted("/bin/ls"))
         self.assertEqual([entry_tail(e) for e in audit(self.srv, "pol")["entries"]], [
             '[pol] BLOCK BLACKLIST "echo hi; curl x" exit=0 dur=0ms',
             '[pol] BLOCK BLACKLIST "cat x; wget y" exit=0 dur=0ms',
@@ -103,8 +120,8 @@ class RefusalTest(unittest.TestCase):
 
     def test_hostile_agent_model_and_command_keep_json_valid(self):
         name = 'evil"\\<img/src=x>'
-        r = raw_exec(self.srv, "id \\ ok", name, ',"model":"gpt\\"4","tokens_in":5')
-        self.assertEqual(r.raw, FORBIDDEN_WHITELIST)
+        r = raw_exec(self.srv, "id \\\\ ok", name, ',"model":"gpt\\"4","tokens_in":5')
+        self.assertEqual(r.raw, not_whitelisted("id"))
         record = agents(self.srv)[name]
         self.assertEqual((record["tokens_in"], record["model"]), (5, "gpt\\"))
         # The filter is taken raw from the request line, quote and backslash included.
@@ -115,14 +132,14 @@ class RefusalTest(unittest.TestCase):
         with Instance(mode="basic", files={"policy.conf": "[config]\ndefault_token_budget=100\n"
                                            "[blacklist]\ncurl\n[whitelist]\nls\n"}) as srv:
             first = srv.exec("curl x", agent="spender", extra={"tokens_in": 60})
-            self.assertEqual(first.raw, FORBIDDEN_BLACKLIST)
+            self.assertEqual(first.raw, blacklisted("curl"))
             second = srv.exec("curl x", agent="spender", extra={"tokens_out": 50})
             self.assertEqual(second.raw, json_answer(
                 429, "Too Many Requests",
                 '{"ok":false,"error":"token budget exceeded","tokens_used":110,"budget":100}'))
             self.assertEqual(srv.exec("ls", agent="spender").status, 429)
             self.assertEqual(srv.exec("curl x", agent="saver", extra={"tokens_in": 100}).raw,
-                             FORBIDDEN_BLACKLIST)
+                             blacklisted("curl"))
             self.assertEqual([entry_tail(e) for e in audit(srv, "spender")["entries"]], [
                 '[spender] BLOCK BLACKLIST "curl x" exit=0 dur=0ms',
                 '[spender] BUDGET EXCEEDED "curl x" exit=0 dur=0ms',
@@ -175,7 +192,7 @@ class AuditDestinationTest(unittest.TestCase):
                  "ln -s /tmp/victim /tmp/cindervox_audit.log; chown -h 65534:65534 /tmp/cindervox_audit.log")
         with Instance(mode="basic", extra_setup=plant) as srv:
             self.assertIn("[Cindervox] Audit log: stdout (no file persistence)\n", srv.console())
-            self.assertEqual(srv.exec("id", agent="x").raw, FORBIDDEN_WHITELIST)
+            self.assertEqual(srv.exec("id", agent="x").raw, not_whitelisted("id"))
             self.assertTrue(srv.wait_console('[x] BLOCK WHITELIST "id" exit=0 dur=0ms\n'))
             with open(srv.path("tmp", "victim")) as f:
                 self.assertEqual(f.read(), "keep\n")
@@ -194,7 +211,7 @@ class RunTest(unittest.TestCase):
         cls.srv.cleanup()
 
     def run_ok(self, cmd, agent):
-        r = raw_exec(self.srv, cmd, agent)
+        r = self.srv.exec(cmd, agent=agent)
         self.assertEqual(r.status, 200, r)
         return r
 
@@ -222,6 +239,32 @@ class RunTest(unittest.TestCase):
         r = self.run_ok("printf 'x\\300\\257 \\377'", "bytes")
         self.assertIn(b'"stdout":"x\xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd"', r.body)
         self.assertEqual(json.loads(r.body.decode("utf-8"))["stdout"], "x\ufffd\ufffd \ufffd")
+
+    def test_command_is_decoded_as_a_json_string(self):
+        text = 'say "hi" \\ back\\slash é ü 😀'
+        cmd = "printf '%s\\n' " + "'" + text + "'"
+        self.assertEqual(self.run_ok(cmd, "decode").json()["stdout"], text + "\n")
+        # Escapes reach the shell decoded: \n is a line break between two commands.
+        r = raw_exec(self.srv, 'echo one\\necho \\"two\\" \\u00e9\\ud83d\\ude00', "decode-2")
+        self.assertEqual(r.json()["stdout"], "one\ntwo é😀\n")
+
+    def test_an_escape_cannot_hide_from_the_screen_or_the_policy(self):
+        self.assertEqual(raw_exec(self.srv, "echo \\u0060id\\u0060 x", "hider").raw, sensitive("`"))
+        self.assertEqual(raw_exec(self.srv, "echo x; c\\u0075rl y", "hider-2").raw, blacklisted("curl"))
+        self.assertEqual(entry_tail(audit(self.srv, "hider-2")["entries"][-1]),
+                         '[hider-2] BLOCK BLACKLIST "echo x; curl y" exit=0 dur=0ms')
+
+    def test_a_long_command_keeps_its_first_2000_bytes(self):
+        body = self.run_ok("echo " + "é" * 1200, "long").json()
+        # 5 bytes of "echo " and 997 two-byte letters fit; the half of the 998th is dropped.
+        self.assertEqual(body["stdout"], "é" * 997 + "\n")
+
+    def test_a_timed_out_run_says_so(self):
+        with Instance(mode="basic", files={"policy.conf": "[config]\nprofile=2\n"}) as srv:
+            self.assertEqual(srv.post("/api/config", '{"timeout":1000}').status, 200)
+            body = srv.exec("echo start; sleep 30", agent="slow").json()
+            self.assertEqual((body["stdout"], body["exit_code"], body["timed_out"]), ("start\n", 137, True))
+            self.assertNotIn("timed_out", srv.exec("echo fast", agent="slow").json())
 
     def test_agent_rate_window_refuses_fourth_run(self):
         for i in range(3):

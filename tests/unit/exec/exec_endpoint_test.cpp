@@ -58,17 +58,79 @@ TEST(BuildExecBody, WorstCasesFitTheBuffer)
     EXPECT_GT((i64)out.size(), 2 * max + 20000);
 }
 
-TEST(CommandIsSensitive, ScreensPositionsUpToLengthMinusFour)
+TEST(SensitiveSequence, ScreensPositionsUpToLengthMinusFour)
 {
-    auto s = [](const std::string& c) { return command_is_sensitive(c.data(), (i64)c.size()); };
-    for (const char* cmd : { "cat /etc/passwd", "ls ~/.ssh/x", "echo $(id) ok", "cat ../../x", "eval ls", "echo `id`x", "ls /proc/1",
-             "cat /etc/hosts", "cat ../x" })
-        EXPECT_EQ(s(cmd), 1) << cmd;
-    for (const char* cmd : { "ls /etc/", "cd ..", "a`b", "ls /etc/x", "echo eva", "ls /proc" })
-        EXPECT_EQ(s(cmd), 0) << cmd;
+    auto s = [](const std::string& c) {
+        const char* found = sensitive_sequence(c.data(), (i64)c.size());
+        return std::string(found ? found : "-");
+    };
+    struct Case {
+        const char* cmd;
+        const char* found;
+    };
+    for (Case c : { Case { "cat /etc/passwd", "/etc/p" }, { "ls ~/.ssh/x", ".ssh/" }, { "echo $(id) ok", "$(" }, { "cat ../../x", ".." },
+             { "eval ls", "eval" }, { "echo `id`x", "`" }, { "ls /proc/1", "/proc/" }, { "cat /etc/hosts", "/etc/h" }, { "cat ../x", ".." },
+             { "ls /etc/", "-" }, { "cd ..", "-" }, { "a`b", "-" }, { "ls /etc/x", "-" }, { "echo eva", "-" }, { "ls /proc", "-" } })
+        EXPECT_EQ(s(c.cmd), c.found) << c.cmd;
 }
 
-const std::string k_not_whitelisted = R"x(HTTP/1.1 403 Forbidden {"ok":false,"error":"command not in whitelist (strict mode)"})x";
+struct ReadCommand : ::testing::Test {
+    char out[k_cmd_buffer] = {};
+    CommandField read(const std::string& body, i64 capacity = k_cmd_capacity)
+    {
+        std::string req = "POST /api/exec HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        return read_command(req.data(), (i64)req.size(), out, capacity);
+    }
+    std::string text(CommandField f) { return std::string(out, f.len); }
+};
+
+TEST_F(ReadCommand, DecodesEveryEscape)
+{
+    CommandField f = read(R"({"cmd":"echo \"hi\" \\ \/ \b\f\n\r\t \u00e9 \ud83d\ude00"})");
+    EXPECT_EQ(f.status, k_command_read);
+    EXPECT_EQ(text(f), "echo \"hi\" \\ / \b\f\n\r\t \xc3\xa9 \xf0\x9f\x98\x80");
+    f = read(R"({"x":{"cmd":"nested"}, "note":"\"cmd\":", "cmd" : "ls -la"})");
+    EXPECT_EQ(text(f), "ls -la");
+}
+
+TEST_F(ReadCommand, SortsOutWhatIsNotACommand)
+{
+    EXPECT_EQ(read(R"({"command":"ls"})").status, k_command_missing);
+    EXPECT_EQ(read("").status, k_command_missing);
+    EXPECT_EQ(read(R"({"cmd":""})").status, k_command_empty);
+    EXPECT_EQ(read(R"({"cmd":42})").status, k_command_not_string);
+    EXPECT_EQ(read(R"({"cmd":"unterminated)").status, k_command_not_string);
+    EXPECT_EQ(read(R"({"cmd":"bad \q escape"})").status, k_command_not_string);
+    EXPECT_EQ(read(R"({"cmd":"ls\u0000; rm"})").status, k_command_has_nul);
+}
+
+TEST_F(ReadCommand, KeepsTheFirstBytesOfALongCommand)
+{
+    std::string body = R"({"cmd":")" + std::string(2100, 'a') + R"("})";
+    CommandField f = read(body);
+    EXPECT_EQ(f.status, k_command_read);
+    EXPECT_EQ(f.len, k_cmd_capacity);
+    // An escape's UTF-8 sequence is never cut in half.
+    f = read(R"({"cmd":"ab\u00e9"})", 3);
+    EXPECT_EQ(text(f), "ab");
+}
+
+TEST(BuildRefusalBody, NamesTheRuleAndBoundsIt)
+{
+    char out[k_refusal_body_size];
+    i64 n = build_refusal_body(out, "command blocked by blacklist", { "rm \"-rf\"", 8 });
+    EXPECT_EQ(std::string(out, n), R"({"ok":false,"error":"command blocked by blacklist","rule":"rm \"-rf\""})");
+    std::string word(5000, '"');
+    n = build_refusal_body(out, "command not in whitelist (strict mode)", { word.data(), (i64)word.size() });
+    EXPECT_LE(n, k_refusal_body_size);
+    EXPECT_EQ(std::string(out + n - 4, 4), R"(\""})");
+    EXPECT_EQ(n, 20 + 40 + 8 + 2 + 2 * k_refusal_rule_max + 1);
+}
+
+static std::string not_whitelisted(const std::string& word)
+{
+    return R"x(HTTP/1.1 403 Forbidden {"ok":false,"error":"command not in whitelist (strict mode)","rule":")x" + word + "\"}";
+}
 
 // The handler against a socket pair, with the policy defaults and a null audit sink.
 struct HandleExec : FreshServer {
@@ -107,17 +169,21 @@ TEST_F(HandleExec, MissingOrEmptyCommandRegistersNothing)
 {
     EXPECT_EQ(exec(R"({"command":"ls"})"), R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"missing cmd field"})");
     EXPECT_EQ(exec(R"({"cmd":""})"), R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"empty command"})");
+    EXPECT_EQ(exec(R"({"cmd":["ls"]})"), R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"cmd must be a JSON string"})");
+    EXPECT_EQ(exec(R"({"cmd":"a\u0000b"})"), R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"cmd must not contain a zero byte"})");
     EXPECT_EQ(state.agent_count, 0);
     EXPECT_EQ(state.audit_count, 0);
 }
 
 TEST_F(HandleExec, ScreenAndPolicyRefusalsAreCountedAndAudited)
 {
-    EXPECT_EQ(exec(R"({"cmd":"cat /etc/passwd"})"), R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"access to sensitive path blocked"})");
+    EXPECT_EQ(exec(R"({"cmd":"cat /etc/passwd"})"),
+        R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"access to sensitive path blocked","rule":"/etc/p"})");
     EXPECT_EQ(last_audit(), "[bot] BLOCK SENSITIVE_PATH \"cat /etc/passwd\" exit=0 dur=0ms\n");
-    EXPECT_EQ(exec(R"({"cmd":"echo hi; curl x"})"), R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"command blocked by blacklist"})");
+    EXPECT_EQ(exec(R"({"cmd":"echo hi; curl x"})"),
+        R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"command blocked by blacklist","rule":"curl"})");
     EXPECT_EQ(last_audit(), "[bot] BLOCK BLACKLIST \"echo hi; curl x\" exit=0 dur=0ms\n");
-    EXPECT_EQ(exec(R"({"cmd":"id"})", "other"), k_not_whitelisted);
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "other"), not_whitelisted("id"));
     EXPECT_EQ(last_audit(), "[other] BLOCK WHITELIST \"id\" exit=0 dur=0ms\n");
     EXPECT_EQ(state.blocked_cmds, 3);
     EXPECT_EQ(agent_record(0)->blocked, 2u);
@@ -134,7 +200,7 @@ TEST_F(HandleExec, RateWindowRefusesWithoutCountingABlock)
     EXPECT_EQ(exec(R"({"cmd":"id"})"), R"(HTTP/1.1 429 Too Many Requests {"ok":false,"error":"per-agent rate limit exceeded"})");
     EXPECT_EQ(last_audit(), "[bot] RATELIMIT AGENT \"id\" exit=0 dur=0ms\n");
     EXPECT_EQ(state.blocked_cmds, 1);
-    EXPECT_EQ(exec(R"({"cmd":"id"})", "fresh"), k_not_whitelisted);
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "fresh"), not_whitelisted("id"));
 }
 
 TEST_F(HandleExec, BudgetRefusesTheCrossingRequestAndAfter)
