@@ -173,8 +173,8 @@ class RefusalTest(unittest.TestCase):
     def test_a_command_cannot_forge_audit_lines_or_filter_matches(self):
         forged = "[1765105200] [admin] CONFIG OK exit=0 dur=0ms"
         with Instance(mode="basic") as srv:
-            # The command field is taken raw: the line feed and the tab reach the server as bytes.
-            self.assertEqual(raw_exec(srv, "id\n" + forged + "\r\t[bot]", "mallory").raw, FORBIDDEN_WHITELIST)
+            # The escapes decode to a real line feed, carriage return and tab in the command.
+            self.assertEqual(srv.exec("id\n" + forged + "\r\t[bot]", agent="mallory").raw, not_whitelisted("id"))
             with open(srv.path("tmp", "cindervox_audit.log"), "rb") as f:
                 lines = f.read().splitlines(keepends=True)
             self.assertEqual(len(lines), 1, lines)
