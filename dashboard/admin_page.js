@@ -550,16 +550,34 @@ function loadSnippets() {
 
 // ---- policy preview ----
 
-// The server's decision approximated locally; nothing is executed.
+// The server's own screen and policy, applied locally; nothing is executed. The server
+// flags these sequences where they start at or before the fourth byte from the end.
+const SENSITIVE = ['/etc/p', '/etc/s', '/etc/h', '.ssh/', '/proc/', '$(', '`', '..', 'eval'];
+
+function sensitiveSequence(cmd) {
+    const bytes = new TextEncoder().encode(cmd);
+    const seqs = SENSITIVE.map(s => new TextEncoder().encode(s));
+    for (let p = 0; p <= bytes.length - 4; p++)
+        for (let i = 0; i < seqs.length; i++)
+            if (p + seqs[i].length <= bytes.length && seqs[i].every((b, k) => bytes[p + k] === b)) return SENSITIVE[i];
+    return '';
+}
+
+// A whitelist rule admits the command when it starts the command and a blank, ";", "|" or
+// the end follows it.
+function admits(cmd, rule) {
+    if (!cmd.startsWith(rule)) return false;
+    const next = cmd.charAt(rule.length);
+    return next === '' || next === ' ' || next === ';' || next === '|';
+}
+
 function previewVerdict(cmd, p) {
-    let reason = '';
-    for (const rule of p.blacklist || [])
-        if (cmd.includes(rule)) reason = 'blacklist: ' + rule;
-    if (reason || p.profile !== 0) return reason;
-    const head = cmd.split(' ')[0];
-    const word = head.slice(head.lastIndexOf('/') + 1);
-    const allowed = (p.whitelist || []).some(w => word.startsWith(w));
-    return allowed ? '' : 'not in whitelist (strict mode)';
+    const seq = sensitiveSequence(cmd);
+    if (seq) return 'sensitive path or shell construct: ' + seq;
+    const rule = (p.blacklist || []).find(r => cmd.includes(r));
+    if (rule !== undefined) return 'blacklist: ' + rule;
+    if (p.profile !== 0 || (p.whitelist || []).some(w => admits(cmd, w))) return '';
+    return 'not in whitelist (strict mode): ' + cmd.split(/[ \t\n;|&<>(]/)[0];
 }
 
 async function testCmd() {

@@ -99,6 +99,16 @@ describe('overview', () => {
         await waitForText(page, '#audit-log', '[anonymous] EXEC OK "echo hello-from-the-page"', POLL_WAIT);
     });
 
+    test('a command with double quotes reaches the shell as typed', async () => {
+        await open();
+        await page.fill('#cmd', 'echo "hi"');
+        await page.press('#cmd', 'Enter');
+        await waitForText(page, '#out', '$ echo "hi"\nhi\n', POLL_WAIT);
+        await page.fill('#cmd', 'echo "a \\"b\\" c"');
+        await page.press('#cmd', 'Enter');
+        await waitForText(page, '#out', '$ echo "a \\"b\\" c"\na "b" c\n', POLL_WAIT);
+    });
+
     test('the audit filter asks the server for one agent', async () => {
         assert.equal((await exec(server, 'echo a', { agent: 'alpha' })).status, 200);
         assert.equal((await exec(server, 'echo b', { agent: 'beta' })).status, 200);
@@ -158,7 +168,7 @@ describe('policies', () => {
         };
         assert.equal(await preview('echo forbidden-word'), 'BLOCKED \u2014 blacklist: forbidden-word');
         assert.equal(await preview('git status'), 'ALLOWED \u2014 this command would execute');
-        assert.equal(await preview('vim x'), 'BLOCKED \u2014 not in whitelist (strict mode)');
+        assert.equal(await preview('vim x'), 'BLOCKED \u2014 not in whitelist (strict mode): vim');
         await screenshot(page, 'policies', { scroller: '#main' });
 
         await page.click('#bl-list .rule:has-text("forbidden-word") button');

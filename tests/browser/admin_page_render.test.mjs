@@ -307,13 +307,22 @@ describe('policies', () => {
                 return page.$eval('#test-cmd-result', e => [e.firstElementChild ? e.firstElementChild.className : '', e.textContent]);
             };
             const allowed = ['ok', 'ALLOWED \u2014 this command would execute'];
-            assert.deepEqual(await verdict('  /bin/ls -la  '), allowed);
-            assert.deepEqual(await verdict('lsblk'), allowed);
-            assert.deepEqual(await verdict('cat x'), ['blocked', 'BLOCKED \u2014 not in whitelist (strict mode)']);
-            assert.deepEqual(await verdict('echo rm -rf x'), ['blocked', 'BLOCKED \u2014 blacklist: rm -rf'], 'the last matching rule names the reason');
+            // The same screen and policy as the server, reasons named.
+            assert.deepEqual(await verdict('  ls -la  '), allowed);
+            assert.deepEqual(await verdict('echo ok;ls'), allowed);
+            assert.deepEqual(await verdict('lsblk'), ['blocked', 'BLOCKED \u2014 not in whitelist (strict mode): lsblk']);
+            assert.deepEqual(await verdict('/bin/ls -la'), ['blocked', 'BLOCKED \u2014 not in whitelist (strict mode): /bin/ls']);
+            assert.deepEqual(await verdict('cat x'), ['blocked', 'BLOCKED \u2014 not in whitelist (strict mode): cat']);
+            assert.deepEqual(await verdict('echo rm -rf x'), ['blocked', 'BLOCKED \u2014 blacklist: rm'], 'the first matching rule, as the server');
+            assert.deepEqual(await verdict('echo $(date)'), ['blocked', 'BLOCKED \u2014 sensitive path or shell construct: $(']);
+            assert.deepEqual(await verdict('echo retrieval-augmented'), ['blocked', 'BLOCKED \u2014 sensitive path or shell construct: eval']);
+            assert.deepEqual(await verdict('ls /etc/'), allowed, 'nothing follows the slash');
+            assert.deepEqual(await verdict('ls ..'), allowed, 'the dots start too late');
+            assert.deepEqual(await verdict('ls ..é'), ['blocked', 'BLOCKED \u2014 sensitive path or shell construct: ..'], 'positions count bytes');
             p = policy({ blacklist: ['curl'], whitelist: ['ls'], profile: 1 });
             assert.deepEqual(await verdict('cat x'), allowed, 'outside strict the whitelist does not count');
             assert.deepEqual(await verdict('ls; curl x'), ['blocked', 'BLOCKED \u2014 blacklist: curl']);
+            assert.deepEqual(await verdict('cat ~/.ssh/id'), ['blocked', 'BLOCKED \u2014 sensitive path or shell construct: .ssh/']);
             broken = true;
             assert.deepEqual(await verdict('ls'), ['', 'Error: Failed to fetch']);
             const before = callsTo(calls, 'GET', '/api/policy').length;
