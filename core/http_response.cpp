@@ -28,8 +28,47 @@ static void send_parts(int conn, const char* head, i64 head_len, const char* bod
     send_all(conn, iov, body_len > 0 ? 2 : 1);
 }
 
+// Answers that run later (a command's end) keep their carrier until then; one per
+// connection at most.
+static constexpr i64 k_carrier_slots = 64;
+struct CarrierSlot {
+    int conn;
+    AnswerCarrier carrier;
+};
+static constinit CarrierSlot carriers[k_carrier_slots] {};
+static constinit i64 carriers_waiting = 0;
+
+bool carry_next_answer(int conn, AnswerCarrier carrier)
+{
+    for (CarrierSlot& slot : carriers)
+        if (slot.carrier.carry == nullptr) {
+            slot = { conn, carrier };
+            carriers_waiting++;
+            return true;
+        }
+    return false;
+}
+
+// Takes conn's carrier off the table (before it runs: its own answer goes to the socket).
+static bool take_carrier(int conn, AnswerCarrier* carrier)
+{
+    if (carriers_waiting == 0)
+        return false;
+    for (CarrierSlot& slot : carriers)
+        if (slot.carrier.carry != nullptr && slot.conn == conn) {
+            *carrier = slot.carrier;
+            slot = {};
+            carriers_waiting--;
+            return true;
+        }
+    return false;
+}
+
 void send_response(int conn, i64 status, const char* reason, const char* content_type, const char* body, i64 body_len)
 {
+    AnswerCarrier carrier {};
+    if (take_carrier(conn, &carrier))
+        return carrier.carry(conn, status, body, body_len, carrier.context);
     char* head = (char*)heap_alloc(k_header_buffer);
     i64 head_len = build_response_header(head, status, reason, content_type, body_len);
     send_parts(conn, head, head_len, body, body_len);

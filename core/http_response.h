@@ -10,6 +10,18 @@ void send_response(int conn, i64 status, const char* reason, const char* content
 void send_json(int conn, i64 status, const char* reason, const char* body, i64 body_len);
 void send_json_error(int conn, i64 status, const char* reason, const char* message);
 
+// Another protocol's carriage for a handler's answer: the MCP endpoint runs a route's
+// handler and carries the answer it writes as a JSON-RPC result. carry gets the answer
+// instead of the socket and writes what it makes of it through this writer.
+struct AnswerCarrier {
+    void (*carry)(int conn, i64 status, const char* body, i64 body_len, void* context);
+    void* context;
+};
+
+// The next answer written for conn goes to carrier instead, once. Returns false when the
+// table of waiting carriers is full.
+bool carry_next_answer(int conn, AnswerCarrier carrier);
+
 // Writes bytes as they are (the fixed 401 text). Never raises SIGPIPE.
 void send_raw(int conn, const char* bytes, i64 len);
 

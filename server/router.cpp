@@ -3,6 +3,7 @@
 // longer first (/api/policy/reload before /api/policy).
 #include "server/router.h"
 #include "admin/file_write.h"
+#include "admin/mcp_endpoint.h"
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
 #include "admin/settings.h"
@@ -142,9 +143,26 @@ static i64 path_is(const char* req, i64 req_len, i64 offset, const char* route)
     return offset + len <= req_len && bytes_equal(req + offset, route, len);
 }
 
+// Whether the request line's target is /mcp (with or without a query), whatever the
+// method: a GET of it must not be taken for the page, nor a DELETE for the reset.
+static bool targets_mcp(const char* req, i64 req_len)
+{
+    i64 space = 0;
+    while (space < req_len && space < 16 && req[space] != ' ')
+        space++;
+    i64 path = space + 1;
+    if (path + 4 > req_len || !bytes_equal(req + path, "/mcp", 4))
+        return false;
+    return path + 4 == req_len || req[path + 4] == ' ' || req[path + 4] == '?' || req[path + 4] == '\r';
+}
+
 static void dispatch(int conn, const char* req, i64 req_len)
 {
     i64 is_post = req_len >= 4 && bytes_equal(req, "POST", 4);
+    // The MCP endpoint's tools run /api/exec, /api/write and /api/read through this very
+    // dispatch, after the caller was authenticated for /mcp.
+    if (targets_mcp(req, req_len))
+        return is_post ? handle_mcp(conn, req, req_len, dispatch) : handle_mcp_other_method(conn);
     i64 offset = req[0] == 'P' ? 5 : 4;
     if (req_len >= 5 && bytes_equal(req, "GET", 3) && req[4] == '/' && req[5] != 'a')
         return send_report(conn, build_admin_page, k_admin_page_size, "text/html");

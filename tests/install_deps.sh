@@ -25,3 +25,10 @@ if [ ! -d browser/node_modules/playwright-core ]; then
         npm install --no-audit --no-fund
     fi
 fi
+
+# The MCP SDK and conformance suite that drive /mcp (the step above may have changed
+# directory, so this one names its own).
+mcp=$(dirname "$(readlink -f "$0")")/mcp
+if [ ! -d "$mcp/node_modules/@modelcontextprotocol/conformance" ]; then
+    (cd "$mcp" && npm ci --no-audit --no-fund)
+fi

@@ -1,0 +1,527 @@
+// The MCP endpoint reads one JSON-RPC message with the runtime's JSON reader and answers
+// initialize, ping, tools/list and tools/call. A tool call is not a second copy of the
+// exec or file pipeline: the endpoint writes the matching /api/ request (the command or
+// path as the client's own JSON string, the caller's Authorization line, the agent in
+// X-Agent), runs it through the router, and takes the route's answer through the response
+// writer's carrier, so screen, policy, rate window, budget, audit and run are exactly
+// those of the route. A refusal becomes a tool result with isError, never a protocol error.
+#include "admin/mcp_endpoint.h"
+#include "core/http_response.h"
+#include "core/version.h"
+#include "runtime/fields.h"
+#include "runtime/heap.h"
+#include "runtime/json_reader.h"
+#include "runtime/text.h"
+
+enum McpTool { k_tool_execute_command, k_tool_write_file, k_tool_read_file };
+
+struct ToolRow {
+    const char* name;
+    McpTool tool;
+    const char* path;
+};
+
+static constexpr ToolRow k_tools[] = {
+    { "execute_command", k_tool_execute_command, "/api/exec" },
+    { "write_file", k_tool_write_file, "/api/write" },
+    { "read_file", k_tool_read_file, "/api/read" },
+};
+
+// The tools as tools/list shows them. The descriptions are what a model reads before it
+// decides to call one, so they say what the sandbox is and where its limits are.
+static constexpr char k_tools_list[] = R"({"tools":[)"
+    R"({"name":"execute_command","title":"Run a shell command in the sandbox",)"
+    R"("description":"Runs one command with /bin/sh -c inside the Cindervox sandbox and returns its combined )"
+    R"(stdout and stderr, exit code and duration. The sandbox is not this machine's own shell: there is no )"
+    R"(network, the system directories are read-only, and /tmp (also the working directory) is the only )"
+    R"(writable place. CPU time, memory, processes, file size and run time are limited by the server's )"
+    R"(profile (a run that outlasts the time-out is killed and reports timed_out). Every command is )"
+    R"(screened first: sensitive paths and shell constructs such as $( ), backquotes, .. and eval are )"
+    R"(refused, as are blacklisted commands, and in the strict profile only whitelisted command words )"
+    R"(run. A refusal comes back as an error result naming the rule that matched; change the command )"
+    R"(rather than retrying it. Runs are counted against a per-agent rate limit and token budget.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("command":{"type":"string","description":"The shell command, at most 2,000 bytes."},)"
+    R"("agent":{"type":"string","description":"Name the run is attributed to in the audit log, at most 31 bytes (default: the X-Agent header, else mcp)."}},)"
+    R"("required":["command"],"additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{)"
+    R"("stdout":{"type":"string"},"exit_code":{"type":"integer"},"duration_ms":{"type":"integer"},)"
+    R"("timed_out":{"type":"boolean"},"files":{"type":"array","items":{"type":"string"}}},)"
+    R"("required":["stdout","exit_code","duration_ms"]},)"
+    R"("annotations":{"title":"Run a shell command in the sandbox","readOnlyHint":false,"destructiveHint":true,)"
+    R"("idempotentHint":false,"openWorldHint":false}},)"
+    R"({"name":"write_file","title":"Write a text file in the sandbox",)"
+    R"("description":"Writes content to a file under /tmp/ of the sandbox, replacing what was there, so that )"
+    R"(a later execute_command can run or read it. The path must start with /tmp/ and must not contain .. )"
+    R"(or pass through a symbolic link; content is text of at most 65,000 bytes.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("path":{"type":"string","description":"Absolute path under /tmp/, for example /tmp/job.py."},)"
+    R"("content":{"type":"string","description":"The file's whole new content."}},)"
+    R"("required":["path","content"],"additionalProperties":false},)"
+    R"("annotations":{"title":"Write a text file in the sandbox","readOnlyHint":false,"destructiveHint":true,)"
+    R"("idempotentHint":true,"openWorldHint":false}},)"
+    R"({"name":"read_file","title":"Read a file from the sandbox",)"
+    R"("description":"Reads a file under /tmp/ of the sandbox (what a command or write_file left there) and )"
+    R"(returns its content as text, at most 65,000 bytes; a longer file is cut and says so.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("path":{"type":"string","description":"Absolute path under /tmp/."}},)"
+    R"("required":["path"],"additionalProperties":false},)"
+    R"("annotations":{"title":"Read a file from the sandbox","readOnlyHint":true,"destructiveHint":false,)"
+    R"("idempotentHint":true,"openWorldHint":false}})"
+    R"(]})";
+
+static constexpr char k_instructions[] =
+    "Cindervox runs shell commands for you in a confined sandbox: no network, read-only system "
+    "directories, a writable /tmp, resource and time limits, and a command policy that refuses "
+    "some commands. Use execute_command for commands, write_file and read_file for files under /tmp/.";
+
+static constexpr char k_default_agent[] = "mcp";
+
+// JSON-RPC error codes.
+static constexpr i64 k_parse_error = -32700;
+static constexpr i64 k_invalid_request = -32600;
+static constexpr i64 k_method_not_found = -32601;
+static constexpr i64 k_invalid_params = -32602;
+
+// Room for an answer that is not a tool result: the tool list, or an error message, and
+// the envelope with an id of at most k_id_max bytes.
+static constexpr i64 k_id_max = 256;
+static constexpr i64 k_fixed_answer_size = sizeof(k_tools_list) + sizeof(k_instructions) + k_id_max + 512;
+// What a route request adds to the arguments it carries: request line, headers, keys.
+static constexpr i64 k_route_request_extra = 1024;
+
+// ---- pure pieces ----------------------------------------------------------------
+
+static bool span_is(ByteSpan span, const char* text)
+{
+    i64 len = text_length(text);
+    return span.len == len && bytes_equal(span.ptr, text, len);
+}
+
+const char* choose_mcp_version(ByteSpan requested)
+{
+    for (const char* version : k_mcp_versions)
+        if (span_is(requested, version))
+            return version;
+    return k_mcp_versions[0];
+}
+
+bool mcp_version_acceptable(ByteSpan value)
+{
+    for (const char* version : k_mcp_versions)
+        if (span_is(value, version))
+            return true;
+    return span_is(value, "2025-03-26");
+}
+
+bool origin_matches_host(ByteSpan origin, ByteSpan host)
+{
+    static constexpr const char* k_schemes[] = { "http://", "https://" };
+    for (const char* scheme : k_schemes) {
+        i64 len = text_length(scheme);
+        if (origin.len == len + host.len && host.len > 0 && bytes_equal(origin.ptr, scheme, len)
+            && bytes_equal(origin.ptr + len, host.ptr, host.len))
+            return true;
+    }
+    return false;
+}
+
+static char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c + 32) : c; }
+
+// The value of the header named name (matched in any case at a line start of the header
+// block), blanks around it trimmed; ptr nullptr when the header is absent.
+static ByteSpan header_value(const char* req, i64 req_len, const char* name)
+{
+    i64 name_len = text_length(name);
+    i64 end = find_body(req, req_len);
+    if (end < 0)
+        end = req_len;
+    for (i64 line = 0; line < end;) {
+        i64 next = line;
+        while (next < end && req[next] != '\n')
+            next++;
+        bool match = line + name_len < next && req[line + name_len] == ':';
+        for (i64 k = 0; match && k < name_len; k++)
+            match = lower(req[line + k]) == lower(name[k]);
+        if (match) {
+            i64 start = line + name_len + 1;
+            i64 stop = next;
+            while (start < stop && (req[start] == ' ' || req[start] == '\t'))
+                start++;
+            while (stop > start && (req[stop - 1] == '\r' || req[stop - 1] == ' ' || req[stop - 1] == '\t'))
+                stop--;
+            return { req + start, stop - start };
+        }
+        line = next + 1;
+    }
+    return { nullptr, 0 };
+}
+
+// ---- answers ----------------------------------------------------------------------
+
+static void send_rpc(int conn, i64 status, const char* reason, const char* body, i64 len)
+{
+    send_json(conn, status, reason, body, len);
+}
+
+static i64 begin_envelope(char* out, ByteSpan id)
+{
+    i64 pos = append_text(out, 0, R"({"jsonrpc":"2.0","id":)");
+    if (id.len > 0)
+        return append_bytes(out, pos, id.ptr, id.len);
+    return append_text(out, pos, "null");
+}
+
+static void send_rpc_error(int conn, i64 status, const char* reason, ByteSpan id, i64 code, const char* message)
+{
+    char* out = (char*)heap_alloc(k_fixed_answer_size);
+    i64 pos = begin_envelope(out, id);
+    pos = append_text(out, pos, R"(,"error":{"code":)");
+    pos = append_decimal(out, pos, code);
+    pos = append_text(out, pos, R"(,"message":)");
+    pos = append_json_string(out, pos, message, text_length(message));
+    pos = append_text(out, pos, "}}");
+    send_rpc(conn, status, reason, out, pos);
+}
+
+static void send_rpc_result(int conn, ByteSpan id, const char* result, i64 result_len)
+{
+    char* out = (char*)heap_alloc(k_fixed_answer_size + result_len);
+    i64 pos = begin_envelope(out, id);
+    pos = append_text(out, pos, R"(,"result":)");
+    pos = append_bytes(out, pos, result, result_len);
+    pos = append_byte(out, pos, '}');
+    send_rpc(conn, 200, "OK", out, pos);
+}
+
+// A tool result that is an error the model can act on (bad arguments, a refusal).
+static void send_tool_error(int conn, ByteSpan id, const char* message)
+{
+    char* out = (char*)heap_alloc(k_fixed_answer_size);
+    i64 pos = append_text(out, 0, R"({"content":[{"type":"text","text":)");
+    pos = append_json_string(out, pos, message, text_length(message));
+    pos = append_text(out, pos, R"(}],"isError":true})");
+    send_rpc_result(conn, id, out, pos);
+}
+
+// ---- initialize ---------------------------------------------------------------------
+
+static void answer_initialize(int conn, const char* json, i64 len, i64 params, ByteSpan id)
+{
+    char requested[32];
+    i64 requested_len = 0;
+    i64 value = params < 0 ? -1 : json_find_member(json, len, params, "protocolVersion", 15);
+    if (value >= 0) {
+        JsonString text = json_decode_string(json, len, value, requested, sizeof(requested) - 1);
+        requested_len = text.end < 0 ? 0 : text.stored;
+    }
+    char* out = (char*)heap_alloc(k_fixed_answer_size);
+    i64 pos = append_text(out, 0, R"({"protocolVersion":")");
+    pos = append_text(out, pos, choose_mcp_version({ requested, requested_len }));
+    pos = append_text(out, pos, R"(","capabilities":{"tools":{"listChanged":false}},)");
+    pos = append_text(out, pos, R"("serverInfo":{"name":"cindervox","title":"Cindervox sandbox","version":")" CINDERVOX_VERSION R"("},)");
+    pos = append_text(out, pos, R"("instructions":)");
+    pos = append_json_string(out, pos, k_instructions, sizeof(k_instructions) - 1);
+    pos = append_byte(out, pos, '}');
+    send_rpc_result(conn, id, out, pos);
+}
+
+// ---- tools/call ---------------------------------------------------------------------
+
+struct ToolCall {
+    McpTool tool;
+    ByteSpan id;
+};
+
+// The raw JSON text of a string member of args, quotes included; len 0 when absent or
+// not a string.
+static ByteSpan string_member(const char* json, i64 len, i64 args, const char* key)
+{
+    i64 value = json_find_member(json, len, args, key, text_length(key));
+    if (value < 0 || json[value] != '"')
+        return { nullptr, 0 };
+    i64 end = json_value_end(json, len, value);
+    return end < 0 ? ByteSpan { nullptr, 0 } : ByteSpan { json + value, end - value };
+}
+
+// The agent a tool runs for: the "agent" argument, else the request's X-Agent header, else
+// "mcp". Returns its length, or -1 when the argument is not printable text of at most 31
+// bytes (it travels in a header line).
+static i64 tool_agent(const char* json, i64 len, i64 args, const char* req, i64 req_len, char* out)
+{
+    i64 value = json_find_member(json, len, args, "agent", 5);
+    ByteSpan name { nullptr, 0 };
+    if (value >= 0) {
+        JsonString text = json_decode_string(json, len, value, out, 31);
+        if (text.end < 0 || text.decoded != text.stored || text.stored == 0)
+            return -1;
+        name = { out, text.stored };
+    } else {
+        name = header_value(req, req_len, "X-Agent");
+        if (name.ptr == nullptr || name.len == 0)
+            name = { k_default_agent, sizeof(k_default_agent) - 1 };
+        if (name.len > 31)
+            name.len = 31;
+        copy_bytes(out, name.ptr, name.len);
+    }
+    for (i64 i = 0; i < name.len; i++)
+        if ((u8)out[i] < 0x20 || out[i] == 0x7f)
+            return -1;
+    return name.len;
+}
+
+// The route's request: its request line, the caller's Authorization line (so whatever the
+// router decided about the caller holds for the route too), the agent, and the body.
+static i64 build_route_request(char* out, const char* path, ByteSpan authorization, ByteSpan agent, ByteSpan body_parts[], i64 part_count)
+{
+    i64 body_len = 0;
+    for (i64 i = 0; i < part_count; i++)
+        body_len += body_parts[i].len;
+    i64 pos = append_text(out, 0, "POST ");
+    pos = append_text(out, pos, path);
+    pos = append_text(out, pos, " HTTP/1.1\r\n");
+    if (authorization.ptr != nullptr) {
+        pos = append_text(out, pos, "Authorization: ");
+        pos = append_bytes(out, pos, authorization.ptr, authorization.len);
+        pos = append_text(out, pos, "\r\n");
+    }
+    pos = append_text(out, pos, "X-Agent: ");
+    pos = append_bytes(out, pos, agent.ptr, agent.len);
+    pos = append_text(out, pos, "\r\nContent-Type: application/json\r\nContent-Length: ");
+    pos = append_decimal(out, pos, body_len);
+    pos = append_text(out, pos, "\r\n\r\n");
+    for (i64 i = 0; i < part_count; i++)
+        pos = append_bytes(out, pos, body_parts[i].ptr, body_parts[i].len);
+    out[pos] = 0;
+    return pos;
+}
+
+// Copies the interior of a JSON string's raw text (without its quotes).
+static i64 append_string_interior(char* out, i64 pos, ByteSpan raw)
+{
+    return raw.len >= 2 ? append_bytes(out, pos, raw.ptr + 1, raw.len - 2) : pos;
+}
+
+static i64 integer_member(const char* json, i64 len, const char* key, i64 fallback)
+{
+    i64 value = json_find_member(json, len, 0, key, text_length(key));
+    JsonInteger number = value < 0 ? JsonInteger { false, 0 } : json_read_integer(json, len, value);
+    return number.ok ? number.value : fallback;
+}
+
+static bool true_member(const char* json, i64 len, const char* key)
+{
+    i64 value = json_find_member(json, len, 0, key, text_length(key));
+    return value >= 0 && value + 4 <= len && bytes_equal(json + value, "true", 4);
+}
+
+// The text content of a successful tool: the command's output (and its exit when it did
+// not succeed), what was written, or the file's content.
+static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* body, i64 len)
+{
+    if (tool == k_tool_write_file) {
+        pos = append_text(out, pos, R"({"type":"text","text":"wrote )");
+        pos = append_decimal(out, pos, integer_member(body, len, "bytes_written", 0));
+        pos = append_text(out, pos, " bytes to ");
+        pos = append_string_interior(out, pos, string_member(body, len, 0, "path"));
+        return append_text(out, pos, R"("})");
+    }
+    pos = append_text(out, pos, R"({"type":"text","text":)");
+    ByteSpan text = string_member(body, len, 0, tool == k_tool_read_file ? "content" : "stdout");
+    pos = text.len > 0 ? append_bytes(out, pos, text.ptr, text.len) : append_text(out, pos, R"("")");
+    pos = append_byte(out, pos, '}');
+    if (tool != k_tool_execute_command)
+        return pos;
+    i64 exit_code = integer_member(body, len, "exit_code", 0);
+    bool timed_out = true_member(body, len, "timed_out");
+    if (!timed_out && exit_code == 0)
+        return pos;
+    pos = append_text(out, pos, R"(,{"type":"text","text":")");
+    if (timed_out)
+        pos = append_text(out, pos, "timed out and killed, ");
+    pos = append_text(out, pos, "exit code ");
+    pos = append_decimal(out, pos, exit_code);
+    return append_text(out, pos, R"("})");
+}
+
+// The route's refusal as one line: its message, and what matched or the budget's numbers.
+static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body, i64 len)
+{
+    pos = append_text(out, pos, R"({"type":"text","text":")");
+    ByteSpan error = string_member(body, len, 0, "error");
+    // A server without the route (no file reading yet) must not look like a missing file.
+    if (status == 404 && span_is(error, R"("unknown endpoint")"))
+        return append_text(out, pos, R"(this sandbox server has no such facility"})");
+    if (error.len == 0) {
+        pos = append_text(out, pos, "the sandbox answered HTTP ");
+        pos = append_decimal(out, pos, status);
+        return append_text(out, pos, R"("})");
+    }
+    pos = append_string_interior(out, pos, error);
+    ByteSpan rule = string_member(body, len, 0, "rule");
+    if (rule.len > 0) {
+        pos = append_text(out, pos, " (matched: ");
+        pos = append_string_interior(out, pos, rule);
+        pos = append_byte(out, pos, ')');
+    }
+    i64 budget = integer_member(body, len, "budget", -1);
+    if (budget >= 0) {
+        pos = append_text(out, pos, " (");
+        pos = append_decimal(out, pos, integer_member(body, len, "tokens_used", 0));
+        pos = append_text(out, pos, " tokens used of ");
+        pos = append_decimal(out, pos, budget);
+        pos = append_byte(out, pos, ')');
+    }
+    return append_text(out, pos, R"("})");
+}
+
+// The route's answer as the tool's result; a success also carries the route's whole
+// answer as structuredContent.
+static void carry_tool_answer(int conn, i64 status, const char* body, i64 len, void* context)
+{
+    const ToolCall* call = (const ToolCall*)context;
+    bool ok = status == 200 && len > 0 && body[0] == '{';
+    char* out = (char*)heap_alloc(k_fixed_answer_size + 2 * len);
+    i64 pos = append_text(out, 0, R"({"content":[)");
+    if (ok) {
+        pos = append_success_text(out, pos, call->tool, body, len);
+        pos = append_text(out, pos, R"(],"structuredContent":)");
+        pos = append_bytes(out, pos, body, len);
+        pos = append_text(out, pos, R"(,"isError":false})");
+    } else {
+        pos = append_refusal_text(out, pos, status, body, len);
+        pos = append_text(out, pos, R"(],"isError":true})");
+    }
+    send_rpc_result(conn, call->id, out, pos);
+}
+
+static const ToolRow* find_tool(ByteSpan name)
+{
+    for (const ToolRow& row : k_tools)
+        if (span_is(name, row.name))
+            return &row;
+    return nullptr;
+}
+
+static void call_tool(int conn, const char* req, i64 req_len, const char* json, i64 len, i64 params, ByteSpan id, RouteHandler route)
+{
+    char name_text[32];
+    i64 name_value = params < 0 ? -1 : json_find_member(json, len, params, "name", 4);
+    JsonString name = name_value < 0 ? JsonString { -1, 0, 0 } : json_decode_string(json, len, name_value, name_text, 31);
+    if (name.end < 0)
+        return send_rpc_error(conn, 200, "OK", id, k_invalid_params, "tools/call needs the tool's name");
+    const ToolRow* tool = name.decoded == name.stored ? find_tool({ name_text, name.stored }) : nullptr;
+    if (tool == nullptr)
+        return send_rpc_error(conn, 200, "OK", id, k_invalid_params, "unknown tool");
+    i64 args = json_find_member(json, len, params, "arguments", 9);
+    if (args < 0 || json[args] != '{')
+        return send_tool_error(conn, id, "the tool's arguments must be an object");
+    ByteSpan first = string_member(json, len, args, tool->tool == k_tool_execute_command ? "command" : "path");
+    if (first.len == 0)
+        return send_tool_error(conn, id, tool->tool == k_tool_execute_command ? "command must be a string" : "path must be a string");
+    ByteSpan content = string_member(json, len, args, "content");
+    if (tool->tool == k_tool_write_file && content.len == 0)
+        return send_tool_error(conn, id, "content must be a string");
+    char* agent = (char*)heap_alloc(32);
+    i64 agent_len = tool_agent(json, len, args, req, req_len, agent);
+    if (agent_len < 0)
+        return send_tool_error(conn, id, "agent must be printable text of at most 31 bytes");
+
+    ByteSpan parts[5];
+    i64 count = 0;
+    if (tool->tool == k_tool_execute_command) {
+        parts[count++] = { R"({"cmd":)", 7 };
+        parts[count++] = first;
+    } else {
+        parts[count++] = { R"({"path":)", 8 };
+        parts[count++] = first;
+        if (tool->tool == k_tool_write_file) {
+            parts[count++] = { R"(,"content":)", 11 };
+            parts[count++] = content;
+        }
+    }
+    parts[count++] = { "}", 1 };
+
+    ToolCall* call = (ToolCall*)heap_alloc(sizeof(ToolCall));
+    char* id_copy = (char*)heap_alloc((u64)id.len + 1);
+    copy_bytes(id_copy, id.ptr, id.len);
+    *call = { tool->tool, { id_copy, id.len } };
+    // The arguments and the Authorization value both come from the request itself.
+    char* route_req = (char*)heap_alloc((u64)(req_len + k_route_request_extra));
+    i64 route_len = build_route_request(route_req, tool->path, header_value(req, req_len, "Authorization"), { agent, agent_len }, parts, count);
+    if (!carry_next_answer(conn, { carry_tool_answer, call }))
+        return send_rpc_error(conn, 503, "Service Unavailable", id, k_invalid_request, "too many tool calls in progress");
+    route(conn, route_req, route_len);
+}
+
+// ---- the message ------------------------------------------------------------------
+
+static bool method_is(const char* json, i64 len, i64 method, const char* name, char* scratch)
+{
+    JsonString text = json_decode_string(json, len, method, scratch, 63);
+    return text.end >= 0 && text.decoded == text.stored && span_is({ scratch, text.stored }, name);
+}
+
+// The raw id of a request: a string or a number. ptr nullptr when absent; len -1 when
+// present but of another kind.
+static ByteSpan request_id(const char* json, i64 len)
+{
+    i64 value = json_find_member(json, len, 0, "id", 2);
+    if (value < 0)
+        return { nullptr, 0 };
+    i64 end = json_value_end(json, len, value);
+    char first = json[value];
+    bool usable = end > value && end - value <= k_id_max && (first == '"' || first == '-' || (first >= '0' && first <= '9'));
+    return usable ? ByteSpan { json + value, end - value } : ByteSpan { json + value, -1 };
+}
+
+static void answer_accepted(int conn) { send_response(conn, 202, "Accepted", "application/json", "", 0); }
+
+void handle_mcp(int conn, const char* req, i64 req_len, RouteHandler route)
+{
+    ByteSpan none { nullptr, 0 };
+    ByteSpan origin = header_value(req, req_len, "Origin");
+    // A page on another site must not reach the sandbox through the operator's browser.
+    if (origin.ptr != nullptr && !origin_matches_host(origin, header_value(req, req_len, "Host")))
+        return send_rpc_error(conn, 403, "Forbidden", none, k_invalid_request, "Origin not allowed");
+    ByteSpan version = header_value(req, req_len, "MCP-Protocol-Version");
+    if (version.ptr != nullptr && !mcp_version_acceptable(version))
+        return send_rpc_error(conn, 400, "Bad Request", none, k_invalid_request, "unsupported MCP-Protocol-Version");
+    i64 body = find_body(req, req_len);
+    const char* json = req + (body < 0 ? req_len : body);
+    i64 len = body < 0 ? 0 : req_len - body;
+    i64 start = json_skip_blanks(json, len, 0);
+    i64 end = start < len ? json_value_end(json, len, start) : -1;
+    if (end < 0 || json_skip_blanks(json, len, end) != len)
+        return send_rpc_error(conn, 400, "Bad Request", none, k_parse_error, "parse error: the body is not one JSON value");
+    if (json[start] != '{')
+        return send_rpc_error(conn, 400, "Bad Request", none, k_invalid_request, "one JSON-RPC message per request; batches are not supported");
+    json += start;
+    len = end - start;
+    ByteSpan id = request_id(json, len);
+    char scratch[64];
+    i64 jsonrpc = json_find_member(json, len, 0, "jsonrpc", 7);
+    i64 method = json_find_member(json, len, 0, "method", 6);
+    if (jsonrpc < 0 || !method_is(json, len, jsonrpc, "2.0", scratch) || id.len < 0)
+        return send_rpc_error(conn, 400, "Bad Request", id.len > 0 ? id : none, k_invalid_request, "not a JSON-RPC 2.0 message");
+    // A notification, or the client's answer to a request of ours: nothing to answer.
+    if (id.ptr == nullptr || method < 0)
+        return answer_accepted(conn);
+    i64 params = json_find_member(json, len, 0, "params", 6);
+    if (params >= 0 && json[params] != '{')
+        params = -1;
+    if (method_is(json, len, method, "initialize", scratch))
+        return answer_initialize(conn, json, len, params, id);
+    if (method_is(json, len, method, "ping", scratch))
+        return send_rpc_result(conn, id, "{}", 2);
+    if (method_is(json, len, method, "tools/list", scratch))
+        return send_rpc_result(conn, id, k_tools_list, sizeof(k_tools_list) - 1);
+    if (method_is(json, len, method, "tools/call", scratch))
+        return call_tool(conn, req, req_len, json, len, params, id, route);
+    send_rpc_error(conn, 200, "OK", id, k_method_not_found, "method not found");
+}
+
+void handle_mcp_other_method(int conn)
+{
+    send_json_error(conn, 405, "Method Not Allowed", "use POST for MCP messages; this server offers no event stream");
+}

@@ -1,0 +1,154 @@
+"""POST /mcp seen from outside: the JSON-RPC envelope byte for byte, the transport's rules
+(202 for notifications, 405 for other methods, Origin and protocol-version checks), tool
+calls that go through the same pipeline as /api/exec and /api/write, and the endpoint
+driven by the official MCP TypeScript SDK and by the MCP conformance suite."""
+import json
+import os
+import subprocess
+import unittest
+
+from tests.blackbox.harness import DEFAULT_AUTH, UNAUTHORIZED, Instance
+
+NODE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "mcp")
+
+
+def node_ready():
+    return all(os.path.isdir(os.path.join(NODE_DIR, "node_modules", "@modelcontextprotocol", name))
+               for name in ("sdk", "conformance"))
+
+
+def rpc(srv, message, **kw):
+    body = message if isinstance(message, str) else json.dumps(message)
+    return srv.post("/mcp", body, **kw)
+
+
+def call(srv, name, arguments, **kw):
+    r = rpc(srv, {"jsonrpc": "2.0", "id": 7, "method": "tools/call",
+                  "params": {"name": name, "arguments": arguments}}, **kw)
+    assert r.status == 200, r
+    return r.json()["result"]
+
+
+class McpProtocolTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Instance(mode="basic")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.cleanup()
+
+    def test_initialize_negotiates_the_version(self):
+        for asked, answered in (("2025-06-18", "2025-06-18"), ("2025-11-25", "2025-11-25"), ("2024-11-05", "2025-11-25")):
+            r = rpc(self.srv, {"jsonrpc": "2.0", "id": "init-1", "method": "initialize",
+                               "params": {"protocolVersion": asked, "capabilities": {},
+                                          "clientInfo": {"name": "t", "version": "1"}}})
+            self.assertEqual((r.status, r.headers["Content-Type"]), (200, "application/json"))
+            answer = r.json()
+            self.assertEqual((answer["jsonrpc"], answer["id"]), ("2.0", "init-1"))
+            self.assertEqual(answer["result"]["protocolVersion"], answered, asked)
+            self.assertEqual(answer["result"]["serverInfo"], {"name": "cindervox", "title": "Cindervox sandbox",
+                                                             "version": "1.0.6"})
+            self.assertEqual(answer["result"]["capabilities"], {"tools": {"listChanged": False}})
+
+    def test_envelope_bytes_of_ping_and_errors(self):
+        self.assertEqual(rpc(self.srv, '{"jsonrpc":"2.0","id":42,"method":"ping"}').body,
+                         b'{"jsonrpc":"2.0","id":42,"result":{}}')
+        self.assertEqual(rpc(self.srv, ' {"method":"ping","id":"x\\"y","jsonrpc":"2.0","params":{}} ').body,
+                         b'{"jsonrpc":"2.0","id":"x\\"y","result":{}}')
+        self.assertEqual(rpc(self.srv, '{"jsonrpc":"2.0","id":1,"method":"resources/list"}').body,
+                         b'{"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"method not found"}}')
+        for body, status, code in (('{"jsonrpc":"2.0","id":1', 400, -32700),
+                                   ('[{"jsonrpc":"2.0","id":1,"method":"ping"}]', 400, -32600),
+                                   ('{"jsonrpc":"1.0","id":1,"method":"ping"}', 400, -32600),
+                                   ('{"jsonrpc":"2.0","id":null,"method":"ping"}', 400, -32600),
+                                   ('{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"nope"}}', 200, -32602)):
+            r = rpc(self.srv, body)
+            self.assertEqual((r.status, r.json()["error"]["code"]), (status, code), body)
+
+    def test_notifications_and_answers_get_202_without_body(self):
+        for body in ('{"jsonrpc":"2.0","method":"notifications/initialized"}',
+                     '{"jsonrpc":"2.0","id":5,"result":{}}'):
+            r = rpc(self.srv, body)
+            self.assertEqual((r.status, r.body, r.headers["Content-Length"]), (202, b"", "0"), body)
+
+    def test_other_methods_get_405_and_delete_resets_nothing(self):
+        call(self.srv, "execute_command", {"command": "echo counted"})
+        before = self.srv.get("/api/health").json()["total_execs"]
+        for method in ("GET", "DELETE", "PUT"):
+            r = self.srv.request(method, "/mcp")
+            self.assertEqual(r.status, 405, method)
+            self.assertEqual(r.json()["error"], "use POST for MCP messages; this server offers no event stream")
+        self.assertEqual(self.srv.get("/api/health").json()["total_execs"], before)
+
+    def test_credentials_origin_and_version_header(self):
+        ping = '{"jsonrpc":"2.0","id":1,"method":"ping"}'
+        self.assertEqual(rpc(self.srv, ping, auth=None).raw, UNAUTHORIZED)
+        self.assertEqual(rpc(self.srv, ping, auth="Bearer lanternfish-bearer-0000").status, 200)
+        self.assertEqual(rpc(self.srv, ping, headers={"Origin": "http://localhost"}).status, 200)
+        for origin in ("http://evil.example", "null", "http://localhost.evil.example"):
+            r = rpc(self.srv, ping, headers={"Origin": origin})
+            self.assertEqual(r.status, 403, origin)
+            self.assertEqual(r.json()["error"]["message"], "Origin not allowed")
+        self.assertEqual(rpc(self.srv, ping, headers={"MCP-Protocol-Version": "2025-06-18"}).status, 200)
+        self.assertEqual(rpc(self.srv, ping, headers={"mcp-protocol-version": "1999-01-01"}).status, 400)
+
+    def test_tool_calls_go_through_the_exec_pipeline(self):
+        result = call(self.srv, "execute_command", {"command": 'echo "quoted" \\\\ é', "agent": "mcp-bot"})
+        self.assertEqual(result["content"], [{"type": "text", "text": 'quoted \\ é\n'}])
+        self.assertEqual(result["structuredContent"]["exit_code"], 0)
+        self.assertIs(result["isError"], False)
+        refused = call(self.srv, "execute_command", {"command": "echo x; wget y", "agent": "mcp-bot"})
+        self.assertEqual(refused, {"content": [{"type": "text", "text": "command blocked by blacklist (matched: wget)"}],
+                                   "isError": True})
+        entries = self.srv.get("/api/audit?agent=mcp-bot").json()["entries"]
+        self.assertRegex(entries[-2], r'\[mcp-bot\] EXEC OK "echo "quoted" \\\\ é" exit=0')
+        self.assertRegex(entries[-1], r'\[mcp-bot\] BLOCK BLACKLIST "echo x; wget y"')
+        # Without the argument the X-Agent header names the agent, else "mcp".
+        call(self.srv, "execute_command", {"command": "true"}, headers={"X-Agent": "from-header"})
+        call(self.srv, "execute_command", {"command": "true"})
+        names = {a["name"] for a in self.srv.get("/api/agents").json()["agents"]}
+        self.assertTrue({"mcp-bot", "from-header", "mcp"} <= names, names)
+
+    def test_bad_arguments_are_tool_errors(self):
+        for name, arguments, text in (("execute_command", {"command": 5}, "command must be a string"),
+                                      ("execute_command", {"command": "ls", "agent": "a\nb"},
+                                       "agent must be printable text of at most 31 bytes"),
+                                      ("write_file", {"path": "/tmp/x"}, "content must be a string"),
+                                      ("write_file", {"path": "/etc/x", "content": "y"}, "path must start with /tmp/"),
+                                      ("read_file", {}, "path must be a string")):
+            result = call(self.srv, name, arguments)
+            self.assertEqual(result, {"content": [{"type": "text", "text": text}], "isError": True}, name)
+
+
+@unittest.skipUnless(node_ready(), "run tests/install_deps.sh first (Node packages of tests/mcp)")
+class McpClientsTest(unittest.TestCase):
+    """Clients nobody here wrote, run with node inside the server's network namespace."""
+
+    def setUp(self):
+        # Basic mode, moderate profile: a file written through the API is the file a command
+        # sees, and printf may run.
+        self.srv = Instance(mode="basic", files={"policy.conf": "[config]\nprofile=1\n[blacklist]\ncurl\n"})
+        self.addCleanup(self.srv.cleanup)
+
+    def node(self, args, env=None):
+        command = ["nsenter", "--net=/proc/%d/ns/net" % self.srv.proc.pid, "node"] + args
+        env = dict(os.environ, CINDERVOX_URL="http://127.0.0.1:7575", CINDERVOX_AUTH=DEFAULT_AUTH, **(env or {}))
+        done = subprocess.run(command, cwd=NODE_DIR, env=env, capture_output=True, timeout=600)
+        return done.returncode, (done.stdout + done.stderr).decode("utf-8", "replace")
+
+    def test_official_sdk_over_streamable_http(self):
+        status, output = self.node(["--test", "--test-reporter=spec", "mcp_http.test.mjs"])
+        self.assertEqual(status, 0, output)
+
+    def test_conformance_suite_scenarios(self):
+        status, output = self.node(["conformance.mjs"], {"SCENARIOS": "server-initialize,ping,tools-list"})
+        self.assertEqual(status, 0, output)
+        runs = output.split("=== scenario ")[1:]
+        self.assertEqual([run.split("\n", 1)[0] for run in runs], ["server-initialize", "ping", "tools-list"], output)
+        for run in runs:
+            self.assertIn("Passed: 1/1, 0 failed, 0 warnings", run, output)
+
+
+if __name__ == "__main__":
+    unittest.main()
