@@ -7,6 +7,7 @@
 // admitted again once its oldest counted runs are a minute old, whether or not it ran
 // anything in between.
 #include "agents/registry.h"
+#include "core/change_log.h"
 #include "core/state.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
@@ -89,7 +90,12 @@ i64 register_agent(const char* name, i64 len)
 // Set by the router and read by the handler of the same request before it yields.
 static constinit ByteSpan bound_agent {};
 
-void bind_request_agent(ByteSpan name) { bound_agent = name; }
+// The changes a bound agent makes are logged under its name.
+void bind_request_agent(ByteSpan name)
+{
+    bound_agent = name;
+    set_change_actor(name);
+}
 
 i64 request_agent_name(const char* req, i64 req_len, char* out)
 {

@@ -185,13 +185,14 @@ static void dispatch(int conn, const char* req, i64 req_len)
 
 void route_request(int conn, const char* req, i64 req_len)
 {
+    // Changes are the admin's unless authentication binds the request to an agent
+    // (bind_request_agent names the actor then).
+    set_change_actor({ "", 0 });
     if (global_limit_exceeded())
         return send_json_error(conn, 429, "Too Many Requests", "rate limit exceeded");
     if (req[0] == 'O')
         return send_json(conn, 200, "OK", "{}", 2);
     if (!request_authenticated(req, req_len))
         return send_raw(conn, k_unauthorized, sizeof(k_unauthorized) - 1);
-    // The admin credentials are the only ones there are: every change is the admin's.
-    set_change_actor({ "", 0 });
     dispatch(conn, req, req_len);
 }
