@@ -3,6 +3,7 @@
 // saved to the policy file at once. A change is all or nothing: an add that does not fit
 // (in either selected list) leaves both lists as they were.
 #include "admin/policy_endpoints.h"
+#include "agents/agent_tokens.h"
 #include "core/audit_log.h"
 #include "core/change_log.h"
 #include "core/http_response.h"
@@ -208,6 +209,8 @@ void handle_profile(int conn, const char* req, i64 req_len)
 
 void handle_policy_reload(int conn)
 {
+    // The agent tokens are reloaded with the policy, whatever becomes of the policy file.
+    load_agent_tokens();
     switch (reload_policy_file()) {
     case k_reload_missing: return send_json_error(conn, 404, "Not Found", "policy.conf not found");
     case k_reload_unreadable: return send_json_error(conn, 500, "Internal Server Error", "could not read policy.conf");

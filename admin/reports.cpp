@@ -3,6 +3,7 @@
 // come in a fixed order and numbers in plain decimal. Names and models are agents' own
 // text, so they are escaped; a profile number without a name reads "custom".
 #include "admin/reports.h"
+#include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/state.h"
 #include "core/version.h"
@@ -19,7 +20,7 @@ static constexpr i64 k_active_seconds = 60;
 static constexpr i64 k_agent_entry_fixed = 170;
 static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) + k_json_string_max(k_model_slot_size - 1) +
     7 * 10 + 11 + 12 + 2 * k_decimal_max;
-static_assert(k_max_agents * k_agent_entry_max + 64 <= k_agents_report_size);
+static_assert(k_max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + 96 <= k_agents_report_size);
 
 // Fixed text of the health report and its fourteen numbers at their widest.
 static constexpr i64 k_health_fixed = 400;
@@ -97,5 +98,13 @@ i64 build_agents_report(char* out)
         pos = append_agent_entry(out, pos, i, now);
     }
     pos = append_key_number(out, pos, R"(],"count":)", state.agent_count);
-    return append_byte(out, pos, '}');
+    // Names bound to agent tokens, for the admin only: agent tokens cannot read this report.
+    pos = append_text(out, pos, R"(,"token_agents":[)");
+    for (i64 i = 0; i < agent_token_count(); i++) {
+        if (i > 0)
+            pos = append_byte(out, pos, ',');
+        ByteSpan name = agent_token_name(i);
+        pos = append_json_string(out, pos, name.ptr, name.len);
+    }
+    return append_text(out, pos, "]}");
 }

@@ -56,12 +56,11 @@ function onEnter(e, fn, arg) {
 
 // Sends one request to this server with the page's credential; a body object goes as
 // JSON and a string as it is. Resolves to the fetch Response; callers decode it.
+// Every call is typed application/json: the server refuses a cross-site change that a
+// plain form could send, so the page's own calls must not look like one.
 function api(method, path, body) {
-    const opts = { method: method, headers: { [H]: T } };
-    if (body !== undefined) {
-        opts.headers['Content-Type'] = 'application/json';
-        opts.body = typeof body === 'string' ? body : JSON.stringify(body);
-    }
+    const opts = { method: method, headers: { [H]: T, 'Content-Type': 'application/json' } };
+    if (body !== undefined) opts.body = typeof body === 'string' ? body : JSON.stringify(body);
     return fetch(path, opts);
 }
 
@@ -330,9 +329,17 @@ function showNoAgents() {
     show('budget-body', emptyRow(5, 'No agents connected'));
 }
 
+// Names only: the server never sends the tokens.
+function showTokenAgents(names) {
+    if (!Array.isArray(names) || names.length === 0)
+        return show('token-agents', el('div', { className: 'none', textContent: 'No agent tokens' }, 'color:' + k_color.hint));
+    show('token-agents', ...names.map(name => el('div', { className: 'name', textContent: name }, 'color:' + k_color.heading)));
+}
+
 async function pollAgents() {
     try {
         const j = await apiJson('GET', '/api/agents');
+        showTokenAgents(j.token_agents);
         if (!Array.isArray(j.agents) || j.agents.length === 0) return showNoAgents();
         window._agents = j.agents;
         const views = j.agents.map(agentView);

@@ -9,6 +9,49 @@ i64 find_body(const char* req, i64 req_len)
     return -1;
 }
 
+static char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c + 32) : c; }
+
+static bool name_is(const char* line, i64 len, const char* name, i64 name_len)
+{
+    if (len <= name_len || line[name_len] != ':')
+        return false;
+    for (i64 i = 0; i < name_len; i++)
+        if (lower_ascii(line[i]) != lower_ascii(name[i]))
+            return false;
+    return true;
+}
+
+static bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+bool find_header(const char* req, i64 req_len, const char* name, ByteSpan* value)
+{
+    i64 body = find_body(req, req_len);
+    i64 end = body < 0 ? req_len : body;
+    i64 name_len = text_length(name);
+    i64 start = find_bytes(req, end, 0, "\n", 1);
+    while (start >= 0 && start + 1 < end) {
+        start++;
+        i64 stop = find_bytes(req, end, start, "\n", 1);
+        i64 line_end = stop < 0 ? end : stop;
+        i64 len = line_end - start;
+        if (len > 0 && req[start + len - 1] == '\r')
+            len--;
+        if (len == 0)
+            return false;
+        if (name_is(req + start, len, name, name_len)) {
+            i64 from = start + name_len + 1, to = start + len;
+            while (from < to && is_blank(req[from]))
+                from++;
+            while (to > from && is_blank(req[to - 1]))
+                to--;
+            *value = { req + from, to - from };
+            return true;
+        }
+        start = stop;
+    }
+    return false;
+}
+
 // Offset of the value's opening quote after a "cmd" key at i, or -1 when another byte
 // comes first.
 static i64 cmd_value_quote(const char* req, i64 req_len, i64 i)

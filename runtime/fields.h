@@ -6,6 +6,11 @@
 // Offset just after the first "\r\n\r\n" of the request, or -1.
 i64 find_body(const char* req, i64 req_len);
 
+// The value of the first header of the request's header block (the lines after the
+// request line, up to the blank line) whose name equals name without regard to case,
+// with the blanks around it removed. Nothing in the body counts. False when there is none.
+bool find_header(const char* req, i64 req_len, const char* name, ByteSpan* value);
+
 // The "cmd" value of the body, raw (no escape decoding), cut to capacity, NUL after it.
 // -1: no blank line or no usable "cmd" key; otherwise the bytes stored (0 for an empty
 // value or one without a closing quote). out must hold capacity + 1 bytes.

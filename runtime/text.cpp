@@ -109,6 +109,17 @@ bool bytes_equal(const char* a, const char* b, i64 len)
     return true;
 }
 
+bool equal_in_constant_time(ByteSpan a, ByteSpan b)
+{
+    u32 difference = a.len != b.len ? 1 : 0;
+    // Every byte of b is visited whatever a holds; a shorter a reads as zeros.
+    for (i64 i = 0; i < b.len; i++) {
+        u8 x = i < a.len ? (u8)a.ptr[i] : 0;
+        difference |= (u32)(x ^ (u8)b.ptr[i]);
+    }
+    return difference == 0;
+}
+
 i64 find_bytes(const char* hay, i64 hay_len, i64 from, const char* needle, i64 needle_len)
 {
     for (i64 i = from < 0 ? 0 : from; i + needle_len <= hay_len; i++)

@@ -43,6 +43,10 @@ void for_each_line(const char* text, i64 len, Visit visit)
     }
 }
 
+// True when a and b hold the same bytes. The time taken depends on the lengths alone, never
+// on where the bytes differ, so a secret compared this way is not guessed byte by byte.
+bool equal_in_constant_time(ByteSpan a, ByteSpan b);
+
 // Position of the first occurrence of needle in hay at or after from, or -1.
 i64 find_bytes(const char* hay, i64 hay_len, i64 from, const char* needle, i64 needle_len);
 

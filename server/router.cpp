@@ -7,6 +7,7 @@
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
 #include "admin/settings.h"
+#include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
 #include "core/change_log.h"
@@ -15,6 +16,7 @@
 #include "dashboard/admin_page.h"
 #include "exec/exec_endpoint.h"
 #include "policy/policy_file.h"
+#include "runtime/fields.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
@@ -27,34 +29,51 @@ static constexpr char k_unauthorized[] = "HTTP/1.1 401 Unauthorized\r\n"
                                          "\r\n"
                                          R"({"ok":false,"error":"invalid credentials"})";
 
-static constexpr char k_basic_prefix[] = "Authorization: Basic ";
-static constexpr char k_bearer_prefix[] = "Authorization: Bearer ";
+// Who a request comes from, by its Authorization header alone.
+struct Caller {
+    enum Kind { k_stranger, k_admin, k_agent } kind;
+    i64 agent_token;
+};
 
-static i64 basic_matches(const char* req, i64 req_len)
+// The credential after a scheme word (compared without regard to case) and its blanks;
+// false when the value names another scheme.
+static bool credential_after(ByteSpan value, const char* scheme, ByteSpan* credential)
 {
-    i64 cred_len = state.basic_credential_len;
-    for (i64 i = 0; i + 21 + cred_len < req_len; i++)
-        if (bytes_equal(req + i, k_basic_prefix, 21) && bytes_equal(req + i + 21, state.basic_credential, cred_len))
-            return 1;
-    return 0;
+    i64 len = text_length(scheme);
+    if (value.len <= len || (value.ptr[len] != ' ' && value.ptr[len] != '\t'))
+        return false;
+    for (i64 i = 0; i < len; i++)
+        if ((value.ptr[i] | 0x20) != scheme[i])
+            return false;
+    i64 from = len;
+    while (from < value.len && (value.ptr[from] == ' ' || value.ptr[from] == '\t'))
+        from++;
+    *credential = { value.ptr + from, value.len - from };
+    return true;
 }
 
-static i64 bearer_matches(const char* req, i64 req_len)
+static Caller identify_caller(const char* req, i64 req_len)
 {
-    i64 token_len = state.bearer_token_len;
-    for (i64 i = 0; i < req_len - 22 - token_len; i++) {
-        if (req[i] != 'A' || req[i + 13] != ':' || req[i + 15] != 'B' || !bytes_equal(req + i, k_bearer_prefix, 22))
-            continue;
-        i64 end = i + 22;
-        while (end < req_len && req[end] != '\r' && req[end] != '\n')
-            end++;
-        if (end - (i + 22) == token_len && bytes_equal(req + i + 22, state.bearer_token, token_len))
-            return 1;
-    }
-    return 0;
+    ByteSpan value {};
+    ByteSpan credential {};
+    if (!find_header(req, req_len, "Authorization", &value))
+        return { Caller::k_stranger, -1 };
+    if (credential_after(value, "basic", &credential))
+        return { equal_in_constant_time(credential, { state.basic_credential, state.basic_credential_len }) ? Caller::k_admin
+                                                                                                          : Caller::k_stranger,
+            -1 };
+    if (!credential_after(value, "bearer", &credential))
+        return { Caller::k_stranger, -1 };
+    // The agents' tokens are compared even when the admin's matches, so the time taken
+    // does not tell which kind of token was presented.
+    bool admin = equal_in_constant_time(credential, { state.bearer_token, state.bearer_token_len });
+    i64 agent = match_agent_token(credential);
+    if (admin)
+        return { Caller::k_admin, -1 };
+    return { agent >= 0 ? Caller::k_agent : Caller::k_stranger, agent };
 }
 
-i64 request_authenticated(const char* req, i64 req_len) { return basic_matches(req, req_len) || bearer_matches(req, req_len); }
+bool request_authenticated(const char* req, i64 req_len) { return identify_caller(req, req_len).kind != Caller::k_stranger; }
 
 i64 read_audit_filter(const char* req, i64 req_len, char* out)
 {
@@ -70,16 +89,30 @@ i64 read_audit_filter(const char* req, i64 req_len, char* out)
     return 0;
 }
 
-// The global per-second cap counts every request, refused ones included.
-static i64 global_limit_exceeded()
+// The per-second cap counts every request, refused ones included. Requests without
+// valid credentials have a window of their own, so a stranger cannot use up the agents'.
+struct SecondWindow {
+    i64 second;
+    i64 count;
+};
+static constinit SecondWindow stranger_window {};
+
+static bool limit_exceeded(i64* second, i64* count)
 {
     i64 now = now_seconds();
-    if (now != state.global_rate_second) {
-        state.global_rate_second = now;
-        state.global_rate_count = 0;
+    if (now != *second) {
+        *second = now;
+        *count = 0;
     }
-    state.global_rate_count++;
-    return state.global_rate_count > state.global_rate_limit;
+    (*count)++;
+    return *count > state.global_rate_limit;
+}
+
+static bool window_full(const Caller& caller)
+{
+    if (caller.kind == Caller::k_stranger)
+        return limit_exceeded(&stranger_window.second, &stranger_window.count);
+    return limit_exceeded(&state.global_rate_second, &state.global_rate_count);
 }
 
 static void reset_sandbox(int conn)
@@ -137,7 +170,8 @@ static constexpr PostRoute k_post_routes[] = {
     { "/api/config", handle_config },
 };
 
-static i64 path_is(const char* req, i64 req_len, i64 offset, const char* route)
+
+static bool path_is(const char* req, i64 req_len, i64 offset, const char* route)
 {
     i64 len = text_length(route);
     return offset + len <= req_len && bytes_equal(req + offset, route, len);
@@ -156,9 +190,43 @@ static bool targets_mcp(const char* req, i64 req_len)
     return path + 4 == req_len || req[path + 4] == ' ' || req[path + 4] == '?' || req[path + 4] == '\r';
 }
 
+static bool method_is_post(const char* req, i64 req_len) { return req_len >= 4 && bytes_equal(req, "POST", 4); }
+
+// An agent token reaches the routes an agent needs and nothing that changes the sandbox.
+static bool agent_may_call(const char* req, i64 req_len)
+{
+    i64 offset = req[0] == 'P' ? 5 : 4;
+    if (req_len >= 5 && bytes_equal(req, "GET", 3) && req[4] == '/' && req[5] != 'a')
+        return false;
+    if (path_is(req, req_len, offset, "/api/health"))
+        return true;
+    // The MCP endpoint's tools are the same three routes, run under the caller's identity.
+    if (targets_mcp(req, req_len))
+        return true;
+    if (!method_is_post(req, req_len))
+        return false;
+    return path_is(req, req_len, 5, "/api/exec") || path_is(req, req_len, 5, "/api/write") || path_is(req, req_len, 5, "/api/read");
+}
+
+// The request line's method and path, for the audit entry of a refused request.
+static ByteSpan method_and_path(const char* req, i64 req_len)
+{
+    i64 first = find_bytes(req, req_len, 0, " ", 1);
+    i64 second = first < 0 ? -1 : find_bytes(req, req_len, first + 1, " ", 1);
+    i64 line = find_bytes(req, req_len, 0, "\n", 1);
+    i64 end = second >= 0 ? second : line >= 0 ? line : req_len;
+    return { req, end };
+}
+
+static void refuse_agent_route(int conn, const char* req, i64 req_len, ByteSpan agent)
+{
+    audit_write(agent, "BLOCK", method_and_path(req, req_len), 0, 0, "AGENT_TOKEN");
+    send_json_error(conn, 403, "Forbidden", "an agent token cannot use this endpoint");
+}
+
 static void dispatch(int conn, const char* req, i64 req_len)
 {
-    i64 is_post = req_len >= 4 && bytes_equal(req, "POST", 4);
+    bool is_post = method_is_post(req, req_len);
     // The MCP endpoint's tools run /api/exec, /api/write and /api/read through this very
     // dispatch, after the caller was authenticated for /mcp.
     if (targets_mcp(req, req_len))
@@ -188,11 +256,16 @@ void route_request(int conn, const char* req, i64 req_len)
     // Changes are the admin's unless authentication binds the request to an agent
     // (bind_request_agent names the actor then).
     set_change_actor({ "", 0 });
-    if (global_limit_exceeded())
+    Caller caller = identify_caller(req, req_len);
+    if (window_full(caller))
         return send_json_error(conn, 429, "Too Many Requests", "rate limit exceeded");
     if (req[0] == 'O')
         return send_json(conn, 200, "OK", "{}", 2);
-    if (!request_authenticated(req, req_len))
+    if (caller.kind == Caller::k_stranger)
         return send_raw(conn, k_unauthorized, sizeof(k_unauthorized) - 1);
+    ByteSpan agent = caller.kind == Caller::k_agent ? agent_token_name(caller.agent_token) : ByteSpan {};
+    bind_request_agent(agent);
+    if (caller.kind == Caller::k_agent && !agent_may_call(req, req_len))
+        return refuse_agent_route(conn, req, req_len, agent);
     dispatch(conn, req, req_len);
 }

@@ -5,8 +5,9 @@
 
 void route_request(int conn, const char* req, i64 req_len);
 
-// 1 when the request carries the Basic credential or the bearer token, else 0.
-i64 request_authenticated(const char* req, i64 req_len);
+// True when the request's Authorization header carries exactly the Basic credential, the
+// admin's bearer token or an agent's token.
+bool request_authenticated(const char* req, i64 req_len);
 
 // Copies the ?agent= value of an /api/audit request line into out (at most
 // k_audit_filter_size bytes); returns its length, 0 for none.

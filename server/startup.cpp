@@ -1,6 +1,7 @@
 // Start-up of sandbox-server, in its fixed order: heap, clock, isolation decision and
 // jail, audit destination, agent tables, policy, configuration, banner, socket, loop.
 // No failure stops start-up.
+#include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
 #include "core/config.h"
@@ -163,6 +164,7 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
     if (command_line.port > 0)
         state.port = command_line.port;
     load_bearer_token();
+    load_agent_tokens();
     print_banner();
     Listener listener = open_listener();
     print_with_port("[Cindervox] Listening on port ", "...\n");

@@ -79,7 +79,7 @@ class ReportsTest(unittest.TestCase):
 
     def test_agents_report_entries(self):
         with Instance(mode="basic") as srv:
-            self.assertEqual(srv.get("/api/agents").raw, ok('{"agents":[],"count":0}'))
+            self.assertEqual(srv.get("/api/agents").raw, ok('{"agents":[],"count":0,"token_agents":[]}'))
             srv.post("/api/budget", '{"default":5000}')
             srv.post("/api/budget", '{"agent":"planner"}')
             srv.post("/api/budget", '{"agent":"coder","max_tokens":100}')

@@ -262,6 +262,20 @@ describe('connect agents', () => {
     });
 });
 
+describe('agent tokens', () => {
+    test('the Agents list shows the token-bound names and never a token', async () => {
+        await server.stop();
+        const hostile = '<img src=x onerror=alert(1)>';
+        server = await startInstance({ files: { agents: `coder:tok-secret-1\n${hostile}:tok-secret-2\n` } });
+        await open();
+        await section('Connect Agents');
+        await page.waitForFunction(() => document.querySelectorAll('#token-agents .name').length === 2, null, { timeout: POLL_WAIT });
+        assert.deepEqual(await page.$$eval('#token-agents .name', ns => ns.map(n => n.textContent)), ['coder', hostile]);
+        assert.ok(!(await page.content()).includes('tok-secret'));
+        await assertNothingInjected(page);
+    });
+});
+
 describe('server text stays text', () => {
     test('markup in output, audit, agent, model and rule names is shown, not run', async () => {
         const img = n => `<img src=x onerror=alert(${n})>`;

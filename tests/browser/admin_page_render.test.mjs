@@ -607,7 +607,9 @@ describe('server text stays text', () => {
     test('payloads in every renderer show literally', async () => {
         const img = n => `<img src=x onerror=alert(${n})>`;
         const handlers = {
-            'GET /api/agents': () => ({ agents: [agent({ name: img(1), model: '<b id=xm>m</b>', tokens_total: 5, token_budget: 10 })], count: 1 }),
+            'GET /api/agents': () => ({
+                agents: [agent({ name: img(1), model: '<b id=xm>m</b>', tokens_total: 5, token_budget: 10 })], count: 1, token_agents: [img(10)],
+            }),
             'GET /api/audit': ({ search }) => ({ entries: [`[1] [${img(2)}] EXEC OK "x" exit=0 dur=0ms\n`], search }),
             'GET /api/policy': () => policy({ blacklist: [img(3)], whitelist: [img(4)] }),
             'POST /api/exec': ({ body }) => (JSON.parse(body).cmd === 'out'
@@ -639,6 +641,8 @@ describe('server text stays text', () => {
             await waitForText(page, '#rate-result', img(7));
             await page.click('a:has-text("Token Budgets")');
             await waitForText(page, '#budget-body', img(1));
+            await page.click('a:has-text("Connect Agents")');
+            await waitForText(page, '#token-agents', img(10));
             assert.equal(await page.textContent('#profile'), img(8));
             assert.ok((await page.textContent('#ov-agents')).includes('<b id=xm>m</b>'));
             await assertNothingInjected(page);

@@ -1,4 +1,5 @@
 #include "admin/reports.h"
+#include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/state.h"
 #include "policy/rules.h"
@@ -109,7 +110,16 @@ TEST_F(BuildHealthReport, WidestNumbersFit)
 
 using BuildAgentsReport = Reports;
 
-TEST_F(BuildAgentsReport, EmptyRegistry) { EXPECT_EQ(agents(), R"({"agents":[],"count":0})"); }
+TEST_F(BuildAgentsReport, EmptyRegistry) { EXPECT_EQ(agents(), R"({"agents":[],"count":0,"token_agents":[]})"); }
+
+TEST_F(BuildAgentsReport, ListsTokenBoundNamesWithoutTokens)
+{
+    std::string file = "coder:s3cret-1\n<b>x</b>:s3cret-2\n";
+    apply_agent_tokens_text(file.data(), (i64)file.size(), { "admin", 5 });
+    std::string text = agents();
+    apply_agent_tokens_text("", 0, { "admin", 5 });
+    EXPECT_EQ(text, R"({"agents":[],"count":0,"token_agents":["coder","<b>x</b>"]})");
+}
 
 TEST_F(BuildAgentsReport, AgentKnownOnlyByBudgetIsInactive)
 {
@@ -122,7 +132,7 @@ TEST_F(BuildAgentsReport, AgentKnownOnlyByBudgetIsInactive)
         R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":5000,"model":"-",)"
         R"("active":false},{"name":"coder","execs":0,"blocked":0,"bytes":0,"last_active":0,"rate_1m":0,)"
         R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":100,"model":"-",)"
-        R"("active":false}],"count":2})");
+        R"("active":false}],"count":2,"token_agents":[]})");
 }
 
 TEST_F(BuildAgentsReport, CountersModelAndTokenSum)

@@ -92,3 +92,27 @@ TEST(ReadNumberField, ReadsDigitsOnly)
     EXPECT_EQ(num(R"({"timeout":12.5})", "timeout"), 12);
     EXPECT_GT(num(R"({"timeout":99999999999999999999999})", "timeout"), 0);
 }
+
+namespace {
+
+std::string header(const std::string& req, const char* name)
+{
+    ByteSpan value {};
+    if (!find_header(req.data(), (i64)req.size(), name, &value))
+        return "<none>";
+    return std::string(value.ptr, value.len);
+}
+
+TEST(FindHeader, SearchesTheHeaderBlockOnlyWithoutRegardToCase)
+{
+    std::string req = "POST /x HTTP/1.1\r\nHost: a\r\ncontent-TYPE:  text/plain \r\nX-Empty:\r\n\r\nOrigin: body";
+    EXPECT_EQ(header(req, "Content-Type"), "text/plain");
+    EXPECT_EQ(header(req, "host"), "a");
+    EXPECT_EQ(header(req, "X-Empty"), "");
+    EXPECT_EQ(header(req, "Origin"), "<none>");
+    EXPECT_EQ(header("Host: a\r\n\r\n", "Host"), "<none>"); // the request line is no header
+    EXPECT_EQ(header("GET / HTTP/1.1\nHost: b\n", "Host"), "b");
+    EXPECT_EQ(header("GET / HTTP/1.1\r\nHostname: c\r\nHost: d\r\n\r\n", "Host"), "d");
+}
+
+} // namespace

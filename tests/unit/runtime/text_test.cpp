@@ -158,3 +158,13 @@ TEST(HeapAlloc, RoundsToEightAndZeroFills)
         EXPECT_EQ(again[i], 0) << "byte " << i << " not cleared after release";
     heap_release(mark);
 }
+
+TEST(EqualInConstantTime, ComparesWholeSpans)
+{
+    EXPECT_TRUE(equal_in_constant_time({ "abc", 3 }, { "abc", 3 }));
+    EXPECT_TRUE(equal_in_constant_time({ "", 0 }, { "", 0 }));
+    EXPECT_FALSE(equal_in_constant_time({ "abd", 3 }, { "abc", 3 }));
+    EXPECT_FALSE(equal_in_constant_time({ "ab", 2 }, { "abc", 3 }));
+    EXPECT_FALSE(equal_in_constant_time({ "abcd", 4 }, { "abc", 3 }));
+    EXPECT_FALSE(equal_in_constant_time({ "", 0 }, { "a", 1 }));
+}
