@@ -88,7 +88,7 @@ class ReportsTest(unittest.TestCase):
                 '"rate_1m":0,"rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,'
                 '"token_budget":5000,"model":"-","active":false},{"name":"coder","execs":0,"blocked":0,'
                 '"bytes":0,"last_active":0,"rate_1m":0,"rate_limit":120,"tokens_in":0,"tokens_out":0,'
-                '"tokens_total":0,"token_budget":100,"model":"-","active":false}],"count":2}'))
+                '"tokens_total":0,"token_budget":100,"model":"-","active":false}],"count":2,"token_agents":[]}'))
             self.assertEqual(srv.get("/api/health").json()["agents_count"], 2)
 
     def test_hostile_names_keep_reports_valid_json(self):
