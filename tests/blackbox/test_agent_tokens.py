@@ -1,6 +1,7 @@
 """Agent tokens: /etc/cindervox/agents binds bearer tokens to agent names. A token agent may
 run commands, write and read files and read the health report, always under its bound name;
 every other route is refused and audited, and the admin credentials work as before."""
+import json
 import os
 import unittest
 
@@ -56,9 +57,14 @@ class AgentTokenTest(unittest.TestCase):
                      headers={"X-Agent": "someone-else"})
         self.assertEqual(r.status, 200)
         self.assertEqual(srv.get("/api/health", auth=CODER).status, 200)
-        tails = [e.split("] ", 1)[1] for e in entries(srv)[-2:]]
+        # The MCP tools are the same routes under the same identity.
+        r = srv.post("/mcp", json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": {
+            "name": "execute_command", "arguments": {"command": "echo mcp"}}}), auth=CODER, headers={"X-Agent": "admin"})
+        self.assertEqual(r.status, 200)
+        tails = [e.split("] ", 1)[1] for e in entries(srv)[-3:]]
         self.assertRegex(tails[0], r'^\[coder\] EXEC OK "echo hi" exit=0 dur=\d+ms\n$')
         self.assertEqual(tails[1], '[coder] WRITE OK "/tmp/by-coder" exit=0 dur=0ms\n')
+        self.assertRegex(tails[2], r'^\[coder\] EXEC OK "echo mcp" exit=0 dur=\d+ms\n$')
         agents = srv.get("/api/agents").json()
         names = [a["name"] for a in agents["agents"]]
         self.assertIn("coder", names)
