@@ -59,8 +59,37 @@ static bool take_credential(const char* text, i64 len)
     return taken;
 }
 
+// Setting lines of the server's capacity: name=digits, clamped to what the server can hold.
+struct CapacitySetting {
+    const char* name;
+    i64 ServerState::*field;
+    i64 low;
+    i64 high;
+    i64 fallback;
+};
+static constexpr CapacitySetting k_capacity_settings[] = {
+    { "max_connections=", &ServerState::max_connections, k_max_connections_low, k_max_connections_high, k_default_max_connections },
+    { "max_concurrent_runs=", &ServerState::max_concurrent_runs, 1, k_max_concurrent_runs_high, k_default_max_concurrent_runs },
+};
+
+static void scan_capacity(const char* text, i64 len)
+{
+    for_each_line(text, len, [&](const char* line, i64 line_len) {
+        for (const CapacitySetting& setting : k_capacity_settings) {
+            i64 name_len = text_length(setting.name);
+            if (line_len <= name_len || !bytes_equal(line, setting.name, name_len))
+                continue;
+            i64 value = scattered_digits_value(line + name_len, line_len - name_len);
+            value = value < setting.low ? setting.low : value > setting.high ? setting.high : value;
+            state.*setting.field = value;
+        }
+        return 0;
+    });
+}
+
 i64 apply_config_text(const char* text, i64 len)
 {
+    scan_capacity(text, len);
     i64 port = scan_ports(text, len);
     if (!take_credential(text, len))
         print("[Cindervox] Using default auth (terox:wickerpod)\n");
@@ -110,7 +139,17 @@ i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
     i64 pos = append_bytes(out, 0, line, line_len);
     pos = append_text(out, pos, "\nport=");
     pos = append_decimal(out, pos, port);
-    return append_byte(out, pos, '\n');
+    pos = append_byte(out, pos, '\n');
+    // Capacity lines the operator wrote survive a rewrite of the file.
+    for (const CapacitySetting& setting : k_capacity_settings) {
+        i64 value = state.*setting.field;
+        if (value == setting.fallback)
+            continue;
+        pos = append_text(out, pos, setting.name);
+        pos = append_decimal(out, pos, value);
+        pos = append_byte(out, pos, '\n');
+    }
+    return pos;
 }
 
 ConfigSave save_config(const char* line, i64 line_len, i64 port)

@@ -9,8 +9,9 @@ constexpr i64 k_credential_buffer = 512;
 // The longest credential line whose Base64 text and NUL fit the 512-byte buffer.
 constexpr i64 k_credential_line_max = 381;
 
-// Reads the configuration file; may replace basic_credential; returns the configured
-// port, or 0 when none (or only out-of-range ones) was given.
+// Reads the configuration file; may replace basic_credential, max_connections and
+// max_concurrent_runs; returns the configured port, or 0 when none (or only out-of-range
+// ones) was given.
 i64 load_config();
 
 // Applies configuration text as load_config does after reading it.
@@ -27,8 +28,13 @@ constexpr i64 k_username_capacity = 31;
 constexpr i64 k_password_capacity = 63;
 // user:password at its longest.
 constexpr i64 k_credential_line_capacity = k_username_capacity + 1 + k_password_capacity;
-// The configuration file as written: the credential line and the port line.
-constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20;
+// Bounds of the capacity lines (max_connections=, max_concurrent_runs=).
+constexpr i64 k_max_connections_low = 16;
+constexpr i64 k_max_connections_high = 16384;
+constexpr i64 k_max_concurrent_runs_high = 64;
+// The configuration file as written: the credential line, the port line and the capacity
+// lines that differ from their defaults.
+constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + 2 * (sizeof("max_concurrent_runs=\n") + 20);
 
 // True when the configuration reader will take the line back as the credential after a
 // restart: no "=" (which marks a setting line) and no line break.

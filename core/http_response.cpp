@@ -1,4 +1,5 @@
 #include "core/http_response.h"
+#include "core/connection_table.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
@@ -20,10 +21,13 @@ i64 build_response_header(char* buf, i64 status, const char* reason, const char*
     return pos;
 }
 
-// Header and body leave in one sendmsg, so no small second segment waits on the peer's
-// delayed acknowledgement.
+// A connection of the loop gets the answer queued; the loop writes it without blocking.
+// Elsewhere (tools, tests) header and body leave in one sendmsg, so no small second
+// segment waits on the peer's delayed acknowledgement.
 static void send_parts(int conn, const char* head, i64 head_len, const char* body, i64 body_len)
 {
+    if (connection_queue(conn, head, head_len, body, body_len))
+        return;
     iovec_k iov[2] = { { head, (u64)head_len }, { body, (u64)(body_len > 0 ? body_len : 0) } };
     send_all(conn, iov, body_len > 0 ? 2 : 1);
 }
@@ -88,4 +92,4 @@ void send_json_error(int conn, i64 status, const char* reason, const char* messa
     send_json(conn, status, reason, body, len);
 }
 
-void send_raw(int conn, const char* bytes, i64 len) { send_bytes(conn, bytes, len); }
+void send_raw(int conn, const char* bytes, i64 len) { send_parts(conn, bytes, len, nullptr, 0); }

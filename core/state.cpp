@@ -20,4 +20,6 @@ void state_init_defaults()
     state.bearer_token = k_default_bearer_token;
     state.bearer_token_len = sizeof(k_default_bearer_token) - 1;
     state.max_rate_per_agent = 120;
+    state.max_connections = k_default_max_connections;
+    state.max_concurrent_runs = k_default_max_concurrent_runs;
 }

@@ -1,5 +1,5 @@
 // ServerState: the one process-wide record of sandbox-server. Every part of the server
-// reads and writes it directly; one request is in progress at a time, so nothing locks.
+// reads and writes it directly; the server has one thread, so nothing locks.
 // The heap words live in the runtime's BumpHeap record (runtime/heap.h).
 #pragma once
 #include "runtime/types.h"
@@ -52,7 +52,14 @@ struct ServerState {
     i64 default_token_budget;
     i64 blacklist_used;
     i64 whitelist_used;
+    // Connections in progress at most (the oldest idle one is dropped beyond), and commands
+    // running at once at most (further ones wait in a queue); both from the configuration.
+    i64 max_connections;
+    i64 max_concurrent_runs;
 };
+
+constexpr i64 k_default_max_connections = 512;
+constexpr i64 k_default_max_concurrent_runs = 8;
 
 extern constinit ServerState state;
 

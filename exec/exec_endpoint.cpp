@@ -5,6 +5,7 @@
 #include "exec/exec_endpoint.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
+#include "core/connection_table.h"
 #include "core/http_response.h"
 #include "core/state.h"
 #include "exec/sandbox_runner.h"
@@ -269,16 +270,30 @@ static void count_run(i64 agent, i64 captured)
     tick_agent_rate(agent);
 }
 
+// Called when the run has ended (or could not start): counts it and answers. The run may end
+// long after the router returned, so the answer is built in the connection's own memory.
+static void answer_run(const RunOrder* order, const RunResult* run)
+{
+    HeapArena* arena = connection_arena(order->conn);
+    bool enter = arena && heap.entered != arena;
+    if (enter)
+        heap_enter(arena);
+    count_run(order->agent, run->captured);
+    char* body = (char*)heap_alloc(k_exec_body_size);
+    i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
+    if (run->timed_out)
+        len = append_text(body, len - 1, R"(,"timed_out":true})");
+    send_json(order->conn, 200, "OK", body, len);
+    if (enter)
+        heap_leave();
+}
+
 static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
 {
     char* output = (char*)heap_alloc(k_output_buffer);
-    RunResult run = sandbox_run(agent, agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity);
-    count_run(agent, run.captured);
-    char* body = (char*)heap_alloc(k_exec_body_size);
-    i64 len = build_exec_body(body, output, run.captured, run.exit_code, run.duration_ms);
-    if (run.timed_out)
-        len = append_text(body, len - 1, R"(,"timed_out":true})");
-    send_json(conn, 200, "OK", body, len);
+    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity, answer_run };
+    if (sandbox_submit(&order) == k_run_queue_full)
+        send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
 }
 
 void handle_exec(int conn, const char* req, i64 req_len)

@@ -2,6 +2,11 @@
 // (exec/confinement.h), the output drained while the command runs, the time-out, the end of
 // every process the command started, and the counters and audit record of the run.
 //
+// A run occupies a slot: its launch plan, its children's stacks, its descriptors and its
+// capture. The event loop reports the pidfd (the child has ended) and the pipe (output);
+// sandbox_tick enforces the deadlines. A run is finished when its child has been reaped and
+// its output has reached end of file (or gone quiet for k_final_drain_ms after the end).
+//
 // Leftover processes: in kernel mode the child is PID 1 of its own namespace, so its end
 // takes everything in the namespace with it. In basic mode the commands run under the
 // server's own uid; the shell leads a process group of its own, and the server is a child
@@ -9,15 +14,16 @@
 // server when their parents die and the sweep below finds them among its children.
 #include "exec/sandbox_runner.h"
 #include "core/audit_log.h"
+#include "core/event_loop.h"
 #include "core/state.h"
 #include "exec/confinement.h"
 #include "exec/output_capture.h"
 #include "exec/run_outcome.h"
+#include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
+#include "runtime/text.h"
 
-// Longest single poll, so a far deadline never overflows poll's int argument.
-static constexpr i64 k_poll_slice_ms = 1000;
 // A time-out setting beyond this (about 31 years) counts as this, so the deadline's sum
 // cannot overflow.
 static constexpr i64 k_timeout_max_ms = 1000000000000;
@@ -29,23 +35,59 @@ static constexpr i64 k_sweep_ms = 2000;
 // Bytes of /proc's list of the server's children read per sweep pass; children past them
 // are killed in a later pass.
 static constexpr i64 k_children_list_size = 8192;
+// Reads per output event, so one chatty command cannot starve the other connections.
+static constexpr i64 k_reads_per_event = 8;
+// The agent's name as its audit entries carry it.
+static constexpr i64 k_run_agent_name = 32;
 
-// One run's own launch plan and child stacks; runs in parallel need one each.
+struct PendingRun {
+    RunOrder order;
+    char agent_name[k_run_agent_name];
+};
+
 struct RunSlot {
+    bool busy;
+    PendingRun run;
     LaunchPlan plan;
     ChildStacks stacks;
+    i64 pid;
+    int pidfd;
+    int read_fd;
+    OutputCapture capture;
+    i64 start_ms;
+    // The time-out while the child lives; the end of the final drain after it has ended.
+    i64 deadline_ms;
+    bool timed_out;
+    bool child_ended;
+    int status;
+    Watch child_watch;
+    Watch output_watch;
 };
-static constinit RunSlot slot {};
-static constinit LaunchPlan& plan = slot.plan;
+
+struct RunTable {
+    RunSlot* slots;
+    i64 slot_count;
+    PendingRun* queue;
+    i64 queue_capacity;
+    i64 queue_head;
+    i64 queue_len;
+};
+static constinit RunTable runs {};
 static constinit bool server_prepared = false;
 
-// Once, before the first command: the server adopts the orphans of basic-mode commands,
-// and it becomes non-dumpable, so a basic-mode command (same uid) cannot open the server's
-// memory or descriptors through /proc.
+bool runs_may_overlap() { return state.kernel_isolation == 1; }
+
+// Once, before the first command: the slots and the queue; the server adopts the orphans of
+// basic-mode commands, and it becomes non-dumpable, so a basic-mode command (same uid) cannot
+// open the server's memory or descriptors through /proc.
 static void prepare_server()
 {
     if (server_prepared)
         return;
+    runs.slot_count = state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1;
+    runs.slots = (RunSlot*)heap_alloc_lasting((u64)(runs.slot_count * (i64)sizeof(RunSlot)));
+    runs.queue_capacity = runs.slot_count * k_run_queue_per_slot;
+    runs.queue = (PendingRun*)heap_alloc_lasting((u64)(runs.queue_capacity * (i64)sizeof(PendingRun)));
     sys_prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     sys_prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     server_prepared = true;
@@ -69,7 +111,8 @@ struct Channel {
 };
 
 // The output pipe and an input that reads as empty: /dev/null, or a pipe without writer
-// where there is none. Returns 0 when a descriptor could not be made.
+// where there is none. Only the server's end of the pipe is non-blocking. Returns 0 when a
+// descriptor could not be made.
 static i64 open_channel(Channel* channel)
 {
     int fds[2] = { -1, -1 };
@@ -85,6 +128,8 @@ static i64 open_channel(Channel* channel)
     }
     channel->read_fd = (int)above_standard(fds[0]);
     channel->write_fd = (int)above_standard(fds[1]);
+    if (channel->read_fd >= 0)
+        sys_fcntl(channel->read_fd, F_SETFL, O_NONBLOCK);
     if (channel->stdin_fd >= 0 && channel->read_fd >= 0 && channel->write_fd >= 0)
         return 1;
     int made[3] = { channel->stdin_fd, channel->read_fd, channel->write_fd };
@@ -92,29 +137,6 @@ static i64 open_channel(Channel* channel)
         if (fd >= 0)
             sys_close(fd);
     return 0;
-}
-
-// Drains the output until the child has ended or the deadline passes. Returns 1 when the
-// deadline passed first.
-static i64 watch_run(int pidfd, int read_fd, OutputCapture* capture, i64 deadline_ms)
-{
-    pollfd_k watch[2] = { { pidfd, POLLIN, 0 }, { read_fd, POLLIN, 0 } };
-    u64 watched = 2;
-    for (;;) {
-        i64 left = deadline_ms - monotonic_ms();
-        if (left <= 0)
-            return 1;
-        if (sys_poll(watch, watched, (int)(left < k_poll_slice_ms ? left : k_poll_slice_ms)) <= 0)
-            continue;
-        if (watched == 2 && watch[1].revents != 0) {
-            i64 n = capture_read(capture, read_fd);
-            // End of file while the child lives: it closed its output; keep waiting for it.
-            if (n == 0 || (n < 0 && n != -EINTR && n != -EAGAIN))
-                watched = 1;
-        }
-        if (watch[0].revents != 0)
-            return 0;
-    }
 }
 
 // Reaps every child that has ended. Returns -ECHILD when the server has no child left.
@@ -151,7 +173,8 @@ static i64 kill_children()
     return killed;
 }
 
-// Kills and reaps every process left from the run, until the server has no child.
+// Kills and reaps every process left from the run, until the server has no child. Only
+// while basic-mode runs take turns is every child of the server this run's.
 static void sweep_leftovers()
 {
     i64 deadline = monotonic_ms() + k_sweep_ms;
@@ -160,24 +183,6 @@ static void sweep_leftovers()
         timespec_k pause { 0, 200000 };
         sys_nanosleep(&pause, nullptr);
     }
-}
-
-// Ends the run: on time-out the child is killed (in kernel mode with its whole namespace);
-// in basic mode the shell's process group is killed while the shell is still unreaped, so
-// its id cannot have been reused. Returns the shell's wait status.
-static int finish_child(i64 pid, i64 timed_out)
-{
-    if (timed_out)
-        sys_kill((int)pid, SIGKILL);
-    if (!plan.kernel_mode)
-        sys_kill((int)-pid, SIGKILL);
-    int status = 0;
-    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
-    sweep_leftovers();
-    if (!plan.kernel_mode)
-        return status;
-    int shell_status = __atomic_load_n(&plan.shell_status, __ATOMIC_ACQUIRE);
-    return shell_status >= 0 ? shell_status : status;
 }
 
 static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
@@ -192,38 +197,228 @@ static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exi
     }
 }
 
-RunResult sandbox_run(i64 agent_slot, ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity)
+static void start_queued();
+
+static void close_output(RunSlot* slot)
 {
+    if (slot->read_fd < 0)
+        return;
+    unwatch_fd(slot->read_fd);
+    sys_close(slot->read_fd);
+    slot->read_fd = -1;
+}
+
+// Counts and audits the run, frees its slot, tells its caller, and starts the next.
+static void finish_run(RunSlot* slot)
+{
+    close_output(slot);
+    unwatch_fd(slot->pidfd);
+    sys_close(slot->pidfd);
+    const RunOrder& order = slot->run.order;
+    OutputCapture& capture = slot->capture;
+    if (order.capacity > 0)
+        order.out[capture.captured] = 0;
+    int status = slot->status;
+    if (slot->plan.kernel_mode) {
+        int shell_status = __atomic_load_n(&slot->plan.shell_status, __ATOMIC_ACQUIRE);
+        status = shell_status >= 0 ? shell_status : status;
+    }
+    i64 exit_code = slot->timed_out ? k_timeout_exit_code : exit_code_from_status(status);
+    RunVerdict verdict = classify_run(status, slot->timed_out, order.out, capture.captured);
+    i64 duration_ms = monotonic_ms() - slot->start_ms;
+    record_run(order.agent_name, { order.cmd, order.cmd_len }, verdict, exit_code, capture.captured, duration_ms);
+    RunResult result { true, capture.captured, exit_code, duration_ms, slot->timed_out };
+    PendingRun run = slot->run;
+    slot->busy = false;
+    run.order.done(&run.order, &result);
+    start_queued();
+}
+
+static void drain_output(RunSlot* slot)
+{
+    for (i64 i = 0; i < k_reads_per_event && slot->read_fd >= 0; i++) {
+        i64 n = capture_read(&slot->capture, slot->read_fd);
+        if (n == -EAGAIN)
+            return;
+        if (n == -EINTR)
+            continue;
+        // End of file: every writer has gone.
+        if (n <= 0)
+            close_output(slot);
+    }
+}
+
+static void on_output(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (!slot->busy)
+        return;
+    drain_output(slot);
+    if (slot->child_ended && slot->read_fd < 0)
+        finish_run(slot);
+}
+
+static bool child_has_ended(const RunSlot* slot)
+{
+    pollfd_k watch { slot->pidfd, POLLIN, 0 };
+    return sys_poll(&watch, 1, 0) > 0 && (watch.revents & POLLIN) != 0;
+}
+
+// The child has ended. In basic mode the shell's process group is killed while the shell is
+// still unreaped, so its id cannot have been reused, and then every other leftover.
+static void on_child_end(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (!slot->busy || slot->child_ended || !child_has_ended(slot))
+        return;
+    if (!slot->plan.kernel_mode)
+        sys_kill((int)-slot->pid, SIGKILL);
+    int status = 0;
+    while (sys_wait4((int)slot->pid, &status, __WALL, nullptr) == -EINTR) { }
+    if (!slot->plan.kernel_mode)
+        sweep_leftovers();
+    slot->status = status;
+    slot->child_ended = true;
+    slot->deadline_ms = monotonic_ms() + k_final_drain_ms;
+    drain_output(slot);
+    if (slot->read_fd < 0)
+        finish_run(slot);
+}
+
+// The slot's plan and stacks are not cleared: plan_launch fills every field of the plan, and
+// untouched stack pages cost no memory.
+static void start_run(RunSlot* slot, const PendingRun& run)
+{
+    slot->run = run;
+    slot->pid = 0;
+    slot->pidfd = -1;
+    slot->read_fd = -1;
+    slot->timed_out = false;
+    slot->child_ended = false;
+    slot->status = 0;
+    slot->run.order.agent_name = { slot->run.agent_name, run.order.agent_name.len };
+    RunOrder& order = slot->run.order;
+    slot->start_ms = monotonic_ms();
+    if (order.capacity > 0)
+        order.out[0] = 0;
     RunResult not_started { false, 0, -1, state.last_exec_ms, false };
-    i64 start_ms = monotonic_ms();
-    if (capacity > 0)
-        out[0] = 0;
-    prepare_server();
     Channel channel {};
     if (!open_channel(&channel))
-        return not_started;
-    plan_launch(&plan, cmd, cmd_len, channel.stdin_fd, channel.write_fd);
-    plan.uid = sandbox_uid_for_agent(agent_slot);
+        return order.done(&order, &not_started);
+    plan_launch(&slot->plan, order.cmd, order.cmd_len, channel.stdin_fd, channel.write_fd);
+    slot->plan.uid = sandbox_uid_for_agent(order.agent);
     int pidfd = -1;
-    i64 pid = launch_confined(&plan, &slot.stacks, &pidfd);
+    i64 pid = launch_confined(&slot->plan, &slot->stacks, &pidfd);
     sys_close(channel.write_fd);
     sys_close(channel.stdin_fd);
     if (pid < 0) {
         sys_close(channel.read_fd);
-        return not_started;
+        return order.done(&order, &not_started);
     }
-    OutputCapture capture { out, capacity > 0 ? capacity - 1 : 0, 0 };
+    slot->busy = true;
+    slot->pid = pid;
+    slot->pidfd = pidfd;
+    slot->read_fd = channel.read_fd;
+    slot->capture = { order.out, order.capacity > 0 ? order.capacity - 1 : 0, 0 };
     i64 timeout_ms = state.timeout_ms < k_timeout_max_ms ? state.timeout_ms : k_timeout_max_ms;
-    i64 timed_out = watch_run(pidfd, channel.read_fd, &capture, start_ms + timeout_ms);
-    int status = finish_child(pid, timed_out);
-    capture_until_eof(&capture, channel.read_fd, monotonic_ms() + k_final_drain_ms);
-    sys_close(channel.read_fd);
-    sys_close(pidfd);
-    if (capacity > 0)
-        out[capture.captured] = 0;
-    i64 exit_code = timed_out ? k_timeout_exit_code : exit_code_from_status(status);
-    RunVerdict verdict = classify_run(status, timed_out, out, capture.captured);
-    i64 duration_ms = monotonic_ms() - start_ms;
-    record_run(agent, { cmd, cmd_len }, verdict, exit_code, capture.captured, duration_ms);
-    return { true, capture.captured, exit_code, duration_ms, timed_out != 0 };
+    slot->deadline_ms = slot->start_ms + timeout_ms;
+    slot->child_watch = { on_child_end, slot };
+    slot->output_watch = { on_output, slot };
+    watch_fd(pidfd, EPOLLIN, &slot->child_watch);
+    watch_fd(slot->read_fd, EPOLLIN, &slot->output_watch);
+}
+
+static i64 busy_slots()
+{
+    i64 busy = 0;
+    for (i64 i = 0; i < runs.slot_count; i++)
+        busy += runs.slots[i].busy ? 1 : 0;
+    return busy;
+}
+
+// A free slot when another run may start now, else nullptr.
+static RunSlot* slot_for_next()
+{
+    if (!runs_may_overlap() && busy_slots() > 0)
+        return nullptr;
+    for (i64 i = 0; i < runs.slot_count; i++)
+        if (!runs.slots[i].busy)
+            return &runs.slots[i];
+    return nullptr;
+}
+
+static void start_queued()
+{
+    while (runs.queue_len > 0) {
+        RunSlot* slot = slot_for_next();
+        if (!slot)
+            return;
+        PendingRun run = runs.queue[runs.queue_head];
+        runs.queue_head = (runs.queue_head + 1) % runs.queue_capacity;
+        runs.queue_len--;
+        start_run(slot, run);
+    }
+}
+
+RunAdmission sandbox_submit(const RunOrder* order)
+{
+    prepare_server();
+    PendingRun run {};
+    run.order = *order;
+    i64 name_len = order->agent_name.len < k_run_agent_name ? order->agent_name.len : k_run_agent_name;
+    copy_bytes(run.agent_name, order->agent_name.ptr, name_len);
+    run.order.agent_name = { run.agent_name, name_len };
+    RunSlot* slot = runs.queue_len == 0 ? slot_for_next() : nullptr;
+    if (slot) {
+        start_run(slot, run);
+        return k_run_admitted;
+    }
+    if (runs.queue_len >= runs.queue_capacity)
+        return k_run_queue_full;
+    runs.queue[(runs.queue_head + runs.queue_len) % runs.queue_capacity] = run;
+    runs.queue_len++;
+    return k_run_admitted;
+}
+
+i64 sandbox_has_order(int conn)
+{
+    for (i64 i = 0; i < runs.slot_count; i++)
+        if (runs.slots[i].busy && runs.slots[i].run.order.conn == conn)
+            return 1;
+    for (i64 i = 0; i < runs.queue_len; i++)
+        if (runs.queue[(runs.queue_head + i) % runs.queue_capacity].order.conn == conn)
+            return 1;
+    return 0;
+}
+
+// On time-out the child is killed (in kernel mode with its whole namespace; in basic mode
+// with its process group); the pidfd then reports its end as for any other.
+void sandbox_tick(i64 now_ms)
+{
+    for (i64 i = 0; i < runs.slot_count; i++) {
+        RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || now_ms < slot->deadline_ms)
+            continue;
+        if (slot->child_ended) {
+            finish_run(slot);
+            continue;
+        }
+        if (slot->timed_out)
+            continue;
+        slot->timed_out = true;
+        sys_kill((int)slot->pid, SIGKILL);
+        if (!slot->plan.kernel_mode)
+            sys_kill((int)-slot->pid, SIGKILL);
+    }
+}
+
+i64 sandbox_next_deadline()
+{
+    i64 next = 0;
+    for (i64 i = 0; i < runs.slot_count; i++) {
+        const RunSlot* slot = &runs.slots[i];
+        if (slot->busy && !(slot->timed_out && !slot->child_ended) && (next == 0 || slot->deadline_ms < next))
+            next = slot->deadline_ms;
+    }
+    return next;
 }

@@ -1,5 +1,7 @@
-// The sandbox runner: runs one command under /bin/sh -c in a confined child and hands
-// back its combined output, exit code and duration, counting and auditing the run.
+// The sandbox runner: runs shell commands under /bin/sh -c in confined children, side by
+// side, each watched by the event loop (its pidfd and its output pipe), and hands back
+// each one's combined output, exit code and duration when it ends, counting and auditing
+// the run.
 #pragma once
 #include "runtime/types.h"
 
@@ -14,7 +16,43 @@ struct RunResult {
     bool timed_out;
 };
 
-// Runs cmd for the agent in registry slot agent_slot (-1 for none; the slot picks the
-// command's uid) named agent (its audit entry names it); at most capacity - 1 bytes of
-// output land in out, followed by a NUL.
-RunResult sandbox_run(i64 agent_slot, ByteSpan agent, const char* cmd, i64 cmd_len, char* out, i64 capacity);
+// One command to run, and whom to tell when it has ended. cmd and out must stay valid
+// until done has been called; the agent's name is copied.
+struct RunOrder {
+    int conn;
+    // Registry slot of the agent (-1 for none): picks the command's uid in kernel mode.
+    i64 agent;
+    ByteSpan agent_name;
+    const char* cmd;
+    i64 cmd_len;
+    // At most capacity - 1 bytes of output land in out, followed by a NUL.
+    char* out;
+    i64 capacity;
+    void (*done)(const RunOrder* order, const RunResult* result);
+};
+
+enum RunAdmission { k_run_admitted, k_run_queue_full };
+
+// Starts the run at once when a run slot is free, else queues it (first in, first out).
+// Refuses it when the queue is full. done is called from the event loop when the run has
+// ended (or at once, before this returns, when its child cannot be created).
+RunAdmission sandbox_submit(const RunOrder* order);
+
+// 1 while a run for connection conn is running or queued.
+i64 sandbox_has_order(int conn);
+
+// Ends runs that outlasted their time-out and finishes those whose output went quiet after
+// their end. Called by the loop after every wait.
+void sandbox_tick(i64 now_ms);
+
+// The earliest deadline of the runs in progress (monotonic ms), or 0 for none.
+i64 sandbox_next_deadline();
+
+// Whether runs may overlap. In kernel mode each run's processes live in a PID namespace of
+// their own, whose end takes them all. In basic mode an orphan is adopted by the server,
+// which cannot tell which run it came from, so the sweep after a run has to be able to
+// kill every child the server has: basic-mode runs take turns.
+bool runs_may_overlap();
+
+// Runs waiting at most: four for every run slot.
+constexpr i64 k_run_queue_per_slot = 4;

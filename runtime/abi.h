@@ -200,7 +200,7 @@ enum : int { MSG_DONTWAIT = 0x40, MSG_NOSIGNAL = 0x4000 };
 enum : int { SHUT_WR = 1 };
 
 // epoll(7).
-enum : int { EPOLL_CLOEXEC = 02000000, EPOLL_CTL_ADD = 1, EPOLL_CTL_DEL = 2 };
+enum : int { EPOLL_CLOEXEC = 02000000, EPOLL_CTL_ADD = 1, EPOLL_CTL_DEL = 2, EPOLL_CTL_MOD = 3 };
 enum : unsigned { EPOLLIN = 0x001, EPOLLOUT = 0x004, EPOLLERR = 0x008, EPOLLHUP = 0x010 };
 
 // Clocks.
@@ -396,7 +396,7 @@ struct pollfd_k {
     short revents;
 };
 enum : short { POLLIN = 0x001 };
-enum : int { F_SETFL = 4, F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
+enum : int { F_GETFL = 3, F_SETFL = 4, F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
 // ioctl(2) requests that name the owner of a descriptor's signals.
 enum : unsigned { FIOSETOWN = 0x8901, SIOCSPGRP = 0x8902 };
 // setpriority(2) and ioprio_set(2): the "which" that names every process of a user.

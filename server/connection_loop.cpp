@@ -1,49 +1,217 @@
-// Accepted sockets inherit the listening socket's receive and send time-outs (set at
-// start-up), so a peer that goes silent inside its request or never reads its answer is
-// dropped after about two seconds.
+// The connection loop: one thread, one epoll_wait, every socket non-blocking. A connection
+// reads until its request is framed, is routed in its own arena, and then either writes its
+// queued answer or waits for its command's run to end (the runner queues the answer then).
+// Each phase has its own deadline, so a silent or slow peer costs the others nothing.
 #include "server/connection_loop.h"
+#include "core/connection_table.h"
+#include "core/event_loop.h"
 #include "core/http_response.h"
+#include "core/state.h"
+#include "exec/sandbox_runner.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "server/request_framing.h"
 #include "server/router.h"
 
-// Reads until the request is framed; answers 431 or 413 itself. Returns the request's
-// length, or 0 when there is nothing to route.
-static i64 read_request(int conn, char* buf)
+// A reading peer may fall silent this long; a whole request may take at most the second.
+static constexpr i64 k_read_silence_ms = 2000;
+static constexpr i64 k_request_time_max_ms = 30000;
+// A peer that takes none of its answer for this long is dropped.
+static constexpr i64 k_write_silence_ms = 2000;
+// Longest wait without a deadline in sight.
+static constexpr i64 k_idle_wait_ms = 1000;
+// Accepts per listening event, so a flood of connections cannot starve the others.
+static constexpr i64 k_accepts_per_event = 64;
+// Descriptors beside the connections: the listener, epoll, and a run's pidfd, pipe and input.
+static constexpr i64 k_descriptors_per_run = 3;
+static constexpr i64 k_descriptor_reserve = 16;
+
+static constinit int listen_fd = -1;
+static constinit Watch listen_watch {};
+
+static void start_writing(Connection* c, i64 now_ms);
+
+static void refuse(Connection* c, i64 status, const char* reason, const char* message, i64 now_ms)
 {
-    i64 len = 0;
+    heap_enter(&c->arena);
+    send_json_error(c->fd, status, reason, message);
+    heap_leave();
+    start_writing(c, now_ms);
+}
+
+// After the router: the answer is queued, or the request's run will answer it, or there is
+// nothing to say.
+static void route(Connection* c, i64 len, i64 now_ms)
+{
+    unwatch_fd(c->fd);
+    c->request[len] = 0;
+    c->request_len = len;
+    heap_enter(&c->arena);
+    route_request(c->fd, c->request, len);
+    heap_leave();
+    if (c->answer_ready)
+        return start_writing(c, now_ms);
+    if (!sandbox_has_order(c->fd))
+        return connection_close(c);
+    c->phase = k_connection_waiting;
+    c->deadline_ms = 0;
+}
+
+static void read_request(Connection* c, i64 now_ms)
+{
     for (;;) {
-        i64 n = read_retry(conn, buf + len, k_request_buffer - 1 - len);
+        i64 n = sys_read(c->fd, c->request + c->request_len, k_request_buffer - 1 - c->request_len);
+        if (n == -EINTR)
+            continue;
+        if (n == -EAGAIN)
+            break;
         if (n <= 0)
-            return 0;
-        len += n;
-        Frame frame = frame_request(buf, len);
+            return connection_close(c);
+        c->request_len += n;
+        Frame frame = frame_request(c->request, c->request_len);
         switch (frame.state) {
         case k_frame_incomplete: continue;
-        case k_frame_header_too_large: send_json_error(conn, 431, "Request Header Fields Too Large", "request header block too large"); return 0;
-        case k_frame_body_too_large: send_json_error(conn, 413, "Content Too Large", "request body too large"); return 0;
-        case k_frame_complete: buf[frame.total] = 0; return frame.total;
+        case k_frame_complete: return route(c, frame.total, now_ms);
+        case k_frame_header_too_large: return refuse(c, 431, "Request Header Fields Too Large", "request header block too large", now_ms);
+        case k_frame_body_too_large: return refuse(c, 413, "Content Too Large", "request body too large", now_ms);
         }
+    }
+    i64 silence_end = now_ms + k_read_silence_ms;
+    i64 request_end = c->accepted_ms + k_request_time_max_ms;
+    c->deadline_ms = silence_end < request_end ? silence_end : request_end;
+}
+
+// Sends what the peer takes now. Returns 1 when the whole answer has gone (or the peer has),
+// 0 when the rest waits for room.
+static i64 write_some(Connection* c)
+{
+    while (c->out_sent < c->out_len) {
+        iovec_k iov { c->out + c->out_sent, (u64)(c->out_len - c->out_sent) };
+        msghdr_k msg {};
+        msg.iov = &iov;
+        msg.iovlen = 1;
+        i64 sent = sys_sendmsg(c->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == -EINTR)
+            continue;
+        if (sent == -EAGAIN)
+            return 0;
+        if (sent <= 0)
+            return 1;
+        c->out_sent += sent;
+    }
+    return 1;
+}
+
+static void start_writing(Connection* c, i64 now_ms)
+{
+    c->answer_ready = false;
+    c->phase = k_connection_writing;
+    c->deadline_ms = now_ms + k_write_silence_ms;
+    if (write_some(c))
+        return connection_close(c);
+    watch_fd(c->fd, EPOLLOUT, &c->watch);
+}
+
+static void on_connection_event(void* owner, u32)
+{
+    Connection* c = (Connection*)owner;
+    i64 now_ms = monotonic_ms();
+    if (c->phase == k_connection_reading)
+        return read_request(c, now_ms);
+    if (c->phase != k_connection_writing)
+        return;
+    c->deadline_ms = now_ms + k_write_silence_ms;
+    if (write_some(c))
+        connection_close(c);
+}
+
+// Beyond the table's capacity the connection that has been idle longest makes room.
+static void admit(int fd, i64 now_ms)
+{
+    Connection* c = connection_open(fd, now_ms);
+    if (!c) {
+        Connection* oldest = oldest_idle_connection();
+        if (oldest)
+            connection_close(oldest);
+        c = connection_open(fd, now_ms);
+    }
+    if (!c) {
+        sys_close(fd);
+        return;
+    }
+    c->request = (char*)arena_alloc(&c->arena, k_request_buffer);
+    c->deadline_ms = now_ms + k_read_silence_ms;
+    c->watch = { on_connection_event, c };
+    watch_fd(fd, EPOLLIN, &c->watch);
+}
+
+static void on_listener(void*, u32)
+{
+    for (i64 i = 0; i < k_accepts_per_event; i++) {
+        i64 fd = sys_accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd == -EINTR)
+            continue;
+        if (fd < 0)
+            return;
+        admit((int)fd, monotonic_ms());
     }
 }
 
-void connection_loop(int listen_fd, int epoll_fd)
+// Answers queued by runs that ended during the last wait start on their way.
+static void flush_answers(i64 now_ms)
 {
+    for (i64 i = 0; i < connections_capacity(); i++) {
+        Connection* c = connection_at(i);
+        if (c->phase == k_connection_waiting && c->answer_ready)
+            start_writing(c, now_ms);
+    }
+}
+
+static i64 expire_connections(i64 now_ms, i64 next)
+{
+    for (i64 i = 0; i < connections_capacity(); i++) {
+        Connection* c = connection_at(i);
+        if (c->phase == k_connection_free || c->deadline_ms == 0)
+            continue;
+        if (now_ms >= c->deadline_ms)
+            connection_close(c);
+        else if (c->deadline_ms < next)
+            next = c->deadline_ms;
+    }
+    return next;
+}
+
+// Room for every connection and run: the soft descriptor limit goes up to the hard one, and
+// the table shrinks to what that allows.
+static i64 connection_capacity()
+{
+    rlimit_k files {};
+    sys_prlimit64(0, RLIMIT_NOFILE, nullptr, &files);
+    files.cur = files.max;
+    sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
+    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * state.max_concurrent_runs;
+    return state.max_connections < room ? state.max_connections : room;
+}
+
+void connection_loop(int listener, int epoll_fd)
+{
+    listen_fd = listener;
+    event_loop_adopt(epoll_fd);
+    connections_init(connection_capacity());
+    sys_fcntl(listen_fd, F_SETFL, O_NONBLOCK);
+    listen_watch = { on_listener, nullptr };
+    rewatch_fd(listen_fd, EPOLLIN, &listen_watch);
+    i64 timeout_ms = k_idle_wait_ms;
     for (;;) {
-        epoll_event_k event {};
-        if (sys_epoll_wait(epoll_fd, &event, 1, 1000) <= 0 || (i64)event.data < 1)
-            continue;
-        i64 conn = sys_accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn <= 0)
-            continue;
-        char* mark = heap_mark();
-        char* req = (char*)heap_alloc(k_request_buffer);
-        i64 len = read_request((int)conn, req);
-        if (len > 0)
-            route_request((int)conn, req, len);
-        sys_close((int)conn);
-        heap_release(mark);
+        event_loop_wait(timeout_ms);
+        i64 now_ms = monotonic_ms();
+        sandbox_tick(now_ms);
+        flush_answers(now_ms);
+        i64 next = expire_connections(now_ms, now_ms + k_idle_wait_ms);
+        i64 run_deadline = sandbox_next_deadline();
+        if (run_deadline != 0 && run_deadline < next)
+            next = run_deadline;
+        timeout_ms = next > now_ms ? next - now_ms : 0;
     }
 }

@@ -1,0 +1,61 @@
+// The connections in progress: each a small record with its phase, its deadline, its own
+// memory (an arena) and its queued answer. The connection loop (server/) moves them through
+// their phases; the response writer queues answers here, found by the socket descriptor,
+// so handlers answer as they always did and never write to a socket themselves.
+#pragma once
+#include "core/event_loop.h"
+#include "runtime/heap.h"
+#include "runtime/types.h"
+
+enum ConnectionPhase {
+    k_connection_free,
+    // Reading its request; idle until it has sent it whole.
+    k_connection_reading,
+    // The request was routed and waits for something else (its command's run).
+    k_connection_waiting,
+    // The answer is queued and being written.
+    k_connection_writing,
+};
+
+struct Connection {
+    int fd;
+    ConnectionPhase phase;
+    // When the loop gives up on the connection (monotonic milliseconds); 0 for never.
+    i64 deadline_ms;
+    i64 accepted_ms;
+    HeapArena arena;
+    char* request;
+    i64 request_len;
+    char* out;
+    i64 out_len;
+    i64 out_sent;
+    // Set while an answer waits in out and the loop has not started writing it.
+    bool answer_ready;
+    Watch watch;
+};
+
+// Address space of one connection's arena: the largest request (about 200 KiB) and the
+// largest answer it can build (the exec answer, about 460 KiB) fit with room to spare.
+constexpr i64 k_connection_arena_size = 1048576;
+
+// Makes the table for capacity connections and reserves their arenas; 0 on failure.
+i64 connections_init(i64 capacity);
+i64 connections_capacity();
+Connection* connection_at(i64 index);
+
+// A free record for fd in the reading phase, or nullptr when every record is taken.
+Connection* connection_open(int fd, i64 now_ms);
+// The record of a socket in progress, or nullptr (a descriptor the loop does not own).
+Connection* connection_of(int fd);
+// Closes the socket, gives the arena back and frees the record.
+void connection_close(Connection* c);
+// The reading connection accepted first, or nullptr.
+Connection* oldest_idle_connection();
+
+// Appends an answer to fd's queue (copied into its arena). Returns 0 when fd is not a
+// connection of the loop, so the caller writes it directly.
+i64 connection_queue(int fd, const char* head, i64 head_len, const char* body, i64 body_len);
+
+// fd's arena, to enter before building an answer outside the router (a finished run);
+// nullptr when fd is not a connection of the loop.
+HeapArena* connection_arena(int fd);
