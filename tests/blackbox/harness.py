@@ -106,8 +106,9 @@ class Instance:
             launch = ("setpriv --reuid=%d --regid=%d --clear-groups --inh-caps=-all --bounding-set=-all"
                       % (uid, uid))
         if pid_namespace:
-            # The program becomes PID 1 of a namespace whose group leader stays outside.
-            launch = "unshare --pid --fork " + launch
+            # The program becomes PID 1 of a namespace whose group leader stays outside;
+            # --kill-child ends it with unshare, so a stopped instance leaves no orphan.
+            launch = "unshare --pid --fork --kill-child " + launch
         self.console_path = self.path("console.txt")
         self.console_file = open(self.console_path, "wb")
         env = {"T": self.dir, "PROGRAM": program, "LAUNCH": launch, "EXTRA": extra_setup,
