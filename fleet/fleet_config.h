@@ -4,20 +4,29 @@
 #pragma once
 #include "runtime/types.h"
 
-// One sandbox the page talks to: its base URL (no trailing "/") and its display name,
-// both NUL-terminated constants of the program.
+// Longest url and name an entry may have, and the longest "user:password" of its own
+// login; the page buffer is sized on them.
+constexpr i64 k_fleet_url_max = 64;
+constexpr i64 k_fleet_name_max = 31;
+constexpr i64 k_fleet_login_max = 63;
+// Base64 of the longest login: 4 * ceil(63 / 3).
+constexpr i64 k_fleet_auth_max = 84;
+
+// One sandbox the page talks to: its base URL (no trailing "/"), its display name, and
+// the Base64 text of its own Basic login, or nullptr for the sandboxes' built-in default.
+// All NUL-terminated; url and name hold only characters that need no escaping in the
+// page's markup or script.
 struct FleetSandbox {
     const char* url;
     const char* name;
+    const char* auth;
 };
 
-constexpr i64 k_fleet_sandbox_slots = 3;
-// Longest url or name a table entry may have; the page buffer is sized on it.
-constexpr i64 k_fleet_entry_text_max = 64;
+constexpr i64 k_fleet_sandbox_slots = 16;
 
 struct FleetConfig {
     i64 port;
-    // Entries of sandboxes in use, counted from the first; 1 to 3.
+    // Entries of sandboxes in use, counted from the first; 1 to k_fleet_sandbox_slots.
     i64 sandbox_count;
     FleetSandbox sandboxes[k_fleet_sandbox_slots];
 };

@@ -1,7 +1,7 @@
 // The page is the embedded template with two runtime values: the cards where the grid
 // opens, and the entries of S in the script. A card is its own template, whose markers
-// are the entry's index (every element id) and its name; the names are program
-// constants, so they go in as they are.
+// are the entry's index (every element id) and its name. Names and URLs hold only
+// characters that need no escaping (fleet/fleet_file.h), so they go in as they are.
 #include "fleet/fleet_page.h"
 #include "fleet/fleet_config.h"
 #include "fleet_card_pieces.h"
@@ -29,9 +29,9 @@ static_assert(
 // fleet_page.html holds exactly the cards and the sandbox list, in that order.
 static_assert(k_fleet_page_piece_count == 3, "fleet_page.html must have @@CARDS@@ and @@SANDBOXES@@");
 
-// Worst case: every slot in use, every URL and name as long as a table entry may be.
-constexpr i64 k_card_max = k_fleet_card_constant_length + 10 * k_decimal_max + k_fleet_entry_text_max;
-constexpr i64 k_list_entry_max = 16 + 2 * k_fleet_entry_text_max;
+// Worst case: every slot in use, every URL, name and login as long as an entry may have.
+constexpr i64 k_card_max = k_fleet_card_constant_length + 10 * k_decimal_max + k_fleet_name_max;
+constexpr i64 k_list_entry_max = 32 + k_fleet_url_max + k_fleet_name_max + k_fleet_auth_max;
 static_assert(k_fleet_page_constant_length + k_fleet_sandbox_slots * (k_card_max + k_list_entry_max) <= k_fleet_page_buffer);
 
 i64 build_fleet_card(char* buf, i64 len, i64 index, const char* name)
@@ -48,16 +48,21 @@ i64 build_fleet_card(char* buf, i64 len, i64 index, const char* name)
     return len;
 }
 
-// One entry of S; every entry but the third is followed by a comma, as browsers allow.
+// One entry of S: {u:'url',n:'name'}, with a:'Basic ...' when the sandbox has a login of
+// its own. Entries are separated by commas.
 static i64 append_list_entry(char* buf, i64 len, i64 index, const FleetSandbox& entry)
 {
+    if (index > 0)
+        len = append_byte(buf, len, ',');
     len = append_text(buf, len, "{u:'");
     len = append_text(buf, len, entry.url);
     len = append_text(buf, len, "',n:'");
     len = append_text(buf, len, entry.name);
+    if (entry.auth) {
+        len = append_text(buf, len, "',a:'Basic ");
+        len = append_text(buf, len, entry.auth);
+    }
     len = append_text(buf, len, "'}");
-    if (index < 2)
-        len = append_byte(buf, len, ',');
     return len;
 }
 

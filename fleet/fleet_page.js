@@ -1,6 +1,7 @@
-// The fleet page's script. AUTH (the sandboxes' login) and S (the sandbox table) are set
-// just before it by the page. Every call goes from this browser straight to a sandbox;
-// every value a sandbox sends back is shown as text, never parsed as markup.
+// The fleet page's script. AUTH (the sandboxes' built-in login) and S (the sandbox table:
+// url u, name n, and a, the sandbox's own login, where it has one) are set just before it
+// by the page. Every call goes from this browser straight to a sandbox; every value a
+// sandbox sends back is shown as text, never parsed as markup.
 
 function $(id) { return document.getElementById(id); }
 
@@ -19,11 +20,11 @@ function fillTargets() {
   });
 }
 
-// Every sandbox call: the login header goes under whatever headers the caller gives.
-function af(url, opts) {
+// Every sandbox call: the sandbox's login goes under whatever headers the caller gives.
+function af(s, path, opts) {
   const o = opts || {};
-  const headers = Object.assign({ Authorization: AUTH }, o.headers || {});
-  return fetch(url, Object.assign({}, o, { headers: headers }));
+  const headers = Object.assign({ Authorization: s.a || AUTH }, o.headers || {});
+  return fetch(s.u + path, Object.assign({}, o, { headers: headers }));
 }
 
 function upd(i, d) {
@@ -33,7 +34,8 @@ function upd(i, d) {
   $('by' + i).textContent = cell(d.bytes_captured);
   $('ag' + i).textContent = cell(d.agents_count);
   $('up' + i).textContent = cell(d.uptime_sec) + 's';
-  $('sb' + i).textContent = cell(d.active_sandboxes);
+  // A card stands for one sandbox, which answered: the summary adds these up.
+  $('sb' + i).textContent = '1';
   const prof = String(d.profile || 'strict');
   $('prof' + i).textContent = prof;
   $('prof' + i).className = 'badge ' + prof;
@@ -67,27 +69,27 @@ function showAudit(name, entries) {
   $('audit-log').replaceChildren(...rows);
 }
 
+// The summary's Sandboxes figure is the number of sandboxes that answered this poll.
 function refresh() {
-  let online = 0, execs = 0, blocked = 0, boxes = 0;
-  const health = S.map((s, i) => af(s.u + '/api/health')
+  let online = 0, execs = 0, blocked = 0;
+  const health = S.map((s, i) => af(s, '/api/health')
     .then(r => r.json())
     .then(d => {
       upd(i, d);
       online++;
       execs += int(d.total_execs);
       blocked += int(d.blocked_cmds);
-      boxes += int(d.active_sandboxes);
     })
     .catch(() => offline(i)));
   Promise.all(health).then(() => {
     $('s-online').textContent = online + '/' + S.length;
     $('s-execs').textContent = String(execs);
     $('s-blocked').textContent = String(blocked);
-    $('s-sandboxes').textContent = String(boxes);
+    $('s-sandboxes').textContent = String(online);
     $('lastup').textContent = 'Updated: ' + new Date().toLocaleTimeString();
   });
   S.forEach(s => {
-    af(s.u + '/api/audit')
+    af(s, '/api/audit')
       .then(r => r.json())
       .then(d => showAudit(s.n, d && d.entries))
       .catch(() => {});
@@ -107,7 +109,7 @@ function run() {
   if (!cmd || !s) return;
   $('exec-out').style.display = 'block';
   showOutput('Executing on ' + s.n + '...', '');
-  af(s.u + '/api/exec', {
+  af(s, '/api/exec', {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify({ cmd: cmd }),

@@ -6,10 +6,10 @@ static_assert(k_fleet_header_max + k_fleet_page_buffer <= k_fleet_response_buffe
 
 i64 build_fleet_response(char* buf, const char* page, i64 page_len)
 {
-    i64 pos = append_text(buf, 0, "HTTP/1.1 200 OK\nContent-Type: text/html; charset=utf-8\n");
-    pos = append_text(buf, pos, "Connection: close\nContent-Length: ");
+    i64 pos = append_text(buf, 0, "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n");
+    pos = append_text(buf, pos, "Connection: close\r\nContent-Length: ");
     pos = append_decimal(buf, pos, page_len);
-    pos = append_text(buf, pos, "\n\n");
+    pos = append_text(buf, pos, "\r\n\r\n");
     pos = append_bytes(buf, pos, page, page_len);
     return pos;
 }

@@ -1,12 +1,15 @@
-// Start-up and serving of fleet-dashboard. Both answers are built before the socket
-// exists; serving is then accept, one read, the credential check, one prebuilt answer,
-// close, one connection at a time.
+// Start-up and serving of fleet-dashboard. The sandbox table comes from the fleet file
+// when it names any sandbox; both answers are built before the socket exists; serving is
+// then accept, one read, the credential check, one prebuilt answer, close, one
+// connection at a time. A port that cannot be had ends the program with status 1: a
+// service manager must see that it is not serving.
 //
 // The listening socket's time-outs (runtime/listener.h) bound how long one peer can hold
 // the single thread; answers go out with MSG_NOSIGNAL, so a peer that already closed
 // cannot end the process.
 #include "fleet/fleet_auth.h"
 #include "fleet/fleet_config.h"
+#include "fleet/fleet_file.h"
 #include "fleet/fleet_page.h"
 #include "fleet/fleet_response.h"
 #include "runtime/console.h"
@@ -23,6 +26,8 @@ static constexpr char k_banner[] = "========================================\n"
                                    "  Cindervox Fleet Dashboard\n"
                                    "  No libc. No dependencies.\n"
                                    "========================================\n";
+
+constexpr int k_exit_no_listener = 1;
 
 struct Answer {
     const char* bytes;
@@ -45,6 +50,31 @@ static i64 open_listener(i64 port)
     return listener.fd;
 }
 
+// Reads the fleet file, if there is one, into the sandbox table and says what came of it.
+static void load_fleet_file()
+{
+    char* text = (char*)heap_alloc(k_fleet_file_max + 1);
+    i64 len = read_small_file(k_fleet_file_path, text, k_fleet_file_max);
+    if (len < 0)
+        return;
+    FleetEntryText* texts = (FleetEntryText*)heap_alloc(k_fleet_sandbox_slots * sizeof(FleetEntryText));
+    FleetFileOutcome outcome = apply_fleet_file_text(text, len, texts, &fleet_config);
+    for (i64 i = 0; i < outcome.skipped_count && i < k_fleet_skipped_named; i++) {
+        print("Fleet file: line skipped (want: name url [user:password]):\n");
+        print_decimal_line(outcome.skipped_lines[i]);
+    }
+    if (outcome.beyond_slots > 0) {
+        print("Fleet file: sandboxes beyond the table ignored:\n");
+        print_decimal_line(outcome.beyond_slots);
+    }
+    if (outcome.entries == 0) {
+        print("Fleet file names no sandbox; watching the built-in ones\n");
+        return;
+    }
+    print("Fleet sandboxes from /etc/cindervox/fleet:\n");
+    print_decimal_line(outcome.entries);
+}
+
 [[noreturn]] static void serve(int listen_fd, Answer page, Answer refusal)
 {
     char* req = (char*)heap_alloc(k_fleet_request_buffer);
@@ -65,6 +95,7 @@ extern "C" [[noreturn]] void program_main(int, char**)
 {
     heap_init();
     print(k_banner);
+    load_fleet_file();
     char* page = (char*)heap_alloc(k_fleet_page_buffer);
     i64 page_len = build_fleet_page(page);
     char* response = (char*)heap_alloc(k_fleet_response_buffer);
@@ -75,7 +106,7 @@ extern "C" [[noreturn]] void program_main(int, char**)
     i64 refusal_len = build_fleet_refusal(refusal);
     i64 listen_fd = open_listener(fleet_config.port);
     if (listen_fd < 0)
-        sys_exit_group(0);
+        sys_exit_group(k_exit_no_listener);
     print("Cindervox Fleet Dashboard on http://localhost:\n");
     print_decimal_line(fleet_config.port);
     print("Login: admin / wickerpod\n");

@@ -1,6 +1,6 @@
-"""Black-box tests of fleet-dashboard: start-up messages, the login check on raw bytes,
-the one page for every path, and how the single-threaded loop copes with peers that
-stall, vanish, or arrive while another copy holds the port."""
+"""Black-box tests of fleet-dashboard: start-up messages, the fleet file, the login check
+on raw bytes, the one page for every path, and how the single-threaded loop copes with
+peers that stall, vanish, or arrive while another copy holds the port."""
 import os
 import socket
 import struct
@@ -16,14 +16,14 @@ GOOD = "Authorization: Basic " + CREDENTIAL
 READY = "Login: admin / wickerpod\n"
 BANNER = ("=" * 40 + "\n" + "  Cindervox Fleet Dashboard\n" + "  No libc. No dependencies.\n"
           + "=" * 40 + "\n")
-REFUSAL = (b"HTTP/1.1 401 Unauthorized\n"
-           b"WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\n"
-           b"Content-Type: text/plain\nContent-Length: 12\nConnection: close\n\n"
+REFUSAL = (b"HTTP/1.1 401 Unauthorized\r\n"
+           b"WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\r\n"
+           b"Content-Type: text/plain\r\nContent-Length: 12\r\nConnection: close\r\n\r\n"
            b"Unauthorized")
 
 
-def fleet():
-    return harness.Instance(program="fleet-dashboard", port=PORT, ready_text=READY)
+def fleet(files=None):
+    return harness.Instance(program="fleet-dashboard", port=PORT, ready_text=READY, files=files)
 
 
 def get(inst, *header_lines, path="/", line_end="\r\n"):
@@ -32,11 +32,18 @@ def get(inst, *header_lines, path="/", line_end="\r\n"):
 
 
 def is_page(raw):
-    head, _, body = raw.partition(b"\n\n")
-    return (head.startswith(b"HTTP/1.1 200 OK\n")
-            and b"\nContent-Length: %d" % len(body) in head
+    head, _, body = raw.partition(b"\r\n\r\n")
+    return (head == (b"HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+                     b"Connection: close\r\nContent-Length: %d" % len(body))
             and body.startswith(b"<!DOCTYPE html>")
             and body.endswith(b"</html>\n"))
+
+
+def sandbox_list(raw):
+    """The script's table of sandboxes, as the page carries it."""
+    body = raw.partition(b"\r\n\r\n")[2].decode()
+    start = body.index("const S=[") + len("const S=[")
+    return body[start:body.index("];", start)]
 
 
 class FleetStartup(unittest.TestCase):
@@ -48,14 +55,14 @@ class FleetStartup(unittest.TestCase):
                              BANNER + "HTML page built:\n%d\n" % len(page)
                              + "Cindervox Fleet Dashboard on http://localhost:\n8888\n" + READY)
 
-    def test_second_copy_on_same_port_reports_bind_error_and_exits_zero(self):
+    def test_second_copy_on_same_port_reports_bind_error_and_exits_one(self):
         with fleet() as inst:
             second = subprocess.run(
                 ["nsenter", "--net=/proc/%d/ns/net" % inst.proc.pid,
                  harness.binary("fleet-dashboard")],
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=10)
             out = second.stdout.decode()
-            self.assertEqual(second.returncode, 0)
+            self.assertEqual(second.returncode, 1)
             self.assertTrue(out.startswith(BANNER + "HTML page built:\n"), out)
             self.assertTrue(out.endswith("ERROR: bind() failed on port \n8888\n"), out)
             self.assertNotIn("Login:", out)
@@ -77,6 +84,52 @@ class FleetStartup(unittest.TestCase):
                     self.assertTrue(flags & 0o2000000, "fd %s lacks close-on-exec" % fd)
             finally:
                 silent.close()
+
+
+class FleetFile(unittest.TestCase):
+    """/etc/cindervox/fleet names the sandboxes the page watches."""
+
+    def test_file_replaces_built_in_sandboxes_with_own_logins(self):
+        text = ("# the fleet\r\n"
+                "east http://10.1.0.2:7575/ ops:pa55:w0rd\r\n"
+                "west   http://10.1.0.3:7575\r\n"
+                "bad-line\n"
+                "evil http://x'+alert(1)+'\n"
+                "north https://box.example:8443 u:p\n")
+        with fleet({"fleet": text}) as inst:
+            page = get(inst, GOOD)
+            self.assertTrue(is_page(page))
+            self.assertEqual(sandbox_list(page),
+                             "{u:'http://10.1.0.2:7575',n:'east',a:'Basic b3BzOnBhNTU6dzByZA=='},"
+                             "{u:'http://10.1.0.3:7575',n:'west'},"
+                             "{u:'https://box.example:8443',n:'north',a:'Basic dTpw'}")
+            self.assertEqual(page.count(b'<div class="card" id="c'), 3)
+            self.assertNotIn(b"sandbox-01", page)
+            self.assertNotIn(b"alert", page)
+            console = inst.console()
+            self.assertIn("Fleet file: line skipped (want: name url [user:password]):\n4\n"
+                          "Fleet file: line skipped (want: name url [user:password]):\n5\n"
+                          "Fleet sandboxes from /etc/cindervox/fleet:\n3\n", console)
+            # The logins reach only a browser that passed the fleet login.
+            self.assertEqual(get(inst), REFUSAL)
+
+    def test_without_usable_entries_the_built_in_pair_stays(self):
+        for name, files in (("no file", None), ("comments only", {"fleet": "# none yet\n"})):
+            with self.subTest(name), fleet(files) as inst:
+                self.assertEqual(sandbox_list(get(inst, GOOD)),
+                                 "{u:'http://localhost:7575',n:'sandbox-01'},"
+                                 "{u:'http://192.168.77.2:7575',n:'sandbox-02'}")
+                said = "Fleet file names no sandbox; watching the built-in ones\n"
+                self.assertEqual(said in inst.console(), files is not None)
+
+    def test_at_most_sixteen_sandboxes(self):
+        text = "".join("s%d http://10.2.0.%d:7575\n" % (i, i + 2) for i in range(20))
+        with fleet({"fleet": text}) as inst:
+            page = get(inst, GOOD)
+            self.assertEqual(page.count(b'<div class="card" id="c'), 16)
+            self.assertIn(b"id=\"c15\"", page)
+            self.assertIn("Fleet file: sandboxes beyond the table ignored:\n4\n"
+                          "Fleet sandboxes from /etc/cindervox/fleet:\n16\n", inst.console())
 
 
 class FleetLogin(unittest.TestCase):
@@ -112,12 +165,13 @@ class FleetLogin(unittest.TestCase):
         for name, raw in cases.items():
             with self.subTest(name):
                 self.assertEqual(raw, REFUSAL)
-                self.assertEqual(len(raw), 149)
+                self.assertEqual(len(raw), 155)
 
     def test_any_authorised_request_gets_the_same_page(self):
         reference = get(self.inst, GOOD)
         self.assertTrue(is_page(reference))
-        self.assertNotIn(b"\r", reference)
+        # CR LF ends the header's lines only; the page keeps its own LF line ends.
+        self.assertNotIn(b"\r", reference.partition(b"\r\n\r\n")[2])
         others = {
             "favicon": get(self.inst, GOOD, path="/favicon.ico"),
             "api path": get(self.inst, GOOD, path="/api/health?x=1"),

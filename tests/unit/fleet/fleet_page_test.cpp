@@ -32,12 +32,42 @@ static std::string card(i64 index, const char* name)
     return std::string(buf.data(), len);
 }
 
-TEST(FleetConfig, EntriesFitThePageBufferSizing)
+TEST(FleetConfig, BuiltInEntriesUseTheDefaultLogin)
 {
-    for (const FleetSandbox& entry : fleet_config.sandboxes) {
-        EXPECT_LE(text_length(entry.url), k_fleet_entry_text_max);
-        EXPECT_LE(text_length(entry.name), k_fleet_entry_text_max);
+    for (i64 i = 0; i < 3; i++) {
+        const FleetSandbox& entry = fleet_config.sandboxes[i];
+        EXPECT_LE(text_length(entry.url), k_fleet_url_max);
+        EXPECT_LE(text_length(entry.name), k_fleet_name_max);
+        EXPECT_EQ(entry.auth, nullptr);
     }
+}
+
+TEST(BuildFleetPage, FitsWithEverySlotAtItsLongest)
+{
+    // Every text at the longest the fleet file admits, every slot in use.
+    std::string url = "http://" + std::string(k_fleet_url_max - 7, 'h');
+    std::string name(k_fleet_name_max, 'n');
+    std::string auth(k_fleet_auth_max, 'A');
+    FleetConfig saved = fleet_config;
+    fleet_config.sandbox_count = k_fleet_sandbox_slots;
+    for (FleetSandbox& entry : fleet_config.sandboxes)
+        entry = { url.c_str(), name.c_str(), auth.c_str() };
+    std::vector<char> buf(k_fleet_page_buffer, '\0');
+    i64 len = build_fleet_page(buf.data());
+    fleet_config = saved;
+    EXPECT_LE(len, k_fleet_page_buffer);
+    EXPECT_EQ(occurrences(std::string(buf.data(), len), "<div class=\"card\" id=\"c"), k_fleet_sandbox_slots);
+}
+
+TEST(BuildFleetPage, GivesASandboxItsOwnLoginOnly)
+{
+    FleetConfig saved = fleet_config;
+    fleet_config.sandboxes[1].auth = "dXNlcjpwdw==";
+    std::string page = page_with(2);
+    fleet_config = saved;
+    EXPECT_NE(page.find("const S=[{u:'http://localhost:7575',n:'sandbox-01'},"
+                        "{u:'http://192.168.77.2:7575',n:'sandbox-02',a:'Basic dXNlcjpwdw=='}];"),
+        std::string::npos);
 }
 
 TEST(BuildFleetCard, GivesEveryElementTheEntryIndex)
@@ -94,13 +124,12 @@ TEST(BuildFleetPage, HasOneCardPerSandboxInUse)
 TEST(BuildFleetPage, ListsSandboxesInTheScript)
 {
     EXPECT_NE(page_with(2).find("const S=[{u:'http://localhost:7575',n:'sandbox-01'},"
-                                "{u:'http://192.168.77.2:7575',n:'sandbox-02'},];"),
+                                "{u:'http://192.168.77.2:7575',n:'sandbox-02'}];"),
         std::string::npos);
-    // The third entry is the only one without a comma after it.
     EXPECT_NE(page_with(3).find("{u:'http://192.168.77.2:7575',n:'sandbox-02'},"
                                 "{u:'http://192.168.77.3:7575',n:'sandbox-03'}];"),
         std::string::npos);
-    EXPECT_NE(page_with(1).find("const S=[{u:'http://localhost:7575',n:'sandbox-01'},];"), std::string::npos);
+    EXPECT_NE(page_with(1).find("const S=[{u:'http://localhost:7575',n:'sandbox-01'}];"), std::string::npos);
 }
 
 TEST(BuildFleetPage, PlacesPiecesInPageOrder)
@@ -175,8 +204,8 @@ TEST(BuildFleetPage, GrowsByOneCardAndOneListEntryPerSandbox)
     i64 one = (i64)page_with(1).size();
     i64 two = (i64)page_with(2).size();
     i64 three = (i64)page_with(3).size();
-    i64 second = (i64)card(1, "sandbox-02").size() + (i64)std::string("{u:'http://192.168.77.2:7575',n:'sandbox-02'},").size();
-    i64 third = (i64)card(2, "sandbox-03").size() + (i64)std::string("{u:'http://192.168.77.3:7575',n:'sandbox-03'}").size();
+    i64 second = (i64)card(1, "sandbox-02").size() + (i64)std::string(",{u:'http://192.168.77.2:7575',n:'sandbox-02'}").size();
+    i64 third = (i64)card(2, "sandbox-03").size() + (i64)std::string(",{u:'http://192.168.77.3:7575',n:'sandbox-03'}").size();
     EXPECT_EQ(two - one, second);
     EXPECT_EQ(three - two, third);
 }

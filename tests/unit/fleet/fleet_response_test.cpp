@@ -9,16 +9,15 @@ TEST(BuildFleetRefusal, WritesExact401Text)
     std::vector<char> buf(k_fleet_refusal_buffer, '\0');
     i64 len = build_fleet_refusal(buf.data());
     std::string text(buf.data(), len);
-    EXPECT_EQ(len, 149);
+    EXPECT_EQ(len, 155);
     EXPECT_EQ(text,
-        "HTTP/1.1 401 Unauthorized\n"
-        "WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\n"
-        "Content-Type: text/plain\n"
-        "Content-Length: 12\n"
-        "Connection: close\n"
-        "\n"
+        "HTTP/1.1 401 Unauthorized\r\n"
+        "WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\r\n"
+        "Content-Type: text/plain\r\n"
+        "Content-Length: 12\r\n"
+        "Connection: close\r\n"
+        "\r\n"
         "Unauthorized");
-    EXPECT_EQ(text.find('\r'), std::string::npos);
 }
 
 TEST(BuildFleetResponse, WritesHeaderThenPageUnchanged)
@@ -28,11 +27,11 @@ TEST(BuildFleetResponse, WritesHeaderThenPageUnchanged)
     i64 len = build_fleet_response(buf.data(), page.data(), (i64)page.size());
     std::string text(buf.data(), len);
     EXPECT_EQ(text,
-        "HTTP/1.1 200 OK\n"
-        "Content-Type: text/html; charset=utf-8\n"
-        "Connection: close\n"
-        "Content-Length: 9\n"
-        "\n"
+        "HTTP/1.1 200 OK\r\n"
+        "Content-Type: text/html; charset=utf-8\r\n"
+        "Connection: close\r\n"
+        "Content-Length: 9\r\n"
+        "\r\n"
         "<p>hi</p>");
 }
 
@@ -44,5 +43,5 @@ TEST(BuildFleetResponse, FitsAFullPageBuffer)
     i64 len = build_fleet_response(buf.data(), page.data(), k_fleet_page_buffer);
     EXPECT_LE(len, k_fleet_response_buffer);
     EXPECT_EQ(len - k_fleet_page_buffer, k_fleet_header_max);
-    EXPECT_EQ(std::string(buf.data(), 96).substr(73, 23), "Content-Length: 65536\n\n");
+    EXPECT_EQ(std::string(buf.data(), 101).substr(76, 25), "Content-Length: 65536\r\n\r\n");
 }
