@@ -3,7 +3,7 @@ BUILD ?= build
 export CINDERVOX_BUILD := $(BUILD)
 FUZZ_SECONDS ?= 8
 
-.PHONY: all build run test layers unit blackbox browser fuzz bench deps clean
+.PHONY: all build run test layers unit blackbox browser fuzz bench deps clean install uninstall deploy-test
 
 all: build
 
@@ -41,3 +41,55 @@ bench: build
 
 clean:
 	rm -rf $(BUILD)
+
+# ---- install ----
+# make install [PREFIX=/usr/local] [DESTDIR=<staging root>]. The example files of
+# /etc/cindervox never replace an operator's; uninstall removes them only while they are
+# still the examples as shipped. Without DESTDIR, install also creates the unprivileged
+# unit's user and directories (CREATE_USER=no leaves that out).
+PREFIX ?= /usr/local
+BINDIR ?= $(PREFIX)/bin
+DOCDIR ?= $(PREFIX)/share/doc/cindervox
+UNITDIR ?= $(PREFIX)/lib/systemd/system
+SYSUSERSDIR ?= $(PREFIX)/lib/sysusers.d
+TMPFILESDIR ?= $(PREFIX)/lib/tmpfiles.d
+CONFDIR ?= /etc/cindervox
+UNITS := sandbox-server.service sandbox-server-unprivileged.service fleet-dashboard.service
+EXAMPLES := config fleet agents
+
+install: build
+	install -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(DOCDIR)/examples $(DESTDIR)$(UNITDIR) \
+	    $(DESTDIR)$(SYSUSERSDIR) $(DESTDIR)$(TMPFILESDIR) $(DESTDIR)$(CONFDIR)
+	install -m 0755 $(BUILD)/sandbox-server $(BUILD)/fleet-dashboard $(DESTDIR)$(BINDIR)/
+	install -m 0644 README.md $(DESTDIR)$(DOCDIR)/README.md
+	install -m 0644 deploy/README.md $(DESTDIR)$(DOCDIR)/deploy.md
+	install -m 0644 deploy/haproxy.cfg $(DESTDIR)$(DOCDIR)/examples/haproxy.cfg
+	for f in $(EXAMPLES); do install -m 0600 deploy/etc/$$f $(DESTDIR)$(DOCDIR)/examples/$$f; done
+	for f in $(EXAMPLES); do \
+	    [ -e $(DESTDIR)$(CONFDIR)/$$f ] || install -m 0600 deploy/etc/$$f $(DESTDIR)$(CONFDIR)/$$f; \
+	done
+	for u in $(UNITS); do \
+	    sed -e 's|@BINDIR@|$(BINDIR)|g' -e 's|@DOCDIR@|$(DOCDIR)|g' deploy/systemd/$$u \
+	        > $(DESTDIR)$(UNITDIR)/$$u && chmod 0644 $(DESTDIR)$(UNITDIR)/$$u; \
+	done
+	install -m 0644 deploy/systemd/cindervox.sysusers $(DESTDIR)$(SYSUSERSDIR)/cindervox.conf
+	install -m 0644 deploy/systemd/cindervox.tmpfiles $(DESTDIR)$(TMPFILESDIR)/cindervox.conf
+	@if [ -z "$(DESTDIR)" ] && [ "$(CREATE_USER)" != no ] && command -v systemd-sysusers >/dev/null; then \
+	    systemd-sysusers $(SYSUSERSDIR)/cindervox.conf && \
+	    systemd-tmpfiles --create $(TMPFILESDIR)/cindervox.conf; \
+	fi
+
+uninstall:
+	for f in $(EXAMPLES); do \
+	    if cmp -s $(DESTDIR)$(CONFDIR)/$$f $(DESTDIR)$(DOCDIR)/examples/$$f; then rm -f $(DESTDIR)$(CONFDIR)/$$f; fi; \
+	done
+	-rmdir $(DESTDIR)$(CONFDIR) 2>/dev/null
+	rm -f $(DESTDIR)$(BINDIR)/sandbox-server $(DESTDIR)$(BINDIR)/fleet-dashboard
+	rm -rf $(DESTDIR)$(DOCDIR)
+	for u in $(UNITS); do rm -f $(DESTDIR)$(UNITDIR)/$$u; done
+	rm -f $(DESTDIR)$(SYSUSERSDIR)/cindervox.conf $(DESTDIR)$(TMPFILESDIR)/cindervox.conf
+
+# The service units, install and uninstall into a staging root, and the scale-out set-up
+# behind HAProxy (the blackbox target runs these too).
+deploy-test: build deps
+	python3 -m unittest tests.blackbox.test_install tests.blackbox.test_scale_out -v

@@ -84,7 +84,11 @@ class Instance:
 
     def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
                  extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True,
-                 ready_text="API: POST", uid=65534, pid_namespace=False, args=()):
+                 ready_text="API: POST", uid=65534, pid_namespace=False, args=(), launch=None,
+                 address=None, binary_path=None):
+        """address: the program waits for the veth end cvx0 that the caller moves into its
+        network namespace and gives it this address (/24). args: its command line.
+        binary_path: a program from elsewhere than the build (HAProxy, say)."""
         self.port = port
         self.ready_text = ready_text
         self.mode = mode
@@ -99,10 +103,13 @@ class Instance:
         for name, content in (files or {}).items():
             self.write_etc(name, content)
         exe = self.path("bin", program)
-        shutil.copy(binary(program), exe)
+        shutil.copy(binary_path or binary(program), exe)
         os.chmod(self.path("bin"), 0o755)
-        launch = ""
-        if mode == "basic":
+        # launch: words put before the program instead of the mode's own (a kernel-mode
+        # server under a reduced capability bounding set, say).
+        if launch is None:
+            launch = ""
+        if mode == "basic" and not launch:
             launch = ("setpriv --reuid=%d --regid=%d --clear-groups --inh-caps=-all --bounding-set=-all"
                       % (uid, uid))
         if pid_namespace:
@@ -112,7 +119,7 @@ class Instance:
         self.console_path = self.path("console.txt")
         self.console_file = open(self.console_path, "wb")
         env = {"T": self.dir, "PROGRAM": program, "LAUNCH": launch, "EXTRA": extra_setup,
-               "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+               "ADDR": address or "", "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
         self.proc = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "sh", SETUP_SCRIPT, *args],
             stdout=self.console_file, stderr=subprocess.STDOUT, env=env, cwd="/")
