@@ -160,12 +160,14 @@ def kernel_unit_caps():
     return [c.lower().replace("cap_", "") for c in value.split()]
 
 
-def start_with_bounding_set(caps):
-    """A kernel-mode server started as root under exactly these capabilities (and
-    no-new-privileges, as the unit has it), with the permissive profile."""
+def start_with_bounding_set(caps, wait=True):
+    """A server started as root under exactly these capabilities (and no-new-privileges,
+    as the unit has it); once listening, with the permissive profile."""
     bset = "-all" + "".join(",+" + c for c in caps)
-    inst = harness.Instance(launch="setpriv --inh-caps=-all --no-new-privs --bounding-set=" + bset)
-    inst.post("/api/profile", json.dumps({"profile": 2}))
+    inst = harness.Instance(launch="setpriv --inh-caps=-all --no-new-privs --bounding-set=" + bset,
+                            wait_for_port=wait)
+    if wait:
+        inst.post("/api/profile", json.dumps({"profile": 2}))
     return inst
 
 
@@ -185,12 +187,25 @@ class KernelUnitCapabilities(unittest.TestCase):
             self.assertEqual(inst.exec("sleep 5").json()["exit_code"], 137)
             self.assertEqual(inst.exec("echo after").json()["stdout"], "after\n")
 
+    def test_the_preflight_check_passes_under_the_units_set(self):
+        bset = "-all" + "".join(",+" + c for c in kernel_unit_caps())
+        with harness.Instance(launch="setpriv --inh-caps=-all --no-new-privs --bounding-set=" + bset,
+                              args=["--check"], wait_for_port=False) as inst:
+            self.assertEqual(inst.proc.wait(timeout=60), 0, inst.console())
+            self.assertIn("result: kernel isolation can be confined as documented", inst.console())
+
     def test_every_capability_of_the_set_is_needed(self):
+        # Without any one of them the server finds at start-up that it cannot confine
+        # commands, says which step failed, and does not start.
         caps = kernel_unit_caps()
         for cap in caps:
-            with self.subTest(without=cap), start_with_bounding_set([c for c in caps if c != cap]) as inst:
-                run = inst.exec("echo hi").json()
-                self.assertNotEqual(run.get("stdout"), "hi\n", run)
+            with self.subTest(without=cap), \
+                    start_with_bounding_set([c for c in caps if c != cap], wait=False) as inst:
+                self.assertTrue(inst.wait_console("Not starting.", timeout=10), inst.console())
+                inst.proc.wait(timeout=10)
+                self.assertNotEqual(inst.proc.returncode, 0)
+                self.assertIn("cannot confine commands", inst.console())
+                self.assertIn("EPERM", inst.console())
 
 
 if __name__ == "__main__":
