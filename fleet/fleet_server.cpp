@@ -13,10 +13,12 @@
 #include "fleet/fleet_page.h"
 #include "fleet/fleet_response.h"
 #include "runtime/console.h"
+#include "runtime/error_text.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/listener.h"
 #include "runtime/syscall.h"
+#include "runtime/text.h"
 
 constexpr i64 k_fleet_request_buffer = 4096;
 constexpr i64 k_fleet_request_max = k_fleet_request_buffer - 1;
@@ -55,8 +57,16 @@ static void load_fleet_file()
 {
     char* text = (char*)heap_alloc(k_fleet_file_max + 1);
     i64 len = read_small_file(k_fleet_file_path, text, k_fleet_file_max);
-    if (len < 0)
+    if (len == -ENOENT)
         return;
+    if (len < 0) {
+        char line[96];
+        i64 pos = append_text(line, 0, "Fleet file /etc/cindervox/fleet cannot be read (");
+        pos = append_error_name(line, pos, len);
+        pos = append_text(line, pos, "); watching the built-in ones\n");
+        print_bytes(line, pos);
+        return;
+    }
     FleetEntryText* texts = (FleetEntryText*)heap_alloc(k_fleet_sandbox_slots * sizeof(FleetEntryText));
     FleetFileOutcome outcome = apply_fleet_file_text(text, len, texts, &fleet_config);
     for (i64 i = 0; i < outcome.skipped_count && i < k_fleet_skipped_named; i++) {

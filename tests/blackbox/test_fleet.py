@@ -122,6 +122,17 @@ class FleetFile(unittest.TestCase):
                 said = "Fleet file names no sandbox; watching the built-in ones\n"
                 self.assertEqual(said in inst.console(), files is not None)
 
+    def test_a_file_it_may_not_read_is_named_on_the_console(self):
+        inst = harness.Instance(program="fleet-dashboard", port=PORT, ready_text=READY, mode="basic",
+                                files={"fleet": "east http://10.1.0.2:7575\n"},
+                                extra_setup="chmod 600 /etc/cindervox/fleet")
+        try:
+            self.assertIn("Fleet file /etc/cindervox/fleet cannot be read (EACCES); "
+                          "watching the built-in ones\n", inst.console())
+            self.assertIn(b"n:'sandbox-01'", get(inst, GOOD))
+        finally:
+            inst.cleanup()
+
     def test_at_most_sixteen_sandboxes(self):
         text = "".join("s%d http://10.2.0.%d:7575\n" % (i, i + 2) for i in range(20))
         with fleet({"fleet": text}) as inst:
