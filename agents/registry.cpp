@@ -154,6 +154,14 @@ i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now)
     return total;
 }
 
+i64 rate_window_wait(const char* buckets, i64 index, i64 second, i64 now, i64 limit)
+{
+    for (i64 wait = 1; wait < k_rate_slots; wait++)
+        if (rate_window_total(buckets, index, second, now + wait) < limit)
+            return wait;
+    return k_rate_slots;
+}
+
 void tick_global_rate_at(i64 now) { rate_window_tick(state.rate_buckets, &state.rate_bucket_index, &state.rate_bucket_second, now); }
 
 i64 global_rate_total_at(i64 now) { return rate_window_total(state.rate_buckets, state.rate_bucket_index, state.rate_bucket_second, now); }
@@ -179,6 +187,17 @@ i64 agent_rate_total_at(i64 index, i64 now)
     i64 second = read_u32(state.agent_rate_second, index * 4);
     return rate_window_total(agent_window(index), slot, second, now);
 }
+
+i64 agent_rate_retry_after_at(i64 index, i64 now)
+{
+    if (index < 0 || index >= k_max_agents)
+        return 1;
+    i64 slot = read_u32(state.agent_rate_index, index * 4);
+    i64 second = read_u32(state.agent_rate_second, index * 4);
+    return rate_window_wait(agent_window(index), slot, second, now, state.max_rate_per_agent);
+}
+
+i64 agent_rate_retry_after(i64 index) { return agent_rate_retry_after_at(index, now_seconds()); }
 
 void tick_global_rate() { tick_global_rate_at(now_seconds()); }
 i64 global_rate_total() { return global_rate_total_at(now_seconds()); }

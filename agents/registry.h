@@ -86,4 +86,12 @@ void rate_window_tick(char* buckets, i64* index, i64* second, i64 now);
 // behind the window's second); writes nothing.
 i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now);
 
+// Whole seconds from now until the window's total falls below limit, as the runs in it
+// age out: 1 to 60 (60 also when no wait is enough, a limit of 0).
+i64 rate_window_wait(const char* buckets, i64 index, i64 second, i64 now, i64 limit);
+
+// The wait until agent index's window admits it again under max_rate_per_agent.
+i64 agent_rate_retry_after(i64 index);
+i64 agent_rate_retry_after_at(i64 index, i64 now);
+
 void reset_agents();

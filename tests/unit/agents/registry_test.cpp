@@ -94,6 +94,24 @@ TEST_F(Registry, WindowCountsExactlyTheLastMinute)
     EXPECT_EQ(agent_rate_total_at(1, t + 4000), 0);
 }
 
+TEST_F(Registry, RetryAfterIsTheWaitUntilEnoughRunsAgeOut)
+{
+    const i64 t = 1765105200;
+    state.max_rate_per_agent = 15;
+    for (int i = 0; i < 10; i++)
+        tick_agent_rate_at(2, t);
+    for (int i = 0; i < 5; i++)
+        tick_agent_rate_at(2, t + 30);
+    // 15 runs: the ten of t leave the window at t + 60.
+    EXPECT_EQ(agent_rate_retry_after_at(2, t + 30), 30);
+    EXPECT_EQ(agent_rate_retry_after_at(2, t + 59), 1);
+    state.max_rate_per_agent = 5;
+    // Five are left after t + 60; below five only once the runs of t + 30 age out.
+    EXPECT_EQ(agent_rate_retry_after_at(2, t + 40), 50);
+    state.max_rate_per_agent = 0;
+    EXPECT_EQ(agent_rate_retry_after_at(2, t + 40), 60);
+}
+
 TEST_F(Registry, GlobalWindowMovesOneBucketPerSecond)
 {
     const i64 t = 2000000000;
