@@ -148,12 +148,17 @@ static i64 install_filter(const LaunchPlan* plan)
     return sys_seccomp(SECCOMP_SET_MODE_FILTER, 0, &program);
 }
 
-// An ignored signal stays ignored across execve: the server ignores SIGPIPE, commands must
-// not (a pipeline such as "yes | head" ends by it).
-static i64 restore_broken_pipe_default()
+// Ignored and blocked signals stay so across execve: the server ignores SIGPIPE and blocks
+// SIGTERM and SIGINT (it reads them from a signalfd); commands must not inherit either (a
+// pipeline such as "yes | head" ends by SIGPIPE, and a command must be interruptible).
+static i64 restore_signal_defaults()
 {
     sigaction_k action { SIG_DFL_HANDLER, 0, nullptr, 0 };
-    return sys_rt_sigaction(SIGPIPE, &action, nullptr);
+    i64 result = sys_rt_sigaction(SIGPIPE, &action, nullptr);
+    u64 none = 0;
+    if (result == 0)
+        result = sys_rt_sigprocmask(SIG_SETMASK, &none, nullptr);
+    return result;
 }
 
 // Records why the child gives up, for the server to report, and gives the exit status of
@@ -190,8 +195,8 @@ static int confined_shell(void* arg)
         return give_up(plan, "new session", result);
     if (plan->kernel_mode && (result = drop_privileges(plan)) < 0)
         return give_up(plan, "privilege drop", result);
-    if ((result = restore_broken_pipe_default()) < 0)
-        return give_up(plan, "SIGPIPE default", result);
+    if ((result = restore_signal_defaults()) < 0)
+        return give_up(plan, "signal defaults", result);
     if ((result = apply_limits(plan)) < 0)
         return give_up(plan, "resource limits", result);
     if ((result = install_filter(plan)) < 0)

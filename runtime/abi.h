@@ -99,6 +99,7 @@ enum : long {
     SYS_accept4 = 288,
     SYS_epoll_create1 = 291,
     SYS_dup3 = 292,
+    SYS_signalfd4 = 289,
     SYS_pipe2 = 293,
     SYS_prlimit64 = 302,
     SYS_setns = 308,
@@ -249,6 +250,16 @@ enum : int {
     SIGSYS = 31,
 };
 enum : unsigned long { SA_RESTORER = 0x04000000, SA_RESTART = 0x10000000 };
+enum : int { SIG_BLOCK = 0, SIG_UNBLOCK = 1, SIG_SETMASK = 2 };
+enum : int { SFD_NONBLOCK = 04000, SFD_CLOEXEC = 02000000 };
+// What a signalfd read yields, one record per signal (128 bytes; only the number matters).
+struct signalfd_siginfo_k {
+    unsigned int signo;
+    char rest[124];
+};
+static_assert(sizeof(signalfd_siginfo_k) == 128, "struct signalfd_siginfo");
+// The signal's bit in a 64-bit signal set.
+constexpr unsigned long signal_bit(int sig) { return 1ul << (sig - 1); }
 #define SIG_IGN_HANDLER ((void*)1)
 #define SIG_DFL_HANDLER ((void*)0)
 

@@ -171,6 +171,7 @@ inline i64 sys_rt_sigaction(int sig, const sigaction_k* act, sigaction_k* old)
     return syscall4(SYS_rt_sigaction, sig, (i64)act, (i64)old, 8);
 }
 inline i64 sys_rt_sigprocmask(int how, const u64* set, u64* old) { return syscall4(SYS_rt_sigprocmask, how, (i64)set, (i64)old, 8); }
+inline i64 sys_signalfd4(int fd, const u64* mask, int flags) { return syscall4(SYS_signalfd4, fd, (i64)mask, 8, flags); }
 inline i64 sys_pidfd_open(int pid, u32 flags) { return syscall2(SYS_pidfd_open, pid, flags); }
 
 // clone(2) onto a separate stack: the child calls fn(arg) there and ends with the exit
