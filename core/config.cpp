@@ -87,10 +87,81 @@ static void scan_capacity(const char* text, i64 len)
     });
 }
 
+// The server_names= value as read, written back with the file, and the names it lists.
+static constinit char server_names_text[k_server_names_text_max] {};
+static constinit i64 server_names_text_len = 0;
+static constinit ByteSpan server_names[k_server_names_max] {};
+static constinit i64 server_name_count = 0;
+static constinit bool server_names_any = false;
+
+static constexpr char k_server_names_key[] = "server_names=";
+static constexpr i64 k_server_names_key_len = sizeof(k_server_names_key) - 1;
+
+static bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+static void take_server_names(const char* value, i64 len)
+{
+    copy_bytes(server_names_text, value, len);
+    server_names_text_len = len;
+    server_name_count = 0;
+    server_names_any = false;
+    for (i64 start = 0; start <= len;) {
+        i64 end = start;
+        while (end < len && server_names_text[end] != ',')
+            end++;
+        i64 from = start, to = end;
+        while (from < to && is_blank(server_names_text[from]))
+            from++;
+        while (to > from && is_blank(server_names_text[to - 1]))
+            to--;
+        if (to - from == 1 && server_names_text[from] == '*')
+            server_names_any = true;
+        else if (to > from && to - from <= k_server_name_max && server_name_count < k_server_names_max)
+            server_names[server_name_count++] = { server_names_text + from, to - from };
+        start = end + 1;
+    }
+}
+
+static void scan_server_names(const char* text, i64 len)
+{
+    server_names_text_len = 0;
+    server_name_count = 0;
+    server_names_any = false;
+    for_each_line(text, len, [&](const char* line, i64 line_len) {
+        if (line_len < k_server_names_key_len || !bytes_equal(line, k_server_names_key, k_server_names_key_len))
+            return false;
+        take_server_names(line + k_server_names_key_len, line_len - k_server_names_key_len);
+        return true;
+    });
+    if (server_names_any)
+        print("[Cindervox] server_names=*: the Host check is off, requests naming any host are answered\n");
+    else if (server_name_count > 0)
+        print("[Cindervox] Server names loaded from /etc/cindervox/config\n");
+}
+
+bool server_names_allow_any() { return server_names_any; }
+
+static char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c + 32) : c; }
+
+bool server_name_listed(ByteSpan host)
+{
+    for (i64 i = 0; i < server_name_count; i++) {
+        if (server_names[i].len != host.len)
+            continue;
+        i64 k = 0;
+        while (k < host.len && lower_ascii(host.ptr[k]) == lower_ascii(server_names[i].ptr[k]))
+            k++;
+        if (k == host.len)
+            return true;
+    }
+    return false;
+}
+
 i64 apply_config_text(const char* text, i64 len)
 {
     scan_capacity(text, len);
     i64 port = scan_ports(text, len);
+    scan_server_names(text, len);
     if (!take_credential(text, len))
         print("[Cindervox] Using default auth (terox:wickerpod)\n");
     return port;
@@ -147,6 +218,12 @@ i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
             continue;
         pos = append_text(out, pos, setting.name);
         pos = append_decimal(out, pos, value);
+        pos = append_byte(out, pos, '\n');
+    }
+    // A login change must not drop the operator's host names.
+    if (server_names_text_len > 0 || server_names_any) {
+        pos = append_text(out, pos, k_server_names_key);
+        pos = append_bytes(out, pos, server_names_text, server_names_text_len);
         pos = append_byte(out, pos, '\n');
     }
     return pos;

@@ -32,9 +32,20 @@ constexpr i64 k_credential_line_capacity = k_username_capacity + 1 + k_password_
 constexpr i64 k_max_connections_low = 16;
 constexpr i64 k_max_connections_high = 16384;
 constexpr i64 k_max_concurrent_runs_high = 64;
-// The configuration file as written: the credential line, the port line and the capacity
-// lines that differ from their defaults.
-constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + 2 * (sizeof("max_concurrent_runs=\n") + 20);
+// The value of a server_names= line as read (what fits the file's buffer).
+constexpr i64 k_server_names_text_max = k_config_read_max;
+// The configuration file as written: the credential line, the port line, the capacity
+// lines that differ from their defaults and the server_names line read at start-up.
+constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + 2 * (sizeof("max_concurrent_runs=\n") + 20) +
+    sizeof("server_names=\n") + k_server_names_text_max;
+
+// Host names the server answers to besides IP addresses, localhost and the machine's own
+// name, from "server_names=" (comma-separated); "*" answers any name.
+constexpr i64 k_server_names_max = 16;
+constexpr i64 k_server_name_max = 253;
+bool server_names_allow_any();
+// True when host (without a port) is one of the listed names, compared without regard to case.
+bool server_name_listed(ByteSpan host);
 
 // True when the configuration reader will take the line back as the credential after a
 // restart: no "=" (which marks a setting line) and no line break.

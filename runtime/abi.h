@@ -123,6 +123,7 @@ enum : long {
     SYS_clone3 = 435,
     SYS_close_range = 436,
     SYS_openat2 = 437,
+    SYS_uname = 63,
     SYS_setpriority = 141,
     SYS_sched_setparam = 142,
     SYS_sched_setscheduler = 144,
@@ -343,6 +344,15 @@ struct open_how_k {
     unsigned long flags;
     unsigned long mode;
     unsigned long resolve;
+};
+// uname(2): six NUL-terminated fields of 65 bytes.
+struct utsname_k {
+    char sysname[65];
+    char nodename[65];
+    char release[65];
+    char version[65];
+    char machine[65];
+    char domainname[65];
 };
 // fstat(2) on x86-64.
 struct stat_k {

@@ -122,6 +122,7 @@ inline i64 sys_nanosleep(const timespec_k* req, timespec_k* rem) { return syscal
 
 // Identity, processes, namespaces, confinement.
 inline i64 sys_getuid() { return syscall0(SYS_getuid); }
+inline i64 sys_uname(utsname_k* names) { return syscall1(SYS_uname, (i64)names); }
 inline i64 sys_geteuid() { return syscall0(SYS_geteuid); }
 inline i64 sys_getpid() { return syscall0(SYS_getpid); }
 inline i64 sys_getpgid(int pid) { return syscall1(SYS_getpgid, pid); }

@@ -2,6 +2,7 @@
 // offset 5 after POST and offset 4 otherwise. Routes that share a prefix are tested
 // longer first (/api/policy/reload before /api/policy).
 #include "server/router.h"
+#include "server/request_guard.h"
 #include "admin/file_write.h"
 #include "admin/mcp_endpoint.h"
 #include "admin/policy_endpoints.h"
@@ -218,6 +219,12 @@ static ByteSpan method_and_path(const char* req, i64 req_len)
     return { req, end };
 }
 
+static void refuse_cross_site(int conn, const char* req, i64 req_len, ByteSpan agent)
+{
+    audit_write(agent.len > 0 ? agent : k_system_agent, "BLOCK", method_and_path(req, req_len), 0, 0, "CROSS_SITE");
+    send_json_error(conn, 403, "Forbidden", "cross-site request refused");
+}
+
 static void refuse_agent_route(int conn, const char* req, i64 req_len, ByteSpan agent)
 {
     audit_write(agent, "BLOCK", method_and_path(req, req_len), 0, 0, "AGENT_TOKEN");
@@ -259,12 +266,17 @@ void route_request(int conn, const char* req, i64 req_len)
     Caller caller = identify_caller(req, req_len);
     if (window_full(caller))
         return send_json_error(conn, 429, "Too Many Requests", "rate limit exceeded");
+    // Before the preflight: a rebound name must not even learn what the server allows.
+    if (!host_allowed(req, req_len))
+        return send_json_error(conn, 421, "Misdirected Request", "unknown host name (see server_names= in /etc/cindervox/config)");
     if (req[0] == 'O')
         return send_json(conn, 200, "OK", "{}", 2);
     if (caller.kind == Caller::k_stranger)
         return send_raw(conn, k_unauthorized, sizeof(k_unauthorized) - 1);
     ByteSpan agent = caller.kind == Caller::k_agent ? agent_token_name(caller.agent_token) : ByteSpan {};
     bind_request_agent(agent);
+    if (cross_site_request(req, req_len))
+        return refuse_cross_site(conn, req, req_len, agent);
     if (caller.kind == Caller::k_agent && !agent_may_call(req, req_len))
         return refuse_agent_route(conn, req, req_len, agent);
     dispatch(conn, req, req_len);

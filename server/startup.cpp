@@ -95,8 +95,8 @@ struct Listener {
     int epoll_fd;
 };
 
-// A failed socket or bind is reported and start-up goes on into the loop, which then
-// simply never sees a connection.
+// A server that cannot listen would serve nothing while looking alive to its supervisor:
+// a failed socket or bind ends start-up with status 1.
 static Listener open_listener()
 {
     TcpListener listener = open_tcp_listener(state.port, 128);
@@ -104,6 +104,10 @@ static Listener open_listener()
         print("[ERROR] socket() failed\n");
     if (listener.failed == k_listen_bind_failed)
         print("[ERROR] bind() failed\n");
+    if (listener.failed != k_listen_ready) {
+        print_with_port("[ERROR] Cannot listen on port ", "; is another program using it? Exiting.\n");
+        sys_exit_group(1);
+    }
     i64 epoll_fd = sys_epoll_create1(EPOLL_CLOEXEC);
     epoll_event_k event { EPOLLIN, (u64)listener.fd };
     sys_epoll_ctl((int)epoll_fd, EPOLL_CTL_ADD, (int)listener.fd, &event);

@@ -199,17 +199,21 @@ class Instance:
         finally:
             s.close()
 
-    def request(self, method, path, body=None, headers=None, auth=DEFAULT_AUTH, pace=True, port=None):
-        """An HTTP/1.1 request with CR LF line ends; returns a Response."""
-        lines = ["%s %s HTTP/1.1" % (method, path), "Host: localhost"]
+    def request(self, method, path, body=None, headers=None, auth=DEFAULT_AUTH, pace=True, port=None,
+                content_type="application/json"):
+        """An HTTP/1.1 request with CR LF line ends; returns a Response. headers may replace
+        Host (default localhost) and Content-Type (default content_type, None for none)."""
+        headers = dict(headers or {})
+        lines = ["%s %s HTTP/1.1" % (method, path), "Host: " + headers.pop("Host", "localhost")]
         if auth:
             lines.append("Authorization: " + auth)
-        for k, v in (headers or {}).items():
+        for k, v in headers.items():
             lines.append("%s: %s" % (k, v))
         payload = b""
         if body is not None:
             payload = body.encode() if isinstance(body, str) else body
-            lines.append("Content-Type: application/json")
+            if content_type and "Content-Type" not in headers:
+                lines.append("Content-Type: " + content_type)
             lines.append("Content-Length: %d" % len(payload))
         data = ("\r\n".join(lines) + "\r\n\r\n").encode() + payload
         return Response(self.raw(data, pace=pace, port=port))

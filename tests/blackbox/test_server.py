@@ -64,6 +64,32 @@ class RoutingTest(unittest.TestCase):
             r = self.srv.post("/api/health", '{"x":1}\r\n%s\r\n' % line, auth=None)
             self.assertEqual(r.raw, UNAUTHORIZED)
 
+    def test_unknown_host_names_are_misdirected(self):
+        # A DNS-rebinding page reaches the server under its own name.
+        rebound = self.srv.get("/api/health", headers={"Host": "evil.example:7575"})
+        self.assertEqual(rebound.raw, json_answer(421, "Misdirected Request",
+                         '{"ok":false,"error":"unknown host name (see server_names= in /etc/cindervox/config)"}'))
+        self.assertEqual(self.srv.raw("OPTIONS /api/exec HTTP/1.1\r\nHost: evil.example\r\n\r\n")[:12], b"HTTP/1.1 421")
+        for host in ("127.0.0.1:7575", "[::1]:7575", "LOCALHOST", socket.gethostname()):
+            self.assertEqual(self.srv.get("/api/health", headers={"Host": host}).status, 200, host)
+        r = self.srv.raw("GET /api/health HTTP/1.1\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH)
+        self.assertTrue(r.startswith(b"HTTP/1.1 200 OK\r\n"), r[:40])  # no Host at all
+
+    def test_cross_site_forms_and_navigations_are_refused_and_audited(self):
+        evil = {"Origin": "http://evil.example", "Content-Type": "text/plain"}
+        refused = json_answer(403, "Forbidden", '{"ok":false,"error":"cross-site request refused"}')
+        self.assertEqual(self.srv.request("POST", "/api/profile", body='{"profile":2,"x":"="}', headers=evil).raw, refused)
+        self.assertEqual(self.srv.request("POST", "/api/exec", body='{"cmd":"id"}', headers=evil).raw, refused)
+        self.assertEqual(self.srv.get("/api/health", headers={"Sec-Fetch-Mode": "navigate"}).raw, refused)
+        self.assertEqual(self.srv.get("/api/health").json()["profile"], "strict")
+        entries = self.srv.get("/api/audit?agent=system").json()["entries"]
+        self.assertTrue(any(e.endswith('[system] BLOCK CROSS_SITE "POST /api/profile" exit=0 dur=0ms\n') for e in entries), entries)
+        # A preflighted type, the server's own page and clients without Origin pass.
+        self.assertEqual(self.srv.post("/api/profile", '{"profile":0}', headers={"Origin": "http://evil.example"}).status, 200)
+        own = {"Origin": "http://localhost", "Content-Type": "text/plain"}
+        self.assertEqual(self.srv.request("POST", "/api/profile", body='{"profile":0}', headers=own, content_type=None).status, 200)
+        self.assertEqual(self.srv.request("POST", "/api/profile", body='{"profile":0}', content_type=None).status, 200)
+
     def test_page_route_quirks(self):
         page = self.srv.get("/favicon.ico")
         self.assertEqual(page.status, 200)
@@ -84,7 +110,7 @@ class RoutingTest(unittest.TestCase):
 
     def test_request_split_inside_header_block_is_read_whole(self):
         for method in ("POST", "GET"):
-            head = ("%s /api/health HTTP/1.1\r\nHost: x\r\n" % method).encode()
+            head = ("%s /api/health HTTP/1.1\r\nHost: localhost\r\n" % method).encode()
             rest = ("Authorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()
             raw = self.srv.raw(head + rest, split=len(head), delay=0.2)
             self.assertTrue(raw.startswith(b"HTTP/1.1 200 OK\r\n"), raw[:60])
@@ -234,13 +260,16 @@ class StartupTest(unittest.TestCase):
             self.assertIn("[Cindervox] Listening on port 7575...\n", out)
             self.assertEqual(srv.get("/api/health").status, 200)
 
-    def test_port_in_use_prints_bind_error_and_goes_on(self):
-        with Instance(mode="basic", extra_setup="python3 -c 'import socket,time,os\n"
+    def test_port_in_use_ends_the_server_with_status_1(self):
+        with Instance(mode="basic", wait_for_port=False,
+                      extra_setup="python3 -c 'import socket,time,os\n"
                       "s=socket.socket(); s.bind((\"0.0.0.0\",7575)); s.listen(1)\n"
                       "os.fork() and os._exit(0)\ntime.sleep(8)' &\nsleep 0.3") as srv:
-            self.assertIn("[ERROR] bind() failed\n", srv.console())
-            self.assertIn("[Cindervox] API: POST http://localhost:7575/api/exec\n", srv.console())
-            self.assertTrue(srv.alive())
+            self.assertEqual(srv.proc.wait(timeout=10), 1)
+            out = srv.console()
+            self.assertTrue(out.endswith("[ERROR] bind() failed\n"
+                                         "[ERROR] Cannot listen on port 7575; is another program using it? Exiting.\n"), out)
+            self.assertNotIn("Listening on port", out)
 
 
 if __name__ == "__main__":

@@ -276,6 +276,39 @@ describe('agent tokens', () => {
     });
 });
 
+describe('cross-site requests', () => {
+    // A page of another origin that the operator opens after using the dashboard: its form
+    // posts text/plain, which needs no preflight, and the browser adds the login it holds.
+    async function submitFromOtherSite(path, field, value) {
+        const evil = await page.context().newPage();
+        const form = `<form method=post enctype=text/plain action="${server.url}${path}">` +
+            `<input type=hidden name='${field}' value='${value}'></form><script>document.forms[0].submit()</script>`;
+        await evil.route('http://evil.test/**', route => route.fulfill({ contentType: 'text/html', body: form }));
+        const answer = evil.waitForResponse(r => r.url() === server.url + path && r.status() !== 401);
+        await evil.goto('http://evil.test/');
+        const response = await answer;
+        const result = [response.status(), await response.text()];
+        await evil.close();
+        return result;
+    }
+
+    test('a form posted from another origin changes nothing, and the page still works', async () => {
+        await open();
+        await waitForText(page, '#profile', 'strict', POLL_WAIT);
+        const refused = [403, '{"ok":false,"error":"cross-site request refused"}'];
+        assert.deepEqual(await submitFromOtherSite('/api/profile', '{"profile":2,"x":"', '"}'), refused);
+        assert.deepEqual(await submitFromOtherSite('/api/exec', '{"cmd":"echo pwned","x":"', '"}'), refused);
+        assert.equal((await health()).profile, 'strict');
+        const audit = (await request(server, 'GET', '/api/audit')).json().entries;
+        assert.ok(!audit.some(e => e.includes(' EXEC ')), 'no command ran');
+        assert.equal(audit.filter(e => e.includes('BLOCK CROSS_SITE')).length, 2);
+        await section('Security');
+        await page.click('#prof-1');
+        await page.waitForFunction(() => document.querySelector('#profile').textContent === 'moderate', null, { timeout: POLL_WAIT });
+        assert.equal((await health()).profile, 'moderate');
+    });
+});
+
 describe('server text stays text', () => {
     test('markup in output, audit, agent, model and rule names is shown, not run', async () => {
         const img = n => `<img src=x onerror=alert(${n})>`;
