@@ -186,14 +186,22 @@ class RefusalTest(unittest.TestCase):
 
 
 class AuditDestinationTest(unittest.TestCase):
-    def test_tmp_fallback_never_follows_a_link(self):
-        # The link belongs to the server's own user, so only the server itself can refuse it.
+    def test_neither_log_file_is_opened_through_a_link(self):
+        # The links belong to the server's own user, so only the server itself can refuse them.
         plant = ("echo keep > /tmp/victim; chmod 666 /tmp/victim; "
-                 "ln -s /tmp/victim /tmp/cindervox_audit.log; chown -h 65534:65534 /tmp/cindervox_audit.log")
+                 "ln -s /tmp/victim /tmp/cindervox_audit.log; chown -h 65534:65534 /tmp/cindervox_audit.log; "
+                 "chmod 777 /var/log/cindervox; ln -s /tmp/victim /var/log/cindervox/audit.log; "
+                 "chown -h 65534:65534 /var/log/cindervox/audit.log")
         with Instance(mode="basic", extra_setup=plant) as srv:
             self.assertIn("[Cindervox] Audit log: stdout (no file persistence)\n", srv.console())
             self.assertEqual(srv.exec("id", agent="x").raw, not_whitelisted("id"))
             self.assertTrue(srv.wait_console('[x] BLOCK WHITELIST "id" exit=0 dur=0ms\n'))
+            with open(srv.path("tmp", "victim")) as f:
+                self.assertEqual(f.read(), "keep\n")
+        # A root server would follow a link planted in its log directory anywhere.
+        with Instance(mode="kernel", extra_setup="echo keep > /tmp/victim; ln -s /tmp/victim /var/log/cindervox/audit.log") as srv:
+            self.assertIn("[Cindervox] Audit log: /tmp/cindervox_audit.log\n", srv.console())
+            srv.exec("id", agent="x")
             with open(srv.path("tmp", "victim")) as f:
                 self.assertEqual(f.read(), "keep\n")
 
