@@ -5,6 +5,7 @@
 #include "admin/policy_endpoints.h"
 #include "fuzz/fuzz_support.h"
 #include "runtime/fields.h"
+#include "server/request_guard.h"
 
 static void string_field(const ExactCopy& req, const char* key, i64 capacity)
 {
@@ -52,5 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
         fuzz_check(path_len >= 5 && content_len >= 1 && content_len <= k_write_content_capacity, "write request");
     i64 profile = read_profile_digit(req.bytes, req.len);
     fuzz_check(profile >= -1 && profile <= 2, "profile digit");
+    // Header values lie inside the header block and never start or end with a blank.
+    static const char* const header_names[] = { "Authorization", "Host", "Origin", "Content-Type", "" };
+    for (const char* name : header_names) {
+        ByteSpan value {};
+        if (!find_header(req.bytes, req.len, name, &value))
+            continue;
+        fuzz_check(value.ptr >= req.bytes && value.len >= 0 && value.ptr + value.len <= req.bytes + (body < 0 ? req.len : body), "header value bounds");
+        fuzz_check(value.len == 0 || (value.ptr[0] != ' ' && value.ptr[value.len - 1] != ' '), "header value blanks");
+    }
+    // The router's guards read the same bytes; the sanitizers watch them.
+    (void)host_allowed(req.bytes, req.len);
+    (void)cross_site_request(req.bytes, req.len);
     return 0;
 }
