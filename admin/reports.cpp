@@ -18,9 +18,10 @@ static constexpr i64 k_active_seconds = 60;
 // (31 bytes) and the model (19 bytes) with every byte escaped, seven u32 counters, the
 // sum of two of them, a 60-bucket rate total, and two i64 settings.
 static constexpr i64 k_agent_entry_fixed = 170;
-static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) + k_json_string_max(k_model_slot_size - 1) +
-    7 * 10 + 11 + 12 + 2 * k_decimal_max;
-static_assert(k_max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + 96 <= k_agents_report_size);
+static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) +
+    k_json_string_max(k_model_slot_size - 1) + 7 * 10 + 11 + 12 + 2 * k_decimal_max;
+static_assert(
+    k_max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + 96 <= k_agents_report_size);
 
 // Fixed text of the health report and its fourteen numbers at their widest.
 static constexpr i64 k_health_fixed = 400;

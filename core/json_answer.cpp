@@ -2,7 +2,9 @@
 #include "core/http_response.h"
 #include "runtime/heap.h"
 
-JsonAnswer::JsonAnswer(i64 capacity) : body_((char*)heap_alloc((u64)capacity)), pos_(0)
+JsonAnswer::JsonAnswer(i64 capacity)
+    : body_((char*)heap_alloc((u64)capacity))
+    , pos_(0)
 {
     pos_ = append_text(body_, 0, R"({"ok":true)");
 }

@@ -12,8 +12,8 @@
 #include "policy/rules.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
-#include "runtime/json_reader.h"
 #include "runtime/io.h"
+#include "runtime/json_reader.h"
 #include "runtime/text.h"
 
 struct Refusal {

@@ -112,7 +112,10 @@ constexpr u32 arg(i64 index) { return SECCOMP_DATA_ARGS + 8 * (u32)index; }
 
 class Assembler {
 public:
-    explicit Assembler(sock_filter_k* out) : out_(out) {}
+    explicit Assembler(sock_filter_k* out)
+        : out_(out)
+    {
+    }
 
     void load(u32 offset) { emit({ (u16)(BPF_LD | BPF_W | BPF_ABS), 0, 0, offset }); }
     void ret(u32 verdict) { emit({ (u16)(BPF_RET | BPF_K), 0, 0, verdict }); }

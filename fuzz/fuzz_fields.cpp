@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
         ByteSpan value {};
         if (!find_header(req.bytes, req.len, name, &value))
             continue;
-        fuzz_check(value.ptr >= req.bytes && value.len >= 0 && value.ptr + value.len <= req.bytes + (body < 0 ? req.len : body), "header value bounds");
+        fuzz_check(value.ptr >= req.bytes && value.len >= 0 && value.ptr + value.len <= req.bytes + (body < 0 ? req.len : body),
+            "header value bounds");
         fuzz_check(value.len == 0 || (value.ptr[0] != ' ' && value.ptr[value.len - 1] != ' '), "header value blanks");
     }
     // The router's guards read the same bytes; the sanitizers watch them.

@@ -2,7 +2,6 @@
 // offset 5 after POST and offset 4 otherwise. Routes that share a prefix are tested
 // longer first (/api/policy/reload before /api/policy).
 #include "server/router.h"
-#include "server/request_guard.h"
 #include "admin/file_write.h"
 #include "admin/mcp_endpoint.h"
 #include "admin/policy_endpoints.h"
@@ -21,6 +20,7 @@
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
+#include "server/request_guard.h"
 
 static constexpr char k_unauthorized[] = "HTTP/1.1 401 Unauthorized\r\n"
                                          "WWW-Authenticate: Basic realm=\"Cindervox\"\r\n"
@@ -59,10 +59,10 @@ static Caller identify_caller(const char* req, i64 req_len)
     ByteSpan credential {};
     if (!find_header(req, req_len, "Authorization", &value))
         return { Caller::k_stranger, -1 };
-    if (credential_after(value, "basic", &credential))
-        return { equal_in_constant_time(credential, { state.basic_credential, state.basic_credential_len }) ? Caller::k_admin
-                                                                                                          : Caller::k_stranger,
-            -1 };
+    if (credential_after(value, "basic", &credential)) {
+        bool admin = equal_in_constant_time(credential, { state.basic_credential, state.basic_credential_len });
+        return { admin ? Caller::k_admin : Caller::k_stranger, -1 };
+    }
     if (!credential_after(value, "bearer", &credential))
         return { Caller::k_stranger, -1 };
     // The agents' tokens are compared even when the admin's matches, so the time taken
@@ -170,7 +170,6 @@ static constexpr PostRoute k_post_routes[] = {
     { "/api/write", handle_write },
     { "/api/config", handle_config },
 };
-
 
 static bool path_is(const char* req, i64 req_len, i64 offset, const char* route)
 {

@@ -2,8 +2,8 @@
 // kernel runs it against struct seccomp_data.
 #include "exec/seccomp_filter.h"
 #include <cstring>
-#include <initializer_list>
 #include <gtest/gtest.h>
+#include <initializer_list>
 
 namespace {
 

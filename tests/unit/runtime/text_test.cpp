@@ -101,7 +101,9 @@ std::string json_string(const std::string& in)
 
 TEST(AppendJsonString, EscapesEveryControlByte)
 {
-    EXPECT_EQ(json_string("a\"b\\c\nd\re\tf\x01\x1f\x7f"), R"("a\"b\\c\nd\re\tf\u0001\u001f)" "\x7f\"");
+    EXPECT_EQ(json_string("a\"b\\c\nd\re\tf\x01\x1f\x7f"),
+        R"("a\"b\\c\nd\re\tf\u0001\u001f)"
+        "\x7f\"");
     EXPECT_EQ(json_string(std::string("\0", 1)), R"("\u0000")");
     EXPECT_EQ(json_string(std::string(3, '\x01')).size(), 20u);
 }
@@ -115,7 +117,9 @@ TEST(AppendJsonString, WritesEachInvalidUtf8ByteAsReplacement)
     EXPECT_EQ(json_string("\xED\xA0\x80"), "\"" + fffd + fffd + fffd + "\""); // surrogate
     EXPECT_EQ(json_string("\xF4\x90\x80\x80"), "\"" + fffd + fffd + fffd + fffd + "\""); // past U+10FFFF
     EXPECT_EQ(json_string("\xE2\x82"), "\"" + fffd + fffd + "\""); // cut off by the end
-    EXPECT_EQ(json_string("\xE2\x82" "a"), "\"" + fffd + fffd + "a\"");
+    EXPECT_EQ(json_string("\xE2\x82"
+                          "a"),
+        "\"" + fffd + fffd + "a\"");
 }
 
 TEST(ForEachLine, EndsLinesAtLfCrOrCrLfAndSkipsEmptyOnes)

@@ -18,8 +18,8 @@ TEST(HostAllowed, AddressesLocalhostOwnNameAndListedNames)
     for (const char* host : { "127.0.0.1", "127.0.0.1:7575", "10.1.2.3", "[::1]:7575", "[fe80::1]", "localhost", "LocalHost:7575",
              "localhost.", "build-7", "BUILD-7:80" })
         EXPECT_TRUE(host_ok(host)) << host;
-    for (const char* host : { "evil.example", "evil.example:7575", "127.0.0.1.evil.example", "256.1.1.1", "1.2.3", "1.2.3.4.5",
-             "localhost.evil", "", ":7575" })
+    for (const char* host :
+        { "evil.example", "evil.example:7575", "127.0.0.1.evil.example", "256.1.1.1", "1.2.3", "1.2.3.4.5", "localhost.evil", "", ":7575" })
         EXPECT_FALSE(host_ok(host)) << host;
     EXPECT_FALSE(host_ok("build-7", ""));
     config("server_names= sandbox.internal ,Box.Example\nport=7575\n");
