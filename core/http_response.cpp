@@ -6,6 +6,11 @@
 
 i64 build_response_header(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len)
 {
+    return build_response_header_retry(buf, status, reason, content_type, body_len, 0);
+}
+
+i64 build_response_header_retry(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len, i64 retry_after_s)
+{
     i64 pos = append_text(buf, 0, "HTTP/1.1 ");
     pos = append_decimal(buf, pos, status);
     pos = append_byte(buf, pos, ' ');
@@ -17,6 +22,10 @@ i64 build_response_header(char* buf, i64 status, const char* reason, const char*
     pos = append_text(buf, pos, "\r\nAccess-Control-Allow-Origin: *");
     pos = append_text(buf, pos, "\r\nAccess-Control-Allow-Headers: Authorization,Content-Type,X-Agent");
     pos = append_text(buf, pos, "\r\nConnection: close");
+    if (retry_after_s > 0) {
+        pos = append_text(buf, pos, "\r\nRetry-After: ");
+        pos = append_decimal(buf, pos, retry_after_s);
+    }
     pos = append_text(buf, pos, "\r\n\r\n");
     return pos;
 }
@@ -83,13 +92,29 @@ void send_json(int conn, i64 status, const char* reason, const char* body, i64 b
     send_response(conn, status, reason, "application/json", body, body_len);
 }
 
+static i64 build_error_body(char* body, const char* message)
+{
+    i64 len = append_text(body, 0, R"({"ok":false,"error":")");
+    len = append_text(body, len, message);
+    return append_text(body, len, R"("})");
+}
+
 void send_json_error(int conn, i64 status, const char* reason, const char* message)
 {
     char* body = (char*)heap_alloc(k_error_buffer);
-    i64 len = append_text(body, 0, R"({"ok":false,"error":")");
-    len = append_text(body, len, message);
-    len = append_text(body, len, R"("})");
-    send_json(conn, status, reason, body, len);
+    send_json(conn, status, reason, body, build_error_body(body, message));
+}
+
+void send_too_many(int conn, const char* message, i64 retry_after_s)
+{
+    char* body = (char*)heap_alloc(k_error_buffer);
+    i64 len = build_error_body(body, message);
+    AnswerCarrier carrier {};
+    if (take_carrier(conn, &carrier))
+        return carrier.carry(conn, 429, body, len, carrier.context);
+    char* head = (char*)heap_alloc(k_header_buffer);
+    i64 head_len = build_response_header_retry(head, 429, "Too Many Requests", "application/json", len, retry_after_s);
+    send_parts(conn, head, head_len, body, len);
 }
 
 void send_raw(int conn, const char* bytes, i64 len) { send_parts(conn, bytes, len, nullptr, 0); }

@@ -10,6 +10,10 @@ void send_response(int conn, i64 status, const char* reason, const char* content
 void send_json(int conn, i64 status, const char* reason, const char* body, i64 body_len);
 void send_json_error(int conn, i64 status, const char* reason, const char* message);
 
+// 429 "Too Many Requests" with the error message and a Retry-After header: the whole
+// seconds until the window that refused the request admits it again.
+void send_too_many(int conn, const char* message, i64 retry_after_s);
+
 // Another protocol's carriage for a handler's answer: the MCP endpoint runs a route's
 // handler and carries the answer it writes as a JSON-RPC result. carry gets the answer
 // instead of the socket and writes what it makes of it through this writer.
@@ -27,3 +31,5 @@ void send_raw(int conn, const char* bytes, i64 len);
 
 // Builds the header block into buf; returns its length. Pure, for tests.
 i64 build_response_header(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len);
+// The same with "Retry-After: retry_after_s" after the fixed headers when it is above 0.
+i64 build_response_header_retry(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len, i64 retry_after_s);

@@ -215,12 +215,11 @@ static void count_block(i64 agent)
     agent_record(agent)->blocked++;
 }
 
-static void refuse(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal)
+// The answer says when the agent's window admits it again.
+static void refuse_rate(int conn, i64 agent, ByteSpan cmd)
 {
-    if (refusal.counts_as_block)
-        count_block(agent);
-    audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result);
-    send_json_error(conn, refusal.status, refusal.reason, refusal.message);
+    audit_write(agent_name(agent), k_refusal_rate.action, cmd, 0, 0, k_refusal_rate.result);
+    send_too_many(conn, k_refusal_rate.message, agent_rate_retry_after(agent));
 }
 
 void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail)
@@ -317,7 +316,7 @@ void handle_exec(int conn, const char* req, i64 req_len)
         return refuse_unregistered(conn, { name, name_len }, command);
     agent_record(agent)->last_active = (u32)now_seconds();
     if (agent_rate_total(agent) >= state.max_rate_per_agent)
-        return refuse(conn, agent, command, k_refusal_rate);
+        return refuse_rate(conn, agent, command);
     apply_token_report(req, req_len, agent);
     if (budget_exceeded(agent))
         return refuse_budget(conn, agent, command);

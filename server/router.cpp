@@ -264,7 +264,8 @@ void route_request(int conn, const char* req, i64 req_len)
     set_change_actor({ "", 0 });
     Caller caller = identify_caller(req, req_len);
     if (window_full(caller))
-        return send_json_error(conn, 429, "Too Many Requests", "rate limit exceeded");
+        // The window is the calendar second: the next one admits requests again.
+        return send_too_many(conn, "rate limit exceeded", 1);
     // Before the preflight: a rebound name must not even learn what the server allows.
     if (!host_allowed(req, req_len))
         return send_json_error(conn, 421, "Misdirected Request", "unknown host name (see server_names= in /etc/cindervox/config)");

@@ -286,6 +286,13 @@ def json_error(status, reason, message):
     return json_answer(status, reason, '{"ok":false,"error":"%s"}' % message)
 
 
+def too_many(message, retry_after):
+    """A 429 answer with its Retry-After header."""
+    data = ('{"ok":false,"error":"%s"}' % message).encode()
+    return ("HTTP/1.1 429 Too Many Requests\r\nContent-Type: application/json\r\nContent-Length: %d\r\n%s"
+            % (len(data), HEADERS.replace("\r\n\r\n", "\r\nRetry-After: %d\r\n\r\n" % retry_after))).encode() + data
+
+
 class Response:
     """A raw answer split into status, headers and body; lines end with CR LF."""
 

@@ -6,7 +6,7 @@ import struct
 import time
 import unittest
 
-from tests.blackbox.harness import DEFAULT_AUTH, UNAUTHORIZED, Instance, json_answer, recv_all
+from tests.blackbox.harness import DEFAULT_AUTH, UNAUTHORIZED, Instance, json_answer, recv_all, too_many
 
 BANNER_TOP = ("╔══════════════════════════════════════════════╗\n"
               "║  Cindervox v1.0.6 — AI Agent Sandbox        ║\n")
@@ -170,8 +170,7 @@ class GlobalLimitTest(unittest.TestCase):
             self.assertEqual(answers[0], UNAUTHORIZED)
             self.assertEqual(answers[18], UNAUTHORIZED)
             self.assertEqual(answers[19], json_answer(200, "OK", "{}"))
-            self.assertEqual(answers[20], json_answer(429, "Too Many Requests",
-                                                      '{"ok":false,"error":"rate limit exceeded"}'))
+            self.assertEqual(answers[20], too_many("rate limit exceeded", 1))
             # Strangers have a window of their own: the authenticated window is untouched.
             second = int(time.time())
             self.assertEqual(srv.get("/api/health", pace=False).status, 200)
