@@ -49,3 +49,10 @@ JailSetup prepare_jail()
     }
     return setup;
 }
+
+// Detached, so a bind some process still uses goes as soon as it no longer does.
+void release_jail()
+{
+    for (const JailBind& row : k_jail_binds)
+        sys_umount2(row.target, MNT_DETACH);
+}

@@ -29,3 +29,6 @@ struct JailSetup {
 // As root: the jail's directories and read-only binds of the host's system trees. A host
 // tree that does not exist (a host without /lib64) is skipped, not a failure.
 JailSetup prepare_jail();
+
+// Takes the jail's binds away again (at an orderly stop), so none outlives the server.
+void release_jail();

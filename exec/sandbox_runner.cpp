@@ -14,6 +14,8 @@
 // server when their parents die and the sweep below finds them among its children.
 #include "exec/sandbox_runner.h"
 #include "core/audit_log.h"
+#include "core/connection_table.h"
+#include "core/http_response.h"
 #include "core/event_loop.h"
 #include "core/state.h"
 #include "exec/confinement.h"
@@ -421,4 +423,41 @@ i64 sandbox_next_deadline()
             next = slot->deadline_ms;
     }
     return next;
+}
+
+i64 sandbox_runs_in_progress() { return busy_slots() + runs.queue_len; }
+
+i64 sandbox_drop_queued()
+{
+    i64 dropped = runs.queue_len;
+    while (runs.queue_len > 0) {
+        int conn = runs.queue[runs.queue_head].order.conn;
+        runs.queue_head = (runs.queue_head + 1) % runs.queue_capacity;
+        runs.queue_len--;
+        // The answer is built in its connection's own memory, as a finished run's is.
+        HeapArena* arena = connection_arena(conn);
+        if (arena)
+            heap_enter(arena);
+        send_json_error(conn, 503, "Service Unavailable", "server shutting down");
+        if (arena)
+            heap_leave();
+    }
+    return dropped;
+}
+
+// The pidfd then reports each end as for any other run, and the run is answered and
+// audited with the kill's exit code.
+i64 sandbox_kill_all()
+{
+    i64 killed = 0;
+    for (i64 i = 0; i < runs.slot_count; i++) {
+        RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || slot->child_ended)
+            continue;
+        sys_kill((int)slot->pid, SIGKILL);
+        if (!slot->plan.kernel_mode)
+            sys_kill((int)-slot->pid, SIGKILL);
+        killed++;
+    }
+    return killed;
 }

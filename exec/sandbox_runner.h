@@ -56,3 +56,15 @@ bool runs_may_overlap();
 
 // Runs waiting at most: four for every run slot.
 constexpr i64 k_run_queue_per_slot = 4;
+
+// Runs going and waiting, for an orderly stop.
+i64 sandbox_runs_in_progress();
+
+// Answers every run still waiting for a slot with 503 "server shutting down" and forgets
+// it; returns how many there were.
+i64 sandbox_drop_queued();
+
+// Kills every run still going with its process tree (in kernel mode its whole PID
+// namespace, in basic mode its process group, and the sweep after it the rest); the runs
+// then end and are answered as usual. Returns how many were killed.
+i64 sandbox_kill_all();

@@ -13,6 +13,9 @@
 #include "runtime/syscall.h"
 #include "server/request_framing.h"
 #include "server/router.h"
+#include "server/shutdown.h"
+#include "runtime/console.h"
+#include "runtime/text.h"
 
 // A reading peer may fall silent this long; a whole request may take at most the second.
 static constexpr i64 k_read_silence_ms = 2000;
@@ -194,6 +197,88 @@ static i64 connection_capacity()
     return state.max_connections < room ? state.max_connections : room;
 }
 
+// ---- orderly stop ---------------------------------------------------------------
+
+struct StopState {
+    bool stopping;
+    bool killed;
+    // When runs still going are killed; then when the loop ends whatever is left.
+    i64 deadline_ms;
+    int signal_fd;
+    Watch signal_watch;
+};
+static constinit StopState stop {};
+
+static void print_count_line(const char* before, i64 count, const char* one, const char* many, const char* after)
+{
+    char line[160];
+    i64 len = append_text(line, 0, before);
+    len = append_decimal(line, len, count);
+    len = append_text(line, len, count == 1 ? one : many);
+    len = append_text(line, len, after);
+    print_bytes(line, len);
+}
+
+// No new connection is taken; requests not yet read whole are dropped, those already
+// routed get their answers. Runs waiting for a slot are refused rather than started.
+static void begin_stop(i64 now_ms)
+{
+    stop.stopping = true;
+    stop.deadline_ms = now_ms + k_stop_grace_ms;
+    unwatch_fd(listen_fd);
+    sys_close(listen_fd);
+    listen_fd = -1;
+    for (i64 i = 0; i < connections_capacity(); i++) {
+        Connection* c = connection_at(i);
+        if (c->phase == k_connection_reading)
+            connection_close(c);
+    }
+    sandbox_drop_queued();
+    print_count_line("[Cindervox] Shutting down: no new connections; waiting up to 10 s for ", sandbox_runs_in_progress(),
+        " run", " runs", "\n");
+}
+
+static void on_stop_signal(void*, u32)
+{
+    if (read_stop_signal(stop.signal_fd) != 0 && !stop.stopping)
+        begin_stop(monotonic_ms());
+}
+
+static bool answers_pending()
+{
+    for (i64 i = 0; i < connections_capacity(); i++) {
+        ConnectionPhase phase = connection_at(i)->phase;
+        if (phase == k_connection_waiting || phase == k_connection_writing)
+            return true;
+    }
+    return false;
+}
+
+// Ends the server once nothing is running and every answer has gone; kills the runs that
+// outlast the grace period, and gives up on what is left once their kill was answered too.
+static void continue_stop(i64 now_ms)
+{
+    if (sandbox_runs_in_progress() == 0 && !answers_pending())
+        finish_stop();
+    if (now_ms < stop.deadline_ms)
+        return;
+    if (stop.killed)
+        finish_stop();
+    stop.killed = true;
+    stop.deadline_ms = now_ms + k_stop_kill_wait_ms;
+    print_count_line("[Cindervox] Killed ", sandbox_kill_all(), " run", " runs", " still going after 10 s\n");
+}
+
+static void watch_stop_signals()
+{
+    i64 fd = open_stop_signals();
+    if (fd < 0)
+        return;
+    stop.signal_fd = (int)fd;
+    stop.signal_watch = { on_stop_signal, nullptr };
+    watch_fd(stop.signal_fd, EPOLLIN, &stop.signal_watch);
+}
+
 void connection_loop(int listener, int epoll_fd)
 {
     listen_fd = listener;
@@ -202,6 +287,7 @@ void connection_loop(int listener, int epoll_fd)
     sys_fcntl(listen_fd, F_SETFL, O_NONBLOCK);
     listen_watch = { on_listener, nullptr };
     rewatch_fd(listen_fd, EPOLLIN, &listen_watch);
+    watch_stop_signals();
     i64 timeout_ms = k_idle_wait_ms;
     for (;;) {
         event_loop_wait(timeout_ms);
@@ -212,6 +298,11 @@ void connection_loop(int listener, int epoll_fd)
         i64 run_deadline = sandbox_next_deadline();
         if (run_deadline != 0 && run_deadline < next)
             next = run_deadline;
+        if (stop.stopping) {
+            continue_stop(now_ms);
+            if (stop.deadline_ms < next)
+                next = stop.deadline_ms;
+        }
         timeout_ms = next > now_ms ? next - now_ms : 0;
     }
 }
