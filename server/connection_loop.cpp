@@ -37,6 +37,7 @@ static void start_writing(Connection* c, i64 now_ms);
 
 static void refuse(Connection* c, i64 status, const char* reason, const char* message, i64 now_ms)
 {
+    unwatch_fd(c->fd);
     heap_enter(&c->arena);
     send_json_error(c->fd, status, reason, message);
     heap_leave();

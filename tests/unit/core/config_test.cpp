@@ -147,3 +147,35 @@ TEST(BuildConfigText, WhatItWritesReadsBackAsTheSameLogin)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ApplyConfigText, CapacityLinesAreClampedAndSurviveARewrite)
+{
+    EXPECT_EQ(apply("max_connections=2048\nmax_concurrent_runs=100\nport=8080\n"), 8080);
+    EXPECT_EQ(state.max_connections, 2048);
+    EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
+    apply("max_connections=3\r\nmax_concurrent_runs=0\r\n");
+    EXPECT_EQ(state.max_connections, k_max_connections_low);
+    EXPECT_EQ(state.max_concurrent_runs, 1);
+    std::string line = std::string(k_username_capacity, 'u') + ":" + std::string(k_password_capacity, 'p');
+    std::vector<char> out(k_config_text_size);
+    i64 len = build_config_text(out.data(), line.data(), (i64)line.size(), -9223372036854775807L - 1);
+    ASSERT_LE(len, k_config_text_size);
+    ASSERT_LE(len, k_config_read_max);
+    std::string text(out.data(), len);
+    EXPECT_NE(text.find("\nmax_connections=16\nmax_concurrent_runs=1\n"), std::string::npos) << text;
+    state_init_defaults();
+    apply(text);
+    EXPECT_EQ(state.max_connections, k_max_connections_low);
+    EXPECT_EQ(state.max_concurrent_runs, 1);
+}
+
+TEST_F(ApplyConfigText, DefaultCapacitiesAreNotWrittenBack)
+{
+    char out[k_config_text_size];
+    i64 len = build_config_text(out, "a:b", 3, 7575);
+    EXPECT_EQ(std::string(out, len), "a:b\nport=7575\n");
+}
+
+} // namespace
