@@ -76,13 +76,20 @@ static Caller identify_caller(const char* req, i64 req_len)
 
 bool request_authenticated(const char* req, i64 req_len) { return identify_caller(req, req_len).kind != Caller::k_stranger; }
 
+// The query starts after the path of a GET of /api/audit; the parameter is recognised by
+// its "?", its first two letters and its "=", as it always was ("?agent=").
+static constexpr i64 k_audit_query_start = sizeof("GET /api/audit") - 1;
+static constexpr char k_agent_parameter[] = "?agent=";
+static constexpr i64 k_agent_parameter_len = sizeof(k_agent_parameter) - 1;
+
 i64 read_audit_filter(const char* req, i64 req_len, char* out)
 {
-    for (i64 i = 14; i < req_len && req[i] != ' ' && req[i] != '\r'; i++) {
-        if (req[i] != '?' || i + 6 >= req_len || req[i + 1] != 'a' || req[i + 2] != 'g' || req[i + 6] != '=')
+    for (i64 i = k_audit_query_start; i < req_len && req[i] != ' ' && req[i] != '\r'; i++) {
+        if (req[i] != '?' || i + k_agent_parameter_len - 1 >= req_len || req[i + 1] != 'a' || req[i + 2] != 'g'
+            || req[i + k_agent_parameter_len - 1] != '=')
             continue;
         i64 len = 0;
-        for (i64 k = i + 7; k < req_len && req[k] != ' ' && req[k] != '&' && req[k] != '\r'; k++)
+        for (i64 k = i + k_agent_parameter_len; k < req_len && req[k] != ' ' && req[k] != '&' && req[k] != '\r'; k++)
             if (len < k_audit_filter_size)
                 out[len++] = req[k];
         return len;
@@ -171,6 +178,20 @@ static constexpr PostRoute k_post_routes[] = {
     { "/api/config", handle_config },
 };
 
+// Paths are read at a fixed offset: after "POST " when the method begins with "P", else
+// after a three-letter method and its space ("GET ").
+static constexpr i64 k_path_after_post = sizeof("POST ") - 1;
+static constexpr i64 k_path_after_get = sizeof("GET ") - 1;
+
+static i64 path_offset(const char* req) { return req[0] == 'P' ? k_path_after_post : k_path_after_get; }
+
+// The admin page: "GET", a path that starts with "/" and goes on with anything but the "a"
+// of /api (the byte after the request is its NUL).
+static bool is_page_request(const char* req, i64 req_len)
+{
+    return req_len > k_path_after_get && bytes_equal(req, "GET", 3) && req[k_path_after_get] == '/' && req[k_path_after_get + 1] != 'a';
+}
+
 static bool path_is(const char* req, i64 req_len, i64 offset, const char* route)
 {
     i64 len = text_length(route);
@@ -195,8 +216,8 @@ static bool method_is_post(const char* req, i64 req_len) { return req_len >= 4 &
 // An agent token reaches the routes an agent needs and nothing that changes the sandbox.
 static bool agent_may_call(const char* req, i64 req_len)
 {
-    i64 offset = req[0] == 'P' ? 5 : 4;
-    if (req_len >= 5 && bytes_equal(req, "GET", 3) && req[4] == '/' && req[5] != 'a')
+    i64 offset = path_offset(req);
+    if (is_page_request(req, req_len))
         return false;
     if (path_is(req, req_len, offset, "/api/health"))
         return true;
@@ -205,7 +226,8 @@ static bool agent_may_call(const char* req, i64 req_len)
         return true;
     if (!method_is_post(req, req_len))
         return false;
-    return path_is(req, req_len, 5, "/api/exec") || path_is(req, req_len, 5, "/api/write") || path_is(req, req_len, 5, "/api/read");
+    return path_is(req, req_len, k_path_after_post, "/api/exec") || path_is(req, req_len, k_path_after_post, "/api/write")
+        || path_is(req, req_len, k_path_after_post, "/api/read");
 }
 
 // The request line's method and path, for the audit entry of a refused request.
@@ -237,8 +259,8 @@ static void dispatch(int conn, const char* req, i64 req_len)
     // dispatch, after the caller was authenticated for /mcp.
     if (targets_mcp(req, req_len))
         return is_post ? handle_mcp(conn, req, req_len, dispatch) : handle_mcp_other_method(conn);
-    i64 offset = req[0] == 'P' ? 5 : 4;
-    if (req_len >= 5 && bytes_equal(req, "GET", 3) && req[4] == '/' && req[5] != 'a')
+    i64 offset = path_offset(req);
+    if (is_page_request(req, req_len))
         return send_report(conn, build_admin_page, k_admin_page_size, "text/html");
     if (path_is(req, req_len, offset, "/api/health"))
         return send_report(conn, build_health_report, k_health_report_size, "application/json");
@@ -250,7 +272,7 @@ static void dispatch(int conn, const char* req, i64 req_len)
         return send_report(conn, build_policy_report, k_policy_report_size, "application/json");
     if (is_post)
         for (const PostRoute& route : k_post_routes)
-            if (path_is(req, req_len, 5, route.path))
+            if (path_is(req, req_len, k_path_after_post, route.path))
                 return route.handler(conn, req, req_len);
     if (req[0] == 'D')
         return reset_sandbox(conn);

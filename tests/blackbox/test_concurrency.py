@@ -92,6 +92,10 @@ class ProcessLimitTest(unittest.TestCase):
                    "print(len(kids))\n"
                    "[os.waitpid(k, 0) for k in kids]'")
         with Instance(mode="kernel") as srv:
+            # The limit counts every process of the uid on the host, and the uid is 60000 plus
+            # the agent's slot: later slots keep clear of other servers' first agents.
+            for i in range(24):
+                self.assertEqual(srv.exec("refused-%d" % i, agent="filler%d" % i).status, 403)
             alone = srv.exec(program, agent="limit-a").json()["stdout"]
             self.assertIn(alone, ("3\n", "4\n"))
             wait_next_second()
