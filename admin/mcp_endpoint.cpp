@@ -29,7 +29,8 @@ static constexpr ToolRow k_tools[] = {
 
 // The tools as tools/list shows them. The descriptions are what a model reads before it
 // decides to call one, so they say what the sandbox is and where its limits are.
-static constexpr char k_tools_list[] = R"({"tools":[)"
+static constexpr char k_tools_list[] =
+    R"({"tools":[)"
     R"({"name":"execute_command","title":"Run a shell command in the sandbox",)"
     R"("description":"Runs one command with /bin/sh -c inside the Cindervox sandbox and returns its combined )"
     R"(stdout and stderr, exit code and duration. The sandbox is not this machine's own shell: there is no )"
@@ -70,10 +71,9 @@ static constexpr char k_tools_list[] = R"({"tools":[)"
     R"("idempotentHint":true,"openWorldHint":false}})"
     R"(]})";
 
-static constexpr char k_instructions[] =
-    "Cindervox runs shell commands for you in a confined sandbox: no network, read-only system "
-    "directories, a writable /tmp, resource and time limits, and a command policy that refuses "
-    "some commands. Use execute_command for commands, write_file and read_file for files under /tmp/.";
+static constexpr char k_instructions[] = "Cindervox runs shell commands for you in a confined sandbox: no network, read-only system "
+                                         "directories, a writable /tmp, resource and time limits, and a command policy that refuses "
+                                         "some commands. Use execute_command for commands, write_file and read_file for files under /tmp/.";
 
 static constexpr char k_default_agent[] = "mcp";
 
@@ -119,50 +119,23 @@ bool origin_matches_host(ByteSpan origin, ByteSpan host)
     static constexpr const char* k_schemes[] = { "http://", "https://" };
     for (const char* scheme : k_schemes) {
         i64 len = text_length(scheme);
-        if (origin.len == len + host.len && host.len > 0 && bytes_equal(origin.ptr, scheme, len)
-            && bytes_equal(origin.ptr + len, host.ptr, host.len))
+        if (origin.len == len + host.len && host.len > 0 && bytes_equal(origin.ptr, scheme, len) &&
+            bytes_equal(origin.ptr + len, host.ptr, host.len))
             return true;
     }
     return false;
 }
 
-static char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c + 32) : c; }
-
-// The value of the header named name (matched in any case at a line start of the header
-// block), blanks around it trimmed; ptr nullptr when the header is absent.
+// The header's value, or ptr nullptr when the request has no such header.
 static ByteSpan header_value(const char* req, i64 req_len, const char* name)
 {
-    i64 name_len = text_length(name);
-    i64 end = find_body(req, req_len);
-    if (end < 0)
-        end = req_len;
-    for (i64 line = 0; line < end;) {
-        i64 next = line;
-        while (next < end && req[next] != '\n')
-            next++;
-        bool match = line + name_len < next && req[line + name_len] == ':';
-        for (i64 k = 0; match && k < name_len; k++)
-            match = lower(req[line + k]) == lower(name[k]);
-        if (match) {
-            i64 start = line + name_len + 1;
-            i64 stop = next;
-            while (start < stop && (req[start] == ' ' || req[start] == '\t'))
-                start++;
-            while (stop > start && (req[stop - 1] == '\r' || req[stop - 1] == ' ' || req[stop - 1] == '\t'))
-                stop--;
-            return { req + start, stop - start };
-        }
-        line = next + 1;
-    }
-    return { nullptr, 0 };
+    ByteSpan value { nullptr, 0 };
+    return find_header(req, req_len, name, &value) ? value : ByteSpan { nullptr, 0 };
 }
 
 // ---- answers ----------------------------------------------------------------------
 
-static void send_rpc(int conn, i64 status, const char* reason, const char* body, i64 len)
-{
-    send_json(conn, status, reason, body, len);
-}
+static void send_rpc(int conn, i64 status, const char* reason, const char* body, i64 len) { send_json(conn, status, reason, body, len); }
 
 static i64 begin_envelope(char* out, ByteSpan id)
 {
@@ -448,7 +421,8 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
     *call = { tool->tool, { id_copy, id.len } };
     // The arguments and the Authorization value both come from the request itself.
     char* route_req = (char*)heap_alloc((u64)(req_len + k_route_request_extra));
-    i64 route_len = build_route_request(route_req, tool->path, header_value(req, req_len, "Authorization"), { agent, agent_len }, parts, count);
+    i64 route_len =
+        build_route_request(route_req, tool->path, header_value(req, req_len, "Authorization"), { agent, agent_len }, parts, count);
     if (!carry_next_answer(conn, { carry_tool_answer, call }))
         return send_rpc_error(conn, 503, "Service Unavailable", id, k_invalid_request, "too many tool calls in progress");
     route(conn, route_req, route_len);
@@ -495,7 +469,8 @@ void handle_mcp(int conn, const char* req, i64 req_len, RouteHandler route)
     if (end < 0 || json_skip_blanks(json, len, end) != len)
         return send_rpc_error(conn, 400, "Bad Request", none, k_parse_error, "parse error: the body is not one JSON value");
     if (json[start] != '{')
-        return send_rpc_error(conn, 400, "Bad Request", none, k_invalid_request, "one JSON-RPC message per request; batches are not supported");
+        return send_rpc_error(
+            conn, 400, "Bad Request", none, k_invalid_request, "one JSON-RPC message per request; batches are not supported");
     json += start;
     len = end - start;
     ByteSpan id = request_id(json, len);

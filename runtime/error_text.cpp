@@ -9,10 +9,25 @@ struct ErrorName {
 };
 
 static constexpr ErrorName k_error_names[] = {
-    { EPERM, "EPERM" },   { ENOENT, "ENOENT" }, { ESRCH, "ESRCH" },   { EINTR, "EINTR" },   { EIO, "EIO" },
-    { EBADF, "EBADF" },   { EAGAIN, "EAGAIN" }, { ENOMEM, "ENOMEM" }, { EACCES, "EACCES" }, { EFAULT, "EFAULT" },
-    { EBUSY, "EBUSY" },   { EEXIST, "EEXIST" }, { ENOTDIR, "ENOTDIR" }, { EINVAL, "EINVAL" }, { EMFILE, "EMFILE" },
-    { ENOSPC, "ENOSPC" }, { EROFS, "EROFS" },   { ENOSYS, "ENOSYS" }, { ELOOP, "ELOOP" },
+    { EPERM, "EPERM" },
+    { ENOENT, "ENOENT" },
+    { ESRCH, "ESRCH" },
+    { EINTR, "EINTR" },
+    { EIO, "EIO" },
+    { EBADF, "EBADF" },
+    { EAGAIN, "EAGAIN" },
+    { ENOMEM, "ENOMEM" },
+    { EACCES, "EACCES" },
+    { EFAULT, "EFAULT" },
+    { EBUSY, "EBUSY" },
+    { EEXIST, "EEXIST" },
+    { ENOTDIR, "ENOTDIR" },
+    { EINVAL, "EINVAL" },
+    { EMFILE, "EMFILE" },
+    { ENOSPC, "ENOSPC" },
+    { EROFS, "EROFS" },
+    { ENOSYS, "ENOSYS" },
+    { ELOOP, "ELOOP" },
 };
 
 i64 append_error_name(char* buf, i64 pos, i64 error)

@@ -8,14 +8,14 @@
 #include "core/http_response.h"
 #include "core/state.h"
 #include "exec/sandbox_runner.h"
+#include "runtime/console.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
+#include "runtime/text.h"
 #include "server/request_framing.h"
 #include "server/router.h"
 #include "server/shutdown.h"
-#include "runtime/console.h"
-#include "runtime/text.h"
 
 // A reading peer may fall silent this long; a whole request may take at most the second.
 static constexpr i64 k_read_silence_ms = 2000;
@@ -235,8 +235,8 @@ static void begin_stop(i64 now_ms)
             connection_close(c);
     }
     sandbox_drop_queued();
-    print_count_line("[Cindervox] Shutting down: no new connections; waiting up to 10 s for ", sandbox_runs_in_progress(),
-        " run", " runs", "\n");
+    print_count_line(
+        "[Cindervox] Shutting down: no new connections; waiting up to 10 s for ", sandbox_runs_in_progress(), " run", " runs", "\n");
 }
 
 static void on_stop_signal(void*, u32)

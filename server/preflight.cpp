@@ -224,8 +224,9 @@ static bool check_test_run(bool kernel)
 {
     SelfTest test = run_self_test();
     Line line;
-    begin(&line, kernel ? "test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"
-                        : "test run of /bin/sh -c true (limits, no-new-privileges, seccomp)");
+    begin(&line,
+        kernel ? "test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"
+               : "test run of /bin/sh -c true (limits, no-new-privileges, seccomp)");
     if (test.passed) {
         add(&line, "passed");
     } else {
@@ -243,8 +244,8 @@ int run_preflight()
     state.kernel_isolation = root ? 1 : 0;
     Line line;
     begin(&line, "root");
-    add(&line, root ? "yes, kernel isolation (namespaces, jail, limits, seccomp)"
-                    : "no, basic isolation (limits, no-new-privileges, seccomp)");
+    add(&line,
+        root ? "yes, kernel isolation (namespaces, jail, limits, seccomp)" : "no, basic isolation (limits, no-new-privileges, seccomp)");
     finish(&line);
     bool ok = true;
     check_namespace("user namespaces", CLONE_NEWUSER, root);

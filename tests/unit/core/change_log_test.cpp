@@ -19,7 +19,8 @@ TEST(ChangeNote, StartsWithTimeAndActorAndQuotesCallerText)
         note_text(n, "added the blacklist rule ");
         note_quoted(n, { "a\"b\\c\nd\x7f", 8 });
     });
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\[Cindervox\] \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ admin added the blacklist rule "a\\"b\\\\c\\x0ad\\x7f")")))
+    EXPECT_TRUE(std::regex_match(
+        line, std::regex(R"(\[Cindervox\] \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ admin added the blacklist rule "a\\"b\\\\c\\x0ad\\x7f")")))
         << line;
 }
 

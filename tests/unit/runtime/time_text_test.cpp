@@ -13,8 +13,8 @@ static std::string utc(i64 seconds)
 TEST(AppendUtcTime, MatchesTheCalendar)
 {
     EXPECT_EQ(utc(0), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(utc(951782400), "2000-02-29T00:00:00Z");   // leap day of a year divisible by 400
-    EXPECT_EQ(utc(4107542400 - 86400), "2100-02-28T00:00:00Z");  // 2100 has no 29 February
+    EXPECT_EQ(utc(951782400), "2000-02-29T00:00:00Z"); // leap day of a year divisible by 400
+    EXPECT_EQ(utc(4107542400 - 86400), "2100-02-28T00:00:00Z"); // 2100 has no 29 February
     EXPECT_EQ(utc(4107542400), "2100-03-01T00:00:00Z");
     EXPECT_EQ(utc(1798761599), "2026-12-31T23:59:59Z");
     EXPECT_EQ(utc(1798761600), "2027-01-01T00:00:00Z");
