@@ -338,7 +338,7 @@ print('stdin', len(os.read(0, 100)))
         started = time.time()
         out = self.run_cmd("python3 -c 'import os; mark=%s; [os.fork() for i in iter(int, 1)]'" % mark, inst)
         self.assertLess(time.time() - started, STRICT_TIMEOUT_MS / 1000 + 3)
-        self.assertIn(out["exit_code"], (1, 137))
+        self.assertIn(out["exit_code"], (1, 137), out)
         self.assertEqual(processes_with(mark), [])
         self.assert_alive(inst)
 
