@@ -31,6 +31,8 @@ struct Connection {
     i64 out_sent;
     // Set while an answer waits in out and the loop has not started writing it.
     bool answer_ready;
+    // The interim "100 Continue" went out (once per request).
+    bool continue_sent;
     Watch watch;
 };
 

@@ -62,6 +62,22 @@ static void route(Connection* c, i64 len, i64 now_ms)
     c->deadline_ms = 0;
 }
 
+// A client that asked whether to send its body is told to go on. The line is short and
+// goes out at once; should the socket not take it whole, the client sends the body anyway
+// after its own wait.
+static void invite_body(Connection* c)
+{
+    static constexpr char k_continue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    if (c->continue_sent || !expects_continue(c->request, c->request_len))
+        return;
+    c->continue_sent = true;
+    iovec_k iov { k_continue, sizeof(k_continue) - 1 };
+    msghdr_k msg {};
+    msg.iov = &iov;
+    msg.iovlen = 1;
+    sys_sendmsg(c->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
 static void read_request(Connection* c, i64 now_ms)
 {
     for (;;) {
@@ -75,7 +91,7 @@ static void read_request(Connection* c, i64 now_ms)
         c->request_len += n;
         Frame frame = frame_request(c->request, c->request_len);
         switch (frame.state) {
-        case k_frame_incomplete: continue;
+        case k_frame_incomplete: invite_body(c); continue;
         case k_frame_complete: return route(c, frame.total, now_ms);
         case k_frame_header_too_large: return refuse(c, 431, "Request Header Fields Too Large", "request header block too large", now_ms);
         case k_frame_body_too_large: return refuse(c, 413, "Content Too Large", "request body too large", now_ms);

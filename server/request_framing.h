@@ -22,6 +22,11 @@ struct Frame {
 // 0 when the header is absent or holds no digits, -1 when it announces more than k_body_max.
 i64 content_length_of(const char* head, i64 head_len);
 
+// 1 when the header block has ended with "Expect: 100-continue" (name and value in any
+// case) and the body it announces has not arrived: the client waits for an interim
+// "100 Continue" before it sends the body.
+i64 expects_continue(const char* buf, i64 len);
+
 // Judges the len bytes received so far. Bytes past the announced body (a client that
 // sends more) are not part of the request.
 Frame frame_request(const char* buf, i64 len);

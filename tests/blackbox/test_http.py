@@ -54,6 +54,25 @@ class FramingTest(unittest.TestCase):
         self.assertLess(time.time() - started, 10)
         self.assertEqual(self.srv.get("/api/health").json()["total_execs"], before)
 
+    def test_client_expecting_100_continue_is_invited_to_send_its_body(self):
+        head, body = exec_request("echo invited")
+        head = head.replace(b"\r\n\r\n", b"\r\nExpect: 100-continue\r\n\r\n")
+        self.srv.pace()
+        s = self.srv.connect()
+        s.settimeout(10)
+        try:
+            s.sendall(head)
+            interim = b""
+            while not interim.endswith(b"\r\n\r\n"):
+                interim += s.recv(1)
+            self.assertEqual(interim, b"HTTP/1.1 100 Continue\r\n\r\n")
+            s.sendall(body)
+            r = Response(recv_all(s))
+        finally:
+            s.close()
+        self.assertEqual(r.status, 200, r.raw)
+        self.assertEqual(r.json()["stdout"], "invited\n")
+
     def test_body_over_the_limit_is_refused(self):
         head = ("POST /api/exec HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: 196609\r\n\r\n"
                 % DEFAULT_AUTH).encode()

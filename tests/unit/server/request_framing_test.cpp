@@ -54,3 +54,20 @@ TEST(ContentLengthOf, NameOnlyAtALineStart)
 }
 
 } // namespace
+
+namespace {
+
+i64 expects(const std::string& bytes) { return expects_continue(bytes.data(), (i64)bytes.size()); }
+
+TEST(ExpectsContinue, OnlyWhileTheAnnouncedBodyIsMissing)
+{
+    std::string head = "POST /api/write HTTP/1.1\r\nEXPECT: 100-Continue\r\nContent-Length: 2\r\n\r\n";
+    EXPECT_EQ(expects(head), 1);
+    EXPECT_EQ(expects(head + "{"), 1);
+    EXPECT_EQ(expects(head + "{}"), 0);
+    EXPECT_EQ(expects("POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n"), 0);
+    EXPECT_EQ(expects("POST / HTTP/1.1\r\nExpect: 100-continue\r\n\r\n"), 0);
+    EXPECT_EQ(expects("POST / HTTP/1.1\r\nX-Expect: 100-continue\r\nContent-Length: 2\r\n\r\n"), 0);
+}
+
+} // namespace
