@@ -15,6 +15,9 @@ enum ConnectionPhase {
     k_connection_waiting,
     // The answer is queued and being written.
     k_connection_writing,
+    // Answered before the whole request arrived: the rest is read and dropped until the
+    // peer ends, so closing with unread bytes does not reset the answer away.
+    k_connection_draining,
 };
 
 struct Connection {
@@ -33,6 +36,8 @@ struct Connection {
     bool answer_ready;
     // The interim "100 Continue" went out (once per request).
     bool continue_sent;
+    // The answer went out before the request was read whole (431, 413).
+    bool answered_early;
     Watch watch;
 };
 

@@ -35,9 +35,18 @@ static constinit Watch listen_watch {};
 
 static void start_writing(Connection* c, i64 now_ms);
 
+// While a peer sends: the silence allowed, within the time a whole request may take.
+static i64 reading_deadline(const Connection* c, i64 now_ms)
+{
+    i64 silence_end = now_ms + k_read_silence_ms;
+    i64 request_end = c->accepted_ms + k_request_time_max_ms;
+    return silence_end < request_end ? silence_end : request_end;
+}
+
 static void refuse(Connection* c, i64 status, const char* reason, const char* message, i64 now_ms)
 {
     unwatch_fd(c->fd);
+    c->answered_early = true;
     heap_enter(&c->arena);
     send_json_error(c->fd, status, reason, message);
     heap_leave();
@@ -97,9 +106,7 @@ static void read_request(Connection* c, i64 now_ms)
         case k_frame_body_too_large: return refuse(c, 413, "Content Too Large", "request body too large", now_ms);
         }
     }
-    i64 silence_end = now_ms + k_read_silence_ms;
-    i64 request_end = c->accepted_ms + k_request_time_max_ms;
-    c->deadline_ms = silence_end < request_end ? silence_end : request_end;
+    c->deadline_ms = reading_deadline(c, now_ms);
 }
 
 // Sends what the peer takes now. Returns 1 when the whole answer has gone (or the peer has),
@@ -123,14 +130,43 @@ static i64 write_some(Connection* c)
     return 1;
 }
 
+// The whole answer has gone. A peer still sending its request is told that nothing more
+// comes and read to its end (or the silence deadline) before the close.
+static void answer_sent(Connection* c, i64 now_ms, bool watched)
+{
+    if (!c->answered_early)
+        return connection_close(c);
+    sys_shutdown(c->fd, SHUT_WR);
+    c->phase = k_connection_draining;
+    c->deadline_ms = reading_deadline(c, now_ms);
+    if (watched)
+        rewatch_fd(c->fd, EPOLLIN, &c->watch);
+    else
+        watch_fd(c->fd, EPOLLIN, &c->watch);
+}
+
 static void start_writing(Connection* c, i64 now_ms)
 {
     c->answer_ready = false;
     c->phase = k_connection_writing;
     c->deadline_ms = now_ms + k_write_silence_ms;
     if (write_some(c))
-        return connection_close(c);
+        return answer_sent(c, now_ms, false);
     watch_fd(c->fd, EPOLLOUT, &c->watch);
+}
+
+static void drain_rest(Connection* c, i64 now_ms)
+{
+    for (;;) {
+        i64 n = sys_read(c->fd, c->request, k_request_buffer - 1);
+        if (n == -EINTR)
+            continue;
+        if (n == -EAGAIN)
+            break;
+        if (n <= 0)
+            return connection_close(c);
+    }
+    c->deadline_ms = reading_deadline(c, now_ms);
 }
 
 static void on_connection_event(void* owner, u32)
@@ -139,11 +175,13 @@ static void on_connection_event(void* owner, u32)
     i64 now_ms = monotonic_ms();
     if (c->phase == k_connection_reading)
         return read_request(c, now_ms);
+    if (c->phase == k_connection_draining)
+        return drain_rest(c, now_ms);
     if (c->phase != k_connection_writing)
         return;
     c->deadline_ms = now_ms + k_write_silence_ms;
     if (write_some(c))
-        connection_close(c);
+        answer_sent(c, now_ms, true);
 }
 
 // Beyond the table's capacity the connection that has been idle longest makes room.

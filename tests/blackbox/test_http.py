@@ -79,6 +79,14 @@ class FramingTest(unittest.TestCase):
         self.assertEqual(self.send_in_pieces([head], 0),
                          json_error(413, "Content Too Large", "request body too large"))
 
+    def test_body_over_the_limit_sent_anyway_still_gets_its_answer(self):
+        # The server answers after the header block and reads the rest away before it closes,
+        # so the client that sent everything at once reads the 413 instead of a reset.
+        head = ("POST /api/write HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: 300000\r\n\r\n"
+                % DEFAULT_AUTH).encode()
+        self.assertEqual(self.send_in_pieces([head + b"x" * 300000], 0),
+                         json_error(413, "Content Too Large", "request body too large"))
+
     def test_header_block_over_8_kib_is_refused(self):
         head = "GET /api/health HTTP/1.1\r\nAuthorization: %s\r\nX-Pad: %s\r\n\r\n" % (DEFAULT_AUTH, "p" * 8200)
         self.assertEqual(self.srv.raw(head), json_error(431, "Request Header Fields Too Large",
