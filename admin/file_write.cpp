@@ -1,9 +1,11 @@
-// POST /api/write puts an agent's text file under /tmp/ of the server's own file system.
-// Other local users can plant links and special files in /tmp, and the server may run as
-// root, so the open follows no symbolic link in any component of the path, does not
-// wait for a reader when the name is a FIFO, and an existing file is only written when it
-// is ours and has no second name (a hard link planted in /tmp would otherwise let an agent
-// overwrite the file it names). Requests refused for their fields register no agent and
+// POST /api/write puts an agent's text file under /tmp/: into the agent's workspace when
+// runs are jailed, where its later commands find it, else under /tmp/ of the server's own
+// file system. Commands and other local users can plant links and special files there, and
+// the server may run as root, so the open follows no symbolic link in any component of the
+// path and never leaves a workspace (admin/agent_file.h), does not wait for a reader when
+// the name is a FIFO, and an existing file is only written when it belongs to whom it
+// should (the agent in a workspace, the server on the host) and has no second name (a hard
+// link planted in /tmp would otherwise let an agent overwrite the file it names). Requests refused for their fields register no agent and
 // leave no audit entry; an agent the full registry cannot take is refused and audited.
 #include "admin/file_write.h"
 #include "agents/registry.h"
@@ -19,9 +21,6 @@
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-static constexpr WriteRefusal k_missing_path { 400, "Bad Request", "missing path field" };
-static constexpr WriteRefusal k_outside_tmp { 403, "Forbidden", "path must start with /tmp/" };
-static constexpr WriteRefusal k_traversal { 403, "Forbidden", "path traversal not allowed" };
 static constexpr WriteRefusal k_missing_content { 400, "Bad Request", "missing content field" };
 
 static constexpr i64 k_write_answer_size = json_answer_size(1, 1, k_write_path_capacity);
@@ -29,12 +28,9 @@ static constexpr i64 k_write_answer_size = json_answer_size(1, 1, k_write_path_c
 const WriteRefusal* read_write_request(const char* req, i64 req_len, char* path, i64* path_len, char* content, i64* content_len)
 {
     *path_len = read_string_field(req, req_len, "path", 4, path, k_write_path_capacity);
-    if (*path_len == 0)
-        return &k_missing_path;
-    if (*path_len < 5 || !bytes_equal(path, "/tmp/", 5))
-        return &k_outside_tmp;
-    if (find_bytes(path, *path_len, 0, "..", 2) >= 0)
-        return &k_traversal;
+    const WriteRefusal* refusal = check_agent_path(path, *path_len);
+    if (refusal)
+        return refusal;
     *content_len = read_string_field(req, req_len, "content", 7, content, k_write_content_capacity);
     if (*content_len == 0)
         return &k_missing_content;
@@ -43,13 +39,13 @@ const WriteRefusal* read_write_request(const char* req, i64 req_len, char* path,
 
 // Opens the target for writing and empties it, or returns a negative error. The
 // truncation waits until the file is known to be ours with a single name.
-static i64 open_target(const char* path)
+static i64 open_target(i64 slot, const char* path)
 {
-    i64 fd = open_no_symlinks(path, O_WRONLY | O_CREAT | O_NONBLOCK, 0644);
+    i64 fd = open_agent_file(slot, path, O_WRONLY | O_CREAT | O_NONBLOCK, 0644);
     if (fd < 0)
         return fd;
     stat_k st {};
-    if (sys_fstat((int)fd, &st) < 0 || st.nlink > 1 || st.uid != (u32)sys_geteuid()) {
+    if (sys_fstat((int)fd, &st) < 0 || st.nlink > 1 || st.uid != agent_file_owner(slot)) {
         sys_close((int)fd);
         return -EPERM;
     }
@@ -72,9 +68,11 @@ void handle_write(int conn, const char* req, i64 req_len)
     char* name = (char*)heap_alloc(k_agent_name_max + 1);
     i64 name_len = request_agent_name(req, req_len, name);
     // Only a written file registers a new agent; a full registry refuses before writing.
-    if (find_or_add_agent(name, name_len) == -1)
+    // A new agent's slot is the one it is about to get: it names the workspace.
+    i64 found = find_or_add_agent(name, name_len);
+    if (found == -1)
         return refuse_unregistered(conn, { name, name_len }, { path, path_len });
-    i64 fd = open_target(path);
+    i64 fd = open_target(found <= -100 ? -100 - found : found, path);
     if (fd < 0)
         return send_json_error(conn, 500, "Internal Server Error", "could not create file");
     // A full disk, or a FIFO whose reader stops reading, must not be reported as written.

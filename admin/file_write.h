@@ -1,5 +1,7 @@
-// POST /api/write: an agent writes a text file under /tmp/.
+// POST /api/write: an agent writes a text file under /tmp/ (its workspace when runs are
+// jailed, admin/agent_file.h).
 #pragma once
+#include "admin/agent_file.h"
 #include "runtime/types.h"
 
 void handle_write(int conn, const char* req, i64 req_len);
@@ -7,12 +9,7 @@ void handle_write(int conn, const char* req, i64 req_len);
 constexpr i64 k_write_path_capacity = 250;
 constexpr i64 k_write_content_capacity = 65000;
 
-// A refused write request: its status, reason and error message.
-struct WriteRefusal {
-    i64 status;
-    const char* reason;
-    const char* message;
-};
+using WriteRefusal = FileRefusal;
 
 // Reads "path" (into path, k_write_path_capacity + 1 bytes) and "content" (into content,
 // k_write_content_capacity + 1 bytes) and checks them in the endpoint's order. Returns

@@ -7,6 +7,7 @@
 #include "agents/registry.h"
 #include "core/state.h"
 #include "core/version.h"
+#include "exec/workspace.h"
 #include "policy/rules.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
@@ -16,15 +17,14 @@ static constexpr i64 k_active_seconds = 60;
 
 // Fixed text of one agent entry, its comma included, then the widest values: the name
 // (31 bytes) and the model (19 bytes) with every byte escaped, seven u32 counters, the
-// sum of two of them, a 60-bucket rate total, and two i64 settings.
-static constexpr i64 k_agent_entry_fixed = 170;
-static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) +
-    k_json_string_max(k_model_slot_size - 1) + 7 * 10 + 11 + 12 + 2 * k_decimal_max;
-static_assert(
-    k_max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + 96 <= k_agents_report_size);
+// sum of two of them, a 60-bucket rate total, two i64 settings and the workspace's bytes.
+static constexpr i64 k_agent_entry_fixed = 190;
+static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) + k_json_string_max(k_model_slot_size - 1) +
+    7 * 10 + 11 + 12 + 3 * k_decimal_max;
+static_assert(k_max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + 96 <= k_agents_report_size);
 
 // Fixed text of the health report and its fourteen numbers at their widest.
-static constexpr i64 k_health_fixed = 400;
+static constexpr i64 k_health_fixed = 420;
 static_assert(k_health_fixed + 14 * k_decimal_max <= k_health_report_size);
 
 static i64 append_key_number(char* out, i64 pos, const char* key, i64 value)
@@ -48,6 +48,7 @@ i64 build_health_report(char* out)
     pos = append_key_number(out, pos, R"(,"max_mem_mb":)", state.max_mem_mb);
     pos = append_key_number(out, pos, R"(,"max_cpu_sec":)", state.max_cpu_sec);
     pos = append_text(out, pos, state.kernel_isolation == 1 ? R"(,"isolation":"kernel")" : R"(,"isolation":"basic")");
+    pos = append_text(out, pos, state.namespaces == 1 ? R"(,"namespaces":true)" : R"(,"namespaces":false)");
     pos = append_key_number(out, pos, R"(,"agents_count":)", state.agent_count);
     pos = append_key_number(out, pos, R"(,"rate_1m":)", global_rate_total());
     pos = append_key_number(out, pos, R"(,"max_rate_per_agent":)", state.max_rate_per_agent);
@@ -84,6 +85,7 @@ static i64 append_agent_entry(char* out, i64 pos, i64 index, i64 now)
     pos = append_key_number(out, pos, R"(,"token_budget":)", agent_budget(index));
     pos = append_text(out, pos, R"(,"model":)");
     pos = append_model(out, pos, index);
+    pos = append_key_number(out, pos, R"(,"workspace_bytes":)", workspace_bytes(index));
     pos = append_text(out, pos, now - last_active < k_active_seconds ? R"(,"active":true})" : R"(,"active":false})");
     return pos;
 }

@@ -70,6 +70,9 @@ struct CapacitySetting {
 static constexpr CapacitySetting k_capacity_settings[] = {
     { "max_connections=", &ServerState::max_connections, k_max_connections_low, k_max_connections_high, k_default_max_connections },
     { "max_concurrent_runs=", &ServerState::max_concurrent_runs, 1, k_max_concurrent_runs_high, k_default_max_concurrent_runs },
+    // Each agent's workspace and the bound of their sum, in MiB.
+    { "workspace_mb=", &ServerState::workspace_mb, 1, k_workspace_mb_max, k_default_workspace_mb },
+    { "workspace_total_mb=", &ServerState::workspace_total_mb, 1, k_workspace_mb_max, k_default_workspace_total_mb },
 };
 
 static void scan_capacity(const char* text, i64 len)

@@ -9,12 +9,16 @@ constexpr i64 k_credential_buffer = 512;
 // The longest credential line whose Base64 text and NUL fit the 512-byte buffer.
 constexpr i64 k_credential_line_max = 381;
 
-// Reads the configuration file; may replace basic_credential, max_connections and
-// max_concurrent_runs; returns the configured port, or 0 when none (or only out-of-range
-// ones) was given.
+// Largest workspace setting (1 TiB in MiB); larger values are taken as this.
+constexpr i64 k_workspace_mb_max = 1048576;
+
+// Reads the configuration file; may replace basic_credential, max_connections,
+// max_concurrent_runs and the workspace sizes; returns the configured port, or 0 when none
+// (or only out-of-range ones) was given.
 i64 load_config();
 
-// Applies configuration text as load_config does after reading it.
+// Applies configuration text as load_config does after reading it; it also takes the
+// workspace_mb= and workspace_total_mb= lines.
 i64 apply_config_text(const char* text, i64 len);
 
 // Reads the token file and sets bearer_token.
@@ -36,7 +40,7 @@ constexpr i64 k_max_concurrent_runs_high = 64;
 constexpr i64 k_server_names_text_max = k_config_read_max;
 // The configuration file as written: the credential line, the port line, the capacity
 // lines that differ from their defaults and the server_names line read at start-up.
-constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + 2 * (sizeof("max_concurrent_runs=\n") + 20) +
+constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + 4 * (sizeof("max_concurrent_runs=\n") + 20) +
     sizeof("server_names=\n") + k_server_names_text_max;
 
 // Host names the server answers to besides IP addresses, localhost and the machine's own

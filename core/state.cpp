@@ -22,4 +22,6 @@ void state_init_defaults()
     state.max_rate_per_agent = 120;
     state.max_connections = k_default_max_connections;
     state.max_concurrent_runs = k_default_max_concurrent_runs;
+    state.workspace_mb = k_default_workspace_mb;
+    state.workspace_total_mb = k_default_workspace_total_mb;
 }

@@ -56,10 +56,20 @@ struct ServerState {
     // running at once at most (further ones wait in a queue); both from the configuration.
     i64 max_connections;
     i64 max_concurrent_runs;
+    // 1 when runs get namespaces and the jail: kernel isolation, or rootless namespaces
+    // in basic isolation.
+    i64 namespaces;
+    // Size of each agent's workspace, and the bound of their sum, in MiB.
+    i64 workspace_mb;
+    i64 workspace_total_mb;
 };
 
 constexpr i64 k_default_max_connections = 512;
 constexpr i64 k_default_max_concurrent_runs = 8;
+// Each agent's workspace, and the bound of their sum, in MiB. By default every agent slot
+// can have the default size: tmpfs sizes are bounds, not reservations.
+constexpr i64 k_default_workspace_mb = 256;
+constexpr i64 k_default_workspace_total_mb = 8192;
 
 extern constinit ServerState state;
 

@@ -8,13 +8,14 @@
 
 static constexpr int k_exit_not_started = 127;
 
-// The limits table in the order they are set; RLIMIT_NPROC counts per uid, so it only means
-// something once the command runs under its own uid (kernel mode).
+// The limits table in the order they are set; RLIMIT_NPROC counts per uid (and user
+// namespace), so it only means something once the command runs under its agent's uid in
+// a jail mode.
 struct LimitRow {
     int resource;
     i64 ServerState::*setting;
     i64 scale;
-    bool kernel_only;
+    bool jail_only;
 };
 static constexpr LimitRow k_limit_rows[] = {
     { RLIMIT_CPU, &ServerState::max_cpu_sec, 1, false },
@@ -41,17 +42,21 @@ static u64 scaled_limit(i64 setting, i64 scale)
 
 void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd)
 {
-    plan->kernel_mode = state.kernel_isolation == 1;
+    plan->jail_mode = jail.mode;
+    bool jailed = plan->jail_mode != k_jail_none;
     plan->uid = sandbox_uid_for_agent(-1);
+    plan->workspace[0] = 0;
+    plan->cgroup = nullptr;
     plan->stdin_fd = stdin_fd;
     plan->output_fd = output_fd;
     plan->limit_count = 0;
     for (const LimitRow& row : k_limit_rows) {
-        if (row.kernel_only && !plan->kernel_mode)
+        if (row.jail_only && !jailed)
             continue;
         plan->limits[plan->limit_count++] = { row.resource, scaled_limit(state.*row.setting, row.scale) };
     }
-    // tmpfs reads size=0 as "no bound", so the bound never drops below one MiB.
+    // The /tmp of a run without a workspace; tmpfs reads size=0 as "no bound", so the
+    // bound never drops below one MiB.
     i64 tmpfs_mb = state.max_mem_mb > 0 ? state.max_mem_mb : 1;
     i64 pos = append_text(plan->tmpfs_options, 0, "size=");
     pos = append_decimal(plan->tmpfs_options, pos, tmpfs_mb);
@@ -64,7 +69,7 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     plan->command[len] = 0;
     // In basic isolation the command could otherwise signal the server it runs beside.
     GuardedProcess guarded {};
-    if (!plan->kernel_mode)
+    if (!jailed)
         guarded = { (u32)sys_getpid(), (u32)sys_getpgid(0) };
     plan->filter_len = build_seccomp_filter(plan->filter, guarded);
     plan->shell_status = -1;
@@ -91,22 +96,63 @@ static i64 attach_descriptors(const LaunchPlan* plan)
     return result < 0 ? result : 0;
 }
 
-// A new mount namespace keeps the host's propagation: without the private remount the
-// run's tmpfs would appear in the host's jail and stay there.
+// Before the descriptors are reduced to the standard three: the groups' files and the
+// network namespace are reached through the server's descriptors.
+static i64 join_run_resources(const LaunchPlan* plan)
+{
+    if (plan->cgroup) {
+        i64 result = run_cgroup_join(plan->cgroup);
+        if (result < 0)
+            return result;
+    }
+    return sys_setns(jail.netns_fd, CLONE_NEWNET);
+}
+
+// The run's own /tmp, /proc and /dev/shm, mounted in the run's copy of the server's
+// private tree, so none of them is seen anywhere else.
+static i64 mount_run_places(const LaunchPlan* plan)
+{
+    const JailLayout& layout = jail.layout;
+    i64 result = 0;
+    if (plan->workspace[0] != 0)
+        result = sys_mount(plan->workspace, layout.root_tmp, nullptr, MS_BIND, nullptr);
+    else
+        result = sys_mount("tmpfs", layout.root_tmp, "tmpfs", MS_NOSUID | MS_NODEV, plan->tmpfs_options);
+    if (result == 0)
+        result = sys_mount("proc", layout.root_proc, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+    if (result == 0)
+        result = sys_mount("tmpfs", layout.root_shm, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m,nr_inodes=256,mode=1777");
+    return result;
+}
+
+// pivot_root rather than chroot: once the old root is detached the run's namespace holds
+// the jail alone, so a command that gains chroot in a user namespace of its own finds
+// nothing above the jail's / to climb to. pivot_root(".", ".") stacks the old root on the
+// new one, and the detaching unmount of "." takes it away.
 static i64 enter_jail(const LaunchPlan* plan)
 {
-    i64 result = sys_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    i64 result = mount_run_places(plan);
     if (result == 0)
-        result = sys_mount("none", k_jail_tmp, "tmpfs", MS_NOSUID | MS_NODEV, plan->tmpfs_options);
+        result = sys_chdir(jail.layout.root);
     if (result == 0)
-        result = sys_chroot(k_jail_root);
+        result = sys_pivot_root(".", ".");
+    if (result == 0)
+        result = sys_umount2(".", MNT_DETACH);
     if (result == 0)
         result = sys_chdir("/tmp");
     return result;
 }
 
-// After chroot and chdir: as root the command could leave the chroot, remount the
-// read-only binds and ignore RLIMIT_NPROC. Changing every uid from root clears the
+// Rootless: the agent's user namespace (prepared at start-up) shows the server's ids as
+// the agent's uid. The capabilities setns grants there end at the shell's execve, as that
+// uid is not 0.
+static i64 enter_agent_user_namespace(const LaunchPlan* plan)
+{
+    return sys_setns(jail.userns_fds[plan->uid - k_sandbox_uid_base], CLONE_NEWUSER);
+}
+
+// After the pivot: as root the command could remount the read-only binds and ignore
+// RLIMIT_NPROC. Changing every uid from root clears the
 // capability sets.
 static i64 drop_privileges(const LaunchPlan* plan)
 {
@@ -182,7 +228,7 @@ static int confined_shell(void* arg)
 {
     LaunchPlan* plan = (LaunchPlan*)arg;
     i64 result = 0;
-    if (!plan->kernel_mode) {
+    if (plan->jail_mode == k_jail_none) {
         if ((result = attach_descriptors(plan)) < 0)
             return give_up(plan, "descriptors", result);
         // Ends with the server: the shell is the server's own child here.
@@ -193,7 +239,7 @@ static int confined_shell(void* arg)
     }
     if ((result = start_session()) < 0)
         return give_up(plan, "new session", result);
-    if (plan->kernel_mode && (result = drop_privileges(plan)) < 0)
+    if (plan->jail_mode == k_jail_kernel && (result = drop_privileges(plan)) < 0)
         return give_up(plan, "privilege drop", result);
     if ((result = restore_signal_defaults()) < 0)
         return give_up(plan, "signal defaults", result);
@@ -202,8 +248,7 @@ static int confined_shell(void* arg)
     if ((result = install_filter(plan)) < 0)
         return give_up(plan, "seccomp filter", result);
     const char* argv[] = { "/bin/sh", "-c", plan->command, nullptr };
-    const char* envp[] = { "PATH=/usr/bin:/bin", nullptr };
-    result = sys_execve("/bin/sh", argv, envp);
+    result = sys_execve("/bin/sh", argv, k_command_environment);
     return give_up(plan, "execve /bin/sh", result);
 }
 
@@ -225,13 +270,19 @@ static int jail_init(void* arg)
 {
     LaunchPlan* plan = (LaunchPlan*)arg;
     i64 result = 0;
-    if ((result = attach_descriptors(plan)) < 0)
-        return give_up(plan, "descriptors", result);
+    if ((result = join_run_resources(plan)) < 0)
+        return give_up(plan, "control groups and network namespace", result);
     // If the server dies, so does the namespace and everything in it.
     if ((result = sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0)) < 0)
         return give_up(plan, "parent-death signal", result);
     if ((result = enter_jail(plan)) < 0)
-        return give_up(plan, "jail (private mounts, tmpfs, chroot)", result);
+        return give_up(plan, "jail (workspace, /proc, /dev/shm, pivot_root)", result);
+    // The mounts above needed the server's user namespace; the agent's is entered only
+    // now, and before the descriptor that names it is closed.
+    if (plan->jail_mode == k_jail_rootless && (result = enter_agent_user_namespace(plan)) < 0)
+        return give_up(plan, "agent user namespace", result);
+    if ((result = attach_descriptors(plan)) < 0)
+        return give_up(plan, "descriptors", result);
     i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(plan->stacks->shell), nullptr, confined_shell, plan);
     if (shell < 0)
         return give_up(plan, "shell process", shell);
@@ -239,12 +290,13 @@ static int jail_init(void* arg)
     return 0;
 }
 
-static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWIPC;
+// The network namespace is joined, not made: the prepared empty one (exec/jail.cpp).
+static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC;
 
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 {
     plan->stacks = stacks;
-    if (plan->kernel_mode)
+    if (plan->jail_mode != k_jail_none)
         return sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(stacks->init), pidfd, jail_init, plan);
     return sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(stacks->shell), pidfd, confined_shell, plan);
 }

@@ -1,22 +1,29 @@
 // The child side of a run: named confinement steps ending in execve of /bin/sh, or in exit
 // status 127 when a step fails, so a command never runs with less confinement than planned.
 //
-// Kernel mode: the server clones the jail's init into new mount, network, PID and IPC
-// namespaces. The init shares the server's memory (CLONE_VM) but runs on a stack of its own,
-// alongside the server, which drains the output meanwhile. It makes the mount tree private,
-// mounts the run's tmpfs, enters the jail and starts the shell vfork-style; then it reaps
-// until the shell has ended, records the shell's wait status in the plan and exits. As PID 1
-// of the namespace its exit makes the kernel kill whatever the command left running there.
-// The shell gives up root for the agent's own uid (sandbox_uid_for_agent) before it limits
-// itself and installs the filter.
+// Jail modes (kernel, and rootless inside the server's user namespace; exec/jail.h): the
+// server clones the jail's init into new mount, PID and IPC namespaces. The init shares
+// the server's memory (CLONE_VM) but runs on a stack of its own, alongside the server,
+// which drains the output meanwhile. It joins the run's control groups and the prepared
+// empty network namespace, binds the agent's workspace on the jail's /tmp, mounts the
+// run's /proc and /dev/shm, pivots into the jail root and drops the rest of the server's
+// mount tree from its view; rootless, it then enters the agent's user namespace. It
+// starts the shell vfork-style, reaps until the shell has ended, records the shell's wait
+// status in the plan and exits. As PID 1 of the namespace its exit makes the kernel kill
+// whatever the command left running there. As root the shell gives up root for the
+// agent's own uid (sandbox_uid_for_agent) before it limits itself and installs the
+// filter; rootless it already runs as that uid in the agent's user namespace.
 //
-// Basic mode: the server starts the shell itself, vfork-style, in a session of its own so the
-// server can kill its process group afterwards.
+// Basic mode without namespaces: the server starts the shell itself, vfork-style, in a
+// session of its own so the server can kill its process group afterwards.
 //
 // Neither child writes to the server's memory beyond its own stack and, for the init, the
 // plan's shell_status, which the server reads only after it has reaped the init.
 #pragma once
+#include "exec/jail.h"
+#include "exec/run_cgroup.h"
 #include "exec/seccomp_filter.h"
+#include "exec/workspace.h"
 #include "runtime/abi.h"
 #include "runtime/types.h"
 
@@ -33,7 +40,7 @@ u32 sandbox_uid_for_agent(i64 slot);
 
 // The command as the shell gets it: at most 4095 bytes and a NUL.
 constexpr i64 k_command_buffer = 4096;
-// Inode bound of the per-run tmpfs.
+// Inode bound of the per-run tmpfs (the /tmp of a run without a workspace).
 constexpr i64 k_tmpfs_inodes = 4096;
 // "size=" + up to 20 digits + "m,nr_inodes=4096,mode=1777" + NUL.
 constexpr i64 k_tmpfs_options_size = 64;
@@ -53,9 +60,14 @@ struct ChildStacks {
 };
 
 struct LaunchPlan {
-    i64 kernel_mode;
-    // Identity of the command in kernel mode (set by the caller after plan_launch).
+    JailMode jail_mode;
+    // Identity of the command in the jail modes (set by the caller after plan_launch).
     u32 uid;
+    // The agent's workspace, or empty for a fresh tmpfs of the run's own (set by the
+    // caller after plan_launch).
+    char workspace[k_workspace_path_size];
+    // The run's control groups, or nullptr (set by the caller after plan_launch).
+    const RunCgroup* cgroup;
     int stdin_fd;
     int output_fd;
     LimitSetting limits[k_limit_slots];
@@ -74,11 +86,14 @@ struct LaunchPlan {
     i64 failed_error;
 };
 
-// Fills the plan for one command from the server's isolation mode and limits. stdin_fd and
-// output_fd become the command's descriptor 0 and descriptors 1 and 2. Pure.
+// Fills the plan for one command from the jail's mode and the server's limits. stdin_fd
+// and output_fd become the command's descriptor 0 and descriptors 1 and 2. Pure.
 void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd);
 
-// Starts the child the plan describes on the given stacks: the jail's init in kernel mode,
-// the shell in basic mode. Returns its pid and stores a pidfd for it in *pidfd, or returns
+// The environment every command gets.
+constexpr const char* k_command_environment[] = { "PATH=/usr/bin:/bin", "HOME=/tmp", "TERM=dumb", nullptr };
+
+// Starts the child the plan describes on the given stacks: the jail's init in the jail
+// modes, the shell in basic mode without namespaces. Returns its pid and stores a pidfd for it in *pidfd, or returns
 // -errno. The plan and the stacks must stay untouched until the child has been reaped.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd);

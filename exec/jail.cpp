@@ -1,58 +1,478 @@
-// The jail tree under /var/terox/jail: its directories and the read-only binds of the
-// host's system trees that every kernel-mode run sees.
+// Start-up half of the jail: the server's own namespaces, the read-only root every run
+// pivots into, its /dev and its /etc, and the empty network namespace runs join.
+//
+// The root is a small tmpfs made read-only once built. The host's /usr (and /bin, /lib,
+// /lib64, /sbin, as binds or as the symbolic links merged-/usr hosts have) is bound in
+// read-only, nosuid and nodev. /dev holds binds of six host devices and the usual links
+// into /proc. /etc is written here, never bound whole: the accounts the commands run
+// under, name service and host tables, and read-only binds of the few host entries that
+// Debian's compilers, interpreters and version control read (k_etc_entries).
 #include "exec/jail.h"
+#include "agents/registry.h"
+#include "exec/confinement.h"
+#include "runtime/io.h"
 #include "runtime/syscall.h"
+#include "runtime/text.h"
 
-static constexpr const char* k_jail_dirs[] = {
-    "/var/terox",
-    "/var/terox/jail",
-    "/var/terox/jail/bin",
-    "/var/terox/jail/usr",
-    "/var/terox/jail/usr/bin",
-    "/var/terox/jail/usr/lib",
-    "/var/terox/jail/lib",
-    "/var/terox/jail/lib64",
-    "/var/terox/jail/tmp",
-    "/var/terox/jail/dev",
-};
+constinit JailState jail { k_jail_none, {}, -1, {}, 0, 0 };
+static_assert(sizeof(jail.userns_fds) / sizeof(jail.userns_fds[0]) == k_max_agents + 1);
 
-static bool host_tree_exists(const char* path)
+static constinit JailSetup setup {};
+
+// Keeps the first failed step of the preparation (its name, its path and its error) for
+// start-up and --check to report. Returns true when result is not an error.
+static bool note(i64 result, const char* step, const char* target)
 {
-    i64 fd = sys_open(path, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
-    if (fd < 0)
+    if (result >= 0)
+        return true;
+    if (setup.failed_step != nullptr)
         return false;
-    sys_close((int)fd);
-    return true;
+    setup.failed_step = step;
+    i64 len = text_length_max(target, k_jail_path_size * 3 - 1);
+    copy_bytes(setup.failed_target, target, len);
+    setup.failed_target[len] = 0;
+    setup.error = result;
+    return false;
 }
 
-// Directories are made without checking: an existing one is no error, and a missing one
-// shows as the failure of its bind.
-JailSetup prepare_jail()
+static i64 join_path(char* out, const char* dir, const char* leaf)
 {
-    for (const char* dir : k_jail_dirs)
-        sys_mkdir(dir, 0755);
-    // mkdir honours the umask; the jail's tmp must be world-writable whatever it is.
-    i64 tmp = sys_open(k_jail_tmp, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (tmp >= 0) {
-        sys_fchmod((int)tmp, 0777);
-        sys_close((int)tmp);
+    i64 pos = append_text(out, 0, dir);
+    pos = append_byte(out, pos, '/');
+    pos = append_text(out, pos, leaf);
+    append_byte(out, pos, 0);
+    return pos;
+}
+
+static void fill_layout(JailLayout* layout, const char* base)
+{
+    append_byte(layout->base, append_text(layout->base, 0, base), 0);
+    join_path(layout->root, base, "root");
+    join_path(layout->root_tmp, layout->root, "tmp");
+    join_path(layout->root_proc, layout->root, "proc");
+    join_path(layout->root_shm, layout->root, "dev/shm");
+    join_path(layout->workspaces, base, "ws");
+}
+
+// ---- the server's namespaces ----------------------------------------------------------
+
+static i64 write_proc_file(const char* path, const char* text, i64 len)
+{
+    i64 fd = sys_open(path, O_WRONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    i64 written = sys_write((int)fd, text, len);
+    sys_close((int)fd);
+    return written == len;
+}
+
+// "<inside> <outside> 1\n" into a uid_map or gid_map.
+static i64 write_id_map(const char* path, u32 inside, u32 outside)
+{
+    char line[64];
+    i64 pos = append_decimal(line, 0, inside);
+    pos = append_byte(line, pos, ' ');
+    pos = append_decimal(line, pos, outside);
+    pos = append_text(line, pos, " 1\n");
+    return write_proc_file(path, line, pos);
+}
+
+i64 map_own_ids(u32 uid_inside, u32 gid_inside, u32 uid_outside, u32 gid_outside)
+{
+    if (!write_proc_file("/proc/self/setgroups", "deny", 4))
+        return 0;
+    if (!write_id_map("/proc/self/uid_map", uid_inside, uid_outside))
+        return 0;
+    return write_id_map("/proc/self/gid_map", gid_inside, gid_outside);
+}
+
+// Private propagation: the host's mounts stay visible to the server, but nothing it
+// mounts from now on travels back, whatever the host's own propagation is.
+static i64 enter_server_namespaces(bool as_root)
+{
+    if (as_root) {
+        if (!note(sys_unshare(CLONE_NEWNS), "own mount namespace", "/"))
+            return 0;
+    } else {
+        if (!note(sys_unshare(CLONE_NEWUSER | CLONE_NEWNS), "own user and mount namespaces", "/"))
+            return 0;
+        // The server keeps its own ids, so every file it opens is checked as before.
+        if (!note(map_own_ids(jail.outer_uid, jail.outer_gid, jail.outer_uid, jail.outer_gid) ? 0 : -EPERM, "id maps", "/proc/self"))
+            return 0;
     }
-    JailSetup setup { nullptr, nullptr, 0 };
-    for (const JailBind& row : k_jail_binds) {
-        if (!host_tree_exists(row.source))
-            continue;
-        i64 result = sys_mount(row.source, row.target, nullptr, MS_BIND, nullptr);
-        if (result == 0)
-            result = sys_mount("", row.target, "", MS_REMOUNT | MS_BIND | MS_RDONLY, "");
-        if (result < 0 && setup.failed_target == nullptr)
-            setup = { row.target, "read-only bind", result };
+    return note(sys_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), "private mounts", "/");
+}
+
+// ---- building the root ------------------------------------------------------------
+
+static i64 set_mount_attributes(const char* path, u64 attributes, bool recursive)
+{
+    mount_attr_k attr { attributes, 0, 0, 0 };
+    return note(sys_mount_setattr(AT_FDCWD, path, recursive ? (unsigned)AT_RECURSIVE : 0u, &attr), "read-only mount", path);
+}
+
+// A read-only bind of a host file or tree. In a user namespace the binds of the host's
+// mounts keep the host's locked flags, so the attributes are added, never replaced.
+static i64 bind_read_only(const char* source, const char* target)
+{
+    if (!note(sys_mount(source, target, nullptr, MS_BIND | MS_REC, nullptr), "bind", target))
+        return 0;
+    return set_mount_attributes(target, MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV, true);
+}
+
+static i64 create_empty_file(const char* path)
+{
+    i64 fd = sys_open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (!note(fd, "create", path))
+        return 0;
+    sys_close((int)fd);
+    return 1;
+}
+
+static i64 write_file(const char* path, const char* text, i64 len)
+{
+    i64 fd = sys_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (!note(fd, "create", path))
+        return 0;
+    i64 written = write_all((int)fd, text, len);
+    // The umask must not narrow what every account has to read.
+    sys_fchmod((int)fd, 0644);
+    sys_close((int)fd);
+    return note(written, "write", path);
+}
+
+static constexpr i64 k_link_size = 256;
+
+// Reproduces a host entry in the jail: a symbolic link as the same link (its target
+// usually lies under /usr, which the jail has), a directory or a file as a read-only
+// bind. A host without the entry leaves none. Returns 0 only when a step failed.
+static i64 mirror_host_entry(const char* host_path, const char* jail_path)
+{
+    char link[k_link_size];
+    i64 link_len = sys_readlink(host_path, link, k_link_size - 1);
+    if (link_len > 0) {
+        link[link_len] = 0;
+        return note(sys_symlink(link, jail_path), "symbolic link", jail_path);
     }
+    i64 fd = sys_open(host_path, O_PATH | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 1;
+    stat_k st {};
+    i64 stat_result = sys_fstat((int)fd, &st);
+    sys_close((int)fd);
+    if (!note(stat_result, "stat", host_path))
+        return 0;
+    if ((st.mode & S_IFMT) == S_IFDIR) {
+        if (!note(sys_mkdir(jail_path, 0755), "mkdir", jail_path))
+            return 0;
+    } else if (!create_empty_file(jail_path)) {
+        return 0;
+    }
+    return bind_read_only(host_path, jail_path);
+}
+
+// The system trees: the whole of /usr, and the top-level names that point into it.
+static constexpr const char* k_system_trees[] = { "usr", "bin", "sbin", "lib", "lib64" };
+
+static i64 build_system_trees(const char* root)
+{
+    for (const char* name : k_system_trees) {
+        char host[k_jail_path_size];
+        char target[k_jail_path_size * 2];
+        join_path(host, "", name);
+        join_path(target, root, name);
+        if (!mirror_host_entry(host, target))
+            return 0;
+    }
+    return 1;
+}
+
+// /dev: the harmless devices as binds of the host's nodes (a user namespace may not
+// create device nodes), the descriptor links, and the mount point of the run's /dev/shm.
+static constexpr const char* k_devices[] = { "null", "zero", "full", "random", "urandom", "tty" };
+
+struct LinkRow {
+    const char* name;
+    const char* target;
+};
+static constexpr LinkRow k_dev_links[] = {
+    { "fd", "/proc/self/fd" },
+    { "stdin", "/proc/self/fd/0" },
+    { "stdout", "/proc/self/fd/1" },
+    { "stderr", "/proc/self/fd/2" },
+};
+
+static i64 build_dev(const char* root)
+{
+    char dev[k_jail_path_size * 2];
+    join_path(dev, root, "dev");
+    if (!note(sys_mkdir(dev, 0755), "mkdir", dev))
+        return 0;
+    if (!note(sys_mount("tmpfs", dev, "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k,nr_inodes=64"), "tmpfs", dev))
+        return 0;
+    char path[k_jail_path_size * 3];
+    for (const char* name : k_devices) {
+        char host[k_jail_path_size];
+        join_path(host, "/dev", name);
+        join_path(path, dev, name);
+        if (!create_empty_file(path))
+            return 0;
+        if (!note(sys_mount(host, path, nullptr, MS_BIND, nullptr), "device bind", path))
+            return 0;
+    }
+    for (const LinkRow& row : k_dev_links) {
+        join_path(path, dev, row.name);
+        if (!note(sys_symlink(row.target, path), "symbolic link", path))
+            return 0;
+    }
+    join_path(path, dev, "shm");
+    if (!note(sys_mkdir(path, 0755), "mkdir", path))
+        return 0;
+    return set_mount_attributes(dev, MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NOEXEC, false);
+}
+
+// ---- /etc -----------------------------------------------------------------------------
+
+// Host entries the jail's /etc shows read-only, when the host has them: the loader's
+// cache and configuration, Debian's alternatives (cc, editor, ...), CA certificates and
+// the OpenSSL configuration, the time zone, protocol and service tables, the release
+// files, git's system configuration, and Python's site configuration (names starting
+// with "python3", matched in build_etc). Never the server's /etc/cindervox, shadow,
+// gshadow, sudoers, ssh keys or machine-id.
+static constexpr const char* k_etc_entries[] = {
+    "ld.so.cache", "ld.so.conf", "ld.so.conf.d", "alternatives", "ssl/certs", "ssl/openssl.cnf",
+    "ca-certificates.conf", "localtime", "timezone", "protocols", "services", "os-release",
+    "debian_version", "gitconfig", "mime.types",
+};
+static constexpr char k_etc_python_prefix[] = "python3";
+
+static constexpr char k_hosts[] = "127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n";
+static constexpr char k_nsswitch[] = "passwd: files\ngroup: files\nshadow: files\nhosts: files\n"
+                                     "networks: files\nprotocols: files\nservices: files\n";
+
+// The accounts: root, one "sandbox" line per agent uid (every agent's commands run under
+// a uid of their own, all by the same name, home /tmp, shell /bin/sh), and nobody.
+static i64 append_account(char* out, i64 pos, const char* name, i64 id, const char* rest)
+{
+    pos = append_text(out, pos, name);
+    pos = append_text(out, pos, ":x:");
+    pos = append_decimal(out, pos, id);
+    pos = append_byte(out, pos, ':');
+    return append_text(out, pos, rest);
+}
+
+i64 build_jail_passwd(char* out)
+{
+    i64 pos = append_account(out, 0, "root", 0, "0:root:/root:/bin/sh\n");
+    for (i64 slot = 0; slot <= k_max_agents; slot++) {
+        i64 uid = sandbox_uid_for_agent(slot);
+        pos = append_account(out, pos, "sandbox", uid, "");
+        pos = append_decimal(out, pos, uid);
+        pos = append_text(out, pos, ":sandbox:/tmp:/bin/sh\n");
+    }
+    return append_account(out, pos, "nobody", 65534, "65534:nobody:/nonexistent:/usr/sbin/nologin\n");
+}
+
+i64 build_jail_group(char* out)
+{
+    i64 pos = append_account(out, 0, "root", 0, "\n");
+    for (i64 slot = 0; slot <= k_max_agents; slot++)
+        pos = append_account(out, pos, "sandbox", sandbox_uid_for_agent(slot), "\n");
+    return append_account(out, pos, "nogroup", 65534, "\n");
+}
+
+static i64 write_account_files(const char* etc)
+{
+    char text[k_jail_account_text_size];
+    char path[k_jail_path_size * 2];
+    join_path(path, etc, "passwd");
+    if (!write_file(path, text, build_jail_passwd(text)))
+        return 0;
+    join_path(path, etc, "group");
+    return write_file(path, text, build_jail_group(text));
+}
+
+static i64 write_name_service_files(const char* etc)
+{
+    char path[k_jail_path_size * 2];
+    join_path(path, etc, "hosts");
+    if (!write_file(path, k_hosts, sizeof(k_hosts) - 1))
+        return 0;
+    join_path(path, etc, "nsswitch.conf");
+    if (!write_file(path, k_nsswitch, sizeof(k_nsswitch) - 1))
+        return 0;
+    join_path(path, etc, "resolv.conf");
+    return write_file(path, "", 0);
+}
+
+static i64 mirror_etc_entry(const char* etc, const char* name)
+{
+    char host[k_jail_path_size * 2];
+    char target[k_jail_path_size * 3];
+    join_path(host, "/etc", name);
+    join_path(target, etc, name);
+    return mirror_host_entry(host, target);
+}
+
+// Every host /etc entry whose name starts with "python3" (python3, python3.11, ...).
+static i64 mirror_python_entries(const char* etc)
+{
+    i64 dir = sys_open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dir < 0)
+        return 1;
+    alignas(8) char entries[4096];
+    i64 ok = 1;
+    for (;;) {
+        i64 len = sys_getdents64((int)dir, entries, sizeof(entries));
+        if (len <= 0)
+            break;
+        for (i64 at = 0; at < len;) {
+            const dirent64_k* entry = (const dirent64_k*)(entries + at);
+            at += entry->reclen;
+            if (bytes_equal(entry->name, k_etc_python_prefix, sizeof(k_etc_python_prefix) - 1) && text_length(entry->name) < 32)
+                ok &= mirror_etc_entry(etc, entry->name);
+        }
+    }
+    sys_close((int)dir);
+    return ok;
+}
+
+static i64 build_etc(const char* root)
+{
+    char etc[k_jail_path_size * 2];
+    join_path(etc, root, "etc");
+    if (!note(sys_mkdir(etc, 0755), "mkdir", etc))
+        return 0;
+    char ssl[k_jail_path_size * 3];
+    join_path(ssl, etc, "ssl");
+    if (!note(sys_mkdir(ssl, 0755), "mkdir", ssl))
+        return 0;
+    if (!write_account_files(etc) || !write_name_service_files(etc))
+        return 0;
+    for (const char* name : k_etc_entries)
+        if (!mirror_etc_entry(etc, name))
+            return 0;
+    return mirror_python_entries(etc);
+}
+
+// ---- the whole jail -----------------------------------------------------------------
+
+static constexpr const char* k_root_dirs[] = { "proc", "tmp" };
+
+static i64 build_root(const JailLayout& layout)
+{
+    if (!note(sys_mkdir(layout.root, 0755), "mkdir", layout.root))
+        return 0;
+    if (!note(sys_mount("tmpfs", layout.root, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=4m,nr_inodes=4096"), "tmpfs", layout.root))
+        return 0;
+    for (const char* name : k_root_dirs) {
+        char path[k_jail_path_size * 2];
+        join_path(path, layout.root, name);
+        if (!note(sys_mkdir(path, 0755), "mkdir", path))
+            return 0;
+    }
+    if (!build_system_trees(layout.root) || !build_dev(layout.root) || !build_etc(layout.root))
+        return 0;
+    return set_mount_attributes(layout.root, MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV, false);
+}
+
+// The base holds the root and the workspaces' mount points; it is never seen by a run.
+static i64 build_jail(const char* base)
+{
+    fill_layout(&jail.layout, base);
+    if (!note(sys_mount("tmpfs", base, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0711,size=64k,nr_inodes=128"), "tmpfs", base))
+        return 0;
+    if (!note(sys_mkdir(jail.layout.workspaces, 0711), "mkdir", jail.layout.workspaces))
+        return 0;
+    return build_root(jail.layout);
+}
+
+// An empty network namespace made once: a short-lived child creates it and opens it into
+// the descriptor table it shares with the server, so runs need only setns.
+alignas(16) static constinit char netns_stack[8192] {};
+static int open_new_network(void*)
+{
+    i64 fd = sys_open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC, 0);
+    jail.netns_fd = fd < 0 ? -1 : (int)fd;
+    return 0;
+}
+
+static i64 prepare_network()
+{
+    u64 flags = CLONE_NEWNET | CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
+    i64 pid = sys_clone_call(flags, netns_stack + sizeof(netns_stack), nullptr, open_new_network, nullptr);
+    if (!note(pid, "new network namespace", "/proc/thread-self/ns/net"))
+        return 0;
+    int status = 0;
+    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
+    return note(jail.netns_fd >= 0 ? 0 : -EPERM, "new network namespace", "/proc/thread-self/ns/net");
+}
+
+// Rootless: one user namespace per agent uid, made once, as the network namespace is. A
+// run enters its agent's with setns; making one per run would need writes to the shell's
+// own /proc files, which belong to root while it shares the non-dumpable server's memory.
+// Each is made by a short-lived child that maps its own ids and opens the namespace into
+// the descriptor table it shares with the server.
+alignas(16) static constinit char userns_stack[8192] {};
+static int open_agent_user_namespace(void* arg)
+{
+    i64 index = (i64)arg;
+    if (sys_unshare(CLONE_NEWUSER) < 0)
+        return 1;
+    u32 uid = sandbox_uid_for_agent(index);
+    if (!map_own_ids(uid, uid, jail.outer_uid, jail.outer_gid))
+        return 1;
+    i64 fd = sys_open("/proc/thread-self/ns/user", O_RDONLY | O_CLOEXEC, 0);
+    jail.userns_fds[index] = fd < 0 ? -1 : (int)fd;
+    return 0;
+}
+
+static i64 prepare_user_namespaces()
+{
+    u64 flags = CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
+    for (i64 index = 0; index <= k_max_agents; index++) {
+        jail.userns_fds[index] = -1;
+        i64 pid = sys_clone_call(flags, userns_stack + sizeof(userns_stack), nullptr, open_agent_user_namespace, (void*)index);
+        if (!note(pid, "agent user namespace", "/proc/thread-self/ns/user"))
+            return 0;
+        int status = 0;
+        while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
+        if (!note(jail.userns_fds[index] >= 0 ? 0 : -EPERM, "agent user namespace", "/proc/thread-self/ns/user"))
+            return 0;
+    }
+    return 1;
+}
+
+static void create_base_directories()
+{
+    sys_mkdir("/var/terox", 0755);
+    sys_mkdir(k_jail_base, 0755);
+}
+
+JailSetup prepare_jail(bool as_root)
+{
+    setup = {};
+    jail.outer_uid = (u32)sys_getuid();
+    jail.outer_gid = (u32)sys_getgid();
+    // The directories stay on the host (a root server has always made them); everything
+    // mounted on them lives in the server's own namespace.
+    if (as_root)
+        create_base_directories();
+    // As root the mode is kernel whatever fails here: start-up then refuses to serve, and a
+    // run would fail its own steps; no command ever starts as root outside the jail.
+    jail.mode = as_root ? k_jail_kernel : k_jail_none;
+    bool ready = enter_server_namespaces(as_root) && build_jail(as_root ? k_jail_base : k_rootless_jail_base) && prepare_network();
+    if (ready && !as_root)
+        ready = prepare_user_namespaces();
+    if (ready && !as_root)
+        jail.mode = k_jail_rootless;
+    setup.mode = jail.mode;
     return setup;
 }
 
 // Detached, so a bind some process still uses goes as soon as it no longer does.
 void release_jail()
 {
-    for (const JailBind& row : k_jail_binds)
-        sys_umount2(row.target, MNT_DETACH);
+    if (jail.mode != k_jail_none)
+        sys_umount2(jail.layout.base, MNT_DETACH);
 }

@@ -1,34 +1,77 @@
-// Where the jail lives, and its preparation at start-up.
+// The jail every namespaced run sees, and the server's own namespaces it is built in.
+//
+// At start-up the server enters a mount namespace of its own (as root), or a user and a
+// mount namespace of its own (as any other user, where the kernel allows it), so that no
+// mount it makes reaches the host's mount table or outlives it. Inside, a small tmpfs at
+// the jail base holds two things: the jail root, built once and then read-only, and one
+// workspace tmpfs per agent (exec/workspace.h). A run binds its agent's workspace on the
+// root's /tmp, mounts its own /proc and /dev/shm, and pivots into the root; everything
+// else, the other workspaces included, is unmounted from the run's view.
 #pragma once
 #include "runtime/types.h"
 
-constexpr char k_jail_root[] = "/var/terox/jail";
-constexpr char k_jail_tmp[] = "/var/terox/jail/tmp";
+// Where the base lives: as root under /var/terox, otherwise on /mnt, which every
+// Debian host has and the server itself never uses (the cover exists only in the
+// server's own mount namespace).
+constexpr char k_jail_base[] = "/var/terox/jail";
+constexpr char k_rootless_jail_base[] = "/mnt";
 
-// A host tree and where the jail shows it, read-only.
-struct JailBind {
-    const char* source;
-    const char* target;
-};
-inline constexpr JailBind k_jail_binds[] = {
-    { "/bin", "/var/terox/jail/bin" },
-    { "/usr/bin", "/var/terox/jail/usr/bin" },
-    { "/usr/lib", "/var/terox/jail/usr/lib" },
-    { "/lib", "/var/terox/jail/lib" },
-    { "/lib64", "/var/terox/jail/lib64" },
+// How runs are confined: plain basic isolation, or the jail with its namespaces, entered
+// as root (kernel) or inside the server's user namespace (rootless).
+enum JailMode { k_jail_none, k_jail_kernel, k_jail_rootless };
+
+// Paths under the base; each at most k_jail_path_size bytes with its NUL.
+constexpr i64 k_jail_path_size = 64;
+struct JailLayout {
+    char base[k_jail_path_size];
+    char root[k_jail_path_size];
+    char root_tmp[k_jail_path_size];
+    char root_proc[k_jail_path_size];
+    char root_shm[k_jail_path_size];
+    char workspaces[k_jail_path_size];
 };
 
-// The first step of the preparation that failed: the bind's target and the negated errno;
-// target nullptr when every step worked.
+struct JailState {
+    JailMode mode;
+    JailLayout layout;
+    // The empty network namespace runs join, or -1.
+    int netns_fd;
+    // Rootless: per agent slot (and one for agents without a slot, at index k_max_agents)
+    // a user namespace that shows the server's ids as the agent's uid; -1 elsewhere.
+    int userns_fds[33];
+    // The server's ids as the host knows them; in rootless mode the only ids mapped into
+    // its user namespace, and so the owner of every file a rootless run writes.
+    u32 outer_uid;
+    u32 outer_gid;
+};
+
+extern constinit JailState jail;
+
+// The outcome of the preparation: the mode reached, and the first step that failed (its
+// name, the path it acted on and the negated errno); failed_step nullptr when none did.
 struct JailSetup {
-    const char* failed_target;
+    JailMode mode;
     const char* failed_step;
+    char failed_target[3 * k_jail_path_size];
     i64 error;
 };
 
-// As root: the jail's directories and read-only binds of the host's system trees. A host
-// tree that does not exist (a host without /lib64) is skipped, not a failure.
-JailSetup prepare_jail();
+// Start-up: enters the server's namespaces and builds the jail; as_root chooses kernel or
+// rootless. As root the mode is kernel even when a step failed (the caller refuses to
+// serve); rootless, a failure leaves k_jail_none and runs stay in plain basic isolation.
+JailSetup prepare_jail(bool as_root);
 
-// Takes the jail's binds away again (at an orderly stop), so none outlives the server.
+// Maps one uid and one gid of the calling process's new user namespace onto its ids
+// outside. An unprivileged writer may map only its own ids, and a gid only after
+// setgroups has been denied in the namespace. Returns 1 on success.
+i64 map_own_ids(u32 uid_inside, u32 gid_inside, u32 uid_outside, u32 gid_outside);
+
+// The jail's /etc/passwd and /etc/group texts; return their lengths. out holds at least
+// k_jail_account_text_size bytes.
+constexpr i64 k_jail_account_text_size = 4096;
+i64 build_jail_passwd(char* out);
+i64 build_jail_group(char* out);
+
+// At an orderly stop: unmounts the jail and the workspaces. Nothing would outlive the
+// server anyway: they live in its own mount namespace.
 void release_jail();

@@ -15,7 +15,9 @@ i64 exit_code_from_status(int status);
 // ("Bad system call"): at least 15 bytes, with B, a, d and s at bytes 0, 1, 2 and 4.
 i64 output_reports_seccomp(const char* out, i64 len);
 
-enum RunVerdict { k_run_ok, k_run_seccomp, k_run_timeout };
+// A run ended for its control group's memory bound is answered like a time-out kill and
+// audited with a result of its own (k_run_memory).
+enum RunVerdict { k_run_ok, k_run_seccomp, k_run_timeout, k_run_memory };
 
 // A run the runner ended for its time-out is a time-out, whatever it printed; otherwise a
 // shell ended by SIGSYS or exiting with 159 (a child ended by SIGSYS), or output that

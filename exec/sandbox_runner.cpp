@@ -7,11 +7,16 @@
 // sandbox_tick enforces the deadlines. A run is finished when its child has been reaped and
 // its output has reached end of file (or gone quiet for k_final_drain_ms after the end).
 //
-// Leftover processes: in kernel mode the child is PID 1 of its own namespace, so its end
-// takes everything in the namespace with it. In basic mode the commands run under the
-// server's own uid; the shell leads a process group of its own, and the server is a child
-// subreaper, so processes that left the group (setsid, double fork) are re-parented to the
-// server when their parents die and the sweep below finds them among its children.
+// Leftover processes: in the jail modes (kernel, rootless) the child is PID 1 of its own
+// namespace, so its end takes everything in the namespace with it, and runs may overlap. In
+// basic mode without namespaces the commands run under the server's own uid; the shell
+// leads a process group of its own, and the server is a child subreaper, so processes that
+// left the group (setsid, double fork) are re-parented to the server when their parents die
+// and the sweep below finds them among its children.
+//
+// In kernel mode each run also gets control groups bounding its memory and task count as
+// a whole (exec/run_cgroup.h); the loop watches the memory group's out-of-memory eventfd,
+// and a run that runs out of memory is killed at once and answered like a time-out.
 #include "exec/sandbox_runner.h"
 #include "core/audit_log.h"
 #include "core/connection_table.h"
@@ -20,7 +25,9 @@
 #include "core/state.h"
 #include "exec/confinement.h"
 #include "exec/output_capture.h"
+#include "exec/run_cgroup.h"
 #include "exec/run_outcome.h"
+#include "exec/workspace.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
@@ -60,10 +67,14 @@ struct RunSlot {
     // The time-out while the child lives; the end of the final drain after it has ended.
     i64 deadline_ms;
     bool timed_out;
+    bool out_of_memory;
     bool child_ended;
     int status;
+    // The run's control groups, when plan.cgroup points here.
+    RunCgroup group;
     Watch child_watch;
     Watch output_watch;
+    Watch memory_watch;
 };
 
 struct RunTable {
@@ -76,8 +87,10 @@ struct RunTable {
 };
 static constinit RunTable runs {};
 static constinit bool server_prepared = false;
+static constinit bool cgroups_usable = false;
+static constinit i64 runs_started = 0;
 
-bool runs_may_overlap() { return state.kernel_isolation == 1; }
+bool runs_may_overlap() { return jail.mode != k_jail_none; }
 
 // Once, before the first command: the slots and the queue; the server adopts the orphans of
 // basic-mode commands, and it becomes non-dumpable, so a basic-mode command (same uid) cannot
@@ -92,6 +105,7 @@ static void prepare_server()
     runs.queue = (PendingRun*)heap_alloc_lasting((u64)(runs.queue_capacity * (i64)sizeof(PendingRun)));
     sys_prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     sys_prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    cgroups_usable = jail.mode == k_jail_kernel && run_cgroups_available();
     server_prepared = true;
 }
 
@@ -194,6 +208,7 @@ static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exi
     state.bytes_captured += captured;
     switch (verdict) {
     case k_run_timeout: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "TIMEOUT");
+    case k_run_memory: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "MEMORY_LIMIT");
     case k_run_seccomp: state.blocked_cmds += 1; return audit_write(agent, "BLOCK", cmd, k_seccomp_exit_code, duration_ms, "SECCOMP");
     case k_run_ok: return audit_write(agent, "EXEC", cmd, exit_code, duration_ms, "OK");
     }
@@ -210,23 +225,39 @@ static void close_output(RunSlot* slot)
     slot->read_fd = -1;
 }
 
+// After the run's processes are gone: an out-of-memory kill noticed only as the run ended
+// still ends it as one.
+static void remove_run_cgroup(RunSlot* slot)
+{
+    if (!slot->plan.cgroup)
+        return;
+    if (run_cgroup_oom_happened(&slot->group))
+        slot->out_of_memory = true;
+    if (slot->group.oom_event_fd >= 0)
+        unwatch_fd(slot->group.oom_event_fd);
+    run_cgroup_remove(&slot->group);
+    slot->plan.cgroup = nullptr;
+}
+
 // Counts and audits the run, frees its slot, tells its caller, and starts the next.
 static void finish_run(RunSlot* slot)
 {
     close_output(slot);
     unwatch_fd(slot->pidfd);
     sys_close(slot->pidfd);
+    remove_run_cgroup(slot);
     const RunOrder& order = slot->run.order;
     OutputCapture& capture = slot->capture;
     if (order.capacity > 0)
         order.out[capture.captured] = 0;
     int status = slot->status;
-    if (slot->plan.kernel_mode) {
+    if (slot->plan.jail_mode != k_jail_none) {
         int shell_status = __atomic_load_n(&slot->plan.shell_status, __ATOMIC_ACQUIRE);
         status = shell_status >= 0 ? shell_status : status;
     }
-    i64 exit_code = slot->timed_out ? k_timeout_exit_code : exit_code_from_status(status);
-    RunVerdict verdict = classify_run(status, slot->timed_out, order.out, capture.captured);
+    bool killed = slot->timed_out || slot->out_of_memory;
+    i64 exit_code = killed ? k_timeout_exit_code : exit_code_from_status(status);
+    RunVerdict verdict = slot->timed_out ? k_run_timeout : slot->out_of_memory ? k_run_memory : classify_run(status, false, order.out, capture.captured);
     i64 duration_ms = monotonic_ms() - slot->start_ms;
     record_run(order.agent_name, { order.cmd, order.cmd_len }, verdict, exit_code, capture.captured, duration_ms);
     RunResult result { true, capture.captured, exit_code, duration_ms, slot->timed_out };
@@ -273,11 +304,12 @@ static void on_child_end(void* owner, u32)
     RunSlot* slot = (RunSlot*)owner;
     if (!slot->busy || slot->child_ended || !child_has_ended(slot))
         return;
-    if (!slot->plan.kernel_mode)
+    bool jailed = slot->plan.jail_mode != k_jail_none;
+    if (!jailed)
         sys_kill((int)-slot->pid, SIGKILL);
     int status = 0;
     while (sys_wait4((int)slot->pid, &status, __WALL, nullptr) == -EINTR) { }
-    if (!slot->plan.kernel_mode)
+    if (!jailed)
         sweep_leftovers();
     slot->status = status;
     slot->child_ended = true;
@@ -285,6 +317,31 @@ static void on_child_end(void* owner, u32)
     drain_output(slot);
     if (slot->read_fd < 0)
         finish_run(slot);
+}
+
+// The run's memory group ran out of memory: the whole run is killed at once (its init, and
+// with it the namespace), as at a time-out.
+static void on_memory_exhausted(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (!slot->busy || slot->child_ended || slot->out_of_memory)
+        return;
+    slot->out_of_memory = true;
+    unwatch_fd(slot->group.oom_event_fd);
+    sys_kill((int)slot->pid, SIGKILL);
+}
+
+// The run's memory bound (memory and swap together) and task bound, the jail's init
+// included; without groups nothing is made and the per-process limits stand alone.
+static void open_run_cgroup(RunSlot* slot)
+{
+    slot->plan.cgroup = nullptr;
+    if (!cgroups_usable)
+        return;
+    i64 memory_bytes = (state.max_mem_mb > 0 ? state.max_mem_mb : 1) * 1048576;
+    i64 tasks = (state.max_procs > 0 ? state.max_procs : 1) + 1;
+    if (run_cgroup_create(&slot->group, ++runs_started, memory_bytes, tasks))
+        slot->plan.cgroup = &slot->group;
 }
 
 // The slot's plan and stacks are not cleared: plan_launch fills every field of the plan, and
@@ -296,6 +353,7 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->pidfd = -1;
     slot->read_fd = -1;
     slot->timed_out = false;
+    slot->out_of_memory = false;
     slot->child_ended = false;
     slot->status = 0;
     slot->run.order.agent_name = { slot->run.agent_name, run.order.agent_name.len };
@@ -309,12 +367,17 @@ static void start_run(RunSlot* slot, const PendingRun& run)
         return order.done(&order, &not_started);
     plan_launch(&slot->plan, order.cmd, order.cmd_len, channel.stdin_fd, channel.write_fd);
     slot->plan.uid = sandbox_uid_for_agent(order.agent);
+    if (workspace_ensure(order.agent))
+        workspace_path(order.agent, slot->plan.workspace);
+    open_run_cgroup(slot);
     int pidfd = -1;
     i64 pid = launch_confined(&slot->plan, &slot->stacks, &pidfd);
     sys_close(channel.write_fd);
     sys_close(channel.stdin_fd);
     if (pid < 0) {
         sys_close(channel.read_fd);
+        if (slot->plan.cgroup)
+            run_cgroup_remove(&slot->group);
         return order.done(&order, &not_started);
     }
     slot->busy = true;
@@ -328,6 +391,10 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->output_watch = { on_output, slot };
     watch_fd(pidfd, EPOLLIN, &slot->child_watch);
     watch_fd(slot->read_fd, EPOLLIN, &slot->output_watch);
+    if (slot->plan.cgroup) {
+        slot->memory_watch = { on_memory_exhausted, slot };
+        watch_fd(slot->group.oom_event_fd, EPOLLIN, &slot->memory_watch);
+    }
 }
 
 static i64 busy_slots()
@@ -393,7 +460,7 @@ i64 sandbox_has_order(int conn)
     return 0;
 }
 
-// On time-out the child is killed (in kernel mode with its whole namespace; in basic mode
+// On time-out the child is killed (in the jail modes with its whole namespace; in basic mode
 // with its process group); the pidfd then reports its end as for any other.
 void sandbox_tick(i64 now_ms)
 {
@@ -409,7 +476,7 @@ void sandbox_tick(i64 now_ms)
             continue;
         slot->timed_out = true;
         sys_kill((int)slot->pid, SIGKILL);
-        if (!slot->plan.kernel_mode)
+        if (slot->plan.jail_mode == k_jail_none)
             sys_kill((int)-slot->pid, SIGKILL);
     }
 }

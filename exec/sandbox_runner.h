@@ -20,7 +20,7 @@ struct RunResult {
 // until done has been called; the agent's name is copied.
 struct RunOrder {
     int conn;
-    // Registry slot of the agent (-1 for none): picks the command's uid in kernel mode.
+    // Registry slot of the agent (-1 for none): picks the command's uid and workspace.
     i64 agent;
     ByteSpan agent_name;
     const char* cmd;
@@ -48,10 +48,11 @@ void sandbox_tick(i64 now_ms);
 // The earliest deadline of the runs in progress (monotonic ms), or 0 for none.
 i64 sandbox_next_deadline();
 
-// Whether runs may overlap. In kernel mode each run's processes live in a PID namespace of
-// their own, whose end takes them all. In basic mode an orphan is adopted by the server,
-// which cannot tell which run it came from, so the sweep after a run has to be able to
-// kill every child the server has: basic-mode runs take turns.
+// Whether runs may overlap. In the jail modes (kernel, and basic with rootless namespaces)
+// each run's processes live in a PID namespace of their own, whose end takes them all. In
+// basic mode without namespaces an orphan is adopted by the server, which cannot tell which
+// run it came from, so the sweep after a run has to be able to kill every child the server
+// has: those runs take turns.
 bool runs_may_overlap();
 
 // Runs waiting at most: four for every run slot.

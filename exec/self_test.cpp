@@ -71,7 +71,7 @@ SelfTest run_self_test()
     sys_close(pipes.output[1]);
     if (pid < 0) {
         sys_close(pipes.output[0]);
-        test.step = plan.kernel_mode ? "clone into new namespaces" : "clone";
+        test.step = plan.jail_mode != k_jail_none ? "clone into new namespaces" : "clone";
         test.error = pid;
         return test;
     }
@@ -83,7 +83,7 @@ SelfTest run_self_test()
         test.step = "the run did not end in time";
         return test;
     }
-    int shell_status = plan.kernel_mode ? __atomic_load_n(&plan.shell_status, __ATOMIC_ACQUIRE) : status;
+    int shell_status = plan.jail_mode != k_jail_none ? __atomic_load_n(&plan.shell_status, __ATOMIC_ACQUIRE) : status;
     test.step = plan.failed_step;
     test.error = plan.failed_error;
     test.exit_code = shell_status >= 0 ? exit_code_from_status(shell_status) : exit_code_from_status(status);

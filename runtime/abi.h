@@ -124,6 +124,12 @@ enum : long {
     SYS_close_range = 436,
     SYS_openat2 = 437,
     SYS_uname = 63,
+    SYS_mount_setattr = 442,
+    SYS_symlink = 88,
+    SYS_statfs = 137,
+    SYS_pivot_root = 155,
+    SYS_getdents64 = 217,
+    SYS_eventfd2 = 290,
     SYS_setpriority = 141,
     SYS_sched_setparam = 142,
     SYS_sched_setscheduler = 144,
@@ -175,6 +181,7 @@ enum : long {
     EFAULT = 14,
     EBUSY = 16,
     EEXIST = 17,
+    EXDEV = 18,
     ENOTDIR = 20,
     EISDIR = 21,
     EINVAL = 22,
@@ -234,6 +241,22 @@ enum : unsigned long {
     MS_SLAVE = 1 << 19,
 };
 enum : int { MNT_DETACH = 2 };
+enum : unsigned long { MOUNT_ATTR_RDONLY = 0x1, MOUNT_ATTR_NOSUID = 0x2, MOUNT_ATTR_NODEV = 0x4, MOUNT_ATTR_NOEXEC = 0x8 };
+enum : unsigned { AT_RECURSIVE = 0x8000 };
+struct mount_attr_k {
+    unsigned long attr_set;
+    unsigned long attr_clr;
+    unsigned long propagation;
+    unsigned long userns_fd;
+};
+struct dirent64_k {
+    unsigned long ino;
+    long off;
+    unsigned short reclen;
+    unsigned char type;
+    char name[1];
+};
+enum : int { EFD_CLOEXEC = 02000000, EFD_NONBLOCK = 04000 };
 enum : int { WNOHANG = 1, WUNTRACED = 2, __WALL = 0x40000000 };
 enum : int { WEXITED = 4, WNOWAIT = 0x01000000 };
 

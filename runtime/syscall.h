@@ -87,6 +87,14 @@ inline i64 sys_unlinkat(int dirfd, const char* path, int flags) { return syscall
 inline i64 sys_fchmod(int fd, int mode) { return syscall2(SYS_fchmod, fd, mode); }
 inline i64 sys_chdir(const char* path) { return syscall1(SYS_chdir, (i64)path); }
 inline i64 sys_chroot(const char* path) { return syscall1(SYS_chroot, (i64)path); }
+inline i64 sys_rmdir(const char* path) { return syscall1(SYS_rmdir, (i64)path); }
+inline i64 sys_fchdir(int fd) { return syscall1(SYS_fchdir, fd); }
+inline i64 sys_fchown(int fd, u32 uid, u32 gid) { return syscall3(SYS_fchown, fd, uid, gid); }
+inline i64 sys_readlink(const char* path, char* buf, i64 len) { return syscall3(SYS_readlink, (i64)path, (i64)buf, len); }
+inline i64 sys_symlink(const char* target, const char* path) { return syscall2(SYS_symlink, (i64)target, (i64)path); }
+inline i64 sys_statfs(const char* path, statfs_k* st) { return syscall2(SYS_statfs, (i64)path, (i64)st); }
+inline i64 sys_getdents64(int fd, void* buf, i64 len) { return syscall3(SYS_getdents64, fd, (i64)buf, len); }
+inline i64 sys_eventfd2(unsigned initval, int flags) { return syscall2(SYS_eventfd2, initval, flags); }
 
 // Memory.
 inline void* sys_mmap(void* addr, i64 len, int prot, int flags, int fd, i64 off)
@@ -124,6 +132,7 @@ inline i64 sys_nanosleep(const timespec_k* req, timespec_k* rem) { return syscal
 inline i64 sys_getuid() { return syscall0(SYS_getuid); }
 inline i64 sys_uname(utsname_k* names) { return syscall1(SYS_uname, (i64)names); }
 inline i64 sys_geteuid() { return syscall0(SYS_geteuid); }
+inline i64 sys_getgid() { return syscall0(SYS_getgid); }
 inline i64 sys_getpid() { return syscall0(SYS_getpid); }
 inline i64 sys_getpgid(int pid) { return syscall1(SYS_getpgid, pid); }
 inline i64 sys_setgroups(i64 count, const u32* groups) { return syscall2(SYS_setgroups, count, (i64)groups); }
@@ -161,6 +170,12 @@ inline i64 sys_mount(const char* src, const char* target, const char* type, u64 
     return syscall5(SYS_mount, (i64)src, (i64)target, (i64)type, (i64)flags, (i64)data);
 }
 inline i64 sys_umount2(const char* target, int flags) { return syscall2(SYS_umount2, (i64)target, flags); }
+inline i64 sys_mount_setattr(int dirfd, const char* path, unsigned flags, mount_attr_k* attr)
+{
+    return syscall5(SYS_mount_setattr, dirfd, (i64)path, flags, (i64)attr, sizeof(mount_attr_k));
+}
+inline i64 sys_pivot_root(const char* new_root, const char* put_old) { return syscall2(SYS_pivot_root, (i64)new_root, (i64)put_old); }
+inline i64 sys_setns(int fd, int nstype) { return syscall2(SYS_setns, fd, nstype); }
 inline i64 sys_prlimit64(int pid, int resource, const rlimit_k* limit, rlimit_k* old)
 {
     return syscall4(SYS_prlimit64, pid, resource, (i64)limit, (i64)old);

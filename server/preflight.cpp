@@ -1,14 +1,16 @@
-// The preflight decides the mode as start-up does (root: kernel isolation, else basic)
-// and probes each thing that mode needs. As root it first enters a private mount
-// namespace, so the jail's binds it makes for the test run vanish with it and the host's
-// mount table is left as it was.
+// The preflight decides the mode as start-up does (root: kernel isolation, else basic,
+// with rootless namespaces where the kernel allows them) and probes each thing that mode
+// needs. The jail is built as start-up builds it, in a mount namespace of the check's own,
+// so its mounts vanish with it and the host's mount table is left as it was.
 //
 // Kernel isolation needs mount, PID, network and IPC namespaces, seccomp's kill-process
-// action, the jail's read-only binds and a clean test run; basic isolation needs the
-// filter and a clean test run. The other lines are information.
+// action, the jail's read-only system trees and a clean test run; basic isolation needs the
+// filter and a clean test run. The other lines (rootless namespaces, control groups, the
+// jail's /etc) are information.
 #include "server/preflight.h"
 #include "core/state.h"
 #include "exec/jail.h"
+#include "exec/run_cgroup.h"
 #include "exec/self_test.h"
 #include "runtime/console.h"
 #include "runtime/error_text.h"
@@ -122,16 +124,16 @@ static TreeId identify(const char* path)
 }
 
 // A bind shows the host tree itself (same device and inode) on a read-only mount.
-static bool check_bind(const JailBind& bind)
+static bool check_bind(const char* source_path, const char* target_path)
 {
     Line line;
     line.len = append_text(line.text, 0, "[Cindervox] check: jail bind ");
-    add(&line, bind.source);
+    add(&line, source_path);
     add(&line, " -> ");
-    add(&line, bind.target);
+    add(&line, target_path);
     add(&line, ": ");
-    TreeId source = identify(bind.source);
-    TreeId target = identify(bind.target);
+    TreeId source = identify(source_path);
+    TreeId target = identify(target_path);
     bool ok = false;
     if (source.error != 0) {
         add(&line, "not on this host (skipped)");
@@ -152,12 +154,14 @@ static bool check_bind(const JailBind& bind)
     return ok;
 }
 
+// The whole of /usr, which the jail's /bin, /lib and /lib64 also reach on merged-/usr hosts.
 static bool check_binds()
 {
-    bool ok = true;
-    for (const JailBind& bind : k_jail_binds)
-        ok = check_bind(bind) && ok;
-    return ok;
+    char target[2 * k_jail_path_size];
+    i64 len = append_text(target, 0, jail.layout.root);
+    len = append_text(target, len, "/usr");
+    append_byte(target, len, 0);
+    return check_bind("/usr", target);
 }
 
 static void report_etc_entries()
@@ -167,7 +171,7 @@ static void report_etc_entries()
     begin(&line, "/etc entries in the jail");
     i64 found = 0;
     for (const char* entry : k_jail_etc_entries) {
-        i64 len = append_text(path, 0, k_jail_root);
+        i64 len = append_text(path, 0, jail.layout.root);
         len = append_text(path, len, "/etc/");
         len = append_text(path, len, entry);
         append_byte(path, len, 0);
@@ -183,29 +187,12 @@ static void report_etc_entries()
     finish(&line);
 }
 
-// A mount namespace of the check's own, with nothing propagating back to the host.
-static i64 enter_private_mounts()
-{
-    i64 result = sys_unshare(CLONE_NEWNS);
-    if (result == 0)
-        result = sys_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-    return result;
-}
-
-static bool prepare_jail_for_check()
+static bool prepare_jail_for_check(bool root)
 {
     Line line;
-    begin(&line, "jail set-up");
-    i64 result = enter_private_mounts();
-    if (result < 0) {
-        add(&line, "FAILED (private mount namespace: ");
-        add_error(&line, result);
-        add(&line, ")");
-        finish(&line);
-        return false;
-    }
-    JailSetup setup = prepare_jail();
-    if (setup.failed_target != nullptr) {
+    begin(&line, root ? "jail set-up" : "rootless namespaces and jail");
+    JailSetup setup = prepare_jail(root);
+    if (setup.failed_step != nullptr) {
         add(&line, "FAILED (");
         add(&line, setup.failed_step);
         add(&line, " ");
@@ -217,7 +204,20 @@ static bool prepare_jail_for_check()
         add(&line, "done (in a mount namespace of the check's own)");
     }
     finish(&line);
-    return setup.failed_target == nullptr;
+    return setup.failed_step == nullptr;
+}
+
+static void report_cgroups(bool root)
+{
+    Line line;
+    begin(&line, "per-run memory and process groups");
+    if (!root)
+        add(&line, "no delegated controller (per-process limits only)");
+    else if (run_cgroups_available())
+        add(&line, "cgroup v1 memory (with swap) and pids controllers");
+    else
+        add(&line, "no memory and pids controllers (per-process limits only)");
+    finish(&line);
 }
 
 static bool check_test_run(bool kernel)
@@ -254,12 +254,14 @@ int run_preflight()
     bool net_ns = check_namespace("network namespaces", CLONE_NEWNET, root);
     bool ipc_ns = check_namespace("IPC namespaces", CLONE_NEWIPC, root);
     ok = check_seccomp() && ok;
+    bool jail_ready = prepare_jail_for_check(root);
     if (root) {
         ok = pid_ns && mount_ns && net_ns && ipc_ns && ok;
-        bool jail = prepare_jail_for_check();
-        ok = check_binds() && jail && ok;
+        ok = check_binds() && jail_ready && ok;
     }
-    report_etc_entries();
+    if (jail_ready)
+        report_etc_entries();
+    report_cgroups(root);
     ok = check_test_run(root) && ok;
     begin(&line, "result");
     add(&line, root ? "kernel isolation " : "basic isolation ");

@@ -2,6 +2,7 @@
 // offset 5 after POST and offset 4 otherwise. Routes that share a prefix are tested
 // longer first (/api/policy/reload before /api/policy).
 #include "server/router.h"
+#include "admin/file_read.h"
 #include "admin/file_write.h"
 #include "admin/mcp_endpoint.h"
 #include "admin/policy_endpoints.h"
@@ -15,6 +16,7 @@
 #include "core/state.h"
 #include "dashboard/admin_page.h"
 #include "exec/exec_endpoint.h"
+#include "exec/workspace.h"
 #include "policy/policy_file.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
@@ -131,6 +133,7 @@ static void reset_sandbox(int conn)
     state.audit_next = 0;
     state.audit_count = 0;
     reset_agents();
+    workspace_reset_all();
     audit_write(k_system_agent, "RESET", { "", 0 }, 0, 0, "OK");
     ChangeNote note;
     begin_change(&note);
@@ -175,6 +178,7 @@ static constexpr PostRoute k_post_routes[] = {
     { "/api/policy/reload", policy_reload_route },
     { "/api/policy", handle_policy_change },
     { "/api/write", handle_write },
+    { "/api/read", handle_read },
     { "/api/config", handle_config },
 };
 

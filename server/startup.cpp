@@ -8,6 +8,7 @@
 #include "core/state.h"
 #include "core/version.h"
 #include "exec/jail.h"
+#include "exec/run_cgroup.h"
 #include "exec/self_test.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
@@ -22,7 +23,9 @@
 #include "server/connection_loop.h"
 #include "server/preflight.h"
 
-static constexpr i64 k_refusal_line_max = 160 + k_self_test_text_max;
+// Why a mode cannot be used: a failed self-test, or a failed jail step with its path.
+static constexpr i64 k_reason_max = k_self_test_text_max + 3 * k_jail_path_size;
+static constexpr i64 k_refusal_line_max = 160 + k_reason_max;
 
 // Kernel isolation promises confinement that a failed step would silently withdraw from
 // every command, so the server does not start with less than it promises.
@@ -37,33 +40,68 @@ static constexpr i64 k_refusal_line_max = 160 + k_self_test_text_max;
     sys_exit_group(1);
 }
 
+static i64 describe_jail_failure(const JailSetup& setup, char* reason)
+{
+    i64 len = append_text(reason, 0, setup.failed_step);
+    len = append_byte(reason, len, ' ');
+    len = append_text(reason, len, setup.failed_target);
+    len = append_text(reason, len, " failed: ");
+    return append_error_name(reason, len, setup.error);
+}
+
 static void prepare_kernel_isolation()
 {
-    char reason[k_self_test_text_max];
-    JailSetup setup = prepare_jail();
-    if (setup.failed_target != nullptr) {
-        i64 len = append_text(reason, 0, setup.failed_step);
-        len = append_byte(reason, len, ' ');
-        len = append_text(reason, len, setup.failed_target);
-        len = append_text(reason, len, " failed: ");
-        len = append_error_name(reason, len, setup.error);
-        refuse_kernel_mode(reason, len);
-    }
+    char reason[k_reason_max];
+    JailSetup setup = prepare_jail(true);
+    if (setup.failed_step != nullptr)
+        refuse_kernel_mode(reason, describe_jail_failure(setup, reason));
     SelfTest test = run_self_test();
     if (!test.passed)
         refuse_kernel_mode(reason, describe_self_test(test, reason));
+}
+
+// Basic isolation with each run in namespaces of its own (user, PID, mount, network, IPC)
+// and the same jail as kernel mode, where the kernel lets an ordinary user make them and a
+// test run passes; otherwise basic isolation as before, said on the console.
+static void prepare_rootless_namespaces()
+{
+    char reason[k_reason_max];
+    i64 len = 0;
+    JailSetup setup = prepare_jail(false);
+    if (setup.mode == k_jail_rootless) {
+        SelfTest test = run_self_test();
+        if (test.passed) {
+            state.namespaces = 1;
+            print("[Cindervox] Rootless namespaces ACTIVE (user + pid + mount + net + ipc, jail)\n");
+            return;
+        }
+        jail.mode = k_jail_none;
+        len = describe_self_test(test, reason);
+    } else {
+        len = describe_jail_failure(setup, reason);
+    }
+    char line[k_refusal_line_max];
+    i64 pos = append_text(line, 0, "[Cindervox] Rootless namespaces unavailable, commands share the server's view: ");
+    pos = append_bytes(line, pos, reason, len);
+    pos = append_byte(line, pos, '\n');
+    print_bytes(line, pos);
 }
 
 static void decide_isolation()
 {
     if (sys_getuid() == 0) {
         state.kernel_isolation = 1;
+        state.namespaces = 1;
         prepare_kernel_isolation();
         print("[Cindervox] Kernel isolation ACTIVE (ns + chroot + rlimits)\n");
+        if (!run_cgroups_available())
+            print("[Cindervox] No cgroup memory and pids controllers: per-process limits only\n");
         return;
     }
     state.kernel_isolation = 0;
     print("[Cindervox] WARNING: Running as non-root. Using basic isolation (blacklist + rlimits).\n");
+    prepare_rootless_namespaces();
+    print("[Cindervox] No cgroup controller delegated: per-process memory limits only\n");
 }
 
 // A banner or listening line with the port's decimal text in place of "7575".
@@ -83,6 +121,8 @@ static void print_banner()
     print_with_port("║  Port: ", "  Auth: Basic + Bearer            ║\n");
     if (state.kernel_isolation == 1)
         print("║  Isolation: KERNEL (ns + chroot + rlimits)   ║\n");
+    else if (state.namespaces == 1)
+        print("║  Isolation: BASIC + rootless namespaces       ║\n");
     else
         print("║  Isolation: BASIC (blacklist + rlimits)       ║\n");
     print("║  TLS: use nginx/caddy reverse proxy          ║\n");

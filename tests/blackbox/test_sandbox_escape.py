@@ -1,5 +1,6 @@
 """Escape attempts against the sandbox runner, through POST /api/exec, in kernel isolation
-(server as root: namespaces, jail, uid 60000) and basic isolation (server as uid 65534).
+(server as root: namespaces, jail, a uid per agent from 60000) and basic isolation (server
+as uid 65534, which on these machines gives each run rootless namespaces and the same jail).
 
 Each attempt is made the way a hostile command would make it and must fail; the test then
 checks from the host's side that nothing leaked: no process left running, no mount
@@ -31,7 +32,9 @@ STRICT_TIMEOUT_MS = 5000
 BOMB_UID = 64999
 BOMB_PROCESS_CAP = "ulimit -p 48"
 
-JAIL_LISTING = ["bin", "dev", "lib", "lib64", "tmp", "usr"]
+# The jail's root: the system trees the host has, and the jail's own places.
+JAIL_LISTING = sorted([n for n in ("bin", "sbin", "lib", "lib64") if os.path.lexists("/" + n)]
+                      + ["dev", "etc", "proc", "tmp", "usr"])
 
 
 def token():
@@ -289,6 +292,47 @@ print('stdin', len(os.read(0, 100)))
         self.assertEqual(status["CapEff"], "0000000000000000")
         self.assertNotEqual(status["PPid"], str(inst.proc.pid))  # the shell sits between
 
+    def test_chroot_escape_fails(self):
+        # The classic way out: chroot into a subdirectory, climb, look. A command that is
+        # not root gains chroot in a user namespace of its own; the run's namespace holds
+        # the jail alone, so the climb ends at the jail's root either way.
+        program = """
+import ctypes, os
+if os.getuid() != 0:
+    ctypes.CDLL(None, use_errno=True).unshare(0x10000000)
+try:
+    os.mkdir('cage')
+    os.chroot('cage')
+    print('chrooted')
+except OSError as e:
+    print('chroot', e.errno)
+for i in range(30):
+    os.chdir(os.pardir)
+print(sorted(os.listdir(os.curdir)))
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertIn(out["stdout"], ("chrooted\n%r\n" % JAIL_LISTING, "chroot 1\n%r\n" % JAIL_LISTING))
+
+    def test_server_and_init_memory_are_closed_to_the_command(self):
+        # The server is not in the run's /proc at all; the jail's init shares the server's
+        # memory, so its files must stay closed although it is the command's parent's parent.
+        program = """
+import os
+for who in ['%d', '1']:
+    base = '/pro' + 'c/' + who + '/'
+    for name in ['mem', 'environ', 'fd']:
+        try:
+            if name == 'fd':
+                os.listdir(base + name)
+            else:
+                open(base + name, 'rb').read(1)
+            print(name, 'open')
+        except OSError as e:
+            print(name, e.errno)
+""" % self.permissive.proc.pid
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "mem 2\nenviron 2\nfd 2\nmem 13\nenviron 13\nfd 13\n")
+
     def test_output_flood_keeps_the_first_bytes_and_the_server(self):
         started = time.time()
         out = self.run_cmd("python3 -c 'import sys; w = sys.stdout.buffer.write; "
@@ -370,27 +414,10 @@ print('started')
 class KernelIsolation(EscapeCases, unittest.TestCase):
     mode = "kernel"
 
-    def test_command_runs_as_its_own_uid(self):
+    def test_command_runs_as_its_agents_uid(self):
         out = self.run_cmd("python3 -c 'import os; print(os.getuid(), os.getgid(), os.getgroups())'")
         uid = self.agent_uid()
         self.assertEqual(out["stdout"], "%d %d []\n" % (uid, uid))
-
-    def test_chroot_escape_fails(self):
-        # The classic way out for root: chroot into a subdirectory, climb, chroot there.
-        program = """
-import os
-try:
-    os.mkdir('cage')
-    os.chroot('cage')
-    print('chrooted')
-except OSError as e:
-    print('chroot', e.errno)
-for i in range(30):
-    os.chdir(os.pardir)
-print(sorted(os.listdir(os.curdir)))
-"""
-        out = self.run_cmd(heredoc(program))
-        self.assertEqual(out["stdout"], "chroot 1\n%r\n" % JAIL_LISTING)
 
     def test_read_only_binds_stay_read_only(self):
         # A bind of the host's /usr/bin made writable again would write the host's files.
@@ -430,9 +457,11 @@ for path in ['/mnt/marker.txt', '%s', '/tmp/host-tmp-marker']:
         out = self.run_cmd(heredoc(program))
         self.assertEqual(out["stdout"], "2\n2\n2\n")
 
-    def test_every_run_gets_a_fresh_tmp(self):
+    def test_tmp_is_the_agents_own_workspace(self):
         first = self.run_cmd("echo data > left-behind; ls")
         self.assertEqual(first["stdout"], "left-behind\n")
+        self.assertEqual(self.run_cmd("pwd; ls -A")["stdout"], "/tmp\nleft-behind\n")
+        self.agent = "t" + token()
         self.assertEqual(self.run_cmd("pwd; ls -A")["stdout"], "/tmp\n")
 
     def test_server_is_out_of_sight_and_reach(self):
@@ -474,8 +503,9 @@ class KernelIsolationSharedMounts(Sandbox, unittest.TestCase):
                 mounts = f.read()
         finally:
             worker.join()
-        self.assertNotIn("/var/terox/jail/tmp", mounts)
-        self.assertIn("/var/terox/jail/usr/bin", mounts)  # the jail itself is there
+        self.assertNotIn("/var/terox/jail/root/tmp", mounts)
+        self.assertNotIn("/var/terox/jail/root/proc", mounts)
+        self.assertIn("/var/terox/jail/root/usr", mounts)  # the jail itself is there
 
 
 class BasicIsolation(EscapeCases, unittest.TestCase):
@@ -486,32 +516,23 @@ class BasicIsolation(EscapeCases, unittest.TestCase):
         self.addCleanup(inst.cleanup)
         return inst
 
-    def test_command_runs_in_host_tmp_as_the_server_uid(self):
-        out = self.run_cmd("pwd; python3 -c 'import os; print(os.getuid())'")
-        self.assertEqual(out["stdout"], "/tmp\n65534\n")
+    def test_command_runs_in_its_workspace_as_its_agents_uid(self):
+        with open(self.permissive.path("tmp", "host-tmp-marker"), "w") as f:
+            f.write("host")
+        out = self.run_cmd("pwd; ls -A; python3 -c 'import os; print(os.getuid())'")
+        lines = out["stdout"].split()
+        self.assertEqual(lines[0], "/tmp")
+        self.assertIn(int(lines[-1]), range(60000, 60033))
+        self.assertNotIn("host-tmp-marker", out["stdout"])
 
-    def test_server_memory_and_descriptors_are_closed_to_the_command(self):
-        program = """
-import os
-base = '/pro' + 'c/%d/'
-for name in ['mem', 'environ', 'fd']:
-    try:
-        if name == 'fd':
-            os.listdir(base + name)
-        else:
-            open(base + name, 'rb').read(1)
-        print(name, 'open')
-    except OSError as e:
-        print(name, e.errno)
-""" % self.permissive.proc.pid
-        out = self.run_cmd(heredoc(program))
-        self.assertEqual(out["stdout"], "mem 13\nenviron 13\nfd 13\n")
+    def test_health_reports_rootless_namespaces(self):
+        self.assertEqual(self.health(self.strict)["namespaces"], True)
 
     def test_commands_cannot_signal_or_limit_the_server(self):
-        # Same uid as the server: only the filter stands between the command and it.
-        pid = self.strict.proc.pid
+        # Outside the server uid is the command's too; the run's PID namespace keeps the
+        # server out of sight, and the jail's init (PID 1) ignores what its namespace sends.
         out = self.run_cmd("echo $PPID; kill -9 $PPID; kill -STOP $PPID; kill -9 -1; echo done", self.strict)
-        self.assertTrue(out["stdout"].startswith("%d\n" % pid), out["stdout"])
+        self.assertTrue(out["stdout"].startswith("1\n"), out["stdout"])
         self.assertIn("done", out["stdout"])
         program = """
 import ctypes, os, resource
@@ -530,7 +551,7 @@ for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
         print(name, e.errno)
 """ % self.permissive.proc.pid
         out = self.run_cmd(heredoc(program))
-        self.assertEqual(out["stdout"], "kill 1\ntgkill 1\npidfd 1\nprlimit 1\n")
+        self.assertEqual(out["stdout"], "kill 3\ntgkill 3\npidfd 3\nprlimit 3\n")
         self.assert_alive(self.strict)
         self.assert_alive(self.permissive)
 
@@ -588,7 +609,11 @@ for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getp
 
     def check_running_command(self, pid, status, inst):
         super().check_running_command(pid, status, inst)
+        # The host sees the server's uid, which the command's user namespace maps.
         self.assertEqual(status["Uid"].split(), ["65534"] * 4)
+        for ns in ("user", "net", "pid", "mnt", "ipc"):
+            self.assertNotEqual(os.readlink("/proc/%d/ns/%s" % (pid, ns)),
+                                os.readlink("/proc/%d/ns/%s" % (inst.proc.pid, ns)), ns)
 
 
 if __name__ == "__main__":

@@ -64,7 +64,7 @@ TEST_F(BuildHealthReport, FreshServerExactly)
     EXPECT_EQ(without_uptime(health(), &uptime),
         R"({"status":"ok","version":"1.0.6","uptime_sec":U,"total_execs":0,"blocked_cmds":0,)"
         R"("bytes_captured":0,"profile":"strict","timeout_ms":5000,"max_mem_mb":64,"max_cpu_sec":5,)"
-        R"("isolation":"basic","agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
+        R"("isolation":"basic","namespaces":false,"agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
         R"("default_token_budget":0,"tls":"use reverse proxy","binary_size":"~186KB","dependencies":0})");
     EXPECT_GE(uptime, 12);
     EXPECT_LE(uptime, 14);
@@ -74,6 +74,7 @@ TEST_F(BuildHealthReport, ProfileIsolationAndCounters)
 {
     apply_profile(2);
     state.kernel_isolation = 1;
+    state.namespaces = 1;
     state.total_execs = 7;
     state.blocked_cmds = 3;
     state.bytes_captured = 42;
@@ -83,7 +84,7 @@ TEST_F(BuildHealthReport, ProfileIsolationAndCounters)
     tick_global_rate();
     std::string text = health();
     EXPECT_NE(text.find(R"("total_execs":7,"blocked_cmds":3,"bytes_captured":42,"profile":"permissive",)"
-                        R"("timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300,"isolation":"kernel",)"
+                        R"("timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300,"isolation":"kernel","namespaces":true,)"
                         R"("agents_count":1,"rate_1m":2,"max_rate_per_agent":120,"default_token_budget":5000,)"),
         std::string::npos)
         << text;
@@ -129,9 +130,9 @@ TEST_F(BuildAgentsReport, AgentKnownOnlyByBudgetIsInactive)
     agent_record(own)->token_budget = 100;
     EXPECT_EQ(agents(),
         R"({"agents":[{"name":"planner","execs":0,"blocked":0,"bytes":0,"last_active":0,"rate_1m":0,)"
-        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":5000,"model":"-",)"
+        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":5000,"model":"-","workspace_bytes":0,)"
         R"("active":false},{"name":"coder","execs":0,"blocked":0,"bytes":0,"last_active":0,"rate_1m":0,)"
-        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":100,"model":"-",)"
+        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":100,"model":"-","workspace_bytes":0,)"
         R"("active":false}],"count":2,"token_agents":[]})");
 }
 
@@ -149,7 +150,7 @@ TEST_F(BuildAgentsReport, CountersModelAndTokenSum)
     std::string text = agents();
     EXPECT_NE(text.find(R"({"name":"bot","execs":3,"blocked":1,"bytes":42,"last_active":0,"rate_1m":1,)"
                         R"("rate_limit":120,"tokens_in":4000000000,"tokens_out":4000000000,)"
-                        R"("tokens_total":8000000000,"token_budget":0,"model":"gpt-x","active":false})"),
+                        R"("tokens_total":8000000000,"token_budget":0,"model":"gpt-x","workspace_bytes":0,"active":false})"),
         std::string::npos)
         << text;
 }
@@ -166,8 +167,8 @@ TEST_F(BuildAgentsReport, ActiveForLessThanSixtySeconds)
         std::string text = agents();
         if ((i64)std::time(nullptr) != now)
             continue;
-        EXPECT_NE(text.find(R"("model":"-","active":true},{"name":"stale")"), std::string::npos) << text;
-        EXPECT_NE(text.find(R"("model":"-","active":false}])"), std::string::npos) << text;
+        EXPECT_NE(text.find(R"("model":"-","workspace_bytes":0,"active":true},{"name":"stale")"), std::string::npos) << text;
+        EXPECT_NE(text.find(R"("model":"-","workspace_bytes":0,"active":false}])"), std::string::npos) << text;
         return;
     }
     FAIL() << "clock kept moving";

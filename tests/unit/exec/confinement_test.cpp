@@ -1,5 +1,6 @@
 #include "core/state.h"
 #include "exec/confinement.h"
+#include "exec/jail.h"
 #include <gtest/gtest.h>
 #include <string>
 
@@ -7,13 +8,18 @@ namespace {
 
 struct PlanLaunch : ::testing::Test {
     LaunchPlan plan {};
-    void SetUp() override { state_init_defaults(); }
+    void SetUp() override
+    {
+        state_init_defaults();
+        jail.mode = k_jail_none;
+    }
+    void TearDown() override { jail.mode = k_jail_none; }
     void launch(const std::string& cmd) { plan_launch(&plan, cmd.data(), (i64)cmd.size(), 5, 6); }
 };
 
-TEST_F(PlanLaunch, KernelModeSetsAllFiveLimitsInOrder)
+TEST_F(PlanLaunch, JailModesSetAllFiveLimitsInOrder)
 {
-    state.kernel_isolation = 1;
+    jail.mode = k_jail_kernel;
     launch("ls");
     ASSERT_EQ(plan.limit_count, 5);
     const LimitSetting expected[] = {
@@ -27,12 +33,25 @@ TEST_F(PlanLaunch, KernelModeSetsAllFiveLimitsInOrder)
         EXPECT_EQ(plan.limits[i].resource, expected[i].resource) << "row " << i;
         EXPECT_EQ(plan.limits[i].value, expected[i].value) << "row " << i;
     }
-    EXPECT_EQ(plan.kernel_mode, 1);
+    EXPECT_EQ(plan.jail_mode, k_jail_kernel);
+    jail.mode = k_jail_rootless;
+    launch("ls");
+    EXPECT_EQ(plan.limit_count, 5);
+    EXPECT_EQ(plan.limits[2].resource, RLIMIT_NPROC);
+}
+
+TEST_F(PlanLaunch, WorkspaceAndGroupsAreLeftToTheCaller)
+{
+    jail.mode = k_jail_kernel;
+    plan.workspace[0] = 'x';
+    launch("ls");
+    EXPECT_STREQ(plan.workspace, "");
+    EXPECT_EQ(plan.cgroup, nullptr);
+    EXPECT_EQ(plan.uid, 60032u);
 }
 
 TEST_F(PlanLaunch, BasicModeLeavesOutTheProcessLimit)
 {
-    state.kernel_isolation = 0;
     state.max_mem_mb = 1024;
     state.max_nofile = 256;
     launch("ls");
@@ -43,7 +62,7 @@ TEST_F(PlanLaunch, BasicModeLeavesOutTheProcessLimit)
     EXPECT_EQ(plan.limits[2].resource, RLIMIT_FSIZE);
     EXPECT_EQ(plan.limits[3].resource, RLIMIT_NOFILE);
     EXPECT_EQ(plan.limits[3].value, 256u);
-    EXPECT_EQ(plan.kernel_mode, 0);
+    EXPECT_EQ(plan.jail_mode, k_jail_none);
 }
 
 TEST_F(PlanLaunch, HugeSettingSaturatesInsteadOfWrapping)

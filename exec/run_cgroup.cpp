@@ -1,0 +1,180 @@
+// Per-run control groups on the cgroup v1 memory and pids hierarchies. A group is named
+// after the server's pid and the run's number and sits at the top of each hierarchy, so a
+// server that is killed mid-run leaves at most its last, empty group behind.
+#include "exec/run_cgroup.h"
+#include "runtime/io.h"
+#include "runtime/syscall.h"
+#include "runtime/text.h"
+
+static constexpr char k_memory_root[] = "/sys/fs/cgroup/memory";
+static constexpr char k_pids_root[] = "/sys/fs/cgroup/pids";
+// rmdir of a group whose last task has just been reaped can still meet EBUSY briefly.
+static constexpr i64 k_remove_attempts = 50;
+
+static i64 file_exists(const char* path)
+{
+    i64 fd = sys_open(path, O_PATH | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sys_close((int)fd);
+    return 1;
+}
+
+i64 run_cgroups_available()
+{
+    return file_exists("/sys/fs/cgroup/memory/memory.memsw.limit_in_bytes") && file_exists("/sys/fs/cgroup/pids/cgroup.procs");
+}
+
+static i64 group_file(char* out, const char* dir, const char* leaf)
+{
+    i64 pos = append_text(out, 0, dir);
+    pos = append_byte(out, pos, '/');
+    pos = append_text(out, pos, leaf);
+    append_byte(out, pos, 0);
+    return pos;
+}
+
+static i64 write_group_file(const char* dir, const char* leaf, const char* text, i64 len)
+{
+    char path[k_cgroup_path_size + 48];
+    group_file(path, dir, leaf);
+    i64 fd = sys_open(path, O_WRONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    i64 written = sys_write((int)fd, text, len);
+    sys_close((int)fd);
+    return written == len;
+}
+
+static i64 write_group_number(const char* dir, const char* leaf, i64 value)
+{
+    char text[k_decimal_max + 1];
+    i64 len = append_decimal(text, 0, value);
+    return write_group_file(dir, leaf, text, len);
+}
+
+static void name_group(char* out, const char* root, i64 run_id)
+{
+    i64 pos = append_text(out, 0, root);
+    pos = append_text(out, pos, "/cindervox-");
+    pos = append_decimal(out, pos, sys_getpid());
+    pos = append_byte(out, pos, '-');
+    pos = append_decimal(out, pos, run_id);
+    append_byte(out, pos, 0);
+}
+
+static i64 open_procs(const char* dir)
+{
+    char path[k_cgroup_path_size + 48];
+    group_file(path, dir, "cgroup.procs");
+    return sys_open(path, O_WRONLY | O_CLOEXEC, 0);
+}
+
+// The kernel's v1 notification: "<eventfd> <memory.oom_control fd>" into
+// cgroup.event_control; the eventfd counts the group's out-of-memory events.
+static i64 watch_oom(RunCgroup* group)
+{
+    char path[k_cgroup_path_size + 48];
+    group_file(path, group->memory_dir, "memory.oom_control");
+    i64 control = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
+    if (control < 0)
+        return 0;
+    i64 event = sys_eventfd2(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (event < 0) {
+        sys_close((int)control);
+        return 0;
+    }
+    char line[2 * k_decimal_max + 2];
+    i64 pos = append_decimal(line, 0, event);
+    pos = append_byte(line, pos, ' ');
+    pos = append_decimal(line, pos, control);
+    i64 ok = write_group_file(group->memory_dir, "cgroup.event_control", line, pos);
+    sys_close((int)control);
+    if (!ok) {
+        sys_close((int)event);
+        return 0;
+    }
+    group->oom_event_fd = (int)event;
+    return 1;
+}
+
+// The swap bound can only be set once the memory bound is at or below it.
+static i64 make_memory_group(RunCgroup* group, i64 memory_bytes)
+{
+    if (sys_mkdir(group->memory_dir, 0755) < 0)
+        return 0;
+    if (!write_group_number(group->memory_dir, "memory.limit_in_bytes", memory_bytes))
+        return 0;
+    if (!write_group_number(group->memory_dir, "memory.memsw.limit_in_bytes", memory_bytes))
+        return 0;
+    i64 fd = open_procs(group->memory_dir);
+    if (fd < 0)
+        return 0;
+    group->memory_procs_fd = (int)fd;
+    return watch_oom(group);
+}
+
+static i64 make_pids_group(RunCgroup* group, i64 max_tasks)
+{
+    if (sys_mkdir(group->pids_dir, 0755) < 0)
+        return 0;
+    if (!write_group_number(group->pids_dir, "pids.max", max_tasks))
+        return 0;
+    i64 fd = open_procs(group->pids_dir);
+    if (fd < 0)
+        return 0;
+    group->pids_procs_fd = (int)fd;
+    return 1;
+}
+
+i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_tasks)
+{
+    *group = { -1, -1, -1, {}, {} };
+    name_group(group->memory_dir, k_memory_root, run_id);
+    name_group(group->pids_dir, k_pids_root, run_id);
+    if (make_memory_group(group, memory_bytes) && make_pids_group(group, max_tasks))
+        return 1;
+    run_cgroup_remove(group);
+    return 0;
+}
+
+i64 run_cgroup_join(const RunCgroup* group)
+{
+    // "0" is the writer itself, whatever its pid looks like from its namespace.
+    i64 result = sys_write(group->memory_procs_fd, "0", 1);
+    if (result >= 0)
+        result = sys_write(group->pids_procs_fd, "0", 1);
+    return result < 0 ? result : 0;
+}
+
+i64 run_cgroup_oom_happened(const RunCgroup* group)
+{
+    u64 count = 0;
+    return group->oom_event_fd >= 0 && sys_read(group->oom_event_fd, &count, sizeof(count)) == sizeof(count) && count > 0;
+}
+
+static void remove_dir(const char* dir)
+{
+    if (dir[0] == 0)
+        return;
+    for (i64 attempt = 0; attempt < k_remove_attempts; attempt++) {
+        i64 result = sys_rmdir(dir);
+        if (result == 0 || result == -ENOENT)
+            return;
+        timespec_k pause { 0, 2000000 };
+        sys_nanosleep(&pause, nullptr);
+    }
+}
+
+void run_cgroup_remove(RunCgroup* group)
+{
+    int fds[3] = { group->memory_procs_fd, group->pids_procs_fd, group->oom_event_fd };
+    for (int fd : fds)
+        if (fd >= 0)
+            sys_close(fd);
+    group->memory_procs_fd = group->pids_procs_fd = group->oom_event_fd = -1;
+    remove_dir(group->memory_dir);
+    remove_dir(group->pids_dir);
+    group->memory_dir[0] = 0;
+    group->pids_dir[0] = 0;
+}
