@@ -1,5 +1,6 @@
 """Exec benchmark: paced round trips of POST /api/exec with `echo hi` against a server in
-basic and in kernel isolation, each next to the bare spawn cost (fork, exec of /bin/sh -c
+plain basic isolation (no user namespaces), basic isolation with rootless namespaces and
+the jail, and kernel isolation, each next to the bare spawn cost (fork, exec of /bin/sh -c
 'echo hi', output through a pipe, wait) measured in the same rounds; and bubblewrap running
 the same command with comparable isolation, when it is installed."""
 import os
@@ -56,8 +57,9 @@ def server_rows(mode, rounds):
 
 def main():
     rounds = os.environ.get("EXEC_BENCH_ROUNDS", "300")
-    results = [("basic  POST /api/exec", server_rows("basic", rounds)),
-               ("kernel POST /api/exec", server_rows("kernel", rounds))]
+    results = [("plain basic  /api/exec", server_rows("plain", rounds)),
+               ("rootless     /api/exec", server_rows("basic", rounds)),
+               ("kernel       /api/exec", server_rows("kernel", rounds))]
     bwrap = shutil.which("bwrap")
     if bwrap:
         results.append(("bwrap  sh -c 'echo hi'", probe([rounds, RATE, "spawn", bwrap] + BWRAP)))

@@ -5,8 +5,9 @@ Each instance gets a fresh mount and network namespace (unshare). Inside it, /et
 are overlaid with per-test upper directories (so the host's files are never touched), the
 per-test directories are bind-mounted over /etc/cindervox, /var/log/cindervox and /tmp,
 loopback comes up, and the binary starts as root (kernel isolation) or as uid 65534
-(basic isolation). The client enters the instance's network namespace only to create its
-socket, so every connection goes to that instance's loopback.
+(basic isolation; "plain": where it cannot make user namespaces either). The client
+enters the instance's network namespace only to create its socket, so every connection
+goes to that instance's loopback.
 """
 import ctypes
 import os
@@ -112,6 +113,9 @@ class Instance:
         if mode == "basic" and not launch:
             launch = ("setpriv --reuid=%d --regid=%d --clear-groups --inh-caps=-all --bounding-set=-all"
                       % (uid, uid))
+        if mode == "plain":
+            # Basic isolation as on a kernel that refuses unprivileged user namespaces.
+            launch = "python3 %s --uid=%d" % (os.path.join(ROOT, "tests", "blackbox", "without_user_namespaces.py"), uid)
         if pid_namespace:
             # The program becomes PID 1 of a namespace whose group leader stays outside;
             # --kill-child ends it with unshare, so a stopped instance leaves no orphan.
@@ -162,6 +166,14 @@ class Instance:
     def wait_exit(self, timeout=30.0):
         """The program's exit status once it has ended by itself."""
         return self.proc.wait(timeout=timeout)
+
+    def server_pid(self):
+        """The program's pid: the harness's own process, except in "plain" mode, where the
+        program is the launcher's only child."""
+        if self.mode != "plain":
+            return self.proc.pid
+        with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as f:
+            return int(f.read().split()[0])
 
     def alive(self):
         return self.proc.poll() is None

@@ -64,7 +64,7 @@ class ReportsTest(unittest.TestCase):
             self.assertLess(int(uptime.group(1)), 30)
             body = ('{"status":"ok","version":"1.0.6","uptime_sec":%s,"total_execs":0,"blocked_cmds":0,'
                     '"bytes_captured":0,"profile":"strict","timeout_ms":5000,"max_mem_mb":64,'
-                    '"max_cpu_sec":5,"isolation":"basic","agents_count":0,"rate_1m":0,'
+                    '"max_cpu_sec":5,"isolation":"basic","namespaces":true,"agents_count":0,"rate_1m":0,'
                     '"max_rate_per_agent":120,"default_token_budget":0,"tls":"use reverse proxy",'
                     '"binary_size":"~186KB","dependencies":0}' % uptime.group(1).decode())
             self.assertEqual(r.raw, ok(body))
@@ -72,7 +72,7 @@ class ReportsTest(unittest.TestCase):
     def test_kernel_isolation_and_custom_profile(self):
         with Instance(mode="kernel", files={"policy.conf": "[config]\nprofile=1\nprofile=9\n"}) as srv:
             health = srv.get("/api/health").json()
-            self.assertEqual(health["isolation"], "kernel")
+            self.assertEqual((health["isolation"], health["namespaces"]), ("kernel", True))
             self.assertEqual(health["profile"], "custom")
             self.assertEqual((health["timeout_ms"], health["max_mem_mb"], health["max_cpu_sec"]), (30000, 256, 30))
             self.assertEqual(policy(srv)["profile"], 9)
@@ -86,9 +86,9 @@ class ReportsTest(unittest.TestCase):
             self.assertEqual(srv.get("/api/agents").raw, ok(
                 '{"agents":[{"name":"planner","execs":0,"blocked":0,"bytes":0,"last_active":0,'
                 '"rate_1m":0,"rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,'
-                '"token_budget":5000,"model":"-","active":false},{"name":"coder","execs":0,"blocked":0,'
+                '"token_budget":5000,"model":"-","workspace_bytes":0,"active":false},{"name":"coder","execs":0,"blocked":0,'
                 '"bytes":0,"last_active":0,"rate_1m":0,"rate_limit":120,"tokens_in":0,"tokens_out":0,'
-                '"tokens_total":0,"token_budget":100,"model":"-","active":false}],"count":2,"token_agents":[]}'))
+                '"tokens_total":0,"token_budget":100,"model":"-","workspace_bytes":0,"active":false}],"count":2,"token_agents":[]}'))
             self.assertEqual(srv.get("/api/health").json()["agents_count"], 2)
 
     def test_hostile_names_keep_reports_valid_json(self):
@@ -422,8 +422,12 @@ class BudgetTest(unittest.TestCase):
 
 
 class FileWriteTest(unittest.TestCase):
+    """Writes on the host's /tmp: basic isolation where runs have no workspace ("plain").
+    The planted files belong to the server's uid (65534) where the write must still be
+    refused, so only the endpoint's own checks stand in the way."""
+
     def test_write_answer_file_and_audit(self):
-        with Instance(mode="basic") as srv:
+        with Instance(mode="plain") as srv:
             r = srv.post("/api/write", '{"path":"/tmp/out.txt","content":"a\\nb\\tc \\"q\\""}', headers={"X-Agent": "w1"})
             self.assertEqual(r.raw, ok('{"ok":true,"path":"/tmp/out.txt","bytes_written":9}'))
             self.assertEqual(read(srv.path("tmp", "out.txt")), b'a\nb\tc "q"')
@@ -435,7 +439,7 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual([(a["name"], a["execs"], a["last_active"]) for a in agents], [("w1", 0, 0), ("anonymous", 0, 0)])
 
     def test_path_rules_in_order(self):
-        with Instance(mode="basic") as srv:
+        with Instance(mode="plain") as srv:
             outside = error(403, "Forbidden", "path must start with /tmp/")
             cases = [
                 ('{"path":"tmp/x","content":"x"}', outside),
@@ -454,18 +458,20 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual(audit_entries(srv), [])
 
     def test_long_path_is_cut(self):
-        with Instance(mode="basic") as srv:
+        with Instance(mode="plain") as srv:
             path = "/tmp/" + "n" * 295
             r = srv.post("/api/write", json.dumps({"path": path, "content": "x"}))
             self.assertEqual(r.raw, ok('{"ok":true,"path":"%s","bytes_written":1}' % path[:250]))
             self.assertTrue(os.path.exists(srv.path("tmp", "n" * 245)))
 
     def test_planted_links_are_not_followed(self):
-        with Instance(mode="kernel") as srv:
+        with Instance(mode="plain") as srv:
             os.mkdir(srv.path("outside"))
             victim = srv.path("outside", "victim")
             with open(victim, "w") as f:
                 f.write("keep")
+            os.chown(victim, 65534, 65534)
+            os.chown(srv.path("outside"), 65534, 65534)
             os.symlink("/mnt/outside/victim", srv.path("tmp", "link"))
             os.symlink("/mnt/outside", srv.path("tmp", "dirlink"))
             refused = error(500, "Internal Server Error", "could not create file")
@@ -475,16 +481,17 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual(os.listdir(srv.path("outside")), ["victim"])
 
     def test_hard_links_and_foreign_files_are_not_written(self):
-        with Instance(mode="kernel") as srv:
+        with Instance(mode="plain") as srv:
             os.mkdir(srv.path("outside"))
             victim = srv.path("outside", "victim")
             with open(victim, "w") as f:
                 f.write("keep")
+            os.chown(victim, 65534, 65534)
             os.link(victim, srv.path("tmp", "hard"))
             foreign = srv.path("tmp", "foreign")
             with open(foreign, "w") as f:
                 f.write("theirs")
-            os.chown(foreign, 65534, 65534)
+            os.chmod(foreign, 0o666)  # root's, but writable by the server
             refused = error(500, "Internal Server Error", "could not create file")
             for path in ("/tmp/hard", "/tmp/foreign"):
                 self.assertEqual(srv.post("/api/write", '{"path":"%s","content":"owned"}' % path).raw, refused, path)
@@ -494,8 +501,9 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual(read(srv.path("tmp", "mine")), b"x")
 
     def test_fifo_does_not_hold_the_server(self):
-        with Instance(mode="kernel") as srv:
-            os.mkfifo(srv.path("tmp", "fifo"))
+        with Instance(mode="plain") as srv:
+            os.mkfifo(srv.path("tmp", "fifo"), 0o666)
+            os.chown(srv.path("tmp", "fifo"), 65534, 65534)
             start = time.time()
             self.assertEqual(srv.post("/api/write", '{"path":"/tmp/fifo","content":"x"}').raw,
                              error(500, "Internal Server Error", "could not create file"))
@@ -503,8 +511,8 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual(srv.get("/api/health").status, 200)
 
     def test_full_disk_is_reported_not_counted_as_written(self):
-        full = "mkdir /tmp/small && mount -t tmpfs -o size=4k tmpfs /tmp/small"
-        with Instance(mode="kernel", extra_setup=full) as srv:
+        full = "mkdir /tmp/small && mount -t tmpfs -o size=4k,mode=1777 tmpfs /tmp/small"
+        with Instance(mode="plain", extra_setup=full) as srv:
             r = srv.post("/api/write", json.dumps({"path": "/tmp/small/big", "content": "x" * 7000}))
             self.assertEqual(r.raw, error(500, "Internal Server Error", "could not write file"))
             self.assertEqual(audit_entries(srv), [])

@@ -98,8 +98,9 @@ class FramingTest(unittest.TestCase):
         self.assertGreater(len(body), 130000)
         r = self.srv.post("/api/write", body)
         self.assertEqual(r.status, 200, r.raw[:200])
-        with open(self.srv.path("tmp", "big.txt"), "rb") as f:
-            self.assertEqual(f.read(), content.encode())
+        # Read back through the server: the file is in the agent's workspace where runs are jailed.
+        back = self.srv.post("/api/read", json.dumps({"path": "/tmp/big.txt"})).json()
+        self.assertEqual((back["size"], back["content"]), (65000, content))
 
 
 if __name__ == "__main__":

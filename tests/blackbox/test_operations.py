@@ -6,7 +6,12 @@ import unittest
 from tests.blackbox.harness import Instance
 
 CHECK_ITEMS = ("root", "user namespaces", "PID namespaces", "mount namespaces", "network namespaces",
-               "IPC namespaces", "seccomp with kill-process", "/etc entries in the jail")
+               "IPC namespaces", "seccomp with kill-process", "/etc entries in the jail",
+               "per-run memory and process groups")
+# Makes the jail's base unusable: an empty read-only file system where it would be made.
+NO_JAIL_BASE = "mount -t tmpfs -o ro tmpfs /var/terox"
+# Leaves the jail intact but gives every run a /bin/sh that cannot be executed.
+NO_SHELL = "mount --bind /dev/null /usr/bin/dash"
 
 
 def finished(mode="kernel", args=(), **kw):
@@ -61,7 +66,9 @@ class PreflightTest(unittest.TestCase):
         for item in CHECK_ITEMS:
             self.assertIn(item, lines, out)
         self.assertTrue(lines["root"].startswith("yes"), out)
-        self.assertEqual(lines["jail bind /bin -> /var/terox/jail/bin"], "read-only")
+        self.assertEqual(lines["jail bind /usr -> /var/terox/jail/root/usr"], "read-only")
+        self.assertEqual(lines["/etc entries in the jail"], "passwd group hosts nsswitch.conf resolv.conf")
+        self.assertEqual(lines["per-run memory and process groups"], "cgroup v1 memory (with swap) and pids controllers")
         self.assertEqual(lines["test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"], "passed")
         self.assertEqual(lines["result"], "kernel isolation can be confined as documented")
         # The check's binds stayed in its own mount namespace.
@@ -73,17 +80,20 @@ class PreflightTest(unittest.TestCase):
         self.assertEqual(status, 0, out)
         self.assertTrue(lines["root"].startswith("no"), out)
         self.assertEqual(lines["PID namespaces"], "available inside a user namespace")
-        self.assertNotIn("jail bind /bin -> /var/terox/jail/bin", lines)
+        self.assertEqual(lines["rootless namespaces and jail"], "done (in a mount namespace of the check's own)")
+        self.assertNotIn("jail bind /usr -> /var/terox/jail/root/usr", lines)
         self.assertEqual(lines["result"], "basic isolation can be confined as documented")
 
     def test_check_fails_when_the_jail_cannot_hold_commands(self):
-        # A file where the run's tmpfs must be mounted: every kernel-mode run would fail.
-        status, out = finished(args=("--check",), extra_setup="mkdir -p /var/terox/jail && touch /var/terox/jail/tmp")
+        status, out = finished(args=("--check",), extra_setup=NO_SHELL)
         lines = check_lines(out)
         self.assertEqual(status, 1, out)
-        self.assertIn("FAILED (jail (private mounts, tmpfs, chroot) failed: ENOTDIR)",
-                      lines["test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"])
+        self.assertEqual("FAILED (execve /bin/sh failed: EACCES)",
+                         lines["test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"])
         self.assertEqual(lines["result"], "kernel isolation CANNOT be confined as documented")
+        status, out = finished(args=("--check",), extra_setup=NO_JAIL_BASE)
+        self.assertEqual(status, 1, out)
+        self.assertEqual(check_lines(out)["jail set-up"], "FAILED (tmpfs /var/terox/jail: ENOENT)")
 
 
 class KernelModeRefusalTest(unittest.TestCase):
@@ -94,17 +104,19 @@ class KernelModeRefusalTest(unittest.TestCase):
         self.assertNotIn("Kernel isolation ACTIVE", out)
         self.assertNotIn("Listening", out)
 
-    def test_failed_jail_bind_stops_start_up(self):
-        self.assert_refused("mount -t tmpfs -o ro tmpfs /var/terox",
-                            "read-only bind /var/terox/jail/bin failed: ENOENT")
+    def test_failed_jail_set_up_stops_start_up(self):
+        self.assert_refused(NO_JAIL_BASE, "tmpfs /var/terox/jail failed: ENOENT")
 
     def test_failed_test_run_stops_start_up(self):
-        self.assert_refused("mkdir -p /var/terox/jail && touch /var/terox/jail/tmp",
-                            "jail (private mounts, tmpfs, chroot) failed: ENOTDIR")
+        self.assert_refused(NO_SHELL, "execve /bin/sh failed: EACCES")
 
     def test_basic_mode_starts_without_jail(self):
-        with Instance(mode="basic", extra_setup="mount -t tmpfs -o ro tmpfs /var/terox") as srv:
+        with Instance(mode="plain", extra_setup=NO_JAIL_BASE) as srv:
             self.assertEqual(srv.exec("echo ok").json()["stdout"], "ok\n")
+            self.assertEqual(srv.get("/api/health").json()["namespaces"], False)
+            self.assertIn("[Cindervox] Rootless namespaces unavailable, commands share the server's view: "
+                          "own user and mount namespaces / failed: ENOSPC\n", srv.console())
+            self.assertIn("║  Isolation: BASIC (blacklist + rlimits)       ║\n", srv.console())
 
 
 CHANGE = re.compile(r"^\[Cindervox\] (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) (admin|agent \S+) (.*)$")

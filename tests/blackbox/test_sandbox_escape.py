@@ -290,7 +290,7 @@ print('stdin', len(os.read(0, 100)))
         self.assertEqual(status["NoNewPrivs"], "1")
         self.assertEqual(status["Seccomp"], "2")
         self.assertEqual(status["CapEff"], "0000000000000000")
-        self.assertNotEqual(status["PPid"], str(inst.proc.pid))  # the shell sits between
+        self.assertNotEqual(status["PPid"], str(inst.server_pid()))  # the shell sits between
 
     def test_chroot_escape_fails(self):
         # The classic way out: chroot into a subdirectory, climb, look. A command that is
@@ -556,6 +556,122 @@ for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
         self.assert_alive(self.permissive)
 
     def test_descriptor_owner_signals_cannot_reach_the_server(self):
+        # The server's pid names nothing in the run's PID namespace: every call aimed at it
+        # fails; the command's own descriptors stay its own.
+        program = """
+import ctypes, fcntl, os, struct
+pid = %d
+libc = ctypes.CDLL(None, use_errno=True)
+r, w = os.pipe()
+def call(*args):
+    if libc.syscall(*args) != 0:
+        raise OSError(ctypes.get_errno(), 'refused')
+for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getpgid(pid))),
+                 ('owner_ex', lambda: fcntl.fcntl(r, 15, struct.pack('ii', 1, pid))),
+                 ('fiosetown', lambda: fcntl.ioctl(r, 0x8901, struct.pack('i', pid))),
+                 ('setpriority', lambda: os.setpriority(os.PRIO_PROCESS, pid, 19)),
+                 ('affinity', lambda: os.sched_setaffinity(pid, {0})),
+                 ('ioprio', lambda: call(251, 1, pid, 0)),
+                 ('kcmp', lambda: call(312, pid, os.getpid(), 0, 0, 0)),
+                 ('own owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, os.getpid()))]:
+    try:
+        fn()
+        print(name, 'allowed')
+    except OSError as e:
+        print(name, e.errno)
+""" % self.permissive.proc.pid
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "group owner 3\nowner_ex 3\nfiosetown 25\nsetpriority 3\n"
+                         "affinity 3\nioprio 3\nkcmp 3\nown owner allowed\n")
+        self.assert_alive(self.strict)
+        self.assert_alive(self.permissive)
+
+    def test_limits_work_when_the_servers_group_is_out_of_sight(self):
+        # Under unshare --pid --fork the server is PID 1 of a namespace whose group leader
+        # stays outside: getpgid answers 0, which must not make the command's own calls
+        # (prlimit64(0, ...)) look aimed at the server.
+        inst = Instance(mode="basic", files=PERMISSIVE, pid_namespace=True)
+        self.addCleanup(inst.cleanup)
+        out = self.run_cmd("ulimit -n; python3 -c 'import resource; print(resource.getrlimit(resource.RLIMIT_NOFILE))'", inst)
+        self.assertEqual(out["stdout"], "256\n(256, 256)\n")  # the permissive profile's limit
+        out = self.run_cmd("kill -9 $PPID; kill -9 1; echo done", inst)
+        self.assertIn("done", out["stdout"])
+        self.assert_alive(inst)
+
+    def check_running_command(self, pid, status, inst):
+        super().check_running_command(pid, status, inst)
+        # The host sees the server's uid, which the command's user namespace maps.
+        self.assertEqual(status["Uid"].split(), ["65534"] * 4)
+        for ns in ("user", "net", "pid", "mnt", "ipc"):
+            self.assertNotEqual(os.readlink("/proc/%d/ns/%s" % (pid, ns)),
+                                os.readlink("/proc/%d/ns/%s" % (inst.proc.pid, ns)), ns)
+
+
+class PlainBasicIsolation(EscapeCases, unittest.TestCase):
+    """Basic isolation where the server cannot make user namespaces: commands run beside
+    the server, under its uid, in the host's /tmp, with no jail."""
+    mode = "plain"
+
+    def test_chroot_escape_fails(self):
+        self.skipTest("no jail without namespaces: there is nothing to climb out of")
+
+    def test_server_and_init_memory_are_closed_to_the_command(self):
+        self.skipTest("the server is in sight here; see the test of its memory and descriptors")
+
+    def fork_bomb_instance(self):
+        inst = Instance(mode="plain", uid=BOMB_UID, extra_setup=BOMB_PROCESS_CAP)
+        self.addCleanup(inst.cleanup)
+        return inst
+
+    def test_command_runs_in_host_tmp_as_the_server_uid(self):
+        out = self.run_cmd("pwd; python3 -c 'import os; print(os.getuid())'")
+        self.assertEqual(out["stdout"], "/tmp\n65534\n")
+
+    def test_server_memory_and_descriptors_are_closed_to_the_command(self):
+        program = """
+import os
+base = '/pro' + 'c/%d/'
+for name in ['mem', 'environ', 'fd']:
+    try:
+        if name == 'fd':
+            os.listdir(base + name)
+        else:
+            open(base + name, 'rb').read(1)
+        print(name, 'open')
+    except OSError as e:
+        print(name, e.errno)
+""" % self.permissive.server_pid()
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "mem 13\nenviron 13\nfd 13\n")
+
+    def test_commands_cannot_signal_or_limit_the_server(self):
+        # Same uid as the server: only the filter stands between the command and it.
+        pid = self.strict.server_pid()
+        out = self.run_cmd("echo $PPID; kill -9 $PPID; kill -STOP $PPID; kill -9 -1; echo done", self.strict)
+        self.assertTrue(out["stdout"].startswith("%d\n" % pid), out["stdout"])
+        self.assertIn("done", out["stdout"])
+        program = """
+import ctypes, os, resource
+pid = %d
+libc = ctypes.CDLL(None, use_errno=True)
+def tgkill():
+    if libc.syscall(234, pid, pid, 9) != 0:
+        raise OSError(ctypes.get_errno(), 'tgkill')
+for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
+                   ('pidfd', lambda: os.pidfd_open(pid)),
+                   ('prlimit', lambda: resource.prlimit(pid, resource.RLIMIT_NOFILE, (0, 0)))]:
+    try:
+        call()
+        print(name, 'allowed')
+    except OSError as e:
+        print(name, e.errno)
+""" % self.permissive.server_pid()
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "kill 1\ntgkill 1\npidfd 1\nprlimit 1\n")
+        self.assert_alive(self.strict)
+        self.assert_alive(self.permissive)
+
+    def test_descriptor_owner_signals_cannot_reach_the_server(self):
         # The kernel would signal the pipe's owner, the server, on I/O; F_SETSIG could make
         # that signal SIGKILL.
         one_liner = ("python3 -c 'import os,fcntl,sys;s=int(sys.argv[1]);r,w=os.pipe();"
@@ -587,7 +703,7 @@ for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getp
         print(name, 'allowed')
     except OSError as e:
         print(name, e.errno)
-""" % self.permissive.proc.pid
+""" % self.permissive.server_pid()
         out = self.run_cmd(heredoc(program))
         self.assertEqual(out["stdout"], "group owner 1\nowner_ex 1\nfiosetown 1\nsiocspgrp 1\n"
                          "setpriority 1\nuser priority 1\naffinity 1\nioprio 1\nkcmp 1\n"
@@ -599,7 +715,7 @@ for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getp
         # Under unshare --pid --fork the server is PID 1 of a namespace whose group leader
         # stays outside: getpgid answers 0, which must not make the command's own calls
         # (prlimit64(0, ...)) look aimed at the server.
-        inst = Instance(mode="basic", files=PERMISSIVE, pid_namespace=True)
+        inst = Instance(mode="plain", files=PERMISSIVE, pid_namespace=True)
         self.addCleanup(inst.cleanup)
         out = self.run_cmd("ulimit -n; python3 -c 'import resource; print(resource.getrlimit(resource.RLIMIT_NOFILE))'", inst)
         self.assertEqual(out["stdout"], "256\n(256, 256)\n")  # the permissive profile's limit
@@ -609,11 +725,7 @@ for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getp
 
     def check_running_command(self, pid, status, inst):
         super().check_running_command(pid, status, inst)
-        # The host sees the server's uid, which the command's user namespace maps.
         self.assertEqual(status["Uid"].split(), ["65534"] * 4)
-        for ns in ("user", "net", "pid", "mnt", "ipc"):
-            self.assertNotEqual(os.readlink("/proc/%d/ns/%s" % (pid, ns)),
-                                os.readlink("/proc/%d/ns/%s" % (inst.proc.pid, ns)), ns)
 
 
 if __name__ == "__main__":

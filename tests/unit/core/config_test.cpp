@@ -178,4 +178,23 @@ TEST_F(ApplyConfigText, DefaultCapacitiesAreNotWrittenBack)
     EXPECT_EQ(std::string(out, len), "a:b\nport=7575\n");
 }
 
+using WorkspaceSettings = ConfigFixture;
+
+TEST_F(WorkspaceSettings, LinesSetSizesAndLeaveTheRestAlone)
+{
+    EXPECT_EQ(apply("workspace_mb=64\nport=8080\nworkspace_total_mb=1024\n"), 8080);
+    EXPECT_EQ(state.workspace_mb, 64);
+    EXPECT_EQ(state.workspace_total_mb, 1024);
+    EXPECT_EQ(credential(), k_default_credential);
+}
+
+TEST_F(WorkspaceSettings, DefaultsAndClampedValues)
+{
+    EXPECT_EQ(state.workspace_mb, 256);
+    EXPECT_EQ(state.workspace_total_mb, 8192);
+    apply("workspace_mb=0\nworkspace_total_mb=99999999999\n");
+    EXPECT_EQ(state.workspace_mb, 1);
+    EXPECT_EQ(state.workspace_total_mb, k_workspace_mb_max);
+}
+
 } // namespace

@@ -1,0 +1,42 @@
+#include "exec/jail.h"
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+TEST(BuildJailPasswd, RootEverySandboxUidAndNobody)
+{
+    std::string text(k_jail_account_text_size, '\0');
+    text.resize(build_jail_passwd(text.data()));
+    std::vector<std::string> rows = lines(text);
+    ASSERT_EQ(rows.size(), 35u);
+    EXPECT_EQ(rows.front(), "root:x:0:0:root:/root:/bin/sh");
+    EXPECT_EQ(rows[1], "sandbox:x:60000:60000:sandbox:/tmp:/bin/sh");
+    EXPECT_EQ(rows[33], "sandbox:x:60032:60032:sandbox:/tmp:/bin/sh");
+    EXPECT_EQ(rows.back(), "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin");
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(BuildJailGroup, MatchesThePasswdIds)
+{
+    std::string text(k_jail_account_text_size, '\0');
+    text.resize(build_jail_group(text.data()));
+    std::vector<std::string> rows = lines(text);
+    ASSERT_EQ(rows.size(), 35u);
+    EXPECT_EQ(rows.front(), "root:x:0:");
+    EXPECT_EQ(rows[17], "sandbox:x:60016:");
+    EXPECT_EQ(rows.back(), "nogroup:x:65534:");
+}
+
+} // namespace
