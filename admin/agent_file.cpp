@@ -23,7 +23,10 @@ const FileRefusal* check_agent_path(const char* path, i64 path_len)
 }
 
 // RESOLVE_BENEATH keeps every step inside the workspace (absolute names and climbing
-// included); RESOLVE_NO_SYMLINKS refuses a link in any component, the last one too.
+// included); RESOLVE_NO_SYMLINKS refuses a link in any component, the last one too. As root
+// the open is made with the agent's ids as file-system ids: the workspace is the agent's
+// own (mode 0700), and a file made there is the agent's from the start. The effective ids,
+// and with them the server's other rights, stay as they are.
 static i64 open_in_workspace(i64 slot, const char* relative, int flags, int mode)
 {
     i64 dir = workspace_open(slot);
@@ -33,15 +36,18 @@ static i64 open_in_workspace(i64 slot, const char* relative, int flags, int mode
     how.flags = (u64)(flags | O_NOFOLLOW | O_CLOEXEC);
     how.mode = (flags & O_CREAT) ? (u64)mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    i64 fd = sys_openat2((int)dir, relative, &how);
-    sys_close((int)dir);
-    // As root the server creates the file as root; commands run as the agent, so a root
-    // file in a workspace is one the server has just made, and the agent must own it.
-    stat_k st {};
-    if (fd >= 0 && jail.mode == k_jail_kernel && sys_fstat((int)fd, &st) == 0 && st.uid == 0) {
-        u32 owner = agent_file_owner(slot);
-        sys_fchown((int)fd, owner, owner);
+    bool as_agent = jail.mode == k_jail_kernel;
+    u32 owner = agent_file_owner(slot);
+    if (as_agent) {
+        sys_setfsgid(owner);
+        sys_setfsuid(owner);
     }
+    i64 fd = sys_openat2((int)dir, relative, &how);
+    if (as_agent) {
+        sys_setfsuid(0);
+        sys_setfsgid(0);
+    }
+    sys_close((int)dir);
     return fd;
 }
 

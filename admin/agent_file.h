@@ -19,7 +19,7 @@ const FileRefusal* check_agent_path(const char* path, i64 path_len);
 u32 agent_file_owner(i64 slot);
 
 // Opens the agent's file (flags and mode as for open; O_CLOEXEC and O_NOFOLLOW are
-// added). In a workspace the open is relative to it and follows no symbolic link and
-// never leaves it; a file the server creates there is given to agent_file_owner. On the host's /tmp no
-// component may be a symbolic link. Returns a descriptor or -errno.
+// added). In a workspace the open is relative to it, follows no symbolic link, never
+// leaves it and acts as agent_file_owner (a file it makes belongs to the agent). On the
+// host's /tmp no component may be a symbolic link. Returns a descriptor or -errno.
 i64 open_agent_file(i64 slot, const char* path, int flags, int mode);

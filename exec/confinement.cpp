@@ -139,7 +139,7 @@ static i64 enter_jail(const LaunchPlan* plan)
     if (result == 0)
         result = sys_umount2(".", MNT_DETACH);
     if (result == 0)
-        result = sys_chdir("/tmp");
+        result = sys_chdir("/");
     return result;
 }
 
@@ -241,6 +241,10 @@ static int confined_shell(void* arg)
         return give_up(plan, "new session", result);
     if (plan->jail_mode == k_jail_kernel && (result = drop_privileges(plan)) < 0)
         return give_up(plan, "privilege drop", result);
+    // Only as the agent: its workspace is its own (mode 0700), closed even to a root that
+    // holds no more than the capabilities the server needs.
+    if (plan->jail_mode != k_jail_none && (result = sys_chdir("/tmp")) < 0)
+        return give_up(plan, "chdir /tmp", result);
     if ((result = restore_signal_defaults()) < 0)
         return give_up(plan, "signal defaults", result);
     if ((result = apply_limits(plan)) < 0)

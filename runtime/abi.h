@@ -125,6 +125,8 @@ enum : long {
     SYS_openat2 = 437,
     SYS_uname = 63,
     SYS_mount_setattr = 442,
+    SYS_setfsuid = 122,
+    SYS_setfsgid = 123,
     SYS_symlink = 88,
     SYS_statfs = 137,
     SYS_pivot_root = 155,

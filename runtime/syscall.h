@@ -133,6 +133,9 @@ inline i64 sys_getuid() { return syscall0(SYS_getuid); }
 inline i64 sys_uname(utsname_k* names) { return syscall1(SYS_uname, (i64)names); }
 inline i64 sys_geteuid() { return syscall0(SYS_geteuid); }
 inline i64 sys_getgid() { return syscall0(SYS_getgid); }
+// Both return the previous fs id, never an error.
+inline i64 sys_setfsuid(u32 uid) { return syscall1(SYS_setfsuid, uid); }
+inline i64 sys_setfsgid(u32 gid) { return syscall1(SYS_setfsgid, gid); }
 inline i64 sys_getpid() { return syscall0(SYS_getpid); }
 inline i64 sys_getpgid(int pid) { return syscall1(SYS_getpgid, pid); }
 inline i64 sys_setgroups(i64 count, const u32* groups) { return syscall2(SYS_setgroups, count, (i64)groups); }
