@@ -522,7 +522,7 @@ i64 sandbox_kill_all()
         if (!slot->busy || slot->child_ended)
             continue;
         sys_kill((int)slot->pid, SIGKILL);
-        if (!slot->plan.kernel_mode)
+        if (slot->plan.jail_mode == k_jail_none)
             sys_kill((int)-slot->pid, SIGKILL);
         killed++;
     }
