@@ -322,9 +322,6 @@ static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body,
 {
     pos = append_text(out, pos, R"({"type":"text","text":")");
     ByteSpan error = string_member(body, len, 0, "error");
-    // A server without the route (no file reading yet) must not look like a missing file.
-    if (status == 404 && span_is(error, R"("unknown endpoint")"))
-        return append_text(out, pos, R"(this sandbox server has no such facility"})");
     if (error.len == 0) {
         pos = append_text(out, pos, "the sandbox answered HTTP ");
         pos = append_decimal(out, pos, status);

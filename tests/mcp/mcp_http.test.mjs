@@ -88,14 +88,14 @@ test('write_file writes a file that a command then reads', async () => {
     assert.equal(outside.content[0].text, 'path must start with /tmp/');
 });
 
-test('read_file answers as a tool result either way', async () => {
+test('read_file returns what was written, and a missing file is an error result', async () => {
     const result = await client.callTool({ name: 'read_file', arguments: { path: '/tmp/mcp-note.txt' } });
-    if (result.isError) {
-        // A server without file reading says so instead of pretending the file is missing.
-        assert.equal(result.content[0].text, 'this sandbox server has no such facility');
-    } else {
-        assert.equal(result.content[0].text, 'first\nsecond "line"\n');
-    }
+    assert.notEqual(result.isError, true, JSON.stringify(result));
+    assert.equal(result.content[0].text, 'first\nsecond "line"\n');
+    assert.equal(result.structuredContent.size, 20);
+    const missing = await client.callTool({ name: 'read_file', arguments: { path: '/tmp/no-such-file' } });
+    assert.equal(missing.isError, true);
+    assert.equal(missing.content[0].text, 'file not found');
 });
 
 test('an unknown tool is a protocol error', async () => {
