@@ -41,8 +41,8 @@ def main():
         work = srv.path("bench")
         os.makedirs(work)
         reqs = {
-            "options": b"OPTIONS /api/health HTTP/1.1\r\nHost: x\r\n\r\n",
-            "health": ("GET /api/health HTTP/1.1\r\nHost: x\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
+            "options": b"OPTIONS /api/health HTTP/1.1\r\nHost: localhost\r\n\r\n",
+            "health": ("GET /api/health HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
         }
         for k, v in reqs.items():
             with open(os.path.join(work, k), "wb") as f:

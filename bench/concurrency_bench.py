@@ -15,12 +15,12 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from tests.blackbox.harness import DEFAULT_AUTH, Instance, recv_all  # noqa: E402
 
 POLICY = "[config]\nprofile=2\nmax_rate_per_agent=1000000\n"
-HEALTH = ("GET /api/health HTTP/1.1\r\nHost: x\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()
+HEALTH = ("GET /api/health HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()
 
 
 def exec_request(cmd, agent):
     body = json.dumps({"cmd": cmd}).encode()
-    return (("POST /api/exec HTTP/1.1\r\nHost: x\r\nAuthorization: %s\r\nX-Agent: %s\r\n"
+    return (("POST /api/exec HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\nX-Agent: %s\r\n"
              "Content-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (DEFAULT_AUTH, agent, len(body))).encode()
             + body)
 
@@ -122,15 +122,16 @@ def main():
         for s in sockets:
             s.close()
 
-        mix = [HEALTH, b"OPTIONS /api/exec HTTP/1.1\r\nHost: x\r\n\r\n",
-               ("GET /api/audit HTTP/1.1\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
-               ("GET /api/agents HTTP/1.1\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
-               ("GET / HTTP/1.1\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()]
+        mix = [HEALTH, b"OPTIONS /api/exec HTTP/1.1\r\nHost: localhost\r\n\r\n",
+               ("GET /api/audit HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
+               ("GET /api/agents HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
+               ("GET / HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()]
         rss_100 = None
         for i in range(total):
             pacer.wait()
             data = exec_request("echo %d" % i, "mix%d" % (i % 16)) if i % 3 == 0 else mix[i % len(mix)]
-            round_trip(srv, data)
+            _, answer = round_trip(srv, data)
+            assert answer.startswith(b"HTTP/1.1 200"), answer[:80]
             if i + 1 == 100:
                 rss_100 = rss_kib(pid)
         rss_end = rss_kib(pid)

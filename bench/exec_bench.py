@@ -47,7 +47,7 @@ POLICY = "[config]\nprofile=0\nmax_rate_per_agent=1000000\n\n[whitelist]\necho\n
 def server_rows(mode, rounds):
     with Instance(mode=mode, files={"policy.conf": POLICY}) as srv:
         body = b'{"cmd":"echo hi"}'
-        request = (b"POST /api/exec HTTP/1.1\r\nHost: x\r\nAuthorization: " + DEFAULT_AUTH.encode() +
+        request = (b"POST /api/exec HTTP/1.1\r\nHost: localhost\r\nAuthorization: " + DEFAULT_AUTH.encode() +
                    b"\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
         path = srv.path("exec_request")
         with open(path, "wb") as f:
