@@ -82,7 +82,8 @@ class PreflightTest(unittest.TestCase):
         self.assertEqual(lines["PID namespaces"], "available inside a user namespace")
         self.assertEqual(lines["rootless namespaces and jail"], "done (in a mount namespace of the check's own)")
         self.assertNotIn("jail bind /usr -> /var/terox/jail/root/usr", lines)
-        self.assertEqual(lines["result"], "basic isolation can be confined as documented")
+        self.assertEqual(lines["test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"], "passed")
+        self.assertEqual(lines["result"], "basic isolation with rootless namespaces can be confined as documented")
 
     def test_check_fails_when_the_jail_cannot_hold_commands(self):
         status, out = finished(args=("--check",), extra_setup=NO_SHELL)
