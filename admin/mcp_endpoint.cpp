@@ -318,7 +318,7 @@ static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* bod
 }
 
 // The route's refusal as one line: its message, and what matched or the budget's numbers.
-static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body, i64 len)
+static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body, i64 len, i64 retry_after_s)
 {
     pos = append_text(out, pos, R"({"type":"text","text":")");
     ByteSpan error = string_member(body, len, 0, "error");
@@ -342,12 +342,17 @@ static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body,
         pos = append_decimal(out, pos, budget);
         pos = append_byte(out, pos, ')');
     }
+    if (retry_after_s > 0) {
+        pos = append_text(out, pos, " (try again in ");
+        pos = append_decimal(out, pos, retry_after_s);
+        pos = append_text(out, pos, " s)");
+    }
     return append_text(out, pos, R"("})");
 }
 
 // The route's answer as the tool's result; a success also carries the route's whole
 // answer as structuredContent.
-static void carry_tool_answer(int conn, i64 status, const char* body, i64 len, void* context)
+static void carry_tool_answer(int conn, i64 status, const char* body, i64 len, i64 retry_after_s, void* context)
 {
     const ToolCall* call = (const ToolCall*)context;
     bool ok = status == 200 && len > 0 && body[0] == '{';
@@ -359,7 +364,7 @@ static void carry_tool_answer(int conn, i64 status, const char* body, i64 len, v
         pos = append_bytes(out, pos, body, len);
         pos = append_text(out, pos, R"(,"isError":false})");
     } else {
-        pos = append_refusal_text(out, pos, status, body, len);
+        pos = append_refusal_text(out, pos, status, body, len, retry_after_s);
         pos = append_text(out, pos, R"(],"isError":true})");
     }
     send_rpc_result(conn, call->id, out, pos);

@@ -81,7 +81,7 @@ void send_response(int conn, i64 status, const char* reason, const char* content
 {
     AnswerCarrier carrier {};
     if (take_carrier(conn, &carrier))
-        return carrier.carry(conn, status, body, body_len, carrier.context);
+        return carrier.carry(conn, status, body, body_len, 0, carrier.context);
     char* head = (char*)heap_alloc(k_header_buffer);
     i64 head_len = build_response_header(head, status, reason, content_type, body_len);
     send_parts(conn, head, head_len, body, body_len);
@@ -111,7 +111,7 @@ void send_too_many(int conn, const char* message, i64 retry_after_s)
     i64 len = build_error_body(body, message);
     AnswerCarrier carrier {};
     if (take_carrier(conn, &carrier))
-        return carrier.carry(conn, 429, body, len, carrier.context);
+        return carrier.carry(conn, 429, body, len, retry_after_s, carrier.context);
     char* head = (char*)heap_alloc(k_header_buffer);
     i64 head_len = build_response_header_retry(head, 429, "Too Many Requests", "application/json", len, retry_after_s);
     send_parts(conn, head, head_len, body, len);

@@ -17,8 +17,9 @@ void send_too_many(int conn, const char* message, i64 retry_after_s);
 // Another protocol's carriage for a handler's answer: the MCP endpoint runs a route's
 // handler and carries the answer it writes as a JSON-RPC result. carry gets the answer
 // instead of the socket and writes what it makes of it through this writer.
+// retry_after_s is the Retry-After the answer would have carried (0 for none).
 struct AnswerCarrier {
-    void (*carry)(int conn, i64 status, const char* body, i64 body_len, void* context);
+    void (*carry)(int conn, i64 status, const char* body, i64 body_len, i64 retry_after_s, void* context);
     void* context;
 };
 

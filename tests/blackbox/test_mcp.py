@@ -110,6 +110,17 @@ class McpProtocolTest(unittest.TestCase):
         names = {a["name"] for a in self.srv.get("/api/agents").json()["agents"]}
         self.assertTrue({"mcp-bot", "from-header", "mcp"} <= names, names)
 
+    def test_rate_and_budget_refusals_say_what_to_wait_for(self):
+        with Instance(mode="basic", files={"policy.conf": "[config]\nprofile=1\nmax_rate_per_agent=1\n[blacklist]\ncurl\n"}) as srv:
+            self.assertIs(call(srv, "execute_command", {"command": "echo one", "agent": "eager"})["isError"], False)
+            text = call(srv, "execute_command", {"command": "echo two", "agent": "eager"})["content"][0]["text"]
+            self.assertRegex(text, r"^per-agent rate limit exceeded \(try again in (59|60) s\)$")
+            self.assertEqual(srv.post("/api/budget", '{"agent":"spender","max_tokens":10}').status, 200)
+            r = srv.post("/api/exec", '{"cmd":"echo x","tokens_in":11}', headers={"X-Agent": "spender"})
+            self.assertEqual(r.status, 429)
+            self.assertEqual(call(srv, "execute_command", {"command": "echo y", "agent": "spender"})["content"][0]["text"],
+                             "token budget exceeded (11 tokens used of 10)")
+
     def test_bad_arguments_are_tool_errors(self):
         for name, arguments, text in (("execute_command", {"command": 5}, "command must be a string"),
                                       ("execute_command", {"command": "ls", "agent": "a\nb"},
