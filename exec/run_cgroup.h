@@ -9,7 +9,7 @@
 constexpr i64 k_cgroup_path_size = 96;
 
 struct RunCgroup {
-    // cgroup.procs of the memory and the pids group, opened for the init to join; -1
+    // The "tasks" file of the memory and the pids group, opened for the init to join; -1
     // when the group was not made.
     int memory_procs_fd;
     int pids_procs_fd;
