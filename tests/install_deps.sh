@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs what the tests need: Debian's Chromium and playwright-core from npm for the
-# browser tests, clang's fuzzer runtime for the fuzz run, HAProxy for the scale-out test
-# and systemd's tools for checking the service units.
+# browser tests, clang's fuzzer runtime for the fuzz run, HAProxy for the scale-out test,
+# systemd's tools for checking the service units, and for the client tests the official
+# MCP SDK, the OpenAPI linter, TypeScript and the JavaScript client itself (installed from
+# clients/js as a user would).
 # Safe to run again; each step is skipped when its result is already in place. The
 # browser always comes from apt; playwright never downloads one of its own.
 set -e
@@ -19,19 +21,18 @@ if [ -n "$missing" ]; then
     apt-get install -y --no-install-recommends $missing
 fi
 
-if [ ! -d browser/node_modules/playwright-core ]; then
-    cd browser
-    export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
-    if [ -f package-lock.json ]; then
-        npm ci --no-audit --no-fund
+# npm_install DIR MARKER: installs DIR's packages unless DIR/node_modules/MARKER exists.
+npm_install() {
+    [ -e "$1/node_modules/$2" ] && return 0
+    if [ -f "$1/package-lock.json" ]; then
+        (cd "$1" && npm ci --no-audit --no-fund)
     else
-        npm install --no-audit --no-fund
+        (cd "$1" && npm install --no-audit --no-fund)
     fi
-fi
+}
 
-# The MCP SDK and conformance suite that drive /mcp (the step above may have changed
-# directory, so this one names its own).
-mcp=$(dirname "$(readlink -f "$0")")/mcp
-if [ ! -d "$mcp/node_modules/@modelcontextprotocol/conformance" ]; then
-    (cd "$mcp" && npm ci --no-audit --no-fund)
-fi
+export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
+npm_install browser playwright-core
+npm_install clients @redocly/cli
+# The MCP SDK and conformance suite that drive /mcp.
+npm_install mcp @modelcontextprotocol/conformance

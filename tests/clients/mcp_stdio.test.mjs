@@ -1,0 +1,91 @@
+// clients/mcp/cindervox_mcp.py driven by the official MCP TypeScript SDK over stdio, against
+// the server that tests/blackbox/test_clients.py started (run inside its network namespace
+// with CINDERVOX_URL and MCP_SERVER set). The SDK checks each structuredContent against the
+// tool's outputSchema itself.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { Terox } from 'cindervox';
+import { pacedFetch } from './pace.mjs';
+
+const admin = new Terox({ url: process.env.CINDERVOX_URL, auth: { user: 'terox', pass: 'wickerpod' }, fetch: pacedFetch });
+let client;
+let stderr = '';
+
+before(async () => {
+    const transport = new StdioClientTransport({
+        command: 'python3',
+        args: [process.env.MCP_SERVER],
+        env: { PATH: process.env.PATH, HOME: process.env.HOME ?? '/root', TEROX_URL: process.env.CINDERVOX_URL },
+        stderr: 'pipe',
+    });
+    transport.stderr.on('data', chunk => { stderr += chunk; });
+    client = new Client({ name: 'cindervox-test', version: '1.0.0' });
+    await client.connect(transport);
+});
+
+after(async () => {
+    await client?.close();
+});
+
+function text(result) {
+    assert.equal(result.content.length, 1);
+    assert.equal(result.content[0].type, 'text');
+    return result.content[0].text;
+}
+
+test('initialize names the server and lists the three tools', async () => {
+    assert.equal(client.getServerVersion().name, 'cindervox');
+    assert.ok(client.getServerCapabilities().tools);
+    assert.match(client.getInstructions(), /sandbox/);
+    const { tools } = await client.listTools();
+    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file']);
+    for (const tool of tools) {
+        assert.equal(tool.inputSchema.type, 'object');
+        assert.equal(tool.outputSchema.type, 'object');
+        assert.ok(tool.description.length > 80, tool.name);
+    }
+    assert.deepEqual(tools[0].inputSchema.required, ['command']);
+    assert.match(tools[0].description, /no network/i);
+    await client.ping();
+});
+
+test('execute_command runs in the sandbox as the default agent', async () => {
+    const result = await client.callTool({ name: 'execute_command', arguments: { command: 'echo from-mcp' } });
+    assert.notEqual(result.isError, true, stderr);
+    assert.equal(text(result), 'from-mcp\n');
+    assert.equal(result.structuredContent.stdout, 'from-mcp\n');
+    assert.equal(result.structuredContent.exit_code, 0);
+    assert.equal(Number.isInteger(result.structuredContent.duration_ms), true);
+    const entries = await admin.audit('claude-code');
+    assert.ok(entries.some(e => e.includes('EXEC OK "echo from-mcp"')), entries.join(''));
+
+    const failed = await client.callTool({ name: 'execute_command', arguments: { command: 'ls /no-such-dir', agent: 'mcp-other' } });
+    assert.notEqual(failed.isError, true);
+    assert.equal(failed.structuredContent.exit_code, 2);
+    assert.match(text(failed), /\[exit code 2\]$/);
+    assert.equal((await admin.audit('mcp-other')).length, 1);
+});
+
+test('a refusal is a tool result with isError and the server message', async () => {
+    const refused = await client.callTool({ name: 'execute_command', arguments: { command: 'rm -rf /' } });
+    assert.equal(refused.isError, true);
+    assert.match(text(refused), /^command blocked by blacklist/);
+    const outside = await client.callTool({ name: 'write_file', arguments: { path: '/etc/x', content: 'x' } });
+    assert.equal(outside.isError, true);
+    assert.match(text(outside), /^path must start with \/tmp\//);
+});
+
+test('write_file then read_file', async () => {
+    const content = 'print("hi from a file")\n';
+    const written = await client.callTool({ name: 'write_file', arguments: { path: '/tmp/mcp.py', content } });
+    assert.notEqual(written.isError, true, text(written));
+    assert.deepEqual(written.structuredContent, { path: '/tmp/mcp.py', bytes_written: content.length });
+    const ran = await client.callTool({ name: 'execute_command', arguments: { command: 'python3 /tmp/mcp.py' } });
+    assert.equal(ran.structuredContent.stdout, 'hi from a file\n');
+    const read = await client.callTool({ name: 'read_file', arguments: { path: '/tmp/mcp.py' } });
+    assert.notEqual(read.isError, true, text(read));
+    assert.equal(text(read), content);
+    assert.deepEqual(read.structuredContent, { path: '/tmp/mcp.py', size: content.length, content, truncated: false });
+});
