@@ -128,17 +128,19 @@ class PythonClientTest(ServerCase):
                  ("cat /etc/passwd", "access to sensitive path blocked"),
                  ("gcc -v", "command not in whitelist (strict mode)")]
         for cmd, message in cases:
-            with self.subTest(cmd=cmd), self.assertRaises(cindervox.PolicyRefused) as refused:
-                self.terox.exec(cmd, agent="refused")
-            self.assertEqual((refused.exception.message, refused.exception.status), (message, 403))
+            with self.subTest(cmd=cmd):
+                with self.assertRaises(cindervox.PolicyRefused) as refused:
+                    self.terox.exec(cmd, agent="refused")
+                self.assertEqual((refused.exception.message, refused.exception.status), (message, 403))
         with self.assertRaises(cindervox.PolicyRefused) as outside:
             self.terox.write("/etc/cron.d/x", "x")
         self.assertEqual(outside.exception.message, "path must start with /tmp/")
         for bad in (cindervox.Terox(URL, auth=(USER, "wrong-password")),
                     cindervox.Terox(URL, token=TOKEN + "x")):
-            with self.subTest(client=bad), self.assertRaises(cindervox.AuthError) as denied:
-                bad.health()
-            self.assertEqual((denied.exception.message, denied.exception.status), ("invalid credentials", 401))
+            with self.subTest(client=bad):
+                with self.assertRaises(cindervox.AuthError) as denied:
+                    bad.health()
+                self.assertEqual((denied.exception.message, denied.exception.status), ("invalid credentials", 401))
         with self.assertRaises(cindervox.SandboxError) as empty:
             self.terox.exec("")
         self.assertEqual((type(empty.exception), empty.exception.status, empty.exception.message),
