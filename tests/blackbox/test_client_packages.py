@@ -104,10 +104,14 @@ class PythonClientTest(ServerCase):
         names = {a["name"] for a in self.terox.agents()}
         self.assertTrue({"token-bot", "other"} <= names, names)
 
-    def test_file_list_after_marker(self):
+    def test_file_list_and_time_out(self):
         self.set_profile(1)
         result = self.terox.exec("echo out; echo '%s'; echo f1; echo; echo f2" % MARKER)
         self.assertEqual((result.stdout, result.files), ("out\n", ["f1", "f2"]))
+        self.terox.call("POST", "/api/config", {"timeout": 300})
+        slow = self.terox.exec("sleep 5")
+        self.assertTrue(slow.timed_out, slow)
+        self.assertFalse(self.terox.exec("echo quick").timed_out)
 
     def test_write_then_read(self):
         self.set_profile(1)
@@ -124,14 +128,15 @@ class PythonClientTest(ServerCase):
         self.assertEqual(missing.exception.status, 404)
 
     def test_refusals_raise_typed_errors(self):
-        cases = [("rm -rf /", "command blocked by blacklist"),
-                 ("cat /etc/passwd", "access to sensitive path blocked"),
-                 ("gcc -v", "command not in whitelist (strict mode)")]
-        for cmd, message in cases:
+        cases = [("rm -rf /", "command blocked by blacklist", "rm -rf /"),
+                 ("echo $(id)", "access to sensitive path blocked", "$("),
+                 ("gcc -v", "command not in whitelist (strict mode)", "gcc")]
+        for cmd, message, rule in cases:
             with self.subTest(cmd=cmd):
                 with self.assertRaises(cindervox.PolicyRefused) as refused:
                     self.terox.exec(cmd, agent="refused")
-                self.assertEqual((refused.exception.message, refused.exception.status), (message, 403))
+                error = refused.exception
+                self.assertEqual((error.message, error.status, error.rule), (message, 403, rule))
         with self.assertRaises(cindervox.PolicyRefused) as outside:
             self.terox.write("/etc/cron.d/x", "x")
         self.assertEqual(outside.exception.message, "path must start with /tmp/")

@@ -66,6 +66,7 @@ test('refusals reject with typed errors', async () => {
     assert.equal(blocked.message, 'command blocked by blacklist');
     assert.equal(blocked.status, 403);
     assert.equal(blocked.name, 'PolicyRefused');
+    assert.equal(blocked.rule, 'rm -rf /');
     const sensitive = await rejection(terox.exec('cat /etc/passwd'));
     assert.equal(sensitive.message, 'access to sensitive path blocked');
     const outside = await rejection(terox.write('/etc/x', 'x'));
