@@ -56,18 +56,12 @@ def read(path):
 
 
 class ReportsTest(unittest.TestCase):
-    def test_fresh_health_report_exactly(self):
+    def test_fresh_health_report_from_a_real_start(self):
+        # The report's exact text is the unit tests'; here what only start-up decides.
         with Instance(mode="basic") as srv:
-            r = srv.get("/api/health")
-            uptime = re.search(rb'"uptime_sec":(\d+),', r.raw)
-            self.assertIsNotNone(uptime, r)
-            self.assertLess(int(uptime.group(1)), 30)
-            body = ('{"status":"ok","version":"1.0.6","uptime_sec":%s,"total_execs":0,"blocked_cmds":0,'
-                    '"bytes_captured":0,"profile":"strict","timeout_ms":5000,"max_mem_mb":64,'
-                    '"max_cpu_sec":5,"isolation":"basic","namespaces":true,"agents_count":0,"rate_1m":0,'
-                    '"max_rate_per_agent":120,"default_token_budget":0,"tls":"use reverse proxy",'
-                    '"binary_size":"~186KB","dependencies":0}' % uptime.group(1).decode())
-            self.assertEqual(r.raw, ok(body))
+            health = srv.get("/api/health").json()
+            self.assertLess(health["uptime_sec"], 30)
+            self.assertEqual((health["isolation"], health["namespaces"], health["profile"]), ("basic", True, "strict"))
 
     def test_kernel_isolation_and_custom_profile(self):
         with Instance(mode="kernel", files={"policy.conf": "[config]\nprofile=1\nprofile=9\n"}) as srv:

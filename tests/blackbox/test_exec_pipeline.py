@@ -128,15 +128,14 @@ class RefusalTest(unittest.TestCase):
         tails = [entry_tail(e) for e in audit(self.srv, name)["entries"]]
         self.assertEqual(tails, ['[%s] BLOCK WHITELIST "id \\ ok" exit=0 dur=0ms' % name])
 
-    def test_budget_refusal_with_exact_body(self):
+    def test_budget_from_the_policy_file_refuses_the_crossing_request(self):
+        # The refusal's exact body is the unit tests'; here the budget comes from the file.
         with Instance(mode="basic", files={"policy.conf": "[config]\ndefault_token_budget=100\n"
                                            "[blacklist]\ncurl\n[whitelist]\nls\n"}) as srv:
             first = srv.exec("curl x", agent="spender", extra={"tokens_in": 60})
             self.assertEqual(first.raw, blacklisted("curl"))
             second = srv.exec("curl x", agent="spender", extra={"tokens_out": 50})
-            self.assertEqual(second.raw, json_answer(
-                429, "Too Many Requests",
-                '{"ok":false,"error":"token budget exceeded","tokens_used":110,"budget":100}'))
+            self.assertEqual((second.status, second.json()["tokens_used"], second.json()["budget"]), (429, 110, 100))
             self.assertEqual(srv.exec("ls", agent="spender").status, 429)
             self.assertEqual(srv.exec("curl x", agent="saver", extra={"tokens_in": 100}).raw,
                              blacklisted("curl"))
@@ -232,12 +231,6 @@ class RunTest(unittest.TestCase):
         tails = [entry_tail(e) for e in audit(self.srv, "echo-1")["entries"]]
         self.assertRegex(tails[0], r'^\[echo-1\] EXEC OK "echo hi" exit=0 dur=\d+ms$')
         self.assertRegex(tails[1], r'^\[echo-1\] EXEC OK "exit 3" exit=3 dur=\d+ms$')
-
-    def test_file_list_after_marker(self):
-        r = self.run_ok("printf 'a\\n<<VELK_FS>>\\nf1\\nf2\\r\\n\\nf3'", "files")
-        body = r.json()
-        self.assertEqual((body["stdout"], body["files"]), ("a\n", ["f1", "f2", "f3"]))
-        self.assertEqual(self.run_ok("printf 'x<<VELK_FS>>'", "files").json()["files"], [])
 
     def test_control_quote_and_invalid_utf8_bytes_keep_output_valid_json(self):
         # json.loads is strict: raw control bytes or invalid UTF-8 would make it raise.

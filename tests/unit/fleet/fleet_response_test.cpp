@@ -4,22 +4,6 @@
 #include <string>
 #include <vector>
 
-TEST(BuildFleetRefusal, WritesExact401Text)
-{
-    std::vector<char> buf(k_fleet_refusal_buffer, '\0');
-    i64 len = build_fleet_refusal(buf.data());
-    std::string text(buf.data(), len);
-    EXPECT_EQ(len, 155);
-    EXPECT_EQ(text,
-        "HTTP/1.1 401 Unauthorized\r\n"
-        "WWW-Authenticate: Basic realm=\"Cindervox Fleet\"\r\n"
-        "Content-Type: text/plain\r\n"
-        "Content-Length: 12\r\n"
-        "Connection: close\r\n"
-        "\r\n"
-        "Unauthorized");
-}
-
 TEST(BuildFleetResponse, WritesHeaderThenPageUnchanged)
 {
     std::string page = "<p>hi</p>";
