@@ -35,23 +35,14 @@ static bool note(i64 result, const char* step, const char* target)
     return false;
 }
 
-static i64 join_path(char* out, const char* dir, const char* leaf)
-{
-    i64 pos = append_text(out, 0, dir);
-    pos = append_byte(out, pos, '/');
-    pos = append_text(out, pos, leaf);
-    append_byte(out, pos, 0);
-    return pos;
-}
-
 static void fill_layout(JailLayout* layout, const char* base)
 {
     append_byte(layout->base, append_text(layout->base, 0, base), 0);
-    join_path(layout->root, base, "root");
-    join_path(layout->root_tmp, layout->root, "tmp");
-    join_path(layout->root_proc, layout->root, "proc");
-    join_path(layout->root_shm, layout->root, "dev/shm");
-    join_path(layout->workspaces, base, "ws");
+    build_path(layout->root, base, "root");
+    build_path(layout->root_tmp, layout->root, "tmp");
+    build_path(layout->root_proc, layout->root, "proc");
+    build_path(layout->root_shm, layout->root, "dev/shm");
+    build_path(layout->workspaces, base, "ws");
 }
 
 // ---- the server's namespaces ----------------------------------------------------------
@@ -179,8 +170,8 @@ static i64 build_system_trees(const char* root)
     for (const char* name : k_system_trees) {
         char host[k_jail_path_size];
         char target[k_jail_path_size * 2];
-        join_path(host, "", name);
-        join_path(target, root, name);
+        build_path(host, "", name);
+        build_path(target, root, name);
         if (!mirror_host_entry(host, target))
             return 0;
     }
@@ -205,7 +196,7 @@ static constexpr LinkRow k_dev_links[] = {
 static i64 build_dev(const char* root)
 {
     char dev[k_jail_path_size * 2];
-    join_path(dev, root, "dev");
+    build_path(dev, root, "dev");
     if (!note(sys_mkdir(dev, 0755), "mkdir", dev))
         return 0;
     if (!note(sys_mount("tmpfs", dev, "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755,size=64k,nr_inodes=64"), "tmpfs", dev))
@@ -213,19 +204,19 @@ static i64 build_dev(const char* root)
     char path[k_jail_path_size * 3];
     for (const char* name : k_devices) {
         char host[k_jail_path_size];
-        join_path(host, "/dev", name);
-        join_path(path, dev, name);
+        build_path(host, "/dev", name);
+        build_path(path, dev, name);
         if (!create_empty_file(path))
             return 0;
         if (!note(sys_mount(host, path, nullptr, MS_BIND, nullptr), "device bind", path))
             return 0;
     }
     for (const LinkRow& row : k_dev_links) {
-        join_path(path, dev, row.name);
+        build_path(path, dev, row.name);
         if (!note(sys_symlink(row.target, path), "symbolic link", path))
             return 0;
     }
-    join_path(path, dev, "shm");
+    build_path(path, dev, "shm");
     if (!note(sys_mkdir(path, 0755), "mkdir", path))
         return 0;
     return set_mount_attributes(dev, MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NOEXEC, false);
@@ -285,23 +276,23 @@ static i64 write_account_files(const char* etc)
 {
     char text[k_jail_account_text_size];
     char path[k_jail_path_size * 2];
-    join_path(path, etc, "passwd");
+    build_path(path, etc, "passwd");
     if (!write_file(path, text, build_jail_passwd(text)))
         return 0;
-    join_path(path, etc, "group");
+    build_path(path, etc, "group");
     return write_file(path, text, build_jail_group(text));
 }
 
 static i64 write_name_service_files(const char* etc)
 {
     char path[k_jail_path_size * 2];
-    join_path(path, etc, "hosts");
+    build_path(path, etc, "hosts");
     if (!write_file(path, k_hosts, sizeof(k_hosts) - 1))
         return 0;
-    join_path(path, etc, "nsswitch.conf");
+    build_path(path, etc, "nsswitch.conf");
     if (!write_file(path, k_nsswitch, sizeof(k_nsswitch) - 1))
         return 0;
-    join_path(path, etc, "resolv.conf");
+    build_path(path, etc, "resolv.conf");
     return write_file(path, "", 0);
 }
 
@@ -309,8 +300,8 @@ static i64 mirror_etc_entry(const char* etc, const char* name)
 {
     char host[k_jail_path_size * 2];
     char target[k_jail_path_size * 3];
-    join_path(host, "/etc", name);
-    join_path(target, etc, name);
+    build_path(host, "/etc", name);
+    build_path(target, etc, name);
     return mirror_host_entry(host, target);
 }
 
@@ -340,11 +331,11 @@ static i64 mirror_python_entries(const char* etc)
 static i64 build_etc(const char* root)
 {
     char etc[k_jail_path_size * 2];
-    join_path(etc, root, "etc");
+    build_path(etc, root, "etc");
     if (!note(sys_mkdir(etc, 0755), "mkdir", etc))
         return 0;
     char ssl[k_jail_path_size * 3];
-    join_path(ssl, etc, "ssl");
+    build_path(ssl, etc, "ssl");
     if (!note(sys_mkdir(ssl, 0755), "mkdir", ssl))
         return 0;
     if (!write_account_files(etc) || !write_name_service_files(etc))
@@ -367,7 +358,7 @@ static i64 build_root(const JailLayout& layout)
         return 0;
     for (const char* name : k_root_dirs) {
         char path[k_jail_path_size * 2];
-        join_path(path, layout.root, name);
+        build_path(path, layout.root, name);
         if (!note(sys_mkdir(path, 0755), "mkdir", path))
             return 0;
     }

@@ -25,19 +25,10 @@ i64 run_cgroups_available()
     return file_exists("/sys/fs/cgroup/memory/memory.memsw.limit_in_bytes") && file_exists("/sys/fs/cgroup/pids/cgroup.procs");
 }
 
-static i64 group_file(char* out, const char* dir, const char* leaf)
-{
-    i64 pos = append_text(out, 0, dir);
-    pos = append_byte(out, pos, '/');
-    pos = append_text(out, pos, leaf);
-    append_byte(out, pos, 0);
-    return pos;
-}
-
-static i64 write_group_file(const char* dir, const char* leaf, const char* text, i64 len)
+static i64 write_build_path(const char* dir, const char* leaf, const char* text, i64 len)
 {
     char path[k_cgroup_path_size + 48];
-    group_file(path, dir, leaf);
+    build_path(path, dir, leaf);
     i64 fd = sys_open(path, O_WRONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return 0;
@@ -50,7 +41,7 @@ static i64 write_group_number(const char* dir, const char* leaf, i64 value)
 {
     char text[k_decimal_max + 1];
     i64 len = append_decimal(text, 0, value);
-    return write_group_file(dir, leaf, text, len);
+    return write_build_path(dir, leaf, text, len);
 }
 
 static void name_group(char* out, const char* root, i64 run_id)
@@ -70,7 +61,7 @@ static void name_group(char* out, const char* root, i64 run_id)
 static i64 open_procs(const char* dir)
 {
     char path[k_cgroup_path_size + 48];
-    group_file(path, dir, "tasks");
+    build_path(path, dir, "tasks");
     return sys_open(path, O_WRONLY | O_CLOEXEC, 0);
 }
 
@@ -79,7 +70,7 @@ static i64 open_procs(const char* dir)
 static i64 watch_oom(RunCgroup* group)
 {
     char path[k_cgroup_path_size + 48];
-    group_file(path, group->memory_dir, "memory.oom_control");
+    build_path(path, group->memory_dir, "memory.oom_control");
     i64 control = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
     if (control < 0)
         return 0;
@@ -92,7 +83,7 @@ static i64 watch_oom(RunCgroup* group)
     i64 pos = append_decimal(line, 0, event);
     pos = append_byte(line, pos, ' ');
     pos = append_decimal(line, pos, control);
-    i64 ok = write_group_file(group->memory_dir, "cgroup.event_control", line, pos);
+    i64 ok = write_build_path(group->memory_dir, "cgroup.event_control", line, pos);
     sys_close((int)control);
     if (!ok) {
         sys_close((int)event);

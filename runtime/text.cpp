@@ -30,6 +30,15 @@ i64 append_bytes(char* buf, i64 pos, const char* src, i64 len)
 
 i64 append_text(char* buf, i64 pos, const char* text) { return append_bytes(buf, pos, text, text_length(text)); }
 
+i64 build_path(char* out, const char* dir, const char* leaf)
+{
+    i64 pos = append_text(out, 0, dir);
+    pos = append_byte(out, pos, '/');
+    pos = append_text(out, pos, leaf);
+    append_byte(out, pos, 0);
+    return pos;
+}
+
 i64 utf8_sequence_length(const char* s, i64 len)
 {
     const u8* b = (const u8*)s;

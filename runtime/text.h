@@ -9,6 +9,9 @@ i64 append_byte(char* buf, i64 pos, char byte);
 i64 append_bytes(char* buf, i64 pos, const char* src, i64 len);
 i64 append_text(char* buf, i64 pos, const char* text);
 
+// dir "/" leaf and a NUL into out; returns the length without the NUL.
+i64 build_path(char* out, const char* dir, const char* leaf);
+
 // A JSON string with its quotes that every strict parser takes and that loses no byte:
 // quote and backslash escaped, LF, CR and TAB as \n, \r and \t, every other byte below 0x20
 // as \u00XX, well-formed UTF-8 copied, and each byte that is not part of a well-formed UTF-8

@@ -88,6 +88,25 @@ def heredoc(program):
     return "python3 - <<'X'\n" + program.strip("\n") + "\nX"
 
 
+# Aims kill, tgkill, pidfd_open and prlimit at a pid and prints each call's errno.
+SERVER_PROBE = """
+import ctypes, os, resource
+pid = %d
+libc = ctypes.CDLL(None, use_errno=True)
+def tgkill():
+    if libc.syscall(234, pid, pid, 9) != 0:
+        raise OSError(ctypes.get_errno(), 'tgkill')
+for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
+                   ('pidfd', lambda: os.pidfd_open(pid)),
+                   ('prlimit', lambda: resource.prlimit(pid, resource.RLIMIT_NOFILE, (0, 0)))]:
+    try:
+        call()
+        print(name, 'allowed')
+    except OSError as e:
+        print(name, e.errno)
+"""
+
+
 class Sandbox:
     """Helpers shared by both modes; `strict` and `permissive` are the class's instances."""
 
@@ -534,22 +553,7 @@ class BasicIsolation(EscapeCases, unittest.TestCase):
         out = self.run_cmd("echo $PPID; kill -9 $PPID; kill -STOP $PPID; kill -9 -1; echo done", self.strict)
         self.assertTrue(out["stdout"].startswith("1\n"), out["stdout"])
         self.assertIn("done", out["stdout"])
-        program = """
-import ctypes, os, resource
-pid = %d
-libc = ctypes.CDLL(None, use_errno=True)
-def tgkill():
-    if libc.syscall(234, pid, pid, 9) != 0:
-        raise OSError(ctypes.get_errno(), 'tgkill')
-for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
-                   ('pidfd', lambda: os.pidfd_open(pid)),
-                   ('prlimit', lambda: resource.prlimit(pid, resource.RLIMIT_NOFILE, (0, 0)))]:
-    try:
-        call()
-        print(name, 'allowed')
-    except OSError as e:
-        print(name, e.errno)
-""" % self.permissive.proc.pid
+        program = SERVER_PROBE % self.permissive.proc.pid
         out = self.run_cmd(heredoc(program))
         self.assertEqual(out["stdout"], "kill 3\ntgkill 3\npidfd 3\nprlimit 3\n")
         self.assert_alive(self.strict)
@@ -650,22 +654,7 @@ for name in ['mem', 'environ', 'fd']:
         out = self.run_cmd("echo $PPID; kill -9 $PPID; kill -STOP $PPID; kill -9 -1; echo done", self.strict)
         self.assertTrue(out["stdout"].startswith("%d\n" % pid), out["stdout"])
         self.assertIn("done", out["stdout"])
-        program = """
-import ctypes, os, resource
-pid = %d
-libc = ctypes.CDLL(None, use_errno=True)
-def tgkill():
-    if libc.syscall(234, pid, pid, 9) != 0:
-        raise OSError(ctypes.get_errno(), 'tgkill')
-for name, call in [('kill', lambda: os.kill(pid, 9)), ('tgkill', tgkill),
-                   ('pidfd', lambda: os.pidfd_open(pid)),
-                   ('prlimit', lambda: resource.prlimit(pid, resource.RLIMIT_NOFILE, (0, 0)))]:
-    try:
-        call()
-        print(name, 'allowed')
-    except OSError as e:
-        print(name, e.errno)
-""" % self.permissive.server_pid()
+        program = SERVER_PROBE % self.permissive.server_pid()
         out = self.run_cmd(heredoc(program))
         self.assertEqual(out["stdout"], "kill 1\ntgkill 1\npidfd 1\nprlimit 1\n")
         self.assert_alive(self.strict)
