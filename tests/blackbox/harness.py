@@ -115,7 +115,10 @@ class Instance:
                       % (uid, uid))
         if mode == "plain":
             # Basic isolation as on a kernel that refuses unprivileged user namespaces.
-            launch = "python3 %s --uid=%d" % (os.path.join(ROOT, "tests", "blackbox", "without_user_namespaces.py"), uid)
+            # The script goes beside the program: the checkout may lie under a /tmp that the
+            # instance's own /tmp covers.
+            shutil.copy(os.path.join(ROOT, "tests", "blackbox", "without_user_namespaces.py"), self.path("bin"))
+            launch = "python3 /mnt/bin/without_user_namespaces.py --uid=%d" % uid
         if pid_namespace:
             # The program becomes PID 1 of a namespace whose group leader stays outside;
             # --kill-child ends it with unshare, so a stopped instance leaves no orphan.
