@@ -69,10 +69,10 @@ void handle_write(int conn, const char* req, i64 req_len)
     i64 name_len = request_agent_name(req, req_len, name);
     // Only a written file registers a new agent; a full registry refuses before writing.
     // A new agent's slot is the one it is about to get: it names the workspace.
-    i64 found = find_or_add_agent(name, name_len);
-    if (found == -1)
+    AgentSlot slot = find_or_add_agent(name, name_len);
+    if (slot.index < 0)
         return refuse_unregistered(conn, { name, name_len }, { path, path_len });
-    i64 fd = open_target(found <= -100 ? -100 - found : found, path);
+    i64 fd = open_target(slot.index, path);
     if (fd < 0)
         return send_json_error(conn, 500, "Internal Server Error", "could not create file");
     // A full disk, or a FIFO whose reader stops reading, must not be reported as written.

@@ -18,17 +18,16 @@ static constexpr i64 k_header_name_len = sizeof(k_header_name) - 1;
 static constexpr char k_anonymous[] = "anonymous";
 static constexpr char k_system[] = "system";
 static constexpr i64 k_name_max = k_agent_name_max;
-static constexpr i64 k_window_bytes = k_rate_slots * 4;
 
 void registry_init()
 {
     state.max_agents = k_max_agents;
     state.agents = (AgentRecord*)heap_alloc(k_max_agents * sizeof(AgentRecord));
-    state.rate_buckets = (char*)heap_alloc(k_window_bytes);
+    state.rate_buckets = (u32*)heap_alloc(k_rate_slots * sizeof(u32));
     state.rate_bucket_second = now_seconds();
-    state.agent_rate_buckets = (char*)heap_alloc(k_max_agents * k_window_bytes);
-    state.agent_rate_index = (char*)heap_alloc(k_max_agents * 4);
-    state.agent_rate_second = (char*)heap_alloc(k_max_agents * 4);
+    state.agent_rate_buckets = (u32*)heap_alloc(k_max_agents * k_rate_slots * sizeof(u32));
+    state.agent_rate_index = (u32*)heap_alloc(k_max_agents * sizeof(u32));
+    state.agent_rate_second = (u32*)heap_alloc(k_max_agents * sizeof(u32));
     state.agent_models = (char*)heap_alloc(k_max_agents * k_model_slot_size);
 }
 
@@ -60,31 +59,29 @@ i64 read_agent_header(const char* req, i64 req_len, char* out)
     return len;
 }
 
-i64 find_or_add_agent(const char* name, i64 len)
+AgentSlot find_or_add_agent(const char* name, i64 len)
 {
     if (len > k_name_max)
         len = k_name_max;
     for (i64 i = 0; i < state.agent_count; i++) {
         const AgentRecord* record = agent_record(i);
         if (bytes_equal(record->name, name, len) && record->name[len] == 0)
-            return i;
+            return { i, false };
     }
     if (state.agent_count >= state.max_agents || state.agent_count >= k_max_agents)
-        return -1;
+        return { -1, false };
     AgentRecord* record = agent_record(state.agent_count);
     *record = {};
     copy_bytes(record->name, name, len);
-    return -100 - state.agent_count;
+    return { state.agent_count, true };
 }
 
 i64 register_agent(const char* name, i64 len)
 {
-    i64 index = find_or_add_agent(name, len);
-    if (index <= -100) {
-        index = -100 - index;
+    AgentSlot slot = find_or_add_agent(name, len);
+    if (slot.added)
         state.agent_count++;
-    }
-    return index;
+    return slot.index;
 }
 
 // Set by the router and read by the handler of the same request before it yields.
@@ -126,7 +123,7 @@ i64 agent_tokens_used(i64 index)
     return (i64)record->tokens_in + (i64)record->tokens_out;
 }
 
-void rate_window_tick(char* buckets, i64* index, i64* second, i64 now)
+void rate_window_tick(u32* buckets, i64* index, i64* second, i64 now)
 {
     if (now > *second) {
         i64 passed = now - *second;
@@ -134,14 +131,14 @@ void rate_window_tick(char* buckets, i64* index, i64* second, i64 now)
             passed = k_rate_slots;
         for (i64 k = 0; k < passed; k++) {
             *index = (*index + 1) % k_rate_slots;
-            write_u32(buckets, *index * 4, 0);
+            buckets[*index] = 0;
         }
     }
     *second = now;
-    write_u32(buckets, *index * 4, read_u32(buckets, *index * 4) + 1);
+    buckets[*index]++;
 }
 
-i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now)
+i64 rate_window_total(const u32* buckets, i64 index, i64 second, i64 now)
 {
     i64 total = 0;
     for (i64 k = 0; k < k_rate_slots; k++) {
@@ -149,12 +146,12 @@ i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now)
         if (second - k <= now - k_rate_slots)
             break;
         i64 slot = (index - k + k_rate_slots) % k_rate_slots;
-        total += read_u32(buckets, slot * 4);
+        total += buckets[slot];
     }
     return total;
 }
 
-i64 rate_window_wait(const char* buckets, i64 index, i64 second, i64 now, i64 limit)
+i64 rate_window_wait(const u32* buckets, i64 index, i64 second, i64 now, i64 limit)
 {
     for (i64 wait = 1; wait < k_rate_slots; wait++)
         if (rate_window_total(buckets, index, second, now + wait) < limit)
@@ -166,25 +163,25 @@ void tick_global_rate_at(i64 now) { rate_window_tick(state.rate_buckets, &state.
 
 i64 global_rate_total_at(i64 now) { return rate_window_total(state.rate_buckets, state.rate_bucket_index, state.rate_bucket_second, now); }
 
-static char* agent_window(i64 index) { return state.agent_rate_buckets + index * k_window_bytes; }
+static u32* agent_window(i64 index) { return state.agent_rate_buckets + index * k_rate_slots; }
 
 void tick_agent_rate_at(i64 index, i64 now)
 {
     if (index < 0 || index >= k_max_agents)
         return;
-    i64 slot = read_u32(state.agent_rate_index, index * 4);
-    i64 second = read_u32(state.agent_rate_second, index * 4);
+    i64 slot = state.agent_rate_index[index];
+    i64 second = state.agent_rate_second[index];
     rate_window_tick(agent_window(index), &slot, &second, now);
-    write_u32(state.agent_rate_index, index * 4, (u32)slot);
-    write_u32(state.agent_rate_second, index * 4, (u32)second);
+    state.agent_rate_index[index] = (u32)slot;
+    state.agent_rate_second[index] = (u32)second;
 }
 
 i64 agent_rate_total_at(i64 index, i64 now)
 {
     if (index < 0 || index >= k_max_agents)
         return 0;
-    i64 slot = read_u32(state.agent_rate_index, index * 4);
-    i64 second = read_u32(state.agent_rate_second, index * 4);
+    i64 slot = state.agent_rate_index[index];
+    i64 second = state.agent_rate_second[index];
     return rate_window_total(agent_window(index), slot, second, now);
 }
 
@@ -192,8 +189,8 @@ i64 agent_rate_retry_after_at(i64 index, i64 now)
 {
     if (index < 0 || index >= k_max_agents)
         return 1;
-    i64 slot = read_u32(state.agent_rate_index, index * 4);
-    i64 second = read_u32(state.agent_rate_second, index * 4);
+    i64 slot = state.agent_rate_index[index];
+    i64 second = state.agent_rate_second[index];
     return rate_window_wait(agent_window(index), slot, second, now, state.max_rate_per_agent);
 }
 
@@ -213,10 +210,10 @@ void reset_agents()
         *record = cleared;
     }
     state.agent_count = 0;
-    fill_bytes(state.rate_buckets, 0, k_window_bytes);
+    fill_bytes(state.rate_buckets, 0, k_rate_slots * sizeof(u32));
     state.rate_bucket_index = 0;
-    fill_bytes(state.agent_rate_buckets, 0, k_max_agents * k_window_bytes);
-    fill_bytes(state.agent_rate_index, 0, k_max_agents * 4);
-    fill_bytes(state.agent_rate_second, 0, k_max_agents * 4);
+    fill_bytes(state.agent_rate_buckets, 0, k_max_agents * k_rate_slots * sizeof(u32));
+    fill_bytes(state.agent_rate_index, 0, k_max_agents * sizeof(u32));
+    fill_bytes(state.agent_rate_second, 0, k_max_agents * sizeof(u32));
     fill_bytes(state.agent_models, 0, k_max_agents * k_model_slot_size);
 }

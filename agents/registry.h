@@ -38,9 +38,14 @@ ByteSpan agent_name(i64 index);
 // holds at least 32 bytes; "anonymous" without the header. Returns the length.
 i64 read_agent_header(const char* req, i64 req_len, char* out);
 
-// Index of the agent named name; for a new name the new slot i as -100 - i (the caller
-// counts it in agent_count); -1 when the registry is full.
-i64 find_or_add_agent(const char* name, i64 len);
+// The slot of the agent named name. A new name gets the next free slot, filled in but not
+// yet counted in agent_count (the caller counts it once it keeps it), with added set;
+// index -1 when the registry is full.
+struct AgentSlot {
+    i64 index;
+    bool added;
+};
+AgentSlot find_or_add_agent(const char* name, i64 len);
 
 // find_or_add_agent, counting a new record in agent_count: the index, or -1 when full.
 i64 register_agent(const char* name, i64 len);
@@ -81,14 +86,14 @@ i64 agent_rate_total_at(i64 index, i64 now);
 // buckets of every second that passed since *second (at most all 60), then counts one
 // at now. A clock that went back moves the window's second back without clearing, so
 // what was counted leaves the window a minute later on the new clock.
-void rate_window_tick(char* buckets, i64* index, i64* second, i64 now);
+void rate_window_tick(u32* buckets, i64* index, i64* second, i64 now);
 // Sum of the buckets of the 60 seconds up to now (all of them while the clock stands
 // behind the window's second); writes nothing.
-i64 rate_window_total(const char* buckets, i64 index, i64 second, i64 now);
+i64 rate_window_total(const u32* buckets, i64 index, i64 second, i64 now);
 
 // Whole seconds from now until the window's total falls below limit, as the runs in it
 // age out: 1 to 60 (60 also when no wait is enough, a limit of 0).
-i64 rate_window_wait(const char* buckets, i64 index, i64 second, i64 now, i64 limit);
+i64 rate_window_wait(const u32* buckets, i64 index, i64 second, i64 now, i64 limit);
 
 // The wait until agent index's window admits it again under max_rate_per_agent.
 i64 agent_rate_retry_after(i64 index);

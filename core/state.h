@@ -41,13 +41,13 @@ struct ServerState {
     i64 agent_count;
     i64 last_exec_ms;
     i64 max_agents;
-    char* rate_buckets;
+    u32* rate_buckets;
     i64 rate_bucket_second;
     i64 rate_bucket_index;
     i64 max_rate_per_agent;
-    char* agent_rate_buckets;
-    char* agent_rate_index;
-    char* agent_rate_second;
+    u32* agent_rate_buckets;
+    u32* agent_rate_index;
+    u32* agent_rate_second;
     char* agent_models;
     i64 default_token_budget;
     i64 blacklist_used;

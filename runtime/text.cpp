@@ -137,21 +137,6 @@ i64 find_bytes(const char* hay, i64 hay_len, i64 from, const char* needle, i64 n
     return -1;
 }
 
-u32 read_u32(const void* base, i64 offset)
-{
-    const u8* p = (const u8*)base + offset;
-    return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24;
-}
-
-void write_u32(void* base, i64 offset, u32 value)
-{
-    u8* p = (u8*)base + offset;
-    p[0] = (u8)value;
-    p[1] = (u8)(value >> 8);
-    p[2] = (u8)(value >> 16);
-    p[3] = (u8)(value >> 24);
-}
-
 i64 base64_encode(const char* src, i64 len, char* dst)
 {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

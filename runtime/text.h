@@ -53,10 +53,6 @@ bool equal_in_constant_time(ByteSpan a, ByteSpan b);
 // Position of the first occurrence of needle in hay at or after from, or -1.
 i64 find_bytes(const char* hay, i64 hay_len, i64 from, const char* needle, i64 needle_len);
 
-// Little-endian unsigned 32-bit counters at byte offsets.
-u32 read_u32(const void* base, i64 offset);
-void write_u32(void* base, i64 offset, u32 value);
-
 // Standard Base64 with padding; writes a NUL after the text; returns 4 * ceil(len / 3).
 i64 base64_encode(const char* src, i64 len, char* dst);
 

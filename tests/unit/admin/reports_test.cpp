@@ -37,10 +37,10 @@ struct Reports : FreshServer {
     }
     i64 add_agent(const std::string& name)
     {
-        i64 index = find_or_add_agent(name.data(), (i64)name.size());
-        EXPECT_LE(index, -100);
+        AgentSlot slot = find_or_add_agent(name.data(), (i64)name.size());
+        EXPECT_TRUE(slot.added);
         state.agent_count++;
-        return -100 - index;
+        return slot.index;
     }
 };
 
@@ -195,11 +195,11 @@ TEST_F(BuildAgentsReport, FullRegistryOfWidestEntriesFits)
         record->execs = record->blocked = record->bytes = record->last_active = 0xFFFFFFFFu;
         record->tokens_in = record->tokens_out = record->token_budget = 0xFFFFFFFFu;
         fill_bytes(agent_model_slot(i), '\x02', k_model_slot_size - 1);
-        fill_bytes(state.agent_rate_buckets + i * k_rate_slots * 4, 0xFF, k_rate_slots * 4);
+        fill_bytes(state.agent_rate_buckets + i * k_rate_slots, 0xFF, k_rate_slots * sizeof(u32));
         // A window whose second lies ahead of the clock counts all 60 buckets.
-        write_u32(state.agent_rate_second, i * 4, (u32)(now + 100));
+        state.agent_rate_second[i] = (u32)(now + 100);
     }
-    EXPECT_EQ(find_or_add_agent("one more", 8), -1);
+    EXPECT_EQ(find_or_add_agent("one more", 8).index, -1);
     state.max_rate_per_agent = state.default_token_budget = -9223372036854775807L - 1;
     std::string text = agents();
     EXPECT_NE(text.find(R"("rate_1m":257698037700,)"), std::string::npos);

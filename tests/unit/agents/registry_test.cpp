@@ -36,7 +36,10 @@ TEST(ReadAgentHeader, ExactNameCutAt31)
 
 TEST_F(Registry, FindsAddsAndFillsUp)
 {
-    EXPECT_EQ(find_or_add_agent("a", 1), -100);
+    AgentSlot first_look = find_or_add_agent("a", 1);
+    EXPECT_EQ(first_look.index, 0);
+    EXPECT_TRUE(first_look.added);
+    EXPECT_EQ(state.agent_count, 0);
     EXPECT_EQ(resolve("a"), 0);
     EXPECT_EQ(resolve("A"), 1);
     EXPECT_EQ(resolve("a"), 0);

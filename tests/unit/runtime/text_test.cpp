@@ -82,15 +82,6 @@ TEST(FindBytes, FindsFirstOccurrenceFromOffset)
     EXPECT_EQ(find_bytes("ab", 2, 0, "abc", 3), -1);
 }
 
-TEST(Counters, RoundTripLittleEndian)
-{
-    unsigned char buf[8] = {};
-    write_u32(buf, 2, 0x11223344u);
-    EXPECT_EQ(buf[2], 0x44);
-    EXPECT_EQ(buf[5], 0x11);
-    EXPECT_EQ(read_u32(buf, 2), 0x11223344u);
-}
-
 std::string json_string(const std::string& in)
 {
     std::string out(k_json_string_max((i64)in.size()), '\0');
