@@ -248,7 +248,13 @@ class Instance:
 
     def stop(self):
         if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGKILL)
+            # The whole tree goes: a program that changed its uid under `unshare --fork`
+            # has lost the parent-death signal that would otherwise end it with unshare.
+            for pid in [self.proc.pid] + _descendants(self.proc.pid):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             self.proc.wait(timeout=10)
         self.console_file.close()
 
@@ -262,6 +268,24 @@ class Instance:
 
     def __exit__(self, *exc):
         self.cleanup()
+
+
+def _descendants(pid):
+    """Every process below pid, found through /proc's lists of children."""
+    found = []
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return found
+    for task in tasks:
+        try:
+            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                children = [int(c) for c in f.read().split()]
+        except OSError:
+            continue
+        for child in children:
+            found += [child] + _descendants(child)
+    return found
 
 
 def recv_all(s):
