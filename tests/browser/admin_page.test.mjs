@@ -89,7 +89,9 @@ describe('overview', () => {
         await open();
         await page.fill('#cmd', 'echo hello-from-the-page');
         await page.press('#cmd', 'Enter');
-        await waitForText(page, '#out', 'hello-from-the-page\n', POLL_WAIT);
+        // The echoed command line holds the same words: wait for the line the command printed,
+        // or the next command would be typed while this one still runs.
+        await waitForText(page, '#out', 'hello-from-the-page\nhello-from-the-page\n', POLL_WAIT);
         await page.fill('#cmd', 'rm -rf /');
         await page.press('#cmd', 'Enter');
         await waitForText(page, '#out', 'BLOCKED: command blocked by blacklist', POLL_WAIT);
