@@ -185,7 +185,7 @@ class NodeClientsTest(ServerCase):
 
     def run_node(self, test_file):
         command = ["nsenter", "--net=/proc/%d/ns/net" % self.instance.proc.pid,
-                   "node", "--test", "--test-reporter=spec", test_file]
+                   "node", "--test", "--test-reporter=tap", test_file]
         env = dict(os.environ, CINDERVOX_URL=URL, CINDERVOX_TOKEN=TOKEN, MCP_SERVER=MCP_SERVER,
                    ESCAPED_COMMAND=ESCAPED_COMMAND, ESCAPED_OUTPUT=ESCAPED_OUTPUT)
         done = subprocess.run(command, cwd=NODE_DIR, env=env, capture_output=True, timeout=300)

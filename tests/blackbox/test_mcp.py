@@ -149,7 +149,7 @@ class McpClientsTest(unittest.TestCase):
         return done.returncode, (done.stdout + done.stderr).decode("utf-8", "replace")
 
     def test_official_sdk_over_streamable_http(self):
-        status, output = self.node(["--test", "--test-reporter=spec", "mcp_http.test.mjs"])
+        status, output = self.node(["--test", "--test-reporter=tap", "mcp_http.test.mjs"])
         self.assertEqual(status, 0, output)
 
     def test_conformance_suite_scenarios(self):

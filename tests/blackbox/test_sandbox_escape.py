@@ -527,7 +527,23 @@ class KernelIsolationSharedMounts(Sandbox, unittest.TestCase):
         self.assertIn("/var/terox/jail/root/usr", mounts)  # the jail itself is there
 
 
-class BasicIsolation(EscapeCases, unittest.TestCase):
+class ServerOutOfSightCases:
+    """Basic isolation with the server as PID 1 of a PID namespace of its own."""
+
+    def test_limits_work_when_the_servers_group_is_out_of_sight(self):
+        # Under unshare --pid --fork the server is PID 1 of a namespace whose group leader
+        # stays outside: getpgid answers 0, which must not make the command's own calls
+        # (prlimit64(0, ...)) look aimed at the server.
+        inst = Instance(mode=self.mode, files=PERMISSIVE, pid_namespace=True)
+        self.addCleanup(inst.cleanup)
+        out = self.run_cmd("ulimit -n; python3 -c 'import resource; print(resource.getrlimit(resource.RLIMIT_NOFILE))'", inst)
+        self.assertEqual(out["stdout"], "256\n(256, 256)\n")  # the permissive profile's limit
+        out = self.run_cmd("kill -9 $PPID; kill -9 1; echo done", inst)
+        self.assertIn("done", out["stdout"])
+        self.assert_alive(inst)
+
+
+class BasicIsolation(ServerOutOfSightCases, EscapeCases, unittest.TestCase):
     mode = "basic"
 
     def fork_bomb_instance(self):
@@ -590,18 +606,6 @@ for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getp
         self.assert_alive(self.strict)
         self.assert_alive(self.permissive)
 
-    def test_limits_work_when_the_servers_group_is_out_of_sight(self):
-        # Under unshare --pid --fork the server is PID 1 of a namespace whose group leader
-        # stays outside: getpgid answers 0, which must not make the command's own calls
-        # (prlimit64(0, ...)) look aimed at the server.
-        inst = Instance(mode="basic", files=PERMISSIVE, pid_namespace=True)
-        self.addCleanup(inst.cleanup)
-        out = self.run_cmd("ulimit -n; python3 -c 'import resource; print(resource.getrlimit(resource.RLIMIT_NOFILE))'", inst)
-        self.assertEqual(out["stdout"], "256\n(256, 256)\n")  # the permissive profile's limit
-        out = self.run_cmd("kill -9 $PPID; kill -9 1; echo done", inst)
-        self.assertIn("done", out["stdout"])
-        self.assert_alive(inst)
-
     def check_running_command(self, pid, status, inst):
         super().check_running_command(pid, status, inst)
         # The host sees the server's uid, which the command's user namespace maps.
@@ -611,7 +615,7 @@ for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getp
                                 os.readlink("/proc/%d/ns/%s" % (inst.proc.pid, ns)), ns)
 
 
-class PlainBasicIsolation(EscapeCases, unittest.TestCase):
+class PlainBasicIsolation(ServerOutOfSightCases, EscapeCases, unittest.TestCase):
     """Basic isolation where the server cannot make user namespaces: commands run beside
     the server, under its uid, in the host's /tmp, with no jail."""
     mode = "plain"
@@ -699,18 +703,6 @@ for name, fn in [('group owner', lambda: fcntl.fcntl(r, fcntl.F_SETOWN, -os.getp
                          "own owner allowed\n")
         self.assert_alive(self.strict)
         self.assert_alive(self.permissive)
-
-    def test_limits_work_when_the_servers_group_is_out_of_sight(self):
-        # Under unshare --pid --fork the server is PID 1 of a namespace whose group leader
-        # stays outside: getpgid answers 0, which must not make the command's own calls
-        # (prlimit64(0, ...)) look aimed at the server.
-        inst = Instance(mode="plain", files=PERMISSIVE, pid_namespace=True)
-        self.addCleanup(inst.cleanup)
-        out = self.run_cmd("ulimit -n; python3 -c 'import resource; print(resource.getrlimit(resource.RLIMIT_NOFILE))'", inst)
-        self.assertEqual(out["stdout"], "256\n(256, 256)\n")  # the permissive profile's limit
-        out = self.run_cmd("kill -9 $PPID; kill -9 1; echo done", inst)
-        self.assertIn("done", out["stdout"])
-        self.assert_alive(inst)
 
     def check_running_command(self, pid, status, inst):
         super().check_running_command(pid, status, inst)
