@@ -58,6 +58,8 @@ static void send_refusal(int conn, const FileRefusal* refusal)
 static void send_content(int conn, const char* path, i64 path_len, i64 size, const char* content, i64 len)
 {
     char* body = (char*)heap_alloc(k_read_answer_size);
+    if (!body)
+        return send_memory_exhausted(conn);
     i64 pos = append_text(body, 0, R"({"ok":true,"path":)");
     pos = append_json_string(body, pos, path, path_len);
     pos = append_text(body, pos, R"(,"size":)");
@@ -71,11 +73,14 @@ static void send_content(int conn, const char* path, i64 path_len, i64 size, con
 void handle_read(int conn, const char* req, i64 req_len)
 {
     char* path = (char*)heap_alloc(k_read_path_capacity + 1);
+    char* name = (char*)heap_alloc(k_agent_name_max + 1);
+    char* content = (char*)heap_alloc(k_read_content_capacity);
+    if (!path || !name || !content)
+        return send_memory_exhausted(conn);
     i64 path_len = read_string_field(req, req_len, "path", 4, path, k_read_path_capacity);
     const FileRefusal* refusal = check_agent_path(path, path_len);
     if (refusal)
         return send_refusal(conn, refusal);
-    char* name = (char*)heap_alloc(k_agent_name_max + 1);
     i64 name_len = request_agent_name(req, req_len, name);
     i64 agent = register_agent(name, name_len);
     if (agent == -1)
@@ -88,7 +93,6 @@ void handle_read(int conn, const char* req, i64 req_len)
         sys_close((int)fd);
         return send_refusal(conn, &k_not_regular);
     }
-    char* content = (char*)heap_alloc(k_read_content_capacity);
     i64 len = read_up_to((int)fd, content, k_read_content_capacity);
     sys_close((int)fd);
     if (len < 0)

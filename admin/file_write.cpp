@@ -23,7 +23,6 @@
 
 static constexpr WriteRefusal k_missing_content { 400, "Bad Request", "missing content field" };
 
-static constexpr i64 k_write_answer_size = json_answer_size(1, 1, k_write_path_capacity);
 
 const WriteRefusal* read_write_request(const char* req, i64 req_len, char* path, i64* path_len, char* content, i64* content_len)
 {
@@ -60,12 +59,14 @@ void handle_write(int conn, const char* req, i64 req_len)
 {
     char* path = (char*)heap_alloc(k_write_path_capacity + 1);
     char* content = (char*)heap_alloc(k_write_content_capacity + 1);
+    char* name = (char*)heap_alloc(k_agent_name_max + 1);
+    if (!path || !content || !name)
+        return send_memory_exhausted(conn);
     i64 path_len = 0;
     i64 content_len = 0;
     const WriteRefusal* refusal = read_write_request(req, req_len, path, &path_len, content, &content_len);
     if (refusal)
         return send_json_error(conn, refusal->status, refusal->reason, refusal->message);
-    char* name = (char*)heap_alloc(k_agent_name_max + 1);
     i64 name_len = request_agent_name(req, req_len, name);
     // Only a written file registers a new agent; a full registry refuses before writing.
     // A new agent's slot is the one it is about to get: it names the workspace.

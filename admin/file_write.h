@@ -2,12 +2,23 @@
 // jailed, admin/agent_file.h).
 #pragma once
 #include "admin/agent_file.h"
+#include "agents/registry.h"
+#include "core/http_response.h"
+#include "core/json_answer.h"
+#include "runtime/heap.h"
 #include "runtime/types.h"
 
 void handle_write(int conn, const char* req, i64 req_len);
 
 constexpr i64 k_write_path_capacity = 250;
 constexpr i64 k_write_content_capacity = 65000;
+// {"ok":true,"path":...,"bytes_written":N}
+constexpr i64 k_write_answer_size = json_answer_size(1, 1, k_write_path_capacity);
+
+// What /api/write takes of its connection's memory beyond the request: path, content,
+// agent name and answer, and an error answer in its place.
+constexpr i64 k_write_route_memory = heap_block(k_write_path_capacity + 1) + heap_block(k_write_content_capacity + 1)
+    + heap_block(k_agent_name_max + 1) + heap_block(k_write_answer_size) + heap_block(k_error_buffer) + heap_block(k_header_buffer);
 
 using WriteRefusal = FileRefusal;
 

@@ -84,7 +84,8 @@ static constexpr i64 k_method_not_found = -32601;
 static constexpr i64 k_invalid_params = -32602;
 
 // Room for an answer that is not a tool result: the tool list, or an error message, and
-// the envelope with an id of at most k_id_max bytes.
+// the envelope with an id of at most k_id_max bytes. A tool result adds to this at most
+// twice its route's answer (mcp_tool_answer_size).
 static constexpr i64 k_id_max = 256;
 static constexpr i64 k_fixed_answer_size = sizeof(k_tools_list) + sizeof(k_instructions) + k_id_max + 512;
 // What a route request adds to the arguments it carries: request line, headers, keys.
@@ -148,6 +149,8 @@ static i64 begin_envelope(char* out, ByteSpan id)
 static void send_rpc_error(int conn, i64 status, const char* reason, ByteSpan id, i64 code, const char* message)
 {
     char* out = (char*)heap_alloc(k_fixed_answer_size);
+    if (!out)
+        return send_memory_exhausted(conn);
     i64 pos = begin_envelope(out, id);
     pos = append_text(out, pos, R"(,"error":{"code":)");
     pos = append_decimal(out, pos, code);
@@ -157,9 +160,12 @@ static void send_rpc_error(int conn, i64 status, const char* reason, ByteSpan id
     send_rpc(conn, status, reason, out, pos);
 }
 
+// Results of a known, small size (initialize, ping, the tool list, a tool's argument error).
 static void send_rpc_result(int conn, ByteSpan id, const char* result, i64 result_len)
 {
     char* out = (char*)heap_alloc(k_fixed_answer_size + result_len);
+    if (!out)
+        return send_memory_exhausted(conn);
     i64 pos = begin_envelope(out, id);
     pos = append_text(out, pos, R"(,"result":)");
     pos = append_bytes(out, pos, result, result_len);
@@ -171,6 +177,8 @@ static void send_rpc_result(int conn, ByteSpan id, const char* result, i64 resul
 static void send_tool_error(int conn, ByteSpan id, const char* message)
 {
     char* out = (char*)heap_alloc(k_fixed_answer_size);
+    if (!out)
+        return send_memory_exhausted(conn);
     i64 pos = append_text(out, 0, R"({"content":[{"type":"text","text":)");
     pos = append_json_string(out, pos, message, text_length(message));
     pos = append_text(out, pos, R"(}],"isError":true})");
@@ -189,6 +197,8 @@ static void answer_initialize(int conn, const char* json, i64 len, i64 params, B
         requested_len = text.end < 0 ? 0 : text.stored;
     }
     char* out = (char*)heap_alloc(k_fixed_answer_size);
+    if (!out)
+        return send_memory_exhausted(conn);
     i64 pos = append_text(out, 0, R"({"protocolVersion":")");
     pos = append_text(out, pos, choose_mcp_version({ requested, requested_len }));
     pos = append_text(out, pos, R"(","capabilities":{"tools":{"listChanged":false}},)");
@@ -350,14 +360,17 @@ static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body,
     return append_text(out, pos, R"("})");
 }
 
-// The route's answer as the tool's result; a success also carries the route's whole
-// answer as structuredContent.
+// The route's answer as the tool's result, built once, envelope and all; a success also
+// carries the route's whole answer as structuredContent.
 static void carry_tool_answer(int conn, i64 status, const char* body, i64 len, i64 retry_after_s, void* context)
 {
     const ToolCall* call = (const ToolCall*)context;
     bool ok = status == 200 && len > 0 && body[0] == '{';
-    char* out = (char*)heap_alloc(k_fixed_answer_size + 2 * len);
-    i64 pos = append_text(out, 0, R"({"content":[)");
+    char* out = (char*)heap_alloc(mcp_tool_answer_size(len));
+    if (!out)
+        return send_memory_exhausted(conn);
+    i64 pos = begin_envelope(out, call->id);
+    pos = append_text(out, pos, R"(,"result":{"content":[)");
     if (ok) {
         pos = append_success_text(out, pos, call->tool, body, len);
         pos = append_text(out, pos, R"(],"structuredContent":)");
@@ -367,7 +380,16 @@ static void carry_tool_answer(int conn, i64 status, const char* body, i64 len, i
         pos = append_refusal_text(out, pos, status, body, len, retry_after_s);
         pos = append_text(out, pos, R"(],"isError":true})");
     }
-    send_rpc_result(conn, call->id, out, pos);
+    pos = append_byte(out, pos, '}');
+    send_rpc(conn, 200, "OK", out, pos);
+}
+
+i64 mcp_tool_answer_size(i64 route_answer_len) { return k_fixed_answer_size + 2 * route_answer_len; }
+
+i64 mcp_call_memory(i64 request_len)
+{
+    return heap_block(32) + heap_block(sizeof(ToolCall)) + heap_block(k_id_max + 1) + heap_block(request_len + k_route_request_extra)
+        + heap_block(k_fixed_answer_size);
 }
 
 static const ToolRow* find_tool(ByteSpan name)
@@ -398,6 +420,12 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
     if (tool->tool == k_tool_write_file && content.len == 0)
         return send_tool_error(conn, id, "content must be a string");
     char* agent = (char*)heap_alloc(32);
+    ToolCall* call = (ToolCall*)heap_alloc(sizeof(ToolCall));
+    char* id_copy = (char*)heap_alloc((u64)id.len + 1);
+    // The arguments and the Authorization value both come from the request itself.
+    char* route_req = (char*)heap_alloc((u64)(req_len + k_route_request_extra));
+    if (!agent || !call || !id_copy || !route_req)
+        return send_memory_exhausted(conn);
     i64 agent_len = tool_agent(json, len, args, req, req_len, agent);
     if (agent_len < 0)
         return send_tool_error(conn, id, "agent must be printable text of at most 31 bytes");
@@ -417,12 +445,8 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
     }
     parts[count++] = { "}", 1 };
 
-    ToolCall* call = (ToolCall*)heap_alloc(sizeof(ToolCall));
-    char* id_copy = (char*)heap_alloc((u64)id.len + 1);
     copy_bytes(id_copy, id.ptr, id.len);
     *call = { tool->tool, { id_copy, id.len } };
-    // The arguments and the Authorization value both come from the request itself.
-    char* route_req = (char*)heap_alloc((u64)(req_len + k_route_request_extra));
     i64 route_len =
         build_route_request(route_req, tool->path, header_value(req, req_len, "Authorization"), { agent, agent_len }, parts, count);
     if (!carry_next_answer(conn, { carry_tool_answer, call }))

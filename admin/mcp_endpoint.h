@@ -13,6 +13,15 @@ using RouteHandler = void (*)(int conn, const char* req, i64 req_len);
 // /api/read for the tools; their answers come back as tool results.
 void handle_mcp(int conn, const char* req, i64 req_len, RouteHandler route);
 
+// Memory a tool call's answer takes beyond its route's: the JSON-RPC envelope around the
+// route's answer of route_answer_len bytes, which it carries twice at most (its text as
+// the content and the whole answer as structuredContent).
+i64 mcp_tool_answer_size(i64 route_answer_len);
+
+// What a tools/call takes of its connection's memory besides its route's own buffers:
+// the agent name, the call record, the id, and the route request it builds.
+i64 mcp_call_memory(i64 request_len);
+
 // GET, DELETE and every other method on /mcp.
 void handle_mcp_other_method(int conn);
 

@@ -5,17 +5,22 @@
 static constinit Connection* table = nullptr;
 static constinit i64 capacity = 0;
 
-i64 connections_init(i64 count)
+i64 connections_init(i64 count, i64 arena_size)
 {
-    char* arenas = heap_reserve(count * k_connection_arena_size);
-    if (!arenas)
+    Connection* made = (Connection*)heap_alloc((u64)(count * (i64)sizeof(Connection)));
+    if (!made)
         return 0;
-    table = (Connection*)heap_alloc((u64)(count * (i64)sizeof(Connection)));
+    // The arenas are filled in place first: HeapArena records inside the connections.
+    for (i64 i = 0; i < count; i++)
+        made[i].fd = -1;
+    static_assert(sizeof(HeapArena) == 24);
+    HeapArena* arenas = (HeapArena*)heap_alloc((u64)(count * (i64)sizeof(HeapArena)));
+    if (!arenas || !arenas_reserve(arenas, count, arena_size))
+        return 0;
+    for (i64 i = 0; i < count; i++)
+        made[i].arena = arenas[i];
+    table = made;
     capacity = count;
-    for (i64 i = 0; i < count; i++) {
-        table[i].fd = -1;
-        table[i].arena = { arenas + i * k_connection_arena_size, arenas + i * k_connection_arena_size };
-    }
     return 1;
 }
 
@@ -74,14 +79,12 @@ i64 connection_queue(int fd, const char* head, i64 head_len, const char* body, i
     Connection* c = connection_of(fd);
     if (!c)
         return 0;
-    if (body_len < 0)
-        body_len = 0;
-    char* out = (char*)arena_alloc(&c->arena, (u64)(c->out_len + head_len + body_len));
-    i64 pos = append_bytes(out, 0, c->out, c->out_len);
-    pos = append_bytes(out, pos, head, head_len);
-    pos = append_bytes(out, pos, body, body_len);
-    c->out = out;
-    c->out_len = pos;
+    if (c->out_head)
+        return 1;
+    c->out_head = head;
+    c->out_head_len = head_len;
+    c->out_body = body;
+    c->out_body_len = body_len > 0 ? body_len : 0;
     c->answer_ready = true;
     return 1;
 }

@@ -1,7 +1,9 @@
 // The connections in progress: each a small record with its phase, its deadline, its own
 // memory (an arena) and its queued answer. The connection loop (server/) moves them through
 // their phases; the response writer queues answers here, found by the socket descriptor,
-// so handlers answer as they always did and never write to a socket themselves.
+// so handlers answer as they always did and never write to a socket themselves. An answer
+// is queued by reference: its header block and body stay where they were built (the
+// connection's arena, or constant text) until the connection closes.
 #pragma once
 #include "core/event_loop.h"
 #include "runtime/heap.h"
@@ -29,8 +31,11 @@ struct Connection {
     HeapArena arena;
     char* request;
     i64 request_len;
-    char* out;
-    i64 out_len;
+    // The queued answer: header block, then body; sent counts bytes of both.
+    const char* out_head;
+    i64 out_head_len;
+    const char* out_body;
+    i64 out_body_len;
     i64 out_sent;
     // Set while an answer waits in out and the loop has not started writing it.
     bool answer_ready;
@@ -41,12 +46,10 @@ struct Connection {
     Watch watch;
 };
 
-// Address space of one connection's arena: the largest request (about 200 KiB) and the
-// largest answer it can build (the exec answer, about 460 KiB) fit with room to spare.
-constexpr i64 k_connection_arena_size = 1048576;
-
-// Makes the table for capacity connections and reserves their arenas; 0 on failure.
-i64 connections_init(i64 capacity);
+// Makes the table for capacity connections and reserves their arenas of arena_size bytes
+// each (a multiple of k_page_size; the server computes it from the worst case of its
+// routes); 0 when the table or the address space cannot be had.
+i64 connections_init(i64 capacity, i64 arena_size);
 i64 connections_capacity();
 Connection* connection_at(i64 index);
 
@@ -59,8 +62,10 @@ void connection_close(Connection* c);
 // The reading connection accepted first, or nullptr.
 Connection* oldest_idle_connection();
 
-// Appends an answer to fd's queue (copied into its arena). Returns 0 when fd is not a
-// connection of the loop, so the caller writes it directly.
+// Queues the answer of fd's request: head and body are kept by reference and must live
+// until the connection closes (its arena, or constant text). A request has one answer:
+// once one is queued, later ones are dropped. Returns 0 when fd is not a connection of
+// the loop, so the caller writes it directly.
 i64 connection_queue(int fd, const char* head, i64 head_len, const char* body, i64 body_len);
 
 // fd's arena, to enter before building an answer outside the router (a finished run);

@@ -77,12 +77,33 @@ static bool take_carrier(int conn, AnswerCarrier* carrier)
     return false;
 }
 
+// The answer when a connection's memory cannot hold what its request needs. It takes no
+// memory of its own: the header block is built once into static storage (every copy is
+// the same bytes) and queued by reference like any other answer.
+static constexpr char k_memory_exhausted_body[] = R"({"ok":false,"error":"connection memory exhausted: the answer does not fit"})";
+static constinit char memory_exhausted_head[k_header_buffer] {};
+static constinit i64 memory_exhausted_head_len = 0;
+
+void send_memory_exhausted(int conn)
+{
+    static constexpr i64 k_body_len = sizeof(k_memory_exhausted_body) - 1;
+    AnswerCarrier carrier {};
+    if (take_carrier(conn, &carrier))
+        return carrier.carry(conn, 503, k_memory_exhausted_body, k_body_len, 0, carrier.context);
+    if (memory_exhausted_head_len == 0)
+        memory_exhausted_head_len =
+            build_response_header(memory_exhausted_head, 503, "Service Unavailable", "application/json", k_body_len);
+    send_parts(conn, memory_exhausted_head, memory_exhausted_head_len, k_memory_exhausted_body, k_body_len);
+}
+
 void send_response(int conn, i64 status, const char* reason, const char* content_type, const char* body, i64 body_len)
 {
     AnswerCarrier carrier {};
     if (take_carrier(conn, &carrier))
         return carrier.carry(conn, status, body, body_len, 0, carrier.context);
     char* head = (char*)heap_alloc(k_header_buffer);
+    if (!head)
+        return send_memory_exhausted(conn);
     i64 head_len = build_response_header(head, status, reason, content_type, body_len);
     send_parts(conn, head, head_len, body, body_len);
 }
@@ -102,17 +123,23 @@ static i64 build_error_body(char* body, const char* message)
 void send_json_error(int conn, i64 status, const char* reason, const char* message)
 {
     char* body = (char*)heap_alloc(k_error_buffer);
+    if (!body)
+        return send_memory_exhausted(conn);
     send_json(conn, status, reason, body, build_error_body(body, message));
 }
 
 void send_too_many(int conn, const char* message, i64 retry_after_s)
 {
     char* body = (char*)heap_alloc(k_error_buffer);
+    if (!body)
+        return send_memory_exhausted(conn);
     i64 len = build_error_body(body, message);
     AnswerCarrier carrier {};
     if (take_carrier(conn, &carrier))
         return carrier.carry(conn, 429, body, len, retry_after_s, carrier.context);
     char* head = (char*)heap_alloc(k_header_buffer);
+    if (!head)
+        return send_memory_exhausted(conn);
     i64 head_len = build_response_header_retry(head, 429, "Too Many Requests", "application/json", len, retry_after_s);
     send_parts(conn, head, head_len, body, len);
 }

@@ -10,6 +10,10 @@ void send_response(int conn, i64 status, const char* reason, const char* content
 void send_json(int conn, i64 status, const char* reason, const char* body, i64 body_len);
 void send_json_error(int conn, i64 status, const char* reason, const char* message);
 
+// 503 with the error "connection memory exhausted: the answer does not fit", for a request
+// whose buffers would not fit in its connection's memory. Allocates nothing.
+void send_memory_exhausted(int conn);
+
 // 429 "Too Many Requests" with the error message and a Retry-After header: the whole
 // seconds until the window that refused the request admits it again.
 void send_too_many(int conn, const char* message, i64 retry_after_s);

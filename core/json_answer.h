@@ -7,7 +7,8 @@
 
 class JsonAnswer {
 public:
-    // capacity: the answer's worst case, from json_answer_size.
+    // capacity: the answer's worst case, from json_answer_size. An answer that would pass
+    // it (or whose memory could not be had) is not built; send answers 503 instead.
     explicit JsonAnswer(i64 capacity);
 
     JsonAnswer& number(const char* key, i64 value);
@@ -16,14 +17,18 @@ public:
     // Closes the object and sends it as 200 "OK".
     void send(int conn);
 
-    // The bytes so far (the closing brace is added by send); for tests.
+    // The bytes so far (the closing brace is added by send); for tests. ptr is nullptr once
+    // the answer has outgrown its capacity.
     ByteSpan body() const { return { body_, pos_ }; }
 
 private:
+    // Whether bytes more fit; once one does not, the answer is given up.
+    bool reserve(i64 bytes);
     i64 key(const char* name);
 
     char* body_;
     i64 pos_;
+    i64 capacity_;
 };
 
 // Room for an answer of numbers numbers and texts whose lengths add up to text_bytes, keys

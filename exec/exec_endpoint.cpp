@@ -234,6 +234,8 @@ static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& ref
     count_block(agent);
     audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result);
     char* body = (char*)heap_alloc(k_refusal_body_size);
+    if (!body)
+        return send_memory_exhausted(conn);
     i64 len = build_refusal_body(body, refusal.message, rule);
     send_json(conn, refusal.status, refusal.reason, body, len);
 }
@@ -244,14 +246,13 @@ static bool budget_exceeded(i64 agent)
     return budget >= 1 && budget < agent_tokens_used(agent);
 }
 
-// Worst case: the fixed text and two decimals.
-static constexpr i64 k_budget_body_size = 128;
-
 static void refuse_budget(int conn, i64 agent, ByteSpan cmd)
 {
     count_block(agent);
     audit_write(agent_name(agent), "BUDGET", cmd, 0, 0, "EXCEEDED");
     char* body = (char*)heap_alloc(k_budget_body_size);
+    if (!body)
+        return send_memory_exhausted(conn);
     i64 pos = append_text(body, 0, R"({"ok":false,"error":"token budget exceeded","tokens_used":)");
     pos = append_decimal(body, pos, agent_tokens_used(agent));
     pos = append_text(body, pos, R"(,"budget":)");
@@ -279,10 +280,14 @@ static void answer_run(const RunOrder* order, const RunResult* run)
         heap_enter(arena);
     count_run(order->agent, run->captured);
     char* body = (char*)heap_alloc(k_exec_body_size);
-    i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
-    if (run->timed_out)
-        len = append_text(body, len - 1, R"(,"timed_out":true})");
-    send_json(order->conn, 200, "OK", body, len);
+    if (body) {
+        i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
+        if (run->timed_out)
+            len = append_text(body, len - 1, R"(,"timed_out":true})");
+        send_json(order->conn, 200, "OK", body, len);
+    } else {
+        send_memory_exhausted(order->conn);
+    }
     if (enter)
         heap_leave();
 }
@@ -290,6 +295,8 @@ static void answer_run(const RunOrder* order, const RunResult* run)
 static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
 {
     char* output = (char*)heap_alloc(k_output_buffer);
+    if (!output)
+        return send_memory_exhausted(conn);
     RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity, answer_run };
     if (sandbox_submit(&order) == k_run_queue_full)
         send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
@@ -298,6 +305,9 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
 void handle_exec(int conn, const char* req, i64 req_len)
 {
     char* cmd = (char*)heap_alloc(k_cmd_buffer);
+    char* name = (char*)heap_alloc(k_agent_name_max + 1);
+    if (!cmd || !name)
+        return send_memory_exhausted(conn);
     CommandField field = read_command(req, req_len, cmd, k_cmd_capacity);
     switch (field.status) {
     case k_command_missing: return send_json_error(conn, 400, "Bad Request", "missing cmd field");
@@ -308,7 +318,6 @@ void handle_exec(int conn, const char* req, i64 req_len)
     }
     i64 cmd_len = field.len;
     ByteSpan command { cmd, cmd_len };
-    char* name = (char*)heap_alloc(k_agent_name_max + 1);
     i64 name_len = request_agent_name(req, req_len, name);
     i64 agent = register_agent(name, name_len);
     // An agent outside the registry would escape its rate window and budget.

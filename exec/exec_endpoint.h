@@ -1,5 +1,9 @@
 // POST /api/exec: attribute, rate-check, budget-check, screen, judge, run, answer.
 #pragma once
+#include "agents/registry.h"
+#include "core/http_response.h"
+#include "runtime/heap.h"
+#include "runtime/text.h"
 #include "runtime/types.h"
 
 void handle_exec(int conn, const char* req, i64 req_len);
@@ -55,6 +59,19 @@ i64 build_refusal_body(char* out, const char* message, ByteSpan rule);
 constexpr i64 k_refusal_rule_max = 200;
 // Every byte of the message (under 64) and the rule escaped to six, and the fixed text.
 constexpr i64 k_refusal_body_size = 6 * (64 + k_refusal_rule_max) + 64;
+
+// Worst case of the success body's neighbours: the budget refusal (fixed text, two decimals).
+constexpr i64 k_budget_body_size = 128;
+
+// What /api/exec takes of its connection's memory beyond the request: the command and agent
+// name, the run's output buffer, and every answer it may build (summed, so whichever path
+// the request takes fits), each block rounded as the heap rounds it.
+constexpr i64 k_exec_route_memory = heap_block(k_cmd_buffer) + heap_block(k_agent_name_max + 1) + heap_block(k_output_buffer)
+    + heap_block(k_exec_body_size) + heap_block(k_refusal_body_size) + heap_block(k_budget_body_size) + heap_block(k_error_buffer)
+    + heap_block(k_header_buffer);
+
+// The longest answer /api/exec gives: the success body.
+constexpr i64 k_exec_answer_max = k_exec_body_size;
 
 // Adds the request's reported "tokens_in" and "tokens_out" to agent index's record and
 // stores its "model" in the agent's model slot.

@@ -3,17 +3,36 @@
 
 constinit BumpHeap heap {};
 
+// A block of size bytes at *next, below end; advances *next. nullptr when it does not fit,
+// and then nothing moves. Regions start and end on 8-byte boundaries, so a size that fits
+// still fits once rounded up.
+static void* take_block(char** next, char* end, u64 size)
+{
+    if (size > (u64)(end - *next))
+        return nullptr;
+    char* block = *next;
+    *next += heap_block((i64)size);
+    return block;
+}
+
 void heap_init()
 {
-    heap.heap_base = heap_reserve(k_heap_size);
+    char* mapping = heap_reserve(k_page_size + k_heap_size);
+    if (!mapping)
+        return;
+    // Whatever the kernel placed below the heap (the connections' arenas, as a rule) ends
+    // on this page rather than running into the heap's first tables.
+    sys_mprotect(mapping, k_page_size, PROT_NONE);
+    heap.heap_base = mapping + k_page_size;
     heap.heap_next = heap.heap_base;
+    heap.heap_end = heap.heap_base + k_heap_size;
 }
 
 void* heap_alloc(u64 size)
 {
-    char* block = heap.heap_next;
-    heap.heap_next += (size + 7) & ~(u64)7;
-    return block;
+    if (heap.entered)
+        return take_block(&heap.heap_next, heap.entered->end, size);
+    return take_block(&heap.heap_next, heap.heap_end, size);
 }
 
 char* heap_mark() { return heap.heap_next; }
@@ -29,6 +48,22 @@ char* heap_reserve(i64 size)
 {
     void* base = sys_mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     return (i64)base < 0 && (i64)base > -4096 ? nullptr : (char*)base;
+}
+
+bool arenas_reserve(HeapArena* arenas, i64 count, i64 arena_size)
+{
+    i64 stride = arena_size + k_page_size;
+    if (count <= 0 || arena_size <= 0 || arena_size % k_page_size != 0)
+        return false;
+    char* base = heap_reserve(count * stride);
+    if (!base)
+        return false;
+    for (i64 i = 0; i < count; i++) {
+        char* start = base + i * stride;
+        sys_mprotect(start + arena_size, k_page_size, PROT_NONE);
+        arenas[i] = { start, start, start + arena_size };
+    }
+    return true;
 }
 
 void heap_enter(HeapArena* arena)
@@ -53,25 +88,23 @@ void* heap_alloc_lasting(u64 size)
 {
     if (!heap.entered)
         return heap_alloc(size);
-    char* block = heap.outer_next;
-    heap.outer_next += (size + 7) & ~(u64)7;
-    return block;
+    return take_block(&heap.outer_next, heap.heap_end, size);
 }
 
 void* arena_alloc(HeapArena* arena, u64 size)
 {
     if (heap.entered == arena)
         return heap_alloc(size);
-    char* block = arena->next;
-    arena->next += (size + 7) & ~(u64)7;
-    return block;
+    return take_block(&arena->next, arena->end, size);
 }
 
 void arena_reset(HeapArena* arena)
 {
     if (heap.entered == arena)
         heap_leave();
-    i64 used = (arena->next - arena->base + k_page_size - 1) & ~(k_page_size - 1);
+    i64 used = round_up_to_page(arena->next - arena->base);
+    if (used > arena->end - arena->base)
+        used = arena->end - arena->base;
     if (used > 0)
         sys_madvise(arena->base, used, MADV_DONTNEED);
     arena->next = arena->base;

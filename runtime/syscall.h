@@ -103,6 +103,7 @@ inline void* sys_mmap(void* addr, i64 len, int prot, int flags, int fd, i64 off)
 }
 inline i64 sys_munmap(void* addr, i64 len) { return syscall2(SYS_munmap, (i64)addr, len); }
 inline i64 sys_madvise(void* addr, i64 len, int advice) { return syscall3(SYS_madvise, (i64)addr, len, advice); }
+inline i64 sys_mprotect(void* addr, i64 len, int prot) { return syscall3(SYS_mprotect, (i64)addr, len, prot); }
 
 // Sockets and epoll.
 inline i64 sys_socket(int domain, int type, int protocol) { return syscall3(SYS_socket, domain, type, protocol); }

@@ -4,6 +4,7 @@
 // Each phase has its own deadline, so a silent or slow peer costs the others nothing.
 #include "server/connection_loop.h"
 #include "core/connection_table.h"
+#include "server/connection_memory.h"
 #include "core/event_loop.h"
 #include "core/http_response.h"
 #include "core/state.h"
@@ -109,15 +110,22 @@ static void read_request(Connection* c, i64 now_ms)
     c->deadline_ms = reading_deadline(c, now_ms);
 }
 
-// Sends what the peer takes now. Returns 1 when the whole answer has gone (or the peer has),
-// 0 when the rest waits for room.
+// Sends what the peer takes now, header block and body in one call. Returns 1 when the
+// whole answer has gone (or the peer has), 0 when the rest waits for room.
 static i64 write_some(Connection* c)
 {
-    while (c->out_sent < c->out_len) {
-        iovec_k iov { c->out + c->out_sent, (u64)(c->out_len - c->out_sent) };
+    i64 total = c->out_head_len + c->out_body_len;
+    while (c->out_sent < total) {
+        iovec_k iov[2] {};
+        u64 parts = 0;
+        if (c->out_sent < c->out_head_len)
+            iov[parts++] = { c->out_head + c->out_sent, (u64)(c->out_head_len - c->out_sent) };
+        i64 body_from = c->out_sent > c->out_head_len ? c->out_sent - c->out_head_len : 0;
+        if (body_from < c->out_body_len)
+            iov[parts++] = { c->out_body + body_from, (u64)(c->out_body_len - body_from) };
         msghdr_k msg {};
-        msg.iov = &iov;
-        msg.iovlen = 1;
+        msg.iov = iov;
+        msg.iovlen = parts;
         i64 sent = sys_sendmsg(c->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent == -EINTR)
             continue;
@@ -252,6 +260,25 @@ static i64 connection_capacity()
     return state.max_connections < room ? state.max_connections : room;
 }
 
+// Every connection's arena holds the worst case of every route; the address space for all
+// of them is reserved at once (pages cost memory only once written). A server that cannot
+// have it does not start.
+static void reserve_connections()
+{
+    i64 capacity = connection_capacity();
+    i64 arena_size = connection_arena_size();
+    if (connections_init(capacity, arena_size))
+        return;
+    char line[160];
+    i64 len = append_text(line, 0, "[ERROR] cannot reserve connection memory: ");
+    len = append_decimal(line, len, capacity);
+    len = append_text(line, len, " connections of ");
+    len = append_decimal(line, len, arena_size);
+    len = append_text(line, len, " bytes (lower max_connections=)\n");
+    print_bytes(line, len);
+    sys_exit_group(1);
+}
+
 // ---- orderly stop ---------------------------------------------------------------
 
 struct StopState {
@@ -338,7 +365,7 @@ void connection_loop(int listener, int epoll_fd)
 {
     listen_fd = listener;
     event_loop_adopt(epoll_fd);
-    connections_init(connection_capacity());
+    reserve_connections();
     sys_fcntl(listen_fd, F_SETFL, O_NONBLOCK);
     listen_watch = { on_listener, nullptr };
     rewatch_fd(listen_fd, EPOLLIN, &listen_watch);

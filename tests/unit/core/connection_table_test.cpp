@@ -13,7 +13,7 @@ struct ConnectionTable : ::testing::Test {
         if (!heap.heap_base)
             heap_init();
         if (connections_capacity() == 0)
-            ASSERT_EQ(connections_init(4), 1);
+            ASSERT_EQ(connections_init(4, 16 * k_page_size), 1);
     }
     int open_pair()
     {
@@ -32,21 +32,45 @@ struct ConnectionTable : ::testing::Test {
     std::vector<int> peers;
 };
 
-TEST_F(ConnectionTable, AnswersOfALoopConnectionAreQueuedNotWritten)
+TEST_F(ConnectionTable, AnswersOfALoopConnectionAreQueuedByReferenceNotWritten)
+{
+    int fd = open_pair();
+    Connection* c = connection_open(fd, 100);
+    ASSERT_NE(c, nullptr);
+    static constexpr char body[] = "{}";
+    heap_enter(&c->arena);
+    send_json(fd, 200, "OK", body, 2);
+    // A request has one answer: a later one does not replace or extend it.
+    send_json(fd, 500, "Internal Server Error", "{}", 2);
+    heap_leave();
+    EXPECT_TRUE(c->answer_ready);
+    EXPECT_EQ(c->out_body, body);
+    EXPECT_EQ(c->out_body_len, 2);
+    std::string head(c->out_head, c->out_head_len);
+    EXPECT_EQ(head.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
+    EXPECT_GE(c->out_head, c->arena.base);
+    EXPECT_LT(c->out_head, c->arena.end);
+    char buf[8];
+    EXPECT_EQ(recv(peers.back(), buf, sizeof(buf), MSG_DONTWAIT), -1);
+    EXPECT_EQ(connection_queue(fd + 1000, "x", 1, nullptr, 0), 0);
+}
+
+TEST_F(ConnectionTable, AnAnswerThatDoesNotFitIsA503NotAnOverrun)
 {
     int fd = open_pair();
     Connection* c = connection_open(fd, 100);
     ASSERT_NE(c, nullptr);
     heap_enter(&c->arena);
-    send_json(fd, 200, "OK", "{}", 2);
+    ASSERT_NE(heap_alloc((u64)(c->arena.end - c->arena.next) - 64), nullptr);
+    send_json_error(fd, 400, "Bad Request", "a message that needs its own buffer");
     heap_leave();
-    EXPECT_TRUE(c->answer_ready);
-    std::string out(c->out, c->out_len);
-    EXPECT_EQ(out.substr(0, 17), "HTTP/1.1 200 OK\r\n");
-    EXPECT_EQ(out.substr(out.size() - 6), "\r\n\r\n{}");
-    char buf[8];
-    EXPECT_EQ(recv(peers.back(), buf, sizeof(buf), MSG_DONTWAIT), -1);
-    EXPECT_EQ(connection_queue(fd + 1000, "x", 1, nullptr, 0), 0);
+    ASSERT_TRUE(c->answer_ready);
+    std::string head(c->out_head, c->out_head_len);
+    std::string body(c->out_body, c->out_body_len);
+    EXPECT_EQ(head.substr(0, 33), "HTTP/1.1 503 Service Unavailable\r");
+    EXPECT_EQ(body, R"({"ok":false,"error":"connection memory exhausted: the answer does not fit"})");
+    EXPECT_LE(c->arena.next, c->arena.end);
 }
 
 TEST_F(ConnectionTable, FullTableNamesTheOldestIdleConnection)
