@@ -6,6 +6,9 @@
 #include "server/router.h"
 #include "tests/unit/fresh_server.h"
 #include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
@@ -298,6 +301,49 @@ TEST_F(RouteRequest, AgentTokensReachTheirRoutesOnly)
     EXPECT_EQ(route("GET /api/exec HTTP/1.1", "Bearer tok-1"), refused);
     EXPECT_EQ(route("PUT /mcp HTTP/1.1", "Bearer tok-1").substr(0, 24), "HTTP/1.1 405 Method Not ");
     apply_agent_tokens_text("", 0, { state.bearer_token, state.bearer_token_len });
+}
+
+// The OpenAPI description lists exactly the table's routes: each path at its indent, and
+// under it each method the table gives the path (lower case, as OpenAPI spells them).
+std::string openapi_text()
+{
+    std::string here = __FILE__;
+    std::ifstream file(here.substr(0, here.rfind("tests/unit/server/")) + "docs/openapi.json");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::map<std::string, std::set<std::string>> documented_routes(const std::string& doc)
+{
+    std::map<std::string, std::set<std::string>> routes;
+    size_t paths = doc.find("\n  \"paths\": {\n");
+    size_t end = doc.find("\n  },\n", paths);
+    std::string current;
+    std::istringstream lines(doc.substr(paths, end - paths));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("    \"/", 0) == 0)
+            current = line.substr(5, line.find('"', 5) - 5);
+        else if (line.rfind("      \"", 0) == 0 && line[6] == '"' && line[7] != '/')
+            routes[current].insert(line.substr(7, line.find('"', 7) - 7));
+    }
+    return routes;
+}
+
+TEST(RouteTable, OpenApiDescribesEveryRouteAndNoOther)
+{
+    std::string doc = openapi_text();
+    ASSERT_NE(doc.find("\"openapi\""), std::string::npos);
+    std::map<std::string, std::set<std::string>> table;
+    RouteRows rows = route_rows();
+    for (i64 i = 0; i < rows.count; i++) {
+        std::string method = rows.rows[i].method ? rows.rows[i].method : "";
+        for (char& c : method)
+            c = (char)tolower(c);
+        if (!method.empty())
+            table[rows.rows[i].path].insert(method);
+    }
+    EXPECT_EQ(documented_routes(doc), table);
 }
 
 } // namespace
