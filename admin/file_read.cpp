@@ -10,6 +10,7 @@
 #include "agents/registry.h"
 #include "core/audit_log.h"
 #include "core/http_response.h"
+#include "core/http_status.h"
 #include "exec/exec_endpoint.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
@@ -19,7 +20,7 @@
 
 static constexpr FileRefusal k_not_found { 404, "Not Found", "file not found" };
 static constexpr FileRefusal k_link_refused { 403, "Forbidden", "symbolic links not allowed" };
-static constexpr FileRefusal k_not_regular { 413, "Payload Too Large", "not a regular file" };
+static constexpr FileRefusal k_not_regular { 413, reason_phrase(413), "not a regular file" };
 static constexpr FileRefusal k_unreadable { 500, "Internal Server Error", "could not read file" };
 
 // The refusal an open's error stands for: a missing name (or a workspace not made yet) is

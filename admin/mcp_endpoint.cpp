@@ -7,6 +7,7 @@
 // those of the route. A refusal becomes a tool result with isError, never a protocol error.
 #include "admin/mcp_endpoint.h"
 #include "core/http_response.h"
+#include "core/http_status.h"
 #include "core/version.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
@@ -524,5 +525,5 @@ void handle_mcp(int conn, const char* req, i64 req_len, RouteHandler route)
 
 void handle_mcp_other_method(int conn)
 {
-    send_json_error(conn, 405, "Method Not Allowed", "use POST for MCP messages; this server offers no event stream");
+    send_json_error_allow(conn, 405, reason_phrase(405), "use POST for MCP messages; this server offers no event stream", "POST");
 }

@@ -30,6 +30,15 @@ i64 build_response_header_retry(char* buf, i64 status, const char* reason, const
     return pos;
 }
 
+i64 build_response_header_allow(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len, const char* allow)
+{
+    // The fixed block without its blank line, then the Allow line and the blank line.
+    i64 pos = build_response_header(buf, status, reason, content_type, body_len) - 2;
+    pos = append_text(buf, pos, "Allow: ");
+    pos = append_text(buf, pos, allow);
+    return append_text(buf, pos, "\r\n\r\n");
+}
+
 // A connection of the loop gets the answer queued; the loop writes it without blocking.
 // Elsewhere (tools, tests) header and body leave in one sendmsg, so no small second
 // segment waits on the peer's delayed acknowledgement.
@@ -126,6 +135,25 @@ void send_json_error(int conn, i64 status, const char* reason, const char* messa
     if (!body)
         return send_memory_exhausted(conn);
     send_json(conn, status, reason, body, build_error_body(body, message));
+}
+
+static constexpr i64 k_allow_line = sizeof("Allow: \r\n") - 1;
+
+void send_json_error_allow(int conn, i64 status, const char* reason, const char* message, const char* allow)
+{
+    char* body = (char*)heap_alloc(k_error_buffer);
+    if (!body)
+        return send_memory_exhausted(conn);
+    i64 len = build_error_body(body, message);
+    AnswerCarrier carrier {};
+    if (take_carrier(conn, &carrier))
+        return carrier.carry(conn, status, body, len, 0, carrier.context);
+    // The Allow line's own bytes come on top of what every other header block may take.
+    char* head = (char*)heap_alloc((u64)(k_header_buffer + k_allow_line + text_length(allow)));
+    if (!head)
+        return send_memory_exhausted(conn);
+    i64 head_len = build_response_header_allow(head, status, reason, "application/json", len, allow);
+    send_parts(conn, head, head_len, body, len);
 }
 
 void send_too_many(int conn, const char* message, i64 retry_after_s)

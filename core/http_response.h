@@ -14,6 +14,10 @@ void send_json_error(int conn, i64 status, const char* reason, const char* messa
 // whose buffers would not fit in its connection's memory. Allocates nothing.
 void send_memory_exhausted(int conn);
 
+// The error answer with an "Allow: allow" header after the fixed headers (a 405 names the
+// methods the path takes). The header buffer grows by allow's length, so no list is cut.
+void send_json_error_allow(int conn, i64 status, const char* reason, const char* message, const char* allow);
+
 // 429 "Too Many Requests" with the error message and a Retry-After header: the whole
 // seconds until the window that refused the request admits it again.
 void send_too_many(int conn, const char* message, i64 retry_after_s);
@@ -38,3 +42,6 @@ void send_raw(int conn, const char* bytes, i64 len);
 i64 build_response_header(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len);
 // The same with "Retry-After: retry_after_s" after the fixed headers when it is above 0.
 i64 build_response_header_retry(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len, i64 retry_after_s);
+// The same with "Allow: allow" after the fixed headers; buf holds k_header_buffer bytes
+// plus the Allow line ("Allow: ", allow, CR LF).
+i64 build_response_header_allow(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len, const char* allow);

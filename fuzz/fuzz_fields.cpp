@@ -5,6 +5,7 @@
 #include "admin/policy_endpoints.h"
 #include "fuzz/fuzz_support.h"
 #include "runtime/fields.h"
+#include "server/request_framing.h"
 #include "server/request_guard.h"
 
 static void string_field(const ExactCopy& req, const char* key, i64 capacity)
@@ -63,8 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
             "header value bounds");
         fuzz_check(value.len == 0 || (value.ptr[0] != ' ' && value.ptr[value.len - 1] != ' '), "header value blanks");
     }
-    // The router's guards read the same bytes; the sanitizers watch them.
-    (void)host_allowed(req.bytes, req.len);
-    (void)cross_site_request(req.bytes, req.len);
+    // The router's guards read the same bytes once framed; the sanitizers watch them.
+    Frame frame = frame_request(req.bytes, req.len);
+    if (frame.state == k_frame_complete) {
+        (void)host_allowed(frame.request);
+        (void)cross_site_request(frame.request);
+    }
     return 0;
 }

@@ -118,6 +118,12 @@ bool bytes_equal(const char* a, const char* b, i64 len)
     return true;
 }
 
+bool span_equals(ByteSpan span, const char* text)
+{
+    i64 len = text_length(text);
+    return span.len == len && bytes_equal(span.ptr, text, len);
+}
+
 bool equal_in_constant_time(ByteSpan a, ByteSpan b)
 {
     u32 difference = a.len != b.len ? 1 : 0;

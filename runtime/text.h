@@ -27,6 +27,9 @@ i64 utf8_sequence_length(const char* s, i64 len);
 // True if the first len bytes are equal (len 0 gives true).
 bool bytes_equal(const char* a, const char* b, i64 len);
 
+// True when span holds exactly the bytes of text.
+bool span_equals(ByteSpan span, const char* text);
+
 // Calls visit(line, line_len) for every non-empty line of text, in order. A line ends at
 // LF, at CR, or at CR LF (counted once), or at the end of the text; the terminator is not
 // part of the line. Stops early when visit returns true.

@@ -6,6 +6,7 @@
 #include "core/connection_table.h"
 #include "server/connection_memory.h"
 #include "core/event_loop.h"
+#include "core/http_status.h"
 #include "core/http_response.h"
 #include "core/state.h"
 #include "exec/sandbox_runner.h"
@@ -44,25 +45,26 @@ static i64 reading_deadline(const Connection* c, i64 now_ms)
     return silence_end < request_end ? silence_end : request_end;
 }
 
-static void refuse(Connection* c, i64 status, const char* reason, const char* message, i64 now_ms)
+static void refuse(Connection* c, i64 status, const char* message, i64 now_ms)
 {
     unwatch_fd(c->fd);
     c->answered_early = true;
     heap_enter(&c->arena);
-    send_json_error(c->fd, status, reason, message);
+    send_json_error(c->fd, status, reason_phrase(status), message);
     heap_leave();
     start_writing(c, now_ms);
 }
 
-// After the router: the answer is queued, or the request's run will answer it, or there is
-// nothing to say.
-static void route(Connection* c, i64 len, i64 now_ms)
+// The framed request goes to the router. After it: the answer is queued, or the request's
+// run will answer it, or there is nothing to say.
+static void route(Connection* c, const Request& request, i64 now_ms)
 {
     unwatch_fd(c->fd);
-    c->request[len] = 0;
-    c->request_len = len;
+    // The handlers rely on a NUL after the request; the buffer keeps a byte for it.
+    c->request[request.bytes.len] = 0;
+    c->request_len = request.bytes.len;
     heap_enter(&c->arena);
-    route_request(c->fd, c->request, len);
+    route_request(c->fd, request);
     heap_leave();
     if (c->answer_ready)
         return start_writing(c, now_ms);
@@ -102,9 +104,10 @@ static void read_request(Connection* c, i64 now_ms)
         Frame frame = frame_request(c->request, c->request_len);
         switch (frame.state) {
         case k_frame_incomplete: invite_body(c); continue;
-        case k_frame_complete: return route(c, frame.total, now_ms);
-        case k_frame_header_too_large: return refuse(c, 431, "Request Header Fields Too Large", "request header block too large", now_ms);
-        case k_frame_body_too_large: return refuse(c, 413, "Content Too Large", "request body too large", now_ms);
+        case k_frame_complete: return route(c, frame.request, now_ms);
+        case k_frame_header_too_large: return refuse(c, 431, "request header block too large", now_ms);
+        case k_frame_body_too_large: return refuse(c, 413, "request body too large", now_ms);
+        case k_frame_malformed: return refuse(c, 400, "malformed request line", now_ms);
         }
     }
     c->deadline_ms = reading_deadline(c, now_ms);

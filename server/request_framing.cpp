@@ -53,17 +53,90 @@ i64 expects_continue(const char* buf, i64 len)
     return 0;
 }
 
+// A method is a token: letters, digits and the punctuation HTTP allows in one.
+static bool is_token_byte(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    for (const char* p = "!#$%&'*+-.^_`|~"; *p; p++)
+        if (*p == c)
+            return true;
+    return false;
+}
+
+// A target holds visible ASCII only; a blank ends it.
+static bool is_target_byte(char c) { return c > ' ' && c < 0x7f; }
+
+static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "HTTP/" digit "." digit, and nothing after it.
+static bool is_version(const char* text, i64 len)
+{
+    return len == 8 && bytes_equal(text, "HTTP/", 5) && is_digit(text[5]) && text[6] == '.' && is_digit(text[7]);
+}
+
+// Reads "METHOD SP target SP version" (line_len bytes, its CR LF not counted) into the
+// method, path and query of request. False when the line has any other form.
+static bool read_request_line(const char* line, i64 line_len, Request* request)
+{
+    i64 at = 0;
+    while (at < line_len && at < k_method_max && is_token_byte(line[at]))
+        at++;
+    if (at == 0 || at >= line_len || line[at] != ' ')
+        return false;
+    request->method = { line, at };
+    i64 target = ++at;
+    while (at < line_len && is_target_byte(line[at]))
+        at++;
+    if (at == target || at >= line_len || line[at] != ' ' || !is_version(line + at + 1, line_len - at - 1))
+        return false;
+    i64 question = find_bytes(line, at, target, "?", 1);
+    i64 path_end = question < 0 ? at : question;
+    request->path = { line + target, path_end - target };
+    request->query = question < 0 ? ByteSpan { nullptr, 0 } : ByteSpan { line + question + 1, at - question - 1 };
+    return true;
+}
+
 Frame frame_request(const char* buf, i64 len)
 {
+    Frame frame {};
     i64 body = find_body(buf, len);
-    if (body < 0)
-        return { len >= k_header_block_max ? k_frame_header_too_large : k_frame_incomplete, 0 };
-    if (body > k_header_block_max)
-        return { k_frame_header_too_large, 0 };
+    if (body < 0) {
+        frame.state = len >= k_header_block_max ? k_frame_header_too_large : k_frame_incomplete;
+        return frame;
+    }
+    if (body > k_header_block_max) {
+        frame.state = k_frame_header_too_large;
+        return frame;
+    }
+    // The block ends in "\r\n\r\n", so the request line's own CR LF is found, at body - 4 at
+    // the latest, and the header lines lie between the two.
+    i64 line_end = find_bytes(buf, body, 0, "\r\n", 2);
+    if (!read_request_line(buf, line_end, &frame.request)) {
+        frame.state = k_frame_malformed;
+        return frame;
+    }
     i64 body_len = content_length_of(buf, body);
-    if (body_len < 0)
-        return { k_frame_body_too_large, 0 };
-    if (len < body + body_len)
-        return { k_frame_incomplete, 0 };
-    return { k_frame_complete, body + body_len };
+    if (body_len < 0) {
+        frame.state = k_frame_body_too_large;
+        return frame;
+    }
+    if (len < body + body_len) {
+        frame.state = k_frame_incomplete;
+        return frame;
+    }
+    frame.state = k_frame_complete;
+    frame.total = body + body_len;
+    frame.request.bytes = { buf, frame.total };
+    frame.request.headers = { buf + line_end + 2, body - 2 - (line_end + 2) };
+    frame.request.body = { buf + body, body_len };
+    return frame;
+}
+
+bool request_header(const Request& request, const char* name, ByteSpan* value)
+{
+    // The request line and header lines with the blank line: find_header reads exactly
+    // the lines after the first.
+    i64 block_len = request.body.ptr - request.bytes.ptr;
+    return find_header(request.bytes.ptr, block_len, name, value);
 }

@@ -5,7 +5,6 @@
 // Content-Type outside the three a form can send; that is the test here.
 #include "server/request_guard.h"
 #include "core/config.h"
-#include "runtime/fields.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
@@ -73,10 +72,10 @@ bool host_allowed_for(ByteSpan host, ByteSpan own_name)
     return server_name_listed(name);
 }
 
-bool host_allowed(const char* req, i64 req_len)
+bool host_allowed(const Request& request)
 {
     ByteSpan host {};
-    if (!find_header(req, req_len, "Host", &host))
+    if (!request_header(request, "Host", &host))
         return true;
     utsname_k names {};
     ByteSpan own {};
@@ -85,10 +84,9 @@ bool host_allowed(const char* req, i64 req_len)
     return host_allowed_for(host, own);
 }
 
-static bool state_changing(const char* req, i64 req_len)
+static bool state_changing(ByteSpan method)
 {
-    return (req_len >= 5 && bytes_equal(req, "POST ", 5)) || (req_len >= 4 && bytes_equal(req, "PUT ", 4)) ||
-        (req_len >= 7 && bytes_equal(req, "DELETE ", 7));
+    return span_equals(method, "POST") || span_equals(method, "PUT") || span_equals(method, "DELETE");
 }
 
 // The Origin is this server's own page: http or https, then exactly the Host header.
@@ -105,10 +103,10 @@ static bool own_origin(ByteSpan origin, ByteSpan host)
 }
 
 // A type a form or a simple request can send; parameters after ";" do not count.
-static bool simple_content_type(const char* req, i64 req_len)
+static bool simple_content_type(const Request& request)
 {
     ByteSpan type {};
-    if (!find_header(req, req_len, "Content-Type", &type))
+    if (!request_header(request, "Content-Type", &type))
         return true;
     i64 semicolon = find_bytes(type.ptr, type.len, 0, ";", 1);
     if (semicolon >= 0)
@@ -119,27 +117,22 @@ static bool simple_content_type(const char* req, i64 req_len)
         equal_ignoring_case(type, "application/x-www-form-urlencoded", 33) || equal_ignoring_case(type, "multipart/form-data", 19);
 }
 
-static bool targets_api(const char* req, i64 req_len)
+static bool targets_api(ByteSpan path)
 {
-    i64 space = find_bytes(req, req_len < 16 ? req_len : 16, 0, " ", 1);
-    if (space < 0)
-        return false;
-    const char* path = req + space + 1;
-    i64 rest = req_len - space - 1;
-    return (rest >= 5 && bytes_equal(path, "/api/", 5)) || (rest >= 4 && bytes_equal(path, "/mcp", 4));
+    return (path.len >= 5 && bytes_equal(path.ptr, "/api/", 5)) || span_equals(path, "/mcp");
 }
 
-bool cross_site_request(const char* req, i64 req_len)
+bool cross_site_request(const Request& request)
 {
     ByteSpan mode {};
-    if (targets_api(req, req_len) && find_header(req, req_len, "Sec-Fetch-Mode", &mode) &&
+    if (targets_api(request.path) && request_header(request, "Sec-Fetch-Mode", &mode) &&
         (equal_ignoring_case(mode, "navigate", 8) || equal_ignoring_case(mode, "no-cors", 7)))
         return true;
     ByteSpan origin {};
-    if (!state_changing(req, req_len) || !find_header(req, req_len, "Origin", &origin))
+    if (!state_changing(request.method) || !request_header(request, "Origin", &origin))
         return false;
     ByteSpan host {};
-    if (find_header(req, req_len, "Host", &host) && own_origin(origin, host))
+    if (request_header(request, "Host", &host) && own_origin(origin, host))
         return false;
-    return simple_content_type(req, req_len);
+    return simple_content_type(request);
 }

@@ -4,10 +4,11 @@
 // credential the browser holds for the dashboard). Pure but for the machine's host name.
 #pragma once
 #include "runtime/types.h"
+#include "server/request_framing.h"
 
 // True when the Host header (a port after the name removed) is an IP address, localhost,
 // the machine's own host name or a listed server name, or when there is no Host header.
-bool host_allowed(const char* req, i64 req_len);
+bool host_allowed(const Request& request);
 
 // The same with the machine's name given; for tests.
 bool host_allowed_for(ByteSpan host, ByteSpan own_name);
@@ -16,5 +17,6 @@ bool host_allowed_for(ByteSpan host, ByteSpan own_name);
 // whose Origin is not this server's own (scheme, host and port of its Host) and whose
 // Content-Type a form or a simple request could have sent (none, text/plain,
 // application/x-www-form-urlencoded, multipart/form-data), so no preflight asked first;
-// or any request to the API made as a navigation or in no-cors mode (Sec-Fetch-Mode).
-bool cross_site_request(const char* req, i64 req_len);
+// or any request to the API (a path under /api/, or /mcp) made as a navigation or in
+// no-cors mode (Sec-Fetch-Mode).
+bool cross_site_request(const Request& request);

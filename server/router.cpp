@@ -1,6 +1,7 @@
-// Requests are recognised on their raw bytes: the method by its first bytes, the path at
-// offset 5 after POST and offset 4 otherwise. Routes that share a prefix are tested
-// longer first (/api/policy/reload before /api/policy).
+// Every request arrives framed (server/request_framing.h): the router reads its method,
+// path, query and headers from that value, never the raw bytes. Routes are one table of
+// method + exact path; the agent gate and dispatch both look a request up in it, and so do
+// the requests the MCP endpoint builds for its tools.
 #include "server/router.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
@@ -13,12 +14,12 @@
 #include "core/audit_log.h"
 #include "core/change_log.h"
 #include "core/http_response.h"
+#include "core/http_status.h"
 #include "core/state.h"
 #include "dashboard/admin_page.h"
 #include "exec/exec_endpoint.h"
 #include "exec/workspace.h"
 #include "policy/policy_file.h"
-#include "runtime/fields.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
@@ -55,11 +56,11 @@ static bool credential_after(ByteSpan value, const char* scheme, ByteSpan* crede
     return true;
 }
 
-static Caller identify_caller(const char* req, i64 req_len)
+static Caller identify_caller(const Request& request)
 {
     ByteSpan value {};
     ByteSpan credential {};
-    if (!find_header(req, req_len, "Authorization", &value))
+    if (!request_header(request, "Authorization", &value))
         return { Caller::k_stranger, -1 };
     if (credential_after(value, "basic", &credential)) {
         bool admin = equal_in_constant_time(credential, { state.basic_credential, state.basic_credential_len });
@@ -76,25 +77,24 @@ static Caller identify_caller(const char* req, i64 req_len)
     return { agent >= 0 ? Caller::k_agent : Caller::k_stranger, agent };
 }
 
-bool request_authenticated(const char* req, i64 req_len) { return identify_caller(req, req_len).kind != Caller::k_stranger; }
+bool request_authenticated(const Request& request) { return identify_caller(request).kind != Caller::k_stranger; }
 
-// The query starts after the path of a GET of /api/audit; the parameter is recognised by
-// its "?", its first two letters and its "=", as it always was ("?agent=").
-static constexpr i64 k_audit_query_start = sizeof("GET /api/audit") - 1;
-static constexpr char k_agent_parameter[] = "?agent=";
-static constexpr i64 k_agent_parameter_len = sizeof(k_agent_parameter) - 1;
-
-i64 read_audit_filter(const char* req, i64 req_len, char* out)
+i64 read_audit_filter(ByteSpan query, char* out)
 {
-    for (i64 i = k_audit_query_start; i < req_len && req[i] != ' ' && req[i] != '\r'; i++) {
-        if (req[i] != '?' || i + k_agent_parameter_len - 1 >= req_len || req[i + 1] != 'a' || req[i + 2] != 'g'
-            || req[i + k_agent_parameter_len - 1] != '=')
-            continue;
-        i64 len = 0;
-        for (i64 k = i + k_agent_parameter_len; k < req_len && req[k] != ' ' && req[k] != '&' && req[k] != '\r'; k++)
-            if (len < k_audit_filter_size)
-                out[len++] = req[k];
-        return len;
+    static constexpr char k_name[] = "agent=";
+    static constexpr i64 k_name_len = sizeof(k_name) - 1;
+    i64 start = 0;
+    while (start < query.len) {
+        i64 amp = find_bytes(query.ptr, query.len, start, "&", 1);
+        i64 end = amp < 0 ? query.len : amp;
+        if (end - start >= k_name_len && bytes_equal(query.ptr + start, k_name, k_name_len)) {
+            i64 len = end - start - k_name_len;
+            if (len > k_audit_filter_size)
+                return -1;
+            copy_bytes(out, query.ptr + start + k_name_len, len);
+            return len;
+        }
+        start = end + 1;
     }
     return 0;
 }
@@ -125,7 +125,9 @@ static bool window_full(const Caller& caller)
     return limit_exceeded(&state.global_rate_second, &state.global_rate_count);
 }
 
-static void reset_sandbox(int conn)
+// ---- the routes' actions ----------------------------------------------------------
+
+static void reset_sandbox(int conn, const Request&)
 {
     state.total_execs = 0;
     state.blocked_cmds = 0;
@@ -140,170 +142,235 @@ static void reset_sandbox(int conn)
     note_text(&note, "reset the sandbox: counters, agents and the audit ring");
     print_change(&note);
     static constexpr char body[] = R"({"ok":true,"message":"sandbox reset"})";
-    send_json(conn, 200, "OK", body, sizeof(body) - 1);
+    send_json(conn, 200, reason_phrase(200), body, sizeof(body) - 1);
 }
 
 using ReportBuilder = i64 (*)(char*);
 
-static void send_report(int conn, ReportBuilder build, i64 size, const char* content_type)
+// A report made by build into a buffer of size bytes.
+template <ReportBuilder build, i64 size, const char* content_type>
+static void send_report(int conn, const Request&)
 {
     char* out = (char*)heap_alloc((u64)size);
+    if (!out)
+        return send_memory_exhausted(conn);
     i64 len = build(out);
-    send_response(conn, 200, "OK", content_type, out, len);
+    send_response(conn, 200, reason_phrase(200), content_type, out, len);
 }
 
-static void send_audit_report(int conn, const char* req, i64 req_len)
+static constexpr char k_html[] = "text/html";
+static constexpr char k_json[] = "application/json";
+
+static void send_audit_report(int conn, const Request& request)
 {
     char* filter = (char*)heap_alloc(k_audit_filter_size);
-    i64 filter_len = read_audit_filter(req, req_len, filter);
     char* out = (char*)heap_alloc(k_audit_report_size);
+    if (!filter || !out)
+        return send_memory_exhausted(conn);
+    i64 filter_len = read_audit_filter(request.query, filter);
+    if (filter_len < 0)
+        return send_json_error(conn, 400, reason_phrase(400), "agent filter too long");
     i64 len = build_audit_json(out, { filter, filter_len });
-    send_json(conn, 200, "OK", out, len);
+    send_json(conn, 200, reason_phrase(200), out, len);
 }
 
-using Handler = void (*)(int, const char*, i64);
+// The handlers of exec/ and admin/ read their requests (headers, JSON body) themselves.
+using RawHandler = void (*)(int, const char*, i64);
 
-struct PostRoute {
-    const char* path;
-    Handler handler;
+template <RawHandler handle>
+static void pass_request(int conn, const Request& request)
+{
+    handle(conn, request.bytes.ptr, request.bytes.len);
+}
+
+static void reload_policy(int conn, const Request&) { handle_policy_reload(conn); }
+
+static void route_tool_request(int conn, const char* req, i64 req_len);
+
+static void serve_mcp(int conn, const Request& request) { handle_mcp(conn, request.bytes.ptr, request.bytes.len, route_tool_request); }
+
+static void refuse_mcp_method(int conn, const Request&) { handle_mcp_other_method(conn); }
+
+// ---- the table ----------------------------------------------------------------------
+
+static constexpr bool k_agents = true;
+static constexpr bool k_admin_only = false;
+
+static constexpr Route k_routes[] = {
+    { "GET", "/", send_report<build_admin_page, k_admin_page_size, k_html>, k_admin_only },
+    { "GET", "/index.html", send_report<build_admin_page, k_admin_page_size, k_html>, k_admin_only },
+    { "GET", "/api/health", send_report<build_health_report, k_health_report_size, k_json>, k_agents },
+    { "GET", "/api/audit", send_audit_report, k_admin_only },
+    { "GET", "/api/agents", send_report<build_agents_report, k_agents_report_size, k_json>, k_admin_only },
+    { "GET", "/api/policy", send_report<build_policy_report, k_policy_report_size, k_json>, k_admin_only },
+    { "POST", "/api/policy", pass_request<handle_policy_change>, k_admin_only },
+    { "POST", "/api/policy/reload", reload_policy, k_admin_only },
+    { "POST", "/api/profile", pass_request<handle_profile>, k_admin_only },
+    { "POST", "/api/budget", pass_request<handle_budget>, k_admin_only },
+    { "POST", "/api/config", pass_request<handle_config>, k_admin_only },
+    { "POST", "/api/exec", pass_request<handle_exec>, k_agents },
+    { "POST", "/api/write", pass_request<handle_write>, k_agents },
+    { "POST", "/api/read", pass_request<handle_read>, k_agents },
+    { "DELETE", "/api/sandbox", reset_sandbox, k_admin_only },
+    // The MCP endpoint's tools are the agents' own routes, run under the caller's identity.
+    // Every other method on /mcp gets the endpoint's own 405.
+    { "POST", "/mcp", serve_mcp, k_agents },
+    { nullptr, "/mcp", refuse_mcp_method, k_agents },
 };
 
-static void policy_reload_route(int conn, const char*, i64) { handle_policy_reload(conn); }
-
-// Tested in this order; the longer /api/policy/reload stands before /api/policy.
-static constexpr PostRoute k_post_routes[] = {
-    { "/api/exec", handle_exec },
-    { "/api/profile", handle_profile },
-    { "/api/budget", handle_budget },
-    { "/api/policy/reload", policy_reload_route },
-    { "/api/policy", handle_policy_change },
-    { "/api/write", handle_write },
-    { "/api/read", handle_read },
-    { "/api/config", handle_config },
-};
-
-// Paths are read at a fixed offset: after "POST " when the method begins with "P", else
-// after a three-letter method and its space ("GET ").
-static constexpr i64 k_path_after_post = sizeof("POST ") - 1;
-static constexpr i64 k_path_after_get = sizeof("GET ") - 1;
-
-static i64 path_offset(const char* req) { return req[0] == 'P' ? k_path_after_post : k_path_after_get; }
-
-// The admin page: "GET", a path that starts with "/" and goes on with anything but the "a"
-// of /api (the byte after the request is its NUL).
-static bool is_page_request(const char* req, i64 req_len)
+static constexpr i64 constant_length(const char* text)
 {
-    return req_len > k_path_after_get && bytes_equal(req, "GET", 3) && req[k_path_after_get] == '/' && req[k_path_after_get + 1] != 'a';
+    i64 len = 0;
+    while (text[len])
+        len++;
+    return len;
 }
 
-static bool path_is(const char* req, i64 req_len, i64 offset, const char* route)
+static constexpr bool same_text(const char* a, const char* b)
 {
-    i64 len = text_length(route);
-    return offset + len <= req_len && bytes_equal(req + offset, route, len);
+    if (a == nullptr || b == nullptr)
+        return a == b;
+    i64 i = 0;
+    for (; a[i] && a[i] == b[i]; i++) { }
+    return a[i] == b[i];
 }
 
-// Whether the request line's target is /mcp (with or without a query), whatever the
-// method: a GET of it must not be taken for the page, nor a DELETE for the reset.
-static bool targets_mcp(const char* req, i64 req_len)
+// No two rows share method and path, so the first match is the only one.
+static constexpr bool rows_distinct()
 {
-    i64 space = 0;
-    while (space < req_len && space < 16 && req[space] != ' ')
-        space++;
-    i64 path = space + 1;
-    if (path + 4 > req_len || !bytes_equal(req + path, "/mcp", 4))
-        return false;
-    return path + 4 == req_len || req[path + 4] == ' ' || req[path + 4] == '?' || req[path + 4] == '\r';
+    for (const Route& a : k_routes)
+        for (const Route& b : k_routes)
+            if (&a != &b && same_text(a.method, b.method) && same_text(a.path, b.path))
+                return false;
+    return true;
+}
+static_assert(rows_distinct(), "two rows of the route table share method and path");
+
+// The longest Allow list of any path: its rows' methods, each with a ", " counted.
+static constexpr i64 allow_worst_case()
+{
+    i64 longest = 0;
+    for (const Route& path_row : k_routes) {
+        i64 total = 0;
+        for (const Route& row : k_routes)
+            if (row.method != nullptr && same_text(row.path, path_row.path))
+                total += constant_length(row.method) + 2;
+        longest = total > longest ? total : longest;
+    }
+    return longest;
+}
+static_assert(allow_worst_case() <= k_allow_max, "an Allow list of the route table may not fit k_allow_max");
+
+RouteRows route_rows() { return { k_routes, sizeof(k_routes) / sizeof(k_routes[0]) }; }
+
+RouteMatch match_route(ByteSpan method, ByteSpan path)
+{
+    RouteMatch match { nullptr, false };
+    const Route* every_other = nullptr;
+    for (const Route& row : k_routes) {
+        if (!span_equals(path, row.path))
+            continue;
+        match.path_known = true;
+        if (row.method == nullptr)
+            every_other = &row;
+        else if (span_equals(method, row.method)) {
+            match.route = &row;
+            return match;
+        }
+    }
+    match.route = every_other;
+    return match;
 }
 
-static bool method_is_post(const char* req, i64 req_len) { return req_len >= 4 && bytes_equal(req, "POST", 4); }
-
-// An agent token reaches the routes an agent needs and nothing that changes the sandbox.
-static bool agent_may_call(const char* req, i64 req_len)
+i64 build_allow(char* out, ByteSpan path)
 {
-    i64 offset = path_offset(req);
-    if (is_page_request(req, req_len))
-        return false;
-    if (path_is(req, req_len, offset, "/api/health"))
-        return true;
-    // The MCP endpoint's tools are the same three routes, run under the caller's identity.
-    if (targets_mcp(req, req_len))
-        return true;
-    if (!method_is_post(req, req_len))
-        return false;
-    return path_is(req, req_len, k_path_after_post, "/api/exec") || path_is(req, req_len, k_path_after_post, "/api/write")
-        || path_is(req, req_len, k_path_after_post, "/api/read");
+    i64 len = 0;
+    for (const Route& row : k_routes) {
+        if (row.method == nullptr || !span_equals(path, row.path))
+            continue;
+        if (len > 0)
+            len = append_text(out, len, ", ");
+        len = append_text(out, len, row.method);
+    }
+    out[len] = 0;
+    return len;
 }
 
-// The request line's method and path, for the audit entry of a refused request.
-static ByteSpan method_and_path(const char* req, i64 req_len)
+// ---- refusals and dispatch ------------------------------------------------------------
+
+// The request line's method and target, for the audit entry of a refused request.
+static ByteSpan method_and_target(const Request& request)
 {
-    i64 first = find_bytes(req, req_len, 0, " ", 1);
-    i64 second = first < 0 ? -1 : find_bytes(req, req_len, first + 1, " ", 1);
-    i64 line = find_bytes(req, req_len, 0, "\n", 1);
-    i64 end = second >= 0 ? second : line >= 0 ? line : req_len;
-    return { req, end };
+    const char* end = request.query.ptr != nullptr ? request.query.ptr + request.query.len : request.path.ptr + request.path.len;
+    return { request.method.ptr, end - request.method.ptr };
 }
 
-static void refuse_cross_site(int conn, const char* req, i64 req_len, ByteSpan agent)
+static void refuse_cross_site(int conn, const Request& request, ByteSpan agent)
 {
-    audit_write(agent.len > 0 ? agent : k_system_agent, "BLOCK", method_and_path(req, req_len), 0, 0, "CROSS_SITE");
-    send_json_error(conn, 403, "Forbidden", "cross-site request refused");
+    audit_write(agent.len > 0 ? agent : k_system_agent, "BLOCK", method_and_target(request), 0, 0, "CROSS_SITE");
+    send_json_error(conn, 403, reason_phrase(403), "cross-site request refused");
 }
 
-static void refuse_agent_route(int conn, const char* req, i64 req_len, ByteSpan agent)
+static void refuse_agent_route(int conn, const Request& request, ByteSpan agent)
 {
-    audit_write(agent, "BLOCK", method_and_path(req, req_len), 0, 0, "AGENT_TOKEN");
-    send_json_error(conn, 403, "Forbidden", "an agent token cannot use this endpoint");
+    audit_write(agent, "BLOCK", method_and_target(request), 0, 0, "AGENT_TOKEN");
+    send_json_error(conn, 403, reason_phrase(403), "an agent token cannot use this endpoint");
 }
 
-static void dispatch(int conn, const char* req, i64 req_len)
+// An agent token reaches the rows open to agents and nothing else: not another route, not
+// an unknown one.
+static bool agent_may_call(RouteMatch match) { return match.route != nullptr && match.route->open_to_agents; }
+
+static void dispatch(int conn, const Request& request, RouteMatch match)
 {
-    bool is_post = method_is_post(req, req_len);
-    // The MCP endpoint's tools run /api/exec, /api/write and /api/read through this very
-    // dispatch, after the caller was authenticated for /mcp.
-    if (targets_mcp(req, req_len))
-        return is_post ? handle_mcp(conn, req, req_len, dispatch) : handle_mcp_other_method(conn);
-    i64 offset = path_offset(req);
-    if (is_page_request(req, req_len))
-        return send_report(conn, build_admin_page, k_admin_page_size, "text/html");
-    if (path_is(req, req_len, offset, "/api/health"))
-        return send_report(conn, build_health_report, k_health_report_size, "application/json");
-    if (path_is(req, req_len, offset, "/api/audit"))
-        return send_audit_report(conn, req, req_len);
-    if (path_is(req, req_len, offset, "/api/agents"))
-        return send_report(conn, build_agents_report, k_agents_report_size, "application/json");
-    if (!is_post && path_is(req, req_len, offset, "/api/policy"))
-        return send_report(conn, build_policy_report, k_policy_report_size, "application/json");
-    if (is_post)
-        for (const PostRoute& route : k_post_routes)
-            if (path_is(req, req_len, k_path_after_post, route.path))
-                return route.handler(conn, req, req_len);
-    if (req[0] == 'D')
-        return reset_sandbox(conn);
-    send_json_error(conn, 404, "Not Found", "unknown endpoint");
+    if (match.route != nullptr)
+        return match.route->action(conn, request);
+    if (!match.path_known)
+        return send_json_error(conn, 404, reason_phrase(404), "unknown endpoint");
+    char allow[k_allow_max + 1];
+    build_allow(allow, request.path);
+    send_json_error_allow(conn, 405, reason_phrase(405), "method not allowed", allow);
 }
 
-void route_request(int conn, const char* req, i64 req_len)
+// The MCP endpoint runs its tools' routes through here with requests it built: they are
+// framed like any request, and the agent gate and the table judge them as they would the
+// same request from the socket. The caller was authenticated for /mcp already, and the
+// tool's request carries the same Authorization.
+static void route_tool_request(int conn, const char* req, i64 req_len)
+{
+    Frame frame = frame_request(req, req_len);
+    if (frame.state != k_frame_complete)
+        return send_json_error(conn, 500, reason_phrase(500), "tool request could not be framed");
+    const Request& request = frame.request;
+    RouteMatch match = match_route(request.method, request.path);
+    Caller caller = identify_caller(request);
+    if (caller.kind == Caller::k_agent && !agent_may_call(match))
+        return refuse_agent_route(conn, request, agent_token_name(caller.agent_token));
+    dispatch(conn, request, match);
+}
+
+void route_request(int conn, const Request& request)
 {
     // Changes are the admin's unless authentication binds the request to an agent
     // (bind_request_agent names the actor then).
     set_change_actor({ "", 0 });
-    Caller caller = identify_caller(req, req_len);
+    Caller caller = identify_caller(request);
     if (window_full(caller))
         // The window is the calendar second: the next one admits requests again.
         return send_too_many(conn, "rate limit exceeded", 1);
     // Before the preflight: a rebound name must not even learn what the server allows.
-    if (!host_allowed(req, req_len))
-        return send_json_error(conn, 421, "Misdirected Request", "unknown host name (see server_names= in /etc/cindervox/config)");
-    if (req[0] == 'O')
-        return send_json(conn, 200, "OK", "{}", 2);
+    if (!host_allowed(request))
+        return send_json_error(conn, 421, reason_phrase(421), "unknown host name (see server_names= in /etc/cindervox/config)");
+    if (span_equals(request.method, "OPTIONS"))
+        return send_json(conn, 200, reason_phrase(200), "{}", 2);
     if (caller.kind == Caller::k_stranger)
         return send_raw(conn, k_unauthorized, sizeof(k_unauthorized) - 1);
     ByteSpan agent = caller.kind == Caller::k_agent ? agent_token_name(caller.agent_token) : ByteSpan {};
     bind_request_agent(agent);
-    if (cross_site_request(req, req_len))
-        return refuse_cross_site(conn, req, req_len, agent);
-    if (caller.kind == Caller::k_agent && !agent_may_call(req, req_len))
-        return refuse_agent_route(conn, req, req_len, agent);
-    dispatch(conn, req, req_len);
+    if (cross_site_request(request))
+        return refuse_cross_site(conn, request, agent);
+    RouteMatch match = match_route(request.method, request.path);
+    if (caller.kind == Caller::k_agent && !agent_may_call(match))
+        return refuse_agent_route(conn, request, agent);
+    dispatch(conn, request, match);
 }

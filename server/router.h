@@ -1,14 +1,53 @@
-// The router: global per-second limit, CORS preflight, Basic and Bearer authentication,
-// the route table, and the sandbox reset.
+// The router: global per-second limit, Host check, CORS preflight, Basic and Bearer
+// authentication, the cross-site guard, the agent gate, and dispatch through one table of
+// method + exact path that the agent gate reads too.
 #pragma once
 #include "runtime/types.h"
+#include "server/request_framing.h"
 
-void route_request(int conn, const char* req, i64 req_len);
+void route_request(int conn, const Request& request);
 
 // True when the request's Authorization header carries exactly the Basic credential, the
 // admin's bearer token or an agent's token.
-bool request_authenticated(const char* req, i64 req_len);
+bool request_authenticated(const Request& request);
 
-// Copies the ?agent= value of an /api/audit request line into out (at most
-// k_audit_filter_size bytes); returns its length, 0 for none.
-i64 read_audit_filter(const char* req, i64 req_len, char* out);
+// Copies the value of the first "agent" parameter of a query into out (at most
+// k_audit_filter_size bytes); returns its length, 0 for none, -1 when it is longer.
+i64 read_audit_filter(ByteSpan query, char* out);
+
+// ---- the route table ----------------------------------------------------------------
+
+using RouteAction = void (*)(int conn, const Request& request);
+
+struct Route {
+    // The method the row takes; null on a row that takes every method the path's other
+    // rows do not name.
+    const char* method;
+    const char* path;
+    RouteAction action;
+    // Whether an agent token may call it.
+    bool open_to_agents;
+};
+
+// The row a request reaches (null for none), and whether any row has its path, which
+// tells "405 Method Not Allowed" from "404 Not Found".
+struct RouteMatch {
+    const Route* route;
+    bool path_known;
+};
+
+RouteMatch match_route(ByteSpan method, ByteSpan path);
+
+// The longest Allow value build_allow writes, its NUL not counted.
+constexpr i64 k_allow_max = 32;
+
+// The methods path's rows name, in table order and separated by ", " ("GET, POST"), and a
+// NUL into out (k_allow_max + 1 bytes); returns the length.
+i64 build_allow(char* out, ByteSpan path);
+
+// Every row, for tests and for whatever lists the routes.
+struct RouteRows {
+    const Route* rows;
+    i64 count;
+};
+RouteRows route_rows();

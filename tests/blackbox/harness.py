@@ -315,10 +315,11 @@ UNAUTHORIZED = (b"HTTP/1.1 401 Unauthorized\r\n"
                 b"{\"ok\":false,\"error\":\"invalid credentials\"}")
 
 
-def json_answer(status, reason, body):
+def json_answer(status, reason, body, extra=""):
+    """The exact answer; extra is header lines ("Name: value\r\n") after the fixed ones."""
     data = body.encode() if isinstance(body, str) else body
-    return ("HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n%s"
-            % (status, reason, len(data), HEADERS)).encode() + data
+    return ("HTTP/1.1 %d %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n%s%s\r\n"
+            % (status, reason, len(data), HEADERS[:-2], extra)).encode() + data
 
 
 def json_error(status, reason, message):

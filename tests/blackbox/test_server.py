@@ -15,6 +15,9 @@ BANNER_BOTTOM = ("║  TLS: use nginx/caddy reverse proxy          ║\n"
                  "╚══════════════════════════════════════════════╝\n")
 
 
+UNKNOWN = json_answer(404, "Not Found", '{"ok":false,"error":"unknown endpoint"}')
+
+
 def wait_next_second():
     time.sleep(int(time.time()) + 1 - time.time() + 0.02)
 
@@ -39,8 +42,7 @@ class RoutingTest(unittest.TestCase):
         self.assertEqual(self.srv.get("/api/health", auth="Basic d3Jvbmc6cGFzcw==").raw, UNAUTHORIZED)
 
     def test_unknown_endpoint_exact_bytes(self):
-        r = self.srv.get("/about")
-        self.assertEqual(r.raw, json_answer(404, "Not Found", '{"ok":false,"error":"unknown endpoint"}'))
+        self.assertEqual(self.srv.get("/about").raw, UNKNOWN)
 
     def test_every_answer_line_ends_with_crlf(self):
         for path in ("/", "/api/health", "/api/audit", "/api/agents", "/api/policy", "/nope"):
@@ -90,30 +92,38 @@ class RoutingTest(unittest.TestCase):
         self.assertEqual(self.srv.request("POST", "/api/profile", body='{"profile":0}', headers=own, content_type=None).status, 200)
         self.assertEqual(self.srv.request("POST", "/api/profile", body='{"profile":0}', content_type=None).status, 200)
 
-    def test_page_route_quirks(self):
-        page = self.srv.get("/favicon.ico")
-        self.assertEqual(page.status, 200)
-        self.assertEqual(page.headers["Content-Type"], "text/html")
-        self.assertEqual(self.srv.get("/about").status, 404)
-        self.assertEqual(self.srv.get("/").headers["Content-Type"], "text/html")
+    def test_page_is_served_at_its_exact_paths_only(self):
+        for path in ("/", "/index.html"):
+            page = self.srv.get(path)
+            self.assertEqual((page.status, page.headers["Content-Type"]), (200, "text/html"), path)
+        for path in ("/favicon.ico", "/about", "/index.htm", "//"):
+            self.assertEqual(self.srv.get(path).raw, UNKNOWN, path)
 
-    def test_report_routes_ignore_method_and_suffix(self):
-        healthz = self.srv.get("/api/healthz")
-        self.assertEqual(healthz.status, 200)
-        self.assertEqual(healthz.headers["Content-Type"], "application/json")
-        self.assertEqual(self.srv.post("/api/health", "{}").status, 200)
-        self.assertEqual(self.srv.get("/api/exec").status, 404)
+    def test_routes_are_exact_paths_and_other_methods_get_405_with_allow(self):
+        for method, path in (("GET", "/api/healthz"), ("GET", "/api/healthcheck-typo"), ("POST", "/api/executioner"),
+                             ("POST", "/api/exec/"), ("DROP", "/x"), ("DELETE", "/api/anything")):
+            self.assertEqual(self.srv.request(method, path, body="{}" if method == "POST" else None).raw, UNKNOWN, path)
+        for method, path, allow in (("POST", "/api/health", "GET"), ("GET", "/api/exec", "POST"), ("HEAD", "/api/health", "GET"),
+                                    ("PUT", "/api/health", "GET"), ("DELETE", "/api/policy", "GET, POST"),
+                                    ("GET", "/api/sandbox", "DELETE")):
+            r = self.srv.request(method, path, body="{}" if method in ("POST", "PUT") else None)
+            self.assertEqual(r.raw, json_answer(405, "Method Not Allowed", '{"ok":false,"error":"method not allowed"}',
+                                                extra="Allow: %s\r\n" % allow), (method, path))
+        # A query belongs to no path.
+        self.assertEqual(self.srv.get("/api/health?x=1").status, 200)
 
-    def test_head_and_put_are_unknown(self):
-        self.assertEqual(self.srv.request("HEAD", "/api/health").status, 404)
-        self.assertEqual(self.srv.request("PUT", "/api/health", body="{}").status, 404)
+    def test_malformed_request_line_gets_400(self):
+        for line in ("GET /api/health", "GET  /api/health HTTP/1.1", "GET /api/health HTTP/1.1 extra"):
+            raw = self.srv.raw("%s\r\nAuthorization: %s\r\n\r\n" % (line, DEFAULT_AUTH))
+            self.assertEqual(raw, json_answer(400, "Bad Request", '{"ok":false,"error":"malformed request line"}'), line)
 
     def test_request_split_inside_header_block_is_read_whole(self):
-        for method in ("POST", "GET"):
+        # The router answers from the whole header block: the credential after the split counts.
+        for method, status in (("POST", b"HTTP/1.1 405 Method Not Allowed\r\n"), ("GET", b"HTTP/1.1 200 OK\r\n")):
             head = ("%s /api/health HTTP/1.1\r\nHost: localhost\r\n" % method).encode()
             rest = ("Authorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()
             raw = self.srv.raw(head + rest, split=len(head), delay=0.2)
-            self.assertTrue(raw.startswith(b"HTTP/1.1 200 OK\r\n"), raw[:60])
+            self.assertTrue(raw.startswith(status), raw[:60])
 
     def test_silent_client_is_dropped_and_next_served(self):
         silent = self.srv.connect()
@@ -155,6 +165,34 @@ class RoutingTest(unittest.TestCase):
             with open("/proc/%d/fdinfo/%d" % (pid, fd)) as f:
                 flags = int(next(l for l in f if l.startswith("flags:")).split()[1], 8)
             self.assertTrue(flags & 0o2000000, "fd %d lacks O_CLOEXEC" % fd)
+
+
+class ResetTest(unittest.TestCase):
+    """Only DELETE /api/sandbox resets; a DELETE of any other path leaves the sandbox as it was."""
+
+    def test_only_delete_of_the_sandbox_resets(self):
+        srv = Instance()
+        try:
+            self.assertEqual(srv.exec("echo hi", agent="keeper").status, 200)
+            wrote = srv.post("/api/write", '{"path":"/tmp/kept.txt","content":"kept"}', headers={"X-Agent": "keeper"})
+            self.assertEqual(wrote.status, 200)
+            for method, path in (("DELETE", "/api/anything"), ("DELETE", "/api/sandbox/"), ("DROP", "/x"),
+                                 ("DELETE", "/"), ("POST", "/api/sandbox")):
+                self.assertIn(srv.request(method, path).status, (404, 405), (method, path))
+                health = srv.get("/api/health").json()
+                self.assertEqual((health["total_execs"], health["agents_count"]), (1, 1), (method, path))
+            kept = srv.post("/api/read", '{"path":"/tmp/kept.txt"}', headers={"X-Agent": "keeper"})
+            self.assertEqual(kept.json()["content"], "kept")
+            self.assertNotIn("RESET", "".join(srv.get("/api/audit").json()["entries"]))
+
+            self.assertEqual(srv.request("DELETE", "/api/sandbox").raw,
+                             json_answer(200, "OK", '{"ok":true,"message":"sandbox reset"}'))
+            health = srv.get("/api/health").json()
+            self.assertEqual((health["total_execs"], health["agents_count"]), (0, 0))
+            gone = srv.post("/api/read", '{"path":"/tmp/kept.txt"}', headers={"X-Agent": "keeper"})
+            self.assertEqual(gone.status, 404)
+        finally:
+            srv.cleanup()
 
 
 class GlobalLimitTest(unittest.TestCase):

@@ -71,3 +71,90 @@ TEST(ExpectsContinue, OnlyWhileTheAnnouncedBodyIsMissing)
 }
 
 } // namespace
+
+namespace {
+
+std::string text(ByteSpan span) { return span.ptr ? std::string(span.ptr, span.len) : std::string("<none>"); }
+
+// The request value of bytes that must frame whole.
+struct Framed {
+    std::string bytes;
+    Frame frame;
+    explicit Framed(std::string b) : bytes(std::move(b)), frame(frame_request(bytes.data(), (i64)bytes.size())) { }
+    const Request& request() const { return frame.request; }
+};
+
+TEST(FrameRequest, SplitsTheRequestLineHeadersAndBody)
+{
+    Framed f("POST /api/audit?agent=a&b=c HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}extra");
+    ASSERT_EQ(f.frame.state, k_frame_complete);
+    const Request& r = f.request();
+    EXPECT_EQ(text(r.method), "POST");
+    EXPECT_EQ(text(r.path), "/api/audit");
+    EXPECT_EQ(text(r.query), "agent=a&b=c");
+    EXPECT_EQ(text(r.headers), "Host: x\r\nContent-Length: 2\r\n");
+    EXPECT_EQ(text(r.body), "{}");
+    EXPECT_EQ(text(r.bytes), f.bytes.substr(0, f.bytes.size() - 5));
+}
+
+TEST(FrameRequest, QueryIsAbsentEmptyOrEverythingAfterTheFirstQuestionMark)
+{
+    struct Case {
+        const char* line;
+        const char* path;
+        const char* query;
+    };
+    for (Case c : {
+             Case { "GET /mcp HTTP/1.1", "/mcp", "<none>" },
+             Case { "GET /mcp? HTTP/1.1", "/mcp", "" },
+             Case { "GET /a?b?c=d HTTP/1.1", "/a", "b?c=d" },
+             Case { "GET ?x HTTP/1.1", "", "x" },
+             Case { "OPTIONS * HTTP/1.0", "*", "<none>" },
+         }) {
+        Framed f(std::string(c.line) + "\r\n\r\n");
+        ASSERT_EQ(f.frame.state, k_frame_complete) << c.line;
+        EXPECT_EQ(text(f.request().path), c.path) << c.line;
+        EXPECT_EQ(text(f.request().query), c.query) << c.line;
+        EXPECT_EQ(f.request().headers.len, 0) << c.line;
+        EXPECT_EQ(f.request().body.len, 0) << c.line;
+    }
+}
+
+TEST(FrameRequest, RequestLinesOfAnotherFormAreMalformed)
+{
+    for (const char* line : {
+             "GET /api/health",              // no version
+             "GET  /api/health HTTP/1.1",    // two blanks
+             "GET /api/health HTTP/1.1 ",    // trailing blank
+             "GET /api/health HTTP/11",      // version form
+             "GET /api/health http/1.1",     // version case
+             " GET / HTTP/1.1",              // leading blank
+             "GET",                          // method alone
+             "G(T / HTTP/1.1",               // method not a token
+             "ABCDEFGHIJKLMNOPQ / HTTP/1.1", // method of 17 bytes
+             "GET /a\tb HTTP/1.1",           // control byte in the target
+             "GET /\x80 HTTP/1.1",           // non-ASCII byte in the target
+             "",                             // no request line at all
+         }) {
+        EXPECT_EQ(Framed(std::string(line) + "\r\nHost: x\r\n\r\n").frame.state, k_frame_malformed) << line;
+    }
+    // A bare LF does not end the request line: the line runs on to the first CR LF.
+    EXPECT_EQ(Framed("GET / HTTP/1.1\nHost: x\r\n\r\n").frame.state, k_frame_malformed);
+    EXPECT_EQ(Framed("ABCDEFGHIJKLMNOP / HTTP/1.1\r\n\r\n").frame.state, k_frame_complete);
+    // The line is judged once the header block has ended, before the body is awaited.
+    EXPECT_EQ(Framed("GET /\r\nContent-Length: 50\r\n\r\n").frame.state, k_frame_malformed);
+}
+
+TEST(RequestHeader, ReadsOnlyTheHeaderLines)
+{
+    Framed f("GET /Host:%20x HTTP/1.1\r\nX-Host: a\r\nhost:  b \r\n\r\nHost: c");
+    ASSERT_EQ(f.frame.state, k_frame_complete);
+    ByteSpan value {};
+    ASSERT_TRUE(request_header(f.request(), "Host", &value));
+    EXPECT_EQ(text(value), "b");
+    EXPECT_FALSE(request_header(f.request(), "Origin", &value));
+    Framed bare("GET / HTTP/1.1\r\n\r\nHost: c\r\n\r\n");
+    EXPECT_FALSE(request_header(bare.request(), "Host", &value));
+}
+
+} // namespace

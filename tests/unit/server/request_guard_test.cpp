@@ -41,7 +41,12 @@ TEST(HostAllowed, ServerNamesSurviveALoginChange)
     config("");
 }
 
-bool cross(const std::string& head) { return cross_site_request(head.data(), (i64)head.size()); }
+bool cross(const std::string& head)
+{
+    Frame frame = frame_request(head.data(), (i64)head.size());
+    EXPECT_EQ(frame.state, k_frame_complete) << head;
+    return frame.state == k_frame_complete && cross_site_request(frame.request);
+}
 
 TEST(CrossSiteRequest, FormsFromOtherOriginsAreRefused)
 {
@@ -72,6 +77,10 @@ TEST(CrossSiteRequest, NavigationsAndNoCorsRequestsToTheApiAreRefused)
     EXPECT_TRUE(cross("POST /api/exec HTTP/1.1\r\nSec-Fetch-Mode: no-cors\r\n\r\n"));
     EXPECT_TRUE(cross("POST /mcp HTTP/1.1\r\nSec-Fetch-Mode: navigate\r\n\r\n"));
     EXPECT_FALSE(cross("GET / HTTP/1.1\r\nSec-Fetch-Mode: navigate\r\n\r\n"));
+    EXPECT_FALSE(cross("GET /apix HTTP/1.1\r\nSec-Fetch-Mode: navigate\r\n\r\n"));
+    EXPECT_TRUE(cross("GET /mcp?x=1 HTTP/1.1\r\nSec-Fetch-Mode: no-cors\r\n\r\n"));
+    // The method is the request line's whole first word.
+    EXPECT_FALSE(cross("POSTED /api/exec HTTP/1.1\r\nOrigin: http://evil.example\r\n\r\n"));
     EXPECT_FALSE(cross("GET /api/health HTTP/1.1\r\nSec-Fetch-Mode: cors\r\n\r\n"));
     EXPECT_FALSE(cross("GET /api/health HTTP/1.1\r\nSec-Fetch-Mode: same-origin\r\n\r\n"));
 }
