@@ -13,12 +13,15 @@
 #include "policy/rules.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
+#include "runtime/json_reader.h"
 #include "runtime/text.h"
 
 static constexpr i64 k_action_capacity = 15;
 static constexpr char k_err_invalid_action[] = "invalid action (use add_bl/rm_bl/add_wl/rm_wl)";
 static constexpr char k_err_list_full[] = "rule list full";
 static constexpr char k_err_unstorable_rule[] = "rule cannot be stored in policy.conf";
+static constexpr char k_err_missing_profile[] = "missing profile (0/1/2)";
+static constexpr char k_err_invalid_profile[] = "profile must be 0, 1 or 2";
 
 // The widest answer of the POST handlers: four numbers.
 static constexpr i64 k_policy_answer_size = json_answer_size(4, 0, 0);
@@ -174,31 +177,46 @@ void handle_policy_change(int conn, const char* req, i64 req_len)
     send_counts(conn);
 }
 
-// The first 0, 1 or 2 of the body (of the whole request when it has no blank line);
-// -1 when there is none.
-i64 read_profile_digit(const char* req, i64 req_len)
+ProfileField read_profile_field(const char* req, i64 req_len)
 {
     i64 body = find_body(req, req_len);
-    for (i64 i = body < 0 ? 0 : body; i < req_len; i++)
-        if (req[i] >= '0' && req[i] <= '2')
-            return req[i] - '0';
-    return -1;
+    if (body < 0)
+        return { k_profile_missing, 0 };
+    const char* json = req + body;
+    i64 len = req_len - body;
+    i64 value = json_find_member(json, len, 0, "profile", 7);
+    if (value < 0)
+        return { k_profile_missing, 0 };
+    JsonInteger number = json_read_integer(json, len, value);
+    if (!number.ok || !profile_in_range(number.value))
+        return { k_profile_invalid, 0 };
+    return { k_profile_given, number.value };
+}
+
+// The profile's name for a change line; every stored profile has one, but a line is never
+// written from a null name.
+static const char* named_profile(i64 p)
+{
+    const char* name = profile_name(p);
+    return name ? name : "custom";
 }
 
 void handle_profile(int conn, const char* req, i64 req_len)
 {
-    i64 p = read_profile_digit(req, req_len);
-    if (p < 0)
-        return send_json_error(conn, 400, "Bad Request", "missing profile (0/1/2)");
-    apply_profile(p);
+    ProfileField field = read_profile_field(req, req_len);
+    if (field.status == k_profile_missing)
+        return send_json_error(conn, 400, "Bad Request", k_err_missing_profile);
+    if (field.status == k_profile_invalid)
+        return send_json_error(conn, 400, "Bad Request", k_err_invalid_profile);
+    apply_profile(field.profile);
     save_policy_file();
     ChangeNote note;
     begin_change(&note);
     note_text(&note, "set the profile to ");
-    note_text(&note, profile_name(state.profile));
+    note_text(&note, named_profile(state.profile));
     print_change(&note);
     static constexpr char detail[] = "set_profile";
-    audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, p, 0, "OK");
+    audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, field.profile, 0, "OK");
     JsonAnswer(k_policy_answer_size)
         .number("profile", state.profile)
         .number("timeout_ms", state.timeout_ms)
@@ -219,7 +237,7 @@ void handle_policy_reload(int conn)
     ChangeNote note;
     begin_change(&note);
     note_text(&note, "reloaded the policy file: profile ");
-    note_text(&note, profile_name(state.profile));
+    note_text(&note, named_profile(state.profile));
     note_text(&note, ", ");
     note_decimal(&note, state.blacklist_count);
     note_text(&note, " blacklist and ");

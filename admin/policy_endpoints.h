@@ -33,6 +33,11 @@ bool rule_storable(const char* rule, i64 len);
 // 1 when one was removed, 0 when none is equal.
 i64 remove_rule(char* area, i64 area_size, i64* count, i64* used, const char* rule, i64 len);
 
-// The profile a POST /api/profile request asks for: the first 0, 1 or 2 of its body, or
-// -1 when there is none.
-i64 read_profile_digit(const char* req, i64 req_len);
+// The profile a POST /api/profile request asks for: the integer value of the "profile"
+// member of its JSON body. A value that is no integer, or one outside 0 to 2, is invalid.
+enum ProfileFieldStatus { k_profile_given, k_profile_missing, k_profile_invalid };
+struct ProfileField {
+    ProfileFieldStatus status;
+    i64 profile; // 0 to 2 when given
+};
+ProfileField read_profile_field(const char* req, i64 req_len);

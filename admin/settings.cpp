@@ -24,6 +24,15 @@ static constexpr char k_saved_tmp_message[] =
     R"json({"ok":true,"message":"credentials updated (saved to /tmp — copy to /etc/cindervox/config)"})json";
 static constexpr i64 k_agent_name_capacity = k_agent_name_max;
 
+// A time-out of a command runs from 1 ms to a day: a run that may last longer would hold its
+// slot and its agent's workspace for good.
+static constexpr i64 k_timeout_low_ms = 1;
+static constexpr i64 k_timeout_high_ms = 86400000;
+static constexpr char k_err_rate_limit_range[] = "rate_limit must be 1 to 100000";
+static constexpr char k_err_timeout_range[] = "timeout must be 1 to 86400000";
+static constexpr char k_err_default_budget_range[] = "default must be 0 to 4294967295";
+static_assert(k_rate_limit_low == 1 && k_rate_limit_high == 100000 && k_token_budget_high == 4294967295);
+
 // The Base64 text of the longest credential line and its NUL. The login outlives the
 // request, so it lives here rather than on the per-request heap.
 static constexpr i64 k_credential_store_size = 4 * ((k_credential_line_capacity + 2) / 3) + 1;
@@ -86,7 +95,9 @@ void handle_config(int conn, const char* req, i64 req_len)
     if (user_len > 0 && password_len > 0)
         return change_credentials(conn, { user, user_len }, { password, password_len });
     i64 rate = read_number_field(req, req_len, "rate_limit", 10);
-    if (rate >= 1) {
+    if (rate > k_rate_limit_high)
+        return send_json_error(conn, 400, "Bad Request", k_err_rate_limit_range);
+    if (rate >= k_rate_limit_low) {
         state.max_rate_per_agent = rate;
         save_policy_file();
         note_number_change("set the rate limit to ", rate, " runs per minute per agent");
@@ -94,7 +105,9 @@ void handle_config(int conn, const char* req, i64 req_len)
         return JsonAnswer(k_number_answer_size).number("max_rate_per_agent", rate).send(conn);
     }
     i64 timeout = read_number_field(req, req_len, "timeout", 7);
-    if (timeout >= 1) {
+    if (timeout > k_timeout_high_ms)
+        return send_json_error(conn, 400, "Bad Request", k_err_timeout_range);
+    if (timeout >= k_timeout_low_ms) {
         state.timeout_ms = timeout;
         save_policy_file();
         note_number_change("set the command time-out to ", timeout, " ms");
@@ -118,6 +131,8 @@ void handle_budget(int conn, const char* req, i64 req_len)
     if (find_body(req, req_len) < 0)
         return send_json_error(conn, 400, "Bad Request", "missing body");
     i64 default_budget = read_number_field(req, req_len, "default", 7);
+    if (default_budget > k_token_budget_high)
+        return send_json_error(conn, 400, "Bad Request", k_err_default_budget_range);
     if (default_budget >= 0) {
         state.default_token_budget = default_budget;
         note_number_change("set the default token budget to ", default_budget, default_budget == 0 ? " (unlimited)" : " tokens");

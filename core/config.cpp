@@ -10,7 +10,9 @@
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-static constexpr i64 k_port_max = 65535;
+// A TCP port; 0 would let the kernel choose one that nobody knows.
+static constexpr i64 k_port_low = 1;
+static constexpr i64 k_port_high = 65535;
 
 static bool is_port_line(const char* line, i64 len) { return line[0] == 'p' && len >= 6 && line[4] == '='; }
 
@@ -19,21 +21,36 @@ static bool is_credential_line(const char* line, i64 len)
     return find_bytes(line, len, 0, ":", 1) >= 0 && find_bytes(line, len, 0, "=", 1) < 0;
 }
 
+static constexpr char k_config_source[] = "[Cindervox] /etc/cindervox/config";
+
+// "<name> must be <low> to <high>; ignored" about line number of the file.
+static void report_out_of_range(i64 number, ByteSpan name, i64 low, i64 high)
+{
+    ConsoleLine notice;
+    begin_file_line_notice(&notice, k_config_source, number);
+    line_bytes(&notice, name.ptr, name.len);
+    line_text(&notice, " must be ");
+    line_decimal(&notice, low);
+    line_text(&notice, " to ");
+    line_decimal(&notice, high);
+    line_text(&notice, "; ignored");
+    print_line(notice);
+}
+
 static i64 scan_ports(const char* text, i64 len)
 {
     i64 port = 0;
-    for_each_line(text, len, [&](const char* line, i64 line_len) {
+    for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
         if (!is_port_line(line, line_len))
             return false;
         i64 value = scattered_digits_value(line + 5, line_len - 5);
-        if (value > k_port_max) {
-            print("[Cindervox] Port out of range (1-65535), ignored:\n");
-            print_decimal_line(value);
-        } else if (value >= 1) {
-            print("[Cindervox] Port configured:\n");
-            print_decimal_line(value);
-            port = value;
+        if (value < k_port_low || value > k_port_high) {
+            report_out_of_range(number, { "port", 4 }, k_port_low, k_port_high);
+            return false;
         }
+        print("[Cindervox] Port configured:\n");
+        print_decimal_line(value);
+        port = value;
         return false;
     });
     return port;
@@ -59,7 +76,18 @@ static bool take_credential(const char* text, i64 len)
     return taken;
 }
 
-// Setting lines of the server's capacity: name=digits, clamped to what the server can hold.
+// Setting lines of the server's capacity: name=digits, and the values each may take. A line
+// outside its range is ignored with a console line naming it, so the value before it (an
+// earlier good line, or the default) stands. The reasons for the bounds:
+//   max_connections      16 to 16384: fewer and a few idle browser tabs shut the admin
+//                        out; the table is made at start-up, and beyond 16384 the
+//                        descriptor limit cuts it down anyway.
+//   max_concurrent_runs  1 to 64: run slots and a queue of four per slot are made at
+//                        start-up, and every run holds descriptors and processes of its own.
+//   workspace_mb         1 to 1048576 (1 TiB): tmpfs reads size=0 as unbounded, and no host
+//                        has more memory than 1 TiB to give one agent; the inode count
+//                        computed from it stays far from overflowing.
+//   workspace_total_mb   1 to 1048576: the same bound for the sum of all workspaces.
 struct CapacitySetting {
     const char* name;
     i64 ServerState::*field;
@@ -70,23 +98,30 @@ struct CapacitySetting {
 static constexpr CapacitySetting k_capacity_settings[] = {
     { "max_connections=", &ServerState::max_connections, k_max_connections_low, k_max_connections_high, k_default_max_connections },
     { "max_concurrent_runs=", &ServerState::max_concurrent_runs, 1, k_max_concurrent_runs_high, k_default_max_concurrent_runs },
-    // Each agent's workspace and the bound of their sum, in MiB.
     { "workspace_mb=", &ServerState::workspace_mb, 1, k_workspace_mb_max, k_default_workspace_mb },
     { "workspace_total_mb=", &ServerState::workspace_total_mb, 1, k_workspace_mb_max, k_default_workspace_total_mb },
 };
+static_assert([] {
+    for (const CapacitySetting& setting : k_capacity_settings)
+        if (setting.fallback < setting.low || setting.fallback > setting.high)
+            return false;
+    return true;
+}());
 
 static void scan_capacity(const char* text, i64 len)
 {
-    for_each_line(text, len, [&](const char* line, i64 line_len) {
+    for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
         for (const CapacitySetting& setting : k_capacity_settings) {
             i64 name_len = text_length(setting.name);
-            if (line_len <= name_len || !bytes_equal(line, setting.name, name_len))
+            if (line_len < name_len || !bytes_equal(line, setting.name, name_len))
                 continue;
             i64 value = scattered_digits_value(line + name_len, line_len - name_len);
-            value = value < setting.low ? setting.low : value > setting.high ? setting.high : value;
-            state.*setting.field = value;
+            if (value < setting.low || value > setting.high)
+                report_out_of_range(number, { setting.name, name_len - 1 }, setting.low, setting.high);
+            else
+                state.*setting.field = value;
         }
-        return 0;
+        return false;
     });
 }
 

@@ -9,12 +9,13 @@ constexpr i64 k_credential_buffer = 512;
 // The longest credential line whose Base64 text and NUL fit the 512-byte buffer.
 constexpr i64 k_credential_line_max = 381;
 
-// Largest workspace setting (1 TiB in MiB); larger values are taken as this.
+// Largest workspace setting (1 TiB in MiB); a larger one is ignored.
 constexpr i64 k_workspace_mb_max = 1048576;
 
 // Reads the configuration file; may replace basic_credential, max_connections,
 // max_concurrent_runs and the workspace sizes; returns the configured port, or 0 when none
-// (or only out-of-range ones) was given.
+// (or only out-of-range ones) was given. A numeric line outside its range (the table in
+// core/config.cpp) is ignored with a console line naming the file and the line.
 i64 load_config();
 
 // Applies configuration text as load_config does after reading it; it also takes the

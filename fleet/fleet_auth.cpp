@@ -1,29 +1,35 @@
-// Only the first "Authorization: Basic " counts: a request cannot try several credentials
-// in one go, and a token that merely begins with the credential is refused.
+// Only the first Authorization header counts: a request cannot try several credentials in
+// one go, and a token that merely begins with the credential is refused.
 #include "fleet/fleet_auth.h"
+#include "runtime/fields.h"
 #include "runtime/text.h"
 
-static constexpr char k_basic_prefix[] = "Authorization: Basic ";
-static constexpr i64 k_basic_prefix_len = sizeof(k_basic_prefix) - 1;
+static constexpr char k_basic_scheme[] = "basic";
+static constexpr i64 k_basic_scheme_len = sizeof(k_basic_scheme) - 1;
 
-i64 find_basic_credential(const char* req, i64 req_len)
+static char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c + 32) : c; }
+
+static bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The token of a "Basic <token>" header value, or an empty span when the scheme is another.
+static ByteSpan basic_token(ByteSpan value)
 {
-    for (i64 pos = 0; pos < req_len - k_basic_prefix_len; pos++)
-        if (bytes_equal(req + pos, k_basic_prefix, k_basic_prefix_len))
-            return pos + k_basic_prefix_len;
-    return -1;
+    if (value.len <= k_basic_scheme_len || !is_blank(value.ptr[k_basic_scheme_len]))
+        return { value.ptr, 0 };
+    for (i64 i = 0; i < k_basic_scheme_len; i++)
+        if (lower_ascii(value.ptr[i]) != k_basic_scheme[i])
+            return { value.ptr, 0 };
+    i64 start = k_basic_scheme_len;
+    while (start < value.len && is_blank(value.ptr[start]))
+        start++;
+    return { value.ptr + start, value.len - start };
 }
 
-i64 fleet_request_authorized(const char* req, i64 req_len)
+bool fleet_request_authorized(const char* req, i64 req_len, ByteSpan credential)
 {
-    i64 start = find_basic_credential(req, req_len);
-    if (start < 0)
-        return 0;
-    i64 end = start + k_fleet_credential_len;
-    if (end > req_len || !bytes_equal(req + start, k_fleet_credential, k_fleet_credential_len))
-        return 0;
-    if (end == req_len)
-        return 1;
-    char next = req[end];
-    return next == '\r' || next == '\n' || next == ' ';
+    ByteSpan value {};
+    if (!find_header(req, req_len, "Authorization", &value))
+        return false;
+    ByteSpan token = basic_token(value);
+    return token.len > 0 && equal_in_constant_time(token, credential);
 }

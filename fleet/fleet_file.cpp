@@ -101,6 +101,26 @@ i64 parse_fleet_line(const char* line, i64 len, FleetEntryText* text)
     return 1;
 }
 
+static constexpr char k_login_word[] = "login";
+static constexpr i64 k_login_word_len = sizeof(k_login_word) - 1;
+
+enum LoginLine { k_not_login_line, k_login_taken, k_login_malformed };
+
+// A line whose first word is "login" gives the page's own login: its Base64 text goes into
+// config unless the line is malformed or config is null (a login was given already).
+static LoginLine take_login_line(const char* line, i64 len, FleetConfig* config)
+{
+    Word words[2];
+    i64 count = split_words(line, len, words, 2);
+    if (count < 1 || words[0].len != k_login_word_len || !bytes_equal(words[0].start, k_login_word, k_login_word_len))
+        return k_not_login_line;
+    if (count != 2 || !valid_login(words[1]) || !config)
+        return k_login_malformed;
+    config->login_len = base64_encode(words[1].start, words[1].len, config->login);
+    config->login_configured = true;
+    return k_login_taken;
+}
+
 static bool is_comment_or_blank(const char* line, i64 len)
 {
     i64 pos = 0;
@@ -123,8 +143,14 @@ FleetFileOutcome apply_fleet_file_text(const char* text, i64 len, FleetEntryText
         start = end + 1;
         if (is_comment_or_blank(line, line_len))
             continue;
+        // Only the first login line is taken; a later one is skipped as malformed.
+        LoginLine login = take_login_line(line, line_len, outcome.login_given ? nullptr : config);
+        if (login == k_login_taken) {
+            outcome.login_given = true;
+            continue;
+        }
         FleetEntryText parsed;
-        if (!parse_fleet_line(line, line_len, &parsed)) {
+        if (login == k_login_malformed || !parse_fleet_line(line, line_len, &parsed)) {
             if (outcome.skipped_count < k_fleet_skipped_named)
                 outcome.skipped_lines[outcome.skipped_count] = line_number;
             outcome.skipped_count++;

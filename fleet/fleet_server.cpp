@@ -52,8 +52,12 @@ static i64 open_listener(i64 port)
     return listener.fd;
 }
 
-// Reads the fleet file, if there is one, into the sandbox table and says what came of it.
-static void load_fleet_file()
+static constexpr char k_default_login_warning[] =
+    "[Fleet] WARNING: no login line in /etc/cindervox/fleet; using the default login admin:wickerpod\n";
+
+// Reads the fleet file, if there is one, into the sandbox table and the login and says what
+// came of it.
+static void read_fleet_file()
 {
     char* text = (char*)heap_alloc(k_fleet_file_max + 1);
     i64 len = read_small_file(k_fleet_file_path, text, k_fleet_file_max);
@@ -85,6 +89,17 @@ static void load_fleet_file()
     print_decimal_line(outcome.entries);
 }
 
+// Reads the fleet file, if there is one, into the sandbox table and the login, and warns
+// when the default login stays in force.
+static void load_fleet_file()
+{
+    read_fleet_file();
+    if (fleet_config.login_configured)
+        print("[Fleet] Login from /etc/cindervox/fleet\n");
+    else
+        print(k_default_login_warning);
+}
+
 [[noreturn]] static void serve(int listen_fd, Answer page, Answer refusal)
 {
     char* req = (char*)heap_alloc(k_fleet_request_buffer);
@@ -94,7 +109,8 @@ static void load_fleet_file()
             continue;
         i64 len = read_retry((int)conn, req, k_fleet_request_max);
         if (len > 0) {
-            const Answer& answer = fleet_request_authorized(req, len) ? page : refusal;
+            ByteSpan login { fleet_config.login, fleet_config.login_len };
+            const Answer& answer = fleet_request_authorized(req, len, login) ? page : refusal;
             send_bytes((int)conn, answer.bytes, answer.len);
         }
         sys_close((int)conn);
@@ -119,6 +135,6 @@ extern "C" [[noreturn]] void program_main(int, char**)
         sys_exit_group(k_exit_no_listener);
     print("Cindervox Fleet Dashboard on http://localhost:\n");
     print_decimal_line(fleet_config.port);
-    print("Login: admin / wickerpod\n");
+    print(fleet_config.login_configured ? "Login: from /etc/cindervox/fleet\n" : "Login: admin / wickerpod\n");
     serve((int)listen_fd, { response, response_len }, { refusal, refusal_len });
 }

@@ -52,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
     const WriteRefusal* refusal = read_write_request(req.bytes, req.len, path.bytes, &path_len, content.bytes, &content_len);
     if (!refusal)
         fuzz_check(path_len >= 5 && content_len >= 1 && content_len <= k_write_content_capacity, "write request");
-    i64 profile = read_profile_digit(req.bytes, req.len);
-    fuzz_check(profile >= -1 && profile <= 2, "profile digit");
+    ProfileField profile = read_profile_field(req.bytes, req.len);
+    fuzz_check(profile.status != k_profile_given || (profile.profile >= 0 && profile.profile <= 2), "profile field");
     // Header values lie inside the header block and never start or end with a blank.
     static const char* const header_names[] = { "Authorization", "Host", "Origin", "Content-Type", "" };
     for (const char* name : header_names) {

@@ -66,22 +66,48 @@ static void clear_rule_lists()
         fill_bytes(state.whitelist, 0, k_whitelist_area);
 }
 
-static void apply_config_line(const char* line, i64 len, PolicyVariant variant)
+static constexpr char k_policy_source[] = "[Cindervox] /etc/cindervox/policy.conf";
+
+// Stores value in *field when it lies in low to high; otherwise says on the console that
+// line number was ignored: "<name> must be <low> to <high>; ignored".
+static void take_setting(i64* field, i64 value, i64 low, i64 high, i64 number, const char* name)
+{
+    if (value >= low && value <= high) {
+        *field = value;
+        return;
+    }
+    ConsoleLine notice;
+    begin_file_line_notice(&notice, k_policy_source, number);
+    line_text(&notice, name);
+    line_text(&notice, " must be ");
+    line_decimal(&notice, low);
+    line_text(&notice, " to ");
+    line_decimal(&notice, high);
+    line_text(&notice, "; ignored");
+    print_line(notice);
+}
+
+static void apply_config_line(const char* line, i64 len, i64 number, PolicyVariant variant)
 {
     i64 equals = find_bytes(line, len, 0, "=", 1);
     if (equals < 0)
         return;
     i64 value = scattered_digits_value(line + equals + 1, len - equals - 1);
     switch (line[0]) {
-    case 'p': apply_profile(value); return;
+    case 'p':
+        if (!apply_profile(value)) {
+            ConsoleLine notice;
+            begin_file_line_notice(&notice, k_policy_source, number);
+            line_text(&notice, "profile must be 0, 1 or 2; ignored");
+            print_line(notice);
+        }
+        return;
     case 'm':
         if (variant == k_policy_reload && (len < 5 || line[4] != 'r'))
             return;
-        // A limit of 0 would stop every agent; the settings endpoint refuses it too.
-        if (value >= 1)
-            state.max_rate_per_agent = value;
-        return;
-    case 'd': state.default_token_budget = value; return;
+        return take_setting(&state.max_rate_per_agent, value, k_rate_limit_low, k_rate_limit_high, number, "max_rate_per_agent");
+    case 'd':
+        return take_setting(&state.default_token_budget, value, 0, k_token_budget_high, number, "default_token_budget");
     }
 }
 
@@ -99,7 +125,7 @@ static PolicySection header_section(const char* line, i64 len, PolicySection cur
 
 // One line without its line end; returns the section for the next line. A rule that no
 // longer fits its area is dropped and later rules that still fit are kept.
-static PolicySection apply_policy_line(const char* line, i64 len, PolicySection section, PolicyVariant variant)
+static PolicySection apply_policy_line(const char* line, i64 len, i64 number, PolicySection section, PolicyVariant variant)
 {
     if (line[0] == '#')
         return section;
@@ -108,7 +134,7 @@ static PolicySection apply_policy_line(const char* line, i64 len, PolicySection 
     switch (section) {
     case k_section_blacklist: add_blacklist_rule(line, len); break;
     case k_section_whitelist: add_whitelist_rule(line, len); break;
-    case k_section_config: apply_config_line(line, len, variant); break;
+    case k_section_config: apply_config_line(line, len, number, variant); break;
     case k_section_none: break;
     }
     return section;
@@ -118,8 +144,8 @@ void load_policy_text(const char* text, i64 len, PolicyVariant variant)
 {
     clear_rule_lists();
     PolicySection section = k_section_none;
-    for_each_line(text, len, [&](const char* line, i64 line_len) {
-        section = apply_policy_line(line, line_len, section, variant);
+    for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
+        section = apply_policy_line(line, line_len, number, section, variant);
         return false;
     });
 }

@@ -7,6 +7,18 @@
 
 enum PolicyVariant : i64 { k_policy_startup = 0, k_policy_reload = 1 };
 
+// The values the policy settings may take, in the file and in the requests that change
+// them; a file line outside its range is ignored with a console line naming it.
+//   profile               0, 1 or 2: the rows of the profile table (k_profile_count).
+//   max_rate_per_agent    1 to 100000 runs a minute: 0 would stop every agent, and the
+//                         server admits at most 20 requests a second (1200 a minute), so a
+//                         larger limit could never be reached.
+//   default_token_budget  0 (none) to 4294967295: it stands in for an agent's own budget,
+//                         which is a u32 counter.
+constexpr i64 k_rate_limit_low = 1;
+constexpr i64 k_rate_limit_high = 100000;
+constexpr i64 k_token_budget_high = k_u32_max;
+
 // One read of at most this many bytes, into a buffer one byte larger.
 constexpr i64 k_policy_read_max = 8191;
 
@@ -25,6 +37,8 @@ void save_policy_file();
 // k_policy_text_size.
 i64 build_policy_file_text(char* out);
 
+// Applies the file's text; a setting line outside its range prints a console line with
+// its line number (counted from 1) and leaves the setting as it was.
 void load_policy_text(const char* text, i64 len, PolicyVariant variant);
 
 // Start-up load with its console messages.

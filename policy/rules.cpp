@@ -58,7 +58,7 @@ static constexpr ProfileRow k_profiles[] = {
     { "moderate", 30000, 256, 30, 10, 52428800, 64 },
     { "permissive", 300000, 1024, 300, 50, 104857600, 256 },
 };
-static constexpr i64 k_profile_count = sizeof(k_profiles) / sizeof(k_profiles[0]);
+static_assert(sizeof(k_profiles) / sizeof(k_profiles[0]) == k_profile_count);
 
 // Appends at used: length byte, rule bytes, then the 0 end mark. The end mark needs its
 // own byte, so a rule takes len + 2 bytes beyond the bytes in use to fit.
@@ -100,11 +100,11 @@ void install_default_whitelist()
         add_whitelist_rule(rule, text_length(rule));
 }
 
-void apply_profile(i64 p)
+bool apply_profile(i64 p)
 {
+    if (!profile_in_range(p))
+        return false;
     state.profile = p;
-    if (p < 0 || p >= k_profile_count)
-        return;
     const ProfileRow& row = k_profiles[p];
     state.timeout_ms = row.timeout_ms;
     state.max_mem_mb = row.max_mem_mb;
@@ -112,11 +112,12 @@ void apply_profile(i64 p)
     state.max_procs = row.max_procs;
     state.max_fsize = row.max_fsize;
     state.max_nofile = row.max_nofile;
+    return true;
 }
 
 const char* profile_name(i64 p)
 {
-    if (p < 0 || p >= k_profile_count)
+    if (!profile_in_range(p))
         return nullptr;
     return k_profiles[p].name;
 }

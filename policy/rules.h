@@ -16,8 +16,13 @@ void install_default_whitelist();
 i64 add_blacklist_rule(const char* text, i64 len);
 i64 add_whitelist_rule(const char* text, i64 len);
 
-// Stores p in profile; 0, 1 and 2 also set the six limits of their row.
-void apply_profile(i64 p);
+// The profiles are numbered 0 (strict), 1 (moderate) and 2 (permissive).
+constexpr i64 k_profile_count = 3;
+constexpr bool profile_in_range(i64 p) { return p >= 0 && p < k_profile_count; }
+
+// Stores p in profile and sets the six limits of its row. A number outside 0 to 2 changes
+// nothing and gives false: there is no row to read for it.
+bool apply_profile(i64 p);
 
 // "strict", "moderate", "permissive", or nullptr for any other number.
 const char* profile_name(i64 p);

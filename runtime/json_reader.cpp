@@ -83,9 +83,12 @@ static i64 number_end(const char* json, i64 len, i64 pos)
         i++;
     if (i >= len || !is_digit(json[i]))
         return -1;
-    if (json[i] == '0')
+    // A leading zero is the whole integer part: "01" is no number, not 0 followed by junk.
+    if (json[i] == '0') {
         i++;
-    else
+        if (i < len && is_digit(json[i]))
+            return -1;
+    } else
         while (i < len && is_digit(json[i]))
             i++;
     if (i < len && json[i] == '.') {

@@ -30,23 +30,33 @@ bool bytes_equal(const char* a, const char* b, i64 len);
 // True when span holds exactly the bytes of text.
 bool span_equals(ByteSpan span, const char* text);
 
-// Calls visit(line, line_len) for every non-empty line of text, in order. A line ends at
-// LF, at CR, or at CR LF (counted once), or at the end of the text; the terminator is not
-// part of the line. Stops early when visit returns true.
+// Calls visit(line, line_len, number) for every non-empty line of text, in order, with its
+// line number counted from 1 (empty lines are counted, not visited). A line ends at LF, at
+// CR, or at CR LF (counted once), or at the end of the text; the terminator is not part of
+// the line. Stops early when visit returns true.
 template <typename Visit>
-void for_each_line(const char* text, i64 len, Visit visit)
+void for_each_numbered_line(const char* text, i64 len, Visit visit)
 {
     i64 start = 0;
+    i64 number = 0;
     while (start < len) {
         i64 end = start;
         while (end < len && text[end] != '\n' && text[end] != '\r')
             end++;
-        if (end > start && visit(text + start, end - start))
+        number++;
+        if (end > start && visit(text + start, end - start, number))
             return;
         start = end + 1;
         if (end < len && text[end] == '\r' && start < len && text[start] == '\n')
             start++;
     }
+}
+
+// The same walk for visitors that need no line number.
+template <typename Visit>
+void for_each_line(const char* text, i64 len, Visit visit)
+{
+    for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64) { return visit(line, line_len); });
 }
 
 // True when a and b hold the same bytes. The time taken depends on the lengths alone, never

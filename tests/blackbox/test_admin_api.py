@@ -63,13 +63,15 @@ class ReportsTest(unittest.TestCase):
             self.assertLess(health["uptime_sec"], 30)
             self.assertEqual((health["isolation"], health["namespaces"], health["profile"]), ("basic", True, "strict"))
 
-    def test_kernel_isolation_and_custom_profile(self):
+    def test_kernel_isolation_and_profile_out_of_range_at_start(self):
         with Instance(mode="kernel", files={"policy.conf": "[config]\nprofile=1\nprofile=9\n"}) as srv:
+            self.assertIn("[Cindervox] /etc/cindervox/policy.conf line 3: profile must be 0, 1 or 2; ignored\n",
+                          srv.console())
             health = srv.get("/api/health").json()
             self.assertEqual((health["isolation"], health["namespaces"]), ("kernel", True))
-            self.assertEqual(health["profile"], "custom")
+            self.assertEqual(health["profile"], "moderate")
             self.assertEqual((health["timeout_ms"], health["max_mem_mb"], health["max_cpu_sec"]), (30000, 256, 30))
-            self.assertEqual(policy(srv)["profile"], 9)
+            self.assertEqual(policy(srv)["profile"], 1)
 
     def test_agents_report_entries(self):
         with Instance(mode="basic") as srv:
@@ -163,12 +165,13 @@ class PolicyEndpointsTest(unittest.TestCase):
             health = srv.get("/api/health").json()
             self.assertEqual((health["profile"], health["timeout_ms"]), ("permissive", 300000))
             self.assertIn(b"\nprofile=2\n", read(srv.path("etc", "policy.conf")))
-            self.assertEqual(srv.post("/api/profile", '{"profile":10}').raw,
-                             ok('{"ok":true,"profile":1,"timeout_ms":30000,"max_mem_mb":256,"max_cpu_sec":30}'))
-            self.assertEqual(srv.post("/api/profile", '{"profile":5}').raw,
+            for body in ('{"profile":10}', '{"profile":5}', '{"profile":-1}', '{"profile":"1"}'):
+                self.assertEqual(srv.post("/api/profile", body).raw,
+                                 error(400, "Bad Request", "profile must be 0, 1 or 2"), body)
+            self.assertEqual(srv.post("/api/profile", '{"level":1}').raw,
                              error(400, "Bad Request", "missing profile (0/1/2)"))
-            self.assertEqual(entry_tails(srv), ['[system] CONFIG OK "set_profile" exit=2 dur=0ms\n',
-                                                '[system] CONFIG OK "set_profile" exit=1 dur=0ms\n'])
+            self.assertEqual(srv.get("/api/health").json()["profile"], "permissive")
+            self.assertEqual(entry_tails(srv), ['[system] CONFIG OK "set_profile" exit=2 dur=0ms\n'])
 
 
 class PolicyFileTest(unittest.TestCase):
@@ -221,6 +224,21 @@ class PolicyFileTest(unittest.TestCase):
             srv.post("/api/policy/reload", "")
             self.assertEqual(policy(srv)["max_rate_per_agent"], 50)
             self.assertEqual(srv.exec("echo ok").status, 200)
+
+    def test_reload_of_a_profile_out_of_range_keeps_the_profile_and_the_server(self):
+        with Instance(mode="basic", files={"policy.conf": "[config]\nprofile=1\n"}) as srv:
+            srv.write_etc("policy.conf", "# edited\n[config]\nprofile=7\nmax_rate_per_agent=100001\n")
+            self.assertEqual(srv.post("/api/policy/reload", "").raw,
+                             ok('{"ok":true,"blacklist_count":0,"whitelist_count":0,"profile":1}'))
+            console = srv.console()
+            self.assertIn("[Cindervox] /etc/cindervox/policy.conf line 3: profile must be 0, 1 or 2; ignored\n", console)
+            self.assertIn("[Cindervox] /etc/cindervox/policy.conf line 4: max_rate_per_agent must be 1 to 100000; ignored\n",
+                          console)
+            self.assertTrue(srv.alive())
+            health = srv.get("/api/health")
+            self.assertEqual(health.status, 200)
+            self.assertEqual((health.json()["profile"], health.json()["max_rate_per_agent"]), ("moderate", 120))
+            self.assertEqual(policy(srv)["profile"], 1)
 
     def test_crlf_file_and_comments(self):
         text = "# mine\r\n[config]\r\nprofile=1 # moderate\r\n[blacklist]\r\ncurl\r\nrm -rf / \r\n[whitelist]\r\nls\r\n"

@@ -291,13 +291,23 @@ class StartupTest(unittest.TestCase):
             self.assertEqual(srv.get("/api/health").status, 401)
             self.assertEqual(srv.get("/api/health", auth="Bearer abc").status, 200)
 
-    def test_port_out_of_range_is_ignored(self):
-        with Instance(mode="basic", files={"config": "port=70000\n"}) as srv:
+    def test_numbers_out_of_range_are_ignored_and_defaults_stand(self):
+        config = ("port=70000\nmax_connections=3\nmax_concurrent_runs=100\n"
+                  "# sizes\nworkspace_mb=0\nworkspace_total_mb=99999999\n")
+        with Instance(mode="kernel", files={"config": config}) as srv:
             out = srv.console()
-            self.assertIn("Port out of range", out)
+            for line in ("line 1: port must be 1 to 65535", "line 2: max_connections must be 16 to 16384",
+                         "line 3: max_concurrent_runs must be 1 to 64", "line 5: workspace_mb must be 1 to 1048576",
+                         "line 6: workspace_total_mb must be 1 to 1048576"):
+                self.assertIn("[Cindervox] /etc/cindervox/config %s; ignored\n" % line, out)
             self.assertNotIn("Port configured", out)
             self.assertIn("[Cindervox] Listening on port 7575...\n", out)
             self.assertEqual(srv.get("/api/health").status, 200)
+            # The file is written back with every capacity that differs from its default:
+            # none does.
+            self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"secret99"}').status, 200)
+            with open(srv.path("etc", "config"), "rb") as f:
+                self.assertEqual(f.read(), b"ops:secret99\nport=7575\n")
 
     def test_port_in_use_ends_the_server_with_status_1(self):
         with Instance(mode="basic", wait_for_port=False,

@@ -144,17 +144,26 @@ TEST_F(RemoveRule, NeedsSameLengthAndBytes)
     EXPECT_EQ(state.whitelist[state.whitelist_used], 0);
 }
 
-TEST(ReadProfileDigit, FirstQualifyingDigitOfTheBody)
+TEST(ReadProfileField, TheProfileMemberAsAnIntegerFromZeroToTwo)
 {
-    auto digit = [](const std::string& req) { return read_profile_digit(req.data(), (i64)req.size()); };
-    const std::string head = "POST /api/profile HTTP/1.1\r\nContent-Length: 13\r\n\r\n";
-    EXPECT_EQ(digit(head + R"({"profile":2})"), 2);
-    EXPECT_EQ(digit(head + R"({"profile":10})"), 1);
-    EXPECT_EQ(digit(head + R"({"profile":"0"})"), 0);
-    EXPECT_EQ(digit(head + R"({"profile":5})"), -1);
-    EXPECT_EQ(digit(head), -1);
-    // Without a blank line the request line itself is scanned ("HTTP/1.1").
-    EXPECT_EQ(digit("POST /api/profile HTTP/1.1\r\n"), 1);
+    auto field = [](const std::string& body) {
+        std::string req = "POST /api/profile HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        ProfileField read = read_profile_field(req.data(), (i64)req.size());
+        return read.status == k_profile_given ? read.profile : read.status == k_profile_missing ? -1 : -2;
+    };
+    EXPECT_EQ(field(R"({"profile":2})"), 2);
+    EXPECT_EQ(field(R"( { "x":"profile 1", "profile" : 0 } )"), 0);
+    EXPECT_EQ(field(R"({"profile":10})"), -2);
+    EXPECT_EQ(field(R"({"profile":7})"), -2);
+    EXPECT_EQ(field(R"({"profile":-1})"), -2);
+    EXPECT_EQ(field(R"({"profile":99999999999999999999})"), -2);
+    EXPECT_EQ(field(R"({"profile":"0"})"), -2);
+    EXPECT_EQ(field(R"({"profile":1.5})"), -2);
+    EXPECT_EQ(field(R"({"nested":{"profile":1}})"), -1);
+    EXPECT_EQ(field("{}"), -1);
+    EXPECT_EQ(field(""), -1);
+    std::string no_body = "POST /api/profile HTTP/1.1\r\n";
+    EXPECT_EQ(read_profile_field(no_body.data(), (i64)no_body.size()).status, k_profile_missing);
 }
 
 } // namespace

@@ -50,11 +50,10 @@ TEST_F(ApplyConfigText, PortDigitsAreGatheredAndLaterLineWins)
     EXPECT_EQ(apply("prt=99\n"), 0);
 }
 
-TEST_F(ApplyConfigText, PortAboveRangeIsIgnored)
+TEST_F(ApplyConfigText, PortBoundsAreTaken)
 {
-    EXPECT_EQ(apply("port=70000\n"), 0);
-    EXPECT_EQ(apply("port=8080\nport=99999\n"), 8080);
     EXPECT_EQ(apply("port=65535\n"), 65535);
+    EXPECT_EQ(apply("port=1\n"), 1);
 }
 
 TEST_F(ApplyConfigText, CrLfIsNotPartOfCredential)
@@ -150,25 +149,71 @@ TEST(BuildConfigText, WhatItWritesReadsBackAsTheSameLogin)
 
 namespace {
 
-TEST_F(ApplyConfigText, CapacityLinesAreClampedAndSurviveARewrite)
+TEST_F(ApplyConfigText, CapacityLinesInRangeAreTakenAndSurviveARewrite)
 {
-    EXPECT_EQ(apply("max_connections=2048\nmax_concurrent_runs=100\nport=8080\n"), 8080);
-    EXPECT_EQ(state.max_connections, 2048);
-    EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
-    apply("max_connections=3\r\nmax_concurrent_runs=0\r\n");
+    EXPECT_EQ(apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\nport=8080\n"), 8080);
     EXPECT_EQ(state.max_connections, k_max_connections_low);
-    EXPECT_EQ(state.max_concurrent_runs, 1);
+    EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
+    EXPECT_EQ(state.workspace_mb, 1);
+    EXPECT_EQ(state.workspace_total_mb, k_workspace_mb_max);
     std::string line = std::string(k_username_capacity, 'u') + ":" + std::string(k_password_capacity, 'p');
     std::vector<char> out(k_config_text_size);
     i64 len = build_config_text(out.data(), line.data(), (i64)line.size(), -9223372036854775807L - 1);
     ASSERT_LE(len, k_config_text_size);
     ASSERT_LE(len, k_config_read_max);
     std::string text(out.data(), len);
-    EXPECT_NE(text.find("\nmax_connections=16\nmax_concurrent_runs=1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nmax_connections=16\nmax_concurrent_runs=64\n"), std::string::npos) << text;
     state_init_defaults();
     apply(text);
     EXPECT_EQ(state.max_connections, k_max_connections_low);
-    EXPECT_EQ(state.max_concurrent_runs, 1);
+    EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
+    EXPECT_EQ(state.workspace_total_mb, k_workspace_mb_max);
+}
+
+// What the console says about a text, and the port it gave.
+struct Applied {
+    i64 port;
+    std::string console;
+};
+
+Applied apply_watched(const std::string& text)
+{
+    testing::internal::CaptureStdout();
+    i64 port = apply_config_text(text.data(), (i64)text.size());
+    return { port, testing::internal::GetCapturedStdout() };
+}
+
+TEST_F(ApplyConfigText, NumbersOutOfRangeAreIgnoredWithTheirLineNamed)
+{
+    Applied applied = apply_watched("# capacity\nmax_connections=15\r\nmax_concurrent_runs=0\n\nmax_concurrent_runs=65\n"
+                                    "workspace_mb=0\nworkspace_total_mb=1048577\nport=0\nport=70000\nmax_connections=\n");
+    EXPECT_EQ(applied.port, 0);
+    EXPECT_EQ(state.max_connections, k_default_max_connections);
+    EXPECT_EQ(state.max_concurrent_runs, k_default_max_concurrent_runs);
+    EXPECT_EQ(state.workspace_mb, k_default_workspace_mb);
+    EXPECT_EQ(state.workspace_total_mb, k_default_workspace_total_mb);
+    const char* lines[] = {
+        "[Cindervox] /etc/cindervox/config line 2: max_connections must be 16 to 16384; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 3: max_concurrent_runs must be 1 to 64; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 5: max_concurrent_runs must be 1 to 64; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 6: workspace_mb must be 1 to 1048576; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 7: workspace_total_mb must be 1 to 1048576; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 8: port must be 1 to 65535; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 9: port must be 1 to 65535; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 10: max_connections must be 16 to 16384; ignored\n",
+    };
+    for (const char* line : lines)
+        EXPECT_NE(applied.console.find(line), std::string::npos) << line << applied.console;
+    EXPECT_EQ(applied.console.find("Port configured"), std::string::npos);
+}
+
+TEST_F(ApplyConfigText, AnIgnoredLineLeavesAnEarlierGoodOneStanding)
+{
+    Applied applied = apply_watched("max_connections=2048\nmax_connections=99999\nport=8080\nport=99999\n");
+    EXPECT_EQ(applied.port, 8080);
+    EXPECT_EQ(state.max_connections, 2048);
+    EXPECT_NE(applied.console.find("line 2: max_connections must be 16 to 16384; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 4: port must be 1 to 65535; ignored\n"), std::string::npos) << applied.console;
 }
 
 TEST_F(ApplyConfigText, DefaultCapacitiesAreNotWrittenBack)
@@ -188,13 +233,14 @@ TEST_F(WorkspaceSettings, LinesSetSizesAndLeaveTheRestAlone)
     EXPECT_EQ(credential(), k_default_credential);
 }
 
-TEST_F(WorkspaceSettings, DefaultsAndClampedValues)
+TEST_F(WorkspaceSettings, DefaultsStandAgainstValuesOutOfRange)
 {
+    apply("workspace_mb=0\nworkspace_total_mb=99999999999\n");
     EXPECT_EQ(state.workspace_mb, 256);
     EXPECT_EQ(state.workspace_total_mb, 8192);
-    apply("workspace_mb=0\nworkspace_total_mb=99999999999\n");
-    EXPECT_EQ(state.workspace_mb, 1);
-    EXPECT_EQ(state.workspace_total_mb, k_workspace_mb_max);
+    apply("workspace_mb=512\nworkspace_total_mb=4096\n");
+    EXPECT_EQ(state.workspace_mb, 512);
+    EXPECT_EQ(state.workspace_total_mb, 4096);
 }
 
 } // namespace

@@ -117,3 +117,39 @@ TEST(ApplyFleetFileText, IgnoresSandboxesBeyondTheTable)
     EXPECT_EQ(a.outcome.skipped_lines[k_fleet_skipped_named - 1], k_fleet_sandbox_slots + 3 + k_fleet_skipped_named);
     EXPECT_STREQ(a.config.sandboxes[k_fleet_sandbox_slots - 1].name, "s15");
 }
+
+TEST(ApplyFleetFileText, LoginLineSetsThePageLoginAsBase64)
+{
+    Applied a = apply("# fleet\nlogin ops:n3w-pass\r\nedge http://10.0.0.5:7575\n");
+    EXPECT_TRUE(a.outcome.login_given);
+    EXPECT_TRUE(a.config.login_configured);
+    EXPECT_EQ(std::string(a.config.login, a.config.login_len), "b3BzOm4zdy1wYXNz");
+    EXPECT_EQ(a.config.login[a.config.login_len], 0);
+    EXPECT_EQ(a.outcome.entries, 1);
+    EXPECT_EQ(a.outcome.skipped_count, 0);
+}
+
+TEST(ApplyFleetFileText, LoginLineAloneKeepsTheBuiltInSandboxes)
+{
+    std::string longest = "u:" + std::string(k_fleet_login_max - 2, 'p');
+    Applied a = apply("login " + longest + "\n");
+    EXPECT_EQ(a.config.sandbox_count, fleet_config.sandbox_count);
+    EXPECT_EQ(a.config.login_len, k_fleet_auth_max);
+}
+
+TEST(ApplyFleetFileText, MalformedOrSecondLoginLinesAreSkipped)
+{
+    Applied a = apply("login\nlogin nocolon\nlogin a:b extra\nlogin " + std::string(k_fleet_login_max, ':') +
+        "x\nlogin first:one\nlogin second:two\nlogin http://x:1 u:p\n");
+    EXPECT_EQ(std::string(a.config.login, a.config.login_len), "Zmlyc3Q6b25l"); // first:one
+    EXPECT_EQ(a.outcome.skipped_count, 6);
+    EXPECT_EQ(a.outcome.entries, 0);
+}
+
+TEST(ApplyFleetFileText, WithoutLoginLineTheDefaultStays)
+{
+    Applied a = apply("edge http://10.0.0.5:7575\n");
+    EXPECT_FALSE(a.outcome.login_given);
+    EXPECT_FALSE(a.config.login_configured);
+    EXPECT_EQ(std::string(a.config.login, a.config.login_len), k_fleet_default_credential);
+}

@@ -173,20 +173,42 @@ TEST_F(LoadPolicyText, ValuesTakeEveryDigitAndSkipJunk)
     EXPECT_EQ(state.profile, 2);
 }
 
-TEST_F(LoadPolicyText, UnknownProfileKeepsLimits)
+// The console text of loading text in the given variant.
+std::string load_watched(PolicyFixture* fixture, const std::string& text, PolicyVariant variant)
 {
-    load("[config]\nprofile=1\n");
-    load("[config]\nprofile=9\n");
-    EXPECT_EQ(state.profile, 9);
-    EXPECT_EQ(state.timeout_ms, 30000);
-    EXPECT_EQ(state.max_mem_mb, 256);
+    testing::internal::CaptureStdout();
+    fixture->load(text, variant);
+    return testing::internal::GetCapturedStdout();
 }
 
-TEST_F(LoadPolicyText, HugeValuesSaturate)
+TEST_F(LoadPolicyText, ProfileOutsideTheTableIsIgnoredWithItsLineNamed)
 {
-    load("[config]\ndefault_token_budget=99999999999999999999999999\nprofile=123456789012345678901\n");
-    EXPECT_EQ(state.default_token_budget, 9223372036854775807L);
-    EXPECT_EQ(state.profile, 9223372036854775807L);
+    for (PolicyVariant variant : { k_policy_startup, k_policy_reload }) {
+        load("[config]\nprofile=1\n", variant);
+        std::string console = load_watched(this, "# mine\n[config]\nprofile=7\n\nprofile=123456789012345678901\n", variant);
+        EXPECT_EQ(state.profile, 1);
+        EXPECT_EQ(state.timeout_ms, 30000);
+        EXPECT_EQ(state.max_mem_mb, 256);
+        EXPECT_EQ(console,
+            "[Cindervox] /etc/cindervox/policy.conf line 3: profile must be 0, 1 or 2; ignored\n"
+            "[Cindervox] /etc/cindervox/policy.conf line 5: profile must be 0, 1 or 2; ignored\n");
+    }
+}
+
+TEST_F(LoadPolicyText, RateAndBudgetOutsideTheirRangesAreIgnored)
+{
+    load("[config]\nmax_rate_per_agent=100000\ndefault_token_budget=4294967295\n");
+    EXPECT_EQ(state.max_rate_per_agent, k_rate_limit_high);
+    EXPECT_EQ(state.default_token_budget, k_token_budget_high);
+    std::string console = load_watched(this,
+        "[config]\r\nmax_rate_per_agent=100001\r\ndefault_token_budget=99999999999999999999999999\r\nmax_rate_per_agent=0\r\n",
+        k_policy_reload);
+    EXPECT_EQ(state.max_rate_per_agent, k_rate_limit_high);
+    EXPECT_EQ(state.default_token_budget, k_token_budget_high);
+    EXPECT_EQ(console,
+        "[Cindervox] /etc/cindervox/policy.conf line 2: max_rate_per_agent must be 1 to 100000; ignored\n"
+        "[Cindervox] /etc/cindervox/policy.conf line 3: default_token_budget must be 0 to 4294967295; ignored\n"
+        "[Cindervox] /etc/cindervox/policy.conf line 4: max_rate_per_agent must be 1 to 100000; ignored\n");
 }
 
 TEST_F(LoadPolicyText, OverflowingAreaKeepsRulesThatFit)

@@ -161,6 +161,17 @@ TEST(JsonReadInteger, WholeNumbersOnly)
     EXPECT_FALSE(integer("").ok);
 }
 
+TEST(JsonReadInteger, LeadingZeroBeforeDigitsIsNoNumber)
+{
+    // Once read as 0: {"profile":01} would have chosen the strict profile.
+    EXPECT_FALSE(integer("01").ok);
+    EXPECT_FALSE(integer("-007").ok);
+    EXPECT_FALSE(integer("00").ok);
+    EXPECT_EQ(json_value_end("01", 2, 0), -1);
+    EXPECT_TRUE(integer("0,").ok);
+    EXPECT_TRUE(integer("-0}").ok);
+}
+
 TEST(JsonReadInteger, ReadsMemberValues)
 {
     const std::string json = R"({"tokens_in": 120, "tokens_out":-1, "model":"m"})";
