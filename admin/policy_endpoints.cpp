@@ -16,15 +16,12 @@
 #include "runtime/json_reader.h"
 #include "runtime/text.h"
 
-static constexpr i64 k_action_capacity = 15;
 static constexpr char k_err_invalid_action[] = "invalid action (use add_bl/rm_bl/add_wl/rm_wl)";
 static constexpr char k_err_list_full[] = "rule list full";
 static constexpr char k_err_unstorable_rule[] = "rule cannot be stored in policy.conf";
 static constexpr char k_err_missing_profile[] = "missing profile (0/1/2)";
 static constexpr char k_err_invalid_profile[] = "profile must be 0, 1 or 2";
 
-// The widest answer of the POST handlers: four numbers.
-static constexpr i64 k_policy_answer_size = json_answer_size(4, 0, 0);
 
 // Worst case is six bytes per rule byte (\u00XX), and quotes and comma per length byte.
 static_assert(k_policy_report_size >= 6 * (k_blacklist_area + k_whitelist_area) + 256 + 5 * k_decimal_max);
@@ -154,6 +151,8 @@ void handle_policy_change(int conn, const char* req, i64 req_len)
 {
     char* action_text = (char*)heap_alloc(k_action_capacity + 1);
     char* rule = (char*)heap_alloc(k_max_rule_len + 1);
+    if (!action_text || !rule)
+        return send_memory_exhausted(conn);
     i64 action_len = read_string_field(req, req_len, "action", 6, action_text, k_action_capacity);
     i64 rule_len = read_string_field(req, req_len, "rule", 4, rule, k_max_rule_len);
     if (action_len == 0)

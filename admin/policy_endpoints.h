@@ -1,6 +1,9 @@
 // GET /api/policy, POST /api/policy (add or remove a rule), POST /api/profile and
 // POST /api/policy/reload.
 #pragma once
+#include "core/json_answer.h"
+#include "policy/rules.h"
+#include "runtime/heap.h"
 #include "runtime/types.h"
 
 // Worst case: both areas full of rules made of control bytes, each of which is written
@@ -8,6 +11,14 @@
 constexpr i64 k_policy_report_size = 24576;
 
 i64 build_policy_report(char* out);
+
+constexpr i64 k_action_capacity = 15;
+// The widest answer of the POST handlers: four numbers.
+constexpr i64 k_policy_answer_size = json_answer_size(4, 0, 0);
+
+// What a rule change takes of its connection's memory beyond the request and the policy
+// file it rewrites: its action and rule, and its answer.
+constexpr i64 k_policy_change_memory = heap_block(k_action_capacity + 1) + heap_block(k_max_rule_len + 1) + heap_block(k_policy_answer_size);
 void handle_policy_change(int conn, const char* req, i64 req_len);
 void handle_profile(int conn, const char* req, i64 req_len);
 // POST /api/policy/reload.

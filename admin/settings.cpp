@@ -22,7 +22,6 @@ static constexpr char k_err_unstorable_credentials[] = "username and password mu
 static constexpr char k_saved_message[] = R"({"ok":true,"message":"credentials updated"})";
 static constexpr char k_saved_tmp_message[] =
     R"json({"ok":true,"message":"credentials updated (saved to /tmp — copy to /etc/cindervox/config)"})json";
-static constexpr i64 k_agent_name_capacity = k_agent_name_max;
 
 // A time-out of a command runs from 1 ms to a day: a run that may last longer would hold its
 // slot and its agent's workspace for good.
@@ -38,8 +37,6 @@ static_assert(k_rate_limit_low == 1 && k_rate_limit_high == 100000 && k_token_bu
 static constexpr i64 k_credential_store_size = 4 * ((k_credential_line_capacity + 2) / 3) + 1;
 static constinit char credential_store[k_credential_store_size] = {};
 
-static constexpr i64 k_number_answer_size = json_answer_size(1, 0, 0);
-static constexpr i64 k_agent_answer_size = json_answer_size(1, 1, k_agent_name_capacity);
 
 static void audit_setting(const char* detail, i64 code)
 {
@@ -62,6 +59,8 @@ static void note_number_change(const char* what, i64 value, const char* unit)
 static void change_credentials(int conn, ByteSpan user, ByteSpan password)
 {
     char* line = (char*)heap_alloc(k_credential_line_capacity + 1);
+    if (!line)
+        return send_memory_exhausted(conn);
     i64 len = append_bytes(line, 0, user.ptr, user.len);
     len = append_byte(line, len, ':');
     len = append_bytes(line, len, password.ptr, password.len);
@@ -90,6 +89,8 @@ void handle_config(int conn, const char* req, i64 req_len)
 {
     char* user = (char*)heap_alloc(k_username_capacity + 1);
     char* password = (char*)heap_alloc(k_password_capacity + 1);
+    if (!user || !password)
+        return send_memory_exhausted(conn);
     i64 user_len = read_string_field(req, req_len, "username", 8, user, k_username_capacity);
     i64 password_len = read_string_field(req, req_len, "password", 8, password, k_password_capacity);
     if (user_len > 0 && password_len > 0)
@@ -139,6 +140,8 @@ void handle_budget(int conn, const char* req, i64 req_len)
         return JsonAnswer(k_number_answer_size).number("default_token_budget", default_budget).send(conn);
     }
     char* name = (char*)heap_alloc(k_agent_name_capacity + 1);
+    if (!name)
+        return send_memory_exhausted(conn);
     i64 name_len = read_string_field(req, req_len, "agent", 5, name, k_agent_name_capacity);
     i64 budget = agent_budget_value(read_number_field(req, req_len, "max_tokens", 10));
     if (name_len == 0)

@@ -118,6 +118,9 @@ static void warn_if_world_readable(int fd)
 void load_agent_tokens()
 {
     char* text = (char*)heap_alloc(k_agents_file_read_max + 1);
+    // Without room to read the file the tokens bound so far stay bound.
+    if (!text)
+        return;
     i64 len = 0;
     i64 fd = sys_open(k_agents_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (fd >= 0) {

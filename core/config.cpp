@@ -270,6 +270,8 @@ i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
 ConfigSave save_config(const char* line, i64 line_len, i64 port)
 {
     char* text = (char*)heap_alloc(k_config_text_size);
+    if (!text)
+        return k_config_not_saved;
     i64 text_len = build_config_text(text, line, line_len, port);
     if (replace_file("/etc/cindervox", "config", "config.tmp", text, text_len, 0600) == 0)
         return k_config_saved;

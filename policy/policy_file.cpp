@@ -50,6 +50,8 @@ i64 build_policy_file_text(char* out)
 void save_policy_file()
 {
     char* text = (char*)heap_alloc(k_policy_text_size);
+    if (!text)
+        return;
     i64 len = build_policy_file_text(text);
     replace_file("/etc/cindervox", "policy.conf", "policy.conf.tmp", text, len, 0644);
 }
@@ -153,6 +155,8 @@ void load_policy_text(const char* text, i64 len, PolicyVariant variant)
 void load_policy_at_startup()
 {
     char* text = (char*)heap_alloc(k_policy_read_max + 1);
+    if (!text)
+        return;
     i64 len = read_small_file(k_policy_path, text, k_policy_read_max);
     if (len < 0)
         return print("[Cindervox] No policy.conf found, using defaults\n");
@@ -165,6 +169,8 @@ void load_policy_at_startup()
 ReloadResult reload_policy_file()
 {
     char* text = (char*)heap_alloc(k_policy_read_max + 1);
+    if (!text)
+        return k_reload_unreadable;
     i64 len = read_small_file(k_policy_path, text, k_policy_read_max);
     if (len < 0)
         return k_reload_missing;

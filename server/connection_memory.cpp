@@ -13,6 +13,7 @@
 #include "admin/mcp_endpoint.h"
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
+#include "admin/settings.h"
 #include "agents/agent_tokens.h"
 #include "core/audit_log.h"
 #include "core/config.h"
@@ -41,9 +42,8 @@ static constexpr i64 k_tool_route_memory = larger(k_exec_route_memory, larger(k_
 static constexpr i64 k_admin_files_memory = heap_block(k_policy_read_max + 1) + heap_block(k_policy_text_size)
     + heap_block(k_agents_file_read_max + 1) + heap_block(k_config_read_max + 1) + heap_block(k_token_read_max + 1)
     + heap_block(k_config_text_size) + heap_block(k_credential_buffer);
-// Their own fields and answers: a rule, an action, a user name and password, an agent name,
-// and a small JSON answer, all under a kilobyte each.
-static constexpr i64 k_admin_fields_memory = 8 * 1024;
+// Their own fields and answers, summed likewise.
+static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_change_memory;
 
 static i64 mcp_memory()
 {
