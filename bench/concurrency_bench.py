@@ -1,7 +1,10 @@
 """Concurrency benchmark (not a test), one kernel-mode server for every figure:
 GET /api/health median and p99 idle and while eight `sleep 2` commands run; the wall time
-of eight parallel `sleep 1` runs; resident memory after start, with eight runs in flight
-and 256 idle connections open, and after 100 and 2,000 requests. Every phase stays under
+of eight parallel `sleep 1` runs; resident memory (VmRSS, and Pss where the kernel tells it)
+after start, with eight runs in flight and 256 idle connections open, and after 100 and
+2,000 requests of a mix that holds the dearest answers: the largest output the server keeps,
+all control bytes, through /api/exec and through /mcp tools/call. Memory that stays the same
+from 100 requests to 2,000 is memory given back after every answer. Every phase stays under
 the global limit of 20 requests per second, so the 2,000 requests take about two minutes
 (BENCH_REQUESTS changes the count)."""
 import json
@@ -12,7 +15,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from tests.blackbox.harness import DEFAULT_AUTH, Instance, recv_all  # noqa: E402
+from tests.blackbox.harness import DEFAULT_AUTH, Instance, recv_all, request_bytes  # noqa: E402
+from tests.blackbox.test_connection_memory import CONTROL_BYTES, tool_call_request  # noqa: E402
 
 POLICY = "[config]\nprofile=2\nmax_rate_per_agent=1000000\n"
 HEALTH = ("GET /api/health HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()
@@ -25,12 +29,24 @@ def exec_request(cmd, agent):
             + body)
 
 
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
+def proc_field_kib(path, name):
+    try:
+        with open(path) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
     return -1
+
+
+def rss_kib(pid):
+    return proc_field_kib("/proc/%d/status" % pid, "VmRSS")
+
+
+def memory_kib(pid):
+    """(VmRSS, Pss) of the process in KiB; -1 for a figure the kernel does not give."""
+    return rss_kib(pid), proc_field_kib("/proc/%d/smaps_rollup" % pid, "Pss")
 
 
 class Pacer:
@@ -97,7 +113,7 @@ def main():
     with Instance(mode="kernel", files={"policy.conf": POLICY}) as srv:
         pid = srv.proc.pid
         round_trip(srv, HEALTH)
-        rss_start = rss_kib(pid)
+        memory = [("after start", memory_kib(pid))]
 
         idle = health_samples(srv, pacer, 120)
         busy = []
@@ -116,33 +132,36 @@ def main():
         sockets = [srv.connect() for _ in range(256)]
         started, threads, _ = run_parallel(srv, pacer, "sleep 2", 8)
         time.sleep(1.0)
-        rss_loaded = rss_kib(pid)
+        memory.append(("8 runs and 256 idle connections", memory_kib(pid)))
         for t in threads:
             t.join()
         for s in sockets:
             s.close()
 
-        mix = [HEALTH, b"OPTIONS /api/exec HTTP/1.1\r\nHost: localhost\r\n\r\n",
-               ("GET /api/audit HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
-               ("GET /api/agents HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode(),
-               ("GET / HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n\r\n" % DEFAULT_AUTH).encode()]
-        rss_100 = None
+        mix = [lambda i: HEALTH,
+               lambda i: exec_request("echo hi", "mix%d" % (i % 16)),
+               lambda i: exec_request(CONTROL_BYTES, "mix%d" % (i % 16)),
+               lambda i: tool_call_request(CONTROL_BYTES, DEFAULT_AUTH),
+               lambda i: b"OPTIONS /api/exec HTTP/1.1\r\nHost: localhost\r\n\r\n",
+               lambda i: request_bytes("GET", "/api/audit"),
+               lambda i: request_bytes("GET", "/api/agents"),
+               lambda i: request_bytes("GET", "/")]
         for i in range(total):
             pacer.wait()
-            data = exec_request("echo %d" % i, "mix%d" % (i % 16)) if i % 3 == 0 else mix[i % len(mix)]
-            _, answer = round_trip(srv, data)
+            _, answer = round_trip(srv, mix[i % len(mix)](i))
             assert answer.startswith(b"HTTP/1.1 200"), answer[:80]
             if i + 1 == 100:
-                rss_100 = rss_kib(pid)
-        rss_end = rss_kib(pid)
+                memory.append(("after 100 requests of the mix", memory_kib(pid)))
+        memory.append(("after %d requests of the mix" % total, memory_kib(pid)))
 
     print("%-34s %10s %10s %6s" % ("GET /api/health", "median us", "p99 us", "n"))
     print("%-34s %10.1f %10.1f %6d" % ("idle", statistics.median(idle), pct(idle, 99), len(idle)))
     print("%-34s %10.1f %10.1f %6d" % ("while eight sleep 2 run", statistics.median(busy), pct(busy, 99), len(busy)))
     print("busy/idle median ratio %.2f" % (statistics.median(busy) / statistics.median(idle)))
     print("eight parallel sleep 1: %.2f s wall" % wall)
-    print("resident memory: %d KiB after start, %d KiB with 8 runs and 256 idle connections, "
-          "%d KiB after 100 requests, %d KiB after %d requests" % (rss_start, rss_loaded, rss_100 or -1, rss_end, total))
+    print("\n%-34s %10s %10s" % ("resident memory", "VmRSS KiB", "Pss KiB"))
+    for name, (rss, pss) in memory:
+        print("%-34s %10d %10d" % (name, rss, pss))
 
 
 class _Until:

@@ -57,6 +57,47 @@ class NetNamespace:
             os.close(own)
             os.close(target)
 
+    def listen_backlog(self, port):
+        """Connections waiting in the accept queue of the namespace's listener on port."""
+        with open("/proc/%d/net/tcp" % self.pid) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[1].endswith(":%04X" % port) and fields[3] == "0A":
+                    return int(fields[4].split(":")[1], 16)
+        return 0
+
+    def idle_sockets(self, count, port, host="127.0.0.1", timeout=10.0, batch=32):
+        """count sockets connected to port and left silent, made inside the namespace in one
+        visit (entering it once per socket would take seconds for hundreds). They connect
+        a batch at a time, each batch once the server has taken the last from its accept
+        queue: past the listener's backlog the kernel drops handshakes, and their retries
+        would cost seconds. So the server admits them in list order."""
+        own = os.open("/proc/self/task/%d/ns/net" % _gettid(), os.O_RDONLY)
+        target = os.open("/proc/%d/ns/net" % self.pid, os.O_RDONLY)
+        made = []
+        try:
+            _setns(target)
+            try:
+                while len(made) < count:
+                    for _ in range(min(batch, count - len(made))):
+                        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                        made.append(s)
+                        s.settimeout(timeout)
+                        s.connect((host, port))
+                    deadline = time.time() + timeout
+                    while self.listen_backlog(port) > 0 and time.time() < deadline:
+                        time.sleep(0.001)
+            finally:
+                _setns(own)
+        except BaseException:
+            for s in made:
+                s.close()
+            raise
+        finally:
+            os.close(own)
+            os.close(target)
+        return made
+
     def connect(self, port, host="127.0.0.1", timeout=10.0):
         deadline = time.time() + timeout
         while True:
@@ -194,6 +235,11 @@ class Instance:
     def connect(self, host="127.0.0.1", port=None):
         return self.ns.connect(port or self.port, host)
 
+    def idle_connections(self, count):
+        """count connections that send nothing, admitted in list order; the caller closes
+        them. The server drops a silent peer after a while (two seconds today)."""
+        return self.ns.idle_sockets(count, self.port)
+
     def raw(self, data, pace=True, timeout=30.0, split=None, delay=0.05, port=None):
         """Sends exact bytes and returns exactly the bytes the server wrote before closing.
         split: send the first `split` bytes, wait `delay`, send the rest."""
@@ -215,23 +261,11 @@ class Instance:
             s.close()
 
     def request(self, method, path, body=None, headers=None, auth=DEFAULT_AUTH, pace=True, port=None,
-                content_type="application/json"):
+                content_type="application/json", timeout=30.0):
         """An HTTP/1.1 request with CR LF line ends; returns a Response. headers may replace
         Host (default localhost) and Content-Type (default content_type, None for none)."""
-        headers = dict(headers or {})
-        lines = ["%s %s HTTP/1.1" % (method, path), "Host: " + headers.pop("Host", "localhost")]
-        if auth:
-            lines.append("Authorization: " + auth)
-        for k, v in headers.items():
-            lines.append("%s: %s" % (k, v))
-        payload = b""
-        if body is not None:
-            payload = body.encode() if isinstance(body, str) else body
-            if content_type and "Content-Type" not in headers:
-                lines.append("Content-Type: " + content_type)
-            lines.append("Content-Length: %d" % len(payload))
-        data = ("\r\n".join(lines) + "\r\n\r\n").encode() + payload
-        return Response(self.raw(data, pace=pace, port=port))
+        data = request_bytes(method, path, body, headers, auth, content_type)
+        return Response(self.raw(data, pace=pace, port=port, timeout=timeout))
 
     def get(self, path, **kw):
         return self.request("GET", path, **kw)
@@ -286,6 +320,23 @@ def _descendants(pid):
         for child in children:
             found += [child] + _descendants(child)
     return found
+
+
+def request_bytes(method, path, body=None, headers=None, auth=DEFAULT_AUTH, content_type="application/json"):
+    """The bytes of the request Instance.request sends, for a socket the caller holds."""
+    headers = dict(headers or {})
+    lines = ["%s %s HTTP/1.1" % (method, path), "Host: " + headers.pop("Host", "localhost")]
+    if auth:
+        lines.append("Authorization: " + auth)
+    for k, v in headers.items():
+        lines.append("%s: %s" % (k, v))
+    payload = b""
+    if body is not None:
+        payload = body.encode() if isinstance(body, str) else body
+        if content_type and "Content-Type" not in headers:
+            lines.append("Content-Type: " + content_type)
+        lines.append("Content-Length: %d" % len(payload))
+    return ("\r\n".join(lines) + "\r\n\r\n").encode() + payload
 
 
 def recv_all(s):
