@@ -22,6 +22,10 @@ void audit_ring_init()
 {
     state.audit_ring = (char*)heap_alloc((u64)(state.audit_capacity * state.audit_entry_size));
     ring_agents = (char*)heap_alloc((u64)(state.audit_capacity * k_agent_slot_size));
+    // The ring is written in full within a few hundred requests; its pages are taken now, so
+    // the server's memory is what it will stay from the first request on.
+    fill_bytes(state.audit_ring, 0, state.audit_capacity * state.audit_entry_size);
+    fill_bytes(ring_agents, 0, state.audit_capacity * k_agent_slot_size);
 }
 
 i64 open_owned_log(const char* path)
