@@ -6,10 +6,17 @@
 #include "runtime/console.h"
 #include "runtime/syscall.h"
 
+void hold_stop_signals()
+{
+    u64 mask = signal_bit(SIGTERM) | signal_bit(SIGINT);
+    sys_rt_sigprocmask(SIG_BLOCK, &mask, nullptr);
+}
+
 i64 open_stop_signals()
 {
     u64 mask = signal_bit(SIGTERM) | signal_bit(SIGINT);
-    // Blocked first, so a signal in between waits in the signalfd instead of ending us.
+    // Blocked first, so a signal in between waits in the signalfd instead of ending us; one
+    // that arrived while held is pending and is read from the signalfd.
     sys_rt_sigprocmask(SIG_BLOCK, &mask, nullptr);
     i64 fd = sys_signalfd4(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd < 0)

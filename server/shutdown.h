@@ -9,6 +9,10 @@
 constexpr i64 k_stop_grace_ms = 10000;
 constexpr i64 k_stop_kill_wait_ms = 3000;
 
+// Blocks SIGTERM and SIGINT, so that one arriving before the loop watches for it waits
+// for the loop instead of ending the server. Called before the server says it listens.
+void hold_stop_signals();
+
 // Blocks SIGTERM and SIGINT and returns a non-blocking signalfd that reports them, or a
 // negative error (the signals then keep their default action and end the server at once).
 i64 open_stop_signals();

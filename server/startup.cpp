@@ -22,6 +22,7 @@
 #include "server/command_line.h"
 #include "server/connection_loop.h"
 #include "server/preflight.h"
+#include "server/shutdown.h"
 
 // Why a mode cannot be used: a failed self-test, or a failed jail step with its path.
 static constexpr i64 k_reason_max = k_self_test_text_max + 3 * k_jail_path_size;
@@ -210,6 +211,7 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
     load_bearer_token();
     load_agent_tokens();
     print_banner();
+    hold_stop_signals();
     Listener listener = open_listener();
     print_with_port("[Cindervox] Listening on port ", "...\n");
     print_with_port("[Cindervox] Dashboard: http://localhost:", "/\n");
