@@ -27,9 +27,9 @@ static constexpr char k_saved_tmp_message[] =
 // slot and its agent's workspace for good.
 static constexpr i64 k_timeout_low_ms = 1;
 static constexpr i64 k_timeout_high_ms = 86400000;
-static constexpr char k_err_rate_limit_range[] = "rate_limit must be 1 to 100000";
-static constexpr char k_err_timeout_range[] = "timeout must be 1 to 86400000";
-static constexpr char k_err_default_budget_range[] = "default must be 0 to 4294967295";
+static constexpr char k_err_rate_limit_range[] = "rate_limit must be a whole number from 1 to 100000";
+static constexpr char k_err_timeout_range[] = "timeout must be a whole number from 1 to 86400000";
+static constexpr char k_err_default_budget_range[] = "default must be a whole number from 0 to 4294967295";
 static_assert(k_rate_limit_low == 1 && k_rate_limit_high == 100000 && k_token_budget_high == 4294967295);
 
 // The Base64 text of the longest credential line and its NUL. The login outlives the
@@ -95,8 +95,10 @@ void handle_config(int conn, const char* req, i64 req_len)
     i64 password_len = read_string_field(req, req_len, "password", 8, password, k_password_capacity);
     if (user_len > 0 && password_len > 0)
         return change_credentials(conn, { user, user_len }, { password, password_len });
-    i64 rate = read_number_field(req, req_len, "rate_limit", 10);
-    if (rate > k_rate_limit_high)
+    // A value of 0 counts as absent, and the next setting is looked at.
+    IntegerField rate_field = read_integer_member(req, req_len, "rate_limit");
+    i64 rate = rate_field.status == k_integer_given ? rate_field.value : 0;
+    if (rate_field.status == k_integer_invalid || rate < 0 || rate > k_rate_limit_high)
         return send_json_error(conn, 400, "Bad Request", k_err_rate_limit_range);
     if (rate >= k_rate_limit_low) {
         state.max_rate_per_agent = rate;
@@ -105,8 +107,9 @@ void handle_config(int conn, const char* req, i64 req_len)
         audit_setting("rate_limit", rate);
         return JsonAnswer(k_number_answer_size).number("max_rate_per_agent", rate).send(conn);
     }
-    i64 timeout = read_number_field(req, req_len, "timeout", 7);
-    if (timeout > k_timeout_high_ms)
+    IntegerField timeout_field = read_integer_member(req, req_len, "timeout");
+    i64 timeout = timeout_field.status == k_integer_given ? timeout_field.value : 0;
+    if (timeout_field.status == k_integer_invalid || timeout < 0 || timeout > k_timeout_high_ms)
         return send_json_error(conn, 400, "Bad Request", k_err_timeout_range);
     if (timeout >= k_timeout_low_ms) {
         state.timeout_ms = timeout;
@@ -119,22 +122,18 @@ void handle_config(int conn, const char* req, i64 req_len)
 }
 
 // An agent's own budget is a u32 counter: a larger request keeps the largest budget
-// rather than wrapping to a small (or zero, unlimited) one.
-static i64 agent_budget_value(i64 requested)
-{
-    if (requested < 0)
-        return 0;
-    return requested > k_u32_max ? k_u32_max : requested;
-}
+// rather than wrapping to a small (or zero, unlimited) one. Absent means 0 (the default).
+static i64 agent_budget_value(i64 requested) { return requested > k_u32_max ? k_u32_max : requested; }
 
 void handle_budget(int conn, const char* req, i64 req_len)
 {
     if (find_body(req, req_len) < 0)
         return send_json_error(conn, 400, "Bad Request", "missing body");
-    i64 default_budget = read_number_field(req, req_len, "default", 7);
-    if (default_budget > k_token_budget_high)
+    IntegerField default_field = read_integer_member(req, req_len, "default");
+    i64 default_budget = default_field.value;
+    if (default_field.status == k_integer_invalid || (default_field.status == k_integer_given && (default_budget < 0 || default_budget > k_token_budget_high)))
         return send_json_error(conn, 400, "Bad Request", k_err_default_budget_range);
-    if (default_budget >= 0) {
+    if (default_field.status == k_integer_given) {
         state.default_token_budget = default_budget;
         note_number_change("set the default token budget to ", default_budget, default_budget == 0 ? " (unlimited)" : " tokens");
         return JsonAnswer(k_number_answer_size).number("default_token_budget", default_budget).send(conn);
@@ -143,9 +142,12 @@ void handle_budget(int conn, const char* req, i64 req_len)
     if (!name)
         return send_memory_exhausted(conn);
     i64 name_len = read_string_field(req, req_len, "agent", 5, name, k_agent_name_capacity);
-    i64 budget = agent_budget_value(read_number_field(req, req_len, "max_tokens", 10));
+    IntegerField budget_field = read_integer_member(req, req_len, "max_tokens");
     if (name_len == 0)
         return send_json_error(conn, 400, "Bad Request", "missing agent or default field");
+    if (budget_field.status == k_integer_invalid || (budget_field.status == k_integer_given && budget_field.value < 0))
+        return send_json_error(conn, 400, "Bad Request", "max_tokens must be a whole number of 0 or more");
+    i64 budget = agent_budget_value(budget_field.status == k_integer_given ? budget_field.value : 0);
     i64 index = register_agent(name, name_len);
     if (index < 0)
         return send_json_error(conn, 400, "Bad Request", "agent registry full");

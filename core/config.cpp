@@ -23,13 +23,13 @@ static bool is_credential_line(const char* line, i64 len)
 
 static constexpr char k_config_source[] = "[Cindervox] /etc/cindervox/config";
 
-// "<name> must be <low> to <high>; ignored" about line number of the file.
+// "<name> must be a whole number from <low> to <high>; ignored" about line number of the file.
 static void report_out_of_range(i64 number, ByteSpan name, i64 low, i64 high)
 {
     ConsoleLine notice;
     begin_file_line_notice(&notice, k_config_source, number);
     line_bytes(&notice, name.ptr, name.len);
-    line_text(&notice, " must be ");
+    line_text(&notice, " must be a whole number from ");
     line_decimal(&notice, low);
     line_text(&notice, " to ");
     line_decimal(&notice, high);
@@ -43,7 +43,7 @@ static i64 scan_ports(const char* text, i64 len)
     for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
         if (!is_port_line(line, line_len))
             return false;
-        i64 value = scattered_digits_value(line + 5, line_len - 5);
+        i64 value = setting_value(line + 5, line_len - 5);
         if (value < k_port_low || value > k_port_high) {
             report_out_of_range(number, { "port", 4 }, k_port_low, k_port_high);
             return false;
@@ -115,7 +115,7 @@ static void scan_capacity(const char* text, i64 len)
             i64 name_len = text_length(setting.name);
             if (line_len < name_len || !bytes_equal(line, setting.name, name_len))
                 continue;
-            i64 value = scattered_digits_value(line + name_len, line_len - name_len);
+            i64 value = setting_value(line + name_len, line_len - name_len);
             if (value < setting.low || value > setting.high)
                 report_out_of_range(number, { setting.name, name_len - 1 }, setting.low, setting.high);
             else

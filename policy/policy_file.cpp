@@ -71,7 +71,7 @@ static void clear_rule_lists()
 static constexpr char k_policy_source[] = "[Cindervox] /etc/cindervox/policy.conf";
 
 // Stores value in *field when it lies in low to high; otherwise says on the console that
-// line number was ignored: "<name> must be <low> to <high>; ignored".
+// line number was ignored: "<name> must be a whole number from <low> to <high>; ignored".
 static void take_setting(i64* field, i64 value, i64 low, i64 high, i64 number, const char* name)
 {
     if (value >= low && value <= high) {
@@ -81,7 +81,7 @@ static void take_setting(i64* field, i64 value, i64 low, i64 high, i64 number, c
     ConsoleLine notice;
     begin_file_line_notice(&notice, k_policy_source, number);
     line_text(&notice, name);
-    line_text(&notice, " must be ");
+    line_text(&notice, " must be a whole number from ");
     line_decimal(&notice, low);
     line_text(&notice, " to ");
     line_decimal(&notice, high);
@@ -94,7 +94,7 @@ static void apply_config_line(const char* line, i64 len, i64 number, PolicyVaria
     i64 equals = find_bytes(line, len, 0, "=", 1);
     if (equals < 0)
         return;
-    i64 value = scattered_digits_value(line + equals + 1, len - equals - 1);
+    i64 value = setting_value(line + equals + 1, len - equals - 1);
     switch (line[0]) {
     case 'p':
         if (!apply_profile(value)) {

@@ -1,4 +1,5 @@
 #include "runtime/fields.h"
+#include "runtime/json_reader.h"
 #include "runtime/text.h"
 
 i64 find_body(const char* req, i64 req_len)
@@ -132,13 +133,37 @@ i64 read_string_field(const char* req, i64 req_len, const char* key, i64 key_len
 
 static i64 add_digit(i64 value, char digit) { return value > (k_i64_max - 9) / 10 ? k_i64_max : value * 10 + (digit - '0'); }
 
-i64 scattered_digits_value(const char* text, i64 len)
+i64 setting_value(const char* text, i64 len)
 {
+    i64 i = 0;
+    while (i < len && is_blank(text[i]))
+        i++;
     i64 value = 0;
-    for (i64 i = 0; i < len; i++)
-        if (text[i] >= '0' && text[i] <= '9')
-            value = add_digit(value, text[i]);
+    i64 digits = 0;
+    for (; i < len && text[i] >= '0' && text[i] <= '9'; i++, digits++) {
+        if (value > (k_i64_max - (text[i] - '0')) / 10)
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    while (i < len && is_blank(text[i]))
+        i++;
+    if (digits == 0 || (i < len && text[i] != '#'))
+        return -1;
     return value;
+}
+
+IntegerField read_integer_member(const char* req, i64 req_len, const char* key)
+{
+    i64 body = find_body(req, req_len);
+    if (body < 0)
+        return { k_integer_missing, 0 };
+    const char* json = req + body;
+    i64 len = req_len - body;
+    i64 value = json_find_member(json, len, 0, key, text_length(key));
+    if (value < 0)
+        return { k_integer_missing, 0 };
+    JsonInteger number = json_read_integer(json, len, value);
+    return number.ok ? IntegerField { k_integer_given, number.value } : IntegerField { k_integer_invalid, 0 };
 }
 
 i64 read_number_field(const char* req, i64 req_len, const char* key, i64 key_len)

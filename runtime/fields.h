@@ -20,9 +20,22 @@ i64 read_cmd_field(const char* req, i64 req_len, char* out, i64 capacity);
 // capacity bytes stored and a NUL after them. 0 when missing or empty.
 i64 read_string_field(const char* req, i64 req_len, const char* key, i64 key_len, char* out, i64 capacity);
 
-// Every decimal digit of text, in order, as one number; other bytes are skipped (so
-// "80a80" reads 8080). Stops growing at the largest i64 instead of wrapping.
-i64 scattered_digits_value(const char* text, i64 len);
+// The whole number a setting line's value holds: decimal digits with blanks around them, and
+// optionally a comment from "#" on ("5  # runs per minute"). -1 for anything else (a sign,
+// a letter, a second number, no digit at all, or more than fits in an i64), so a value the
+// line does not plainly say is never read into it.
+i64 setting_value(const char* text, i64 len);
+
+// The integer value of member key of the request's JSON body.
+enum IntegerFieldStatus { k_integer_given, k_integer_missing, k_integer_invalid };
+struct IntegerField {
+    IntegerFieldStatus status;
+    i64 value; // when given
+};
+// missing: no body, or no such member; invalid: the member is not a JSON integer (a string,
+// a fraction, an exponent, or one past 64 bits).
+IntegerField read_integer_member(const char* req, i64 req_len, const char* key);
+
 
 // The digits after the first "key": and any colons or blanks; -1 when the key is missing,
 // 0 when no digit follows.

@@ -232,7 +232,7 @@ class PolicyFileTest(unittest.TestCase):
                              ok('{"ok":true,"blacklist_count":0,"whitelist_count":0,"profile":1}'))
             console = srv.console()
             self.assertIn("[Cindervox] /etc/cindervox/policy.conf line 3: profile must be 0, 1 or 2; ignored\n", console)
-            self.assertIn("[Cindervox] /etc/cindervox/policy.conf line 4: max_rate_per_agent must be 1 to 100000; ignored\n",
+            self.assertIn("[Cindervox] /etc/cindervox/policy.conf line 4: max_rate_per_agent must be a whole number from 1 to 100000; ignored\n",
                           console)
             self.assertTrue(srv.alive())
             health = srv.get("/api/health")
@@ -325,8 +325,14 @@ class SettingsTest(unittest.TestCase):
             self.assertEqual(srv.post("/api/config", '{"rate_limit":0,"timeout":1234}').raw,
                              ok('{"ok":true,"timeout_ms":1234}'))
             missing = error(400, "Bad Request", MISSING_SETTING)
-            for body in ('{"rate_limit":-5}', '{"timeout":0}', '{"username":"ops","password":""}', '{}'):
+            for body in ('{"timeout":0}', '{"username":"ops","password":""}', '{}'):
                 self.assertEqual(srv.post("/api/config", body).raw, missing, body)
+            # A value that is no plain whole number is refused, never read as another number.
+            rate_range = error(400, "Bad Request", "rate_limit must be a whole number from 1 to 100000")
+            for body in ('{"rate_limit":-5}', '{"rate_limit":1e5}', '{"rate_limit":"5"}', '{"rate_limit":5.5}'):
+                self.assertEqual(srv.post("/api/config", body).raw, rate_range, body)
+            self.assertEqual(srv.post("/api/config", '{"timeout":-1}').raw,
+                             error(400, "Bad Request", "timeout must be a whole number from 1 to 86400000"))
             self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"","rate_limit":7}').raw,
                              ok('{"ok":true,"max_rate_per_agent":7}'))
             health = srv.get("/api/health").json()
@@ -392,6 +398,10 @@ class BudgetTest(unittest.TestCase):
             self.assertEqual(srv.post("/api/budget", '{"agent":"big","max_tokens":99999999999}').raw,
                              ok('{"ok":true,"agent":"big","max_tokens":4294967295}'))
             self.assertEqual(srv.post("/api/budget", '{"default":0}').raw, ok('{"ok":true,"default_token_budget":0}'))
+            self.assertEqual(srv.post("/api/budget", '{"default":-1}').raw,
+                             error(400, "Bad Request", "default must be a whole number from 0 to 4294967295"))
+            self.assertEqual(srv.post("/api/budget", '{"agent":"neg","max_tokens":-5}').raw,
+                             error(400, "Bad Request", "max_tokens must be a whole number of 0 or more"))
             agents = srv.get("/api/agents").json()["agents"]
             self.assertEqual([(a["name"], a["token_budget"]) for a in agents], [('b"1', 0), ("big", 4294967295)])
             self.assertEqual(audit_entries(srv), [])

@@ -41,9 +41,11 @@ TEST_F(ApplyConfigText, PortOnlyKeepsDefaultCredential)
     EXPECT_EQ(credential(), "dGVyb3g6d2lja2VycG9k");
 }
 
-TEST_F(ApplyConfigText, PortDigitsAreGatheredAndLaterLineWins)
+TEST_F(ApplyConfigText, PortIsAWholeNumberAndLaterLineWins)
 {
-    EXPECT_EQ(apply("port=80a80\n"), 8080);
+    EXPECT_EQ(apply("port=80a80\n"), 0);
+    EXPECT_EQ(apply("port=-80\n"), 0);
+    EXPECT_EQ(apply("port= 8080  # the API\n"), 8080);
     EXPECT_EQ(apply("port=1000\npart=2000\n"), 2000);
     EXPECT_EQ(apply("port=0\n"), 0);
     EXPECT_EQ(apply("port=\n"), 0);
@@ -193,14 +195,14 @@ TEST_F(ApplyConfigText, NumbersOutOfRangeAreIgnoredWithTheirLineNamed)
     EXPECT_EQ(state.workspace_mb, k_default_workspace_mb);
     EXPECT_EQ(state.workspace_total_mb, k_default_workspace_total_mb);
     const char* lines[] = {
-        "[Cindervox] /etc/cindervox/config line 2: max_connections must be 16 to 16384; ignored\n",
-        "[Cindervox] /etc/cindervox/config line 3: max_concurrent_runs must be 1 to 64; ignored\n",
-        "[Cindervox] /etc/cindervox/config line 5: max_concurrent_runs must be 1 to 64; ignored\n",
-        "[Cindervox] /etc/cindervox/config line 6: workspace_mb must be 1 to 1048576; ignored\n",
-        "[Cindervox] /etc/cindervox/config line 7: workspace_total_mb must be 1 to 1048576; ignored\n",
-        "[Cindervox] /etc/cindervox/config line 8: port must be 1 to 65535; ignored\n",
-        "[Cindervox] /etc/cindervox/config line 9: port must be 1 to 65535; ignored\n",
-        "[Cindervox] /etc/cindervox/config line 10: max_connections must be 16 to 16384; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 2: max_connections must be a whole number from 16 to 16384; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 3: max_concurrent_runs must be a whole number from 1 to 64; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 5: max_concurrent_runs must be a whole number from 1 to 64; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 6: workspace_mb must be a whole number from 1 to 1048576; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 7: workspace_total_mb must be a whole number from 1 to 1048576; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 8: port must be a whole number from 1 to 65535; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 9: port must be a whole number from 1 to 65535; ignored\n",
+        "[Cindervox] /etc/cindervox/config line 10: max_connections must be a whole number from 16 to 16384; ignored\n",
     };
     for (const char* line : lines)
         EXPECT_NE(applied.console.find(line), std::string::npos) << line << applied.console;
@@ -212,8 +214,8 @@ TEST_F(ApplyConfigText, AnIgnoredLineLeavesAnEarlierGoodOneStanding)
     Applied applied = apply_watched("max_connections=2048\nmax_connections=99999\nport=8080\nport=99999\n");
     EXPECT_EQ(applied.port, 8080);
     EXPECT_EQ(state.max_connections, 2048);
-    EXPECT_NE(applied.console.find("line 2: max_connections must be 16 to 16384; ignored\n"), std::string::npos) << applied.console;
-    EXPECT_NE(applied.console.find("line 4: port must be 1 to 65535; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 2: max_connections must be a whole number from 16 to 16384; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 4: port must be a whole number from 1 to 65535; ignored\n"), std::string::npos) << applied.console;
 }
 
 TEST_F(ApplyConfigText, DefaultCapacitiesAreNotWrittenBack)

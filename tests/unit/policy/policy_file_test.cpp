@@ -2,8 +2,10 @@
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
+#include "runtime/fields.h"
 #include "tests/unit/fresh_server.h"
 #include <algorithm>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -154,20 +156,17 @@ TEST_F(LoadPolicyText, RateKeyDiffersByVariant)
 {
     load("[config]\nmax_mem_mb=5\n", k_policy_startup);
     EXPECT_EQ(state.max_rate_per_agent, 5);
-    load("[config]\nmax_mem_mb=9\nmax_r=7x\nm=3\n", k_policy_reload);
+    load("[config]\nmax_mem_mb=9\nmax_r=7\nm=3\n", k_policy_reload);
     EXPECT_EQ(state.max_rate_per_agent, 7);
 }
 
-TEST_F(LoadPolicyText, ValuesTakeEveryDigitAndSkipJunk)
+TEST_F(LoadPolicyText, KeysAreKnownByTheirFirstLetterAndCommentsFollowValues)
 {
-    load("[config]\nprofile=1 # moderate\n");
+    load("[config]\nprofile=1 # moderate\nmax_rate_per_agent=5\ndefault_token_budget=12\n");
     EXPECT_EQ(state.profile, 1);
     EXPECT_EQ(state.timeout_ms, 30000);
-    load("[config]\ndefault_token_budget=1a2\nmax_rate_per_agent=-5\n");
-    EXPECT_EQ(state.default_token_budget, 12);
-    EXPECT_EQ(state.max_rate_per_agent, 5);
     // A rate limit below 1 would stop every agent: the current one stays.
-    load("[config]\nmax_rate_per_agent=\ndefault_token_budget\npizza=2\nmax_rate_per_agent=0\n");
+    load("[config]\nmax_rate_per_agent=5\ndefault_token_budget=12\nmax_rate_per_agent=\ndefault_token_budget\npizza=2\nmax_rate_per_agent=0\n");
     EXPECT_EQ(state.max_rate_per_agent, 5);
     EXPECT_EQ(state.default_token_budget, 12);
     EXPECT_EQ(state.profile, 2);
@@ -206,9 +205,36 @@ TEST_F(LoadPolicyText, RateAndBudgetOutsideTheirRangesAreIgnored)
     EXPECT_EQ(state.max_rate_per_agent, k_rate_limit_high);
     EXPECT_EQ(state.default_token_budget, k_token_budget_high);
     EXPECT_EQ(console,
-        "[Cindervox] /etc/cindervox/policy.conf line 2: max_rate_per_agent must be 1 to 100000; ignored\n"
-        "[Cindervox] /etc/cindervox/policy.conf line 3: default_token_budget must be 0 to 4294967295; ignored\n"
-        "[Cindervox] /etc/cindervox/policy.conf line 4: max_rate_per_agent must be 1 to 100000; ignored\n");
+        "[Cindervox] /etc/cindervox/policy.conf line 2: max_rate_per_agent must be a whole number from 1 to 100000; ignored\n"
+        "[Cindervox] /etc/cindervox/policy.conf line 3: default_token_budget must be a whole number from 0 to 4294967295; ignored\n"
+        "[Cindervox] /etc/cindervox/policy.conf line 4: max_rate_per_agent must be a whole number from 1 to 100000; ignored\n");
+}
+
+TEST_F(LoadPolicyText, ValuesThatAreNoPlainNumberAreIgnored)
+{
+    load("[config]\nprofile=1\nmax_rate_per_agent=30\ndefault_token_budget=5\n");
+    // A digit in a comment, a sign or a letter never makes a different number.
+    std::string console = load_watched(this,
+        "[config]\nprofile=0   # was 2 before the audit\nmax_rate_per_agent=-1\ndefault_token_budget=5 # 0 = none\nprofile=1a2\n",
+        k_policy_reload);
+    EXPECT_EQ(state.profile, 0);
+    EXPECT_EQ(state.max_rate_per_agent, 30);
+    EXPECT_EQ(state.default_token_budget, 5);
+    EXPECT_EQ(console,
+        "[Cindervox] /etc/cindervox/policy.conf line 3: max_rate_per_agent must be a whole number from 1 to 100000; ignored\n"
+        "[Cindervox] /etc/cindervox/policy.conf line 5: profile must be 0, 1 or 2; ignored\n");
+}
+
+TEST(SettingValue, DigitsWithBlanksAndAnOptionalComment)
+{
+    struct Case {
+        const char* text;
+        i64 value;
+    };
+    for (Case c : { Case { "5", 5 }, { " 42\t", 42 }, { "7 # seven", 7 }, { "7#", 7 }, { "0", 0 }, { "", -1 }, { "  ", -1 },
+             { "# 5", -1 }, { "1a2", -1 }, { "-5", -1 }, { "+5", -1 }, { "1 2", -1 }, { "99999999999999999999", -1 },
+             { "9223372036854775807", 9223372036854775807L } })
+        EXPECT_EQ(setting_value(c.text, (i64)strlen(c.text)), c.value) << c.text;
 }
 
 TEST_F(LoadPolicyText, OverflowingAreaKeepsRulesThatFit)
