@@ -296,9 +296,9 @@ class StartupTest(unittest.TestCase):
                   "# sizes\nworkspace_mb=0\nworkspace_total_mb=99999999\n")
         with Instance(mode="kernel", files={"config": config}) as srv:
             out = srv.console()
-            for line in ("line 1: port must be 1 to 65535", "line 2: max_connections must be 16 to 16384",
-                         "line 3: max_concurrent_runs must be 1 to 64", "line 5: workspace_mb must be 1 to 1048576",
-                         "line 6: workspace_total_mb must be 1 to 1048576"):
+            for line in ("line 1: port must be a whole number from 1 to 65535", "line 2: max_connections must be a whole number from 16 to 16384",
+                         "line 3: max_concurrent_runs must be a whole number from 1 to 64", "line 5: workspace_mb must be a whole number from 1 to 1048576",
+                         "line 6: workspace_total_mb must be a whole number from 1 to 1048576"):
                 self.assertIn("[Cindervox] /etc/cindervox/config %s; ignored\n" % line, out)
             self.assertNotIn("Port configured", out)
             self.assertIn("[Cindervox] Listening on port 7575...\n", out)
