@@ -1,8 +1,10 @@
 #include "fleet/fleet_response.h"
+#include "fleet/fleet_connections.h"
 #include "fleet/fleet_page.h"
 #include "runtime/text.h"
 
 static_assert(k_fleet_header_max + k_fleet_page_buffer <= k_fleet_response_buffer);
+static_assert(k_fleet_request_max == 4095, "the 431 text names the limit");
 
 i64 build_fleet_response(char* buf, const char* page, i64 page_len)
 {

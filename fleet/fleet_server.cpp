@@ -1,15 +1,11 @@
-// Start-up and serving of fleet-dashboard. The sandbox table comes from the fleet file
-// when it names any sandbox; both answers are built before the socket exists; serving is
-// then accept, one read, the credential check, one prebuilt answer, close, one
-// connection at a time. A port that cannot be had ends the program with status 1: a
-// service manager must see that it is not serving.
-//
-// The listening socket's time-outs (runtime/listener.h) bound how long one peer can hold
-// the single thread; answers go out with MSG_NOSIGNAL, so a peer that already closed
-// cannot end the process.
-#include "fleet/fleet_auth.h"
+// Start-up of fleet-dashboard. The sandbox table comes from the fleet file when it names
+// any sandbox; the answers are built before the socket exists; serving is then the
+// connection loop of fleet/fleet_loop.cpp. A port that cannot be had ends the program with
+// status 1, as does a connection table the kernel refuses: a service manager must see
+// that it is not serving.
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_file.h"
+#include "fleet/fleet_loop.h"
 #include "fleet/fleet_page.h"
 #include "fleet/fleet_response.h"
 #include "runtime/console.h"
@@ -20,21 +16,15 @@
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-constexpr i64 k_fleet_request_buffer = 4096;
-constexpr i64 k_fleet_request_max = k_fleet_request_buffer - 1;
-constexpr int k_fleet_backlog = 16;
+// The kernel's accept queue is as long as the connection table.
+constexpr int k_fleet_backlog = k_fleet_connection_slots;
 
 static constexpr char k_banner[] = "========================================\n"
                                    "  Cindervox Fleet Dashboard\n"
                                    "  No libc. No dependencies.\n"
                                    "========================================\n";
 
-constexpr int k_exit_no_listener = 1;
-
-struct Answer {
-    const char* bytes;
-    i64 len;
-};
+constexpr int k_exit_cannot_serve = 1;
 
 // The listening socket, or -1 after its failure message has been printed.
 static i64 open_listener(i64 port)
@@ -100,23 +90,6 @@ static void load_fleet_file()
         print(k_default_login_warning);
 }
 
-[[noreturn]] static void serve(int listen_fd, Answer page, Answer refusal)
-{
-    char* req = (char*)heap_alloc(k_fleet_request_buffer);
-    for (;;) {
-        i64 conn = sys_accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0)
-            continue;
-        i64 len = read_retry((int)conn, req, k_fleet_request_max);
-        if (len > 0) {
-            ByteSpan login { fleet_config.login, fleet_config.login_len };
-            const Answer& answer = fleet_request_authorized(req, len, login) ? page : refusal;
-            send_bytes((int)conn, answer.bytes, answer.len);
-        }
-        sys_close((int)conn);
-    }
-}
-
 extern "C" [[noreturn]] void program_main(int, char**)
 {
     heap_init();
@@ -132,9 +105,15 @@ extern "C" [[noreturn]] void program_main(int, char**)
     i64 refusal_len = build_fleet_refusal(refusal);
     i64 listen_fd = open_listener(fleet_config.port);
     if (listen_fd < 0)
-        sys_exit_group(k_exit_no_listener);
+        sys_exit_group(k_exit_cannot_serve);
+    FleetLoop loop;
+    FleetAnswers answers { { response, response_len }, { refusal, refusal_len }, { k_fleet_too_large, k_fleet_too_large_len } };
+    if (!fleet_loop_open(&loop, (int)listen_fd, answers)) {
+        print("ERROR: the connection table cannot be made\n");
+        sys_exit_group(k_exit_cannot_serve);
+    }
     print("Cindervox Fleet Dashboard on http://localhost:\n");
     print_decimal_line(fleet_config.port);
     print(fleet_config.login_configured ? "Login: from /etc/cindervox/fleet\n" : "Login: admin / wickerpod\n");
-    serve((int)listen_fd, { response, response_len }, { refusal, refusal_len });
+    fleet_loop_run(&loop);
 }
