@@ -101,8 +101,9 @@ constexpr FilterRow k_refused_calls[] = {
 };
 
 // Every flag of clone that makes a namespace. The kernel reads only the low 32 bits of
-// clone's flags, so the filter's 32-bit load sees all of them. CLONE_NEWTIME shares its
-// bit with the exit signal, which is never above 64, so testing it refuses no real call.
+// clone's flags, so the filter's 32-bit load sees all of them. In clone's flags
+// CLONE_NEWTIME is a bit of the exit signal that no signal number has, so testing it
+// refuses no real call.
 constexpr u32 k_namespace_flags =
     CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWTIME;
 // personality's argument that reads the persona and changes nothing.
