@@ -36,7 +36,7 @@ static constexpr char k_tools_list[] =
     R"("description":"Runs one command with /bin/sh -c inside the Cindervox sandbox and returns its combined )"
     R"(stdout and stderr, exit code and duration. The sandbox is not this machine's own shell: there is no )"
     R"(network, the system directories are read-only, and /tmp (also the working directory) is the only )"
-    R"(writable place. CPU time, memory, processes, file size and run time are limited by the server's )"
+    R"(writable place; making namespaces or mounts is refused. CPU time, memory, processes, file size and run time are limited by the server's )"
     R"(profile (a run that outlasts the time-out is killed and reports timed_out). Every command is )"
     R"(screened first: sensitive paths and shell constructs such as $( ), backquotes, .. and eval are )"
     R"(refused, as are blacklisted commands, and in the strict profile only whitelisted command words )"

@@ -1,11 +1,13 @@
 // Layout of the program (classic BPF only jumps forward, so the shared endings come last):
 //   load arch; x86-64? skip the kill; kill
 //   load nr; x32 bit set -> kill
-//   one compare per row of the call table -> its verdict or its argument test
+//   one compare per row of the call tables -> its verdict or its argument test
 //   allow
 //   with a guarded process: the argument tests, each ending in a jump to the allow below
 //   family test: load args[0]; AF_UNIX -> EACCES, otherwise the kill
-//   allow; EPERM; EACCES; kill
+//   clone test: load args[0]; a namespace flag -> EPERM, otherwise allow
+//   personality test: load args[0]; 0xffffffff (a read) -> allow, otherwise EPERM
+//   allow; EPERM; ENOSYS; EACCES; kill
 // Jumps are written against labels and resolved once every label has its place.
 #include "exec/seccomp_filter.h"
 
@@ -24,8 +26,11 @@ enum Label : u8 {
     k_who_test,
     k_kcmp_test,
     k_family_test,
+    k_clone_test,
+    k_personality_test,
     k_allow,
     k_refuse,
+    k_unsupported,
     k_local_socket,
     k_kill,
     k_label_count,
@@ -66,6 +71,44 @@ constexpr FilterRow k_filtered_calls[] = {
     { SYS_request_key, k_refuse },
 };
 
+// Every command, both modes: namespaces, mounts, host names, and kernel facilities no
+// command needs whose bugs have been the way out of sandboxes. These fail with EPERM
+// rather than kill: a program that tries them (a build tool probing for a sandbox of its
+// own, say) carries on without. clone3 takes its flags in memory the filter cannot read,
+// so it answers ENOSYS, on which the C library falls back to clone, whose flags it can.
+constexpr FilterRow k_refused_calls[] = {
+    { SYS_unshare, k_refuse },
+    { SYS_setns, k_refuse },
+    { SYS_clone, k_clone_test },
+    { SYS_clone3, k_unsupported },
+    { SYS_mount, k_refuse },
+    { SYS_umount2, k_refuse },
+    { SYS_pivot_root, k_refuse },
+    { SYS_fsopen, k_refuse },
+    { SYS_fsconfig, k_refuse },
+    { SYS_fsmount, k_refuse },
+    { SYS_fspick, k_refuse },
+    { SYS_open_tree, k_refuse },
+    { SYS_move_mount, k_refuse },
+    { SYS_mount_setattr, k_refuse },
+    { SYS_sethostname, k_refuse },
+    { SYS_setdomainname, k_refuse },
+    { SYS_userfaultfd, k_refuse },
+    { SYS_memfd_secret, k_refuse },
+    { SYS_bpf, k_refuse },
+    { SYS_perf_event_open, k_refuse },
+    { SYS_personality, k_personality_test },
+};
+
+// Every flag of clone that makes a namespace. The kernel reads only the low 32 bits of
+// clone's flags, so the filter's 32-bit load sees all of them. In clone's flags
+// CLONE_NEWTIME is a bit of the exit signal that no signal number has, so testing it
+// refuses no real call.
+constexpr u32 k_namespace_flags =
+    CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWTIME;
+// personality's argument that reads the persona and changes nothing.
+constexpr u32 k_personality_query = 0xFFFFFFFFu;
+
 // Basic mode only: calls that can reach another process of the same uid, by the process or
 // group they name, or (fcntl, ioctl) by making the kernel signal the owner of a descriptor.
 // pidfd_send_signal may use a pidfd opened from /proc and process_madvise a pidfd that
@@ -96,12 +139,13 @@ constexpr FilterRow k_guarded_calls[] = {
 constexpr i64 k_row_count(const auto& rows) { return sizeof(rows) / sizeof(rows[0]); }
 
 // The architecture and x32 checks, the allow after the compares, the argument tests of the
-// guard (signal 6, pid 3, fcntl 8, ioctl 4, priority 3, ioprio 3, who 4, kcmp 5) and the
-// family test with the four endings.
+// guard (signal 6, pid 3, fcntl 8, ioctl 4, priority 3, ioprio 3, who 4, kcmp 5), and the
+// family, clone and personality tests (2 each) with the five endings.
 constexpr i64 k_head_length = 5;
 constexpr i64 k_guard_tests_length = 36;
-constexpr i64 k_tail_length = 6;
-static_assert(k_head_length + k_row_count(k_filtered_calls) + k_row_count(k_guarded_calls) + 1 + k_guard_tests_length + k_tail_length <=
+constexpr i64 k_tail_length = 11;
+static_assert(k_head_length + k_row_count(k_filtered_calls) + k_row_count(k_refused_calls) + k_row_count(k_guarded_calls) + 1 +
+            k_guard_tests_length + k_tail_length <=
         k_seccomp_filter_max,
     "the program fits its array");
 static_assert(k_seccomp_filter_max < 256, "every conditional jump reaches its target with an 8-bit offset");
@@ -121,6 +165,7 @@ public:
     void ret(u32 verdict) { emit({ (u16)(BPF_RET | BPF_K), 0, 0, verdict }); }
     void jump_eq(u32 k, Label if_true, Label if_false = k_next) { jump(BPF_JEQ, k, if_true, if_false); }
     void jump_ge(u32 k, Label if_true, Label if_false = k_next) { jump(BPF_JGE, k, if_true, if_false); }
+    void jump_set(u32 k, Label if_true, Label if_false = k_next) { jump(BPF_JSET, k, if_true, if_false); }
     void jump_always(Label target) { jump(BPF_JA, 0, target, k_next); }
     void place(Label label) { label_at_[label] = pos_; }
 
@@ -245,6 +290,8 @@ i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
     a.jump_ge(__X32_SYSCALL_BIT, k_kill);
     for (const FilterRow& row : k_filtered_calls)
         a.jump_eq(row.nr, row.verdict);
+    for (const FilterRow& row : k_refused_calls)
+        a.jump_eq(row.nr, row.verdict);
     if (guard)
         for (const FilterRow& row : k_guarded_calls)
             a.jump_eq(row.nr, row.verdict);
@@ -254,10 +301,18 @@ i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
     a.place(k_family_test);
     a.load(arg(0));
     a.jump_eq(AF_UNIX, k_local_socket, k_kill);
+    a.place(k_clone_test);
+    a.load(arg(0));
+    a.jump_set(k_namespace_flags, k_refuse, k_allow);
+    a.place(k_personality_test);
+    a.load(arg(0));
+    a.jump_eq(k_personality_query, k_allow, k_refuse);
     a.place(k_allow);
     a.ret(SECCOMP_RET_ALLOW);
     a.place(k_refuse);
     a.ret(SECCOMP_RET_ERRNO | (u32)EPERM);
+    a.place(k_unsupported);
+    a.ret(SECCOMP_RET_ERRNO | (u32)ENOSYS);
     // A local socket fails instead of killing: the C library's name-service lookups try one
     // first and fall back to files.
     a.place(k_local_socket);

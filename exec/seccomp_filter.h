@@ -2,7 +2,11 @@
 // under another architecture, on any x32 call number, and on the network, tracing and
 // kernel-management calls of its table; a local (AF_UNIX) socket fails with EACCES
 // instead, so the C library's name-service lookups fall back to files, and the kernel
-// keyring calls fail with EPERM (keys would outlive the run and cross agents).
+// keyring calls fail with EPERM (keys would outlive the run and cross agents). Namespaces
+// (unshare, setns, clone with a namespace flag), every mount call, the host and domain
+// names, userfaultfd, memfd_secret, bpf, perf_event_open and a personality change fail
+// with EPERM too, and clone3 with ENOSYS, so that the C library falls back to clone: these
+// are refused rather than killed, as a program may try them and carry on without.
 //
 // In basic isolation the command runs under the server's own uid and sees its pid, so the
 // program can also guard the server: signals, pidfds, resource limits, scheduling and
@@ -16,7 +20,7 @@
 #include "runtime/types.h"
 
 // Room for the program; seccomp_filter.cpp proves that the longest one fits.
-constexpr i64 k_seccomp_filter_max = 96;
+constexpr i64 k_seccomp_filter_max = 128;
 
 // The process a basic-mode command must not reach; pid 0 means none (kernel isolation,
 // where the command's PID namespace hides the server). A pgid of 0 (getpgid's answer when

@@ -147,6 +147,19 @@ enum : long {
     SYS_sched_setattr = 314,
     SYS_kexec_file_load = 320,
     SYS_process_madvise = 440,
+    SYS_personality = 135,
+    SYS_sethostname = 170,
+    SYS_setdomainname = 171,
+    SYS_perf_event_open = 298,
+    SYS_bpf = 321,
+    SYS_userfaultfd = 323,
+    SYS_open_tree = 428,
+    SYS_move_mount = 429,
+    SYS_fsopen = 430,
+    SYS_fsconfig = 431,
+    SYS_fsmount = 432,
+    SYS_fspick = 433,
+    SYS_memfd_secret = 447,
 };
 
 // open(2) flags and modes.
@@ -223,6 +236,7 @@ enum : unsigned long {
     CLONE_FS = 0x00000200,
     CLONE_FILES = 0x00000400,
     CLONE_VFORK = 0x00004000,
+    CLONE_THREAD = 0x00010000,
     CLONE_NEWNS = 0x00020000,
     CLONE_NEWUTS = 0x04000000,
     CLONE_NEWIPC = 0x08000000,
@@ -230,6 +244,8 @@ enum : unsigned long {
     CLONE_NEWPID = 0x20000000,
     CLONE_NEWNET = 0x40000000,
     CLONE_PIDFD = 0x00001000,
+    CLONE_NEWTIME = 0x00000080,
+    CLONE_NEWCGROUP = 0x02000000,
 };
 enum : unsigned long {
     MS_RDONLY = 1,
@@ -301,6 +317,7 @@ enum : unsigned {
     SECCOMP_RET_KILL_PROCESS = 0x80000000u,
     SECCOMP_RET_ALLOW = 0x7FFF0000u,
     SECCOMP_RET_ERRNO = 0x00050000u,
+    SECCOMP_RET_TRACE = 0x7FF00000u,
 };
 enum : unsigned { AUDIT_ARCH_X86_64 = 0xC000003Eu };
 enum : int {
@@ -425,6 +442,7 @@ enum : unsigned short {
     BPF_ABS = 0x20,
     BPF_JEQ = 0x10,
     BPF_JGE = 0x30,
+    BPF_JSET = 0x40,
     BPF_K = 0x00,
 };
 enum : unsigned {

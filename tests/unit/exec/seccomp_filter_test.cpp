@@ -20,6 +20,7 @@ constexpr u32 k_kill = SECCOMP_RET_KILL_PROCESS;
 constexpr u32 k_allow = SECCOMP_RET_ALLOW;
 constexpr u32 k_eacces = SECCOMP_RET_ERRNO | 13;
 constexpr u32 k_eperm = SECCOMP_RET_ERRNO | 1;
+constexpr u32 k_enosys = SECCOMP_RET_ERRNO | 38;
 constexpr u32 k_server_pid = 4242;
 constexpr u32 k_server_pgid = 4000;
 
@@ -50,6 +51,7 @@ u32 run_args(const Program& p, u32 nr, std::initializer_list<u64> args, u32 arch
             break;
         case BPF_JMP | BPF_JEQ | BPF_K: pc += acc == ins.k ? ins.jt : ins.jf; break;
         case BPF_JMP | BPF_JGE | BPF_K: pc += acc >= ins.k ? ins.jt : ins.jf; break;
+        case BPF_JMP | BPF_JSET | BPF_K: pc += (acc & ins.k) != 0 ? ins.jt : ins.jf; break;
         case BPF_JMP | BPF_JA: pc += ins.k; break;
         case BPF_RET | BPF_K: return ins.k;
         default: return k_invalid;
@@ -154,7 +156,6 @@ TEST(BuildSeccompFilter, AllowsOrdinaryCalls)
         61, // wait4
         231, // exit_group
         426, // io_uring_enter, useless without io_uring_setup
-        435, // clone3
         0x3FFFFFFF, // largest number without the x32 bit
     };
     for (u32 nr : allowed)
@@ -203,6 +204,98 @@ TEST(BuildSeccompFilter, RefusesKeyringCallsInBothModes)
     for (const Program& p : { Program(), guarded_program() })
         for (u32 nr : { 248u, 249u, 250u }) // add_key, request_key, keyctl
             EXPECT_EQ(run(p, nr), k_eperm) << "call " << nr;
+}
+
+TEST(BuildSeccompFilter, RefusesNamespaceMountAndKernelFacilityCallsInBothModes)
+{
+    const u32 refused[] = {
+        272, // unshare
+        308, // setns
+        165, // mount
+        166, // umount2
+        155, // pivot_root
+        430, // fsopen
+        431, // fsconfig
+        432, // fsmount
+        433, // fspick
+        428, // open_tree
+        429, // move_mount
+        442, // mount_setattr
+        170, // sethostname
+        171, // setdomainname
+        323, // userfaultfd
+        447, // memfd_secret
+        321, // bpf
+        298, // perf_event_open
+    };
+    for (const Program& p : { Program(), guarded_program() })
+        for (u32 nr : refused)
+            for (u64 arg0 : { 0ul, 1ul, 0x10000000ul, 0xFFFFFFFFul })
+                EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, arg0), k_eperm) << "call " << nr << " arg " << arg0;
+}
+
+TEST(BuildSeccompFilter, RefusesCloneWithANamespaceFlagAndClone3)
+{
+    constexpr u32 clone = 56, clone3 = 435;
+    const u64 namespace_flags[] = { 0x00020000, 0x02000000, 0x04000000, 0x08000000, 0x10000000, 0x20000000, 0x40000000, 0x80 };
+    const u64 ordinary[] = {
+        0x01200011, // fork: CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD
+        0x003D0F00, // a thread: VM, FS, FILES, SIGHAND, THREAD, SYSVSEM, SETTLS, PARENT_SETTID, CHILD_CLEARTID
+        0x00004111, // vfork: VM | VFORK | SIGCHLD
+        0xFFFFFFFF00000011ul, // the kernel ignores the high half of clone's flags
+    };
+    for (const Program& p : { Program(), guarded_program() }) {
+        for (u64 flag : namespace_flags) {
+            EXPECT_EQ(run(p, clone, AUDIT_ARCH_X86_64, flag | 0x11), k_eperm) << "flag " << flag;
+            EXPECT_EQ(run(p, clone, AUDIT_ARCH_X86_64, flag | 0x003D0F00), k_eperm) << "flag " << flag;
+        }
+        for (u64 flags : ordinary)
+            EXPECT_EQ(run(p, clone, AUDIT_ARCH_X86_64, flags), k_allow) << "flags " << flags;
+        EXPECT_EQ(run(p, clone3, AUDIT_ARCH_X86_64, 0), k_enosys);
+        EXPECT_EQ(run(p, clone3, AUDIT_ARCH_X86_64, 0x7FFC0000), k_enosys);
+    }
+}
+
+TEST(BuildSeccompFilter, AllowsReadingThePersonalityOnly)
+{
+    constexpr u32 personality = 135;
+    for (const Program& p : { Program(), guarded_program() }) {
+        EXPECT_EQ(run(p, personality, AUDIT_ARCH_X86_64, 0xFFFFFFFFul), k_allow);
+        EXPECT_EQ(run(p, personality, AUDIT_ARCH_X86_64, 0), k_eperm); // PER_LINUX
+        EXPECT_EQ(run(p, personality, AUDIT_ARCH_X86_64, 0x0040000), k_eperm); // ADDR_NO_RANDOMIZE
+        EXPECT_EQ(run(p, personality, AUDIT_ARCH_X86_64, 0x0400008), k_eperm); // PER_LINUX32 | READ_IMPLIES_EXEC
+        EXPECT_EQ(run(p, personality, AUDIT_ARCH_X86_64, 0xFFFFFFFEul), k_eperm);
+    }
+}
+
+TEST(BuildSeccompFilter, KillsTheRefusedCallsUnderTheOtherAbis)
+{
+    // i386 numbers through int 0x80, and x86-64 numbers with the x32 bit: the whole ABI is
+    // killed, these calls included, whatever their arguments.
+    const u32 i386_calls[] = {
+        310, // unshare
+        346, // setns
+        120, // clone
+        435, // clone3
+        21, // mount
+        52, // umount2
+        217, // pivot_root
+        430, // fsopen
+        74, // sethostname
+        374, // userfaultfd
+        357, // bpf
+        336, // perf_event_open
+        136, // personality
+    };
+    const u32 x32_calls[] = { 272, 308, 56, 435, 165, 430, 170, 323, 447, 321, 298, 135 };
+    for (const Program& p : { Program(), guarded_program() }) {
+        for (u32 nr : i386_calls)
+            for (u64 arg0 : { 0ul, 0x10000000ul, 0xFFFFFFFFul })
+                EXPECT_EQ(run(p, nr, AUDIT_ARCH_I386, arg0), k_kill) << "i386 call " << nr;
+        for (u32 nr : x32_calls)
+            for (u64 arg0 : { 0ul, 0x10000000ul, 0xFFFFFFFFul })
+                EXPECT_EQ(run(p, 0x40000000u | nr, AUDIT_ARCH_X86_64, arg0), k_kill) << "x32 call " << nr;
+    }
 }
 
 TEST(BuildSeccompFilter, GuardRefusesMakingTheServerOwnerOfSignals)
