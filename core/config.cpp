@@ -88,6 +88,8 @@ static bool take_credential(const char* text, i64 len)
 //                        has more memory than 1 TiB to give one agent; the inode count
 //                        computed from it stays far from overflowing.
 //   workspace_total_mb   1 to 1048576: the same bound for the sum of all workspaces.
+//   max_runs_per_agent   0 to 320: 0 (the default) is half the run slots, at least 1; one
+//                        agent cannot hold more than every slot and the whole queue.
 struct CapacitySetting {
     const char* name;
     i64 ServerState::*field;
@@ -100,11 +102,24 @@ static constexpr CapacitySetting k_capacity_settings[] = {
     { "max_concurrent_runs=", &ServerState::max_concurrent_runs, 1, k_max_concurrent_runs_high, k_default_max_concurrent_runs },
     { "workspace_mb=", &ServerState::workspace_mb, 1, k_workspace_mb_max, k_default_workspace_mb },
     { "workspace_total_mb=", &ServerState::workspace_total_mb, 1, k_workspace_mb_max, k_default_workspace_total_mb },
+    { "max_runs_per_agent=", &ServerState::max_runs_per_agent, 0, k_max_runs_per_agent_high, 0 },
 };
 static_assert([] {
     for (const CapacitySetting& setting : k_capacity_settings)
         if (setting.fallback < setting.low || setting.fallback > setting.high)
             return false;
+    return true;
+}());
+// The written file holds every line: k_config_text_size counts them at their longest.
+static_assert(sizeof(k_capacity_settings) / sizeof(CapacitySetting) <= k_capacity_lines_max);
+static_assert([] {
+    for (const CapacitySetting& setting : k_capacity_settings) {
+        i64 len = 0;
+        while (setting.name[len] != 0)
+            len++;
+        if (len + 20 + 1 > k_capacity_line_max)
+            return false;
+    }
     return true;
 }());
 

@@ -37,11 +37,16 @@ constexpr i64 k_credential_line_capacity = k_username_capacity + 1 + k_password_
 constexpr i64 k_max_connections_low = 16;
 constexpr i64 k_max_connections_high = 16384;
 constexpr i64 k_max_concurrent_runs_high = 64;
+// Every run slot and the queue of four per slot (exec/sandbox_runner.h) held by one agent.
+constexpr i64 k_max_runs_per_agent_high = k_max_concurrent_runs_high * 5;
 // The value of a server_names= line as read (what fits the file's buffer).
 constexpr i64 k_server_names_text_max = k_config_read_max;
 // The configuration file as written: the credential line, the port line, the capacity
-// lines that differ from their defaults and the server_names line read at start-up.
-constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + 4 * (sizeof("max_concurrent_runs=\n") + 20) +
+// lines that differ from their defaults and the server_names line read at start-up. Each
+// capacity line is at most k_capacity_line_max bytes (core/config.cpp checks its table).
+constexpr i64 k_capacity_lines_max = 8;
+constexpr i64 k_capacity_line_max = sizeof("max_concurrent_runs=\n") + 20;
+constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * k_capacity_line_max +
     sizeof("server_names=\n") + k_server_names_text_max;
 
 // Host names the server answers to besides IP addresses, localhost and the machine's own

@@ -86,6 +86,12 @@ static bool take_carrier(int conn, AnswerCarrier* carrier)
     return false;
 }
 
+void forget_answer_carrier(int conn)
+{
+    AnswerCarrier carrier {};
+    take_carrier(conn, &carrier);
+}
+
 // The answer when a connection's memory cannot hold what its request needs. It takes no
 // memory of its own: the header block is built once into static storage (every copy is
 // the same bytes) and queued by reference like any other answer.

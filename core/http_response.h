@@ -35,6 +35,10 @@ struct AnswerCarrier {
 // table of waiting carriers is full.
 bool carry_next_answer(int conn, AnswerCarrier carrier);
 
+// Drops conn's waiting carrier, if any: conn will get no answer (its client has gone), and
+// the carrier must not take the answer of a later connection on the same descriptor.
+void forget_answer_carrier(int conn);
+
 // Writes bytes as they are (the fixed 401 text). Never raises SIGPIPE.
 void send_raw(int conn, const char* bytes, i64 len);
 

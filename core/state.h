@@ -56,6 +56,8 @@ struct ServerState {
     // running at once at most (further ones wait in a queue); both from the configuration.
     i64 max_connections;
     i64 max_concurrent_runs;
+    // Runs one agent may have running and queued together; 0 for half the run slots.
+    i64 max_runs_per_agent;
     // 1 when runs get namespaces and the jail: kernel isolation, or rootless namespaces
     // in basic isolation.
     i64 namespaces;

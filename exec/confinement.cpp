@@ -300,7 +300,12 @@ static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWPID 
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 {
     plan->stacks = stacks;
-    if (plan->jail_mode != k_jail_none)
-        return sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(stacks->init), pidfd, jail_init, plan);
-    return sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(stacks->shell), pidfd, confined_shell, plan);
+    bool jailed = plan->jail_mode != k_jail_none;
+    i64 pid = jailed ? sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(stacks->init), pidfd, jail_init, plan)
+                     : sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(stacks->shell), pidfd, confined_shell, plan);
+    if (pid < 0) {
+        plan->failed_step = jailed ? "clone into new namespaces" : "clone";
+        plan->failed_error = pid;
+    }
+    return pid;
 }

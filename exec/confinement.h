@@ -81,7 +81,8 @@ struct LaunchPlan {
     // Wait status of the shell, written by the jail's init; -1 until then.
     int shell_status;
     // The confinement step that failed, and its negated errno, written by the child that
-    // gave up (both children share the server's memory until the shell's execve).
+    // gave up (both children share the server's memory until the shell's execve), or by
+    // launch_confined when the child could not be made.
     const char* failed_step;
     i64 failed_error;
 };
@@ -95,5 +96,6 @@ constexpr const char* k_command_environment[] = { "PATH=/usr/bin:/bin", "HOME=/t
 
 // Starts the child the plan describes on the given stacks: the jail's init in the jail
 // modes, the shell in basic mode without namespaces. Returns its pid and stores a pidfd for it in *pidfd, or returns
-// -errno. The plan and the stacks must stay untouched until the child has been reaped.
+// -errno and names the clone as the plan's failed step. The plan and the stacks must stay
+// untouched until the child has been reaped.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd);

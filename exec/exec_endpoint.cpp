@@ -26,6 +26,10 @@ struct Refusal {
 };
 
 static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", false };
+// A run of the agent's ends within its time-out; most end far sooner, so the agent may
+// try again after a second.
+static constexpr i64 k_runs_retry_after_s = 1;
+static constexpr Refusal k_refusal_runs { "RATELIMIT", "RUNS", 429, "Too Many Requests", "too many commands in flight for this agent", false };
 static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", true };
 static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", true };
 static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", true };
@@ -136,6 +140,30 @@ i64 build_exec_body(char* out, const char* output, i64 captured, i64 exit_code, 
     pos = append_text(out, pos - 1, R"(,"files":[)");
     pos = append_file_names(out, pos, output + list_start, captured - list_start);
     return append_text(out, pos, "]}");
+}
+
+i64 build_not_started_body(char* out, const char* step, i64 error)
+{
+    char message[k_not_started_message_max];
+    i64 len = append_text(message, 0, "the command could not be started: ");
+    len = append_bytes(message, len, step, text_length_max(step, k_not_started_step_max));
+    len = append_text(message, len, ": ");
+    len = append_error_text(message, len, error);
+    i64 pos = append_text(out, 0, R"({"ok":false,"error":)");
+    pos = append_json_string(out, pos, message, len);
+    return append_byte(out, pos, '}');
+}
+
+i64 not_started_status(i64 error)
+{
+    switch (error < 0 ? -error : error) {
+    case EAGAIN:
+    case ENOMEM:
+    case ENOSPC:
+    case EMFILE:
+    case ENFILE: return 503;
+    default: return 500;
+    }
 }
 
 // ---- token report ---------------------------------------------------------------
@@ -266,40 +294,54 @@ static void count_run(i64 agent, i64 captured)
     AgentRecord* record = agent_record(agent);
     record->execs++;
     record->bytes += (u32)captured;
-    tick_global_rate();
-    tick_agent_rate(agent);
 }
 
-// Called when the run has ended (or could not start): counts it and answers. The run may end
-// long after the router returned, so the answer is built in the connection's own memory.
-static void answer_run(const RunOrder* order, const RunResult* run)
+static void send_run_answer(const RunOrder* order, const RunResult* run, char* body)
+{
+    if (!run->started) {
+        i64 status = not_started_status(run->failed_error);
+        return send_json(order->conn, status, status == 503 ? "Service Unavailable" : "Internal Server Error", body,
+            build_not_started_body(body, run->failed_step, run->failed_error));
+    }
+    count_run(order->agent, run->captured);
+    i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
+    if (run->timed_out)
+        len = append_text(body, len - 1, R"(,"timed_out":true})");
+    send_json(order->conn, 200, "OK", body, len);
+}
+
+void answer_run(const RunOrder* order, const RunResult* run)
 {
     HeapArena* arena = connection_arena(order->conn);
     bool enter = arena && heap.entered != arena;
     if (enter)
         heap_enter(arena);
-    count_run(order->agent, run->captured);
     char* body = (char*)heap_alloc(k_exec_body_size);
-    if (body) {
-        i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
-        if (run->timed_out)
-            len = append_text(body, len - 1, R"(,"timed_out":true})");
-        send_json(order->conn, 200, "OK", body, len);
-    } else {
+    if (body)
+        send_run_answer(order, run, body);
+    else
         send_memory_exhausted(order->conn);
-    }
     if (enter)
         heap_leave();
 }
 
+// A run counts in the agent's window once admitted, so runs still queued or running hold
+// their place in it; the agent's share of the run slots is a refusal like its window.
 static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
 {
     char* output = (char*)heap_alloc(k_output_buffer);
     if (!output)
         return send_memory_exhausted(conn);
     RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity, answer_run };
-    if (sandbox_submit(&order) == k_run_queue_full)
-        send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
+    switch (sandbox_submit(&order)) {
+    case k_run_queue_full: return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
+    case k_run_agent_share_full:
+        audit_write(agent_name(agent), k_refusal_runs.action, cmd, 0, 0, k_refusal_runs.result);
+        return send_too_many(conn, k_refusal_runs.message, k_runs_retry_after_s);
+    case k_run_admitted: break;
+    }
+    tick_global_rate();
+    tick_agent_rate(agent);
 }
 
 void handle_exec(int conn, const char* req, i64 req_len)

@@ -2,6 +2,8 @@
 #pragma once
 #include "agents/registry.h"
 #include "core/http_response.h"
+#include "exec/sandbox_runner.h"
+#include "runtime/error_text.h"
 #include "runtime/heap.h"
 #include "runtime/text.h"
 #include "runtime/types.h"
@@ -62,6 +64,25 @@ constexpr i64 k_refusal_body_size = 6 * (64 + k_refusal_rule_max) + 64;
 
 // Worst case of the success body's neighbours: the budget refusal (fixed text, two decimals).
 constexpr i64 k_budget_body_size = 128;
+
+// A run that could not be started: {"ok":false,"error":"the command could not be started:
+// <step>: <meaning> (<NAME>)"} into out (k_not_started_body_size bytes); returns its length.
+// Steps are the confinement's own names, all under k_not_started_step_max bytes.
+i64 build_not_started_body(char* out, const char* step, i64 error);
+constexpr i64 k_not_started_step_max = 64;
+constexpr i64 k_not_started_message_max = 34 + k_not_started_step_max + 2 + k_error_text_max;
+constexpr i64 k_not_started_body_size = 24 + k_json_string_max(k_not_started_message_max);
+// It is built in the success body's buffer.
+static_assert(k_not_started_body_size <= k_exec_body_size);
+
+// 503 when the start failed for want of something that passes (processes, memory,
+// descriptors, namespaces), 500 for anything else.
+i64 not_started_status(i64 error);
+
+// The runner's done for /api/exec: counts a run that ran and answers the connection with
+// its output, or with the step that kept it from starting. Builds the answer in the
+// connection's own memory (the run may end long after the router returned).
+void answer_run(const RunOrder* order, const RunResult* run);
 
 // What /api/exec takes of its connection's memory beyond the request: the command and agent
 // name, the run's output buffer, and every answer it may build (summed, so whichever path

@@ -17,6 +17,11 @@
 // In kernel mode each run also gets control groups bounding its memory and task count as
 // a whole (exec/run_cgroup.h); the loop watches the memory group's out-of-memory eventfd,
 // and a run that runs out of memory is killed at once and answered like a time-out.
+//
+// A run's command, output buffer and answer live in its connection's memory. When the
+// client leaves, the run is cancelled before the connection closes: a queued one leaves
+// the queue, a running one is killed and its output pipe closed at once, so nothing is
+// written into memory that the next connection may already use.
 #include "exec/sandbox_runner.h"
 #include "core/audit_log.h"
 #include "core/connection_table.h"
@@ -69,6 +74,8 @@ struct RunSlot {
     bool timed_out;
     bool out_of_memory;
     bool child_ended;
+    // The client left: the run is being killed, was audited then, and is not answered.
+    bool cancelled;
     int status;
     // The run's control groups, when plan.cgroup points here.
     RunCgroup group;
@@ -127,32 +134,42 @@ struct Channel {
 };
 
 // The output pipe and an input that reads as empty: /dev/null, or a pipe without writer
-// where there is none. Only the server's end of the pipe is non-blocking. Returns 0 when a
-// descriptor could not be made.
+// where there is none. Only the server's end of the pipe is non-blocking. Returns 0, or the
+// negated errno of the first descriptor that could not be made.
 static i64 open_channel(Channel* channel)
 {
     int fds[2] = { -1, -1 };
     i64 input = sys_open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
-    if (input < 0 && sys_pipe2(fds, O_CLOEXEC) == 0) {
-        sys_close(fds[1]);
-        input = fds[0];
+    if (input < 0) {
+        i64 piped = sys_pipe2(fds, O_CLOEXEC);
+        if (piped == 0) {
+            sys_close(fds[1]);
+            input = fds[0];
+        } else {
+            input = piped;
+        }
     }
     channel->stdin_fd = (int)above_standard(input);
-    if (sys_pipe2(fds, O_CLOEXEC) < 0) {
-        fds[0] = -1;
-        fds[1] = -1;
+    i64 piped = sys_pipe2(fds, O_CLOEXEC);
+    if (piped < 0) {
+        fds[0] = (int)piped;
+        fds[1] = (int)piped;
     }
     channel->read_fd = (int)above_standard(fds[0]);
     channel->write_fd = (int)above_standard(fds[1]);
     if (channel->read_fd >= 0)
         sys_fcntl(channel->read_fd, F_SETFL, O_NONBLOCK);
-    if (channel->stdin_fd >= 0 && channel->read_fd >= 0 && channel->write_fd >= 0)
-        return 1;
     int made[3] = { channel->stdin_fd, channel->read_fd, channel->write_fd };
+    i64 error = 0;
+    for (int fd : made)
+        if (fd < 0 && error == 0)
+            error = fd;
+    if (error == 0)
+        return 0;
     for (int fd : made)
         if (fd >= 0)
             sys_close(fd);
-    return 0;
+    return error;
 }
 
 // Reaps every child that has ended. Returns -ECHILD when the server has no child left.
@@ -201,11 +218,16 @@ static void sweep_leftovers()
     }
 }
 
-static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
+static void count_ended_run(i64 captured, i64 duration_ms)
 {
     state.last_exec_ms = duration_ms;
     state.total_execs += 1;
     state.bytes_captured += captured;
+}
+
+static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
+{
+    count_ended_run(captured, duration_ms);
     switch (verdict) {
     case k_run_timeout: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "TIMEOUT");
     case k_run_memory: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "MEMORY_LIMIT");
@@ -215,6 +237,14 @@ static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exi
 }
 
 static void start_queued();
+
+// The command never ran: audited, and answered with the step that failed.
+static void refuse_start(const RunOrder& order, const char* step, i64 error, i64 duration_ms)
+{
+    audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, -1, duration_ms, "NOT_STARTED");
+    RunResult result { false, 0, -1, duration_ms, false, step, error };
+    order.done(&order, &result);
+}
 
 static void close_output(RunSlot* slot)
 {
@@ -239,13 +269,9 @@ static void remove_run_cgroup(RunSlot* slot)
     slot->plan.cgroup = nullptr;
 }
 
-// Counts and audits the run, frees its slot, tells its caller, and starts the next.
-static void finish_run(RunSlot* slot)
+// Counts and audits the run whose command ran, and gives its result.
+static RunResult conclude_run(RunSlot* slot)
 {
-    close_output(slot);
-    unwatch_fd(slot->pidfd);
-    sys_close(slot->pidfd);
-    remove_run_cgroup(slot);
     const RunOrder& order = slot->run.order;
     OutputCapture& capture = slot->capture;
     if (order.capacity > 0)
@@ -260,10 +286,29 @@ static void finish_run(RunSlot* slot)
     RunVerdict verdict = slot->timed_out ? k_run_timeout : slot->out_of_memory ? k_run_memory : classify_run(status, false, order.out, capture.captured);
     i64 duration_ms = monotonic_ms() - slot->start_ms;
     record_run(order.agent_name, { order.cmd, order.cmd_len }, verdict, exit_code, capture.captured, duration_ms);
-    RunResult result { true, capture.captured, exit_code, duration_ms, slot->timed_out };
+    return { true, capture.captured, exit_code, duration_ms, slot->timed_out, nullptr, 0 };
+}
+
+// Frees the slot and tells the run's caller how it went: a confinement step that failed
+// means the command never ran; a cancelled run has no caller left. Then starts the next.
+static void finish_run(RunSlot* slot)
+{
+    close_output(slot);
+    unwatch_fd(slot->pidfd);
+    sys_close(slot->pidfd);
+    remove_run_cgroup(slot);
     PendingRun run = slot->run;
+    const LaunchPlan& plan = slot->plan;
+    i64 duration_ms = monotonic_ms() - slot->start_ms;
     slot->busy = false;
-    run.order.done(&run.order, &result);
+    if (slot->cancelled)
+        count_ended_run(slot->capture.captured, duration_ms);
+    else if (plan.failed_step)
+        refuse_start(run.order, plan.failed_step, plan.failed_error, duration_ms);
+    else {
+        RunResult result = conclude_run(slot);
+        run.order.done(&run.order, &result);
+    }
     start_queued();
 }
 
@@ -355,16 +400,16 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->timed_out = false;
     slot->out_of_memory = false;
     slot->child_ended = false;
+    slot->cancelled = false;
     slot->status = 0;
     slot->run.order.agent_name = { slot->run.agent_name, run.order.agent_name.len };
     RunOrder& order = slot->run.order;
     slot->start_ms = monotonic_ms();
     if (order.capacity > 0)
         order.out[0] = 0;
-    RunResult not_started { false, 0, -1, state.last_exec_ms, false };
     Channel channel {};
-    if (!open_channel(&channel))
-        return order.done(&order, &not_started);
+    if (i64 error = open_channel(&channel); error < 0)
+        return refuse_start(order, "output pipe", error, 0);
     plan_launch(&slot->plan, order.cmd, order.cmd_len, channel.stdin_fd, channel.write_fd);
     slot->plan.uid = sandbox_uid_for_agent(order.agent);
     if (workspace_ensure(order.agent))
@@ -378,7 +423,7 @@ static void start_run(RunSlot* slot, const PendingRun& run)
         sys_close(channel.read_fd);
         if (slot->plan.cgroup)
             run_cgroup_remove(&slot->group);
-        return order.done(&order, &not_started);
+        return refuse_start(order, slot->plan.failed_step, slot->plan.failed_error, monotonic_ms() - slot->start_ms);
     }
     slot->busy = true;
     slot->pid = pid;
@@ -429,9 +474,30 @@ static void start_queued()
     }
 }
 
+i64 runs_per_agent()
+{
+    if (state.max_runs_per_agent > 0)
+        return state.max_runs_per_agent;
+    i64 slots = state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1;
+    return slots / 2 > 0 ? slots / 2 : 1;
+}
+
+// Runs of the agent running (a cancelled one too, until its processes are gone) or queued.
+static i64 runs_of_agent(i64 agent)
+{
+    i64 count = 0;
+    for (i64 i = 0; i < runs.slot_count; i++)
+        count += runs.slots[i].busy && runs.slots[i].run.order.agent == agent ? 1 : 0;
+    for (i64 i = 0; i < runs.queue_len; i++)
+        count += runs.queue[(runs.queue_head + i) % runs.queue_capacity].order.agent == agent ? 1 : 0;
+    return count;
+}
+
 RunAdmission sandbox_submit(const RunOrder* order)
 {
     prepare_server();
+    if (runs_of_agent(order->agent) >= runs_per_agent())
+        return k_run_agent_share_full;
     PendingRun run {};
     run.order = *order;
     i64 name_len = order->agent_name.len < k_run_agent_name ? order->agent_name.len : k_run_agent_name;
@@ -460,6 +526,64 @@ i64 sandbox_has_order(int conn)
     return 0;
 }
 
+// A queued run's name: its order's span still points where the run was submitted from.
+static ByteSpan queued_agent_name(const PendingRun& run) { return { run.agent_name, run.order.agent_name.len }; }
+
+// Takes conn's run out of the queue, keeping the others' order.
+static i64 cancel_queued(int conn)
+{
+    for (i64 i = 0; i < runs.queue_len; i++) {
+        const PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        if (run.order.conn != conn)
+            continue;
+        audit_write(queued_agent_name(run), "EXEC", { run.order.cmd, run.order.cmd_len }, -1, 0, "CANCELLED");
+        for (i64 k = i; k + 1 < runs.queue_len; k++)
+            runs.queue[(runs.queue_head + k) % runs.queue_capacity] = runs.queue[(runs.queue_head + k + 1) % runs.queue_capacity];
+        runs.queue_len--;
+        return 1;
+    }
+    return 0;
+}
+
+// In the jail modes the init's end takes its whole namespace; in basic mode the process
+// group goes with the shell, and the sweep after the shell's end the rest.
+static void kill_run(RunSlot* slot)
+{
+    sys_kill((int)slot->pid, SIGKILL);
+    if (slot->plan.jail_mode == k_jail_none)
+        sys_kill((int)-slot->pid, SIGKILL);
+}
+
+// The run is audited now, while its command is still readable in the connection's memory,
+// and forgets that memory: its output pipe closes (the command's further writes fail), and
+// its order points nowhere. The pidfd then reports the end, and finish_run frees the slot.
+static i64 cancel_running(int conn)
+{
+    for (i64 i = 0; i < runs.slot_count; i++) {
+        RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || slot->cancelled || slot->run.order.conn != conn)
+            continue;
+        RunOrder& order = slot->run.order;
+        audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, k_timeout_exit_code, monotonic_ms() - slot->start_ms, "CANCELLED");
+        slot->cancelled = true;
+        close_output(slot);
+        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, 0, order.done };
+        slot->capture = { nullptr, 0, slot->capture.captured };
+        if (slot->child_ended)
+            finish_run(slot);
+        else
+            kill_run(slot);
+        return 1;
+    }
+    return 0;
+}
+
+i64 sandbox_cancel(int conn)
+{
+    forget_answer_carrier(conn);
+    return cancel_queued(conn) || cancel_running(conn) ? 1 : 0;
+}
+
 // On time-out the child is killed (in the jail modes with its whole namespace; in basic mode
 // with its process group); the pidfd then reports its end as for any other.
 void sandbox_tick(i64 now_ms)
@@ -475,9 +599,7 @@ void sandbox_tick(i64 now_ms)
         if (slot->timed_out)
             continue;
         slot->timed_out = true;
-        sys_kill((int)slot->pid, SIGKILL);
-        if (slot->plan.jail_mode == k_jail_none)
-            sys_kill((int)-slot->pid, SIGKILL);
+        kill_run(slot);
     }
 }
 
@@ -521,9 +643,7 @@ i64 sandbox_kill_all()
         RunSlot* slot = &runs.slots[i];
         if (!slot->busy || slot->child_ended)
             continue;
-        sys_kill((int)slot->pid, SIGKILL);
-        if (slot->plan.jail_mode == k_jail_none)
-            sys_kill((int)-slot->pid, SIGKILL);
+        kill_run(slot);
         killed++;
     }
     return killed;

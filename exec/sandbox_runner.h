@@ -5,8 +5,10 @@
 #pragma once
 #include "runtime/types.h"
 
-// What a run handed back. started is false when no child could be created: then nothing
-// was captured, the exit code is -1 and the duration is the previous run's.
+// What a run handed back. started is false when the command could not be started (no
+// output pipe, no child, or a confinement step of the child failed): then nothing was
+// captured, the exit code is -1, and failed_step and failed_error say which step failed
+// and its negated errno.
 struct RunResult {
     bool started;
     i64 captured;
@@ -14,6 +16,8 @@ struct RunResult {
     i64 duration_ms;
     // The run outlasted the time-out and was killed.
     bool timed_out;
+    const char* failed_step;
+    i64 failed_error;
 };
 
 // One command to run, and whom to tell when it has ended. cmd and out must stay valid
@@ -31,15 +35,28 @@ struct RunOrder {
     void (*done)(const RunOrder* order, const RunResult* result);
 };
 
-enum RunAdmission { k_run_admitted, k_run_queue_full };
+enum RunAdmission { k_run_admitted, k_run_queue_full, k_run_agent_share_full };
 
 // Starts the run at once when a run slot is free, else queues it (first in, first out).
-// Refuses it when the queue is full. done is called from the event loop when the run has
-// ended (or at once, before this returns, when its child cannot be created).
+// Refuses it when the agent already has runs_per_agent() runs running or queued, or when
+// the queue is full. done is called from the event loop when the run has ended (or at
+// once, before this returns, when it cannot be started).
 RunAdmission sandbox_submit(const RunOrder* order);
+
+// How many runs one agent may have running and queued together: max_runs_per_agent= of
+// the configuration, or by default half the run slots (at least 1).
+i64 runs_per_agent();
 
 // 1 while a run for connection conn is running or queued.
 i64 sandbox_has_order(int conn);
+
+// The client of connection conn has gone, before the close that frees conn's descriptor
+// and memory for another connection. A queued run is dropped unrun; a running one is
+// killed with its process tree, as at a time-out, and stops writing into conn's memory at
+// once. Either is audited as "CANCELLED", and done is never called for it, so nothing can
+// be answered to a later connection on the same descriptor (nor carried: conn's answer
+// carrier is dropped as well). Returns 1 when conn had a run.
+i64 sandbox_cancel(int conn);
 
 // Ends runs that outlasted their time-out and finishes those whose output went quiet after
 // their end. Called by the loop after every wait.

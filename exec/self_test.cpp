@@ -71,8 +71,8 @@ SelfTest run_self_test()
     sys_close(pipes.output[1]);
     if (pid < 0) {
         sys_close(pipes.output[0]);
-        test.step = plan.jail_mode != k_jail_none ? "clone into new namespaces" : "clone";
-        test.error = pid;
+        test.step = plan.failed_step;
+        test.error = plan.failed_error;
         return test;
     }
     int status = wait_child(pid, pidfd);

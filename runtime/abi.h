@@ -200,6 +200,7 @@ enum : long {
     ENOTDIR = 20,
     EISDIR = 21,
     EINVAL = 22,
+    ENFILE = 23,
     EMFILE = 24,
     ENOSPC = 28,
     EROFS = 30,
@@ -225,7 +226,7 @@ enum : int { SHUT_WR = 1 };
 
 // epoll(7).
 enum : int { EPOLL_CLOEXEC = 02000000, EPOLL_CTL_ADD = 1, EPOLL_CTL_DEL = 2, EPOLL_CTL_MOD = 3 };
-enum : unsigned { EPOLLIN = 0x001, EPOLLOUT = 0x004, EPOLLERR = 0x008, EPOLLHUP = 0x010 };
+enum : unsigned { EPOLLIN = 0x001, EPOLLOUT = 0x004, EPOLLERR = 0x008, EPOLLHUP = 0x010, EPOLLRDHUP = 0x2000 };
 
 // Clocks.
 enum : int { CLOCK_REALTIME = 0, CLOCK_MONOTONIC = 1 };

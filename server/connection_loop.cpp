@@ -72,6 +72,16 @@ static void route(Connection* c, const Request& request, i64 now_ms)
         return connection_close(c);
     c->phase = k_connection_waiting;
     c->deadline_ms = 0;
+    // Only the peer's departure matters now; bytes it sends meanwhile are left unread.
+    watch_fd(c->fd, EPOLLRDHUP, &c->watch);
+}
+
+// A waiting peer has gone (hang-up, or its end of the connection shut): its run is
+// cancelled before the close frees the descriptor for another connection.
+static void peer_left(Connection* c)
+{
+    sandbox_cancel(c->fd);
+    connection_close(c);
 }
 
 // A client that asked whether to send its body is told to go on. The line is short and
@@ -188,6 +198,8 @@ static void on_connection_event(void* owner, u32)
         return read_request(c, now_ms);
     if (c->phase == k_connection_draining)
         return drain_rest(c, now_ms);
+    if (c->phase == k_connection_waiting)
+        return peer_left(c);
     if (c->phase != k_connection_writing)
         return;
     c->deadline_ms = now_ms + k_write_silence_ms;
@@ -232,8 +244,10 @@ static void flush_answers(i64 now_ms)
 {
     for (i64 i = 0; i < connections_capacity(); i++) {
         Connection* c = connection_at(i);
-        if (c->phase == k_connection_waiting && c->answer_ready)
+        if (c->phase == k_connection_waiting && c->answer_ready) {
+            unwatch_fd(c->fd);
             start_writing(c, now_ms);
+        }
     }
 }
 

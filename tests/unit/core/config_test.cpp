@@ -153,7 +153,7 @@ namespace {
 
 TEST_F(ApplyConfigText, CapacityLinesInRangeAreTakenAndSurviveARewrite)
 {
-    EXPECT_EQ(apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\nport=8080\n"), 8080);
+    EXPECT_EQ(apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\nmax_runs_per_agent=320\nport=8080\n"), 8080);
     EXPECT_EQ(state.max_connections, k_max_connections_low);
     EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
     EXPECT_EQ(state.workspace_mb, 1);
@@ -170,6 +170,7 @@ TEST_F(ApplyConfigText, CapacityLinesInRangeAreTakenAndSurviveARewrite)
     EXPECT_EQ(state.max_connections, k_max_connections_low);
     EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
     EXPECT_EQ(state.workspace_total_mb, k_workspace_mb_max);
+    EXPECT_EQ(state.max_runs_per_agent, k_max_runs_per_agent_high);
 }
 
 // What the console says about a text, and the port it gave.
@@ -207,6 +208,15 @@ TEST_F(ApplyConfigText, NumbersOutOfRangeAreIgnoredWithTheirLineNamed)
     for (const char* line : lines)
         EXPECT_NE(applied.console.find(line), std::string::npos) << line << applied.console;
     EXPECT_EQ(applied.console.find("Port configured"), std::string::npos);
+}
+
+TEST_F(ApplyConfigText, RunsPerAgentTakesZeroForHalfTheSlotsUpToEverySlotAndTheQueue)
+{
+    Applied applied = apply_watched("max_runs_per_agent=7\nmax_runs_per_agent=321\n");
+    EXPECT_EQ(state.max_runs_per_agent, 7);
+    EXPECT_NE(applied.console.find("line 2: max_runs_per_agent must be 0 to 320; ignored\n"), std::string::npos) << applied.console;
+    apply("max_runs_per_agent=0\n");
+    EXPECT_EQ(state.max_runs_per_agent, 0);
 }
 
 TEST_F(ApplyConfigText, AnIgnoredLineLeavesAnEarlierGoodOneStanding)

@@ -6,6 +6,7 @@
 #include "runtime/heap.h"
 #include "runtime/text.h"
 #include "tests/unit/fresh_server.h"
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -227,6 +228,55 @@ TEST_F(HandleExec, AgentTheFullRegistryCannotTakeIsRefused)
     EXPECT_EQ(last_audit(), "[late] BLOCK REGISTRY_FULL \"id\" exit=0 dur=0ms\n");
     EXPECT_EQ(state.agent_count, 32);
     EXPECT_EQ(exec(R"({"cmd":"id"})", "7").substr(0, 12), "HTTP/1.1 403");
+}
+
+TEST(BuildNotStartedBody, NamesTheStepTheMeaningAndTheErrorName)
+{
+    char out[k_not_started_body_size];
+    i64 n = build_not_started_body(out, "clone", -EAGAIN);
+    EXPECT_EQ(std::string(out, n), R"x({"ok":false,"error":"the command could not be started: clone: Resource temporarily unavailable (EAGAIN)"})x");
+    n = build_not_started_body(out, "resource limits", -95);
+    EXPECT_EQ(std::string(out, n), R"({"ok":false,"error":"the command could not be started: resource limits: error 95"})");
+    // The worst case: a step at its bound, every byte escaped, and the longest meaning.
+    std::string step(k_not_started_step_max + 10, '\x01');
+    n = build_not_started_body(out, step.c_str(), -ELOOP);
+    EXPECT_LE(n, k_not_started_body_size);
+    EXPECT_EQ(n, 20 + 2 + 34 + 6 * k_not_started_step_max + 2 + 41 + 1);
+}
+
+TEST(NotStartedStatus, ShortagesThatPassAre503TheRest500)
+{
+    for (i64 error : { EAGAIN, ENOMEM, ENOSPC, EMFILE, ENFILE })
+        EXPECT_EQ(not_started_status(-error), 503) << error;
+    for (i64 error : { EPERM, EACCES, ENOENT, EINVAL, 95 })
+        EXPECT_EQ(not_started_status(-error), 500) << error;
+}
+
+// The runner's done on a socket pair, with results made up as the runner gives them.
+struct AnswerRun : HandleExec {
+    char output[16] = "hi\n";
+    std::string answer(const RunResult& result)
+    {
+        RunOrder order { pair[0], 0, agent_name(0), "echo hi", 7, output, sizeof(output), answer_run };
+        answer_run(&order, &result);
+        char buf[4096];
+        i64 n = recv(pair[1], buf, sizeof(buf), MSG_DONTWAIT);
+        std::string raw(buf, n > 0 ? n : 0);
+        return raw.substr(0, raw.find("\r\n")) + " " + raw.substr(raw.find("\r\n\r\n") + 4);
+    }
+};
+
+TEST_F(AnswerRun, ARunThatCouldNotStartIsAnErrorNeverAnExitCode)
+{
+    register_agent("bot", 3);
+    EXPECT_EQ(answer({ false, 0, -1, 0, false, "clone into new namespaces", -ENOSPC }),
+        R"x(HTTP/1.1 503 Service Unavailable {"ok":false,"error":"the command could not be started: clone into new namespaces: No space left on device (ENOSPC)"})x");
+    EXPECT_EQ(answer({ false, 0, -1, 3, false, "privilege drop", -EPERM }),
+        R"x(HTTP/1.1 500 Internal Server Error {"ok":false,"error":"the command could not be started: privilege drop: Operation not permitted (EPERM)"})x");
+    EXPECT_EQ(agent_record(0)->execs, 0u);
+    EXPECT_EQ(answer({ true, 3, 0, 12, false, nullptr, 0 }), R"(HTTP/1.1 200 OK {"ok":true,"stdout":"hi\n","stderr":"","exit_code":0,"duration_ms":12})");
+    EXPECT_EQ(agent_record(0)->execs, 1u);
+    EXPECT_EQ(agent_record(0)->bytes, 3u);
 }
 
 struct TokenReport : HandleExec {
