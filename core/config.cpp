@@ -90,6 +90,12 @@ static bool take_credential(const char* text, i64 len)
 //   workspace_total_mb   1 to 1048576: the same bound for the sum of all workspaces.
 //   max_runs_per_agent   0 to 320: 0 (the default) is half the run slots, at least 1; one
 //                        agent cannot hold more than every slot and the whole queue.
+//   max_connections_per_peer  8 to 16384: a browser opens six connections to a host at
+//                        once, and fewer than eight would have them push each other out;
+//                        beyond 16384 it is above any table.
+//   requests_per_second  1 to 100000: each credential's own window; 0 would refuse every
+//                        request, and one thread answers far fewer than 100000 a second, so
+//                        a larger value would only mean "no window".
 struct CapacitySetting {
     const char* name;
     i64 ServerState::*field;
@@ -103,23 +109,26 @@ static constexpr CapacitySetting k_capacity_settings[] = {
     { "workspace_mb=", &ServerState::workspace_mb, 1, k_workspace_mb_max, k_default_workspace_mb },
     { "workspace_total_mb=", &ServerState::workspace_total_mb, 1, k_workspace_mb_max, k_default_workspace_total_mb },
     { "max_runs_per_agent=", &ServerState::max_runs_per_agent, 0, k_max_runs_per_agent_high, 0 },
+    { "max_connections_per_peer=", &ServerState::max_connections_per_peer, k_connections_per_peer_low, k_max_connections_high,
+        k_default_max_connections_per_peer },
+    { "requests_per_second=", &ServerState::global_rate_limit, 1, k_requests_per_second_high, k_default_requests_per_second },
 };
+// Every line fits the file's rewrite (k_config_text_size).
+static_assert(sizeof(k_capacity_settings) / sizeof(k_capacity_settings[0]) <= k_capacity_lines_max);
+static_assert([] {
+    for (const CapacitySetting& setting : k_capacity_settings) {
+        i64 len = 0;
+        while (setting.name[len])
+            len++;
+        if (len + 2 > k_capacity_name_max)
+            return false;
+    }
+    return true;
+}());
 static_assert([] {
     for (const CapacitySetting& setting : k_capacity_settings)
         if (setting.fallback < setting.low || setting.fallback > setting.high)
             return false;
-    return true;
-}());
-// The written file holds every line: k_config_text_size counts them at their longest.
-static_assert(sizeof(k_capacity_settings) / sizeof(CapacitySetting) <= k_capacity_lines_max);
-static_assert([] {
-    for (const CapacitySetting& setting : k_capacity_settings) {
-        i64 len = 0;
-        while (setting.name[len] != 0)
-            len++;
-        if (len + 20 + 1 > k_capacity_line_max)
-            return false;
-    }
     return true;
 }());
 

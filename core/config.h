@@ -13,7 +13,8 @@ constexpr i64 k_credential_line_max = 381;
 constexpr i64 k_workspace_mb_max = 1048576;
 
 // Reads the configuration file; may replace basic_credential, max_connections,
-// max_concurrent_runs and the workspace sizes; returns the configured port, or 0 when none
+// max_concurrent_runs, the workspace sizes, max_connections_per_peer and the
+// requests_per_second window (global_rate_limit); returns the configured port, or 0 when none
 // (or only out-of-range ones) was given. A numeric line outside its range (the table in
 // core/config.cpp) is ignored with a console line naming the file and the line.
 i64 load_config();
@@ -39,14 +40,18 @@ constexpr i64 k_max_connections_high = 16384;
 constexpr i64 k_max_concurrent_runs_high = 64;
 // Every run slot and the queue of four per slot (exec/sandbox_runner.h) held by one agent.
 constexpr i64 k_max_runs_per_agent_high = k_max_concurrent_runs_high * 5;
+// Bounds of max_connections_per_peer= and requests_per_second=.
+constexpr i64 k_connections_per_peer_low = 8;
+constexpr i64 k_requests_per_second_high = 100000;
 // The value of a server_names= line as read (what fits the file's buffer).
 constexpr i64 k_server_names_text_max = k_config_read_max;
 // The configuration file as written: the credential line, the port line, the capacity
-// lines that differ from their defaults and the server_names line read at start-up. Each
-// capacity line is at most k_capacity_line_max bytes (core/config.cpp checks its table).
-constexpr i64 k_capacity_lines_max = 8;
-constexpr i64 k_capacity_line_max = sizeof("max_concurrent_runs=\n") + 20;
-constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * k_capacity_line_max +
+// lines that differ from their defaults and the server_names line read at start-up.
+// Numeric setting lines at most, and the longest one's name with its "=" and line feed;
+// core/config.cpp checks its table against both.
+constexpr i64 k_capacity_lines_max = 12;
+constexpr i64 k_capacity_name_max = sizeof("max_connections_per_peer=\n");
+constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * (k_capacity_name_max + 20) +
     sizeof("server_names=\n") + k_server_names_text_max;
 
 // Host names the server answers to besides IP addresses, localhost and the machine's own

@@ -28,7 +28,7 @@ i64 connections_capacity() { return capacity; }
 
 Connection* connection_at(i64 index) { return &table[index]; }
 
-Connection* connection_open(int fd, i64 now_ms)
+Connection* connection_open(int fd, u32 peer, i64 now_ms)
 {
     for (i64 i = 0; i < capacity; i++) {
         Connection* c = &table[i];
@@ -40,6 +40,8 @@ Connection* connection_open(int fd, i64 now_ms)
         c->fd = fd;
         c->phase = k_connection_reading;
         c->accepted_ms = now_ms;
+        c->active_ms = now_ms;
+        c->peer = peer;
         return c;
     }
     return nullptr;
@@ -63,15 +65,47 @@ void connection_close(Connection* c)
     c->fd = -1;
 }
 
-Connection* oldest_idle_connection()
+// Lower ranks go first; -1: never.
+static i64 eviction_rank(const Connection* c)
 {
-    Connection* oldest = nullptr;
+    switch (c->phase) {
+    case k_connection_draining: return 0;
+    case k_connection_reading:
+    case k_connection_writing: return 1;
+    case k_connection_free:
+    case k_connection_waiting: return -1;
+    }
+    return -1;
+}
+
+static Connection* victim_among(bool any_peer, u32 peer)
+{
+    Connection* victim = nullptr;
+    i64 victim_rank = 0;
     for (i64 i = 0; i < capacity; i++) {
         Connection* c = &table[i];
-        if (c->phase == k_connection_reading && (!oldest || c->accepted_ms < oldest->accepted_ms))
-            oldest = c;
+        i64 rank = eviction_rank(c);
+        if (rank < 0 || (!any_peer && c->peer != peer))
+            continue;
+        if (!victim || rank < victim_rank || (rank == victim_rank && c->active_ms < victim->active_ms)) {
+            victim = c;
+            victim_rank = rank;
+        }
     }
-    return oldest;
+    return victim;
+}
+
+Connection* connection_to_evict() { return victim_among(true, 0); }
+
+Connection* peer_connection_to_evict(u32 peer) { return victim_among(false, peer); }
+
+i64 peer_connection_count(u32 peer)
+{
+    i64 count = 0;
+    for (i64 i = 0; i < capacity; i++)
+        if (table[i].phase != k_connection_free && table[i].peer == peer)
+            count++;
+    return count;
 }
 
 i64 connection_queue(int fd, const char* head, i64 head_len, const char* body, i64 body_len)

@@ -4,6 +4,11 @@
 // so handlers answer as they always did and never write to a socket themselves. An answer
 // is queued by reference: its header block and body stay where they were built (the
 // connection's arena, or constant text) until the connection closes.
+//
+// When the table is full, or a peer address holds its share of it, one connection makes
+// room: a draining one first (its answer has gone), then the reader or writer that has been
+// idle longest. A connection waiting for its run is never chosen: its run would go on for
+// nobody.
 #pragma once
 #include "core/event_loop.h"
 #include "runtime/heap.h"
@@ -28,6 +33,10 @@ struct Connection {
     // When the loop gives up on the connection (monotonic milliseconds); 0 for never.
     i64 deadline_ms;
     i64 accepted_ms;
+    // When the peer last sent or took bytes (monotonic milliseconds).
+    i64 active_ms;
+    // The peer's IPv4 address as accept4 gave it, in network order; 0 when not IPv4.
+    u32 peer;
     HeapArena arena;
     char* request;
     i64 request_len;
@@ -43,6 +52,8 @@ struct Connection {
     bool continue_sent;
     // The answer went out before the request was read whole (431, 413).
     bool answered_early;
+    // The header block of a request whose body is still coming was judged once.
+    bool head_judged;
     Watch watch;
 };
 
@@ -53,14 +64,20 @@ i64 connections_init(i64 capacity, i64 arena_size);
 i64 connections_capacity();
 Connection* connection_at(i64 index);
 
-// A free record for fd in the reading phase, or nullptr when every record is taken.
-Connection* connection_open(int fd, i64 now_ms);
+// A free record for fd (from peer) in the reading phase, or nullptr when every record is
+// taken.
+Connection* connection_open(int fd, u32 peer, i64 now_ms);
 // The record of a socket in progress, or nullptr (a descriptor the loop does not own).
 Connection* connection_of(int fd);
 // Closes the socket, gives the arena back and frees the record.
 void connection_close(Connection* c);
-// The reading connection accepted first, or nullptr.
-Connection* oldest_idle_connection();
+// The connection to close for room: draining first, then the reading or writing one idle
+// longest (smallest active_ms); never a waiting one. nullptr when none may go.
+Connection* connection_to_evict();
+// The same among peer's own connections.
+Connection* peer_connection_to_evict(u32 peer);
+// Connections in progress from peer.
+i64 peer_connection_count(u32 peer);
 
 // Queues the answer of fd's request: head and body are kept by reference and must live
 // until the connection closes (its arena, or constant text). A request has one answer:

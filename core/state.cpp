@@ -6,7 +6,7 @@ void state_init_defaults()
 {
     state = ServerState {};
     state.port = 7575;
-    state.global_rate_limit = 20;
+    state.global_rate_limit = k_default_requests_per_second;
     state.audit_capacity = 256;
     state.audit_entry_size = 256;
     state.timeout_ms = 5000;
@@ -24,4 +24,5 @@ void state_init_defaults()
     state.max_concurrent_runs = k_default_max_concurrent_runs;
     state.workspace_mb = k_default_workspace_mb;
     state.workspace_total_mb = k_default_workspace_total_mb;
+    state.max_connections_per_peer = k_default_max_connections_per_peer;
 }

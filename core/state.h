@@ -14,6 +14,7 @@ struct ServerState {
     i64 start_time;
     i64 global_rate_second;
     i64 global_rate_count;
+    // Requests per calendar second of each credential's own window (requests_per_second=).
     i64 global_rate_limit;
     i64 audit_capacity;
     i64 audit_entry_size;
@@ -64,10 +65,15 @@ struct ServerState {
     // Size of each agent's workspace, and the bound of their sum, in MiB.
     i64 workspace_mb;
     i64 workspace_total_mb;
+    // Connections in progress from one peer address at most; beyond it that peer's own
+    // connection idle longest makes room.
+    i64 max_connections_per_peer;
 };
 
 constexpr i64 k_default_max_connections = 512;
 constexpr i64 k_default_max_concurrent_runs = 8;
+constexpr i64 k_default_max_connections_per_peer = 64;
+constexpr i64 k_default_requests_per_second = 20;
 // Each agent's workspace, and the bound of their sum, in MiB. By default every agent slot
 // can have the default size: tmpfs sizes are bounds, not reservations.
 constexpr i64 k_default_workspace_mb = 256;

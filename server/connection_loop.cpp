@@ -2,6 +2,9 @@
 // reads until its request is framed, is routed in its own arena, and then either writes its
 // queued answer or waits for its command's run to end (the runner queues the answer then).
 // Each phase has its own deadline, so a silent or slow peer costs the others nothing.
+// A request refused before it was read whole drains only briefly, and no peer address
+// holds more than its share of the table (max_connections_per_peer=), so one address that
+// opens hundreds of slow connections pushes out its own, not everyone else's.
 #include "server/connection_loop.h"
 #include "core/connection_table.h"
 #include "server/connection_memory.h"
@@ -24,6 +27,10 @@ static constexpr i64 k_read_silence_ms = 2000;
 static constexpr i64 k_request_time_max_ms = 30000;
 // A peer that takes none of its answer for this long is dropped.
 static constexpr i64 k_write_silence_ms = 2000;
+// A request answered before it was read whole is read away this long after its answer
+// went: long enough for a client that sent it at once to take the answer rather than a
+// reset, too short for a slow sender to hold its record.
+static constexpr i64 k_drain_max_ms = 250;
 // Longest wait without a deadline in sight.
 static constexpr i64 k_idle_wait_ms = 1000;
 // Accepts per listening event, so a flood of connections cannot starve the others.
@@ -100,6 +107,25 @@ static void invite_body(Connection* c)
     sys_sendmsg(c->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+// A request whose header block has come while its body has not is judged once by its
+// header: one the router refuses whatever the body says (no valid credentials, a Host it
+// does not serve) is answered now instead of after a body that may be slow to come.
+static bool refused_by_head(Connection* c, const Frame& frame, i64 now_ms)
+{
+    if (!frame.head_read || c->head_judged)
+        return false;
+    c->head_judged = true;
+    heap_enter(&c->arena);
+    bool refused = refuse_before_body(c->fd, frame.request);
+    heap_leave();
+    if (!refused)
+        return false;
+    unwatch_fd(c->fd);
+    c->answered_early = true;
+    start_writing(c, now_ms);
+    return true;
+}
+
 static void read_request(Connection* c, i64 now_ms)
 {
     for (;;) {
@@ -111,9 +137,14 @@ static void read_request(Connection* c, i64 now_ms)
         if (n <= 0)
             return connection_close(c);
         c->request_len += n;
+        c->active_ms = now_ms;
         Frame frame = frame_request(c->request, c->request_len);
         switch (frame.state) {
-        case k_frame_incomplete: invite_body(c); continue;
+        case k_frame_incomplete:
+            if (refused_by_head(c, frame, now_ms))
+                return;
+            invite_body(c);
+            continue;
         case k_frame_complete: return route(c, frame.request, now_ms);
         case k_frame_header_too_large: return refuse(c, 431, "request header block too large", now_ms);
         case k_frame_body_too_large: return refuse(c, 413, "request body too large", now_ms);
@@ -147,19 +178,20 @@ static i64 write_some(Connection* c)
         if (sent <= 0)
             return 1;
         c->out_sent += sent;
+        c->active_ms = monotonic_ms();
     }
     return 1;
 }
 
 // The whole answer has gone. A peer still sending its request is told that nothing more
-// comes and read to its end (or the silence deadline) before the close.
+// comes and read to its end, for k_drain_max_ms at most, before the close.
 static void answer_sent(Connection* c, i64 now_ms, bool watched)
 {
     if (!c->answered_early)
         return connection_close(c);
     sys_shutdown(c->fd, SHUT_WR);
     c->phase = k_connection_draining;
-    c->deadline_ms = reading_deadline(c, now_ms);
+    c->deadline_ms = now_ms + k_drain_max_ms;
     if (watched)
         rewatch_fd(c->fd, EPOLLIN, &c->watch);
     else
@@ -176,18 +208,19 @@ static void start_writing(Connection* c, i64 now_ms)
     watch_fd(c->fd, EPOLLOUT, &c->watch);
 }
 
-static void drain_rest(Connection* c, i64 now_ms)
+// Bytes that come while draining do not move its deadline: the drain ends k_drain_max_ms
+// after the answer whatever the peer still sends.
+static void drain_rest(Connection* c)
 {
     for (;;) {
         i64 n = sys_read(c->fd, c->request, k_request_buffer - 1);
         if (n == -EINTR)
             continue;
         if (n == -EAGAIN)
-            break;
+            return;
         if (n <= 0)
             return connection_close(c);
     }
-    c->deadline_ms = reading_deadline(c, now_ms);
 }
 
 static void on_connection_event(void* owner, u32)
@@ -197,7 +230,7 @@ static void on_connection_event(void* owner, u32)
     if (c->phase == k_connection_reading)
         return read_request(c, now_ms);
     if (c->phase == k_connection_draining)
-        return drain_rest(c, now_ms);
+        return drain_rest(c);
     if (c->phase == k_connection_waiting)
         return peer_left(c);
     if (c->phase != k_connection_writing)
@@ -207,15 +240,31 @@ static void on_connection_event(void* owner, u32)
         answer_sent(c, now_ms, true);
 }
 
-// Beyond the table's capacity the connection that has been idle longest makes room.
-static void admit(int fd, i64 now_ms)
+static void evict(Connection* c)
 {
-    Connection* c = connection_open(fd, now_ms);
+    unwatch_fd(c->fd);
+    connection_close(c);
+}
+
+// A peer at its share makes room from its own connections; beyond the table's capacity a
+// connection of anyone's does (connection_to_evict says which). When neither has one that
+// may go (all wait for runs), the new connection is closed at once.
+static void admit(int fd, u32 peer, i64 now_ms)
+{
+    if (peer_connection_count(peer) >= state.max_connections_per_peer) {
+        Connection* own = peer_connection_to_evict(peer);
+        if (!own) {
+            sys_close(fd);
+            return;
+        }
+        evict(own);
+    }
+    Connection* c = connection_open(fd, peer, now_ms);
     if (!c) {
-        Connection* oldest = oldest_idle_connection();
-        if (oldest)
-            connection_close(oldest);
-        c = connection_open(fd, now_ms);
+        Connection* victim = connection_to_evict();
+        if (victim)
+            evict(victim);
+        c = connection_open(fd, peer, now_ms);
     }
     if (!c) {
         sys_close(fd);
@@ -227,15 +276,27 @@ static void admit(int fd, i64 now_ms)
     watch_fd(fd, EPOLLIN, &c->watch);
 }
 
+// The listener is IPv4; the address is read as the kernel wrote it, in network order.
+static u32 peer_address(const sockaddr_in_k& address, int address_len)
+{
+    if (address_len < (int)sizeof(address) || address.family != AF_INET)
+        return 0;
+    u32 peer = 0;
+    copy_bytes(&peer, address.addr, sizeof(peer));
+    return peer;
+}
+
 static void on_listener(void*, u32)
 {
     for (i64 i = 0; i < k_accepts_per_event; i++) {
-        i64 fd = sys_accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        sockaddr_in_k address {};
+        int address_len = sizeof(address);
+        i64 fd = sys_accept4(listen_fd, &address, &address_len, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd == -EINTR)
             continue;
         if (fd < 0)
             return;
-        admit((int)fd, monotonic_ms());
+        admit((int)fd, peer_address(address, address_len), monotonic_ms());
     }
 }
 

@@ -121,14 +121,17 @@ Frame frame_request(const char* buf, i64 len)
         frame.state = k_frame_body_too_large;
         return frame;
     }
+    frame.head_read = true;
+    frame.request.headers = { buf + line_end + 2, body - 2 - (line_end + 2) };
     if (len < body + body_len) {
         frame.state = k_frame_incomplete;
+        frame.request.bytes = { buf, body };
+        frame.request.body = { buf + body, 0 };
         return frame;
     }
     frame.state = k_frame_complete;
     frame.total = body + body_len;
     frame.request.bytes = { buf, frame.total };
-    frame.request.headers = { buf + line_end + 2, body - 2 - (line_end + 2) };
     frame.request.body = { buf + body, body_len };
     return frame;
 }

@@ -46,8 +46,11 @@ struct Frame {
     FrameState state;
     // The whole request's length once complete: header block plus body.
     i64 total;
-    // Filled when complete.
+    // Filled when complete. While the body is still to come (incomplete, head_read set),
+    // method, path, query and headers are filled already, and bytes is the header block
+    // with an empty body after it, so the request can be judged by its header alone.
     Request request;
+    bool head_read;
 };
 
 // The Content-Length value of a header block (name matched in any case at a line start),

@@ -24,6 +24,7 @@
 #include "runtime/io.h"
 #include "runtime/text.h"
 #include "server/request_guard.h"
+#include "server/request_windows.h"
 
 static constexpr char k_unauthorized[] = "HTTP/1.1 401 Unauthorized\r\n"
                                          "WWW-Authenticate: Basic realm=\"Cindervox\"\r\n"
@@ -99,30 +100,25 @@ i64 read_audit_filter(ByteSpan query, char* out)
     return 0;
 }
 
-// The per-second cap counts every request, refused ones included. Requests without
-// valid credentials have a window of their own, so a stranger cannot use up the agents'.
-struct SecondWindow {
-    i64 second;
-    i64 count;
-};
-static constinit SecondWindow stranger_window {};
-
-static bool limit_exceeded(i64* second, i64* count)
-{
-    i64 now = now_seconds();
-    if (now != *second) {
-        *second = now;
-        *count = 0;
-    }
-    (*count)++;
-    return *count > state.global_rate_limit;
-}
-
-static bool window_full(const Caller& caller)
+// The per-second cap counts every request, refused ones included, in the window of its
+// credential (server/request_windows.h): the admin's, an agent token's, or, under the
+// admin's credential, the X-Agent name's. Requests without valid credentials share a
+// window of their own, so a stranger cannot use up anyone else's.
+static WindowKey window_key(const Caller& caller, const Request& request)
 {
     if (caller.kind == Caller::k_stranger)
-        return limit_exceeded(&stranger_window.second, &stranger_window.count);
-    return limit_exceeded(&state.global_rate_second, &state.global_rate_count);
+        return { k_window_stranger, -1, {} };
+    if (caller.kind == Caller::k_agent)
+        return { k_window_token, caller.agent_token, {} };
+    ByteSpan name {};
+    if (request_header(request, "X-Agent", &name) && name.len > 0)
+        return { k_window_name, -1, name };
+    return { k_window_admin, -1, {} };
+}
+
+static bool window_full(const Caller& caller, const Request& request)
+{
+    return request_window_full(window_key(caller, request), now_seconds(), state.global_rate_limit);
 }
 
 // ---- the routes' actions ----------------------------------------------------------
@@ -349,13 +345,25 @@ static void route_tool_request(int conn, const char* req, i64 req_len)
     dispatch(conn, request, match);
 }
 
+bool refuse_before_body(int conn, const Request& head)
+{
+    Caller caller = identify_caller(head);
+    bool stranger = caller.kind == Caller::k_stranger && !span_equals(head.method, "OPTIONS");
+    if (!stranger && host_allowed(head))
+        return false;
+    // route_request refuses it before any handler: by the window, the Host or the
+    // credentials, in the order it always judges them.
+    route_request(conn, head);
+    return true;
+}
+
 void route_request(int conn, const Request& request)
 {
     // Changes are the admin's unless authentication binds the request to an agent
     // (bind_request_agent names the actor then).
     set_change_actor({ "", 0 });
     Caller caller = identify_caller(request);
-    if (window_full(caller))
+    if (window_full(caller, request))
         // The window is the calendar second: the next one admits requests again.
         return send_too_many(conn, "rate limit exceeded", 1);
     // Before the preflight: a rebound name must not even learn what the server allows.

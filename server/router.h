@@ -1,4 +1,4 @@
-// The router: global per-second limit, Host check, CORS preflight, Basic and Bearer
+// The router: per-credential per-second windows, Host check, CORS preflight, Basic and Bearer
 // authentication, the cross-site guard, the agent gate, and dispatch through one table of
 // method + exact path that the agent gate reads too.
 #pragma once
@@ -6,6 +6,12 @@
 #include "server/request_framing.h"
 
 void route_request(int conn, const Request& request);
+
+// A request whose header block has come and whose body has not: when the router would
+// refuse it whatever the body says (no valid credentials, or a Host this server does not
+// serve), answers it as route_request would and returns true, so the body is never waited
+// for; otherwise answers nothing and returns false.
+bool refuse_before_body(int conn, const Request& head);
 
 // True when the request's Authorization header carries exactly the Basic credential, the
 // admin's bearer token or an agent's token.

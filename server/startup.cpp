@@ -136,11 +136,18 @@ struct Listener {
     int epoll_fd;
 };
 
+// Handshakes the kernel completes for the server before it accepts them. Past it the
+// kernel drops new handshakes, whoever sends them, and a client retries a dropped one only
+// after a second; so the queue holds bursts of thousands (one peer reopening hundreds of
+// connections at once), each accepted in microseconds. The kernel caps it at
+// net.core.somaxconn.
+static constexpr int k_listen_backlog = 4096;
+
 // A server that cannot listen would serve nothing while looking alive to its supervisor:
 // a failed socket or bind ends start-up with status 1.
 static Listener open_listener()
 {
-    TcpListener listener = open_tcp_listener(state.port, 128);
+    TcpListener listener = open_tcp_listener(state.port, k_listen_backlog);
     if (listener.failed == k_listen_socket_failed)
         print("[ERROR] socket() failed\n");
     if (listener.failed == k_listen_bind_failed)

@@ -228,6 +228,29 @@ TEST_F(ApplyConfigText, AnIgnoredLineLeavesAnEarlierGoodOneStanding)
     EXPECT_NE(applied.console.find("line 4: port must be a whole number from 1 to 65535; ignored\n"), std::string::npos) << applied.console;
 }
 
+TEST_F(ApplyConfigText, PeerShareAndRequestWindowLinesHoldTheirRanges)
+{
+    Applied applied = apply_watched("max_connections_per_peer=7\nrequests_per_second=0\nrequests_per_second=100001\n"
+                                    "max_connections_per_peer=8\nrequests_per_second=100000\nport=8080\n");
+    EXPECT_EQ(state.max_connections_per_peer, k_connections_per_peer_low);
+    EXPECT_EQ(state.global_rate_limit, k_requests_per_second_high);
+    EXPECT_NE(applied.console.find("line 1: max_connections_per_peer must be 8 to 16384; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 2: requests_per_second must be 1 to 100000; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 3: requests_per_second must be 1 to 100000; ignored\n"), std::string::npos) << applied.console;
+    // Every numeric line away from its default survives a rewrite with the longest login.
+    apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\n");
+    std::string line = std::string(k_username_capacity, 'u') + ":" + std::string(k_password_capacity, 'p');
+    std::vector<char> out(k_config_text_size);
+    i64 len = build_config_text(out.data(), line.data(), (i64)line.size(), 65535);
+    ASSERT_LE(len, k_config_text_size);
+    std::string text(out.data(), len);
+    state_init_defaults();
+    apply(text);
+    EXPECT_EQ(state.max_connections_per_peer, k_connections_per_peer_low);
+    EXPECT_EQ(state.global_rate_limit, k_requests_per_second_high);
+    EXPECT_EQ(state.workspace_mb, 1);
+}
+
 TEST_F(ApplyConfigText, DefaultCapacitiesAreNotWrittenBack)
 {
     char out[k_config_text_size];

@@ -35,7 +35,7 @@ struct ConnectionTable : ::testing::Test {
 TEST_F(ConnectionTable, AnswersOfALoopConnectionAreQueuedByReferenceNotWritten)
 {
     int fd = open_pair();
-    Connection* c = connection_open(fd, 100);
+    Connection* c = connection_open(fd, 1, 100);
     ASSERT_NE(c, nullptr);
     static constexpr char body[] = "{}";
     heap_enter(&c->arena);
@@ -59,7 +59,7 @@ TEST_F(ConnectionTable, AnswersOfALoopConnectionAreQueuedByReferenceNotWritten)
 TEST_F(ConnectionTable, AnAnswerThatDoesNotFitIsA503NotAnOverrun)
 {
     int fd = open_pair();
-    Connection* c = connection_open(fd, 100);
+    Connection* c = connection_open(fd, 1, 100);
     ASSERT_NE(c, nullptr);
     heap_enter(&c->arena);
     ASSERT_NE(heap_alloc((u64)(c->arena.end - c->arena.next) - 64), nullptr);
@@ -73,22 +73,55 @@ TEST_F(ConnectionTable, AnAnswerThatDoesNotFitIsA503NotAnOverrun)
     EXPECT_LE(c->arena.next, c->arena.end);
 }
 
-TEST_F(ConnectionTable, FullTableNamesTheOldestIdleConnection)
+TEST_F(ConnectionTable, DrainingGoesFirstThenTheLongestIdleButNeverOneWaitingForItsRun)
 {
-    Connection* first = nullptr;
+    Connection* c[4] = {};
     for (i64 i = 0; i < 4; i++) {
-        Connection* c = connection_open(open_pair(), 100 + i);
-        ASSERT_NE(c, nullptr);
-        if (i == 0)
-            first = c;
+        c[i] = connection_open(open_pair(), 1, 100 + i);
+        ASSERT_NE(c[i], nullptr);
     }
-    EXPECT_EQ(connection_open(open_pair(), 200), nullptr);
-    first->phase = k_connection_waiting;
-    Connection* oldest = oldest_idle_connection();
-    ASSERT_NE(oldest, nullptr);
-    EXPECT_EQ(oldest->accepted_ms, 101);
-    connection_close(oldest);
-    EXPECT_NE(connection_open(open_pair(), 300), nullptr);
+    EXPECT_EQ(connection_open(open_pair(), 2, 200), nullptr);
+    c[0]->phase = k_connection_waiting;
+    c[1]->phase = k_connection_writing;
+    c[1]->active_ms = 150;
+    c[3]->phase = k_connection_draining;
+    c[3]->active_ms = 190;
+    // Draining first, however recently it was active.
+    EXPECT_EQ(connection_to_evict(), c[3]);
+    c[3]->phase = k_connection_reading;
+    // Then the reader or writer idle longest: c[2] (102) before c[1] (150) and c[3] (190).
+    EXPECT_EQ(connection_to_evict(), c[2]);
+    c[2]->phase = k_connection_waiting;
+    EXPECT_EQ(connection_to_evict(), c[1]);
+    c[1]->phase = k_connection_waiting;
+    c[3]->phase = k_connection_waiting;
+    EXPECT_EQ(connection_to_evict(), nullptr);
+    c[3]->phase = k_connection_reading;
+    connection_close(connection_to_evict());
+    EXPECT_NE(connection_open(open_pair(), 2, 300), nullptr);
+}
+
+TEST_F(ConnectionTable, APeersCountAndVictimAreItsOwn)
+{
+    Connection* mine_old = connection_open(open_pair(), 7, 100);
+    Connection* other_older = connection_open(open_pair(), 9, 50);
+    Connection* mine_new = connection_open(open_pair(), 7, 200);
+    ASSERT_TRUE(mine_old && other_older && mine_new);
+    EXPECT_EQ(peer_connection_count(7), 2);
+    EXPECT_EQ(peer_connection_count(9), 1);
+    EXPECT_EQ(peer_connection_count(8), 0);
+    EXPECT_EQ(connection_to_evict(), other_older);
+    EXPECT_EQ(peer_connection_to_evict(7), mine_old);
+    mine_new->phase = k_connection_draining;
+    EXPECT_EQ(peer_connection_to_evict(7), mine_new);
+    mine_new->phase = k_connection_waiting;
+    mine_old->phase = k_connection_waiting;
+    EXPECT_EQ(peer_connection_to_evict(7), nullptr);
+    EXPECT_EQ(peer_connection_to_evict(8), nullptr);
+    // A closed record counts for nobody.
+    mine_old->phase = k_connection_reading;
+    connection_close(mine_old);
+    EXPECT_EQ(peer_connection_count(7), 1);
 }
 
 } // namespace

@@ -15,6 +15,24 @@ TEST(FrameRequest, WaitsForTheBlankLineAndTheWholeBody)
     EXPECT_EQ(done.total, 50);
 }
 
+TEST(FrameRequest, TheHeaderIsReadableWhileTheBodyIsStillToCome)
+{
+    EXPECT_FALSE(frame("POST /api/exec HTTP/1.1\r\nContent-Length: 4\r\n").head_read);
+    std::string bytes = "POST /api/exec?x=1 HTTP/1.1\r\nX-Agent: a\r\nContent-Length: 4\r\n\r\n{\"";
+    Frame head = frame(bytes);
+    EXPECT_EQ(head.state, k_frame_incomplete);
+    ASSERT_TRUE(head.head_read);
+    EXPECT_EQ(std::string(head.request.path.ptr, head.request.path.len), "/api/exec");
+    EXPECT_EQ(std::string(head.request.query.ptr, head.request.query.len), "x=1");
+    // The body that has come so far is not part of it: bytes end with the header block.
+    EXPECT_EQ(head.request.bytes.len, (i64)bytes.size() - 2);
+    EXPECT_EQ(head.request.body.len, 0);
+    ByteSpan agent {};
+    ASSERT_TRUE(request_header(head.request, "x-agent", &agent));
+    EXPECT_EQ(std::string(agent.ptr, agent.len), "a");
+    EXPECT_FALSE(request_header(head.request, "Content-Type", &agent));
+}
+
 TEST(FrameRequest, WithoutLengthTheRequestEndsAtTheBlankLine)
 {
     Frame done = frame("GET /api/health HTTP/1.1\r\nHost: x\r\n\r\nleftover");
