@@ -12,7 +12,7 @@ constexpr i64 k_credential_line_max = 381;
 // Largest workspace setting (1 TiB in MiB); a larger one is ignored.
 constexpr i64 k_workspace_mb_max = 1048576;
 
-// Reads the configuration file; may replace basic_credential, max_connections,
+// Reads the configuration file; may replace basic_credential, allow_unconfined, max_connections,
 // max_concurrent_runs and the workspace sizes; returns the configured port, or 0 when none
 // (or only out-of-range ones) was given. A numeric line outside its range (the table in
 // core/config.cpp) is ignored with a console line naming the file and the line.
@@ -42,7 +42,7 @@ constexpr i64 k_server_names_text_max = k_config_read_max;
 // The configuration file as written: the credential line, the port line, the capacity
 // lines that differ from their defaults and the server_names line read at start-up.
 constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + 4 * (sizeof("max_concurrent_runs=\n") + 20) +
-    sizeof("server_names=\n") + k_server_names_text_max;
+    sizeof("server_names=\n") + k_server_names_text_max + sizeof("allow_unconfined=yes\n");
 
 // Host names the server answers to besides IP addresses, localhost and the machine's own
 // name, from "server_names=" (comma-separated); "*" answers any name.

@@ -62,6 +62,9 @@ struct ServerState {
     // Size of each agent's workspace, and the bound of their sum, in MiB.
     i64 workspace_mb;
     i64 workspace_total_mb;
+    // 1 when the configuration says allow_unconfined=yes: commands run where neither user
+    // namespaces nor Landlock can confine them.
+    i64 allow_unconfined;
 };
 
 constexpr i64 k_default_max_connections = 512;

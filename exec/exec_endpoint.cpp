@@ -8,6 +8,7 @@
 #include "core/connection_table.h"
 #include "core/http_response.h"
 #include "core/state.h"
+#include "exec/confinement.h"
 #include "exec/sandbox_runner.h"
 #include "policy/rules.h"
 #include "runtime/fields.h"
@@ -316,6 +317,8 @@ void handle_exec(int conn, const char* req, i64 req_len)
     case k_command_empty: return send_json_error(conn, 400, "Bad Request", "empty command");
     case k_command_read: break;
     }
+    if (!commands_confinable())
+        return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
     i64 cmd_len = field.len;
     ByteSpan command { cmd, cmd_len };
     i64 name_len = request_agent_name(req, req_len, name);

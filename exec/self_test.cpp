@@ -71,7 +71,7 @@ SelfTest run_self_test()
     sys_close(pipes.output[1]);
     if (pid < 0) {
         sys_close(pipes.output[0]);
-        test.step = plan.jail_mode != k_jail_none ? "clone into new namespaces" : "clone";
+        test.step = plan.failed_step ? plan.failed_step : plan.jail_mode != k_jail_none ? "clone into new namespaces" : "clone";
         test.error = pid;
         return test;
     }
