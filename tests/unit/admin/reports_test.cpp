@@ -64,7 +64,7 @@ TEST_F(BuildHealthReport, FreshServerExactly)
     EXPECT_EQ(without_uptime(health(), &uptime),
         R"({"status":"ok","version":"1.0.6","uptime_sec":U,"total_execs":0,"blocked_cmds":0,)"
         R"("bytes_captured":0,"profile":"strict","timeout_ms":5000,"max_mem_mb":64,"max_cpu_sec":5,)"
-        R"("isolation":"basic","namespaces":false,"agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
+        R"("isolation":"basic","namespaces":false,"landlock":0,"layers":["rlimits","seccomp"],"agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
         R"("default_token_budget":0,"tls":"use reverse proxy","binary_size":"~186KB","dependencies":0})");
     EXPECT_GE(uptime, 12);
     EXPECT_LE(uptime, 14);
