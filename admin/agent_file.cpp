@@ -2,6 +2,7 @@
 #include "admin/agent_file.h"
 #include "exec/confinement.h"
 #include "exec/jail.h"
+#include "exec/landlock.h"
 #include "exec/workspace.h"
 #include "runtime/file_replace.h"
 #include "runtime/syscall.h"
@@ -58,7 +59,7 @@ u32 agent_file_owner(i64 slot)
 
 i64 open_agent_file(i64 slot, const char* path, int flags, int mode)
 {
-    if (jail.mode == k_jail_none)
+    if (jail.mode == k_jail_none && landlock_abi() == 0)
         return open_no_symlinks(path, flags, mode);
     if (slot < 0)
         return -ENOENT;

@@ -1,5 +1,6 @@
 // Where an agent's "/tmp/..." path lives for the file endpoints: in the agent's workspace
-// when runs are jailed (the same file its commands see), on the host's /tmp otherwise.
+// when runs are jailed (the same file its commands see) or confined by Landlock in plain
+// basic mode (the workspace directory its commands start in), on the host's /tmp otherwise.
 // The path rules both endpoints share are here too.
 #pragma once
 #include "runtime/types.h"

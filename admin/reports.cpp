@@ -1,12 +1,16 @@
-// The two read-only reports: GET /api/health (counters, profile and limits, isolation,
-// rate and budget settings) and GET /api/agents (one entry per registered agent). Keys
-// come in a fixed order and numbers in plain decimal. Names and models are agents' own
-// text, so they are escaped; a profile number without a name reads "custom".
+// The two read-only reports: GET /api/health (counters, profile and limits, isolation and
+// the confinement layers in force, rate and budget settings) and GET /api/agents (one
+// entry per registered agent). Keys come in a fixed order and numbers in plain decimal.
+// Names and models are agents' own text, so they are escaped; a profile number without a
+// name reads "custom".
 #include "admin/reports.h"
 #include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/state.h"
 #include "core/version.h"
+#include "exec/confinement.h"
+#include "exec/jail.h"
+#include "exec/landlock.h"
 #include "exec/workspace.h"
 #include "policy/rules.h"
 #include "runtime/io.h"
@@ -23,9 +27,9 @@ static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max
     7 * 10 + 11 + 12 + 3 * k_decimal_max;
 static_assert(k_max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + 96 <= k_agents_report_size);
 
-// Fixed text of the health report and its fourteen numbers at their widest.
-static constexpr i64 k_health_fixed = 420;
-static_assert(k_health_fixed + 14 * k_decimal_max <= k_health_report_size);
+// Fixed text of the health report, its fifteen numbers at their widest and the layers.
+static constexpr i64 k_health_fixed = 460;
+static_assert(k_health_fixed + 15 * k_decimal_max + k_layers_text_max <= k_health_report_size);
 
 static i64 append_key_number(char* out, i64 pos, const char* key, i64 value)
 {
@@ -49,6 +53,10 @@ i64 build_health_report(char* out)
     pos = append_key_number(out, pos, R"(,"max_cpu_sec":)", state.max_cpu_sec);
     pos = append_text(out, pos, state.kernel_isolation == 1 ? R"(,"isolation":"kernel")" : R"(,"isolation":"basic")");
     pos = append_text(out, pos, state.namespaces == 1 ? R"(,"namespaces":true)" : R"(,"namespaces":false)");
+    pos = append_key_number(out, pos, R"(,"landlock":)", landlock_abi());
+    pos = append_text(out, pos, R"(,"layers":[")");
+    pos = append_layer_names(out, pos, confinement_layers(jail.mode, landlock_abi()), R"(",")");
+    pos = append_text(out, pos, R"("])");
     pos = append_key_number(out, pos, R"(,"agents_count":)", state.agent_count);
     pos = append_key_number(out, pos, R"(,"rate_1m":)", global_rate_total());
     pos = append_key_number(out, pos, R"(,"max_rate_per_agent":)", state.max_rate_per_agent);

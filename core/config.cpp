@@ -149,6 +149,29 @@ static void scan_capacity(const char* text, i64 len)
     });
 }
 
+// allow_unconfined=yes or =no; the last such line counts. Any other value is ignored with
+// a console line, so a typo never opens the host.
+static constexpr char k_allow_unconfined_key[] = "allow_unconfined=";
+
+static void scan_allow_unconfined(const char* text, i64 len)
+{
+    i64 key_len = sizeof(k_allow_unconfined_key) - 1;
+    for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
+        if (line_len < key_len || !bytes_equal(line, k_allow_unconfined_key, key_len))
+            return false;
+        ByteSpan value { line + key_len, line_len - key_len };
+        if (span_equals(value, "yes") || span_equals(value, "no")) {
+            state.allow_unconfined = span_equals(value, "yes") ? 1 : 0;
+            return false;
+        }
+        ConsoleLine notice;
+        begin_file_line_notice(&notice, k_config_source, number);
+        line_text(&notice, "allow_unconfined must be yes or no; ignored");
+        print_line(notice);
+        return false;
+    });
+}
+
 // The server_names= value as read, written back with the file, and the names it lists.
 static constinit char server_names_text[k_server_names_text_max] {};
 static constinit i64 server_names_text_len = 0;
@@ -224,6 +247,7 @@ i64 apply_config_text(const char* text, i64 len)
     scan_capacity(text, len);
     i64 port = scan_ports(text, len);
     scan_server_names(text, len);
+    scan_allow_unconfined(text, len);
     if (!take_credential(text, len))
         print("[Cindervox] Using default auth (terox:wickerpod)\n");
     return port;
@@ -282,6 +306,8 @@ i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
         pos = append_decimal(out, pos, value);
         pos = append_byte(out, pos, '\n');
     }
+    if (state.allow_unconfined == 1)
+        pos = append_text(out, pos, "allow_unconfined=yes\n");
     // A login change must not drop the operator's host names.
     if (server_names_text_len > 0 || server_names_any) {
         pos = append_text(out, pos, k_server_names_key);

@@ -12,9 +12,9 @@ constexpr i64 k_credential_line_max = 381;
 // Largest workspace setting (1 TiB in MiB); a larger one is ignored.
 constexpr i64 k_workspace_mb_max = 1048576;
 
-// Reads the configuration file; may replace basic_credential, max_connections,
-// max_concurrent_runs, the workspace sizes, max_connections_per_peer and the
-// requests_per_second window (global_rate_limit); returns the configured port, or 0 when none
+// Reads the configuration file; may replace basic_credential, allow_unconfined,
+// max_connections, max_concurrent_runs, the workspace sizes, max_connections_per_peer and
+// the requests_per_second window (global_rate_limit); returns the configured port, or 0 when none
 // (or only out-of-range ones) was given. A numeric line outside its range (the table in
 // core/config.cpp) is ignored with a console line naming the file and the line.
 i64 load_config();
@@ -52,7 +52,7 @@ constexpr i64 k_server_names_text_max = k_config_read_max;
 constexpr i64 k_capacity_lines_max = 12;
 constexpr i64 k_capacity_name_max = sizeof("max_connections_per_peer=\n");
 constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * (k_capacity_name_max + 20) +
-    sizeof("server_names=\n") + k_server_names_text_max;
+    sizeof("server_names=\n") + k_server_names_text_max + sizeof("allow_unconfined=yes\n");
 
 // Host names the server answers to besides IP addresses, localhost and the machine's own
 // name, from "server_names=" (comma-separated); "*" answers any name.

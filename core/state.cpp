@@ -25,4 +25,5 @@ void state_init_defaults()
     state.workspace_mb = k_default_workspace_mb;
     state.workspace_total_mb = k_default_workspace_total_mb;
     state.max_connections_per_peer = k_default_max_connections_per_peer;
+    state.allow_unconfined = 0;
 }

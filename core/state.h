@@ -68,6 +68,9 @@ struct ServerState {
     // Connections in progress from one peer address at most; beyond it that peer's own
     // connection idle longest makes room.
     i64 max_connections_per_peer;
+    // 1 when the configuration says allow_unconfined=yes: commands run where neither user
+    // namespaces nor Landlock can confine them.
+    i64 allow_unconfined;
 };
 
 constexpr i64 k_default_max_connections = 512;

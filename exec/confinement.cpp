@@ -3,19 +3,20 @@
 #include "agents/registry.h"
 #include "core/state.h"
 #include "exec/jail.h"
+#include "exec/landlock.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
 static constexpr int k_exit_not_started = 127;
 
-// The limits table in the order they are set; RLIMIT_NPROC counts per uid (and user
-// namespace), so it only means something once the command runs under its agent's uid in
-// a jail mode.
+// The limits table in the order they are set. RLIMIT_NPROC counts per uid (and user
+// namespace): in the jail modes the agent's uid is the run's own; in plain basic mode the
+// run shares the server's uid, so the uid's count at the start is added (count_uid_tasks).
 struct LimitRow {
     int resource;
     i64 ServerState::*setting;
     i64 scale;
-    bool jail_only;
+    bool per_uid;
 };
 static constexpr LimitRow k_limit_rows[] = {
     { RLIMIT_CPU, &ServerState::max_cpu_sec, 1, false },
@@ -26,11 +27,94 @@ static constexpr LimitRow k_limit_rows[] = {
 };
 static_assert(sizeof(k_limit_rows) / sizeof(k_limit_rows[0]) == k_limit_slots);
 
+ConfinementLayers confinement_layers(JailMode mode, i64 landlock_abi)
+{
+    ConfinementLayers layers {};
+    if (mode != k_jail_none) {
+        layers.names[layers.count++] = "namespaces";
+        layers.names[layers.count++] = "jail";
+    }
+    layers.names[layers.count++] = "rlimits";
+    if (landlock_abi > 0)
+        layers.names[layers.count++] = "landlock";
+    layers.names[layers.count++] = "seccomp";
+    return layers;
+}
+
+// "namespaces", "jail", "rlimits", "landlock", "seccomp" (38 bytes) and four separators.
+static_assert(38 + 4 * 3 < k_layers_text_max);
+
+i64 append_layer_names(char* out, i64 pos, const ConfinementLayers& layers, const char* sep)
+{
+    for (i64 i = 0; i < layers.count; i++) {
+        if (i > 0)
+            pos = append_text(out, pos, sep);
+        pos = append_text(out, pos, layers.names[i]);
+    }
+    return pos;
+}
+
+bool commands_confinable() { return jail.mode != k_jail_none || landlock_abi() > 0 || state.allow_unconfined == 1; }
+
 u32 sandbox_uid_for_agent(i64 slot)
 {
     if (slot < 0 || slot >= k_max_agents)
         return k_sandbox_uid_base + (u32)k_max_agents;
     return k_sandbox_uid_base + (u32)slot;
+}
+
+// "Uid:" and "Threads:" of one /proc/<pid>/status text; the first number after each key.
+static i64 status_number(const char* text, i64 len, const char* key)
+{
+    i64 at = find_bytes(text, len, 0, key, text_length(key));
+    if (at < 0)
+        return -1;
+    i64 value = 0;
+    i64 i = at + text_length(key);
+    while (i < len && (text[i] == '\t' || text[i] == ' '))
+        i++;
+    for (; i < len && text[i] >= '0' && text[i] <= '9'; i++)
+        value = value * 10 + (text[i] - '0');
+    return value;
+}
+
+static i64 tasks_of_process(int proc, const char* pid, u32 uid)
+{
+    char path[32];
+    i64 name_len = text_length_max(pid, 20);
+    append_byte(path, append_text(path, append_bytes(path, 0, pid, name_len), "/status"), 0);
+    i64 fd = sys_openat(proc, path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    char text[2048];
+    i64 len = sys_read((int)fd, text, sizeof(text));
+    sys_close((int)fd);
+    if (len <= 0 || status_number(text, len, "\nUid:") != (i64)uid)
+        return 0;
+    i64 threads = status_number(text, len, "\nThreads:");
+    return threads > 0 ? threads : 1;
+}
+
+i64 count_uid_tasks(u32 uid)
+{
+    i64 proc = sys_open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (proc < 0)
+        return 0;
+    alignas(8) char entries[4096];
+    i64 tasks = 0;
+    for (;;) {
+        i64 len = sys_getdents64((int)proc, entries, sizeof(entries));
+        if (len <= 0)
+            break;
+        for (i64 at = 0; at < len;) {
+            const dirent64_k* entry = (const dirent64_k*)(entries + at);
+            at += entry->reclen;
+            if (entry->name[0] >= '1' && entry->name[0] <= '9')
+                tasks += tasks_of_process((int)proc, entry->name, uid);
+        }
+    }
+    sys_close((int)proc);
+    return tasks;
 }
 
 // A setting times its unit; a product past 64 bits saturates (the kernel's "no limit").
@@ -51,9 +135,12 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     plan->output_fd = output_fd;
     plan->limit_count = 0;
     for (const LimitRow& row : k_limit_rows) {
-        if (row.jail_only && !jailed)
-            continue;
-        plan->limits[plan->limit_count++] = { row.resource, scaled_limit(state.*row.setting, row.scale) };
+        i64 setting = state.*row.setting;
+        if (row.per_uid && !jailed) {
+            i64 base = count_uid_tasks((u32)sys_getuid());
+            setting = setting > k_i64_max - base ? k_i64_max : setting + base;
+        }
+        plan->limits[plan->limit_count++] = { row.resource, scaled_limit(setting, row.scale) };
     }
     // The /tmp of a run without a workspace; tmpfs reads size=0 as "no bound", so the
     // bound never drops below one MiB.
@@ -68,9 +155,11 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     copy_bytes(plan->command, cmd, len);
     plan->command[len] = 0;
     // In basic isolation the command could otherwise signal the server it runs beside.
+    plan->landlock_abi = landlock_abi();
+    plan->landlock_fd = -1;
     GuardedProcess guarded {};
     if (!jailed)
-        guarded = { (u32)sys_getpid(), (u32)sys_getpgid(0) };
+        guarded = { (u32)sys_getpid(), (u32)sys_getpgid(0), landlock_scopes_signals(plan->landlock_abi) };
     plan->filter_len = build_seccomp_filter(plan->filter, guarded);
     plan->shell_status = -1;
     plan->failed_step = nullptr;
@@ -183,6 +272,16 @@ static i64 apply_limits(const LaunchPlan* plan)
     return 0;
 }
 
+// No-new-privileges first: without it the kernel refuses a domain from a process without
+// CAP_SYS_ADMIN. The descriptor is the ruleset launch_confined prepared.
+static i64 enter_landlock(const LaunchPlan* plan)
+{
+    i64 result = sys_prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    if (result < 0)
+        return result;
+    return landlock_enter(plan->landlock_fd, plan->jail_mode, plan->landlock_abi);
+}
+
 // No-new-privileges first: without it the kernel refuses a filter from an unprivileged
 // process.
 static i64 install_filter(const LaunchPlan* plan)
@@ -229,13 +328,15 @@ static int confined_shell(void* arg)
     LaunchPlan* plan = (LaunchPlan*)arg;
     i64 result = 0;
     if (plan->jail_mode == k_jail_none) {
+        if (plan->landlock_fd >= 0 && (result = enter_landlock(plan)) < 0)
+            return give_up(plan, "Landlock domain", result);
         if ((result = attach_descriptors(plan)) < 0)
             return give_up(plan, "descriptors", result);
         // Ends with the server: the shell is the server's own child here.
         if ((result = sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0)) < 0)
             return give_up(plan, "parent-death signal", result);
-        if ((result = sys_chdir("/tmp")) < 0)
-            return give_up(plan, "chdir /tmp", result);
+        if ((result = sys_chdir(plan->workspace[0] != 0 ? plan->workspace : "/tmp")) < 0)
+            return give_up(plan, "chdir to the workspace", result);
     }
     if ((result = start_session()) < 0)
         return give_up(plan, "new session", result);
@@ -252,7 +353,7 @@ static int confined_shell(void* arg)
     if ((result = install_filter(plan)) < 0)
         return give_up(plan, "seccomp filter", result);
     const char* argv[] = { "/bin/sh", "-c", plan->command, nullptr };
-    result = sys_execve("/bin/sh", argv, k_command_environment);
+    result = sys_execve("/bin/sh", argv, plan->environment);
     return give_up(plan, "execve /bin/sh", result);
 }
 
@@ -285,6 +386,10 @@ static int jail_init(void* arg)
     // now, and before the descriptor that names it is closed.
     if (plan->jail_mode == k_jail_rootless && (result = enter_agent_user_namespace(plan)) < 0)
         return give_up(plan, "agent user namespace", result);
+    // The init enters the domain itself, while it still holds the ruleset; the shell and
+    // everything it starts inherit it. The init only waits from here on.
+    if (plan->landlock_fd >= 0 && (result = enter_landlock(plan)) < 0)
+        return give_up(plan, "Landlock domain", result);
     if ((result = attach_descriptors(plan)) < 0)
         return give_up(plan, "descriptors", result);
     i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(plan->stacks->shell), nullptr, confined_shell, plan);
@@ -297,9 +402,39 @@ static int jail_init(void* arg)
 // The network namespace is joined, not made: the prepared empty one (exec/jail.cpp).
 static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC;
 
+// PATH, HOME and TERM; in plain basic mode with a workspace, HOME and TMPDIR name it, as
+// the jail's /tmp is the workspace elsewhere.
+static void fill_environment(LaunchPlan* plan)
+{
+    for (i64 i = 0; i < 4; i++)
+        plan->environment[i] = k_command_environment[i];
+    plan->environment[4] = nullptr;
+    if (plan->jail_mode != k_jail_none || plan->workspace[0] == 0)
+        return;
+    i64 len = text_length_max(plan->workspace, k_workspace_path_size - 1);
+    i64 pos = append_bytes(plan->home_variable, append_text(plan->home_variable, 0, "HOME="), plan->workspace, len);
+    append_byte(plan->home_variable, pos, 0);
+    pos = append_bytes(plan->tmpdir_variable, append_text(plan->tmpdir_variable, 0, "TMPDIR="), plan->workspace, len);
+    append_byte(plan->tmpdir_variable, pos, 0);
+    plan->environment[1] = plan->home_variable;
+    plan->environment[3] = plan->tmpdir_variable;
+}
+
+// The ruleset is made here, in the server, with every place it can name before the
+// clone; the child gets its own copy of the descriptor, and this one is closed at once.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 {
     plan->stacks = stacks;
+    fill_environment(plan);
+    plan->landlock_fd = -1;
+    if (plan->landlock_abi > 0) {
+        i64 ruleset = landlock_prepare(plan->jail_mode, plan->landlock_abi, plan->workspace);
+        if (ruleset < 0) {
+            give_up(plan, "Landlock rules", ruleset);
+            return ruleset;
+        }
+        plan->landlock_fd = (int)ruleset;
+    }
     bool jailed = plan->jail_mode != k_jail_none;
     i64 pid = jailed ? sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(stacks->init), pidfd, jail_init, plan)
                      : sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(stacks->shell), pidfd, confined_shell, plan);
@@ -307,5 +442,7 @@ i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
         plan->failed_step = jailed ? "clone into new namespaces" : "clone";
         plan->failed_error = pid;
     }
+    if (plan->landlock_fd >= 0)
+        sys_close(plan->landlock_fd);
     return pid;
 }

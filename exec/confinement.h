@@ -15,7 +15,15 @@
 // filter; rootless it already runs as that uid in the agent's user namespace.
 //
 // Basic mode without namespaces: the server starts the shell itself, vfork-style, in a
-// session of its own so the server can kill its process group afterwards.
+// session of its own so the server can kill its process group afterwards. It starts in
+// the agent's workspace directory, and Landlock (exec/landlock.h) keeps it from the rest
+// of the server's files. RLIMIT_NPROC counts every process of the server's uid there, so
+// the limit is the uid's count when the run starts plus the profile's max_procs: the run
+// can add at most that many.
+//
+// Every mode enters its Landlock domain before the filter: the jail's init after its
+// pivot (so the places it mounted are named as the run sees them), the plain shell
+// before its descriptors are reduced (the ruleset is one of them).
 //
 // Neither child writes to the server's memory beyond its own stack and, for the init, the
 // plan's shell_status, which the server reads only after it has reaped the init.
@@ -76,6 +84,15 @@ struct LaunchPlan {
     char command[k_command_buffer];
     sock_filter_k filter[k_seccomp_filter_max];
     i64 filter_len;
+    // The Landlock ABI the run's domain uses (0: no domain), and the ruleset the parent
+    // prepared for it, or -1 (set by launch_confined).
+    i64 landlock_abi;
+    int landlock_fd;
+    // The command's environment: in plain basic mode HOME and TMPDIR name the agent's
+    // workspace (set by launch_confined from the workspace).
+    char home_variable[k_workspace_path_size + 8];
+    char tmpdir_variable[k_workspace_path_size + 8];
+    const char* environment[5];
     // The stacks of this run's children (set by launch_confined).
     ChildStacks* stacks;
     // Wait status of the shell, written by the jail's init; -1 until then.
@@ -91,8 +108,30 @@ struct LaunchPlan {
 // and output_fd become the command's descriptor 0 and descriptors 1 and 2. Pure.
 void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd);
 
-// The environment every command gets.
+// The environment every command gets; in plain basic mode with a workspace HOME names
+// the workspace and TMPDIR is added (fill_environment).
 constexpr const char* k_command_environment[] = { "PATH=/usr/bin:/bin", "HOME=/tmp", "TERM=dumb", nullptr };
+
+// The confinement layers of a run, in the order it enters them, as --check, the banner
+// and the health report name them. Pure.
+constexpr i64 k_layers_max = 5;
+struct ConfinementLayers {
+    const char* names[k_layers_max];
+    i64 count;
+};
+ConfinementLayers confinement_layers(JailMode mode, i64 landlock_abi);
+// Appends the names joined by sep; they take at most k_layers_text_max bytes with a
+// separator of up to 3 bytes. Returns the new position.
+constexpr i64 k_layers_text_max = 64;
+i64 append_layer_names(char* out, i64 pos, const ConfinementLayers& layers, const char* sep);
+
+// Whether a command may run: in a jail, or in a Landlock domain, or because the
+// configuration allows commands without either (allow_unconfined=yes).
+bool commands_confinable();
+
+// Threads the uid runs now (every process of it, the server's included), as RLIMIT_NPROC
+// counts them: the base of the plain basic mode's process limit.
+i64 count_uid_tasks(u32 uid);
 
 // Starts the child the plan describes on the given stacks: the jail's init in the jail
 // modes, the shell in basic mode without namespaces. Returns its pid and stores a pidfd for it in *pidfd, or returns

@@ -1,13 +1,15 @@
 // POST /api/exec. The handler is the pipeline in its order: read the command, attribute
 // it to an agent, the agent's rate window, its token report and budget, the sensitive-path
 // screen, the command policy, the run, and the answer. The first refusal ends the request
-// and leaves one audit entry; the two answers for a missing or empty command leave none.
+// and leaves one audit entry; the two answers for a missing or empty command leave none,
+// and so does the 503 of a host where nothing can confine the run.
 #include "exec/exec_endpoint.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
 #include "core/connection_table.h"
 #include "core/http_response.h"
 #include "core/state.h"
+#include "exec/confinement.h"
 #include "exec/sandbox_runner.h"
 #include "policy/rules.h"
 #include "runtime/fields.h"
@@ -379,5 +381,8 @@ void handle_exec(int conn, const char* req, i64 req_len)
     case k_policy_not_whitelisted: return refuse_matched(conn, agent, command, k_refusal_whitelist, matched);
     case k_policy_allowed: break;
     }
+    // Refusals above still answer as usual; only the run itself needs confinement.
+    if (!commands_confinable())
+        return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
     run_and_answer(conn, agent, command);
 }

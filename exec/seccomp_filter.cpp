@@ -136,6 +136,20 @@ constexpr FilterRow k_guarded_calls[] = {
     { SYS_kcmp, k_kcmp_test },
 };
 
+// The guarded calls a scoped Landlock domain already keeps inside the run.
+constexpr u32 k_scoped_calls[] = {
+    SYS_kill, SYS_tkill, SYS_tgkill, SYS_rt_sigqueueinfo, SYS_rt_tgsigqueueinfo, SYS_pidfd_send_signal,
+    SYS_process_madvise, SYS_fcntl, SYS_ioctl, SYS_migrate_pages, SYS_move_pages, SYS_kcmp,
+};
+
+constexpr bool left_to_landlock(u32 nr)
+{
+    for (u32 scoped : k_scoped_calls)
+        if (scoped == nr)
+            return true;
+    return false;
+}
+
 constexpr i64 k_row_count(const auto& rows) { return sizeof(rows) / sizeof(rows[0]); }
 
 // The architecture and x32 checks, the allow after the compares, the argument tests of the
@@ -294,7 +308,8 @@ i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
         a.jump_eq(row.nr, row.verdict);
     if (guard)
         for (const FilterRow& row : k_guarded_calls)
-            a.jump_eq(row.nr, row.verdict);
+            if (!(guarded.signals_scoped && left_to_landlock(row.nr)))
+                a.jump_eq(row.nr, row.verdict);
     a.ret(SECCOMP_RET_ALLOW);
     if (guard)
         emit_guard_tests(a, { guarded.pid, guarded.pgid != 0 ? guarded.pgid : guarded.pid });

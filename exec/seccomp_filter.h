@@ -28,6 +28,11 @@ constexpr i64 k_seccomp_filter_max = 128;
 struct GuardedProcess {
     u32 pid;
     u32 pgid;
+    // The command's Landlock domain is scoped (exec/landlock.h): no signal, and no
+    // descriptor-owner signal, leaves the run, and tracing-class access (kcmp, page
+    // migration, process_madvise) to a process outside it is refused; the filter then
+    // leaves those calls to Landlock and keeps its guard of the rest.
+    bool signals_scoped;
 };
 
 // Writes the program into out (k_seccomp_filter_max entries) and returns its length.

@@ -10,14 +10,19 @@
 // (workspace_total_mb) a new workspace is smaller, and once that is used up an agent's
 // runs get a fresh /tmp each, as agents without a slot do.
 
+// Plain basic mode with Landlock: the workspaces' directory (0700, the server's own).
+// Those workspaces have no size bound of their own: RLIMIT_FSIZE bounds each file.
+constexpr char k_plain_workspaces[] = "/tmp/cindervox-ws";
+
 // Inode bound per MiB of workspace.
 constexpr i64 k_workspace_inodes_per_mb = 64;
 
 // "/var/terox/jail/ws/" + slot digits + NUL.
 constexpr i64 k_workspace_path_size = 96;
 
-// 1 when the agent's workspace exists, mounting it first if needed; 0 when the slot has
-// none and cannot get one (no jail, no slot, or the total bound is used up).
+// 1 when the agent's workspace exists, mounting (or in plain mode making) it first if
+// needed; 0 when the slot has none and cannot get one (no jail and no Landlock, no slot,
+// the total bound used up, or a plain directory that is not the server's alone).
 i64 workspace_ensure(i64 slot);
 
 // The workspace's path in the server's namespace, NUL-terminated; returns its length.

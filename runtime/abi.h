@@ -467,3 +467,42 @@ enum : unsigned { FIOSETOWN = 0x8901, SIOCSPGRP = 0x8902 };
 // setpriority(2) and ioprio_set(2): the "which" that names every process of a user.
 enum : int { PRIO_USER = 2, IOPRIO_WHO_USER = 3 };
 enum : int { PR_SET_DUMPABLE = 4 };
+
+// Landlock (landlock(7)): a ruleset names the access rights it handles; a path-beneath
+// rule grants some of them under one file or directory; restrict_self makes the calling
+// thread and its future children a domain bound by the ruleset. The struct grows with the
+// ABI: handled_access_net from ABI 4, scoped from ABI 6; the size passed says which
+// fields the caller fills.
+enum : long { SYS_landlock_create_ruleset = 444, SYS_landlock_add_rule = 445, SYS_landlock_restrict_self = 446 };
+struct landlock_ruleset_attr_k {
+    unsigned long handled_access_fs;
+    unsigned long handled_access_net;
+    unsigned long scoped;
+};
+struct __attribute__((packed)) landlock_path_beneath_attr_k {
+    unsigned long allowed_access;
+    int parent_fd;
+};
+static_assert(sizeof(landlock_path_beneath_attr_k) == 12, "struct landlock_path_beneath_attr");
+enum : unsigned { LANDLOCK_CREATE_RULESET_VERSION = 1u << 0 };
+enum : int { LANDLOCK_RULE_PATH_BENEATH = 1 };
+enum : unsigned long {
+    LANDLOCK_ACCESS_FS_EXECUTE = 1ul << 0,
+    LANDLOCK_ACCESS_FS_WRITE_FILE = 1ul << 1,
+    LANDLOCK_ACCESS_FS_READ_FILE = 1ul << 2,
+    LANDLOCK_ACCESS_FS_READ_DIR = 1ul << 3,
+    LANDLOCK_ACCESS_FS_REMOVE_DIR = 1ul << 4,
+    LANDLOCK_ACCESS_FS_REMOVE_FILE = 1ul << 5,
+    LANDLOCK_ACCESS_FS_MAKE_CHAR = 1ul << 6,
+    LANDLOCK_ACCESS_FS_MAKE_DIR = 1ul << 7,
+    LANDLOCK_ACCESS_FS_MAKE_REG = 1ul << 8,
+    LANDLOCK_ACCESS_FS_MAKE_SOCK = 1ul << 9,
+    LANDLOCK_ACCESS_FS_MAKE_FIFO = 1ul << 10,
+    LANDLOCK_ACCESS_FS_MAKE_BLOCK = 1ul << 11,
+    LANDLOCK_ACCESS_FS_MAKE_SYM = 1ul << 12,
+    LANDLOCK_ACCESS_FS_REFER = 1ul << 13,
+    LANDLOCK_ACCESS_FS_TRUNCATE = 1ul << 14,
+    LANDLOCK_ACCESS_FS_IOCTL_DEV = 1ul << 15,
+};
+enum : unsigned long { LANDLOCK_ACCESS_NET_BIND_TCP = 1ul << 0, LANDLOCK_ACCESS_NET_CONNECT_TCP = 1ul << 1 };
+enum : unsigned long { LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET = 1ul << 0, LANDLOCK_SCOPE_SIGNAL = 1ul << 1 };

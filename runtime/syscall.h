@@ -193,6 +193,15 @@ inline i64 sys_rt_sigaction(int sig, const sigaction_k* act, sigaction_k* old)
 inline i64 sys_rt_sigprocmask(int how, const u64* set, u64* old) { return syscall4(SYS_rt_sigprocmask, how, (i64)set, (i64)old, 8); }
 inline i64 sys_signalfd4(int fd, const u64* mask, int flags) { return syscall4(SYS_signalfd4, fd, (i64)mask, 8, flags); }
 inline i64 sys_pidfd_open(int pid, u32 flags) { return syscall2(SYS_pidfd_open, pid, flags); }
+inline i64 sys_landlock_create_ruleset(const landlock_ruleset_attr_k* attr, i64 size, u32 flags)
+{
+    return syscall3(SYS_landlock_create_ruleset, (i64)attr, size, flags);
+}
+inline i64 sys_landlock_add_rule(int ruleset_fd, int rule_type, const void* attr, u32 flags)
+{
+    return syscall4(SYS_landlock_add_rule, ruleset_fd, rule_type, (i64)attr, flags);
+}
+inline i64 sys_landlock_restrict_self(int ruleset_fd, u32 flags) { return syscall2(SYS_landlock_restrict_self, ruleset_fd, flags); }
 
 // clone(2) onto a separate stack: the child calls fn(arg) there and ends with the exit
 // system call and fn's result, so it never returns into the caller's frames, which it may

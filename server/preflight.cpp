@@ -5,11 +5,15 @@
 //
 // Kernel isolation needs mount, PID, network and IPC namespaces, seccomp's kill-process
 // action, the jail's read-only system trees and a clean test run; basic isolation needs the
-// filter and a clean test run. The other lines (rootless namespaces, control groups, the
-// jail's /etc) are information.
+// filter, a clean test run, and either the rootless jail or Landlock (without both nothing
+// keeps a command from the server's files). The other lines (control groups, the jail's
+// /etc, Landlock where a jail confines) are information. The last lines name the layers
+// every run enters.
 #include "server/preflight.h"
 #include "core/state.h"
+#include "exec/confinement.h"
 #include "exec/jail.h"
+#include "exec/landlock.h"
 #include "exec/run_cgroup.h"
 #include "exec/self_test.h"
 #include "runtime/console.h"
@@ -94,6 +98,31 @@ static bool check_seccomp()
     }
     finish(&line);
     return result == 0;
+}
+
+static i64 check_landlock()
+{
+    i64 abi = landlock_probe();
+    Line line;
+    begin(&line, "Landlock");
+    if (abi <= 0) {
+        add(&line, "not available");
+    } else {
+        add(&line, "ABI ");
+        line.len = append_decimal(line.text, line.len, abi);
+        add(&line, abi >= k_landlock_abi_network ? " (file rules, TCP bind and connect" : " (file rules");
+        add(&line, abi >= k_landlock_abi_scopes ? ", signal and abstract-socket scopes)" : ")");
+    }
+    finish(&line);
+    return abi;
+}
+
+static void report_layers()
+{
+    Line line;
+    begin(&line, "layers of every run");
+    line.len = append_layer_names(line.text, line.len, confinement_layers(jail.mode, landlock_abi()), " + ");
+    finish(&line);
 }
 
 struct TreeId {
@@ -257,7 +286,14 @@ int run_preflight()
     bool net_ns = check_namespace("network namespaces", CLONE_NEWNET, root);
     bool ipc_ns = check_namespace("IPC namespaces", CLONE_NEWIPC, root);
     ok = check_seccomp() && ok;
+    i64 landlock = check_landlock();
     bool jail_ready = prepare_jail_for_check(root);
+    if (!root && !jail_ready && landlock == 0) {
+        begin(&line, "confinement without namespaces");
+        add(&line, "FAILED (no user namespaces and no Landlock: /api/exec answers 503 unless allow_unconfined=yes)");
+        finish(&line);
+        ok = false;
+    }
     if (root) {
         ok = pid_ns && mount_ns && net_ns && ipc_ns && ok;
         ok = check_binds() && jail_ready && ok;
@@ -266,6 +302,7 @@ int run_preflight()
         report_etc_entries();
     report_cgroups(root);
     ok = check_test_run(jail_ready) && ok;
+    report_layers();
     begin(&line, "result");
     add(&line, root ? "kernel isolation " : jail_ready ? "basic isolation with rootless namespaces " : "basic isolation ");
     add(&line, ok ? "can be confined as documented" : "CANNOT be confined as documented");

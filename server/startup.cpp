@@ -7,7 +7,9 @@
 #include "core/config.h"
 #include "core/state.h"
 #include "core/version.h"
+#include "exec/confinement.h"
 #include "exec/jail.h"
+#include "exec/landlock.h"
 #include "exec/run_cgroup.h"
 #include "exec/self_test.h"
 #include "policy/policy_file.h"
@@ -88,8 +90,25 @@ static void prepare_rootless_namespaces()
     print_bytes(line, pos);
 }
 
+// Probed before the jail's self-test, which enters the domain as every run does.
+static void probe_landlock()
+{
+    char line[96];
+    i64 abi = landlock_probe();
+    i64 len = append_text(line, 0, "[Cindervox] Landlock ");
+    if (abi > 0) {
+        len = append_text(line, len, "ABI ");
+        len = append_decimal(line, len, abi);
+        len = append_text(line, len, abi >= k_landlock_abi_scopes ? " ACTIVE (files, signal and socket scopes)\n" : " ACTIVE (files)\n");
+    } else {
+        len = append_text(line, len, "unavailable on this kernel\n");
+    }
+    print_bytes(line, len);
+}
+
 static void decide_isolation()
 {
+    probe_landlock();
     if (sys_getuid() == 0) {
         state.kernel_isolation = 1;
         state.namespaces = 1;
@@ -115,6 +134,38 @@ static void print_with_port(const char* before, const char* after)
     print_bytes(line, len);
 }
 
+// "║  Layers: ns jail rlimits landlock seccomp    ║", padded to the box's width.
+static constexpr i64 k_banner_inner_width = 46;
+static void print_layers_line()
+{
+    ConfinementLayers layers = confinement_layers(jail.mode, landlock_abi());
+    char line[k_banner_inner_width + 16];
+    i64 len = append_text(line, 0, "║  Layers:");
+    i64 width = 9;
+    for (i64 i = 0; i < layers.count; i++) {
+        const char* name = bytes_equal(layers.names[i], "namespaces", 11) ? "ns" : layers.names[i];
+        len = append_byte(line, len, ' ');
+        len = append_text(line, len, name);
+        width += 1 + text_length(name);
+    }
+    for (; width < k_banner_inner_width; width++)
+        len = append_byte(line, len, ' ');
+    len = append_text(line, len, "║\n");
+    print_bytes(line, len);
+}
+
+// Without user namespaces and without Landlock nothing keeps a command from the server's
+// files; runs are refused unless the configuration accepts that.
+static void warn_if_unconfined()
+{
+    if (jail.mode != k_jail_none || landlock_abi() > 0)
+        return;
+    if (state.allow_unconfined == 1)
+        print("[Cindervox] WARNING: allow_unconfined=yes: commands run without namespaces or Landlock, beside the server's files\n");
+    else
+        print("[Cindervox] WARNING: commands cannot be confined on this host (no user namespaces, no Landlock): /api/exec answers 503\n");
+}
+
 static void print_banner()
 {
     print("╔══════════════════════════════════════════════╗\n");
@@ -126,6 +177,7 @@ static void print_banner()
         print("║  Isolation: BASIC + rootless namespaces       ║\n");
     else
         print("║  Isolation: BASIC (blacklist + rlimits)       ║\n");
+    print_layers_line();
     print("║  TLS: use nginx/caddy reverse proxy          ║\n");
     print("║  Binary: ~186KB  Dependencies: 0             ║\n");
     print("╚══════════════════════════════════════════════╝\n");
@@ -217,6 +269,7 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
         state.port = command_line.port;
     load_bearer_token();
     load_agent_tokens();
+    warn_if_unconfined();
     print_banner();
     hold_stop_signals();
     Listener listener = open_listener();

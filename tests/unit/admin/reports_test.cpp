@@ -2,6 +2,7 @@
 #include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/state.h"
+#include "exec/jail.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
 #include "runtime/text.h"
@@ -64,7 +65,7 @@ TEST_F(BuildHealthReport, FreshServerExactly)
     EXPECT_EQ(without_uptime(health(), &uptime),
         R"({"status":"ok","version":"1.0.6","uptime_sec":U,"total_execs":0,"blocked_cmds":0,)"
         R"("bytes_captured":0,"profile":"strict","timeout_ms":5000,"max_mem_mb":64,"max_cpu_sec":5,)"
-        R"("isolation":"basic","namespaces":false,"agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
+        R"("isolation":"basic","namespaces":false,"landlock":0,"layers":["rlimits","seccomp"],"agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
         R"("default_token_budget":0,"tls":"use reverse proxy","binary_size":"~186KB","dependencies":0})");
     EXPECT_GE(uptime, 12);
     EXPECT_LE(uptime, 14);
@@ -75,6 +76,7 @@ TEST_F(BuildHealthReport, ProfileIsolationAndCounters)
     apply_profile(2);
     state.kernel_isolation = 1;
     state.namespaces = 1;
+    jail.mode = k_jail_kernel;
     state.total_execs = 7;
     state.blocked_cmds = 3;
     state.bytes_captured = 42;
@@ -85,9 +87,10 @@ TEST_F(BuildHealthReport, ProfileIsolationAndCounters)
     std::string text = health();
     EXPECT_NE(text.find(R"("total_execs":7,"blocked_cmds":3,"bytes_captured":42,"profile":"permissive",)"
                         R"("timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300,"isolation":"kernel","namespaces":true,)"
-                        R"("agents_count":1,"rate_1m":2,"max_rate_per_agent":120,"default_token_budget":5000,)"),
+                        R"("landlock":0,"layers":["namespaces","jail","rlimits","seccomp"],"agents_count":1,"rate_1m":2,"max_rate_per_agent":120,"default_token_budget":5000,)"),
         std::string::npos)
         << text;
+    jail.mode = k_jail_none;
 }
 
 TEST_F(BuildHealthReport, ProfileWithoutNameIsCustom)

@@ -251,6 +251,20 @@ TEST_F(ApplyConfigText, PeerShareAndRequestWindowLinesHoldTheirRanges)
     EXPECT_EQ(state.workspace_mb, 1);
 }
 
+TEST_F(ApplyConfigText, AllowUnconfinedTakesYesOrNoAndSurvivesARewrite)
+{
+    Applied applied = apply_watched("allow_unconfined=yes\nallow_unconfined=1\n");
+    EXPECT_EQ(state.allow_unconfined, 1);
+    EXPECT_NE(applied.console.find("line 2: allow_unconfined must be yes or no; ignored\n"), std::string::npos) << applied.console;
+    char out[k_config_text_size];
+    std::string text(out, build_config_text(out, "a:b", 3, 7575));
+    EXPECT_EQ(text, "a:b\nport=7575\nallow_unconfined=yes\n");
+    apply("allow_unconfined=no\n");
+    EXPECT_EQ(state.allow_unconfined, 0);
+    apply("allow_unconfined=YES\n");
+    EXPECT_EQ(state.allow_unconfined, 0);
+}
+
 TEST_F(ApplyConfigText, DefaultCapacitiesAreNotWrittenBack)
 {
     char out[k_config_text_size];

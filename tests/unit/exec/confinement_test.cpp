@@ -3,6 +3,7 @@
 #include "exec/jail.h"
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -50,19 +51,37 @@ TEST_F(PlanLaunch, WorkspaceAndGroupsAreLeftToTheCaller)
     EXPECT_EQ(plan.uid, 60032u);
 }
 
-TEST_F(PlanLaunch, BasicModeLeavesOutTheProcessLimit)
+TEST_F(PlanLaunch, BasicModeProcessLimitStartsFromTheUidsCount)
 {
     state.max_mem_mb = 1024;
     state.max_nofile = 256;
+    state.max_procs = 7;
     launch("ls");
-    ASSERT_EQ(plan.limit_count, 4);
-    EXPECT_EQ(plan.limits[0].resource, RLIMIT_CPU);
-    EXPECT_EQ(plan.limits[1].resource, RLIMIT_AS);
+    ASSERT_EQ(plan.limit_count, 5);
     EXPECT_EQ(plan.limits[1].value, 1024ul * 1048576);
-    EXPECT_EQ(plan.limits[2].resource, RLIMIT_FSIZE);
-    EXPECT_EQ(plan.limits[3].resource, RLIMIT_NOFILE);
-    EXPECT_EQ(plan.limits[3].value, 256u);
+    EXPECT_EQ(plan.limits[2].resource, RLIMIT_NPROC);
+    EXPECT_EQ(plan.limits[4].value, 256u);
     EXPECT_EQ(plan.jail_mode, k_jail_none);
+    // This test runs as a thread of the uid, so the base counts at least one.
+    u64 base = plan.limits[2].value - 7;
+    EXPECT_GE(base, 1u);
+    EXPECT_LE(base, (u64)count_uid_tasks((u32)getuid()) + 64);
+    EXPECT_EQ(count_uid_tasks(0xFFFFFFF0u), 0);
+}
+
+TEST(ConfinementLayers, NameWhatEachModeAndAbiEnter)
+{
+    auto names = [](JailMode mode, i64 abi) {
+        char out[k_layers_text_max];
+        i64 len = append_layer_names(out, 0, confinement_layers(mode, abi), ",");
+        return std::string(out, len);
+    };
+    EXPECT_EQ(names(k_jail_kernel, 7), "namespaces,jail,rlimits,landlock,seccomp");
+    EXPECT_EQ(names(k_jail_rootless, 0), "namespaces,jail,rlimits,seccomp");
+    EXPECT_EQ(names(k_jail_none, 1), "rlimits,landlock,seccomp");
+    EXPECT_EQ(names(k_jail_none, 0), "rlimits,seccomp");
+    char widest[k_layers_text_max];
+    EXPECT_LT(append_layer_names(widest, 0, confinement_layers(k_jail_kernel, 7), "\",\""), k_layers_text_max);
 }
 
 TEST_F(PlanLaunch, HugeSettingSaturatesInsteadOfWrapping)

@@ -354,6 +354,26 @@ TEST(BuildSeccompFilter, GroupZeroLeavesTheCommandsOwnGroupAlone)
     EXPECT_EQ(run(p, 62, AUDIT_ARCH_X86_64, (u32)(0u - k_server_pid)), k_eperm);
 }
 
+TEST(BuildSeccompFilter, ScopedDomainLeavesSignalsToLandlockAndKeepsTheRestOfTheGuard)
+{
+    Program p({ k_server_pid, k_server_pgid, true });
+    expect_well_formed(p);
+    EXPECT_LT(p.len, guarded_program().len);
+    for (u32 nr : { 62u, 200u, 234u, 129u, 297u, 256u, 279u }) // signals, page migration
+        EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, k_server_pid), k_allow) << "call " << nr;
+    EXPECT_EQ(run(p, 424, AUDIT_ARCH_X86_64, 3), k_allow); // pidfd_send_signal
+    EXPECT_EQ(run_args(p, 72, { 3, F_SETOWN, k_server_pid }), k_allow);
+    EXPECT_EQ(run_args(p, 16, { 3, FIOSETOWN, 0 }), k_allow);
+    EXPECT_EQ(run_args(p, 312, { 1, k_server_pid, 0 }), k_allow); // kcmp
+    // Landlock has no say over limits, priorities and scheduling: the filter keeps those.
+    EXPECT_EQ(run(p, 302, AUDIT_ARCH_X86_64, k_server_pid), k_eperm); // prlimit64
+    EXPECT_EQ(run(p, 434, AUDIT_ARCH_X86_64, k_server_pid), k_eperm); // pidfd_open
+    EXPECT_EQ(run(p, 203, AUDIT_ARCH_X86_64, k_server_pid), k_eperm); // sched_setaffinity
+    EXPECT_EQ(run_args(p, 141, { PRIO_USER, 0, 19 }), k_eperm);
+    EXPECT_EQ(run_args(p, 251, { 1, k_server_pid, 0 }), k_eperm);
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 2), k_kill); // socket(AF_INET) as before
+}
+
 TEST(BuildSeccompFilter, UnguardedProgramLeavesSignalsAlone)
 {
     Program p;
