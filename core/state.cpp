@@ -24,4 +24,5 @@ void state_init_defaults()
     state.max_concurrent_runs = k_default_max_concurrent_runs;
     state.workspace_mb = k_default_workspace_mb;
     state.workspace_total_mb = k_default_workspace_total_mb;
+    state.uid_base = k_default_uid_base;
 }

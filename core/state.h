@@ -62,6 +62,9 @@ struct ServerState {
     // Size of each agent's workspace, and the bound of their sum, in MiB.
     i64 workspace_mb;
     i64 workspace_total_mb;
+    // The first agent uid in kernel isolation: agents run as uid_base + slot, and runs
+    // without a slot as uid_base + 32 (exec/confinement.h).
+    i64 uid_base;
 };
 
 constexpr i64 k_default_max_connections = 512;
@@ -70,6 +73,7 @@ constexpr i64 k_default_max_concurrent_runs = 8;
 // can have the default size: tmpfs sizes are bounds, not reservations.
 constexpr i64 k_default_workspace_mb = 256;
 constexpr i64 k_default_workspace_total_mb = 8192;
+constexpr i64 k_default_uid_base = 60000;
 
 extern constinit ServerState state;
 

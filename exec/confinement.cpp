@@ -28,9 +28,10 @@ static_assert(sizeof(k_limit_rows) / sizeof(k_limit_rows[0]) == k_limit_slots);
 
 u32 sandbox_uid_for_agent(i64 slot)
 {
+    u32 base = (u32)state.uid_base;
     if (slot < 0 || slot >= k_max_agents)
-        return k_sandbox_uid_base + (u32)k_max_agents;
-    return k_sandbox_uid_base + (u32)slot;
+        return base + (u32)k_max_agents;
+    return base + (u32)slot;
 }
 
 // A setting times its unit; a product past 64 bits saturates (the kernel's "no limit").
@@ -148,7 +149,7 @@ static i64 enter_jail(const LaunchPlan* plan)
 // uid is not 0.
 static i64 enter_agent_user_namespace(const LaunchPlan* plan)
 {
-    return sys_setns(jail.userns_fds[plan->uid - k_sandbox_uid_base], CLONE_NEWUSER);
+    return sys_setns(jail.userns_fds[plan->uid - (u32)state.uid_base], CLONE_NEWUSER);
 }
 
 // After the pivot: as root the command could remount the read-only binds and ignore
