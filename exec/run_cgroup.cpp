@@ -1,7 +1,10 @@
 // Per-run control groups on the cgroup v1 memory and pids hierarchies. A group is named
-// after the server's pid and the run's number and sits at the top of each hierarchy, so a
-// server that is killed mid-run leaves at most its last, empty group behind.
+// after the server's pid and the run's number; the pids group sits at the top of its
+// hierarchy, the memory group inside its agent's group (or at the top for a run without
+// a slot). A server that is killed mid-run leaves at most its last, empty run group and
+// its agents' empty groups behind.
 #include "exec/run_cgroup.h"
+#include "agents/registry.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
@@ -44,14 +47,63 @@ static i64 write_group_number(const char* dir, const char* leaf, i64 value)
     return write_build_path(dir, leaf, text, len);
 }
 
-static void name_group(char* out, const char* root, i64 run_id)
+static void name_group(char* out, const char* parent, i64 run_id)
 {
-    i64 pos = append_text(out, 0, root);
+    i64 pos = append_text(out, 0, parent);
     pos = append_text(out, pos, "/cindervox-");
     pos = append_decimal(out, pos, sys_getpid());
     pos = append_byte(out, pos, '-');
     pos = append_decimal(out, pos, run_id);
     append_byte(out, pos, 0);
+}
+
+static void name_agent_group(char* out, i64 slot)
+{
+    i64 pos = append_text(out, 0, k_memory_root);
+    pos = append_text(out, pos, "/cindervox-");
+    pos = append_decimal(out, pos, sys_getpid());
+    pos = append_text(out, pos, "-agent");
+    pos = append_decimal(out, pos, slot);
+    append_byte(out, pos, 0);
+}
+
+// Raising a bound needs the swap bound (memory + swap) first, lowering it the memory bound
+// first, as the kernel keeps memory <= memory + swap; of the first two writes one may be
+// refused, and the third leaves both at the bound either way. A bound below what the
+// group holds now is refused, and the one before it stays.
+static i64 bound_memory(const char* dir, i64 bytes)
+{
+    write_group_number(dir, "memory.memsw.limit_in_bytes", bytes);
+    return write_group_number(dir, "memory.limit_in_bytes", bytes) && write_group_number(dir, "memory.memsw.limit_in_bytes", bytes);
+}
+
+// Each agent slot's memory group: the bound last written, 0 while the group is not made.
+static constinit i64 agent_group_bound[k_max_agents] {};
+
+// The agent's group, made or bounded anew as needed, with its path in dir; 1 when it
+// exists with some bound.
+static i64 ensure_agent_group(i64 slot, i64 bytes, char* dir)
+{
+    name_agent_group(dir, slot);
+    if (agent_group_bound[slot] == bytes)
+        return 1;
+    if (agent_group_bound[slot] == 0) {
+        i64 made = sys_mkdir(dir, 0755);
+        if (made < 0 && made != -EEXIST)
+            return 0;
+    }
+    if (bound_memory(dir, bytes))
+        agent_group_bound[slot] = bytes;
+    return agent_group_bound[slot] != 0;
+}
+
+i64 agent_cgroup_path(i64 agent_slot, char* out)
+{
+    out[0] = 0;
+    if (agent_slot < 0 || agent_slot >= k_max_agents || agent_group_bound[agent_slot] == 0)
+        return 0;
+    name_agent_group(out, agent_slot);
+    return text_length(out);
 }
 
 // The init joins through "tasks", not "cgroup.procs": a thread that moves itself by
@@ -98,9 +150,7 @@ static i64 make_memory_group(RunCgroup* group, i64 memory_bytes)
 {
     if (sys_mkdir(group->memory_dir, 0755) < 0)
         return 0;
-    if (!write_group_number(group->memory_dir, "memory.limit_in_bytes", memory_bytes))
-        return 0;
-    if (!write_group_number(group->memory_dir, "memory.memsw.limit_in_bytes", memory_bytes))
+    if (!bound_memory(group->memory_dir, memory_bytes))
         return 0;
     i64 fd = open_procs(group->memory_dir);
     if (fd < 0)
@@ -122,10 +172,14 @@ static i64 make_pids_group(RunCgroup* group, i64 max_tasks)
     return 1;
 }
 
-i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_tasks)
+i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_tasks, i64 agent_slot, i64 agent_memory_bytes)
 {
     *group = { -1, -1, -1, {}, {} };
-    name_group(group->memory_dir, k_memory_root, run_id);
+    char parent[k_cgroup_path_size];
+    append_byte(parent, append_text(parent, 0, k_memory_root), 0);
+    if (agent_slot >= 0 && agent_slot < k_max_agents && !ensure_agent_group(agent_slot, agent_memory_bytes, parent))
+        return 0;
+    name_group(group->memory_dir, parent, run_id);
     name_group(group->pids_dir, k_pids_root, run_id);
     if (make_memory_group(group, memory_bytes) && make_pids_group(group, max_tasks))
         return 1;
@@ -172,4 +226,16 @@ void run_cgroup_remove(RunCgroup* group)
     remove_dir(group->pids_dir);
     group->memory_dir[0] = 0;
     group->pids_dir[0] = 0;
+}
+
+void agent_cgroups_remove()
+{
+    for (i64 slot = 0; slot < k_max_agents; slot++) {
+        if (agent_group_bound[slot] == 0)
+            continue;
+        char dir[k_cgroup_path_size];
+        name_agent_group(dir, slot);
+        remove_dir(dir);
+        agent_group_bound[slot] = 0;
+    }
 }
