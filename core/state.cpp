@@ -1,4 +1,5 @@
 #include "core/state.h"
+#include "core/audit_log.h"
 
 constinit ServerState state {};
 
@@ -8,7 +9,7 @@ void state_init_defaults()
     state.port = 7575;
     state.global_rate_limit = 20;
     state.audit_capacity = 256;
-    state.audit_entry_size = 256;
+    state.audit_entry_size = k_audit_slot_size;
     state.timeout_ms = 5000;
     state.max_mem_mb = 64;
     state.max_cpu_sec = 5;
