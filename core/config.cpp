@@ -145,14 +145,17 @@ i64 parse_mem_total_kb(const char* text, i64 len)
 // MemTotal is the first line; the read stops well past it.
 static constexpr i64 k_meminfo_read_max = 255;
 
+void apply_host_memory(i64 mem_total_kb)
+{
+    workspace_total_default = mem_total_kb > 0 ? workspace_total_default_mb(mem_total_kb) : k_default_workspace_total_mb;
+    state.workspace_total_mb = workspace_total_default;
+}
+
 void load_host_memory()
 {
     char text[k_meminfo_read_max + 1];
     i64 len = read_small_file("/proc/meminfo", text, k_meminfo_read_max);
-    i64 total_kb = len > 0 ? parse_mem_total_kb(text, len) : 0;
-    if (total_kb > 0)
-        workspace_total_default = workspace_total_default_mb(total_kb);
-    state.workspace_total_mb = workspace_total_default;
+    apply_host_memory(len > 0 ? parse_mem_total_kb(text, len) : 0);
 }
 
 // Takes the rows' lines; with only set, that row's alone and without notices.

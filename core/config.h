@@ -25,8 +25,11 @@ i64 workspace_total_default_mb(i64 mem_total_kb);
 // The value of the "MemTotal:" line of /proc/meminfo text, in KiB; 0 when missing.
 i64 parse_mem_total_kb(const char* text, i64 len);
 // Start-up, before load_config: reads /proc/meminfo and makes the host's default the
-// value and the default of workspace_total_mb.
+// value and the default of workspace_total_mb (a configuration line still replaces it,
+// and a rewritten file leaves it out as it does every default).
 void load_host_memory();
+// The same for a known MemTotal in KiB; 0 or less (unknown) gives 8192.
+void apply_host_memory(i64 mem_total_kb);
 
 // Reads the configuration file; may replace basic_credential, max_connections,
 // max_concurrent_runs, the workspace sizes and uid_base; returns the configured port, or 0 when none
