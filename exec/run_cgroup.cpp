@@ -239,3 +239,87 @@ void agent_cgroups_remove()
         agent_group_bound[slot] = 0;
     }
 }
+
+// The pid in "cindervox-<pid>-agent<slot>", or 0 for any other name.
+static i64 agent_group_owner(const char* name)
+{
+    static constexpr char prefix[] = "cindervox-";
+    i64 len = text_length_max(name, 64);
+    if (len < (i64)sizeof(prefix) - 1 || !bytes_equal(name, prefix, sizeof(prefix) - 1))
+        return 0;
+    i64 marker = find_bytes(name, len, sizeof(prefix) - 1, "-agent", 6);
+    if (marker <= (i64)sizeof(prefix) - 1)
+        return 0;
+    i64 pid = 0;
+    for (i64 i = sizeof(prefix) - 1; i < marker; i++) {
+        if (name[i] < '0' || name[i] > '9' || pid > 99999999)
+            return 0;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return pid;
+}
+
+static bool process_exists(i64 pid)
+{
+    char path[32];
+    i64 pos = append_text(path, 0, "/proc/");
+    pos = append_decimal(path, pos, pid);
+    append_byte(path, pos, 0);
+    return file_exists(path);
+}
+
+// Start-up only; the records of one read of a directory.
+alignas(8) static constinit char sweep_entries[4096] {};
+
+// Removes the subdirectories of dir whose names start with "cindervox-", once each.
+static void remove_run_groups_in(const char* dir)
+{
+    i64 fd = sys_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    for (;;) {
+        i64 len = sys_getdents64((int)fd, sweep_entries, sizeof(sweep_entries));
+        if (len <= 0)
+            break;
+        for (i64 at = 0; at < len;) {
+            const dirent64_k* entry = (const dirent64_k*)(sweep_entries + at);
+            at += entry->reclen;
+            if (entry->type == DT_DIR && bytes_equal(entry->name, "cindervox-", 10))
+                sys_unlinkat((int)fd, entry->name, AT_REMOVEDIR);
+        }
+    }
+    sys_close((int)fd);
+}
+
+void agent_cgroups_sweep()
+{
+    char names[k_max_agents * 4][k_cgroup_path_size];
+    i64 count = 0;
+    i64 fd = sys_open(k_memory_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    // The names are gathered first: removing entries while reading the directory may make
+    // the reader skip some.
+    for (;;) {
+        i64 len = sys_getdents64((int)fd, sweep_entries, sizeof(sweep_entries));
+        if (len <= 0)
+            break;
+        for (i64 at = 0; at < len && count < k_max_agents * 4;) {
+            const dirent64_k* entry = (const dirent64_k*)(sweep_entries + at);
+            at += entry->reclen;
+            i64 owner = agent_group_owner(entry->name);
+            if (owner == 0 || owner == sys_getpid() || process_exists(owner))
+                continue;
+            i64 pos = append_text(names[count], 0, k_memory_root);
+            pos = append_byte(names[count], pos, '/');
+            pos = append_bytes(names[count], pos, entry->name, text_length_max(entry->name, 64));
+            append_byte(names[count], pos, 0);
+            count++;
+        }
+    }
+    sys_close((int)fd);
+    for (i64 i = 0; i < count; i++) {
+        remove_run_groups_in(names[i]);
+        sys_rmdir(names[i]);
+    }
+}

@@ -45,6 +45,11 @@ i64 agent_cgroup_path(i64 agent_slot, char* out);
 // At an orderly stop, once no run is left: removes the agents' groups.
 void agent_cgroups_remove();
 
+// Start-up: removes the agent groups, and the empty run groups inside them, that servers
+// killed before their orderly stop left behind: those named after a pid that no longer
+// exists. rmdir takes only a group without tasks or children, so nothing in use goes.
+void agent_cgroups_sweep();
+
 // The calling process joins the groups (the jail's init, before it starts the shell).
 // Returns 0 or the negated errno.
 i64 run_cgroup_join(const RunCgroup* group);

@@ -251,6 +251,7 @@ struct mount_attr_k {
     unsigned long propagation;
     unsigned long userns_fd;
 };
+enum : unsigned char { DT_DIR = 4 };
 struct dirent64_k {
     unsigned long ino;
     long off;

@@ -111,6 +111,8 @@ static void decide_isolation()
         print("[Cindervox] Kernel isolation ACTIVE (ns + chroot + rlimits)\n");
         if (!run_cgroups_available())
             print("[Cindervox] No cgroup memory and pids controllers: per-process limits only\n");
+        else
+            agent_cgroups_sweep();
         return;
     }
     state.kernel_isolation = 0;

@@ -275,5 +275,25 @@ class WorkspaceLimit(unittest.TestCase):
                 self.assertEqual(inst.exec("rm big; echo freed", agent="filler").json()["stdout"], "freed\n")
 
 
+class AgentGroupSweep(unittest.TestCase):
+    def test_agent_groups_of_killed_servers_go_at_start_up_and_live_ones_stay(self):
+        root = "/sys/fs/cgroup/memory"
+        dead = next(p for p in range(4000000, 3000000, -1) if not os.path.exists("/proc/%d" % p))
+        gone = os.path.join(root, "cindervox-%d-agent3" % dead)
+        kept = os.path.join(root, "cindervox-%d-agent0" % os.getpid())
+        made = [gone, os.path.join(gone, "cindervox-%d-17" % dead), kept]
+        for d in made:
+            os.mkdir(d)
+        try:
+            with Instance(mode="kernel") as inst:
+                self.assertEqual(inst.exec("echo up").status, 200)
+                self.assertFalse(os.path.exists(gone))
+                self.assertTrue(os.path.exists(kept))
+        finally:
+            for d in reversed(made):
+                if os.path.exists(d):
+                    os.rmdir(d)
+
+
 if __name__ == "__main__":
     unittest.main()
