@@ -91,9 +91,10 @@ static i64 append_word(char* out, i64 pos, const char* word)
     return append_bytes(out, pos, word, text_length_max(word, k_audit_word_max));
 }
 
-i64 build_audit_entry(
-    char* out, i64 text_max, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
+i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_keep, i64 code,
+    i64 duration_ms, const char* result)
 {
+    i64 keep = detail_keep < k_audit_file_detail_max ? detail_keep : k_audit_file_detail_max;
     i64 pos = append_byte(out, 0, '[');
     pos = append_decimal(out, pos, now);
     pos = append_text(out, pos, "] [");
@@ -105,20 +106,26 @@ i64 build_audit_entry(
     pos = append_byte(out, pos, ' ');
     if (detail.len >= 1) {
         pos = append_byte(out, pos, '"');
-        pos = append_one_line(out, pos, detail.ptr, detail.len < k_audit_detail_max ? detail.len : k_audit_detail_max);
+        pos = append_one_line(out, pos, detail.ptr, detail.len < keep ? detail.len : keep);
         pos = append_text(out, pos, "\" ");
+    }
+    // After the closing quote, where no detail text can end: a reader taking the fields from
+    // the line's end finds it before exit=.
+    if (detail.len > keep) {
+        pos = append_text(out, pos, "detail_bytes=");
+        pos = append_decimal(out, pos, detail.len);
+        pos = append_byte(out, pos, ' ');
     }
     pos = append_text(out, pos, "exit=");
     pos = append_decimal(out, pos, code);
     pos = append_text(out, pos, " dur=");
     pos = append_decimal(out, pos, duration_ms);
-    pos = append_text(out, pos, "ms\n");
-    if (pos > text_max) {
-        pos = text_max;
-        out[pos - 1] = '\n';
-    }
-    return pos;
+    return append_text(out, pos, "ms\n");
 }
+
+// The destination's line of an entry whose detail the ring cut. Up to 512 KiB, of which
+// only what a line uses is ever touched.
+static constinit char file_line[k_audit_file_line_max] {};
 
 void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
 {
@@ -128,12 +135,17 @@ void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, 
     char* slot_agent = ring_agents + index * k_agent_slot_size;
     fill_bytes(slot_agent, 0, k_agent_slot_size);
     copy_bytes(slot_agent, agent.ptr, agent.len < k_audit_agent_max ? agent.len : k_audit_agent_max);
-    char line[k_audit_line_max];
-    i64 len = build_audit_entry(line, state.audit_entry_size - 1, now_seconds(), agent, action, detail, code, duration_ms, result);
-    copy_bytes(slot, line, len);
+    i64 now = now_seconds();
+    i64 len = build_audit_entry(slot, now, agent, action, detail, k_audit_detail_max, code, duration_ms, result);
     state.audit_next++;
     if (state.audit_count < state.audit_capacity)
         state.audit_count++;
+    // A detail the ring kept whole makes the same line for the destination.
+    const char* line = slot;
+    if (detail.len > k_audit_detail_max) {
+        len = build_audit_entry(file_line, now, agent, action, detail, k_audit_file_detail_max, code, duration_ms, result);
+        line = file_line;
+    }
     write_all(state.audit_fd >= 1 ? (int)state.audit_fd : 1, line, len);
 }
 

@@ -1,5 +1,6 @@
 // The audit log: a ring of the most recent 256 entries in memory, each also written to
-// the audit file chosen at start-up (or standard output), and the /api/audit report.
+// the audit file chosen at start-up (or standard output), and the /api/audit report. The
+// file keeps each entry whole; the ring keeps the first 150 bytes of its detail.
 #pragma once
 #include "runtime/text.h"
 #include "runtime/types.h"
@@ -16,30 +17,47 @@ void audit_ring_init();
 // /tmp may have been planted by another user). Returns the descriptor, or -1.
 i64 open_owned_log(const char* path);
 
-// Appends one entry, naming agent, to the ring and writes it to the destination. Any action and result
-// text is accepted; an entry that would not fit its slot is cut, keeping its line feed.
-// Every entry is one line: control bytes of the agent name and the detail are written as
-// \n, \r or \xHH.
+// Appends one entry, naming agent, to the ring and writes it to the destination. Any
+// action and result text is accepted (the first 32 bytes of each are kept). Every entry is
+// one line: control bytes of the agent name and the detail are written as \n, \r or \xHH.
+// The destination's line holds the whole detail; the ring's entry its first 150 bytes,
+// and a cut detail is followed by " detail_bytes=<its full length>".
 void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result);
 
 // The name entries carry when no agent made the request.
 inline constexpr ByteSpan k_system_agent { "system", 6 };
 
-// Bytes of a detail kept in an entry, and of an action or a result.
+// Bytes of a detail kept in a ring entry, of an action or a result, and of an agent name.
 constexpr i64 k_audit_detail_max = 150;
 constexpr i64 k_audit_word_max = 32;
-// Composition space for one entry: 22 for the time, the bracketed agent, two words, the
-// quoted detail, two decimals with their labels, the line feed; an escaped byte takes 4.
 constexpr i64 k_audit_agent_max = 31;
-constexpr i64 k_audit_line_max = 22 + (4 * k_audit_agent_max + 4) + 2 * (k_audit_word_max + 1) + (4 * k_audit_detail_max + 3) + 48;
+// The longest detail the destination keeps whole: 128 KiB, as long as the longest command
+// the server is built to take (exec/exec_endpoint.h checks its bound against this one). A
+// longer detail is cut and marked there as in the ring.
+constexpr i64 k_audit_file_detail_max = 131072;
 
-// Composes the entry text at now for the named agent into out (k_audit_line_max bytes)
-// and returns its length; at most text_max bytes, the last of them a line feed.
-i64 build_audit_entry(
-    char* out, i64 text_max, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result);
+// Composition space of an entry that keeps at most detail_keep bytes of its detail: the
+// bracketed time, the bracketed agent, two words, the quoted detail, the cut mark, the two
+// labelled decimals and the line feed; an escaped byte takes 4.
+constexpr i64 k_audit_entry_max(i64 detail_keep)
+{
+    return (1 + k_decimal_max + 2) + (1 + 4 * k_audit_agent_max + 2) + 2 * (k_audit_word_max + 1) + (1 + 4 * detail_keep + 2)
+        + ((i64)sizeof("detail_bytes= ") - 1 + k_decimal_max) + ((i64)sizeof("exit= dur=ms\n") - 1 + 2 * k_decimal_max);
+}
+// A ring slot: the longest ring entry and a NUL.
+constexpr i64 k_audit_slot_size = k_audit_entry_max(k_audit_detail_max) + 1;
+// The longest line the destination gets.
+constexpr i64 k_audit_file_line_max = k_audit_entry_max(k_audit_file_detail_max);
 
-// Worst case of build_audit_json: 50 entries of 255 bytes, every byte escaped, and commas.
-constexpr i64 k_audit_report_size = 50 * (k_json_string_max(255) + 1) + 128;
+// Composes the entry text at now for the named agent into out, which holds
+// k_audit_entry_max(detail_keep) bytes, and returns its length; the text ends with a line
+// feed. A detail longer than detail_keep (at most k_audit_file_detail_max) keeps its first
+// detail_keep bytes and is followed by " detail_bytes=<detail.len>". Pure.
+i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_keep, i64 code,
+    i64 duration_ms, const char* result);
+
+// Worst case of build_audit_json: 50 ring entries, every byte escaped, and commas.
+constexpr i64 k_audit_report_size = 50 * (k_json_string_max(k_audit_slot_size - 1) + 1) + 128;
 constexpr i64 k_audit_filter_size = 64;
 
 // The /api/audit body; filter length 0 means no filter, otherwise only entries whose agent

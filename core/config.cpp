@@ -96,6 +96,9 @@ static bool take_credential(const char* text, i64 len)
 //   requests_per_second  1 to 100000: each credential's own window; 0 would refuse every
 //                        request, and one thread answers far fewer than 100000 a second, so
 //                        a larger value would only mean "no window".
+//   uid_base             1000 to 65501: the 33 agent uids stay clear of the host's system
+//                        accounts below 1000, of nobody (65534) and of 65535, which older
+//                        tools read as -1.
 struct CapacitySetting {
     const char* name;
     i64 ServerState::*field;
@@ -112,6 +115,7 @@ static constexpr CapacitySetting k_capacity_settings[] = {
     { "max_connections_per_peer=", &ServerState::max_connections_per_peer, k_connections_per_peer_low, k_max_connections_high,
         k_default_max_connections_per_peer },
     { "requests_per_second=", &ServerState::global_rate_limit, 1, k_requests_per_second_high, k_default_requests_per_second },
+    { "uid_base=", &ServerState::uid_base, k_uid_base_low, k_uid_base_high, k_default_uid_base },
 };
 // Every line fits the file's rewrite (k_config_text_size).
 static_assert(sizeof(k_capacity_settings) / sizeof(k_capacity_settings[0]) <= k_capacity_lines_max);
@@ -132,18 +136,73 @@ static_assert([] {
     return true;
 }());
 
-static void scan_capacity(const char* text, i64 len)
+// The default workspace_total_mb follows the host's memory (load_host_memory); the other
+// defaults are the table's.
+static constinit i64 workspace_total_default = k_default_workspace_total_mb;
+
+static i64 default_of(const CapacitySetting& setting)
+{
+    return setting.field == &ServerState::workspace_total_mb ? workspace_total_default : setting.fallback;
+}
+
+i64 workspace_total_default_mb(i64 mem_total_kb)
+{
+    i64 quarter_mb = mem_total_kb / 1024 / 4;
+    if (quarter_mb < 1)
+        return 1;
+    return quarter_mb < k_default_workspace_total_mb ? quarter_mb : k_default_workspace_total_mb;
+}
+
+i64 parse_mem_total_kb(const char* text, i64 len)
+{
+    static constexpr char key[] = "MemTotal:";
+    i64 total = 0;
+    for_each_line(text, len, [&](const char* line, i64 line_len) {
+        if (line_len < (i64)sizeof(key) - 1 || !bytes_equal(line, key, sizeof(key) - 1))
+            return false;
+        // "MemTotal:   16384256 kB": the number stands between blanks, before its unit.
+        i64 from = sizeof(key) - 1;
+        i64 to = from;
+        while (to < line_len && (line[to] == ' ' || line[to] == '\t' || (line[to] >= '0' && line[to] <= '9')))
+            to++;
+        i64 value = setting_value(line + from, to - from);
+        total = value > 0 ? value : 0;
+        return true;
+    });
+    return total;
+}
+
+// MemTotal is the first line; the read stops well past it.
+static constexpr i64 k_meminfo_read_max = 255;
+
+void apply_host_memory(i64 mem_total_kb)
+{
+    workspace_total_default = mem_total_kb > 0 ? workspace_total_default_mb(mem_total_kb) : k_default_workspace_total_mb;
+    state.workspace_total_mb = workspace_total_default;
+}
+
+void load_host_memory()
+{
+    char text[k_meminfo_read_max + 1];
+    i64 len = read_small_file("/proc/meminfo", text, k_meminfo_read_max);
+    apply_host_memory(len > 0 ? parse_mem_total_kb(text, len) : 0);
+}
+
+// Takes the rows' lines; with only set, that row's alone and without notices.
+static void scan_capacity(const char* text, i64 len, const CapacitySetting* only = nullptr)
 {
     for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
         for (const CapacitySetting& setting : k_capacity_settings) {
+            if (only != nullptr && &setting != only)
+                continue;
             i64 name_len = text_length(setting.name);
             if (line_len < name_len || !bytes_equal(line, setting.name, name_len))
                 continue;
             i64 value = setting_value(line + name_len, line_len - name_len);
-            if (value < setting.low || value > setting.high)
-                report_out_of_range(number, { setting.name, name_len - 1 }, setting.low, setting.high);
-            else
+            if (value >= setting.low && value <= setting.high)
                 state.*setting.field = value;
+            else if (only == nullptr)
+                report_out_of_range(number, { setting.name, name_len - 1 }, setting.low, setting.high);
         }
         return false;
     });
@@ -170,6 +229,21 @@ static void scan_allow_unconfined(const char* text, i64 len)
         print_line(notice);
         return false;
     });
+static const CapacitySetting* setting_of(i64 ServerState::*field)
+{
+    for (const CapacitySetting& setting : k_capacity_settings)
+        if (setting.field == field)
+            return &setting;
+    return nullptr;
+}
+
+void apply_early_config_text(const char* text, i64 len) { scan_capacity(text, len, setting_of(&ServerState::uid_base)); }
+
+void load_early_config()
+{
+    char text[k_config_read_max + 1];
+    i64 len = read_small_file("/etc/cindervox/config", text, k_config_read_max);
+    apply_early_config_text(text, len > 0 ? len : 0);
 }
 
 // The server_names= value as read, written back with the file, and the names it lists.
@@ -300,7 +374,7 @@ i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
     // Capacity lines the operator wrote survive a rewrite of the file.
     for (const CapacitySetting& setting : k_capacity_settings) {
         i64 value = state.*setting.field;
-        if (value == setting.fallback)
+        if (value == default_of(setting))
             continue;
         pos = append_text(out, pos, setting.name);
         pos = append_decimal(out, pos, value);

@@ -12,9 +12,29 @@ constexpr i64 k_credential_line_max = 381;
 // Largest workspace setting (1 TiB in MiB); a larger one is ignored.
 constexpr i64 k_workspace_mb_max = 1048576;
 
+// Bounds of uid_base=: agents run as uid_base to uid_base + k_agent_uid_count - 1 (each
+// agent slot and the one uid of runs without a slot). Below 1000 are the host's system
+// accounts; the range ends below nobody (65534) and 65535, which older tools read as -1.
+constexpr i64 k_agent_uid_count = 33;
+constexpr i64 k_uid_base_low = 1000;
+constexpr i64 k_uid_base_high = 65534 - k_agent_uid_count;
+
+// workspace_total_mb's default on a host with mem_total_kb of memory: 8192, or a quarter
+// of the host's memory where that is less (workspace files are memory), at least 1.
+i64 workspace_total_default_mb(i64 mem_total_kb);
+// The value of the "MemTotal:" line of /proc/meminfo text, in KiB; 0 when missing.
+i64 parse_mem_total_kb(const char* text, i64 len);
+// Start-up, before load_config: reads /proc/meminfo and makes the host's default the
+// value and the default of workspace_total_mb (a configuration line still replaces it,
+// and a rewritten file leaves it out as it does every default).
+void load_host_memory();
+// The same for a known MemTotal in KiB; 0 or less (unknown) gives 8192.
+void apply_host_memory(i64 mem_total_kb);
+
 // Reads the configuration file; may replace basic_credential, allow_unconfined,
-// max_connections, max_concurrent_runs, the workspace sizes, max_connections_per_peer and
-// the requests_per_second window (global_rate_limit); returns the configured port, or 0 when none
+// max_connections, max_concurrent_runs, the workspace sizes, max_connections_per_peer,
+// uid_base and the requests_per_second window (global_rate_limit); returns the configured
+// port, or 0 when none
 // (or only out-of-range ones) was given. A numeric line outside its range (the table in
 // core/config.cpp) is ignored with a console line naming the file and the line.
 i64 load_config();
@@ -22,6 +42,13 @@ i64 load_config();
 // Applies configuration text as load_config does after reading it; it also takes the
 // workspace_mb= and workspace_total_mb= lines.
 i64 apply_config_text(const char* text, i64 len);
+
+// Start-up, before the jail is built: the settings the jail depends on (uid_base) from
+// the configuration file, without console lines; load_config takes them again later, with
+// its notices, and comes to the same values.
+void load_early_config();
+// Applies configuration text as load_early_config does after reading it.
+void apply_early_config_text(const char* text, i64 len);
 
 // Reads the token file and sets bearer_token.
 void load_bearer_token();

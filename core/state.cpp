@@ -1,4 +1,5 @@
 #include "core/state.h"
+#include "core/audit_log.h"
 
 constinit ServerState state {};
 
@@ -8,7 +9,7 @@ void state_init_defaults()
     state.port = 7575;
     state.global_rate_limit = k_default_requests_per_second;
     state.audit_capacity = 256;
-    state.audit_entry_size = 256;
+    state.audit_entry_size = k_audit_slot_size;
     state.timeout_ms = 5000;
     state.max_mem_mb = 64;
     state.max_cpu_sec = 5;
@@ -26,4 +27,5 @@ void state_init_defaults()
     state.workspace_total_mb = k_default_workspace_total_mb;
     state.max_connections_per_peer = k_default_max_connections_per_peer;
     state.allow_unconfined = 0;
+    state.uid_base = k_default_uid_base;
 }

@@ -71,6 +71,9 @@ struct ServerState {
     // 1 when the configuration says allow_unconfined=yes: commands run where neither user
     // namespaces nor Landlock can confine them.
     i64 allow_unconfined;
+    // The first agent uid in kernel isolation: agents run as uid_base + slot, and runs
+    // without a slot as uid_base + 32 (exec/confinement.h).
+    i64 uid_base;
 };
 
 constexpr i64 k_default_max_connections = 512;
@@ -81,6 +84,7 @@ constexpr i64 k_default_requests_per_second = 20;
 // can have the default size: tmpfs sizes are bounds, not reservations.
 constexpr i64 k_default_workspace_mb = 256;
 constexpr i64 k_default_workspace_total_mb = 8192;
+constexpr i64 k_default_uid_base = 60000;
 
 extern constinit ServerState state;
 

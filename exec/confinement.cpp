@@ -58,9 +58,10 @@ bool commands_confinable() { return jail.mode != k_jail_none || landlock_abi() >
 
 u32 sandbox_uid_for_agent(i64 slot)
 {
+    u32 base = (u32)state.uid_base;
     if (slot < 0 || slot >= k_max_agents)
-        return k_sandbox_uid_base + (u32)k_max_agents;
-    return k_sandbox_uid_base + (u32)slot;
+        return base + (u32)k_max_agents;
+    return base + (u32)slot;
 }
 
 // "Uid:" and "Threads:" of one /proc/<pid>/status text; the first number after each key.
@@ -237,7 +238,7 @@ static i64 enter_jail(const LaunchPlan* plan)
 // uid is not 0.
 static i64 enter_agent_user_namespace(const LaunchPlan* plan)
 {
-    return sys_setns(jail.userns_fds[plan->uid - k_sandbox_uid_base], CLONE_NEWUSER);
+    return sys_setns(jail.userns_fds[plan->uid - (u32)state.uid_base], CLONE_NEWUSER);
 }
 
 // After the pivot: as root the command could remount the read-only binds and ignore

@@ -1,6 +1,7 @@
 // POST /api/exec: attribute, rate-check, budget-check, screen, judge, run, answer.
 #pragma once
 #include "agents/registry.h"
+#include "core/audit_log.h"
 #include "core/http_response.h"
 #include "exec/sandbox_runner.h"
 #include "runtime/error_text.h"
@@ -16,6 +17,8 @@ void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail);
 
 constexpr i64 k_cmd_capacity = 2000;
 constexpr i64 k_cmd_buffer = 2048;
+// The audit file keeps every command whole.
+static_assert(k_cmd_capacity <= k_audit_file_detail_max);
 constexpr i64 k_output_capacity = 65000;
 constexpr i64 k_output_buffer = 65536;
 

@@ -1,7 +1,10 @@
 // Per-run control groups on the cgroup v1 memory and pids hierarchies. A group is named
-// after the server's pid and the run's number and sits at the top of each hierarchy, so a
-// server that is killed mid-run leaves at most its last, empty group behind.
+// after the server's pid and the run's number; the pids group sits at the top of its
+// hierarchy, the memory group inside its agent's group (or at the top for a run without
+// a slot). A server that is killed mid-run leaves at most its last, empty run group and
+// its agents' empty groups behind.
 #include "exec/run_cgroup.h"
+#include "agents/registry.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
@@ -44,14 +47,63 @@ static i64 write_group_number(const char* dir, const char* leaf, i64 value)
     return write_build_path(dir, leaf, text, len);
 }
 
-static void name_group(char* out, const char* root, i64 run_id)
+static void name_group(char* out, const char* parent, i64 run_id)
 {
-    i64 pos = append_text(out, 0, root);
+    i64 pos = append_text(out, 0, parent);
     pos = append_text(out, pos, "/cindervox-");
     pos = append_decimal(out, pos, sys_getpid());
     pos = append_byte(out, pos, '-');
     pos = append_decimal(out, pos, run_id);
     append_byte(out, pos, 0);
+}
+
+static void name_agent_group(char* out, i64 slot)
+{
+    i64 pos = append_text(out, 0, k_memory_root);
+    pos = append_text(out, pos, "/cindervox-");
+    pos = append_decimal(out, pos, sys_getpid());
+    pos = append_text(out, pos, "-agent");
+    pos = append_decimal(out, pos, slot);
+    append_byte(out, pos, 0);
+}
+
+// Raising a bound needs the swap bound (memory + swap) first, lowering it the memory bound
+// first, as the kernel keeps memory <= memory + swap; of the first two writes one may be
+// refused, and the third leaves both at the bound either way. A bound below what the
+// group holds now is refused, and the one before it stays.
+static i64 bound_memory(const char* dir, i64 bytes)
+{
+    write_group_number(dir, "memory.memsw.limit_in_bytes", bytes);
+    return write_group_number(dir, "memory.limit_in_bytes", bytes) && write_group_number(dir, "memory.memsw.limit_in_bytes", bytes);
+}
+
+// Each agent slot's memory group: the bound last written, 0 while the group is not made.
+static constinit i64 agent_group_bound[k_max_agents] {};
+
+// The agent's group, made or bounded anew as needed, with its path in dir; 1 when it
+// exists with some bound.
+static i64 ensure_agent_group(i64 slot, i64 bytes, char* dir)
+{
+    name_agent_group(dir, slot);
+    if (agent_group_bound[slot] == bytes)
+        return 1;
+    if (agent_group_bound[slot] == 0) {
+        i64 made = sys_mkdir(dir, 0755);
+        if (made < 0 && made != -EEXIST)
+            return 0;
+    }
+    if (bound_memory(dir, bytes))
+        agent_group_bound[slot] = bytes;
+    return agent_group_bound[slot] != 0;
+}
+
+i64 agent_cgroup_path(i64 agent_slot, char* out)
+{
+    out[0] = 0;
+    if (agent_slot < 0 || agent_slot >= k_max_agents || agent_group_bound[agent_slot] == 0)
+        return 0;
+    name_agent_group(out, agent_slot);
+    return text_length(out);
 }
 
 // The init joins through "tasks", not "cgroup.procs": a thread that moves itself by
@@ -98,9 +150,7 @@ static i64 make_memory_group(RunCgroup* group, i64 memory_bytes)
 {
     if (sys_mkdir(group->memory_dir, 0755) < 0)
         return 0;
-    if (!write_group_number(group->memory_dir, "memory.limit_in_bytes", memory_bytes))
-        return 0;
-    if (!write_group_number(group->memory_dir, "memory.memsw.limit_in_bytes", memory_bytes))
+    if (!bound_memory(group->memory_dir, memory_bytes))
         return 0;
     i64 fd = open_procs(group->memory_dir);
     if (fd < 0)
@@ -122,10 +172,14 @@ static i64 make_pids_group(RunCgroup* group, i64 max_tasks)
     return 1;
 }
 
-i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_tasks)
+i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_tasks, i64 agent_slot, i64 agent_memory_bytes)
 {
     *group = { -1, -1, -1, {}, {} };
-    name_group(group->memory_dir, k_memory_root, run_id);
+    char parent[k_cgroup_path_size];
+    append_byte(parent, append_text(parent, 0, k_memory_root), 0);
+    if (agent_slot >= 0 && agent_slot < k_max_agents && !ensure_agent_group(agent_slot, agent_memory_bytes, parent))
+        return 0;
+    name_group(group->memory_dir, parent, run_id);
     name_group(group->pids_dir, k_pids_root, run_id);
     if (make_memory_group(group, memory_bytes) && make_pids_group(group, max_tasks))
         return 1;
@@ -172,4 +226,100 @@ void run_cgroup_remove(RunCgroup* group)
     remove_dir(group->pids_dir);
     group->memory_dir[0] = 0;
     group->pids_dir[0] = 0;
+}
+
+void agent_cgroups_remove()
+{
+    for (i64 slot = 0; slot < k_max_agents; slot++) {
+        if (agent_group_bound[slot] == 0)
+            continue;
+        char dir[k_cgroup_path_size];
+        name_agent_group(dir, slot);
+        remove_dir(dir);
+        agent_group_bound[slot] = 0;
+    }
+}
+
+// The pid in "cindervox-<pid>-agent<slot>", or 0 for any other name.
+static i64 agent_group_owner(const char* name)
+{
+    static constexpr char prefix[] = "cindervox-";
+    i64 len = text_length_max(name, 64);
+    if (len < (i64)sizeof(prefix) - 1 || !bytes_equal(name, prefix, sizeof(prefix) - 1))
+        return 0;
+    i64 marker = find_bytes(name, len, sizeof(prefix) - 1, "-agent", 6);
+    if (marker <= (i64)sizeof(prefix) - 1)
+        return 0;
+    i64 pid = 0;
+    for (i64 i = sizeof(prefix) - 1; i < marker; i++) {
+        if (name[i] < '0' || name[i] > '9' || pid > 99999999)
+            return 0;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return pid;
+}
+
+static bool process_exists(i64 pid)
+{
+    char path[32];
+    i64 pos = append_text(path, 0, "/proc/");
+    pos = append_decimal(path, pos, pid);
+    append_byte(path, pos, 0);
+    return file_exists(path);
+}
+
+// Start-up only; the records of one read of a directory.
+alignas(8) static constinit char sweep_entries[4096] {};
+
+// Removes the subdirectories of dir whose names start with "cindervox-", once each.
+static void remove_run_groups_in(const char* dir)
+{
+    i64 fd = sys_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    for (;;) {
+        i64 len = sys_getdents64((int)fd, sweep_entries, sizeof(sweep_entries));
+        if (len <= 0)
+            break;
+        for (i64 at = 0; at < len;) {
+            const dirent64_k* entry = (const dirent64_k*)(sweep_entries + at);
+            at += entry->reclen;
+            if (entry->type == DT_DIR && bytes_equal(entry->name, "cindervox-", 10))
+                sys_unlinkat((int)fd, entry->name, AT_REMOVEDIR);
+        }
+    }
+    sys_close((int)fd);
+}
+
+void agent_cgroups_sweep()
+{
+    char names[k_max_agents * 4][k_cgroup_path_size];
+    i64 count = 0;
+    i64 fd = sys_open(k_memory_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    // The names are gathered first: removing entries while reading the directory may make
+    // the reader skip some.
+    for (;;) {
+        i64 len = sys_getdents64((int)fd, sweep_entries, sizeof(sweep_entries));
+        if (len <= 0)
+            break;
+        for (i64 at = 0; at < len && count < k_max_agents * 4;) {
+            const dirent64_k* entry = (const dirent64_k*)(sweep_entries + at);
+            at += entry->reclen;
+            i64 owner = agent_group_owner(entry->name);
+            if (owner == 0 || owner == sys_getpid() || process_exists(owner))
+                continue;
+            i64 pos = append_text(names[count], 0, k_memory_root);
+            pos = append_byte(names[count], pos, '/');
+            pos = append_bytes(names[count], pos, entry->name, text_length_max(entry->name, 64));
+            append_byte(names[count], pos, 0);
+            count++;
+        }
+    }
+    sys_close((int)fd);
+    for (i64 i = 0; i < count; i++) {
+        remove_run_groups_in(names[i]);
+        sys_rmdir(names[i]);
+    }
 }

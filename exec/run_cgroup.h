@@ -3,10 +3,19 @@
 // they are mounted under /sys/fs/cgroup; the jail's init joins both before anything of the
 // command runs, and the server removes them once the run has been reaped. An out-of-memory
 // event in the run's group is signalled on an eventfd the runner watches.
+//
+// The memory group of a run of an agent with a slot sits inside that agent's own memory
+// group, made on the agent's first run, bounded by workspace_mb + max_mem_mb and kept for
+// the server's life. Pages a run writes into the agent's workspace (a tmpfs) are charged
+// to the run's group and, with the hierarchy the kernel keeps, to every group above it;
+// when the run's group is removed its leftover charges stay counted in the agent's group
+// until the files are deleted or the workspace is unmounted. So an agent's workspace holds
+// memory charged to that agent, bounded with its runs.
 #pragma once
 #include "runtime/types.h"
 
-constexpr i64 k_cgroup_path_size = 96;
+// "/sys/fs/cgroup/memory/cindervox-<pid>-agent<slot>/cindervox-<pid>-<run>" and a NUL.
+constexpr i64 k_cgroup_path_size = 128;
 
 struct RunCgroup {
     // The "tasks" file of the memory and the pids group, opened for the init to join; -1
@@ -23,8 +32,23 @@ struct RunCgroup {
 i64 run_cgroups_available();
 
 // Makes the run's groups with a memory bound of memory_bytes (memory and swap) and a task
-// bound of max_tasks. Returns 1 when both groups were made; on failure nothing is left.
-i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_tasks);
+// bound of max_tasks. agent_slot >= 0 puts the memory group inside the agent's group,
+// made first if needed, or bounded anew when agent_memory_bytes changed; agent_slot < 0
+// (a run without a slot) puts it at the top. Returns 1 when both groups were made; on
+// failure nothing of the run is left.
+i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_tasks, i64 agent_slot, i64 agent_memory_bytes);
+
+// The agent's memory group as made ("" when none), NUL-terminated in out
+// (k_cgroup_path_size bytes); returns its length.
+i64 agent_cgroup_path(i64 agent_slot, char* out);
+
+// At an orderly stop, once no run is left: removes the agents' groups.
+void agent_cgroups_remove();
+
+// Start-up: removes the agent groups, and the empty run groups inside them, that servers
+// killed before their orderly stop left behind: those named after a pid that no longer
+// exists. rmdir takes only a group without tasks or children, so nothing in use goes.
+void agent_cgroups_sweep();
 
 // The calling process joins the groups (the jail's init, before it starts the shell).
 // Returns 0 or the negated errno.

@@ -377,15 +377,18 @@ static void on_memory_exhausted(void* owner, u32)
 }
 
 // The run's memory bound (memory and swap together) and task bound, the jail's init
-// included; without groups nothing is made and the per-process limits stand alone.
-static void open_run_cgroup(RunSlot* slot)
+// included, inside its agent's group, which holds the agent's workspace besides: bounded
+// by workspace_mb + max_mem_mb, so the agent's runs share one max_mem_mb beside the
+// workspace. Without groups nothing is made and the per-process limits stand alone.
+static void open_run_cgroup(RunSlot* slot, i64 agent)
 {
     slot->plan.cgroup = nullptr;
     if (!cgroups_usable)
         return;
-    i64 memory_bytes = (state.max_mem_mb > 0 ? state.max_mem_mb : 1) * 1048576;
+    i64 run_mb = state.max_mem_mb > 0 ? state.max_mem_mb : 1;
     i64 tasks = (state.max_procs > 0 ? state.max_procs : 1) + 1;
-    if (run_cgroup_create(&slot->group, ++runs_started, memory_bytes, tasks))
+    i64 agent_bytes = (state.workspace_mb + run_mb) * 1048576;
+    if (run_cgroup_create(&slot->group, ++runs_started, run_mb * 1048576, tasks, agent, agent_bytes))
         slot->plan.cgroup = &slot->group;
 }
 
@@ -414,7 +417,7 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->plan.uid = sandbox_uid_for_agent(order.agent);
     if (workspace_ensure(order.agent))
         workspace_path(order.agent, slot->plan.workspace);
-    open_run_cgroup(slot);
+    open_run_cgroup(slot, order.agent);
     int pidfd = -1;
     i64 pid = launch_confined(&slot->plan, &slot->stacks, &pidfd);
     sys_close(channel.write_fd);

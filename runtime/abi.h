@@ -268,6 +268,7 @@ struct mount_attr_k {
     unsigned long propagation;
     unsigned long userns_fd;
 };
+enum : unsigned char { DT_DIR = 4 };
 struct dirent64_k {
     unsigned long ino;
     long off;
@@ -462,6 +463,17 @@ struct pollfd_k {
 };
 enum : short { POLLIN = 0x001 };
 enum : int { F_GETFL = 3, F_SETFL = 4, F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
+// fcntl(2) record locks owned by the open file description (F_OFD_*), and struct flock.
+enum : int { F_OFD_GETLK = 36, F_OFD_SETLK = 37 };
+enum : short { F_RDLCK = 0, F_WRLCK = 1, F_UNLCK = 2 };
+struct flock_k {
+    short type;
+    short whence;
+    long start;
+    long len;
+    int pid;
+};
+static_assert(sizeof(flock_k) == 32);
 // ioctl(2) requests that name the owner of a descriptor's signals.
 enum : unsigned { FIOSETOWN = 0x8901, SIOCSPGRP = 0x8902 };
 // setpriority(2) and ioprio_set(2): the "which" that names every process of a user.

@@ -3,6 +3,7 @@
 #include "server/shutdown.h"
 #include "core/state.h"
 #include "exec/jail.h"
+#include "exec/run_cgroup.h"
 #include "runtime/console.h"
 #include "runtime/syscall.h"
 
@@ -38,8 +39,10 @@ void finish_stop()
     // Entries are written as they happen; what remains is to have them on the disk.
     if (state.audit_fd > 0)
         sys_fsync((int)state.audit_fd);
-    if (state.kernel_isolation == 1)
+    if (state.kernel_isolation == 1) {
         release_jail();
+        agent_cgroups_remove();
+    }
     print("[Cindervox] Stopped.\n");
     sys_exit_group(0);
 }

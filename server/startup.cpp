@@ -1,6 +1,6 @@
-// Start-up of sandbox-server, in its fixed order: heap, clock, isolation decision and
-// jail, audit destination, agent tables, policy, configuration, banner, socket, loop.
-// No failure stops start-up.
+// Start-up of sandbox-server, in its fixed order: heap, clock, the host's memory and the
+// settings the jail depends on, isolation decision (with the claim on the agents' uids)
+// and jail, audit destination, agent tables, policy, configuration, banner, socket, loop.
 #include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
@@ -8,6 +8,7 @@
 #include "core/state.h"
 #include "core/version.h"
 #include "exec/confinement.h"
+#include "exec/agent_uids.h"
 #include "exec/jail.h"
 #include "exec/landlock.h"
 #include "exec/run_cgroup.h"
@@ -106,16 +107,32 @@ static void probe_landlock()
     print_bytes(line, len);
 }
 
+// Kernel isolation runs agents under uids of their own on the host; another server or
+// process under them would share their process limit, so the server stops instead.
+static void claim_agent_uid_range()
+{
+    u32 first = (u32)state.uid_base;
+    AgentUidClaim claim = claim_agent_uids(first, (u32)k_agent_uid_count);
+    if (claim.outcome == k_agent_uids_claimed)
+        return;
+    char line[k_agent_uid_refusal_max];
+    print_bytes(line, build_agent_uid_refusal(line, claim, first, (u32)k_agent_uid_count));
+    sys_exit_group(1);
+}
+
 static void decide_isolation()
 {
     probe_landlock();
     if (sys_getuid() == 0) {
         state.kernel_isolation = 1;
         state.namespaces = 1;
+        claim_agent_uid_range();
         prepare_kernel_isolation();
         print("[Cindervox] Kernel isolation ACTIVE (ns + chroot + rlimits)\n");
         if (!run_cgroups_available())
             print("[Cindervox] No cgroup memory and pids controllers: per-process limits only\n");
+        else
+            agent_cgroups_sweep();
         return;
     }
     state.kernel_isolation = 0;
@@ -254,6 +271,8 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
     ignore_broken_pipes();
     follow_command_line(command_line);
     state.start_time = now_seconds();
+    load_host_memory();
+    load_early_config();
     decide_isolation();
     audit_init();
     registry_init();

@@ -6,12 +6,17 @@
 #   LAUNCH   words put before the program (setpriv ... for an unprivileged start)
 #   ADDR     if set, wait for the veth end cvx0 the test moves in and give it ADDR/24
 #   EXTRA    shell lines run just before the program starts
+#   RUN_DIR  the directory bound on /run (default $T/run); instances given the same one
+#            share it, as servers on one host share /run/cindervox
 # The instance directory is first bound on /mnt, so it stays reachable (and writes reach
 # the host's copy) after /tmp, /etc and /var are covered; /etc and /var are overlaid with
 # the instance's upper directories, so the host's files are never touched.
 set -e
 mount --make-rprivate /
 mount --bind "$T" /mnt
+RUN_DIR=${RUN_DIR:-$T/run}
+mkdir -p "$RUN_DIR"
+mount --bind "$RUN_DIR" /run
 for d in etc var; do
   mount -t overlay overlay -o "lowerdir=/$d,upperdir=/mnt/ov/$d-up,workdir=/mnt/ov/$d-work" "/$d"
 done

@@ -127,11 +127,13 @@ class Instance:
     def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
                  extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True,
                  ready_text="API: POST", uid=65534, pid_namespace=False, args=(), launch=None,
-                 address=None, binary_path=None, without_landlock=False):
+                 address=None, binary_path=None, without_landlock=False, run_dir=None):
         """address: the program waits for the veth end cvx0 that the caller moves into its
         network namespace and gives it this address (/24). args: its command line.
         binary_path: a program from elsewhere than the build (HAProxy, say).
-        without_landlock: the program runs as on a kernel without Landlock."""
+        without_landlock: the program runs as on a kernel without Landlock. run_dir: the
+        directory bound on the instance's /run (default its own), for instances that share
+        one as servers on one host do."""
         self.port = port
         self.ready_text = ready_text
         self.mode = mode
@@ -172,7 +174,7 @@ class Instance:
         self.console_path = self.path("console.txt")
         self.console_file = open(self.console_path, "wb")
         env = {"T": self.dir, "PROGRAM": program, "LAUNCH": launch, "EXTRA": extra_setup,
-               "ADDR": address or "", "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+               "ADDR": address or "", "PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "RUN_DIR": run_dir or ""}
         self.proc = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "sh", SETUP_SCRIPT, *args],
             stdout=self.console_file, stderr=subprocess.STDOUT, env=env, cwd="/")

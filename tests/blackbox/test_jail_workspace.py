@@ -213,10 +213,35 @@ class KernelJail(Jail, unittest.TestCase):
         self.assertRegex(entry, r'\] EXEC MEMORY_LIMIT "python3 hog.py" exit=137 ')
         pid = self.inst.proc.pid
         for hierarchy in ("memory", "pids"):
-            left = [d for d in os.listdir("/sys/fs/cgroup/" + hierarchy)
-                    if d.startswith("cindervox-%d-" % pid)]
+            left = [d for top, dirs, _ in os.walk("/sys/fs/cgroup/" + hierarchy) for d in dirs
+                    if re.fullmatch(r"cindervox-%d-\d+" % pid, d)]
             self.assertEqual(left, [], hierarchy)
         self.assertEqual(self.ok("echo alive", agent="hog"), "alive\n")
+
+    def agent_groups(self):
+        """Usage and bound in bytes of each of the server's agent memory groups, by name."""
+        root = "/sys/fs/cgroup/memory"
+        groups = {}
+        for d in os.listdir(root):
+            if d.startswith("cindervox-%d-agent" % self.inst.proc.pid):
+                with open(os.path.join(root, d, "memory.usage_in_bytes")) as f:
+                    usage = int(f.read())
+                with open(os.path.join(root, d, "memory.limit_in_bytes")) as f:
+                    groups[d] = (usage, int(f.read()))
+        return groups
+
+    def test_workspace_memory_stays_charged_to_the_agents_group(self):
+        # Written by a run whose own group is removed when it ends; the pages stay counted
+        # in the agent's group (default workspace 256 MiB + the permissive 1,024 MiB).
+        self.ok("true", agent="charged")
+        before = self.agent_groups()
+        self.ok("for f in 1 2 3; do head -c 52428800 /dev/zero > f$f; done", agent="charged")
+        after = self.agent_groups()
+        grown = [name for name in after if after[name][0] - before.get(name, (0, 0))[0] >= 145 << 20]
+        self.assertEqual(len(grown), 1, (before, after))
+        self.assertEqual(after[grown[0]][1], (256 + 1024) << 20)
+        self.ok("rm f1 f2 f3", agent="charged")
+        self.assertLess(self.agent_groups()[grown[0]][0], after[grown[0]][0] - (140 << 20))
 
 
 class RootlessJail(Jail, unittest.TestCase):
@@ -248,6 +273,26 @@ class WorkspaceLimit(unittest.TestCase):
                 self.assertEqual(r.json(), {"ok": False, "error": "could not write file"})
                 self.assertEqual(inst.get("/api/health").status, 200)
                 self.assertEqual(inst.exec("rm big; echo freed", agent="filler").json()["stdout"], "freed\n")
+
+
+class AgentGroupSweep(unittest.TestCase):
+    def test_agent_groups_of_killed_servers_go_at_start_up_and_live_ones_stay(self):
+        root = "/sys/fs/cgroup/memory"
+        dead = next(p for p in range(4000000, 3000000, -1) if not os.path.exists("/proc/%d" % p))
+        gone = os.path.join(root, "cindervox-%d-agent3" % dead)
+        kept = os.path.join(root, "cindervox-%d-agent0" % os.getpid())
+        made = [gone, os.path.join(gone, "cindervox-%d-17" % dead), kept]
+        for d in made:
+            os.mkdir(d)
+        try:
+            with Instance(mode="kernel") as inst:
+                self.assertEqual(inst.exec("echo up").status, 200)
+                self.assertFalse(os.path.exists(gone))
+                self.assertTrue(os.path.exists(kept))
+        finally:
+            for d in reversed(made):
+                if os.path.exists(d):
+                    os.rmdir(d)
 
 
 if __name__ == "__main__":

@@ -36,12 +36,14 @@ struct Audit : FreshServer {
     }
 };
 
-std::string entry(i64 now, const std::string& agent, const char* action, const std::string& detail, i64 code, i64 dur, const char* result)
+std::string entry(i64 now, const std::string& agent, const char* action, const std::string& detail, i64 code, i64 dur, const char* result,
+    i64 keep = k_audit_detail_max)
 {
-    char out[k_audit_line_max];
+    std::string out(k_audit_entry_max(keep), '\0');
     i64 n = build_audit_entry(
-        out, 255, now, { agent.data(), (i64)agent.size() }, action, { detail.data(), (i64)detail.size() }, code, dur, result);
-    return std::string(out, n);
+        out.data(), now, { agent.data(), (i64)agent.size() }, action, { detail.data(), (i64)detail.size() }, keep, code, dur, result);
+    EXPECT_LE(n, k_audit_entry_max(keep));
+    return out.substr(0, n);
 }
 
 TEST(BuildAuditEntry, LineFormat)
@@ -52,15 +54,32 @@ TEST(BuildAuditEntry, LineFormat)
     EXPECT_EQ(entry(5, "a", "EXEC", "x", -1, -2, "OK"), "[5] [a] EXEC OK \"x\" exit=-1 dur=-2ms\n");
 }
 
-TEST(BuildAuditEntry, LongDetailAndWordsStayInTheSlot)
+TEST(BuildAuditEntry, CutDetailIsMarkedWithItsLength)
 {
-    std::string detail(400, 'd');
-    EXPECT_EQ(entry(1, "a", "EXEC", detail, 0, 0, "OK"), "[1] [a] EXEC OK \"" + std::string(150, 'd') + "\" exit=0 dur=0ms\n");
+    std::string detail(150, 'd');
+    EXPECT_EQ(entry(1, "a", "EXEC", detail, 0, 0, "OK"), "[1] [a] EXEC OK \"" + detail + "\" exit=0 dur=0ms\n");
+    detail += "e";
+    EXPECT_EQ(entry(1, "a", "EXEC", detail, 0, 0, "OK"), "[1] [a] EXEC OK \"" + std::string(150, 'd') + "\" detail_bytes=151 exit=0 dur=0ms\n");
+    // Kept whole where the keep allows it; past the destination's bound, cut and marked too.
+    EXPECT_EQ(entry(1, "a", "EXEC", detail, 0, 0, "OK", k_audit_file_detail_max), "[1] [a] EXEC OK \"" + detail + "\" exit=0 dur=0ms\n");
+    std::string huge(k_audit_file_detail_max + 7, 'h');
+    EXPECT_EQ(entry(1, "a", "EXEC", huge, 0, 0, "OK", k_audit_file_detail_max + 100),
+        "[1] [a] EXEC OK \"" + std::string(k_audit_file_detail_max, 'h') + "\" detail_bytes=131079 exit=0 dur=0ms\n");
+}
+
+TEST(BuildAuditEntry, WorstCaseFillsItsBufferExactly)
+{
+    // Every byte escaped, every word and number at its longest.
     std::string word(100, 'W');
-    std::string line = entry(
-        -9223372036854775807L, std::string(31, 'n'), word.c_str(), detail, -9223372036854775807L, -9223372036854775807L, word.c_str());
-    EXPECT_EQ(line.size(), 255u);
-    EXPECT_EQ(line.back(), '\n');
+    for (i64 keep : { k_audit_detail_max, k_audit_file_detail_max }) {
+        std::string detail(keep + 1, '\x01');
+        std::string line = entry(-9223372036854775807L - 1, std::string(40, '\x1b'), word.c_str(), detail, -9223372036854775807L - 1,
+            -9223372036854775807L - 1, word.c_str(), keep);
+        std::string tail = "\" detail_bytes=" + std::to_string(keep + 1) + " exit=-9223372036854775808 dur=-9223372036854775808ms\n";
+        EXPECT_EQ(line.substr(line.size() - tail.size()), tail);
+        // Only the detail_bytes number is shorter than its worst case.
+        EXPECT_EQ((i64)line.size() + 20 - (i64)std::to_string(keep + 1).size(), k_audit_entry_max(keep));
+    }
 }
 
 TEST_F(Audit, EmptyRingReport) { EXPECT_EQ(report(), R"({"entries":[],"total":0,"returned":0})"); }
@@ -76,6 +95,22 @@ TEST_F(Audit, WritesRingAndDestination)
     i64 n = read(fd, buf, sizeof(buf));
     close(fd);
     EXPECT_EQ(std::string(buf, n), "[" + ts + "] [bot] BLOCK BLACKLIST \"say \"hi\"\\\" exit=0 dur=0ms\n");
+}
+
+TEST_F(Audit, DestinationKeepsTheWholeDetailAndTheRingItsHead)
+{
+    // The padding trick: a harmless start, blanks, and what really runs at the end.
+    std::string cmd = "echo build ok" + std::string(200, ' ') + "; cat /etc/os-release | head -1\nid";
+    audit_write({ "bot", 3 }, "EXEC", { cmd.data(), (i64)cmd.size() }, 0, 4, "OK");
+    std::string json = report();
+    std::string ts = json.substr(json.find("[") + 3, 10);
+    std::string whole = cmd.substr(0, cmd.size() - 3) + "\\nid";
+    std::string file(8192, '\0');
+    int fd = open((dir + "/sink.log").c_str(), O_RDONLY);
+    file.resize(read(fd, file.data(), file.size()));
+    close(fd);
+    EXPECT_EQ(file, "[" + ts + "] [bot] EXEC OK \"" + whole + "\" exit=0 dur=4ms\n");
+    EXPECT_EQ(json, R"({"entries":["[)" + ts + R"(] [bot] EXEC OK \")" + cmd.substr(0, 150) + R"(\" detail_bytes=247 exit=0 dur=4ms\n"],"total":1,"returned":1})");
 }
 
 TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
@@ -133,12 +168,14 @@ TEST_F(Audit, FilterMatchesTheAgentFieldOnly)
 TEST_F(Audit, WorstCaseFilteredReportFits)
 {
     // An escaped control byte (\x01) becomes five JSON bytes (\\x01).
-    std::string detail(150, '\x01');
+    std::string detail(151, '\x01');
+    std::string agent(31, '\x01');
     for (int i = 0; i < 60; i++)
-        audit_write({ "\"", 1 }, std::string(32, '"').c_str(), { detail.data(), 150 }, -9223372036854775807L, -1, "\"\"\"");
-    std::string json = report("\"");
+        audit_write({ agent.data(), 31 }, std::string(32, '"').c_str(), { detail.data(), 151 }, -9223372036854775807L, -1, "\"\"\"");
+    std::string json = report(agent);
     EXPECT_NE(json.find(R"("returned":50})"), std::string::npos);
-    EXPECT_GT(json.size(), 50u * 300);
+    EXPECT_NE(json.find("detail_bytes=151 exit="), std::string::npos);
+    EXPECT_GT(json.size(), 50u * 1000);
 }
 
 struct OpenOwnedLog : Audit { };

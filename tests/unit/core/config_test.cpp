@@ -153,7 +153,8 @@ namespace {
 
 TEST_F(ApplyConfigText, CapacityLinesInRangeAreTakenAndSurviveARewrite)
 {
-    EXPECT_EQ(apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\nmax_runs_per_agent=320\nport=8080\n"), 8080);
+    EXPECT_EQ(apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\nmax_runs_per_agent=320\nuid_base=65501\nport=8080\n"), 8080);
+    EXPECT_EQ(state.uid_base, k_uid_base_high);
     EXPECT_EQ(state.max_connections, k_max_connections_low);
     EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
     EXPECT_EQ(state.workspace_mb, 1);
@@ -171,6 +172,7 @@ TEST_F(ApplyConfigText, CapacityLinesInRangeAreTakenAndSurviveARewrite)
     EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
     EXPECT_EQ(state.workspace_total_mb, k_workspace_mb_max);
     EXPECT_EQ(state.max_runs_per_agent, k_max_runs_per_agent_high);
+    EXPECT_EQ(state.uid_base, k_uid_base_high);
 }
 
 // What the console says about a text, and the port it gave.
@@ -290,6 +292,46 @@ TEST_F(WorkspaceSettings, DefaultsStandAgainstValuesOutOfRange)
     apply("workspace_mb=512\nworkspace_total_mb=4096\n");
     EXPECT_EQ(state.workspace_mb, 512);
     EXPECT_EQ(state.workspace_total_mb, 4096);
+}
+
+using UidBaseSetting = ConfigFixture;
+
+TEST_F(UidBaseSetting, EarlyPassTakesTheSameValueSilentlyAndNothingElse)
+{
+    std::string text = "max_connections=20\nuid_base=61000\nuid_base=999\nworkspace_mb=9\nuid_base=65502\n";
+    testing::internal::CaptureStdout();
+    apply_early_config_text(text.data(), (i64)text.size());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(state.uid_base, 61000);
+    EXPECT_EQ(state.max_connections, k_default_max_connections);
+    EXPECT_EQ(state.workspace_mb, k_default_workspace_mb);
+    Applied applied = apply_watched(text);
+    EXPECT_EQ(state.uid_base, 61000);
+    EXPECT_NE(applied.console.find("line 3: uid_base must be 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 5: uid_base must be 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
+}
+
+TEST(WorkspaceTotalDefault, AQuarterOfTheHostsMemoryUpTo8192)
+{
+    EXPECT_EQ(workspace_total_default_mb(24683716), 6026);
+    EXPECT_EQ(workspace_total_default_mb(32L << 20), 8192);
+    EXPECT_EQ(workspace_total_default_mb(1L << 40), 8192);
+    EXPECT_EQ(workspace_total_default_mb(4095), 1);
+    std::string meminfo = "MemTotal:       24683716 kB\nMemFree:         1234 kB\n";
+    EXPECT_EQ(parse_mem_total_kb(meminfo.data(), (i64)meminfo.size()), 24683716);
+    EXPECT_EQ(parse_mem_total_kb("MemFree: 5 kB\n", 14), 0);
+}
+
+TEST_F(WorkspaceSettings, TheHostsDefaultIsTakenAndNotWrittenBack)
+{
+    apply_host_memory(8L << 20);
+    EXPECT_EQ(state.workspace_total_mb, 2048);
+    char out[k_config_text_size];
+    EXPECT_EQ(std::string(out, build_config_text(out, "a:b", 3, 7575)), "a:b\nport=7575\n");
+    apply("workspace_total_mb=8192\n");
+    EXPECT_EQ(std::string(out, build_config_text(out, "a:b", 3, 7575)), "a:b\nport=7575\nworkspace_total_mb=8192\n");
+    apply_host_memory(0);
+    EXPECT_EQ(state.workspace_total_mb, k_default_workspace_total_mb);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "core/config.h"
 #include "core/state.h"
 #include "exec/confinement.h"
 #include "exec/jail.h"
@@ -127,12 +128,17 @@ TEST_F(PlanLaunch, CopiesTheCommandWithItsNul)
 
 namespace {
 
-TEST(SandboxUidForAgent, OneUidPerSlotAndOneForRunsWithout)
+TEST(SandboxUidForAgent, OneUidPerSlotFromTheBaseAndOneForRunsWithout)
 {
+    state_init_defaults();
     EXPECT_EQ(sandbox_uid_for_agent(0), 60000u);
     EXPECT_EQ(sandbox_uid_for_agent(31), 60031u);
     EXPECT_EQ(sandbox_uid_for_agent(-1), 60032u);
     EXPECT_EQ(sandbox_uid_for_agent(32), 60032u);
+    state.uid_base = k_uid_base_high;
+    EXPECT_EQ(sandbox_uid_for_agent(0), 65501u);
+    EXPECT_EQ(sandbox_uid_for_agent(-1), 65533u);
+    state_init_defaults();
 }
 
 } // namespace

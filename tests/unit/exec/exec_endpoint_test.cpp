@@ -160,7 +160,7 @@ struct HandleExec : FreshServer {
     }
     std::string last_audit()
     {
-        const char* slot = state.audit_ring + ((state.audit_next - 1) % 256) * 256;
+        const char* slot = state.audit_ring + ((state.audit_next - 1) % state.audit_capacity) * state.audit_entry_size;
         std::string text(slot);
         return text.substr(text.find(']') + 2);
     }

@@ -1,3 +1,5 @@
+#include "core/config.h"
+#include "core/state.h"
 #include "exec/jail.h"
 #include <gtest/gtest.h>
 #include <sstream>
@@ -17,6 +19,7 @@ std::vector<std::string> lines(const std::string& text)
 
 TEST(BuildJailPasswd, RootEverySandboxUidAndNobody)
 {
+    state_init_defaults();
     std::string text(k_jail_account_text_size, '\0');
     text.resize(build_jail_passwd(text.data()));
     std::vector<std::string> rows = lines(text);
@@ -28,8 +31,25 @@ TEST(BuildJailPasswd, RootEverySandboxUidAndNobody)
     EXPECT_EQ(text.back(), '\n');
 }
 
+TEST(BuildJailPasswd, AccountsFollowTheUidBaseAndStayBelowNobody)
+{
+    state_init_defaults();
+    state.uid_base = k_uid_base_high;
+    std::string text(k_jail_account_text_size, '\0');
+    text.resize(build_jail_passwd(text.data()));
+    std::vector<std::string> rows = lines(text);
+    EXPECT_EQ(rows[1], "sandbox:x:65501:65501:sandbox:/tmp:/bin/sh");
+    EXPECT_EQ(rows[33], "sandbox:x:65533:65533:sandbox:/tmp:/bin/sh");
+    EXPECT_EQ(rows.back(), "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin");
+    std::string groups(k_jail_account_text_size, '\0');
+    groups.resize(build_jail_group(groups.data()));
+    EXPECT_NE(groups.find("\nsandbox:x:65533:\nnogroup:x:65534:\n"), std::string::npos) << groups;
+    state_init_defaults();
+}
+
 TEST(BuildJailGroup, MatchesThePasswdIds)
 {
+    state_init_defaults();
     std::string text(k_jail_account_text_size, '\0');
     text.resize(build_jail_group(text.data()));
     std::vector<std::string> rows = lines(text);
