@@ -229,6 +229,8 @@ static void scan_allow_unconfined(const char* text, i64 len)
         print_line(notice);
         return false;
     });
+}
+
 static const CapacitySetting* setting_of(i64 ServerState::*field)
 {
     for (const CapacitySetting& setting : k_capacity_settings)

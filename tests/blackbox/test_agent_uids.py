@@ -103,8 +103,8 @@ class AgentUidRangeTest(unittest.TestCase):
     def test_out_of_range_base_is_ignored_and_the_value_before_it_stands(self):
         with Instance(mode="kernel", files={"config": "uid_base=61500\nuid_base=999\nuid_base=65502\n"}) as a:
             out = a.console()
-            self.assertIn("line 2: uid_base must be 1000 to 65501; ignored\n", out)
-            self.assertIn("line 3: uid_base must be 1000 to 65501; ignored\n", out)
+            self.assertIn("line 2: uid_base must be a whole number from 1000 to 65501; ignored\n", out)
+            self.assertIn("line 3: uid_base must be a whole number from 1000 to 65501; ignored\n", out)
             self.assertEqual(a.exec(UID, agent="one").json()["stdout"], "61500 61500\n")
 
 

@@ -90,7 +90,7 @@ class RunShareTest(unittest.TestCase):
     def test_the_configured_share_holds_and_is_range_checked(self):
         config = "max_concurrent_runs=4\nmax_runs_per_agent=321\nmax_runs_per_agent=3\n"
         with Instance(mode="kernel", files={"policy.conf": PERMISSIVE, "config": config}) as srv:
-            self.assertIn("line 2: max_runs_per_agent must be 0 to 320; ignored", srv.console())
+            self.assertIn("line 2: max_runs_per_agent must be a whole number from 0 to 320; ignored", srv.console())
             wait_next_second()
             held = [send_open(srv, exec_bytes("sleep 5", agent="share")) for _ in range(4)]
             try:

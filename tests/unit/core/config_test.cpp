@@ -216,7 +216,7 @@ TEST_F(ApplyConfigText, RunsPerAgentTakesZeroForHalfTheSlotsUpToEverySlotAndTheQ
 {
     Applied applied = apply_watched("max_runs_per_agent=7\nmax_runs_per_agent=321\n");
     EXPECT_EQ(state.max_runs_per_agent, 7);
-    EXPECT_NE(applied.console.find("line 2: max_runs_per_agent must be 0 to 320; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 2: max_runs_per_agent must be a whole number from 0 to 320; ignored\n"), std::string::npos) << applied.console;
     apply("max_runs_per_agent=0\n");
     EXPECT_EQ(state.max_runs_per_agent, 0);
 }
@@ -236,9 +236,9 @@ TEST_F(ApplyConfigText, PeerShareAndRequestWindowLinesHoldTheirRanges)
                                     "max_connections_per_peer=8\nrequests_per_second=100000\nport=8080\n");
     EXPECT_EQ(state.max_connections_per_peer, k_connections_per_peer_low);
     EXPECT_EQ(state.global_rate_limit, k_requests_per_second_high);
-    EXPECT_NE(applied.console.find("line 1: max_connections_per_peer must be 8 to 16384; ignored\n"), std::string::npos) << applied.console;
-    EXPECT_NE(applied.console.find("line 2: requests_per_second must be 1 to 100000; ignored\n"), std::string::npos) << applied.console;
-    EXPECT_NE(applied.console.find("line 3: requests_per_second must be 1 to 100000; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 1: max_connections_per_peer must be a whole number from 8 to 16384; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 2: requests_per_second must be a whole number from 1 to 100000; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 3: requests_per_second must be a whole number from 1 to 100000; ignored\n"), std::string::npos) << applied.console;
     // Every numeric line away from its default survives a rewrite with the longest login.
     apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\n");
     std::string line = std::string(k_username_capacity, 'u') + ":" + std::string(k_password_capacity, 'p');
@@ -307,8 +307,8 @@ TEST_F(UidBaseSetting, EarlyPassTakesTheSameValueSilentlyAndNothingElse)
     EXPECT_EQ(state.workspace_mb, k_default_workspace_mb);
     Applied applied = apply_watched(text);
     EXPECT_EQ(state.uid_base, 61000);
-    EXPECT_NE(applied.console.find("line 3: uid_base must be 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
-    EXPECT_NE(applied.console.find("line 5: uid_base must be 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 3: uid_base must be a whole number from 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 5: uid_base must be a whole number from 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
 }
 
 TEST(WorkspaceTotalDefault, AQuarterOfTheHostsMemoryUpTo8192)
