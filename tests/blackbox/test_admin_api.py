@@ -443,13 +443,18 @@ class BudgetTest(unittest.TestCase):
             self.assertEqual(srv.exec("echo hi", agent="c", extra={"tokens_in": 1}).status, 429)
 
 
+# Plain basic isolation as on a kernel without Landlock, where the operator allowed it.
+UNCONFINED = {"without_landlock": True, "files": {"config": "allow_unconfined=yes\n"}}
+
+
 class FileWriteTest(unittest.TestCase):
-    """Writes on the host's /tmp: basic isolation where runs have no workspace ("plain").
-    The planted files belong to the server's uid (65534) where the write must still be
-    refused, so only the endpoint's own checks stand in the way."""
+    """Writes on the host's /tmp: basic isolation where runs have no workspace and nothing
+    confines them ("plain" without Landlock, allowed by allow_unconfined=yes). The planted
+    files belong to the server's uid (65534) where the write must still be refused, so only
+    the endpoint's own checks stand in the way."""
 
     def test_write_answer_file_and_audit(self):
-        with Instance(mode="plain") as srv:
+        with Instance(mode="plain", **UNCONFINED) as srv:
             r = srv.post("/api/write", '{"path":"/tmp/out.txt","content":"a\\nb\\tc \\"q\\""}', headers={"X-Agent": "w1"})
             self.assertEqual(r.raw, ok('{"ok":true,"path":"/tmp/out.txt","bytes_written":9}'))
             self.assertEqual(read(srv.path("tmp", "out.txt")), b'a\nb\tc "q"')
@@ -461,7 +466,7 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual([(a["name"], a["execs"], a["last_active"]) for a in agents], [("w1", 0, 0), ("anonymous", 0, 0)])
 
     def test_path_rules_in_order(self):
-        with Instance(mode="plain") as srv:
+        with Instance(mode="plain", **UNCONFINED) as srv:
             outside = error(403, "Forbidden", "path must start with /tmp/")
             cases = [
                 ('{"path":"tmp/x","content":"x"}', outside),
@@ -480,14 +485,14 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual(audit_entries(srv), [])
 
     def test_long_path_is_cut(self):
-        with Instance(mode="plain") as srv:
+        with Instance(mode="plain", **UNCONFINED) as srv:
             path = "/tmp/" + "n" * 295
             r = srv.post("/api/write", json.dumps({"path": path, "content": "x"}))
             self.assertEqual(r.raw, ok('{"ok":true,"path":"%s","bytes_written":1}' % path[:250]))
             self.assertTrue(os.path.exists(srv.path("tmp", "n" * 245)))
 
     def test_planted_links_are_not_followed(self):
-        with Instance(mode="plain") as srv:
+        with Instance(mode="plain", **UNCONFINED) as srv:
             os.mkdir(srv.path("outside"))
             victim = srv.path("outside", "victim")
             with open(victim, "w") as f:
@@ -503,7 +508,7 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual(os.listdir(srv.path("outside")), ["victim"])
 
     def test_hard_links_and_foreign_files_are_not_written(self):
-        with Instance(mode="plain") as srv:
+        with Instance(mode="plain", **UNCONFINED) as srv:
             os.mkdir(srv.path("outside"))
             victim = srv.path("outside", "victim")
             with open(victim, "w") as f:
@@ -523,7 +528,7 @@ class FileWriteTest(unittest.TestCase):
             self.assertEqual(read(srv.path("tmp", "mine")), b"x")
 
     def test_fifo_does_not_hold_the_server(self):
-        with Instance(mode="plain") as srv:
+        with Instance(mode="plain", **UNCONFINED) as srv:
             os.mkfifo(srv.path("tmp", "fifo"), 0o666)
             os.chown(srv.path("tmp", "fifo"), 65534, 65534)
             start = time.time()
@@ -534,7 +539,7 @@ class FileWriteTest(unittest.TestCase):
 
     def test_full_disk_is_reported_not_counted_as_written(self):
         full = "mkdir /tmp/small && mount -t tmpfs -o size=4k,mode=1777 tmpfs /tmp/small"
-        with Instance(mode="plain", extra_setup=full) as srv:
+        with Instance(mode="plain", extra_setup=full, **UNCONFINED) as srv:
             r = srv.post("/api/write", json.dumps({"path": "/tmp/small/big", "content": "x" * 7000}))
             self.assertEqual(r.raw, error(500, "Internal Server Error", "could not write file"))
             self.assertEqual(audit_entries(srv), [])

@@ -1,6 +1,7 @@
 """The server spine seen from outside: start-up texts, configuration, the connection loop,
 authentication, routing quirks and the exact bytes of answers."""
 import os
+import re
 import socket
 import struct
 import time
@@ -223,10 +224,22 @@ def server_pid(inst):
     return inst.proc.pid
 
 
+LANDLOCK_LINE = re.compile(r"\[Cindervox\] Landlock (ABI \d+ ACTIVE \(files[^)]*\)|unavailable on this kernel)\n")
+LAYERS_LINE = re.compile(r"║  Layers: [a-z ]+║\n")
+
+
+def without_layer_lines(console):
+    """The console with the Landlock probe line and the banner's Layers line taken out
+    (each is checked on its own: both depend on what the kernel offers)."""
+    assert LANDLOCK_LINE.match(console), console
+    return LAYERS_LINE.sub("", LANDLOCK_LINE.sub("", console, count=1), count=1)
+
+
 class StartupTest(unittest.TestCase):
     def test_kernel_mode_banner_and_messages(self):
         with Instance(mode="kernel") as srv:
-            self.assertEqual(srv.console(), (
+            self.assertRegex(srv.console(), LAYERS_LINE)
+            self.assertEqual(without_layer_lines(srv.console()), (
                 "[Cindervox] Kernel isolation ACTIVE (ns + chroot + rlimits)\n"
                 "[Cindervox] Audit log: /var/log/cindervox/audit.log\n"
                 "[Cindervox] No policy.conf found, using defaults\n"
@@ -245,7 +258,7 @@ class StartupTest(unittest.TestCase):
 
     def test_basic_mode_falls_back_to_tmp_audit_log(self):
         with Instance(mode="basic") as srv:
-            out = srv.console()
+            out = without_layer_lines(srv.console())
             self.assertTrue(out.startswith(
                 "[Cindervox] WARNING: Running as non-root. Using basic isolation (blacklist + rlimits).\n"
                 "[Cindervox] Rootless namespaces ACTIVE (user + pid + mount + net + ipc, jail)\n"
