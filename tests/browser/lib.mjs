@@ -228,7 +228,9 @@ async function paced() {
 function exchange(host, port, bytes) {
     return new Promise((resolve, reject) => {
         const chunks = [];
-        const s = net.connect({ host, port }, () => s.end(bytes));
+        // The request is written without a half-close: a client that shuts its side while
+        // its command waits has gone, and the server drops the command.
+        const s = net.connect({ host, port }, () => s.write(bytes));
         s.setTimeout(30000, () => s.destroy(new Error('no answer within 30 s')));
         s.on('data', c => chunks.push(c));
         s.on('error', reject);
