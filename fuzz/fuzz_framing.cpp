@@ -73,7 +73,18 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
     fuzz_check(asks == 0 || asks == 1, "expects_continue answers 0 or 1");
     Frame frame = frame_request(req.bytes, req.len);
     if (frame.state != k_frame_complete) {
-        fuzz_check(frame.total == 0 && frame.request.bytes.ptr == nullptr, "an incomplete frame holds no request");
+        fuzz_check(frame.total == 0, "an incomplete frame has no length");
+        if (!frame.head_read || frame.state != k_frame_incomplete) {
+            fuzz_check(frame.request.bytes.ptr == nullptr, "a frame without its header block holds no request");
+            return 0;
+        }
+        // The header block has come and the body not yet: the request is its header alone.
+        const Request& r = frame.request;
+        i64 block = find_body(req.bytes, req.len);
+        fuzz_check(block > 0 && block <= k_header_block_max, "the header block has come");
+        fuzz_check(r.bytes.ptr == req.bytes && r.bytes.len == block, "the request is the header block");
+        fuzz_check(r.body.ptr == req.bytes + block && r.body.len == 0, "with an empty body after it");
+        check_request_line(r, req.bytes, req.bytes + block);
         return 0;
     }
     check_request(frame.request, req.bytes, req.len, frame.total);
