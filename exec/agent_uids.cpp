@@ -83,9 +83,17 @@ static AgentUidClaim lock_range(u32 first, u32 count)
     i64 made = sys_mkdir(k_agent_uid_lock_dir, 0755);
     if (made < 0 && made != -EEXIST)
         return { k_agent_uids_lock_failed, 0, made };
-    i64 fd = sys_open(k_agent_uid_lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    i64 fd = sys_open(k_agent_uid_lock_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return { k_agent_uids_lock_failed, 0, fd };
+    // Anyone who can open the file can hold a read lock on a range, which keeps a server off
+    // it: the file is the server's alone, and one left readable by an older server is made so.
+    stat_k st {};
+    if (sys_fstat((int)fd, &st) < 0 || (st.mode & S_IFMT) != S_IFREG || st.uid != (u32)sys_geteuid()
+        || sys_fchmod((int)fd, 0600) < 0) {
+        sys_close((int)fd);
+        return { k_agent_uids_lock_failed, 0, -EPERM };
+    }
     flock_k range { F_WRLCK, 0, (long)first, (long)count, 0 };
     i64 result = sys_fcntl((int)fd, F_OFD_SETLK, (i64)&range);
     if (result < 0) {

@@ -5,6 +5,7 @@ to start, naming the range and the setting.
 Every instance runs in the harness's own pid namespace, so each server's /proc scan sees the
 other instances' agents; instances given the same run_dir share /run/cindervox as servers
 on one host do."""
+import os
 import threading
 import time
 import unittest
@@ -64,6 +65,10 @@ class AgentUidRangeTest(unittest.TestCase):
 
     def test_a_second_server_on_a_held_range_does_not_start(self):
         with Instance(mode="kernel", files={"config": "uid_base=61000\n"}) as a:
+            # Only the server may open the lock file: a read lock of anyone else's would keep
+            # every server off the range.
+            lock = os.stat(os.path.join(a.path("run"), "cindervox", "uids.lock"))
+            self.assertEqual((lock.st_mode & 0o777, lock.st_uid), (0o600, 0))
             # The same base, and a range that overlaps the first one's end.
             for base in (61000, 61032):
                 second = Instance(mode="kernel", files={"config": "uid_base=%d\n" % base}, run_dir=a.path("run"),
