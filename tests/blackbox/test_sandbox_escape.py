@@ -295,6 +295,16 @@ print('stdin', len(os.read(0, 100)))
         self.assertEqual(out["stdout"], "writable []\nstdin 0\n")
         self.assertEqual(self.run_cmd("wc -c")["stdout"].strip(), "0")
 
+    def test_no_descriptor_of_the_filter_reaches_the_command(self):
+        # Neither the filter's listener nor the socket that carried it to the server: the
+        # command holds its three standard descriptors, and the listing its own.
+        program = """
+import os
+print(sorted(int(fd) for fd in os.listdir('/pro' + 'c/self/fd')))
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "[0, 1, 2, 3]\n", out)
+
     def test_confinement_is_in_place_while_the_command_runs(self):
         mark = self.new_token()
         result = {}
@@ -527,6 +537,23 @@ for path in ['/mnt/marker.txt', '%s', '/tmp/host-tmp-marker']:
         for ns in ("net", "pid", "mnt", "ipc"):
             self.assertNotEqual(os.readlink("/proc/%d/ns/%s" % (pid, ns)),
                                 os.readlink("/proc/%d/ns/%s" % (inst.proc.pid, ns)), ns)
+
+
+class KillListWithoutListener(unittest.TestCase):
+    """A server that cannot hold a listener (it already runs under a filter with one) lets
+    the kernel kill the caller of the kill list: the run is a seccomp block that names no
+    call, and only the caller ends."""
+
+    def test_the_kernel_kills_the_caller_and_no_call_is_named(self):
+        with Instance(mode="kernel", files=PERMISSIVE, under_seccomp_listener=True) as inst:
+            r = inst.exec("python3 -c 'import ctypes; ctypes.CDLL(None).syscall(101, -1, 0, 0, 0)'; echo after",
+                          agent="fallback")
+            out = r.json()
+            self.assertTrue(out["stdout"].startswith("Bad system call"), out)
+            self.assertTrue(out["stdout"].endswith("after\n"), out)
+            self.assertNotIn("call", out)
+            entries = inst.get("/api/audit?agent=fallback").json()["entries"]
+            self.assertIn(" BLOCK SECCOMP ", entries[-1])
 
 
 class KernelIsolationSharedMounts(Sandbox, unittest.TestCase):
