@@ -129,7 +129,6 @@ static void prepare_server()
     sys_prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     sys_prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     cgroups_usable = jail.mode == k_jail_kernel && run_cgroups_available();
-    seccomp_notice_probe();
     server_prepared = true;
 }
 
