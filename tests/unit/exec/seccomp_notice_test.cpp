@@ -93,7 +93,8 @@ TEST(SeccompNotice, ListenerReachesTheServerAndNamesTheStoppedCall)
     ASSERT_GE(listener, 0);
     EXPECT_EQ(descriptor_target((int)listener), "anon_inode:seccomp notify");
     EXPECT_EQ(sys_fcntl((int)listener, k_get_descriptor_flags, 0) & k_close_on_exec, k_close_on_exec);
-    // After the one message, end of file: the child's copy is closed.
+    // After the one message, end of file once the child has closed its copy.
+    ASSERT_TRUE(readable(pair.server));
     EXPECT_EQ(seccomp_receive_listener(pair.server), -ECONNRESET);
     ASSERT_TRUE(readable((int)listener));
     EXPECT_EQ(seccomp_read_notice((int)listener), (i64)k_getppid);
