@@ -2,8 +2,10 @@
 #include "exec/confinement.h"
 #include "agents/registry.h"
 #include "core/state.h"
+#include "exec/agent_network.h"
 #include "exec/jail.h"
 #include "exec/landlock.h"
+#include "exec/seccomp_notice.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
@@ -132,6 +134,9 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     plan->uid = sandbox_uid_for_agent(-1);
     plan->workspace[0] = 0;
     plan->cgroup = nullptr;
+    plan->netns_fd = -1;
+    plan->notice_fd = -1;
+    plan->notice_child_fd = -1;
     plan->stdin_fd = stdin_fd;
     plan->output_fd = output_fd;
     plan->limit_count = 0;
@@ -161,19 +166,47 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     GuardedProcess guarded {};
     if (!jailed)
         guarded = { (u32)sys_getpid(), (u32)sys_getpgid(0), landlock_scopes_signals(plan->landlock_abi) };
-    plan->filter_len = build_seccomp_filter(plan->filter, guarded);
+    plan->reports_kills = seccomp_notice_usable();
+    FilterSettings filter { guarded, jailed ? k_network_namespace : k_network_host,
+        plan->reports_kills ? k_kill_by_listener : k_kill_in_kernel };
+    plan->filter_len = build_seccomp_filter(plan->filter, filter);
     plan->shell_status = -1;
     plan->failed_step = nullptr;
     plan->failed_error = 0;
+}
+
+void plan_memory_group(LaunchPlan* plan, const RunCgroup* group)
+{
+    plan->cgroup = group;
+    i64 kept = 0;
+    for (i64 i = 0; i < plan->limit_count; i++)
+        if (plan->limits[i].resource != RLIMIT_AS)
+            plan->limits[kept++] = plan->limits[i];
+    plan->limit_count = kept;
 }
 
 static void* stack_top(char* stack) { return stack + k_child_stack_size; }
 
 // Each step returns 0 or the negated errno of the call that failed.
 
+// The child's end of the notice socket pair moves to k_notice_descriptor, once the
+// standard descriptors hold what they need (a source among 0 to 2 is never the pair's:
+// launch_confined keeps it above them). Returns the first descriptor to close.
+static i64 keep_notice_socket(const LaunchPlan* plan)
+{
+    if (plan->notice_child_fd < 0)
+        return k_notice_descriptor;
+    if (plan->notice_child_fd != k_notice_descriptor) {
+        i64 result = sys_dup3(plan->notice_child_fd, k_notice_descriptor, O_CLOEXEC);
+        if (result < 0)
+            return result;
+    }
+    return k_notice_descriptor + 1;
+}
+
 // Descriptor 0 reads nothing, 1 and 2 are the output pipe, and nothing else of the
-// server's stays open. The server opens everything close-on-exec, but the jail's init never
-// execs, and a descriptor missed there would reach the shell.
+// server's stays open but the notice socket. The server opens everything close-on-exec,
+// but the jail's init never execs, and a descriptor missed there would reach the shell.
 static i64 attach_descriptors(const LaunchPlan* plan)
 {
     i64 result = sys_dup2(plan->stdin_fd, 0);
@@ -182,12 +215,14 @@ static i64 attach_descriptors(const LaunchPlan* plan)
     if (result >= 0)
         result = sys_dup2(plan->output_fd, 2);
     if (result >= 0)
-        result = sys_close_range(3, ~0u, 0);
+        result = keep_notice_socket(plan);
+    if (result >= 0)
+        result = sys_close_range((unsigned)result, ~0u, 0);
     return result < 0 ? result : 0;
 }
 
 // Before the descriptors are reduced to the standard three: the groups' files and the
-// network namespace are reached through the server's descriptors.
+// agent's network namespace are reached through the server's descriptors.
 static i64 join_run_resources(const LaunchPlan* plan)
 {
     if (plan->cgroup) {
@@ -195,7 +230,7 @@ static i64 join_run_resources(const LaunchPlan* plan)
         if (result < 0)
             return result;
     }
-    return sys_setns(jail.netns_fd, CLONE_NEWNET);
+    return sys_setns(plan->netns_fd, CLONE_NEWNET);
 }
 
 // The run's own /tmp, /proc and /dev/shm, mounted in the run's copy of the server's
@@ -233,12 +268,16 @@ static i64 enter_jail(const LaunchPlan* plan)
     return result;
 }
 
+// The index of the run's agent among the per-agent namespaces: its slot, or k_max_agents
+// for runs without one (sandbox_uid_for_agent).
+static i64 agent_index(const LaunchPlan* plan) { return (i64)(plan->uid - (u32)state.uid_base); }
+
 // Rootless: the agent's user namespace (prepared at start-up) shows the server's ids as
 // the agent's uid. The capabilities setns grants there end at the shell's execve, as that
 // uid is not 0.
 static i64 enter_agent_user_namespace(const LaunchPlan* plan)
 {
-    return sys_setns(jail.userns_fds[plan->uid - (u32)state.uid_base], CLONE_NEWUSER);
+    return sys_setns(jail.userns_fds[agent_index(plan)], CLONE_NEWUSER);
 }
 
 // After the pivot: as root the command could remount the read-only binds and ignore
@@ -284,13 +323,16 @@ static i64 enter_landlock(const LaunchPlan* plan)
 }
 
 // No-new-privileges first: without it the kernel refuses a filter from an unprivileged
-// process.
+// process. With a listener, the listener goes to the server and the shell keeps no copy
+// (nor the socket that carried it).
 static i64 install_filter(const LaunchPlan* plan)
 {
     i64 result = sys_prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     if (result < 0)
         return result;
     sock_fprog_k program { (u16)plan->filter_len, plan->filter };
+    if (plan->notice_child_fd >= 0)
+        return seccomp_install_reporting(&program, k_notice_descriptor);
     return sys_seccomp(SECCOMP_SET_MODE_FILTER, 0, &program);
 }
 
@@ -394,13 +436,15 @@ static int jail_init(void* arg)
     if ((result = attach_descriptors(plan)) < 0)
         return give_up(plan, "descriptors", result);
     i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(plan->stacks->shell), nullptr, confined_shell, plan);
+    if (plan->notice_child_fd >= 0)
+        sys_close(k_notice_descriptor);
     if (shell < 0)
         return give_up(plan, "shell process", shell);
     __atomic_store_n(&plan->shell_status, reap_until(shell), __ATOMIC_RELEASE);
     return 0;
 }
 
-// The network namespace is joined, not made: the prepared empty one (exec/jail.cpp).
+// The network namespace is joined, not made: the agent's (exec/agent_network.h).
 static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC;
 
 // PATH, HOME and TERM; in plain basic mode with a workspace, HOME and TMPDIR name it, as
@@ -421,17 +465,84 @@ static void fill_environment(LaunchPlan* plan)
     plan->environment[3] = plan->tmpdir_variable;
 }
 
+// A descriptor above the standard three (the child's dup2 onto them must not overwrite
+// it), close-on-exec; the original is closed.
+static i64 above_standard_descriptors(i64 fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    i64 moved = sys_fcntl((int)fd, F_DUPFD_CLOEXEC, 3);
+    sys_close((int)fd);
+    return moved;
+}
+
+// The socket pair that carries the kill list's listener to the server: a sequenced-packet
+// pair, so the server sees its end of file once every child's copy is closed.
+static i64 open_notice_pair(LaunchPlan* plan)
+{
+    int ends[2] = { -1, -1 };
+    i64 result = sys_socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends);
+    if (result < 0)
+        return result;
+    i64 child_end = above_standard_descriptors(ends[1]);
+    if (child_end < 0) {
+        sys_close(ends[0]);
+        return child_end;
+    }
+    sys_fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    plan->notice_fd = ends[0];
+    plan->notice_child_fd = (int)child_end;
+    return 0;
+}
+
+// A launch that failed leaves no end of the pair open.
+static void close_notice_pair(LaunchPlan* plan)
+{
+    if (plan->notice_fd >= 0)
+        sys_close(plan->notice_fd);
+    if (plan->notice_child_fd >= 0)
+        sys_close(plan->notice_child_fd);
+    plan->notice_fd = -1;
+    plan->notice_child_fd = -1;
+}
+
+// What the child needs that the server makes at launch: the agent's network namespace (jail
+// modes) and the notice socket pair. Returns 0, or -errno with the failed step named.
+static i64 prepare_launch(LaunchPlan* plan)
+{
+    if (plan->jail_mode != k_jail_none) {
+        i64 netns = agent_network_fd(agent_index(plan));
+        if (netns < 0) {
+            give_up(plan, "agent network namespace", netns);
+            return netns;
+        }
+        plan->netns_fd = (int)netns;
+    }
+    if (plan->reports_kills) {
+        i64 result = open_notice_pair(plan);
+        if (result < 0) {
+            give_up(plan, "seccomp notice socket", result);
+            return result;
+        }
+    }
+    return 0;
+}
+
 // The ruleset is made here, in the server, with every place it can name before the
-// clone; the child gets its own copy of the descriptor, and this one is closed at once.
+// clone; the child gets its own copy of the descriptor, and this one is closed at once, as
+// is the server's copy of the child's end of the notice pair.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 {
     plan->stacks = stacks;
     fill_environment(plan);
     plan->landlock_fd = -1;
+    if (i64 result = prepare_launch(plan); result < 0)
+        return result;
     if (plan->landlock_abi > 0) {
         i64 ruleset = landlock_prepare(plan->jail_mode, plan->landlock_abi, plan->workspace);
         if (ruleset < 0) {
             give_up(plan, "Landlock rules", ruleset);
+            close_notice_pair(plan);
             return ruleset;
         }
         plan->landlock_fd = (int)ruleset;
@@ -442,8 +553,12 @@ i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
     if (pid < 0) {
         plan->failed_step = jailed ? "clone into new namespaces" : "clone";
         plan->failed_error = pid;
+        close_notice_pair(plan);
     }
     if (plan->landlock_fd >= 0)
         sys_close(plan->landlock_fd);
+    // Only the descriptor: the init reads the field, in the memory it shares with the server.
+    if (plan->notice_child_fd >= 0)
+        sys_close(plan->notice_child_fd);
     return pid;
 }

@@ -4,8 +4,8 @@
 // Jail modes (kernel, and rootless inside the server's user namespace; exec/jail.h): the
 // server clones the jail's init into new mount, PID and IPC namespaces. The init shares
 // the server's memory (CLONE_VM) but runs on a stack of its own, alongside the server,
-// which drains the output meanwhile. It joins the run's control groups and the prepared
-// empty network namespace, binds the agent's workspace on the jail's /tmp, mounts the
+// which drains the output meanwhile. It joins the run's control groups and its agent's
+// network namespace (exec/agent_network.h), binds the agent's workspace on the jail's /tmp, mounts the
 // run's /proc and /dev/shm, pivots into the jail root and drops the rest of the server's
 // mount tree from its view; rootless, it then enters the agent's user namespace. It
 // starts the shell vfork-style, reaps until the shell has ended, records the shell's wait
@@ -24,6 +24,11 @@
 // Every mode enters its Landlock domain before the filter: the jail's init after its
 // pivot (so the places it mounted are named as the run sees them), the plain shell
 // before its descriptors are reduced (the ruleset is one of them).
+//
+// The shell installs the filter last. Where the kernel offers listeners, it installs it
+// with one and sends it to the server over the run's socket pair (exec/seccomp_notice.h);
+// the pair's child end survives the reduction of the descriptors as descriptor 3, close-
+// on-exec, until then.
 //
 // Neither child writes to the server's memory beyond its own stack and, for the init, the
 // plan's shell_status, which the server reads only after it has reaped the init.
@@ -78,8 +83,17 @@ struct LaunchPlan {
     // The agent's workspace, or empty for a fresh tmpfs of the run's own (set by the
     // caller after plan_launch).
     char workspace[k_workspace_path_size];
-    // The run's control groups, or nullptr (set by the caller after plan_launch).
+    // The run's control groups, or nullptr (set by the caller after plan_launch, through
+    // plan_memory_group).
     const RunCgroup* cgroup;
+    // The network namespace the jail's init joins: the agent's (set by launch_confined).
+    int netns_fd;
+    // Whether the kill list reports to a listener (exec/seccomp_notice.h), and the ends of
+    // the socket pair that carries it: the server keeps notice_fd once the launch has
+    // returned; the child's end is closed there. -1 without a listener.
+    bool reports_kills;
+    int notice_fd;
+    int notice_child_fd;
     int stdin_fd;
     int output_fd;
     LimitSetting limits[k_limit_slots];
@@ -112,6 +126,11 @@ struct LaunchPlan {
 // and output_fd become the command's descriptor 0 and descriptors 1 and 2. Pure.
 void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd);
 
+// The run has control groups: the plan joins them, and its memory group bounds the run as a
+// whole, so the address-space limit goes (runtimes such as V8 and the JVM reserve far more
+// address space than they use, and die under a cap that their memory would fit). Pure.
+void plan_memory_group(LaunchPlan* plan, const RunCgroup* group);
+
 // The environment every command gets; in plain basic mode with a workspace HOME names
 // the workspace and TMPDIR is added (fill_environment).
 constexpr const char* k_command_environment[] = { "PATH=/usr/bin:/bin", "HOME=/tmp", "TERM=dumb", nullptr };
@@ -139,6 +158,7 @@ i64 count_uid_tasks(u32 uid);
 
 // Starts the child the plan describes on the given stacks: the jail's init in the jail
 // modes, the shell in basic mode without namespaces. Returns its pid and stores a pidfd for it in *pidfd, or returns
-// -errno and names the clone as the plan's failed step. The plan and the stacks must stay
+// -errno and names the step that failed (the agent's network namespace, the notice socket
+// pair, the clone) as the plan's failed step. The plan and the stacks must stay
 // untouched until the child has been reaped.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd);

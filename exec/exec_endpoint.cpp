@@ -298,6 +298,15 @@ static void count_run(i64 agent, i64 captured)
     record->bytes += (u32)captured;
 }
 
+// ,"killed_by":"seccomp","call":"<name>"} in place of the body's closing brace; the name
+// is one of the filter's own (at most 17 bytes, nothing to escape).
+static i64 append_kill_report(char* body, i64 pos, const char* call)
+{
+    pos = append_text(body, pos, R"(,"killed_by":"seccomp","call":")");
+    pos = append_text(body, pos, call);
+    return append_text(body, pos, R"("})");
+}
+
 static void send_run_answer(const RunOrder* order, const RunResult* run, char* body)
 {
     if (!run->started) {
@@ -309,6 +318,8 @@ static void send_run_answer(const RunOrder* order, const RunResult* run, char* b
     i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
     if (run->timed_out)
         len = append_text(body, len - 1, R"(,"timed_out":true})");
+    else if (run->killed_call)
+        len = append_kill_report(body, len - 1, run->killed_call);
     send_json(order->conn, 200, "OK", body, len);
 }
 

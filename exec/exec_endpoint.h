@@ -29,8 +29,9 @@ constexpr i64 k_files_marker_len = sizeof(k_files_marker) - 1;
 // Worst case of the success body. Every captured byte adds at most 6 bytes: a control
 // byte escapes to \u00XX, and the line feed ending a name adds only its two quotes and a
 // comma. The fixed text (keys, two decimals, the files brackets, the quotes and comma of a
-// last name without a line feed) stays under 160 bytes.
-constexpr i64 k_exec_body_fixed = 160;
+// last name without a line feed) stays under 160 bytes, and the report of a time-out or a
+// seccomp kill (its call's name at most 17 bytes) under 64 more.
+constexpr i64 k_exec_body_fixed = 224;
 constexpr i64 k_exec_body_size = 6 * (k_output_capacity - 1) + k_exec_body_fixed;
 
 // {"ok":...,"stdout":"...","stderr":"","exit_code":N,"duration_ms":N} into out; returns

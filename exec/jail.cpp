@@ -1,5 +1,6 @@
 // Start-up half of the jail: the server's own namespaces, the read-only root every run
-// pivots into, its /dev and its /etc, and the empty network namespace runs join.
+// pivots into, its /dev and its /etc, and the first of the agents' network namespaces
+// (exec/agent_network.h), which proves that runs will get theirs.
 //
 // The root is a small tmpfs made read-only once built. The host's /usr (and /bin, /lib,
 // /lib64, /sbin, as binds or as the symbolic links merged-/usr hosts have) is bound in
@@ -9,12 +10,13 @@
 // Debian's compilers, interpreters and version control read (k_etc_entries).
 #include "exec/jail.h"
 #include "agents/registry.h"
+#include "exec/agent_network.h"
 #include "exec/confinement.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-constinit JailState jail { k_jail_none, {}, -1, {}, 0, 0 };
+constinit JailState jail { k_jail_none, {}, {}, 0, 0 };
 static_assert(sizeof(jail.userns_fds) / sizeof(jail.userns_fds[0]) == k_max_agents + 1);
 
 static constinit JailSetup setup {};
@@ -378,30 +380,16 @@ static i64 build_jail(const char* base)
     return build_root(jail.layout);
 }
 
-// An empty network namespace made once: a short-lived child creates it and opens it into
-// the descriptor table it shares with the server, so runs need only setns.
-alignas(16) static constinit char netns_stack[8192] {};
-static int open_new_network(void*)
-{
-    i64 fd = sys_open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC, 0);
-    jail.netns_fd = fd < 0 ? -1 : (int)fd;
-    return 0;
-}
-
+// The namespace of runs without an agent slot, made now so that a host that refuses
+// network namespaces, or their loopback, stops the start-up rather than every run.
 static i64 prepare_network()
 {
-    u64 flags = CLONE_NEWNET | CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
-    i64 pid = sys_clone_call(flags, netns_stack + sizeof(netns_stack), nullptr, open_new_network, nullptr);
-    if (!note(pid, "new network namespace", "/proc/thread-self/ns/net"))
-        return 0;
-    int status = 0;
-    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
-    return note(jail.netns_fd >= 0 ? 0 : -EPERM, "new network namespace", "/proc/thread-self/ns/net");
+    return note(agent_network_prepare(), "agent network namespace", "/proc/thread-self/ns/net");
 }
 
-// Rootless: one user namespace per agent uid, made once, as the network namespace is. A
-// run enters its agent's with setns; making one per run would need writes to the shell's
-// own /proc files, which belong to root while it shares the non-dumpable server's memory.
+// Rootless: one user namespace per agent uid, made once at start-up. A run enters its
+// agent's with setns; making one per run would need writes to the shell's own /proc
+// files, which belong to root while it shares the non-dumpable server's memory.
 // Each is made by a short-lived child that maps its own ids and opens the namespace into
 // the descriptor table it shares with the server.
 alignas(16) static constinit char userns_stack[8192] {};
@@ -452,11 +440,15 @@ JailSetup prepare_jail(bool as_root)
     // As root the mode is kernel whatever fails here: start-up then refuses to serve, and a
     // run would fail its own steps; no command ever starts as root outside the jail.
     jail.mode = as_root ? k_jail_kernel : k_jail_none;
-    bool ready = enter_server_namespaces(as_root) && build_jail(as_root ? k_jail_base : k_rootless_jail_base) && prepare_network();
+    bool ready = enter_server_namespaces(as_root) && build_jail(as_root ? k_jail_base : k_rootless_jail_base);
     if (ready && !as_root)
         ready = prepare_user_namespaces();
+    // Rootless, the network namespaces are made inside the agents' user namespaces, and
+    // their maker reads the mode to know it.
     if (ready && !as_root)
         jail.mode = k_jail_rootless;
+    if (ready && !prepare_network() && !as_root)
+        jail.mode = k_jail_none;
     setup.mode = jail.mode;
     return setup;
 }

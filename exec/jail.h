@@ -34,8 +34,6 @@ struct JailLayout {
 struct JailState {
     JailMode mode;
     JailLayout layout;
-    // The empty network namespace runs join, or -1.
-    int netns_fd;
     // Rootless: per agent slot (and one for agents without a slot, at index k_max_agents)
     // a user namespace that shows the server's ids as the agent's uid; -1 elsewhere.
     int userns_fds[33];

@@ -18,6 +18,11 @@
 // a whole (exec/run_cgroup.h); the loop watches the memory group's out-of-memory eventfd,
 // and a run that runs out of memory is killed at once and answered like a time-out.
 //
+// Where the kernel offers seccomp listeners, the loop also watches the run's notice socket
+// until the shell has sent its filter's listener, then the listener: a call of the kill
+// list (exec/seccomp_notice.h) kills the run at once, as a time-out does, and the answer
+// names the call.
+//
 // A run's command, output buffer and answer live in its connection's memory. When the
 // client leaves, the run is cancelled before the connection closes: a queued one leaves
 // the queue, a running one is killed and its output pipe closed at once, so nothing is
@@ -32,6 +37,8 @@
 #include "exec/output_capture.h"
 #include "exec/run_cgroup.h"
 #include "exec/run_outcome.h"
+#include "exec/seccomp_filter.h"
+#include "exec/seccomp_notice.h"
 #include "exec/workspace.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
@@ -79,9 +86,18 @@ struct RunSlot {
     int status;
     // The run's control groups, when plan.cgroup points here.
     RunCgroup group;
+    // The socket the shell sends its filter's listener over, until it has, and then the
+    // listener; -1 when there is none (yet). seccomp_killed: the run is being killed for a
+    // call of the kill list, named by killed_call.
+    int notice_fd;
+    int listener_fd;
+    bool seccomp_killed;
+    const char* killed_call;
     Watch child_watch;
     Watch output_watch;
     Watch memory_watch;
+    Watch notice_watch;
+    Watch listener_watch;
 };
 
 struct RunTable {
@@ -242,7 +258,7 @@ static void start_queued();
 static void refuse_start(const RunOrder& order, const char* step, i64 error, i64 duration_ms)
 {
     audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, -1, duration_ms, "NOT_STARTED");
-    RunResult result { false, 0, -1, duration_ms, false, step, error };
+    RunResult result { false, 0, -1, duration_ms, false, step, error, nullptr };
     order.done(&order, &result);
 }
 
@@ -269,6 +285,73 @@ static void remove_run_cgroup(RunSlot* slot)
     slot->plan.cgroup = nullptr;
 }
 
+// ---- the kill list's listener -------------------------------------------------------
+
+// Closing the listener lets a notice still pending fail with ENOSYS; its caller is gone by
+// now (the run has ended), so nothing of it runs again.
+static void close_notices(RunSlot* slot)
+{
+    int* fds[] = { &slot->notice_fd, &slot->listener_fd };
+    for (int* fd : fds) {
+        if (*fd < 0)
+            continue;
+        unwatch_fd(*fd);
+        sys_close(*fd);
+        *fd = -1;
+    }
+}
+
+static void kill_run(RunSlot* slot);
+
+// A call of the kill list waits in the kernel: the run is killed at once, as at a time-out,
+// and the notice left unanswered, so the caller stays stopped until the kill reaches it.
+// One notice is enough; later ones wait unread until the listener closes.
+static void on_killed_call(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (!slot->busy || slot->listener_fd < 0)
+        return;
+    i64 nr = seccomp_read_notice(slot->listener_fd);
+    if (nr == -EAGAIN || nr == -ENOENT)
+        return;
+    unwatch_fd(slot->listener_fd);
+    bool ending = slot->child_ended || slot->timed_out || slot->out_of_memory || slot->seccomp_killed;
+    if (nr < 0 || ending)
+        return;
+    slot->seccomp_killed = true;
+    slot->killed_call = seccomp_killed_call_name((u32)nr);
+    kill_run(slot);
+}
+
+// The shell sent its listener (or gave up before its filter: end of file, nothing sent).
+static void on_listener_sent(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (!slot->busy || slot->notice_fd < 0)
+        return;
+    i64 listener = seccomp_receive_listener(slot->notice_fd);
+    if (listener == -EAGAIN || listener == -EINTR)
+        return;
+    unwatch_fd(slot->notice_fd);
+    sys_close(slot->notice_fd);
+    slot->notice_fd = -1;
+    if (listener < 0)
+        return;
+    slot->listener_fd = (int)listener;
+    slot->listener_watch = { on_killed_call, slot };
+    watch_fd(slot->listener_fd, EPOLLIN, &slot->listener_watch);
+}
+
+// After the launch: the server's end of the notice pair, when the run has one.
+static void watch_notices(RunSlot* slot)
+{
+    slot->notice_fd = slot->plan.notice_fd;
+    if (slot->notice_fd < 0)
+        return;
+    slot->notice_watch = { on_listener_sent, slot };
+    watch_fd(slot->notice_fd, EPOLLIN, &slot->notice_watch);
+}
+
 // Counts and audits the run whose command ran, and gives its result.
 static RunResult conclude_run(RunSlot* slot)
 {
@@ -284,9 +367,13 @@ static RunResult conclude_run(RunSlot* slot)
     bool killed = slot->timed_out || slot->out_of_memory;
     i64 exit_code = killed ? k_timeout_exit_code : exit_code_from_status(status);
     RunVerdict verdict = slot->timed_out ? k_run_timeout : slot->out_of_memory ? k_run_memory : classify_run(status, false, order.out, capture.captured);
+    if (slot->seccomp_killed) {
+        exit_code = k_seccomp_exit_code;
+        verdict = k_run_seccomp;
+    }
     i64 duration_ms = monotonic_ms() - slot->start_ms;
     record_run(order.agent_name, { order.cmd, order.cmd_len }, verdict, exit_code, capture.captured, duration_ms);
-    return { true, capture.captured, exit_code, duration_ms, slot->timed_out, nullptr, 0 };
+    return { true, capture.captured, exit_code, duration_ms, slot->timed_out, nullptr, 0, slot->killed_call };
 }
 
 // Frees the slot and tells the run's caller how it went: a confinement step that failed
@@ -294,6 +381,7 @@ static RunResult conclude_run(RunSlot* slot)
 static void finish_run(RunSlot* slot)
 {
     close_output(slot);
+    close_notices(slot);
     unwatch_fd(slot->pidfd);
     sys_close(slot->pidfd);
     remove_run_cgroup(slot);
@@ -389,7 +477,7 @@ static void open_run_cgroup(RunSlot* slot, i64 agent)
     i64 tasks = (state.max_procs > 0 ? state.max_procs : 1) + 1;
     i64 agent_bytes = (state.workspace_mb + run_mb) * 1048576;
     if (run_cgroup_create(&slot->group, ++runs_started, run_mb * 1048576, tasks, agent, agent_bytes))
-        slot->plan.cgroup = &slot->group;
+        plan_memory_group(&slot->plan, &slot->group);
 }
 
 // The slot's plan and stacks are not cleared: plan_launch fills every field of the plan, and
@@ -405,6 +493,10 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->child_ended = false;
     slot->cancelled = false;
     slot->status = 0;
+    slot->notice_fd = -1;
+    slot->listener_fd = -1;
+    slot->seccomp_killed = false;
+    slot->killed_call = nullptr;
     slot->run.order.agent_name = { slot->run.agent_name, run.order.agent_name.len };
     RunOrder& order = slot->run.order;
     slot->start_ms = monotonic_ms();
@@ -443,6 +535,7 @@ static void start_run(RunSlot* slot, const PendingRun& run)
         slot->memory_watch = { on_memory_exhausted, slot };
         watch_fd(slot->group.oom_event_fd, EPOLLIN, &slot->memory_watch);
     }
+    watch_notices(slot);
 }
 
 static i64 busy_slots()
@@ -599,7 +692,7 @@ void sandbox_tick(i64 now_ms)
             finish_run(slot);
             continue;
         }
-        if (slot->timed_out)
+        if (slot->timed_out || slot->seccomp_killed)
             continue;
         slot->timed_out = true;
         kill_run(slot);
@@ -611,7 +704,8 @@ i64 sandbox_next_deadline()
     i64 next = 0;
     for (i64 i = 0; i < runs.slot_count; i++) {
         const RunSlot* slot = &runs.slots[i];
-        if (slot->busy && !(slot->timed_out && !slot->child_ended) && (next == 0 || slot->deadline_ms < next))
+        bool killing = (slot->timed_out || slot->seccomp_killed) && !slot->child_ended;
+        if (slot->busy && !killing && (next == 0 || slot->deadline_ms < next))
             next = slot->deadline_ms;
     }
     return next;

@@ -18,6 +18,11 @@ struct RunResult {
     bool timed_out;
     const char* failed_step;
     i64 failed_error;
+    // The run was killed for a call of the seccomp filter's kill list, and this is the
+    // call's name ("ptrace"); nullptr for any other run, and for a kill whose call the
+    // server could not learn (the kernel killed the caller itself). A seccomp kill of
+    // either kind has the exit code 159.
+    const char* killed_call;
 };
 
 // One command to run, and whom to tell when it has ended. cmd and out must stay valid

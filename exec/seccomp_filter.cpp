@@ -1,13 +1,15 @@
 // Layout of the program (classic BPF only jumps forward, so the shared endings come last):
 //   load arch; x86-64? skip the kill; kill
 //   load nr; x32 bit set -> kill
-//   one compare per row of the call tables -> its verdict or its argument test
+//   one compare per row of the call tables -> its verdict or its argument test (the kill
+//   list's rows -> the kill list's verdict)
 //   allow
 //   with a guarded process: the argument tests, each ending in a jump to the allow below
-//   family test: load args[0]; AF_UNIX -> EACCES, otherwise the kill
+//   family test: load args[0]; local, netlink -> allow; Internet -> allow (namespace) or
+//   EACCES (host); otherwise EAFNOSUPPORT
 //   clone test: load args[0]; a namespace flag -> EPERM, otherwise allow
 //   personality test: load args[0]; 0xffffffff (a read) -> allow, otherwise EPERM
-//   allow; EPERM; ENOSYS; EACCES; kill
+//   allow; EPERM; ENOSYS; EACCES; EAFNOSUPPORT; the kill list's verdict; kill
 // Jumps are written against labels and resolved once every label has its place.
 #include "exec/seccomp_filter.h"
 
@@ -31,7 +33,9 @@ enum Label : u8 {
     k_allow,
     k_refuse,
     k_unsupported,
-    k_local_socket,
+    k_refused_socket,
+    k_no_family,
+    k_kill_list,
     k_kill,
     k_label_count,
 };
@@ -41,31 +45,31 @@ struct FilterRow {
     Label verdict;
 };
 
-// Every command, both modes: network, tracing, module, kexec, reboot and cross-process
-// memory calls; io_uring, whose submissions would reach the kernel's socket code without
-// passing through this filter; and the kernel keyrings, which outlive a run and are shared
-// by every command of the same uid.
+// The kill list, both modes: tracing, cross-process memory, module, kexec and reboot
+// calls, and io_uring, whose submissions would reach the kernel without passing through
+// this filter. Each row's name is what a run killed by the listener reports.
+struct KilledCall {
+    u32 nr;
+    const char* name;
+};
+constexpr KilledCall k_killed_calls[] = {
+    { SYS_ptrace, "ptrace" },
+    { SYS_process_vm_readv, "process_vm_readv" },
+    { SYS_process_vm_writev, "process_vm_writev" },
+    { SYS_init_module, "init_module" },
+    { SYS_finit_module, "finit_module" },
+    { SYS_delete_module, "delete_module" },
+    { SYS_kexec_load, "kexec_load" },
+    { SYS_kexec_file_load, "kexec_file_load" },
+    { SYS_reboot, "reboot" },
+    { SYS_io_uring_setup, "io_uring_setup" },
+};
+
+// Every command, both modes: the socket families, and the kernel keyrings, which outlive
+// a run and are shared by every command of the same uid.
 constexpr FilterRow k_filtered_calls[] = {
     { SYS_socket, k_family_test },
-    { SYS_connect, k_kill },
-    { SYS_accept, k_kill },
-    { SYS_sendto, k_kill },
-    { SYS_recvfrom, k_kill },
-    { SYS_sendmsg, k_kill },
-    { SYS_recvmsg, k_kill },
-    { SYS_bind, k_kill },
-    { SYS_listen, k_kill },
-    { SYS_ptrace, k_kill },
-    { SYS_reboot, k_kill },
-    { SYS_init_module, k_kill },
-    { SYS_finit_module, k_kill },
-    { SYS_delete_module, k_kill },
-    { SYS_kexec_load, k_kill },
-    { SYS_kexec_file_load, k_kill },
-    { SYS_accept4, k_kill },
-    { SYS_process_vm_readv, k_kill },
-    { SYS_process_vm_writev, k_kill },
-    { SYS_io_uring_setup, k_kill },
+    { SYS_socketpair, k_family_test },
     { SYS_add_key, k_refuse },
     { SYS_keyctl, k_refuse },
     { SYS_request_key, k_refuse },
@@ -153,13 +157,13 @@ constexpr bool left_to_landlock(u32 nr)
 constexpr i64 k_row_count(const auto& rows) { return sizeof(rows) / sizeof(rows[0]); }
 
 // The architecture and x32 checks, the allow after the compares, the argument tests of the
-// guard (signal 6, pid 3, fcntl 8, ioctl 4, priority 3, ioprio 3, who 4, kcmp 5), and the
-// family, clone and personality tests (2 each) with the five endings.
+// guard (signal 6, pid 3, fcntl 8, ioctl 4, priority 3, ioprio 3, who 4, kcmp 5), the
+// family test (5), the clone and personality tests (2 each) and the seven endings.
 constexpr i64 k_head_length = 5;
 constexpr i64 k_guard_tests_length = 36;
-constexpr i64 k_tail_length = 11;
-static_assert(k_head_length + k_row_count(k_filtered_calls) + k_row_count(k_refused_calls) + k_row_count(k_guarded_calls) + 1 +
-            k_guard_tests_length + k_tail_length <=
+constexpr i64 k_tail_length = 16;
+static_assert(k_head_length + k_row_count(k_killed_calls) + k_row_count(k_filtered_calls) + k_row_count(k_refused_calls) +
+            k_row_count(k_guarded_calls) + 1 + k_guard_tests_length + k_tail_length <=
         k_seccomp_filter_max,
     "the program fits its array");
 static_assert(k_seccomp_filter_max < 256, "every conditional jump reaches its target with an 8-bit offset");
@@ -290,10 +294,30 @@ void emit_guard_tests(Assembler& a, Targets t)
     a.jump_always(k_allow);
 }
 
+// Local and netlink sockets stay within the run's reach in every mode (the jail's files, or
+// Landlock's; the agent's network namespace, or the host's, which they can read but not
+// change without privileges). Internet sockets reach only the agent's loopback in the jail
+// modes; on the host's network they are refused.
+void emit_family_test(Assembler& a, FilterNetwork network)
+{
+    Label internet = network == k_network_namespace ? k_allow : k_refused_socket;
+    a.place(k_family_test);
+    a.load(arg(0));
+    a.jump_eq(AF_UNIX, k_allow);
+    a.jump_eq(AF_NETLINK, k_allow);
+    a.jump_eq(AF_INET, internet);
+    a.jump_eq(AF_INET6, internet, k_no_family);
+}
+
+// With a listener the call waits in the kernel, unanswered, until the server has killed
+// the run; it never runs.
+u32 kill_list_verdict(FilterKill kill) { return kill == k_kill_by_listener ? SECCOMP_RET_USER_NOTIF : SECCOMP_RET_KILL_PROCESS; }
+
 } // namespace
 
-i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
+i64 build_seccomp_filter(sock_filter_k* out, const FilterSettings& settings)
 {
+    const GuardedProcess& guarded = settings.guarded;
     bool guard = guarded.pid != 0;
     Assembler a(out);
     a.load(SECCOMP_DATA_ARCH);
@@ -302,6 +326,8 @@ i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
     a.place(k_known_arch);
     a.load(SECCOMP_DATA_NR);
     a.jump_ge(__X32_SYSCALL_BIT, k_kill);
+    for (const KilledCall& call : k_killed_calls)
+        a.jump_eq(call.nr, k_kill_list);
     for (const FilterRow& row : k_filtered_calls)
         a.jump_eq(row.nr, row.verdict);
     for (const FilterRow& row : k_refused_calls)
@@ -313,9 +339,7 @@ i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
     a.ret(SECCOMP_RET_ALLOW);
     if (guard)
         emit_guard_tests(a, { guarded.pid, guarded.pgid != 0 ? guarded.pgid : guarded.pid });
-    a.place(k_family_test);
-    a.load(arg(0));
-    a.jump_eq(AF_UNIX, k_local_socket, k_kill);
+    emit_family_test(a, settings.network);
     a.place(k_clone_test);
     a.load(arg(0));
     a.jump_set(k_namespace_flags, k_refuse, k_allow);
@@ -328,11 +352,21 @@ i64 build_seccomp_filter(sock_filter_k* out, GuardedProcess guarded)
     a.ret(SECCOMP_RET_ERRNO | (u32)EPERM);
     a.place(k_unsupported);
     a.ret(SECCOMP_RET_ERRNO | (u32)ENOSYS);
-    // A local socket fails instead of killing: the C library's name-service lookups try one
-    // first and fall back to files.
-    a.place(k_local_socket);
+    a.place(k_refused_socket);
     a.ret(SECCOMP_RET_ERRNO | (u32)EACCES);
+    a.place(k_no_family);
+    a.ret(SECCOMP_RET_ERRNO | (u32)EAFNOSUPPORT);
+    a.place(k_kill_list);
+    a.ret(kill_list_verdict(settings.kill));
     a.place(k_kill);
     a.ret(SECCOMP_RET_KILL_PROCESS);
     return a.finish();
+}
+
+const char* seccomp_killed_call_name(u32 nr)
+{
+    for (const KilledCall& call : k_killed_calls)
+        if (call.nr == nr)
+            return call.name;
+    return nullptr;
 }

@@ -4,6 +4,7 @@
 #include "exec/self_test.h"
 #include "exec/confinement.h"
 #include "exec/run_outcome.h"
+#include "exec/seccomp_notice.h"
 #include "runtime/error_text.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
@@ -54,6 +55,24 @@ static void read_output(SelfTest* test, int fd)
     test->output_len = n > 0 ? n : 0;
 }
 
+// Where the run has a notice pair, the shell must have sent its filter's listener over it:
+// a server that cannot receive it would see the kill list's calls fail with ENOSYS
+// instead of ending their runs.
+static void take_listener(SelfTest* test)
+{
+    if (plan.notice_fd < 0)
+        return;
+    i64 listener = seccomp_receive_listener(plan.notice_fd);
+    sys_close(plan.notice_fd);
+    plan.notice_fd = -1;
+    if (listener >= 0) {
+        sys_close((int)listener);
+        return;
+    }
+    test->step = "seccomp listener";
+    test->error = listener;
+}
+
 SelfTest run_self_test()
 {
     SelfTest test {};
@@ -81,11 +100,15 @@ SelfTest run_self_test()
     sys_close(pipes.output[0]);
     if (status < 0) {
         test.step = "the run did not end in time";
+        if (plan.notice_fd >= 0)
+            sys_close(plan.notice_fd);
         return test;
     }
     int shell_status = plan.jail_mode != k_jail_none ? __atomic_load_n(&plan.shell_status, __ATOMIC_ACQUIRE) : status;
     test.step = plan.failed_step;
     test.error = plan.failed_error;
+    if (test.step == nullptr)
+        take_listener(&test);
     test.exit_code = shell_status >= 0 ? exit_code_from_status(shell_status) : exit_code_from_status(status);
     test.passed = test.step == nullptr && test.exit_code == 0;
     return test;

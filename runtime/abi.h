@@ -36,6 +36,7 @@ enum : long {
     SYS_shutdown = 48,
     SYS_bind = 49,
     SYS_listen = 50,
+    SYS_socketpair = 53,
     SYS_setsockopt = 54,
     SYS_getsockopt = 55,
     SYS_clone = 56,
@@ -207,7 +208,11 @@ enum : long {
     EPIPE = 32,
     ELOOP = 40,
     ENOSYS = 38,
+    EAFNOSUPPORT = 97,
     EADDRINUSE = 98,
+    ENETUNREACH = 101,
+    ECONNRESET = 104,
+    ECONNREFUSED = 111,
     ETIMEDOUT = 110,
 };
 
@@ -217,11 +222,29 @@ enum : int { MAP_SHARED = 0x01, MAP_PRIVATE = 0x02, MAP_ANONYMOUS = 0x20, MAP_NO
 enum : int { MADV_DONTNEED = 4 };
 
 // Sockets.
-enum : int { AF_UNIX = 1, AF_INET = 2, AF_INET6 = 10, AF_NETLINK = 16, AF_PACKET = 17 };
-enum : int { SOCK_STREAM = 1, SOCK_DGRAM = 2, SOCK_NONBLOCK = 04000, SOCK_CLOEXEC = 02000000 };
+enum : int { AF_UNIX = 1, AF_INET = 2, AF_INET6 = 10, AF_NETLINK = 16, AF_PACKET = 17, AF_VSOCK = 40 };
+enum : int { SOCK_STREAM = 1, SOCK_DGRAM = 2, SOCK_SEQPACKET = 5, SOCK_NONBLOCK = 04000, SOCK_CLOEXEC = 02000000 };
 enum : int { SOL_SOCKET = 1, SO_REUSEADDR = 2, SO_RCVTIMEO = 20, SO_SNDTIMEO = 21 };
 enum : int { IPPROTO_TCP = 6, TCP_NODELAY = 1 };
-enum : int { MSG_DONTWAIT = 0x40, MSG_NOSIGNAL = 0x4000 };
+enum : int { MSG_CTRUNC = 0x08, MSG_DONTWAIT = 0x40, MSG_NOSIGNAL = 0x4000, MSG_CMSG_CLOEXEC = 0x40000000 };
+// A control message carrying descriptors (SCM_RIGHTS): the header, then the ints, the
+// whole padded to 8 bytes.
+enum : int { SCM_RIGHTS = 1 };
+struct cmsghdr_k {
+    unsigned long len;
+    int level;
+    int type;
+};
+static_assert(sizeof(cmsghdr_k) == 16, "struct cmsghdr");
+// An interface's flags through ioctl(2) on any socket of its network namespace.
+enum : unsigned { SIOCGIFFLAGS = 0x8913, SIOCSIFFLAGS = 0x8914 };
+enum : short { IFF_UP = 0x1 };
+struct ifreq_flags_k {
+    char name[16];
+    short flags;
+    char pad[22];
+};
+static_assert(sizeof(ifreq_flags_k) == 40, "struct ifreq");
 enum : int { SHUT_WR = 1 };
 
 // epoll(7).
@@ -315,12 +338,29 @@ enum : int {
     PR_CAPBSET_DROP = 24,
 };
 enum : unsigned { SECCOMP_SET_MODE_FILTER = 1, SECCOMP_GET_ACTION_AVAIL = 2 };
+enum : unsigned { SECCOMP_FILTER_FLAG_NEW_LISTENER = 1u << 3 };
 enum : unsigned {
     SECCOMP_RET_KILL_PROCESS = 0x80000000u,
     SECCOMP_RET_ALLOW = 0x7FFF0000u,
     SECCOMP_RET_ERRNO = 0x00050000u,
     SECCOMP_RET_TRACE = 0x7FF00000u,
+    SECCOMP_RET_USER_NOTIF = 0x7FC00000u,
 };
+// A call a filter handed to its listener (struct seccomp_notif, read with
+// SECCOMP_IOCTL_NOTIF_RECV into a zeroed record): its id, the caller's pid, and the call's
+// struct seccomp_data (number, architecture, instruction pointer, six arguments).
+struct seccomp_notif_k {
+    unsigned long id;
+    unsigned int pid;
+    unsigned int flags;
+    unsigned int nr;
+    unsigned int arch;
+    unsigned long instruction_pointer;
+    unsigned long args[6];
+};
+static_assert(sizeof(seccomp_notif_k) == 80, "struct seccomp_notif");
+// _IOWR('!', 0, struct seccomp_notif).
+enum : unsigned { SECCOMP_IOCTL_NOTIF_RECV = 0xC0502100u };
 enum : unsigned { AUDIT_ARCH_X86_64 = 0xC000003Eu };
 enum : int {
     RLIMIT_CPU = 0,
@@ -461,7 +501,7 @@ struct pollfd_k {
     short events;
     short revents;
 };
-enum : short { POLLIN = 0x001 };
+enum : short { POLLIN = 0x001, POLLHUP = 0x010 };
 enum : int { F_GETFL = 3, F_SETFL = 4, F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
 // fcntl(2) record locks owned by the open file description (F_OFD_*), and struct flock.
 enum : int { F_OFD_GETLK = 36, F_OFD_SETLK = 37 };

@@ -73,6 +73,7 @@ inline i64 sys_dup2(int oldfd, int newfd) { return syscall2(SYS_dup2, oldfd, new
 inline i64 sys_dup3(int oldfd, int newfd, int flags) { return syscall3(SYS_dup3, oldfd, newfd, flags); }
 inline i64 sys_pipe2(int* fds, int flags) { return syscall2(SYS_pipe2, (i64)fds, flags); }
 inline i64 sys_fcntl(int fd, int cmd, i64 arg) { return syscall3(SYS_fcntl, fd, cmd, arg); }
+inline i64 sys_ioctl(int fd, u64 request, void* arg) { return syscall3(SYS_ioctl, fd, (i64)request, (i64)arg); }
 inline i64 sys_writev(int fd, const iovec_k* iov, int count) { return syscall3(SYS_writev, fd, (i64)iov, count); }
 inline i64 sys_fsync(int fd) { return syscall1(SYS_fsync, fd); }
 inline i64 sys_mkdir(const char* path, int mode) { return syscall2(SYS_mkdir, (i64)path, mode); }
@@ -116,6 +117,8 @@ inline i64 sys_listen(int fd, int backlog) { return syscall2(SYS_listen, fd, bac
 inline i64 sys_accept4(int fd, void* addr, int* len, int flags) { return syscall4(SYS_accept4, fd, (i64)addr, (i64)len, flags); }
 inline i64 sys_connect(int fd, const void* addr, int len) { return syscall3(SYS_connect, fd, (i64)addr, len); }
 inline i64 sys_sendmsg(int fd, const msghdr_k* msg, int flags) { return syscall3(SYS_sendmsg, fd, (i64)msg, flags); }
+inline i64 sys_recvmsg(int fd, msghdr_k* msg, int flags) { return syscall3(SYS_recvmsg, fd, (i64)msg, flags); }
+inline i64 sys_socketpair(int domain, int type, int protocol, int* fds) { return syscall4(SYS_socketpair, domain, type, protocol, (i64)fds); }
 inline i64 sys_shutdown(int fd, int how) { return syscall2(SYS_shutdown, fd, how); }
 inline i64 sys_epoll_create1(int flags) { return syscall1(SYS_epoll_create1, flags); }
 inline i64 sys_epoll_ctl(int epfd, int op, int fd, epoll_event_k* ev) { return syscall4(SYS_epoll_ctl, epfd, op, fd, (i64)ev); }

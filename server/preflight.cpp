@@ -7,7 +7,7 @@
 // action, the jail's read-only system trees and a clean test run; basic isolation needs the
 // filter, a clean test run, and either the rootless jail or Landlock (without both nothing
 // keeps a command from the server's files). The other lines (control groups, the jail's
-// /etc, Landlock where a jail confines) are information. The last lines name the layers
+// /etc, Landlock where a jail confines, the seccomp listener) are information. The last lines name the layers
 // every run enters.
 #include "server/preflight.h"
 #include "core/state.h"
@@ -15,6 +15,7 @@
 #include "exec/jail.h"
 #include "exec/landlock.h"
 #include "exec/run_cgroup.h"
+#include "exec/seccomp_notice.h"
 #include "exec/self_test.h"
 #include "runtime/console.h"
 #include "runtime/error_text.h"
@@ -81,6 +82,17 @@ static bool check_namespace(const char* item, u64 flag, bool root)
     }
     finish(&line);
     return result == 0;
+}
+
+// Information: without a listener the kernel kills the caller of a kill-list call itself,
+// and the answer names no call.
+static void report_seccomp_listener()
+{
+    Line line;
+    begin(&line, "seccomp listener");
+    add(&line, seccomp_notice_probe() ? "available (a run killed by the filter is answered with the call's name)"
+                                      : "not available (the kernel kills the caller; answers name no call)");
+    finish(&line);
 }
 
 static bool check_seccomp()
@@ -286,6 +298,7 @@ int run_preflight()
     bool net_ns = check_namespace("network namespaces", CLONE_NEWNET, root);
     bool ipc_ns = check_namespace("IPC namespaces", CLONE_NEWIPC, root);
     ok = check_seccomp() && ok;
+    report_seccomp_listener();
     i64 landlock = check_landlock();
     bool jail_ready = prepare_jail_for_check(root);
     if (!root && !jail_ready && landlock == 0) {

@@ -17,6 +17,7 @@
 #include "core/http_status.h"
 #include "core/state.h"
 #include "dashboard/admin_page.h"
+#include "exec/agent_network.h"
 #include "exec/exec_endpoint.h"
 #include "exec/workspace.h"
 #include "policy/policy_file.h"
@@ -132,6 +133,7 @@ static void reset_sandbox(int conn, const Request&)
     state.audit_count = 0;
     reset_agents();
     workspace_reset_all();
+    agent_network_release_all();
     audit_write(k_system_agent, "RESET", { "", 0 }, 0, 0, "OK");
     ChangeNote note;
     begin_change(&note);

@@ -12,6 +12,7 @@
 #include "exec/jail.h"
 #include "exec/landlock.h"
 #include "exec/run_cgroup.h"
+#include "exec/seccomp_notice.h"
 #include "exec/self_test.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
@@ -120,9 +121,12 @@ static void claim_agent_uid_range()
     sys_exit_group(1);
 }
 
+// The seccomp listener is probed before the self-test too, which starts its run with one
+// where the kernel offers it, as every run then does.
 static void decide_isolation()
 {
     probe_landlock();
+    seccomp_notice_probe();
     if (sys_getuid() == 0) {
         state.kernel_isolation = 1;
         state.namespaces = 1;

@@ -127,13 +127,15 @@ class Instance:
     def __init__(self, program="sandbox-server", mode="kernel", files=None, port=7575,
                  extra_setup="", etc_mode=0o755, log_mode=0o755, wait_for_port=True,
                  ready_text="API: POST", uid=65534, pid_namespace=False, args=(), launch=None,
-                 address=None, binary_path=None, without_landlock=False, run_dir=None):
+                 address=None, binary_path=None, without_landlock=False, run_dir=None,
+                 under_seccomp_listener=False):
         """address: the program waits for the veth end cvx0 that the caller moves into its
         network namespace and gives it this address (/24). args: its command line.
         binary_path: a program from elsewhere than the build (HAProxy, say).
         without_landlock: the program runs as on a kernel without Landlock. run_dir: the
         directory bound on the instance's /run (default its own), for instances that share
-        one as servers on one host do."""
+        one as servers on one host do. under_seccomp_listener: the program runs under a
+        filter with a listener, so the kernel refuses it one of its own."""
         self.port = port
         self.ready_text = ready_text
         self.mode = mode
@@ -167,6 +169,9 @@ class Instance:
             # As on a kernel without Landlock (every Landlock call answers ENOSYS).
             shutil.copy(os.path.join(ROOT, "tests", "blackbox", "without_landlock.py"), self.path("bin"))
             launch = "python3 /mnt/bin/without_landlock.py " + (launch or "")
+        if under_seccomp_listener:
+            shutil.copy(os.path.join(ROOT, "tests", "blackbox", "under_seccomp_listener.py"), self.path("bin"))
+            launch = "python3 /mnt/bin/under_seccomp_listener.py " + (launch or "")
         if pid_namespace:
             # The program becomes PID 1 of a namespace whose group leader stays outside;
             # --kill-child ends it with unshare, so a stopped instance leaves no orphan.

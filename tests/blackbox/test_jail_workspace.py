@@ -74,8 +74,7 @@ class Jail:
         self.ok("cd repo && git config user.name Agent && git config user.email agent@example.invalid")
         self.ok("cd repo && echo one > one.txt && git add one.txt && git commit -q -m first")
         self.assertEqual(self.ok("cd repo && git log --format=%an:%s"), "Agent:first\n")
-        # Without pip: its bootstrap probes IPv6 with a socket at import, which the filter
-        # kills in every mode.
+        # Without pip, which takes seconds to install (test_jail_network makes a venv with it).
         self.ok("python3 -m venv --without-pip venv")
         self.write("/tmp/job.py", "import sys\nprint(sys.prefix)\n")
         self.assertEqual(self.ok("venv/bin/python job.py"), "/tmp/venv\n")

@@ -181,36 +181,56 @@ class EscapeCases(Sandbox):
         self.assertEqual(out["stdout"], "y\ny\n")
         self.assertEqual(out["exit_code"], 0)
 
-    def test_network_socket_kills_the_process(self):
+    def test_a_call_of_the_kill_list_ends_the_run_and_is_named(self):
+        # ptrace with a request the kernel would refuse (-1), from a process in the
+        # background of a run that would otherwise last ten seconds: the whole run ends at
+        # once, and the answer names the call.
         before = self.health(self.permissive)
-        out = self.run_cmd("python3 -c 'import socket; socket.socket()'")
-        self.assertEqual(out["exit_code"], 159)
-        self.assertTrue(out["stdout"].startswith("Bad system call"), out)
-        # With the shell replaced, nothing prints the shell's report: the SIGSYS the
-        # command died of still makes the run a seccomp block.
-        out = self.run_cmd("exec python3 -c 'import socket; socket.socket(socket.AF_INET6)'")
-        self.assertEqual(out, {"ok": True, "stdout": "", "stderr": "", "exit_code": 159,
-                               "duration_ms": out["duration_ms"]})
-        blocks = [e for e in self.audit_lines(self.permissive) if " BLOCK SECCOMP " in e and "socket" in e]
+        ptrace = "python3 -c 'import ctypes; ctypes.CDLL(None).syscall(101, -1, 0, 0, 0); print(1)'"
+        out = self.run_cmd(ptrace + " & sleep 10; echo survived")
+        self.assertEqual((out["exit_code"], out["killed_by"], out["call"]), (159, "seccomp", "ptrace"), out)
+        self.assertNotIn("survived", out["stdout"])
+        self.assertLess(out["duration_ms"], 5000, out)
+        # process_vm_readv(0, NULL, 0, NULL, 0, 0) as the shell's last command.
+        out = self.run_cmd("exec python3 -c 'import ctypes; ctypes.CDLL(None).syscall(310, 0, 0, 0, 0, 0, 0)'")
+        self.assertEqual((out["exit_code"], out["call"]), (159, "process_vm_readv"), out)
+        blocks = [e for e in self.audit_lines(self.permissive) if " BLOCK SECCOMP " in e]
         self.assertEqual(len(blocks), 2, blocks)
         self.assertTrue(all("exit=159" in e for e in blocks), blocks)
         after = self.health(self.permissive)
         self.assertEqual(after["blocked_cmds"] - before["blocked_cmds"], 2)
         self.assertEqual(after["total_execs"] - before["total_execs"], 2)
+        self.assert_alive(self.permissive)
 
-    def test_local_socket_fails_without_a_kill(self):
-        out = self.run_cmd("python3 -c 'import socket; socket.socket(socket.AF_UNIX)'")
-        self.assertEqual(out["exit_code"], 1)
-        self.assertIn("PermissionError: [Errno 13]", out["stdout"])
-        # The name-service lookups of ls -la and id open such a socket first.
+    def test_local_sockets_work_and_other_families_are_unsupported(self):
+        program = """
+import errno, os, socket
+server = socket.socket(socket.AF_UNIX)
+server.bind('local.sock')
+server.listen(1)
+client = socket.socket(socket.AF_UNIX)
+client.connect('local.sock')
+peer, _ = server.accept()
+client.sendall(b'over a local socket')
+print(peer.recv(100).decode())
+os.unlink('local.sock')
+for family in (40, 17, 38):  # vsock, packet, alg
+    try:
+        socket.socket(family, socket.SOCK_DGRAM)
+    except OSError as e:
+        print(errno.errorcode[e.errno])
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "over a local socket\nEAFNOSUPPORT\nEAFNOSUPPORT\nEAFNOSUPPORT\n", out)
+        self.assertEqual(out["exit_code"], 0)
         self.assertEqual(self.run_cmd("ls -la /usr/bin/env")["exit_code"], 0)
         self.assertEqual(self.run_cmd("id")["exit_code"], 0)
 
     def test_module_and_kexec_calls_kill_the_process(self):
         # finit_module(-1, "", 0) and kexec_file_load(-1, -1, 0, "", 0): harmless arguments.
-        for call in ("313, -1, None, 0", "320, -1, -1, 0, None, 0"):
+        for call, name in (("313, -1, None, 0", "finit_module"), ("320, -1, -1, 0, None, 0", "kexec_file_load")):
             out = self.run_cmd("python3 -c 'import ctypes; ctypes.CDLL(None).syscall(%s); print(1)'" % call)
-            self.assertEqual(out["exit_code"], 159, (call, out))
+            self.assertEqual((out["exit_code"], out["call"], out["stdout"]), (159, name, ""), out)
 
     def test_keys_do_not_outlive_a_run_or_cross_agents(self):
         # add_key("user", name, payload, 5, KEY_SPEC_USER_KEYRING), then request_key by a
@@ -274,6 +294,16 @@ print('stdin', len(os.read(0, 100)))
         out = self.run_cmd(heredoc(program))
         self.assertEqual(out["stdout"], "writable []\nstdin 0\n")
         self.assertEqual(self.run_cmd("wc -c")["stdout"].strip(), "0")
+
+    def test_no_descriptor_of_the_filter_reaches_the_command(self):
+        # Neither the filter's listener nor the socket that carried it to the server: the
+        # command holds its three standard descriptors, and the listing its own.
+        program = """
+import os
+print(sorted(int(fd) for fd in os.listdir('/pro' + 'c/self/fd')))
+"""
+        out = self.run_cmd(heredoc(program))
+        self.assertEqual(out["stdout"], "[0, 1, 2, 3]\n", out)
 
     def test_confinement_is_in_place_while_the_command_runs(self):
         mark = self.new_token()
@@ -433,6 +463,14 @@ print('started')
 class KernelIsolation(EscapeCases, unittest.TestCase):
     mode = "kernel"
 
+    def test_memory_bomb_fails_inside_the_command(self):
+        # The run's memory group bounds it, not an address-space cap: the allocation is
+        # made, and the run ends as out of memory once its pages pass the group's bound.
+        out = self.run_cmd("python3 -c 'x = bytearray(1 << 30)'", self.strict)
+        self.assertEqual(out["exit_code"], 137, out)
+        self.assertIn(" EXEC MEMORY_LIMIT ", self.audit_lines(self.strict)[-1])
+        self.assert_alive(self.strict)
+
     def test_command_runs_as_its_agents_uid(self):
         out = self.run_cmd("python3 -c 'import os; print(os.getuid(), os.getgid(), os.getgroups())'")
         uid = self.agent_uid()
@@ -499,6 +537,23 @@ for path in ['/mnt/marker.txt', '%s', '/tmp/host-tmp-marker']:
         for ns in ("net", "pid", "mnt", "ipc"):
             self.assertNotEqual(os.readlink("/proc/%d/ns/%s" % (pid, ns)),
                                 os.readlink("/proc/%d/ns/%s" % (inst.proc.pid, ns)), ns)
+
+
+class KillListWithoutListener(unittest.TestCase):
+    """A server that cannot hold a listener (it already runs under a filter with one) lets
+    the kernel kill the caller of the kill list: the run is a seccomp block that names no
+    call, and only the caller ends."""
+
+    def test_the_kernel_kills_the_caller_and_no_call_is_named(self):
+        with Instance(mode="kernel", files=PERMISSIVE, under_seccomp_listener=True) as inst:
+            r = inst.exec("python3 -c 'import ctypes; ctypes.CDLL(None).syscall(101, -1, 0, 0, 0)'; echo after",
+                          agent="fallback")
+            out = r.json()
+            self.assertTrue(out["stdout"].startswith("Bad system call"), out)
+            self.assertTrue(out["stdout"].endswith("after\n"), out)
+            self.assertNotIn("call", out)
+            entries = inst.get("/api/audit?agent=fallback").json()["entries"]
+            self.assertIn(" BLOCK SECCOMP ", entries[-1])
 
 
 class KernelIsolationSharedMounts(Sandbox, unittest.TestCase):

@@ -2,8 +2,10 @@
 // x32 and i386 through int 0x80), the calls a command must not make, and prints one line
 // per call: "<abi> <call> <outcome>". Run as a command, it shows what the filter does.
 //
-// Outcomes: EPERM or ENOSYS, the filter refused the call; killed, the filter killed the
-// process (SIGSYS); allowed, the call got past the filter; signal N, anything else.
+// Outcomes: EPERM, ENOSYS, EACCES or EAFNOSUPPORT, the filter refused the call; killed,
+// the filter killed the process (SIGSYS); allowed, the call got past the filter; signal N,
+// anything else. The kill list's calls are not tried here: where the server holds the
+// filter's listener, one of them ends the whole run.
 //
 // Each call runs in a child of its own, which first adds a filter of its own answering
 // SECCOMP_RET_TRACE to that one call. The kernel takes the strictest verdict of all the
@@ -65,6 +67,23 @@ constexpr ProbeCall k_calls[] = {
     { Abi::k_x86_64, "perf_event_open", SYS_perf_event_open, { 0, 0, -1, -1, -1 }, true },
     { Abi::k_x86_64, "personality-set", SYS_personality, { 0 }, true },
     { Abi::k_x86_64, "personality-read", SYS_personality, { 0xFFFFFFFF }, true },
+    // Sockets by family, and the calls on a socket, with descriptor -1.
+    { Abi::k_x86_64, "socket-unix", SYS_socket, { AF_UNIX, SOCK_STREAM }, true },
+    { Abi::k_x86_64, "socket-inet", SYS_socket, { AF_INET, SOCK_STREAM }, true },
+    { Abi::k_x86_64, "socket-inet6", SYS_socket, { AF_INET6, SOCK_DGRAM }, true },
+    { Abi::k_x86_64, "socket-netlink", SYS_socket, { AF_NETLINK, SOCK_DGRAM }, true },
+    { Abi::k_x86_64, "socket-packet", SYS_socket, { AF_PACKET, SOCK_DGRAM }, true },
+    { Abi::k_x86_64, "socket-vsock", SYS_socket, { AF_VSOCK, SOCK_STREAM }, true },
+    { Abi::k_x86_64, "socketpair-unix", SYS_socketpair, { AF_UNIX, SOCK_STREAM, 0, 0 }, true },
+    { Abi::k_x86_64, "socketpair-vsock", SYS_socketpair, { AF_VSOCK, SOCK_STREAM, 0, 0 }, true },
+    { Abi::k_x86_64, "connect", SYS_connect, { -1, 0, 0 }, true },
+    { Abi::k_x86_64, "bind", SYS_bind, { -1, 0, 0 }, true },
+    { Abi::k_x86_64, "listen", SYS_listen, { -1, 0 }, true },
+    { Abi::k_x86_64, "accept4", SYS_accept4, { -1, 0, 0, 0 }, true },
+    { Abi::k_x86_64, "sendto", SYS_sendto, { -1, 0, 0, 0, 0, 0 }, true },
+    { Abi::k_x86_64, "recvfrom", SYS_recvfrom, { -1, 0, 0, 0, 0, 0 }, true },
+    { Abi::k_x86_64, "sendmsg", SYS_sendmsg, { -1, 0, 0 }, true },
+    { Abi::k_x86_64, "recvmsg", SYS_recvmsg, { -1, 0, 0 }, true },
     // The x86-64 numbers with the x32 bit.
     { Abi::k_x32, "getpid", SYS_getpid, {}, true },
     { Abi::k_x32, "unshare", SYS_unshare, { (i64)(CLONE_NEWUSER | CLONE_NEWNS | 1) }, true },
@@ -74,6 +93,7 @@ constexpr ProbeCall k_calls[] = {
     { Abi::k_x32, "fsopen", SYS_fsopen, { 0, -1 }, true },
     { Abi::k_x32, "bpf", SYS_bpf, { -1, 0, 0 }, true },
     { Abi::k_x32, "personality-set", SYS_personality, { 0 }, true },
+    { Abi::k_x32, "socket-inet", SYS_socket, { AF_INET, SOCK_STREAM }, true },
     // The i386 numbers, from the i386 table.
     { Abi::k_i386, "getpid", 20, {}, true },
     { Abi::k_i386, "unshare", 310, { (i64)(CLONE_NEWUSER | CLONE_NEWNS | 1) }, true },
@@ -83,6 +103,7 @@ constexpr ProbeCall k_calls[] = {
     { Abi::k_i386, "fsopen", 430, { 0, -1 }, true },
     { Abi::k_i386, "bpf", 357, { -1, 0, 0 }, true },
     { Abi::k_i386, "personality-set", 136, { 0 }, true },
+    { Abi::k_i386, "socket-inet", 359, { AF_INET, SOCK_STREAM }, true },
 };
 
 const char* abi_name(Abi abi)
@@ -170,6 +191,10 @@ i64 append_outcome(char* line, i64 pos, const ProbeCall& call, int status)
         return append_text(line, pos, "allowed");
     if (code == ENOSYS)
         return append_text(line, pos, "ENOSYS");
+    if (code == EACCES)
+        return append_text(line, pos, "EACCES");
+    if (code == EAFNOSUPPORT)
+        return append_text(line, pos, "EAFNOSUPPORT");
     pos = append_text(line, pos, "errno ");
     return append_decimal(line, pos, code);
 }

@@ -42,6 +42,24 @@ TEST_F(PlanLaunch, JailModesSetAllFiveLimitsInOrder)
     EXPECT_EQ(plan.limits[2].resource, RLIMIT_NPROC);
 }
 
+TEST_F(PlanLaunch, MemoryGroupTakesThePlaceOfTheAddressSpaceLimit)
+{
+    jail.mode = k_jail_kernel;
+    launch("node -e 1");
+    RunCgroup group {};
+    plan_memory_group(&plan, &group);
+    EXPECT_EQ(plan.cgroup, &group);
+    ASSERT_EQ(plan.limit_count, 4);
+    const int expected[] = { RLIMIT_CPU, RLIMIT_NPROC, RLIMIT_FSIZE, RLIMIT_NOFILE };
+    for (i64 i = 0; i < 4; i++)
+        EXPECT_EQ(plan.limits[i].resource, expected[i]) << "row " << i;
+    EXPECT_EQ(plan.limits[3].value, 32u);
+    // A plan without groups keeps its cap.
+    launch("node -e 1");
+    EXPECT_EQ(plan.limits[1].resource, RLIMIT_AS);
+    EXPECT_EQ(plan.limit_count, 5);
+}
+
 TEST_F(PlanLaunch, WorkspaceAndGroupsAreLeftToTheCaller)
 {
     jail.mode = k_jail_kernel;

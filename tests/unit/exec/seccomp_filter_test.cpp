@@ -19,18 +19,27 @@ constexpr u32 k_invalid = 0xDEADBEEF;
 constexpr u32 k_kill = SECCOMP_RET_KILL_PROCESS;
 constexpr u32 k_allow = SECCOMP_RET_ALLOW;
 constexpr u32 k_eacces = SECCOMP_RET_ERRNO | 13;
+constexpr u32 k_eafnosupport = SECCOMP_RET_ERRNO | 97;
+constexpr u32 k_notify = SECCOMP_RET_USER_NOTIF;
 constexpr u32 k_eperm = SECCOMP_RET_ERRNO | 1;
 constexpr u32 k_enosys = SECCOMP_RET_ERRNO | 38;
 constexpr u32 k_server_pid = 4242;
 constexpr u32 k_server_pgid = 4000;
 
+// A jail-mode program by default; a guarded one is a plain basic mode's, on the host's
+// network.
 struct Program {
     sock_filter_k insns[k_seccomp_filter_max];
     i64 len;
-    explicit Program(GuardedProcess guarded = {}) { len = build_seccomp_filter(insns, guarded); }
+    explicit Program(GuardedProcess guarded = {}, FilterKill kill = k_kill_in_kernel)
+    {
+        FilterNetwork network = guarded.pid != 0 ? k_network_host : k_network_namespace;
+        len = build_seccomp_filter(insns, { guarded, network, kill });
+    }
+    Program(FilterNetwork network, FilterKill kill) { len = build_seccomp_filter(insns, { {}, network, kill }); }
 };
 
-Program guarded_program() { return Program({ k_server_pid, k_server_pgid }); }
+Program guarded_program(FilterKill kill = k_kill_in_kernel) { return Program({ k_server_pid, k_server_pgid }, kill); }
 
 u32 run_args(const Program& p, u32 nr, std::initializer_list<u64> args, u32 arch = AUDIT_ARCH_X86_64)
 {
@@ -83,6 +92,8 @@ TEST(BuildSeccompFilter, IsWellFormed)
     expect_well_formed(Program());
     expect_well_formed(guarded_program());
     expect_well_formed(Program({ k_server_pid, 0 }));
+    expect_well_formed(guarded_program(k_kill_by_listener));
+    expect_well_formed(Program(k_network_host, k_kill_by_listener));
 }
 
 TEST(BuildSeccompFilter, KillsCallsOfOtherArchitectures)
@@ -103,10 +114,86 @@ TEST(BuildSeccompFilter, KillsEveryX32Number)
     EXPECT_EQ(run(p, 0xFFFFFFFFu), k_kill);
 }
 
-TEST(BuildSeccompFilter, KillsEachFilteredCall)
+// The kill list, as a row of numbers and the name each is reported by.
+struct KilledCall {
+    u32 nr;
+    const char* name;
+};
+constexpr KilledCall k_kill_list[] = {
+    { 101, "ptrace" },
+    { 310, "process_vm_readv" },
+    { 311, "process_vm_writev" },
+    { 175, "init_module" },
+    { 313, "finit_module" },
+    { 176, "delete_module" },
+    { 246, "kexec_load" },
+    { 320, "kexec_file_load" },
+    { 169, "reboot" },
+    { 425, "io_uring_setup" },
+};
+
+TEST(BuildSeccompFilter, KillsTheKillListInTheKernelOrHandsItToTheListener)
 {
-    Program p;
-    const u32 killed[] = {
+    for (const Program& p : { Program(), guarded_program() })
+        for (const KilledCall& call : k_kill_list)
+            EXPECT_EQ(run(p, call.nr), k_kill) << call.name;
+    for (const Program& p : { Program({}, k_kill_by_listener), guarded_program(k_kill_by_listener) })
+        for (const KilledCall& call : k_kill_list)
+            EXPECT_EQ(run(p, call.nr), k_notify) << call.name;
+}
+
+TEST(BuildSeccompFilter, ListenerLeavesOtherArchitecturesAndX32ToTheKernel)
+{
+    // Their numbers mean other calls, so no name could be reported: the kernel kills.
+    for (const Program& p : { Program({}, k_kill_by_listener), guarded_program(k_kill_by_listener) }) {
+        EXPECT_EQ(run(p, 26, AUDIT_ARCH_I386), k_kill); // i386 ptrace
+        EXPECT_EQ(run(p, 0x40000000u | 101), k_kill); // x32 ptrace
+        EXPECT_EQ(run(p, 39), k_allow); // getpid
+        EXPECT_EQ(run(p, 250), k_eperm); // keyctl
+    }
+}
+
+TEST(SeccompKilledCallName, NamesEveryCallOfTheKillListAndNothingElse)
+{
+    for (const KilledCall& call : k_kill_list)
+        EXPECT_STREQ(seccomp_killed_call_name(call.nr), call.name);
+    for (u32 nr : { 0u, 41u, 42u, 62u, 250u, 272u, 0x40000000u | 101u })
+        EXPECT_EQ(seccomp_killed_call_name(nr), nullptr) << nr;
+}
+
+TEST(BuildSeccompFilter, SocketsOfTheLocalInternetAndNetlinkFamiliesOnly)
+{
+    constexpr u32 socket = 41, socketpair = 53;
+    const u64 other_families[] = { 0, 3, 4, 5, 9, 17, 38, 40, 42, 44, 45, 46, 0xFFFFFFFFul };
+    // In the agent's network namespace every allowed family is made; on the host's network
+    // Internet sockets are refused.
+    Program jailed;
+    Program host = guarded_program();
+    for (u32 nr : { socket, socketpair }) {
+        for (u64 family : { 1ul, 16ul }) { // AF_UNIX, AF_NETLINK
+            EXPECT_EQ(run(jailed, nr, AUDIT_ARCH_X86_64, family), k_allow) << nr << " family " << family;
+            EXPECT_EQ(run(host, nr, AUDIT_ARCH_X86_64, family), k_allow) << nr << " family " << family;
+        }
+        for (u64 family : { 2ul, 10ul }) { // AF_INET, AF_INET6
+            EXPECT_EQ(run(jailed, nr, AUDIT_ARCH_X86_64, family), k_allow) << nr << " family " << family;
+            EXPECT_EQ(run(host, nr, AUDIT_ARCH_X86_64, family), k_eacces) << nr << " family " << family;
+        }
+        for (u64 family : other_families) {
+            EXPECT_EQ(run(jailed, nr, AUDIT_ARCH_X86_64, family), k_eafnosupport) << nr << " family " << family;
+            EXPECT_EQ(run(host, nr, AUDIT_ARCH_X86_64, family), k_eafnosupport) << nr << " family " << family;
+        }
+    }
+    // The family is an int: a high half the kernel ignores changes nothing.
+    EXPECT_EQ(run(jailed, socket, AUDIT_ARCH_X86_64, 0x100000028ul), k_eafnosupport);
+    EXPECT_EQ(run(host, socket, AUDIT_ARCH_X86_64, 0xFFFFFFFF00000002ul), k_eacces);
+    // The network decides, whichever way the kill list ends.
+    EXPECT_EQ(run(Program(k_network_host, k_kill_by_listener), socket, AUDIT_ARCH_X86_64, 2), k_eacces);
+    EXPECT_EQ(run(Program(k_network_namespace, k_kill_by_listener), socket, AUDIT_ARCH_X86_64, 40), k_eafnosupport);
+}
+
+TEST(BuildSeccompFilter, CallsOnASocketAreLeftToTheFamilyTest)
+{
+    const u32 socket_calls[] = {
         42, // connect
         43, // accept
         44, // sendto
@@ -115,31 +202,11 @@ TEST(BuildSeccompFilter, KillsEachFilteredCall)
         47, // recvmsg
         49, // bind
         50, // listen
-        101, // ptrace
-        169, // reboot
-        175, // init_module
-        313, // finit_module
-        176, // delete_module
-        246, // kexec_load
-        320, // kexec_file_load
         288, // accept4
-        310, // process_vm_readv
-        311, // process_vm_writev
-        425, // io_uring_setup
     };
-    for (u32 nr : killed)
-        EXPECT_EQ(run(p, nr), k_kill) << "call " << nr;
-}
-
-TEST(BuildSeccompFilter, RefusesLocalSocketsAndKillsNetworkOnes)
-{
-    Program p;
-    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 1), k_eacces); // AF_UNIX
-    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 2), k_kill); // AF_INET
-    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 10), k_kill); // AF_INET6
-    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 16), k_kill); // AF_NETLINK
-    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 17), k_kill); // AF_PACKET
-    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 0), k_kill);
+    for (const Program& p : { Program(), guarded_program(), guarded_program(k_kill_by_listener) })
+        for (u32 nr : socket_calls)
+            EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, 3), k_allow) << "call " << nr;
 }
 
 TEST(BuildSeccompFilter, AllowsOrdinaryCalls)
@@ -149,8 +216,7 @@ TEST(BuildSeccompFilter, AllowsOrdinaryCalls)
         0, // read
         1, // write
         40, // sendfile (next to socket)
-        48, // shutdown (between the filtered socket calls)
-        53, // socketpair
+        48, // shutdown
         56, // clone
         59, // execve
         61, // wait4
@@ -164,11 +230,11 @@ TEST(BuildSeccompFilter, AllowsOrdinaryCalls)
 
 TEST(BuildSeccompFilter, GuardKeepsEveryOtherVerdict)
 {
-    Program plain;
+    Program plain(k_network_host, k_kill_in_kernel);
     Program p = guarded_program();
     const u32 checked[] = { 0, 1, 41, 42, 59, 101, 288, 425, 0x40000000u | 39 };
     for (u32 nr : checked)
-        for (u64 arg : { 0ul, 1ul, 2ul, 10ul })
+        for (u64 arg : { 0ul, 1ul, 2ul, 10ul, 40ul })
             EXPECT_EQ(run(p, nr, AUDIT_ARCH_X86_64, arg), run(plain, nr, AUDIT_ARCH_X86_64, arg)) << "call " << nr;
     EXPECT_EQ(run(p, 62, AUDIT_ARCH_I386, k_server_pid), k_kill);
 }
@@ -371,7 +437,7 @@ TEST(BuildSeccompFilter, ScopedDomainLeavesSignalsToLandlockAndKeepsTheRestOfThe
     EXPECT_EQ(run(p, 203, AUDIT_ARCH_X86_64, k_server_pid), k_eperm); // sched_setaffinity
     EXPECT_EQ(run_args(p, 141, { PRIO_USER, 0, 19 }), k_eperm);
     EXPECT_EQ(run_args(p, 251, { 1, k_server_pid, 0 }), k_eperm);
-    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 2), k_kill); // socket(AF_INET) as before
+    EXPECT_EQ(run(p, 41, AUDIT_ARCH_X86_64, 2), k_eacces); // socket(AF_INET) as before
 }
 
 TEST(BuildSeccompFilter, UnguardedProgramLeavesSignalsAlone)
