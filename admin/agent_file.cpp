@@ -238,11 +238,13 @@ static i64 open_agent_root(i64 slot)
 }
 
 // One name below dir: RESOLVE_BENEATH keeps the step inside (absolute names and climbing
-// included), RESOLVE_NO_SYMLINKS refuses a link.
+// included), RESOLVE_NO_SYMLINKS refuses a link with ELOOP, the last name's too. O_NOFOLLOW
+// is left out on purpose: with O_PATH it would open the link itself, and the step would
+// fail as "not a directory" instead of naming the link.
 static i64 open_beneath(int dir, const char* name, int flags, int mode)
 {
     open_how_k how {};
-    how.flags = (u64)(flags | O_NOFOLLOW | O_CLOEXEC);
+    how.flags = (u64)(flags | O_CLOEXEC);
     // The kernel refuses a mode with O_PATH or without O_CREAT.
     how.mode = (flags & O_CREAT) ? (u64)mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;

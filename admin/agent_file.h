@@ -101,7 +101,7 @@ struct AgentDir {
 AgentDir open_agent_dir(i64 slot, const char* path, i64 path_len, bool make);
 
 // Opens leaf (a name from open_agent_dir) in dir with the agent's ids; flags and mode as
-// for open, O_NOFOLLOW and O_CLOEXEC added. A descriptor or -errno.
+// for open, O_CLOEXEC added. A link is not followed (ELOOP). A descriptor or -errno.
 i64 open_agent_leaf(i64 slot, int dir, const char* leaf, int flags, int mode);
 
 // Removes the file leaf of dir with the agent's ids (a file the server made and could not fill).
