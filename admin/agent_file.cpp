@@ -71,7 +71,7 @@ static constexpr i64 literal_length(const char* text)
 // status has its reason phrase.
 static_assert([] {
     for (const FaultRow& row : k_fault_rows)
-        if (literal_length(row.text) + literal_length(row.tail) > 192 - 24 || reason_phrase(row.status)[0] == 'U')
+        if (literal_length(row.text) + literal_length(row.tail) > k_fault_text_max || reason_phrase(row.status)[0] == 'U')
             return false;
     return true;
 }());

@@ -5,6 +5,8 @@
 // directory (making the missing ones for a write), and their refusals with the messages
 // that name the cause.
 #pragma once
+#include "runtime/error_text.h"
+#include "runtime/text.h"
 #include "runtime/types.h"
 
 // Longest path a file request takes, "/tmp/" included.
@@ -59,8 +61,10 @@ i64 file_fault_status(FileFault fault);
 // The refusal's answer, {"ok":false,"error":"..."}, into out (k_file_refusal_size bytes);
 // returns its length. Pure.
 i64 build_file_refusal(char* out, const FileRefusal& refusal);
-// The longest message: the longest text of the table, a path, two numbers and an error.
-constexpr i64 k_file_message_max = 192 + k_agent_path_max + 2 * 20 + 64;
+// The longest message: a row's text and tail (k_fault_text_max together, checked against
+// the table) with the separators of its detail, and a path, two numbers or an error text.
+constexpr i64 k_fault_text_max = 168;
+constexpr i64 k_file_message_max = k_fault_text_max + 24 + k_agent_path_max + 2 * k_decimal_max + k_error_text_max;
 constexpr i64 k_file_refusal_size = 24 + 6 * k_file_message_max;
 
 // Sends the refusal (its memory: one block of k_file_refusal_size and the header block).

@@ -49,8 +49,8 @@ i64 append_list_entry(char* out, i64 pos, const char* name, i64 name_len, const 
     return append_byte(out, pos, '}');
 }
 
-// The entries of the open directory dir, after the answer's opening; sets *count and
-// *truncated.
+// What append_entries made: the answer's position after the entries, their count, and
+// whether some were left out or a name was replaced.
 struct Listing {
     i64 pos;
     i64 count;
@@ -60,6 +60,8 @@ struct Listing {
 
 static bool dot_or_dot_dot(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)); }
 
+// Appends the entries of the open directory dir at pos, reading them into entries
+// (k_list_dirent_buffer bytes).
 static Listing append_entries(char* out, i64 pos, int dir, char* entries)
 {
     Listing listing { pos, 0, false, false };
