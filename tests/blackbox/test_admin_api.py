@@ -476,10 +476,6 @@ class FileWriteTest(unittest.TestCase):
                 ('{"content":"x"}', error(400, "Bad Request", "missing path field")),
                 ('{}', error(400, "Bad Request", "missing path field")),
                 ('{"path":"/tmp/a"}', error(400, "Bad Request", "missing content field")),
-                ('{"path":"/tmp/a","content":null}', error(400, "Bad Request", "missing content field")),
-                ('{"path":"/tmp/a","content":"x","encoding":"b64"}',
-                 error(400, "Bad Request", 'encoding must be \\"utf-8\\" or \\"base64\\"')),
-                ('{"path":"/tmp/a","content":"x","append":1}', error(400, "Bad Request", "append must be true or false")),
                 ('{"path":"/tmp/","content":"x"}', error(400, "Bad Request", "is a directory: /tmp/")),
             ]
             for body, expected in cases:

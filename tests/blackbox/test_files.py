@@ -138,10 +138,7 @@ class Files:
         cut = self.answer("/api/read", "reader", path="/tmp/raw.bin", length=4)
         self.assertEqual((cut["content"], cut["bytes"], cut["eof"]), ("caf", 3, False))
         self.assertNotIn("lossy", cut)
-        for fields in ({"offset": -1}, {"offset": "1"}):
-            self.refused("/api/read", "reader", 400, "offset must be a whole number of at least 0", path="/tmp/digits", **fields)
-        self.refused("/api/read", "reader", 400, "length must be a whole number of at least 0", path="/tmp/digits", length=1.5)
-        self.refused("/api/read", "reader", 400, 'encoding must be "utf-8" or "base64"', path="/tmp/digits", encoding="hex")
+        self.refused("/api/read", "reader", 400, "offset must be a whole number of at least 0", path="/tmp/digits", offset=-1)
         self.refused("/api/write", "reader", 400, "content is not valid base64 (standard alphabet, padded, no line breaks)",
                      path="/tmp/bad", content="AAA", encoding="base64")
 

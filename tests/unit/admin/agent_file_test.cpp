@@ -96,34 +96,4 @@ TEST(BuildFileRefusal, WorstCaseFits)
     EXPECT_NE(sizes.find("offset and length"), std::string::npos);
 }
 
-TEST(OpenRefusal, MapsTheKernelsErrors)
-{
-    const char* path = "/tmp/a/b";
-    struct Case {
-        i64 error;
-        i64 failed_len;
-        bool directory;
-        FileFault fault;
-        i64 named;
-    } cases[] = {
-        { -ENOENT, 8, false, k_fault_no_file, 8 },
-        { -ENOENT, 8, true, k_fault_no_directory, 8 },
-        { -ENOENT, 6, false, k_fault_no_directory, 6 },
-        { -ENOTDIR, 6, false, k_fault_not_directory, 6 },
-        { -EISDIR, 8, false, k_fault_is_directory, 8 },
-        { -ELOOP, 6, false, k_fault_link, 6 },
-        { -EXDEV, 8, false, k_fault_link, 8 },
-        { -EACCES, 8, false, k_fault_denied, 8 },
-        { -ENXIO, 8, false, k_fault_not_regular, 8 },
-        { -ENOSPC, 8, false, k_fault_full, 8 },
-        { -EDQUOT, 8, false, k_fault_full, 8 },
-        { -EIO, 8, false, k_fault_failed, 8 },
-    };
-    for (const Case& c : cases) {
-        FileRefusal refusal = open_refusal(c.error, path, 8, c.failed_len, c.directory);
-        EXPECT_EQ(refusal.fault, c.fault) << c.error;
-        EXPECT_EQ(refusal.path.len, c.named) << c.error;
-    }
-}
-
 } // namespace

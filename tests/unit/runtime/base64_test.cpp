@@ -63,13 +63,4 @@ TEST(Base64Decode, RefusesAnythingButTheOneEncoding)
         EXPECT_EQ(decode(text), "<refused>") << text;
 }
 
-TEST(Base64Len, IsWhatTheEncoderWrites)
-{
-    EXPECT_EQ(base64_len(0), 0);
-    EXPECT_EQ(base64_len(1), 4);
-    EXPECT_EQ(base64_len(3), 4);
-    EXPECT_EQ(base64_len(4), 8);
-    EXPECT_EQ(base64_len(8388608), 11184812);
-}
-
 } // namespace
