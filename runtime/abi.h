@@ -212,7 +212,6 @@ enum : long {
     EPIPE = 32,
     ELOOP = 40,
     ENOSYS = 38,
-    ENAMETOOLONG = 36,
     EOPNOTSUPP = 95,
     EDQUOT = 122,
     EADDRINUSE = 98,

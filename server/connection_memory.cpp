@@ -6,7 +6,7 @@
 // from it (no larger than the request), the route's buffers, and the tool result, which
 // carries the route's answer twice (as text and as structuredContent). With the default
 // max_file_bytes of 8 MiB a request takes up to 11.4 MB, a read's answer (the file as
-// base64) 11.2 MB, and the largest tool call about 68 MB of address space; only the pages
+// base64) 11.2 MB, and the largest tool call about 65 MB of address space; only the pages
 // a request actually fills become memory.
 #include "server/connection_memory.h"
 #include "admin/file_list.h"
