@@ -8,6 +8,7 @@
 #include "exec/landlock.h"
 #include "exec/workspace.h"
 #include "runtime/error_text.h"
+#include "runtime/fields.h"
 #include "runtime/file_replace.h"
 #include "runtime/heap.h"
 #include "runtime/json_reader.h"
@@ -160,9 +161,9 @@ FileRefusal read_agent_path(const char* body, i64 body_len, char* path, i64* pat
         path[0] = 0;
         return { k_fault_path_too_long, {}, text.decoded, k_agent_path_max, 0 };
     }
-    if (text.end >= 0 && text.decoded > 0) {
+    if (text.end >= 0) {
         *path_len = text.stored;
-    } else if (fallback != nullptr) {
+    } else if (value < 0 && fallback != nullptr) {
         *path_len = text_length(fallback);
         copy_bytes(path, fallback, *path_len + 1);
     }
@@ -189,8 +190,8 @@ FileFault read_encoding_member(const char* body, i64 body_len, bool* base64)
 
 ByteSpan request_body(const char* req, i64 req_len)
 {
-    i64 body = find_bytes(req, req_len, 0, "\r\n\r\n", 4);
-    return body < 0 ? ByteSpan { req + req_len, 0 } : ByteSpan { req + body + 4, req_len - body - 4 };
+    i64 body = find_body(req, req_len);
+    return body < 0 ? ByteSpan { req + req_len, 0 } : ByteSpan { req + body, req_len - body };
 }
 
 // ---- the walk ---------------------------------------------------------------------------

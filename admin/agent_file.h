@@ -76,7 +76,7 @@ FileFault check_agent_path(const char* path, i64 path_len, bool directory_allowe
 
 // Reads the "path" member of the JSON body into path (k_agent_path_max + 1 bytes, NUL
 // after it) and applies the path rules; a path longer than k_agent_path_max is refused,
-// never cut. fallback, when not null, stands for a missing path. Sets *path_len.
+// never cut. fallback, when not null, stands for an absent member. Sets *path_len.
 FileRefusal read_agent_path(const char* body, i64 body_len, char* path, i64* path_len, const char* fallback, bool directory_allowed);
 
 // The "encoding" member of the JSON body: absent or "utf-8" (text) leaves *base64 false,
