@@ -271,7 +271,7 @@ class WorkspaceLimit(unittest.TestCase):
                 self.assertTrue(r["stdout"].endswith("status 1\n"), r)
                 r = inst.post("/api/write", json.dumps({"path": "/tmp/more", "content": "x" * 60000}),
                               headers={"X-Agent": "filler"})
-                self.assertEqual(r.json(), {"ok": False, "error": "could not write file"})
+                self.assertEqual((r.status, r.json()), (507, {"ok": False, "error": "workspace full"}))
                 self.assertEqual(inst.get("/api/health").status, 200)
                 self.assertEqual(inst.exec("rm big; echo freed", agent="filler").json()["stdout"], "freed\n")
 
