@@ -70,6 +70,9 @@ constexpr i64 k_max_runs_per_agent_high = k_max_concurrent_runs_high * 5;
 // Bounds of max_connections_per_peer= and requests_per_second=.
 constexpr i64 k_connections_per_peer_low = 8;
 constexpr i64 k_requests_per_second_high = 100000;
+// Bounds of max_file_bytes=.
+constexpr i64 k_max_file_bytes_low = 4096;
+constexpr i64 k_max_file_bytes_high = 67108864;
 // The value of a server_names= line as read (what fits the file's buffer).
 constexpr i64 k_server_names_text_max = k_config_read_max;
 // The configuration file as written: the credential line, the port line, the capacity

@@ -22,6 +22,7 @@ inline constexpr StatusReason k_status_reasons[] = {
     { 431, "Request Header Fields Too Large" },
     { 500, "Internal Server Error" },
     { 503, "Service Unavailable" },
+    { 507, "Insufficient Storage" },
 };
 
 // The phrase for status; "Unknown" for a code outside the table (a unit test keeps every

@@ -74,6 +74,9 @@ struct ServerState {
     // The first agent uid in kernel isolation: agents run as uid_base + slot, and runs
     // without a slot as uid_base + 32 (exec/confinement.h).
     i64 uid_base;
+    // The largest file /api/write takes and /api/read returns in one request
+    // (max_file_bytes=); the request body limit and the connections' memory follow it.
+    i64 max_file_bytes;
 };
 
 constexpr i64 k_default_max_connections = 512;
@@ -85,6 +88,7 @@ constexpr i64 k_default_requests_per_second = 20;
 constexpr i64 k_default_workspace_mb = 256;
 constexpr i64 k_default_workspace_total_mb = 8192;
 constexpr i64 k_default_uid_base = 60000;
+constexpr i64 k_default_max_file_bytes = 8388608;
 
 extern constinit ServerState state;
 

@@ -1,6 +1,7 @@
 // Raw request bytes through the request field readers and the handlers' own pure
 // readers. Every output buffer is exactly capacity + 1 bytes, so a value stored past its
 // capacity or a missing terminator is caught.
+#include "admin/file_read.h"
 #include "admin/file_write.h"
 #include "admin/policy_endpoints.h"
 #include "fuzz/fuzz_support.h"
@@ -45,13 +46,21 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
         fuzz_check(value >= -1, "number below -1");
     }
 
-    ExactCopy path(nullptr, k_write_path_capacity + 1, k_write_path_capacity + 1);
-    ExactCopy content(nullptr, k_write_content_capacity + 1, k_write_content_capacity + 1);
-    i64 path_len = 0;
-    i64 content_len = 0;
-    const WriteRefusal* refusal = read_write_request(req.bytes, req.len, path.bytes, &path_len, content.bytes, &content_len);
-    if (!refusal)
-        fuzz_check(path_len >= 5 && content_len >= 1 && content_len <= k_write_content_capacity, "write request");
+    // The file routes read the body: every member into buffers of exactly their capacity,
+    // the content's of the body's length, with a small file limit that inputs can reach.
+    const char* json = body < 0 ? req.bytes + req.len : req.bytes + body;
+    i64 json_len = body < 0 ? 0 : req.len - body;
+    ExactCopy path(nullptr, k_agent_path_max + 1, k_agent_path_max + 1);
+    ExactCopy content(nullptr, json_len + 1, json_len + 1);
+    WriteRequest w {};
+    FileRefusal refusal = read_write_request(json, json_len, path.bytes, content.bytes, json_len, 64, &w);
+    if (refusal.fault == k_fault_none)
+        fuzz_check(w.path.len >= 5 && w.path.len <= k_agent_path_max && w.content.len <= 64 && w.mode >= -1 && w.mode <= 0777,
+            "write request");
+    ReadRequest r {};
+    refusal = read_read_request(json, json_len, path.bytes, &r);
+    if (refusal.fault == k_fault_none)
+        fuzz_check(r.path.len >= 5 && r.offset >= 0 && r.length >= -1, "read request");
     ProfileField profile = read_profile_field(req.bytes, req.len);
     fuzz_check(profile.status != k_profile_given || (profile.profile >= 0 && profile.profile <= 2), "profile field");
     // Header values lie inside the header block and never start or end with a blank.
@@ -65,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
         fuzz_check(value.len == 0 || (value.ptr[0] != ' ' && value.ptr[value.len - 1] != ' '), "header value blanks");
     }
     // The router's guards read the same bytes once framed; the sanitizers watch them.
-    Frame frame = frame_request(req.bytes, req.len);
+    Frame frame = frame_request(req.bytes, req.len, request_body_limit(4096));
     if (frame.state == k_frame_complete) {
         (void)host_allowed(frame.request);
         (void)cross_site_request(frame.request);

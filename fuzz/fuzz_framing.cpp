@@ -39,7 +39,7 @@ static void check_request_line(const Request& r, const char* begin, const char* 
     fuzz_check(bytes_equal(target_end + 9, "\r\n", 2) && target_end + 11 == r.headers.ptr, "headers follow the request line");
 }
 
-static void check_request(const Request& r, const char* bytes, i64 len, i64 total)
+static void check_request(const Request& r, const char* bytes, i64 len, i64 total, i64 body_max)
 {
     const char* end = bytes + total;
     fuzz_check(total > 0 && total <= len, "total within the bytes");
@@ -50,7 +50,7 @@ static void check_request(const Request& r, const char* bytes, i64 len, i64 tota
     fuzz_check(block <= k_header_block_max && find_body(bytes, len) == block, "body starts after the first blank line");
     fuzz_check(r.headers.ptr + r.headers.len + 2 == r.body.ptr && bytes_equal(r.body.ptr - 4, "\r\n\r\n", 4), "headers end at the blank line");
     fuzz_check(r.body.ptr + r.body.len == end, "body ends the request");
-    fuzz_check(r.body.len <= k_body_max && r.body.len == content_length_of(bytes, block), "body is the announced length");
+    fuzz_check(r.body.len <= body_max && r.body.len == content_length_of(bytes, block, body_max), "body is the announced length");
     static const char* const names[] = { "Host", "Content-Length", "Authorization", "" };
     for (const char* name : names) {
         ByteSpan value {};
@@ -65,13 +65,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
+// The body limit of the smallest max_file_bytes, and a small one that inputs reach.
+static constexpr i64 k_body_max = request_body_limit(4096);
+static constexpr i64 k_small_body_max = 64;
+
 extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
 {
     // The connection loop frames at most a request buffer's bytes, its NUL not counted.
-    ExactCopy req(data, size, k_request_buffer - 1);
-    i64 asks = expects_continue(req.bytes, req.len);
+    ExactCopy req(data, size, request_buffer_for(k_body_max) - 1);
+    i64 asks = expects_continue(req.bytes, req.len, k_body_max);
     fuzz_check(asks == 0 || asks == 1, "expects_continue answers 0 or 1");
-    Frame frame = frame_request(req.bytes, req.len);
+    // The limit is the caller's alone: a request that frames under the small one frames
+    // alike under the large one.
+    Frame small = frame_request(req.bytes, req.len, k_small_body_max);
+    Frame frame = frame_request(req.bytes, req.len, k_body_max);
+    if (small.state == k_frame_complete) {
+        fuzz_check(frame.state == k_frame_complete && frame.total == small.total, "a smaller limit frames alike");
+        fuzz_check(small.request.body.len <= k_small_body_max, "body within the small limit");
+    }
     if (frame.state != k_frame_complete) {
         fuzz_check(frame.total == 0, "an incomplete frame has no length");
         if (!frame.head_read || frame.state != k_frame_incomplete) {
@@ -87,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
         check_request_line(r, req.bytes, req.bytes + block);
         return 0;
     }
-    check_request(frame.request, req.bytes, req.len, frame.total);
+    check_request(frame.request, req.bytes, req.len, frame.total, k_body_max);
     // Bytes past the request change nothing: its own bytes frame the same way.
-    Frame alone = frame_request(req.bytes, frame.total);
+    Frame alone = frame_request(req.bytes, frame.total, k_body_max);
     fuzz_check(alone.state == k_frame_complete && alone.total == frame.total, "the request alone frames alike");
     fuzz_check(alone.request.path.ptr == frame.request.path.ptr && alone.request.path.len == frame.request.path.len
             && alone.request.query.ptr == frame.request.query.ptr && alone.request.query.len == frame.request.query.len,

@@ -18,6 +18,7 @@ enum : long {
     SYS_rt_sigaction = 13,
     SYS_rt_sigprocmask = 14,
     SYS_ioctl = 16,
+    SYS_pread64 = 17,
     SYS_readv = 19,
     SYS_writev = 20,
     SYS_pipe = 22,
@@ -97,6 +98,7 @@ enum : long {
     SYS_fchmodat = 268,
     SYS_ppoll = 271,
     SYS_unshare = 272,
+    SYS_fallocate = 285,
     SYS_accept4 = 288,
     SYS_epoll_create1 = 291,
     SYS_dup3 = 292,
@@ -179,6 +181,8 @@ enum : int {
     O_CLOEXEC = 02000000,
     O_PATH = 010000000,
 };
+// fallocate(2): reserve blocks without changing the file's size.
+enum : int { FALLOC_FL_KEEP_SIZE = 1 };
 enum : int { AT_FDCWD = -100, AT_REMOVEDIR = 0x200, AT_SYMLINK_NOFOLLOW = 0x100 };
 enum : long { RESOLVE_NO_SYMLINKS = 0x04, RESOLVE_NO_MAGICLINKS = 0x02, RESOLVE_BENEATH = 0x08 };
 
@@ -189,6 +193,7 @@ enum : long {
     ESRCH = 3,
     EINTR = 4,
     EIO = 5,
+    ENXIO = 6,
     EBADF = 9,
     ECHILD = 10,
     EAGAIN = 11,
@@ -208,7 +213,9 @@ enum : long {
     EPIPE = 32,
     ELOOP = 40,
     ENOSYS = 38,
+    EOPNOTSUPP = 95,
     EAFNOSUPPORT = 97,
+    EDQUOT = 122,
     EADDRINUSE = 98,
     ENETUNREACH = 101,
     ECONNRESET = 104,

@@ -66,8 +66,14 @@ inline i64 sys_openat2(int dirfd, const char* path, open_how_k* how)
 }
 inline i64 sys_close(int fd) { return syscall1(SYS_close, fd); }
 inline i64 sys_fstat(int fd, stat_k* st) { return syscall2(SYS_fstat, fd, (i64)st); }
+inline i64 sys_fstatat(int dirfd, const char* path, stat_k* st, int flags)
+{
+    return syscall4(SYS_newfstatat, dirfd, (i64)path, (i64)st, flags);
+}
+inline i64 sys_pread64(int fd, void* buf, i64 len, i64 offset) { return syscall4(SYS_pread64, fd, (i64)buf, len, offset); }
 inline i64 sys_fstatfs(int fd, statfs_k* st) { return syscall2(SYS_fstatfs, fd, (i64)st); }
 inline i64 sys_ftruncate(int fd, i64 length) { return syscall2(SYS_ftruncate, fd, length); }
+inline i64 sys_fallocate(int fd, int mode, i64 offset, i64 len) { return syscall4(SYS_fallocate, fd, mode, offset, len); }
 inline i64 sys_close_range(unsigned first, unsigned last, unsigned flags) { return syscall3(SYS_close_range, first, last, flags); }
 inline i64 sys_dup2(int oldfd, int newfd) { return syscall2(SYS_dup2, oldfd, newfd); }
 inline i64 sys_dup3(int oldfd, int newfd, int flags) { return syscall3(SYS_dup3, oldfd, newfd, flags); }

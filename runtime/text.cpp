@@ -110,6 +110,30 @@ i64 append_json_string(char* buf, i64 pos, const char* src, i64 len)
     return pos;
 }
 
+JsonStringSize measure_json_string(const char* src, i64 len)
+{
+    JsonStringSize size { 2, false };
+    for (i64 i = 0; i < len;) {
+        u8 c = (u8)src[i];
+        if (c < 0x20 || c == '"' || c == '\\') {
+            bool short_form = c == '\n' || c == '\r' || c == '\t' || c == '"' || c == '\\';
+            size.bytes += short_form ? 2 : 6;
+            i++;
+            continue;
+        }
+        i64 n = utf8_sequence_length(src + i, len - i);
+        if (n == 0) {
+            size.bytes += 3;
+            size.lossy = true;
+            i++;
+            continue;
+        }
+        size.bytes += n;
+        i += n;
+    }
+    return size;
+}
+
 bool bytes_equal(const char* a, const char* b, i64 len)
 {
     for (i64 i = 0; i < len; i++)

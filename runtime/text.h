@@ -19,6 +19,14 @@ i64 build_path(char* out, const char* dir, const char* leaf);
 i64 append_json_string(char* buf, i64 pos, const char* src, i64 len);
 constexpr i64 k_json_string_max(i64 len) { return 6 * len + 2; }
 
+// What append_json_string would make of src: its exact length, quotes included, and
+// whether it would write U+FFFD for some byte (the text would then not be the bytes).
+struct JsonStringSize {
+    i64 bytes;
+    bool lossy;
+};
+JsonStringSize measure_json_string(const char* src, i64 len);
+
 // Length of the well-formed UTF-8 sequence at the start of s (1 to 4), or 0 when its first
 // byte does not begin one (a stray continuation, an overlong form, a surrogate, a code
 // point past U+10FFFF, or a sequence cut off by the end).

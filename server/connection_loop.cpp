@@ -62,6 +62,17 @@ static void refuse(Connection* c, i64 status, const char* message, i64 now_ms)
     start_writing(c, now_ms);
 }
 
+// The limit follows max_file_bytes, so the answer names it.
+static void refuse_body(Connection* c, i64 now_ms)
+{
+    char message[64];
+    i64 len = append_text(message, 0, "request body too large (limit ");
+    len = append_decimal(message, len, request_body_max());
+    len = append_text(message, len, " bytes)");
+    message[len] = 0;
+    refuse(c, 413, message, now_ms);
+}
+
 // The framed request goes to the router. After it: the answer is queued, or the request's
 // run will answer it, or there is nothing to say.
 static void route(Connection* c, const Request& request, i64 now_ms)
@@ -97,7 +108,7 @@ static void peer_left(Connection* c)
 static void invite_body(Connection* c)
 {
     static constexpr char k_continue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-    if (c->continue_sent || !expects_continue(c->request, c->request_len))
+    if (c->continue_sent || !expects_continue(c->request, c->request_len, request_body_max()))
         return;
     c->continue_sent = true;
     iovec_k iov { k_continue, sizeof(k_continue) - 1 };
@@ -129,7 +140,7 @@ static bool refused_by_head(Connection* c, const Frame& frame, i64 now_ms)
 static void read_request(Connection* c, i64 now_ms)
 {
     for (;;) {
-        i64 n = sys_read(c->fd, c->request + c->request_len, k_request_buffer - 1 - c->request_len);
+        i64 n = sys_read(c->fd, c->request + c->request_len, request_buffer_size() - 1 - c->request_len);
         if (n == -EINTR)
             continue;
         if (n == -EAGAIN)
@@ -138,7 +149,7 @@ static void read_request(Connection* c, i64 now_ms)
             return connection_close(c);
         c->request_len += n;
         c->active_ms = now_ms;
-        Frame frame = frame_request(c->request, c->request_len);
+        Frame frame = frame_request(c->request, c->request_len, request_body_max());
         switch (frame.state) {
         case k_frame_incomplete:
             if (refused_by_head(c, frame, now_ms))
@@ -147,7 +158,7 @@ static void read_request(Connection* c, i64 now_ms)
             continue;
         case k_frame_complete: return route(c, frame.request, now_ms);
         case k_frame_header_too_large: return refuse(c, 431, "request header block too large", now_ms);
-        case k_frame_body_too_large: return refuse(c, 413, "request body too large", now_ms);
+        case k_frame_body_too_large: return refuse_body(c, now_ms);
         case k_frame_malformed: return refuse(c, 400, "malformed request line", now_ms);
         }
     }
@@ -213,7 +224,7 @@ static void start_writing(Connection* c, i64 now_ms)
 static void drain_rest(Connection* c)
 {
     for (;;) {
-        i64 n = sys_read(c->fd, c->request, k_request_buffer - 1);
+        i64 n = sys_read(c->fd, c->request, request_buffer_size() - 1);
         if (n == -EINTR)
             continue;
         if (n == -EAGAIN)
@@ -270,7 +281,7 @@ static void admit(int fd, u32 peer, i64 now_ms)
         sys_close(fd);
         return;
     }
-    c->request = (char*)arena_alloc(&c->arena, k_request_buffer);
+    c->request = (char*)arena_alloc(&c->arena, (u64)request_buffer_size());
     c->deadline_ms = now_ms + k_read_silence_ms;
     c->watch = { on_connection_event, c };
     watch_fd(fd, EPOLLIN, &c->watch);
@@ -352,7 +363,7 @@ static void reserve_connections()
     len = append_decimal(line, len, capacity);
     len = append_text(line, len, " connections of ");
     len = append_decimal(line, len, arena_size);
-    len = append_text(line, len, " bytes (lower max_connections=)\n");
+    len = append_text(line, len, " bytes (lower max_connections= or max_file_bytes=)\n");
     print_bytes(line, len);
     sys_exit_group(1);
 }

@@ -4,10 +4,12 @@
 //
 // The largest is a tool call through /mcp: its own request, the route request it builds
 // from it (no larger than the request), the route's buffers, and the tool result, which
-// carries the route's answer twice (as text and as structuredContent). With output kept up
-// to 64,999 bytes, every byte escaped to six, the exec answer is 390,154 bytes and the tool
-// result under 790,000: about 1.7 MB in all.
+// carries the route's answer twice (as text and as structuredContent). With the default
+// max_file_bytes of 8 MiB a request takes up to 11.4 MB, a read's answer (the file as
+// base64) 11.2 MB, and the largest tool call about 65 MB of address space; only the pages
+// a request actually fills become memory.
 #include "server/connection_memory.h"
+#include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
 #include "admin/mcp_endpoint.h"
@@ -18,23 +20,36 @@
 #include "core/audit_log.h"
 #include "core/config.h"
 #include "core/http_response.h"
+#include "core/state.h"
 #include "dashboard/admin_page.h"
 #include "exec/exec_endpoint.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
 #include "server/request_framing.h"
 
-static constexpr i64 k_request_memory = heap_block(k_request_buffer);
+i64 request_body_max() { return request_body_limit(state.max_file_bytes); }
+
+i64 request_buffer_size() { return request_buffer_for(request_body_max()); }
+
+static i64 request_memory() { return heap_block(request_buffer_size()); }
 
 // Every answer is sent with a header block, and any route may end in an error answer.
 static constexpr i64 k_answer_overhead = heap_block(k_header_buffer) + heap_block(k_error_buffer);
 
 constexpr i64 larger(i64 a, i64 b) { return a > b ? a : b; }
 
+// The file routes' worst cases for the configured file size and body limit.
+static i64 read_memory() { return read_route_memory(state.max_file_bytes); }
+static i64 write_memory() { return write_route_memory(request_body_max()); }
+
 // The longest answer a tool's route gives, which the tool result carries.
-static constexpr i64 k_tool_route_answer_max =
-    larger(larger(k_exec_answer_max, k_read_answer_size), larger(larger(k_write_answer_size, k_error_buffer), k_refusal_body_size));
-static constexpr i64 k_tool_route_memory = larger(k_exec_route_memory, larger(k_read_route_memory, k_write_route_memory));
+static i64 tool_route_answer_max()
+{
+    i64 files = larger(larger(read_answer_size(state.max_file_bytes), k_write_answer_size), larger(k_list_answer_size, k_file_refusal_size));
+    return larger(larger(k_exec_answer_max, files), larger(k_error_buffer, k_refusal_body_size));
+}
+
+static i64 tool_route_memory() { return larger(k_exec_route_memory, larger(larger(read_memory(), write_memory()), k_list_route_memory)); }
 
 // The administration routes read and rewrite small files inside the request: the policy
 // file (read for a reload, rebuilt for a change), the agents file, the configuration file
@@ -47,24 +62,25 @@ static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_
 
 static i64 mcp_memory()
 {
-    return k_request_memory + mcp_call_memory(k_request_buffer) + k_tool_route_memory + heap_block(mcp_tool_answer_size(k_tool_route_answer_max))
+    return request_memory() + mcp_call_memory(request_buffer_size()) + tool_route_memory() + heap_block(mcp_tool_answer_size(tool_route_answer_max()))
         + k_answer_overhead;
 }
 
-static RouteMemory table[8];
+static RouteMemory table[9];
 
 const RouteMemory* route_memory_table(i64* count)
 {
     i64 n = 0;
-    table[n++] = { "POST /api/exec", k_request_memory + k_exec_route_memory };
-    table[n++] = { "POST /api/read", k_request_memory + k_read_route_memory };
-    table[n++] = { "POST /api/write", k_request_memory + k_write_route_memory };
+    table[n++] = { "POST /api/exec", request_memory() + k_exec_route_memory };
+    table[n++] = { "POST /api/read", request_memory() + read_memory() };
+    table[n++] = { "POST /api/write", request_memory() + write_memory() };
+    table[n++] = { "POST /api/list", request_memory() + k_list_route_memory };
     table[n++] = { "POST /mcp", mcp_memory() };
-    table[n++] = { "GET /", k_request_memory + heap_block(k_admin_page_size) + k_answer_overhead };
+    table[n++] = { "GET /", request_memory() + heap_block(k_admin_page_size) + k_answer_overhead };
     table[n++] = { "GET /api/audit",
-        k_request_memory + heap_block(k_audit_filter_size) + heap_block(k_audit_report_size) + k_answer_overhead };
+        request_memory() + heap_block(k_audit_filter_size) + heap_block(k_audit_report_size) + k_answer_overhead };
     table[n++] = { "reports and settings",
-        k_request_memory + heap_block(k_agents_report_size) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
+        request_memory() + heap_block(k_agents_report_size) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
             + k_admin_files_memory + k_admin_fields_memory + k_answer_overhead };
     *count = n;
     return table;

@@ -1,5 +1,7 @@
 // How much memory one connection needs: the worst case of every route, computed from the
-// limits of the buffers each one fills, and so the size of every connection's arena.
+// limits of the buffers each one fills, and so the size of every connection's arena. The
+// request and the file routes follow the configured max_file_bytes, so these are
+// functions of the server's state, not constants.
 #pragma once
 #include "runtime/types.h"
 
@@ -14,3 +16,9 @@ const RouteMemory* route_memory_table(i64* count);
 
 // The arena size that holds the largest worst case, in whole pages.
 i64 connection_arena_size();
+
+// The request body the server takes at most, and the request buffer that holds the
+// largest request with its NUL: both follow max_file_bytes (server/request_framing.h),
+// which start-up has read before the first connection.
+i64 request_body_max();
+i64 request_buffer_size();

@@ -20,7 +20,7 @@ static i64 line_starts_with(const char* head, i64 head_len, i64 at, const char* 
     return 1;
 }
 
-i64 content_length_of(const char* head, i64 head_len)
+i64 content_length_of(const char* head, i64 head_len, i64 body_max)
 {
     for (i64 at = 0; at < head_len; at++) {
         if (!line_starts_with(head, head_len, at, k_length_name, k_length_name_len))
@@ -31,7 +31,7 @@ i64 content_length_of(const char* head, i64 head_len)
         i64 value = 0;
         for (; i < head_len && head[i] >= '0' && head[i] <= '9'; i++) {
             value = value * 10 + (head[i] - '0');
-            if (value > k_body_max)
+            if (value > body_max)
                 return -1;
         }
         return value;
@@ -39,12 +39,12 @@ i64 content_length_of(const char* head, i64 head_len)
     return 0;
 }
 
-i64 expects_continue(const char* buf, i64 len)
+i64 expects_continue(const char* buf, i64 len, i64 body_max)
 {
     i64 body = find_body(buf, len);
     if (body < 0 || body > k_header_block_max)
         return 0;
-    i64 body_len = content_length_of(buf, body);
+    i64 body_len = content_length_of(buf, body, body_max);
     if (body_len <= 0 || len >= body + body_len)
         return 0;
     for (i64 at = 0; at < body; at++)
@@ -97,7 +97,7 @@ static bool read_request_line(const char* line, i64 line_len, Request* request)
     return true;
 }
 
-Frame frame_request(const char* buf, i64 len)
+Frame frame_request(const char* buf, i64 len, i64 body_max)
 {
     Frame frame {};
     i64 body = find_body(buf, len);
@@ -116,7 +116,7 @@ Frame frame_request(const char* buf, i64 len)
         frame.state = k_frame_malformed;
         return frame;
     }
-    i64 body_len = content_length_of(buf, body);
+    i64 body_len = content_length_of(buf, body, body_max);
     if (body_len < 0) {
         frame.state = k_frame_body_too_large;
         return frame;

@@ -4,14 +4,18 @@
 // method, path and query, the header lines, the body) that every later step reads instead
 // of the raw bytes. Pure.
 #pragma once
+#include "runtime/base64.h"
 #include "runtime/types.h"
 
-// The header block, blank line included, at most; and the body at most, which lets the
-// 65,000-byte content of a file write through even with every byte escaped.
+// The header block, blank line included, at most.
 constexpr i64 k_header_block_max = 8192;
-constexpr i64 k_body_max = 196608;
+// The body at most: room for everything of a request but a file's content (a command of
+// 64 KiB with every byte escaped, its environment, the other fields), and the largest file
+// a write takes as base64. The server computes it once at start-up from max_file_bytes.
+constexpr i64 k_body_fixed_max = 196608;
+constexpr i64 request_body_limit(i64 max_file_bytes) { return k_body_fixed_max + base64_len(max_file_bytes); }
 // A request buffer holds the largest request and the NUL the handlers rely on.
-constexpr i64 k_request_buffer = k_header_block_max + k_body_max + 1;
+constexpr i64 request_buffer_for(i64 body_max) { return k_header_block_max + body_max + 1; }
 // The longest method taken (the longest standard one, OPTIONS, has 7 bytes).
 constexpr i64 k_method_max = 16;
 
@@ -54,18 +58,19 @@ struct Frame {
 };
 
 // The Content-Length value of a header block (name matched in any case at a line start),
-// 0 when the header is absent or holds no digits, -1 when it announces more than k_body_max.
-i64 content_length_of(const char* head, i64 head_len);
+// 0 when the header is absent or holds no digits, -1 when it announces more than body_max.
+i64 content_length_of(const char* head, i64 head_len, i64 body_max);
 
 // 1 when the header block has ended with "Expect: 100-continue" (name and value in any
-// case) and the body it announces has not arrived: the client waits for an interim
-// "100 Continue" before it sends the body.
-i64 expects_continue(const char* buf, i64 len);
+// case) and the body it announces (at most body_max bytes) has not arrived: the client
+// waits for an interim "100 Continue" before it sends the body.
+i64 expects_continue(const char* buf, i64 len, i64 body_max);
 
 // Judges the len bytes received so far and, once they hold a whole request with a
-// well-formed request line, reads it into frame.request. Bytes past the announced body (a
-// client that sends more) are not part of the request.
-Frame frame_request(const char* buf, i64 len);
+// well-formed request line and a body of at most body_max bytes, reads it into
+// frame.request. Bytes past the announced body (a client that sends more) are not part of
+// the request.
+Frame frame_request(const char* buf, i64 len, i64 body_max);
 
 // The value of the request's first header named name (any case), blanks around it removed.
 bool request_header(const Request& request, const char* name, ByteSpan* value);

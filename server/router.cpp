@@ -3,6 +3,7 @@
 // method + exact path; the agent gate and dispatch both look a request up in it, and so do
 // the requests the MCP endpoint builds for its tools.
 #include "server/router.h"
+#include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
 #include "admin/mcp_endpoint.h"
@@ -209,6 +210,7 @@ static constexpr Route k_routes[] = {
     { "POST", "/api/exec", pass_request<handle_exec>, k_agents },
     { "POST", "/api/write", pass_request<handle_write>, k_agents },
     { "POST", "/api/read", pass_request<handle_read>, k_agents },
+    { "POST", "/api/list", pass_request<handle_list>, k_agents },
     { "DELETE", "/api/sandbox", reset_sandbox, k_admin_only },
     // The MCP endpoint's tools are the agents' own routes, run under the caller's identity.
     // Every other method on /mcp gets the endpoint's own 405.
@@ -336,7 +338,8 @@ static void dispatch(int conn, const Request& request, RouteMatch match)
 // tool's request carries the same Authorization.
 static void route_tool_request(int conn, const char* req, i64 req_len)
 {
-    Frame frame = frame_request(req, req_len);
+    // A request the endpoint built holds its whole body: its own length bounds it.
+    Frame frame = frame_request(req, req_len, req_len);
     if (frame.state != k_frame_complete)
         return send_json_error(conn, 500, reason_phrase(500), "tool request could not be framed");
     const Request& request = frame.request;

@@ -456,7 +456,7 @@ class FileWriteTest(unittest.TestCase):
     def test_write_answer_file_and_audit(self):
         with Instance(mode="plain", **UNCONFINED) as srv:
             r = srv.post("/api/write", '{"path":"/tmp/out.txt","content":"a\\nb\\tc \\"q\\""}', headers={"X-Agent": "w1"})
-            self.assertEqual(r.raw, ok('{"ok":true,"path":"/tmp/out.txt","bytes_written":9}'))
+            self.assertEqual(r.raw, ok('{"ok":true,"path":"/tmp/out.txt","bytes_written":9,"size":9}'))
             self.assertEqual(read(srv.path("tmp", "out.txt")), b'a\nb\tc "q"')
             srv.post("/api/write", '{"path":"/tmp/out.txt","content":"z"}')
             self.assertEqual(read(srv.path("tmp", "out.txt")), b"z")
@@ -475,21 +475,24 @@ class FileWriteTest(unittest.TestCase):
                 ('{"path":"/tmp/notes..txt","content":"x"}', error(403, "Forbidden", "path traversal not allowed")),
                 ('{"content":"x"}', error(400, "Bad Request", "missing path field")),
                 ('{}', error(400, "Bad Request", "missing path field")),
-                ('{"path":"/tmp/a","content":""}', error(400, "Bad Request", "missing content field")),
-                ('{"path":"/tmp/","content":"x"}', error(500, "Internal Server Error", "could not create file")),
-                ('{"path":"/tmp/no/such/dir","content":"x"}', error(500, "Internal Server Error", "could not create file")),
+                ('{"path":"/tmp/a"}', error(400, "Bad Request", "missing content field")),
+                ('{"path":"/tmp/","content":"x"}', error(400, "Bad Request", "is a directory: /tmp/")),
             ]
             for body, expected in cases:
                 self.assertEqual(srv.post("/api/write", body, headers={"X-Agent": "r"}).raw, expected, body)
             self.assertEqual(srv.get("/api/agents").json()["count"], 0)
             self.assertEqual(audit_entries(srv), [])
 
-    def test_long_path_is_cut(self):
+    def test_long_path_is_refused_and_missing_folders_are_made(self):
         with Instance(mode="plain", **UNCONFINED) as srv:
             path = "/tmp/" + "n" * 295
             r = srv.post("/api/write", json.dumps({"path": path, "content": "x"}))
-            self.assertEqual(r.raw, ok('{"ok":true,"path":"%s","bytes_written":1}' % path[:250]))
-            self.assertTrue(os.path.exists(srv.path("tmp", "n" * 245)))
+            self.assertEqual(r.raw, error(400, "Bad Request", "path too long (300 bytes, limit 250)"))
+            self.assertFalse(os.path.exists(srv.path("tmp", "n" * 245)))
+            r = srv.post("/api/write", '{"path":"/tmp/no/such/dir","content":"x"}')
+            self.assertEqual(r.raw, ok('{"ok":true,"path":"/tmp/no/such/dir","bytes_written":1,"size":1}'))
+            self.assertEqual(read(srv.path("tmp", "no", "such", "dir")), b"x")
+            self.assertEqual(stat.S_IMODE(os.stat(srv.path("tmp", "no", "such")).st_mode), 0o755)
 
     def test_planted_links_are_not_followed(self):
         with Instance(mode="plain", **UNCONFINED) as srv:
@@ -501,9 +504,10 @@ class FileWriteTest(unittest.TestCase):
             os.chown(srv.path("outside"), 65534, 65534)
             os.symlink("/mnt/outside/victim", srv.path("tmp", "link"))
             os.symlink("/mnt/outside", srv.path("tmp", "dirlink"))
-            refused = error(500, "Internal Server Error", "could not create file")
-            for path in ("/tmp/link", "/tmp/dirlink/victim", "/tmp/dirlink/new"):
-                self.assertEqual(srv.post("/api/write", '{"path":"%s","content":"owned"}' % path).raw, refused, path)
+            for path, link in (("/tmp/link", "/tmp/link"), ("/tmp/dirlink/victim", "/tmp/dirlink"),
+                               ("/tmp/dirlink/new", "/tmp/dirlink"), ("/tmp/dirlink/made/new", "/tmp/dirlink")):
+                self.assertEqual(srv.post("/api/write", '{"path":"%s","content":"owned"}' % path).raw,
+                                 error(403, "Forbidden", "symbolic links not allowed: " + link), path)
             self.assertEqual(read(victim), b"keep")
             self.assertEqual(os.listdir(srv.path("outside")), ["victim"])
 
@@ -519,9 +523,10 @@ class FileWriteTest(unittest.TestCase):
             with open(foreign, "w") as f:
                 f.write("theirs")
             os.chmod(foreign, 0o666)  # root's, but writable by the server
-            refused = error(500, "Internal Server Error", "could not create file")
-            for path in ("/tmp/hard", "/tmp/foreign"):
-                self.assertEqual(srv.post("/api/write", '{"path":"%s","content":"owned"}' % path).raw, refused, path)
+            for path, message in (("/tmp/hard", "file has more than one name (a hard link): /tmp/hard"),
+                                  ("/tmp/foreign", "file belongs to another user: /tmp/foreign")):
+                self.assertEqual(srv.post("/api/write", '{"path":"%s","content":"owned"}' % path).raw,
+                                 error(403, "Forbidden", message), path)
             self.assertEqual((read(victim), read(foreign)), (b"keep", b"theirs"))
             self.assertEqual(srv.post("/api/write", '{"path":"/tmp/mine","content":"new"}').status, 200)
             self.assertEqual(srv.post("/api/write", '{"path":"/tmp/mine","content":"x"}').status, 200)
@@ -533,7 +538,7 @@ class FileWriteTest(unittest.TestCase):
             os.chown(srv.path("tmp", "fifo"), 65534, 65534)
             start = time.time()
             self.assertEqual(srv.post("/api/write", '{"path":"/tmp/fifo","content":"x"}').raw,
-                             error(500, "Internal Server Error", "could not create file"))
+                             error(400, "Bad Request", "not a regular file: /tmp/fifo"))
             self.assertLess(time.time() - start, 2)
             self.assertEqual(srv.get("/api/health").status, 200)
 
@@ -541,8 +546,9 @@ class FileWriteTest(unittest.TestCase):
         full = "mkdir /tmp/small && mount -t tmpfs -o size=4k,mode=1777 tmpfs /tmp/small"
         with Instance(mode="plain", extra_setup=full, **UNCONFINED) as srv:
             r = srv.post("/api/write", json.dumps({"path": "/tmp/small/big", "content": "x" * 7000}))
-            self.assertEqual(r.raw, error(500, "Internal Server Error", "could not write file"))
+            self.assertEqual(r.raw, error(507, "Insufficient Storage", "workspace full"))
             self.assertEqual(audit_entries(srv), [])
+            self.assertEqual(os.listdir(srv.path("tmp", "small")), [])
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """HTTP as clients speak it: requests framed by their header block and Content-Length
 whatever the segments, the size limits, and real client libraries against a real server."""
+import base64
 import json
 import os
 import socket
@@ -7,6 +8,11 @@ import time
 import unittest
 
 from tests.blackbox.harness import DEFAULT_AUTH, Instance, Response, json_error, recv_all
+
+# The default max_file_bytes (8 MiB) as base64 beside the room for the other fields.
+FILE_MAX = 8 * 1024 * 1024
+BODY_MAX = 196608 + (FILE_MAX + 2) // 3 * 4
+BODY_TOO_LARGE = json_error(413, "Content Too Large", "request body too large (limit %d bytes)" % BODY_MAX)
 
 
 def exec_request(cmd, agent="framer"):
@@ -74,25 +80,23 @@ class FramingTest(unittest.TestCase):
         self.assertEqual(r.json()["stdout"], "invited\n")
 
     def test_body_over_the_limit_is_refused(self):
-        head = ("POST /api/exec HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: 196609\r\n\r\n"
-                % DEFAULT_AUTH).encode()
-        self.assertEqual(self.send_in_pieces([head], 0),
-                         json_error(413, "Content Too Large", "request body too large"))
+        head = ("POST /api/exec HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: %d\r\n\r\n"
+                % (DEFAULT_AUTH, BODY_MAX + 1)).encode()
+        self.assertEqual(self.send_in_pieces([head], 0), BODY_TOO_LARGE)
 
     def test_body_over_the_limit_sent_anyway_still_gets_its_answer(self):
         # The server answers after the header block and reads the rest away before it closes,
         # so the client that sent everything at once reads the 413 instead of a reset.
-        head = ("POST /api/write HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: 300000\r\n\r\n"
-                % DEFAULT_AUTH).encode()
-        self.assertEqual(self.send_in_pieces([head + b"x" * 300000], 0),
-                         json_error(413, "Content Too Large", "request body too large"))
+        head = ("POST /api/write HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: %d\r\n\r\n"
+                % (DEFAULT_AUTH, BODY_MAX + 100000)).encode()
+        self.assertEqual(self.send_in_pieces([head + b"x" * 300000], 0), BODY_TOO_LARGE)
 
     def test_header_block_over_8_kib_is_refused(self):
         head = "GET /api/health HTTP/1.1\r\nAuthorization: %s\r\nX-Pad: %s\r\n\r\n" % (DEFAULT_AUTH, "p" * 8200)
         self.assertEqual(self.srv.raw(head), json_error(431, "Request Header Fields Too Large",
                                                        "request header block too large"))
 
-    def test_largest_file_write_with_every_byte_escaped(self):
+    def test_largest_file_write_as_text_with_escapes_and_as_base64(self):
         content = "\n" * 65000
         body = json.dumps({"path": "/tmp/big.txt", "content": content})
         self.assertGreater(len(body), 130000)
@@ -101,7 +105,15 @@ class FramingTest(unittest.TestCase):
         # Read back through the server: the file is in the agent's workspace where runs are jailed.
         back = self.srv.post("/api/read", json.dumps({"path": "/tmp/big.txt"})).json()
         self.assertEqual((back["size"], back["content"]), (65000, content))
-
+        data = os.urandom(FILE_MAX)
+        body = json.dumps({"path": "/tmp/largest.bin", "encoding": "base64",
+                           "content": base64.b64encode(data).decode()})
+        self.assertLessEqual(len(body), BODY_MAX)
+        r = self.srv.post("/api/write", body)
+        self.assertEqual(r.status, 200, r.raw[:200])
+        back = self.srv.post("/api/read", json.dumps({"path": "/tmp/largest.bin", "encoding": "base64"})).json()
+        self.assertEqual((back["bytes"], back["eof"]), (FILE_MAX, True))
+        self.assertEqual(base64.b64decode(back["content"]), data)
 
 if __name__ == "__main__":
     unittest.main()

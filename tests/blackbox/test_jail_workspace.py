@@ -87,8 +87,8 @@ class Jail:
         self.assertEqual(self.ok("whoami; echo $HOME $TERM; pwd"), "sandbox\n/tmp dumb\n/tmp\n")
         self.ok("echo written by a command > result.txt")
         r = self.read("/tmp/result.txt")
-        self.assertEqual(r.json(), {"ok": True, "path": "/tmp/result.txt", "size": 21,
-                                    "content": "written by a command\n", "truncated": False})
+        self.assertEqual(r.json(), {"ok": True, "path": "/tmp/result.txt", "size": 21, "offset": 0, "bytes": 21,
+                                    "encoding": "utf-8", "content": "written by a command\n", "eof": True})
 
     def test_ps_and_proc_show_only_the_run(self):
         lines = self.ok("ps -e -o pid=,comm=").split()
@@ -119,18 +119,19 @@ class Jail:
         self.ok("mkdir -p sub; ln -s bytes.bin link; mkfifo pipe")
         r = self.read("/tmp/bytes.bin")
         self.assertEqual(r.status, 200)
-        # A byte that is no UTF-8 comes back as U+FFFD, a control byte escaped.
-        self.assertEqual(r.json()["content"], "caf\u00e9 \ufffd\u0001")
+        # A byte that is no UTF-8 comes back as U+FFFD, and the answer says so; a control
+        # byte escaped.
+        self.assertEqual((r.json()["content"], r.json()["lossy"]), ("caf\u00e9 \ufffd\u0001", True))
         self.ok("head -c 70000 /dev/zero | tr -c a a > big.txt")
         big = self.read("/tmp/big.txt").json()
-        self.assertEqual((big["size"], len(big["content"]), big["truncated"]), (70000, 65000, True))
+        self.assertEqual((big["size"], len(big["content"]), big["eof"]), (70000, 70000, True))
         refusals = [("{}", 400, "missing path field"),
                     ('{"path":"/etc/passwd"}', 403, "path must start with /tmp/"),
                     ('{"path":"/tmp/../etc/passwd"}', 403, "path traversal not allowed"),
-                    ('{"path":"/tmp/link"}', 403, "symbolic links not allowed"),
-                    ('{"path":"/tmp/nothing"}', 404, "file not found"),
-                    ('{"path":"/tmp/sub"}', 413, "not a regular file"),
-                    ('{"path":"/tmp/pipe"}', 413, "not a regular file")]
+                    ('{"path":"/tmp/link"}', 403, "symbolic links not allowed: /tmp/link"),
+                    ('{"path":"/tmp/nothing"}', 404, "no such file: /tmp/nothing"),
+                    ('{"path":"/tmp/sub"}', 400, "is a directory: /tmp/sub"),
+                    ('{"path":"/tmp/pipe"}', 400, "not a regular file: /tmp/pipe")]
         for body, status, message in refusals:
             r = self.inst.post("/api/read", body, headers={"X-Agent": "worker"})
             self.assertEqual((r.status, r.json()), (status, {"ok": False, "error": message}), body)
@@ -142,7 +143,7 @@ class Jail:
         for path in ("/tmp/planted", "/tmp/root/etc/passwd"):
             r = self.inst.post("/api/write", json.dumps({"path": path, "content": "x"}),
                                headers={"X-Agent": "worker"})
-            self.assertEqual(r.status, 500, path)
+            self.assertEqual(r.status, 403, path)
         self.assertIn("root:x:0:0", self.ok("cd /etc && cat passwd"))
 
     def test_agents_are_kept_apart_and_reset_empties_workspaces(self):
@@ -269,7 +270,7 @@ class WorkspaceLimit(unittest.TestCase):
                 self.assertTrue(r["stdout"].endswith("status 1\n"), r)
                 r = inst.post("/api/write", json.dumps({"path": "/tmp/more", "content": "x" * 60000}),
                               headers={"X-Agent": "filler"})
-                self.assertEqual(r.json(), {"ok": False, "error": "could not write file"})
+                self.assertEqual((r.status, r.json()), (507, {"ok": False, "error": "workspace full"}))
                 self.assertEqual(inst.get("/api/health").status, 200)
                 self.assertEqual(inst.exec("rm big; echo freed", agent="filler").json()["stdout"], "freed\n")
 

@@ -253,6 +253,20 @@ TEST_F(ApplyConfigText, PeerShareAndRequestWindowLinesHoldTheirRanges)
     EXPECT_EQ(state.workspace_mb, 1);
 }
 
+TEST_F(ApplyConfigText, FileLimitHoldsItsRangeAndSurvivesARewrite)
+{
+    Applied applied = apply_watched("max_file_bytes=4095\nmax_file_bytes=67108865\n");
+    EXPECT_EQ(state.max_file_bytes, k_default_max_file_bytes);
+    EXPECT_NE(applied.console.find("line 1: max_file_bytes must be a whole number from 4096 to 67108864; ignored\n"), std::string::npos)
+        << applied.console;
+    EXPECT_NE(applied.console.find("line 2: max_file_bytes must be a whole number from 4096 to 67108864; ignored\n"), std::string::npos);
+    apply("max_file_bytes=67108864\n");
+    EXPECT_EQ(state.max_file_bytes, 67108864);
+    char out[k_config_text_size];
+    std::string text(out, build_config_text(out, "a:b", 3, 7575));
+    EXPECT_EQ(text, "a:b\nport=7575\nmax_file_bytes=67108864\n");
+}
+
 TEST_F(ApplyConfigText, AllowUnconfinedTakesYesOrNoAndSurvivesARewrite)
 {
     Applied applied = apply_watched("allow_unconfined=yes\nallow_unconfined=1\n");

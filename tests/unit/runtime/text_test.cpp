@@ -113,6 +113,37 @@ TEST(AppendJsonString, WritesEachInvalidUtf8ByteAsReplacement)
         "\"" + fffd + fffd + "a\"");
 }
 
+// The measure is what the builder writes, byte for byte, for any bytes: checked against it
+// on random byte strings biased towards the bytes that escape or break UTF-8 (the pool
+// holds no U+FFFD of its own, so one in the output is a replacement).
+TEST(MeasureJsonString, IsWhatAppendJsonStringWrites)
+{
+    const char pool[] = { 'a', '"', '\\', '\n', '\x01', '\x7f', '\xc3', '\xa9', '\xe2', '\x82', '\xac', '\xf0', '\x9f', '\xff', '\xed', '\xa0' };
+    unsigned seed = 7;
+    for (int round = 0; round < 2000; round++) {
+        std::string bytes;
+        for (int i = 0, n = round % 23; i < n; i++) {
+            seed = seed * 1103515245 + 12345;
+            bytes += pool[(seed >> 16) % sizeof(pool)];
+        }
+        std::string built = json_string(bytes);
+        JsonStringSize size = measure_json_string(bytes.data(), (i64)bytes.size());
+        ASSERT_EQ(size.bytes, (i64)built.size()) << round;
+        ASSERT_EQ(size.lossy, built.find("\xEF\xBF\xBD") != std::string::npos) << round;
+    }
+}
+
+TEST(MeasureJsonString, WorstCaseIsSixBytesABytePlusQuotes)
+{
+    std::string controls(1000, '\x01');
+    EXPECT_EQ(measure_json_string(controls.data(), 1000).bytes, k_json_string_max(1000));
+    EXPECT_FALSE(measure_json_string(controls.data(), 1000).lossy);
+    std::string invalid(1000, '\xff');
+    EXPECT_EQ(measure_json_string(invalid.data(), 1000).bytes, 3 * 1000 + 2);
+    EXPECT_TRUE(measure_json_string(invalid.data(), 1000).lossy);
+    EXPECT_EQ(measure_json_string("", 0).bytes, 2);
+}
+
 TEST(ForEachLine, EndsLinesAtLfCrOrCrLfAndSkipsEmptyOnes)
 {
     std::vector<std::string> lines;

@@ -1,10 +1,13 @@
+#include "core/state.h"
 #include "server/request_framing.h"
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
 
-Frame frame(const std::string& bytes) { return frame_request(bytes.data(), (i64)bytes.size()); }
+constexpr i64 k_body_max = request_body_limit(k_default_max_file_bytes);
+
+Frame frame(const std::string& bytes, i64 body_max = k_body_max) { return frame_request(bytes.data(), (i64)bytes.size(), body_max); }
 
 TEST(FrameRequest, WaitsForTheBlankLineAndTheWholeBody)
 {
@@ -56,26 +59,40 @@ TEST(FrameRequest, HeaderBlockLimit)
     EXPECT_EQ(frame(std::string(k_header_block_max - 1, 'a')).state, k_frame_incomplete);
 }
 
-TEST(FrameRequest, BodyLimit)
+TEST(FrameRequest, BodyLimitIsTheOneGiven)
 {
-    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 196608\r\n\r\n").state, k_frame_incomplete);
-    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 196609\r\n\r\n").state, k_frame_body_too_large);
+    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 196608\r\n\r\n", 196608).state, k_frame_incomplete);
+    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 196609\r\n\r\n", 196608).state, k_frame_body_too_large);
     EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n").state, k_frame_body_too_large);
+    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 2).state, k_frame_body_too_large);
+    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 0).state, k_frame_complete);
+}
+
+TEST(RequestBodyLimit, TakesAFileOfTheLimitAsBase64BesideTheOtherFields)
+{
+    // 8 MiB as base64 is 11,184,812 characters.
+    EXPECT_EQ(request_body_limit(8388608), 196608 + 11184812);
+    EXPECT_EQ(request_body_limit(4096), 196608 + 5464);
+    EXPECT_EQ(request_buffer_for(request_body_limit(4096)), 8192 + 196608 + 5464 + 1);
+    std::string head = "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(request_body_limit(67108864)) + "\r\n\r\n";
+    EXPECT_EQ(frame(head, request_body_limit(67108864)).state, k_frame_incomplete);
+    EXPECT_EQ(frame(head, request_body_limit(67108864) - 1).state, k_frame_body_too_large);
 }
 
 TEST(ContentLengthOf, NameOnlyAtALineStart)
 {
     std::string head = "POST / HTTP/1.1\r\nX-Content-Length: 9\r\nContent-Length:\t 12\r\n\r\n";
-    EXPECT_EQ(content_length_of(head.data(), (i64)head.size()), 12);
+    EXPECT_EQ(content_length_of(head.data(), (i64)head.size(), k_body_max), 12);
+    EXPECT_EQ(content_length_of(head.data(), (i64)head.size(), 11), -1);
     std::string none = "POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n";
-    EXPECT_EQ(content_length_of(none.data(), (i64)none.size()), 0);
+    EXPECT_EQ(content_length_of(none.data(), (i64)none.size(), k_body_max), 0);
 }
 
 } // namespace
 
 namespace {
 
-i64 expects(const std::string& bytes) { return expects_continue(bytes.data(), (i64)bytes.size()); }
+i64 expects(const std::string& bytes) { return expects_continue(bytes.data(), (i64)bytes.size(), 196608); }
 
 TEST(ExpectsContinue, OnlyWhileTheAnnouncedBodyIsMissing)
 {
@@ -98,7 +115,7 @@ std::string text(ByteSpan span) { return span.ptr ? std::string(span.ptr, span.l
 struct Framed {
     std::string bytes;
     Frame frame;
-    explicit Framed(std::string b) : bytes(std::move(b)), frame(frame_request(bytes.data(), (i64)bytes.size())) { }
+    explicit Framed(std::string b) : bytes(std::move(b)), frame(frame_request(bytes.data(), (i64)bytes.size(), k_body_max)) { }
     const Request& request() const { return frame.request; }
 };
 

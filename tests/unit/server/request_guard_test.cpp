@@ -1,4 +1,5 @@
 #include "core/config.h"
+#include "core/state.h"
 #include "server/request_guard.h"
 #include <gtest/gtest.h>
 #include <string>
@@ -43,7 +44,7 @@ TEST(HostAllowed, ServerNamesSurviveALoginChange)
 
 bool cross(const std::string& head)
 {
-    Frame frame = frame_request(head.data(), (i64)head.size());
+    Frame frame = frame_request(head.data(), (i64)head.size(), request_body_limit(k_default_max_file_bytes));
     EXPECT_EQ(frame.state, k_frame_complete) << head;
     return frame.state == k_frame_complete && cross_site_request(frame.request);
 }

@@ -23,7 +23,7 @@ namespace {
 // Only framed requests reach the router; one that does not frame is never authenticated.
 bool authed(const std::string& req)
 {
-    Frame frame = frame_request(req.data(), (i64)req.size());
+    Frame frame = frame_request(req.data(), (i64)req.size(), request_body_limit(k_default_max_file_bytes));
     return frame.state == k_frame_complete && request_authenticated(frame.request);
 }
 
@@ -165,7 +165,7 @@ TEST(MatchRoute, AgentsReachTheirFiveRoutesOnly)
     for (i64 i = 0; i < table.count; i++)
         if (table.rows[i].open_to_agents)
             open.insert(std::string(table.rows[i].method ? table.rows[i].method : "*") + " " + table.rows[i].path);
-    EXPECT_EQ(open, (std::set<std::string> { "GET /api/health", "POST /api/exec", "POST /api/write", "POST /api/read", "POST /mcp", "* /mcp" }));
+    EXPECT_EQ(open, (std::set<std::string> { "GET /api/health", "POST /api/exec", "POST /api/write", "POST /api/read", "POST /api/list", "POST /mcp", "* /mcp" }));
 }
 
 TEST(MatchRoute, NearMissesReachNoRoute)
@@ -237,7 +237,7 @@ struct RouteRequest : FreshServer {
     std::string route(const std::string& line, const std::string& auth = "Basic dGVyb3g6d2lja2VycG9k")
     {
         std::string req = line + "\r\nAuthorization: " + auth + "\r\n\r\n";
-        Frame frame = frame_request(req.data(), (i64)req.size());
+        Frame frame = frame_request(req.data(), (i64)req.size(), request_body_limit(k_default_max_file_bytes));
         EXPECT_EQ(frame.state, k_frame_complete) << line;
         route_request(pair[0], frame.request);
         std::string raw;
@@ -347,7 +347,7 @@ TEST_F(RouteRequest, EachCredentialHasItsOwnRequestWindow)
 TEST_F(RouteRequest, RefusedBeforeTheBodyOnlyWhenNoBodyCouldHelp)
 {
     auto early = [&](const std::string& head) {
-        Frame frame = frame_request(head.data(), (i64)head.size());
+        Frame frame = frame_request(head.data(), (i64)head.size(), request_body_limit(k_default_max_file_bytes));
         EXPECT_EQ(frame.state, k_frame_incomplete) << head;
         bool refused = refuse_before_body(pair[0], frame.request);
         std::string raw;
