@@ -8,7 +8,7 @@ void state_init_defaults()
     state = ServerState {};
     state.port = 7575;
     state.global_rate_limit = k_default_requests_per_second;
-    state.audit_capacity = 256;
+    state.audit_capacity = k_audit_capacity;
     state.audit_entry_size = k_audit_slot_size;
     state.timeout_ms = 5000;
     state.max_mem_mb = 64;
@@ -28,4 +28,6 @@ void state_init_defaults()
     state.max_connections_per_peer = k_default_max_connections_per_peer;
     state.allow_unconfined = 0;
     state.uid_base = k_default_uid_base;
+    state.max_agents = k_default_max_agents;
+    state.agent_idle_minutes = k_default_agent_idle_minutes;
 }

@@ -59,8 +59,8 @@ bool commands_confinable() { return jail.mode != k_jail_none || landlock_abi() >
 u32 sandbox_uid_for_agent(i64 slot)
 {
     u32 base = (u32)state.uid_base;
-    if (slot < 0 || slot >= k_max_agents)
-        return base + (u32)k_max_agents;
+    if (slot < 0 || slot >= state.max_agents)
+        return base + (u32)state.max_agents;
     return base + (u32)slot;
 }
 

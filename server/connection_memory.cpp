@@ -8,6 +8,7 @@
 // to 64,999 bytes, every byte escaped to six, the exec answer is 390,154 bytes and the tool
 // result under 790,000: about 1.7 MB in all.
 #include "server/connection_memory.h"
+#include "admin/agent_reset.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
 #include "admin/mcp_endpoint.h"
@@ -43,7 +44,7 @@ static constexpr i64 k_admin_files_memory = heap_block(k_policy_read_max + 1) + 
     + heap_block(k_agents_file_read_max + 1) + heap_block(k_config_read_max + 1) + heap_block(k_token_read_max + 1)
     + heap_block(k_config_text_size) + heap_block(k_credential_buffer);
 // Their own fields and answers, summed likewise.
-static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_change_memory;
+static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_change_memory + k_agent_reset_memory;
 
 static i64 mcp_memory()
 {
@@ -62,9 +63,9 @@ const RouteMemory* route_memory_table(i64* count)
     table[n++] = { "POST /mcp", mcp_memory() };
     table[n++] = { "GET /", k_request_memory + heap_block(k_admin_page_size) + k_answer_overhead };
     table[n++] = { "GET /api/audit",
-        k_request_memory + heap_block(k_audit_filter_size) + heap_block(k_audit_report_size) + k_answer_overhead };
+        k_request_memory + heap_block(k_audit_filter_size) + heap_block(audit_report_size()) + k_answer_overhead };
     table[n++] = { "reports and settings",
-        k_request_memory + heap_block(k_agents_report_size) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
+        k_request_memory + heap_block(agents_report_size()) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
             + k_admin_files_memory + k_admin_fields_memory + k_answer_overhead };
     *count = n;
     return table;

@@ -1,6 +1,7 @@
 // Start-up of sandbox-server, in its fixed order: heap, clock, the host's memory and the
-// settings the jail depends on, isolation decision (with the claim on the agents' uids)
-// and jail, audit destination, agent tables, policy, configuration, banner, socket, loop.
+// settings the jail depends on (the registry's size and the agents' uids), isolation
+// decision (with the claim on the agents' uids) and jail, audit destination, agent tables,
+// policy, configuration, banner, socket, loop.
 #include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
@@ -8,6 +9,7 @@
 #include "core/state.h"
 #include "core/version.h"
 #include "exec/confinement.h"
+#include "exec/agent_teardown.h"
 #include "exec/agent_uids.h"
 #include "exec/jail.h"
 #include "exec/landlock.h"
@@ -112,11 +114,11 @@ static void probe_landlock()
 static void claim_agent_uid_range()
 {
     u32 first = (u32)state.uid_base;
-    AgentUidClaim claim = claim_agent_uids(first, (u32)k_agent_uid_count);
+    AgentUidClaim claim = claim_agent_uids(first, (u32)agent_uid_count());
     if (claim.outcome == k_agent_uids_claimed)
         return;
     char line[k_agent_uid_refusal_max];
-    print_bytes(line, build_agent_uid_refusal(line, claim, first, (u32)k_agent_uid_count));
+    print_bytes(line, build_agent_uid_refusal(line, claim, first, (u32)agent_uid_count()));
     sys_exit_group(1);
 }
 
@@ -276,6 +278,7 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
     decide_isolation();
     audit_init();
     registry_init();
+    agent_tables_init();
     install_default_blacklist();
     install_default_whitelist();
     apply_profile(0);
