@@ -94,6 +94,7 @@ enum : long {
     SYS_renameat = 264,
     SYS_readlinkat = 267,
     SYS_fchmodat = 268,
+    SYS_faccessat = 269,
     SYS_ppoll = 271,
     SYS_unshare = 272,
     SYS_accept4 = 288,
@@ -179,6 +180,8 @@ enum : int {
     O_PATH = 010000000,
 };
 enum : int { AT_FDCWD = -100, AT_REMOVEDIR = 0x200, AT_SYMLINK_NOFOLLOW = 0x100 };
+// access(2) modes.
+enum : int { X_OK = 1, W_OK = 2 };
 enum : long { RESOLVE_NO_SYMLINKS = 0x04, RESOLVE_NO_MAGICLINKS = 0x02, RESOLVE_BENEATH = 0x08 };
 
 // Errors (returned negated by every sys_ wrapper).
