@@ -3,10 +3,7 @@
 #include "runtime/error_text.h"
 #include "runtime/text.h"
 
-// The reason's parts: the fixed words (under 16 bytes), the path (under 48), the error and
-// what comes after (under 64).
-static constexpr i64 k_after_max = 63;
-static_assert(16 + 48 + k_error_text_max + k_after_max <= k_save_reason_max);
+static_assert(k_error_text_max <= 64);
 
 static void warn(const char* what, const SettingSave& save)
 {
@@ -26,11 +23,11 @@ SettingSave save_outcome(const char* what, const char* path, i64 error, const ch
     if (save.persisted)
         return save;
     save.reason_len = append_text(save.reason, 0, "could not write ");
-    save.reason_len = append_bytes(save.reason, save.reason_len, path, text_length_max(path, 47));
+    save.reason_len = append_bytes(save.reason, save.reason_len, path, text_length_max(path, k_save_path_max));
     save.reason_len = append_text(save.reason, save.reason_len, ": ");
     save.reason_len = append_error_text(save.reason, save.reason_len, error);
     if (after)
-        save.reason_len = append_bytes(save.reason, save.reason_len, after, text_length_max(after, k_after_max));
+        save.reason_len = append_bytes(save.reason, save.reason_len, after, text_length_max(after, k_save_after_max));
     warn(what, save);
     return save;
 }

@@ -5,9 +5,13 @@
 #include "core/json_answer.h"
 #include "runtime/types.h"
 
-// "could not write /etc/cindervox/config: <what the error means> (<NAME>); a copy is in
-// /tmp/cindervox_config, which start-up does not read" at its longest.
-constexpr i64 k_save_reason_max = 192;
+// "could not write " (16 bytes), a path of at most k_save_path_max, ": ", the error's text
+// (runtime/error_text.h) and a note after it of at most k_save_after_max ("; a copy is in
+// /tmp/cindervox_config, which start-up does not read"). A reason given whole (not_saved)
+// is at most the same.
+constexpr i64 k_save_path_max = 47;
+constexpr i64 k_save_after_max = 96;
+constexpr i64 k_save_reason_max = 16 + k_save_path_max + 2 + 64 + k_save_after_max;
 
 struct SettingSave {
     bool persisted;
@@ -20,7 +24,8 @@ struct SettingSave {
 // after, when given, ends the reason ("; a copy is in ...").
 SettingSave save_outcome(const char* what, const char* path, i64 error, const char* after = nullptr);
 
-// A change that no file holds: not persisted, for the reason given, with the same line.
+// A change that no file holds: not persisted, for the reason given (at most
+// k_save_reason_max bytes; callers pass constants checked against it), with the same line.
 SettingSave not_saved(const char* what, const char* reason);
 
 // Adds "persisted" and, when false, "reason" to an answer.

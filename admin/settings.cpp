@@ -25,10 +25,12 @@ static constexpr char k_saved_message[] = "credentials updated";
 static constexpr char k_saved_tmp_message[] = "credentials updated (saved to /tmp — copy to /etc/cindervox/config)";
 static constexpr char k_config_path[] = "/etc/cindervox/config";
 static constexpr char k_tmp_copy_note[] = "; a copy is in /tmp/cindervox_config, which start-up does not read";
-static constexpr char k_timeout_not_kept[] =
-    "the time-out is not written to any file: the profile's time-out comes back at the next profile change or restart";
-static constexpr char k_agent_budget_not_kept[] =
-    "an agent's own budget is not written to any file: it lasts until the sandbox reset or the server stops";
+static constexpr char k_timeout_not_kept[] = "no file holds the time-out: the profile's comes back at the next profile change or restart";
+static constexpr char k_agent_budget_not_kept[] = "no file holds an agent's own budget: it lasts until the sandbox reset or the server stops";
+// The reasons go whole into the answers.
+static_assert(sizeof(k_tmp_copy_note) - 1 <= k_save_after_max);
+static_assert(sizeof(k_timeout_not_kept) - 1 <= k_save_reason_max && sizeof(k_agent_budget_not_kept) - 1 <= k_save_reason_max);
+static_assert(sizeof(k_config_path) - 1 <= k_save_path_max);
 
 // A time-out of a command runs from 1 ms to a day: a run that may last longer would hold its
 // slot and its agent's workspace for good.

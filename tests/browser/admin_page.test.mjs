@@ -209,7 +209,7 @@ describe('budgets and settings', () => {
         await page.fill('#set-timeout', '2000');
         await page.click('#set-timeout ~ button');
         // The time-out lasts until the next profile change, and the answer says so.
-        await waitForText(page, '#timeout-result', 'Timeout: 2000ms (not saved: the time-out is not written to any file', POLL_WAIT);
+        await waitForText(page, '#timeout-result', 'Timeout: 2000ms (not saved: no file holds the time-out', POLL_WAIT);
         const h = await health();
         assert.equal(h.max_rate_per_agent, 50);
         assert.equal(h.timeout_ms, 2000);
