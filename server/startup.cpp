@@ -242,6 +242,18 @@ static void ignore_broken_pipes()
     sys_rt_sigaction(SIGPIPE, &ignore, nullptr);
 }
 
+// The soft descriptor limit goes up to the hard one before anything is opened: rootless,
+// the jail holds one descriptor per agent uid (a thousand and more), where a service's soft
+// limit is often 1024. The connection table is sized from what is left (server/connection_loop.h).
+static void raise_descriptor_limit()
+{
+    rlimit_k files {};
+    if (sys_prlimit64(0, RLIMIT_NOFILE, nullptr, &files) < 0 || files.cur >= files.max)
+        return;
+    files.cur = files.max;
+    sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
+}
+
 static void write_stderr(const char* text) { write_all(2, text, text_length(text)); }
 
 // --version, --help and refused arguments end here; --check ends after its probes.
@@ -271,6 +283,7 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
     state_init_defaults();
     heap_init();
     ignore_broken_pipes();
+    raise_descriptor_limit();
     follow_command_line(command_line);
     state.start_time = now_seconds();
     load_host_memory();

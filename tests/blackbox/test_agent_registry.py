@@ -63,6 +63,13 @@ class ManyNamesTest(unittest.TestCase):
                 self.assertRegex(r.json()["stdout"], r"^6\d{4}\n$", i)
             self.assertEqual(len(agent_names(srv)), 16)
 
+    # A service's soft descriptor limit is often 1024, fewer than the 1025 user namespaces of
+    # the default registry; the server raises it to the hard limit first.
+    def test_rootless_start_up_under_a_soft_descriptor_limit_of_1024(self):
+        with Instance(mode="basic", extra_setup="ulimit -Sn 1024; ulimit -Hn 8192") as srv:
+            self.assertIn("Rootless namespaces ACTIVE", srv.console())
+            self.assertEqual(srv.exec("echo up", agent="x").json()["stdout"], "up\n")
+
     def test_an_agents_workspace_leaves_with_it(self):
         with Instance(mode="kernel", files={"policy.conf": MODERATE, "config": "max_agents=2\n"}) as srv:
             self.assertEqual(srv.exec("echo secret > /tmp/a.txt", agent="first").status, 200)
