@@ -375,7 +375,7 @@ describe('audit filter', () => {
     test('a burst of keystrokes sends one request, 300 ms after the last', async () => {
         const t0 = Date.UTC(2026, 0, 1);
         const handlers = {
-            'GET /api/audit': ({ search }) => ({ entries: search ? [] : ['[1] [bot] EXEC OK "ls" exit=0 dur=0ms\n'] }),
+            'GET /api/audit': ({ search }) => ({ entries: search.includes('agent=') ? [] : ['[1] [bot] EXEC OK "ls" exit=0 dur=0ms\n'] }),
         };
         await withPage({ handlers, fakeTimers: t0 }, async (page, calls) => {
             const filtered = () => calls.filter(c => c.path === '/api/audit' && c.search.includes('agent='));
@@ -489,11 +489,14 @@ describe('settings', () => {
     test('export downloads the whole audit answer as indented JSON', async () => {
         const answer = { entries: ['[1] [system] RESET OK exit=0 dur=0ms\n'], total: 1, returned: 1 };
         let broken = false;
-        const handlers = { 'GET /api/audit': () => (broken ? { abort: true } : answer) };
+        const searches = [];
+        const handlers = { 'GET /api/audit': ({ search }) => (searches.push(search), broken ? { abort: true } : answer) };
         await withPage({ handlers }, async page => {
             await page.click('a:has-text("Settings")');
             const [download] = await Promise.all([page.waitForEvent('download'), page.click('button:has-text("Download JSON")')]);
             assert.equal(download.suggestedFilename(), 'cindervox-audit.json');
+            // The whole ring, not the panel's page of it.
+            assert.ok(searches.includes('?limit=256'), searches.join());
             assert.equal(fs.readFileSync(await download.path(), 'utf8'), JSON.stringify(answer, null, 2));
             broken = true;
             page.onDialog = d => d.accept();
