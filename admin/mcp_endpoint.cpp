@@ -14,67 +14,146 @@
 #include "runtime/json_reader.h"
 #include "runtime/text.h"
 
-enum McpTool { k_tool_execute_command, k_tool_write_file, k_tool_read_file };
+enum McpTool { k_tool_execute_command, k_tool_write_file, k_tool_read_file, k_tool_list_files };
 
+// One argument a tool takes, and the member of its route's body it becomes: the first
+// member opens the body ("{"), every other one follows a comma. An argument without a
+// member ("agent") travels in the route request's X-Agent header instead.
+struct ToolArgument {
+    const char* name;
+    const char* member;
+};
+
+// The tools, each with its route and its arguments in the order the body lists them; the
+// first is the one every call needs (it opens the body). list_files lists /tmp without one.
 struct ToolRow {
     const char* name;
     McpTool tool;
     const char* path;
+    ToolArgument arguments[8];
 };
 
 static constexpr ToolRow k_tools[] = {
-    { "execute_command", k_tool_execute_command, "/api/exec" },
-    { "write_file", k_tool_write_file, "/api/write" },
-    { "read_file", k_tool_read_file, "/api/read" },
+    { "execute_command", k_tool_execute_command, "/api/exec",
+        { { "command", R"({"cmd":)" }, { "cwd", R"(,"cwd":)" }, { "env", R"(,"env":)" }, { "stdin", R"(,"stdin":)" },
+            { "stdin_encoding", R"(,"stdin_encoding":)" }, { "timeout_ms", R"(,"timeout_ms":)" },
+            { "merge_stderr", R"(,"merge_stderr":)" }, { "agent", nullptr } } },
+    { "write_file", k_tool_write_file, "/api/write",
+        { { "path", R"({"path":)" }, { "content", R"(,"content":)" }, { "encoding", R"(,"encoding":)" }, { "mode", R"(,"mode":)" },
+            { "append", R"(,"append":)" }, { "agent", nullptr } } },
+    { "read_file", k_tool_read_file, "/api/read",
+        { { "path", R"({"path":)" }, { "offset", R"(,"offset":)" }, { "length", R"(,"length":)" }, { "encoding", R"(,"encoding":)" },
+            { "agent", nullptr } } },
+    { "list_files", k_tool_list_files, "/api/list", { { "path", R"({"path":)" }, { "agent", nullptr } } },
 };
 
+// The members of a route body at most: every argument of the widest tool, each a key and a
+// value, and the closing brace.
+static constexpr i64 k_body_parts_max = 2 * 8 + 1;
+
+// The schema of the agent argument, which every tool takes.
+#define K_AGENT_PROPERTY                                                                                                           \
+    R"("agent":{"type":"string","minLength":1,"maxLength":31,)"                                                                    \
+    R"("description":"Name the call is attributed to (audit log, limits, workspace); at most 31 bytes of printable text. )"       \
+    R"(Default: the X-Agent header, else mcp. Ignored with an agent token, which names its agent."})"
+
 // The tools as tools/list shows them. The descriptions are what a model reads before it
-// decides to call one, so they say what the sandbox is and where its limits are.
+// decides to call one, so they say what the sandbox is and where its limits are (the
+// server's defaults; the operator may set others).
 static constexpr char k_tools_list[] =
     R"({"tools":[)"
     R"({"name":"execute_command","title":"Run a shell command in the sandbox",)"
-    R"("description":"Runs one command with /bin/sh -c inside the Cindervox sandbox and returns its combined )"
-    R"(stdout and stderr, exit code and duration. The sandbox is not this machine's own shell: there is no )"
-    R"(network, the system directories are read-only, and /tmp (also the working directory) is the only )"
-    R"(writable place; making namespaces or mounts is refused. CPU time, memory, processes, file size and run time are limited by the server's )"
-    R"(profile (a run that outlasts the time-out is killed and reports timed_out). Every command is )"
-    R"(screened first: sensitive paths and shell constructs such as $( ), backquotes, .. and eval are )"
-    R"(refused, as are blacklisted commands, and in the strict profile only whitelisted command words )"
-    R"(run. A refusal comes back as an error result naming the rule that matched; change the command )"
-    R"(rather than retrying it. Runs are counted against a per-agent rate limit and token budget.",)"
+    R"("description":"Runs one command with /bin/sh -c inside the Cindervox sandbox and returns its stdout and )"
+    R"(stderr (separately, unless merge_stderr), exit code and duration. The sandbox is not this machine's own shell: )"
+    R"(the network is the agent's own loopback only, the system directories are read-only, and /tmp (the agent's )"
+    R"(workspace, kept between its commands, and the default working directory) is the only writable place; making )"
+    R"(mounts is refused. CPU time, memory, processes, file size and run time are limited by the server's profile )"
+    R"((a run that outlasts its time-out is killed and reports timed_out). A command is at most 65,536 bytes by default )"
+    R"(and is never cut: a longer one is refused. Each output stream keeps up to 1 MiB by default; beyond that its first )"
+    R"(and last halves are kept and stdout_truncated or stderr_truncated says so. Every command is screened first: )"
+    R"(sensitive paths and shell constructs such as $( ), backquotes, .. and eval are refused, as are blacklisted )"
+    R"(commands, and in the strict profile only whitelisted command words run. A refusal comes back as an error result )"
+    R"(naming the rule that matched; change the command rather than retrying it. Runs are counted against a per-agent )"
+    R"(rate limit and token budget.",)"
     R"("inputSchema":{"type":"object","properties":{)"
-    R"("command":{"type":"string","description":"The shell command, at most 2,000 bytes."},)"
-    R"("agent":{"type":"string","description":"Name the run is attributed to in the audit log, at most 31 bytes (default: the X-Agent header, else mcp)."}},)"
+    R"("command":{"type":"string","minLength":1,"description":"The shell command line."},)"
+    R"("cwd":{"type":"string","description":"Working directory: absolute under /tmp or relative to /tmp, inside the workspace (default /tmp)."},)"
+    R"("env":{"type":"object","description":"Environment variables to add, names to string values (32 KiB in all). PATH, HOME, TERM and LD_* are refused.",)"
+    R"("propertyNames":{"pattern":"^[A-Za-z_][A-Za-z0-9_]*$"},"additionalProperties":{"type":"string"}},)"
+    R"("stdin":{"type":"string","description":"Standard input of the command, at most 1 MiB (default: none, /dev/null)."},)"
+    R"("stdin_encoding":{"type":"string","enum":["utf-8","base64"],"default":"utf-8","description":"base64 for bytes that are not text."},)"
+    R"("timeout_ms":{"type":"integer","minimum":1,"description":"Time-out of this run in milliseconds, at most the profile's."},)"
+    R"("merge_stderr":{"type":"boolean","default":false,"description":"One combined stream in stdout, as a terminal shows it; stderr is then empty."},)"
+    K_AGENT_PROPERTY R"(},)"
     R"("required":["command"],"additionalProperties":false},)"
     R"("outputSchema":{"type":"object","properties":{)"
-    R"("stdout":{"type":"string"},"exit_code":{"type":"integer"},"duration_ms":{"type":"integer"},)"
-    R"("timed_out":{"type":"boolean"},"files":{"type":"array","items":{"type":"string"}}},)"
+    R"("stdout":{"type":"string"},"stderr":{"type":"string"},"exit_code":{"type":"integer"},"duration_ms":{"type":"integer"},)"
+    R"("stdout_bytes":{"type":"integer"},"stderr_bytes":{"type":"integer"},)"
+    R"("stdout_truncated":{"type":"boolean"},"stderr_truncated":{"type":"boolean"},)"
+    R"("stdout_lossy":{"type":"boolean"},"stderr_lossy":{"type":"boolean"},)"
+    R"("timed_out":{"type":"boolean"},"killed_by":{"type":"string"},"call":{"type":"string"},)"
+    R"("files":{"type":"array","items":{"type":"string"}},)"
+    R"("ignored_fields":{"type":"array","items":{"type":"string"}},"ignored_fields_more":{"type":"integer"}},)"
     R"("required":["stdout","exit_code","duration_ms"]},)"
     R"("annotations":{"title":"Run a shell command in the sandbox","readOnlyHint":false,"destructiveHint":true,)"
     R"("idempotentHint":false,"openWorldHint":false}},)"
-    R"({"name":"write_file","title":"Write a text file in the sandbox",)"
-    R"("description":"Writes content to a file under /tmp/ of the sandbox, replacing what was there, so that )"
-    R"(a later execute_command can run or read it. The path must start with /tmp/ and must not contain .. )"
-    R"(or pass through a symbolic link; content is text of at most 65,000 bytes.",)"
+    R"({"name":"write_file","title":"Write a file in the sandbox",)"
+    R"("description":"Writes a file under /tmp/ of the sandbox (the agent's workspace), replacing what was there or )"
+    R"(appending to it, so that a later execute_command can run or read it. Missing parent directories are made. The )"
+    R"(path must start with /tmp/ and must not contain .. or pass through a symbolic link. content is text, or any bytes )"
+    R"(as base64 with encoding base64; a file is at most 8 MiB by default (a larger one is refused and nothing is )"
+    R"(written).",)"
     R"("inputSchema":{"type":"object","properties":{)"
     R"("path":{"type":"string","description":"Absolute path under /tmp/, for example /tmp/job.py."},)"
-    R"("content":{"type":"string","description":"The file's whole new content."}},)"
+    R"("content":{"type":"string","description":"The bytes to write: text, or base64 with encoding base64. May be empty."},)"
+    R"("encoding":{"type":"string","enum":["utf-8","base64"],"default":"utf-8","description":"How content is given."},)"
+    R"("mode":{"type":"string","pattern":"^[0-7]{3,4}$","description":"Permissions as octal text, for example 0755 for a script (setuid, setgid and sticky are refused; default 0644)."},)"
+    R"("append":{"type":"boolean","default":false,"description":"Add to the end of the file instead of replacing it."},)"
+    K_AGENT_PROPERTY R"(},)"
     R"("required":["path","content"],"additionalProperties":false},)"
-    R"("annotations":{"title":"Write a text file in the sandbox","readOnlyHint":false,"destructiveHint":true,)"
-    R"("idempotentHint":true,"openWorldHint":false}},)"
+    R"("outputSchema":{"type":"object","properties":{)"
+    R"("path":{"type":"string"},"bytes_written":{"type":"integer"},"size":{"type":"integer"}},)"
+    R"("required":["path","bytes_written"]},)"
+    R"("annotations":{"title":"Write a file in the sandbox","readOnlyHint":false,"destructiveHint":true,)"
+    R"("idempotentHint":false,"openWorldHint":false}},)"
     R"({"name":"read_file","title":"Read a file from the sandbox",)"
-    R"("description":"Reads a file under /tmp/ of the sandbox (what a command or write_file left there) and )"
-    R"(returns its content as text, at most 65,000 bytes; a longer file is cut and says so.",)"
+    R"("description":"Reads a file under /tmp/ of the sandbox (what a command or write_file left there). Returns its )"
+    R"(content as text (bytes that are not UTF-8 are replaced, and lossy says so) or, with encoding base64, exactly; )"
+    R"(offset and length read a part of a large file, and eof says whether the read reached the end.",)"
     R"("inputSchema":{"type":"object","properties":{)"
-    R"("path":{"type":"string","description":"Absolute path under /tmp/."}},)"
+    R"("path":{"type":"string","description":"Absolute path under /tmp/."},)"
+    R"("offset":{"type":"integer","minimum":0,"default":0,"description":"First byte to read."},)"
+    R"("length":{"type":"integer","minimum":0,"description":"Bytes to read at most (default: to the end, within the server's limit)."},)"
+    R"("encoding":{"type":"string","enum":["utf-8","base64"],"default":"utf-8","description":"base64 returns the bytes exactly."},)"
+    K_AGENT_PROPERTY R"(},)"
     R"("required":["path"],"additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{)"
+    R"("path":{"type":"string"},"size":{"type":"integer"},"offset":{"type":"integer"},"bytes":{"type":"integer"},)"
+    R"("encoding":{"type":"string"},"content":{"type":"string"},"eof":{"type":"boolean"},"lossy":{"type":"boolean"}},)"
+    R"("required":["path","size","content"]},)"
     R"("annotations":{"title":"Read a file from the sandbox","readOnlyHint":true,"destructiveHint":false,)"
+    R"("idempotentHint":true,"openWorldHint":false}},)"
+    R"({"name":"list_files","title":"List a directory in the sandbox",)"
+    R"("description":"Lists the entries of a directory under /tmp of the sandbox: name, type (file, dir, link or )"
+    R"(other), size, mode and modification time. At most 1,000 entries; truncated says when there are more.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("path":{"type":"string","default":"/tmp","description":"The directory: /tmp or a path under it (default /tmp)."},)"
+    K_AGENT_PROPERTY R"(},)"
+    R"("additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{)"
+    R"("path":{"type":"string"},"entries":{"type":"array","items":{"type":"object","properties":{)"
+    R"("name":{"type":"string"},"type":{"type":"string"},"size":{"type":"integer"},"mode":{"type":"string"},)"
+    R"("mtime":{"type":"integer"}}}},"count":{"type":"integer"},"truncated":{"type":"boolean"}},)"
+    R"("required":["path","entries"]},)"
+    R"("annotations":{"title":"List a directory in the sandbox","readOnlyHint":true,"destructiveHint":false,)"
     R"("idempotentHint":true,"openWorldHint":false}})"
     R"(]})";
+#undef K_AGENT_PROPERTY
 
-static constexpr char k_instructions[] = "Cindervox runs shell commands for you in a confined sandbox: no network, read-only system "
-                                         "directories, a writable /tmp, resource and time limits, and a command policy that refuses "
-                                         "some commands. Use execute_command for commands, write_file and read_file for files under /tmp/.";
+static constexpr char k_instructions[] = "Cindervox runs shell commands for you in a confined sandbox: no network beyond your own "
+                                         "loopback, read-only system directories, a writable /tmp that is your workspace, resource "
+                                         "and time limits, and a command policy that refuses some commands. Use execute_command for "
+                                         "commands, and write_file, read_file and list_files for files under /tmp/.";
 
 static constexpr char k_default_agent[] = "mcp";
 
@@ -89,7 +168,8 @@ static constexpr i64 k_invalid_params = -32602;
 // twice its route's answer (mcp_tool_answer_size).
 static constexpr i64 k_id_max = 256;
 static constexpr i64 k_fixed_answer_size = sizeof(k_tools_list) + sizeof(k_instructions) + k_id_max + 512;
-// What a route request adds to the arguments it carries: request line, headers, keys.
+// What a route request adds to the arguments it carries: request line, headers, the keys
+// of every member (under 160 bytes in all) and list_files' default path.
 static constexpr i64 k_route_request_extra = 1024;
 
 // ---- pure pieces ----------------------------------------------------------------
@@ -293,39 +373,184 @@ static i64 integer_member(const char* json, i64 len, const char* key, i64 fallba
     return number.ok ? number.value : fallback;
 }
 
-static bool true_member(const char* json, i64 len, const char* key)
+// A boolean member of a route's answer: 1 true, 0 false, -1 absent (or another value).
+static i64 flag_member(const char* json, i64 len, const char* key)
 {
     i64 value = json_find_member(json, len, 0, key, text_length(key));
-    return value >= 0 && value + 4 <= len && bytes_equal(json + value, "true", 4);
+    if (value >= 0 && value + 4 <= len && bytes_equal(json + value, "true", 4))
+        return 1;
+    if (value >= 0 && value + 5 <= len && bytes_equal(json + value, "false", 5))
+        return 0;
+    return -1;
 }
 
-// The text content of a successful tool: the command's output (and its exit when it did
-// not succeed), what was written, or the file's content.
+// Calls visit(value) with the offset of each value of the array at array (nothing when
+// array holds no array).
+template <typename Visit>
+static void for_each_element(const char* json, i64 len, i64 array, Visit visit)
+{
+    if (array < 0 || json[array] != '[')
+        return;
+    i64 pos = json_skip_blanks(json, len, array + 1);
+    while (pos < len && json[pos] != ']') {
+        i64 end = json_value_end(json, len, pos);
+        if (end < 0)
+            return;
+        visit(pos);
+        pos = json_skip_blanks(json, len, end);
+        if (pos >= len || json[pos] != ',')
+            return;
+        pos = json_skip_blanks(json, len, pos + 1);
+    }
+}
+
+// The notes after a command's output, one text joined by ", ": how it ended when that was
+// not a plain exit 0, what was cut, what the request held that the server ignored. Each
+// note is fixed text, a number or bytes of the answer, so the text stays within the
+// answer's size.
+static i64 append_exec_notes(char* out, i64 pos, const char* body, i64 len)
+{
+    i64 start = pos;
+    auto next = [&]() { pos = pos > start ? append_text(out, pos, ", ") : append_text(out, pos, R"(,{"type":"text","text":")"); };
+    if (flag_member(body, len, "timed_out") == 1) {
+        next();
+        pos = append_text(out, pos, "timed out and killed");
+    }
+    ByteSpan killed_by = string_member(body, len, 0, "killed_by");
+    if (killed_by.len > 0) {
+        next();
+        pos = append_text(out, pos, "killed by ");
+        if (span_is(killed_by, R"("seccomp")"))
+            pos = append_text(out, pos, "the seccomp filter");
+        else if (span_is(killed_by, R"("memory")"))
+            pos = append_text(out, pos, "its memory bound");
+        else
+            pos = append_string_interior(out, pos, killed_by);
+        ByteSpan call = string_member(body, len, 0, "call");
+        if (call.len > 0) {
+            pos = append_text(out, pos, " (call ");
+            pos = append_string_interior(out, pos, call);
+            pos = append_byte(out, pos, ')');
+        }
+    }
+    static constexpr const char* k_streams[] = { "stdout", "stderr" };
+    for (const char* stream : k_streams) {
+        char key[24];
+        append_byte(key, append_text(key, append_text(key, 0, stream), "_truncated"), 0);
+        if (flag_member(body, len, key) != 1)
+            continue;
+        next();
+        pos = append_text(out, pos, stream);
+        pos = append_text(out, pos, " truncated (");
+        append_byte(key, append_text(key, append_text(key, 0, stream), "_bytes"), 0);
+        pos = append_decimal(out, pos, integer_member(body, len, key, 0));
+        pos = append_text(out, pos, " bytes in all)");
+    }
+    i64 ignored = json_find_member(body, len, 0, "ignored_fields", 14);
+    i64 names = 0;
+    for_each_element(body, len, ignored, [&](i64 value) {
+        if (body[value] != '"')
+            return;
+        if (names++ == 0) {
+            next();
+            pos = append_text(out, pos, "ignored fields: ");
+        } else {
+            pos = append_text(out, pos, " ");
+        }
+        pos = append_string_interior(out, pos, { body + value, json_value_end(body, len, value) - value });
+    });
+    i64 exit_code = integer_member(body, len, "exit_code", 0);
+    if (exit_code != 0 || pos > start) {
+        next();
+        pos = append_text(out, pos, "exit code ");
+        pos = append_decimal(out, pos, exit_code);
+    }
+    return pos > start ? append_text(out, pos, R"("})") : pos;
+}
+
+static i64 append_exec_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_text(out, pos, R"({"type":"text","text":)");
+    ByteSpan stdout_text = string_member(body, len, 0, "stdout");
+    pos = stdout_text.len > 0 ? append_bytes(out, pos, stdout_text.ptr, stdout_text.len) : append_text(out, pos, R"("")");
+    pos = append_byte(out, pos, '}');
+    ByteSpan stderr_text = string_member(body, len, 0, "stderr");
+    if (stderr_text.len > 2) {
+        pos = append_text(out, pos, R"(,{"type":"text","text":"[stderr]\n)");
+        pos = append_string_interior(out, pos, stderr_text);
+        pos = append_text(out, pos, R"("})");
+    }
+    return append_exec_notes(out, pos, body, len);
+}
+
+static i64 append_read_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_text(out, pos, R"({"type":"text","text":)");
+    ByteSpan content = string_member(body, len, 0, "content");
+    pos = content.len > 0 ? append_bytes(out, pos, content.ptr, content.len) : append_text(out, pos, R"("")");
+    pos = append_byte(out, pos, '}');
+    i64 size = integer_member(body, len, "size", 0);
+    if (flag_member(body, len, "eof") == 0) {
+        i64 offset = integer_member(body, len, "offset", 0);
+        i64 bytes = integer_member(body, len, "bytes", 0);
+        pos = append_text(out, pos, R"(,{"type":"text","text":"read bytes )");
+        pos = append_decimal(out, pos, offset);
+        pos = append_text(out, pos, " to ");
+        pos = append_decimal(out, pos, offset + bytes);
+        pos = append_text(out, pos, " of ");
+        pos = append_decimal(out, pos, size);
+        pos = append_text(out, pos, R"(; read on with offset )");
+        pos = append_decimal(out, pos, offset + bytes);
+        pos = append_text(out, pos, R"("})");
+    } else if (flag_member(body, len, "truncated") == 1) {
+        pos = append_text(out, pos, R"(,{"type":"text","text":"truncated: the file has )");
+        pos = append_decimal(out, pos, size);
+        pos = append_text(out, pos, R"( bytes"})");
+    }
+    if (flag_member(body, len, "lossy") == 1)
+        pos = append_text(out, pos, R"(,{"type":"text","text":"bytes that are not UTF-8 were replaced; read with encoding base64 for the exact bytes"})");
+    return pos;
+}
+
+// One line per entry, a directory's name followed by "/"; each line is shorter than its
+// entry in the answer.
+static i64 append_list_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_text(out, pos, R"({"type":"text","text":")");
+    i64 start = pos;
+    for_each_element(body, len, json_find_member(body, len, 0, "entries", 7), [&](i64 entry) {
+        pos = append_string_interior(out, pos, string_member(body, len, entry, "name"));
+        if (span_is(string_member(body, len, entry, "type"), R"("dir")"))
+            pos = append_byte(out, pos, '/');
+        pos = append_text(out, pos, "\\n");
+    });
+    if (pos == start)
+        pos = append_text(out, pos, "(empty directory)");
+    if (flag_member(body, len, "truncated") == 1)
+        pos = append_text(out, pos, "(more entries not listed)");
+    return append_text(out, pos, R"("})");
+}
+
+static i64 append_write_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_text(out, pos, R"({"type":"text","text":"wrote )");
+    pos = append_decimal(out, pos, integer_member(body, len, "bytes_written", 0));
+    pos = append_text(out, pos, " bytes to ");
+    pos = append_string_interior(out, pos, string_member(body, len, 0, "path"));
+    return append_text(out, pos, R"("})");
+}
+
+// The text content of a successful tool: the command's output and how it ended, what was
+// written, the file's content, or the directory's names.
 static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* body, i64 len)
 {
-    if (tool == k_tool_write_file) {
-        pos = append_text(out, pos, R"({"type":"text","text":"wrote )");
-        pos = append_decimal(out, pos, integer_member(body, len, "bytes_written", 0));
-        pos = append_text(out, pos, " bytes to ");
-        pos = append_string_interior(out, pos, string_member(body, len, 0, "path"));
-        return append_text(out, pos, R"("})");
+    switch (tool) {
+    case k_tool_execute_command: return append_exec_text(out, pos, body, len);
+    case k_tool_write_file: return append_write_text(out, pos, body, len);
+    case k_tool_read_file: return append_read_text(out, pos, body, len);
+    case k_tool_list_files: return append_list_text(out, pos, body, len);
     }
-    pos = append_text(out, pos, R"({"type":"text","text":)");
-    ByteSpan text = string_member(body, len, 0, tool == k_tool_read_file ? "content" : "stdout");
-    pos = text.len > 0 ? append_bytes(out, pos, text.ptr, text.len) : append_text(out, pos, R"("")");
-    pos = append_byte(out, pos, '}');
-    if (tool != k_tool_execute_command)
-        return pos;
-    i64 exit_code = integer_member(body, len, "exit_code", 0);
-    bool timed_out = true_member(body, len, "timed_out");
-    if (!timed_out && exit_code == 0)
-        return pos;
-    pos = append_text(out, pos, R"(,{"type":"text","text":")");
-    if (timed_out)
-        pos = append_text(out, pos, "timed out and killed, ");
-    pos = append_text(out, pos, "exit code ");
-    pos = append_decimal(out, pos, exit_code);
-    return append_text(out, pos, R"("})");
+    return pos;
 }
 
 // The route's refusal as one line: its message, and what matched or the budget's numbers.
@@ -401,6 +626,88 @@ static const ToolRow* find_tool(ByteSpan name)
     return nullptr;
 }
 
+static bool tool_takes(const ToolRow& tool, ByteSpan name)
+{
+    for (const ToolArgument& argument : tool.arguments)
+        if (argument.name && span_is(name, argument.name))
+            return true;
+    return false;
+}
+
+// The longest argument name an unknown-argument message quotes.
+static constexpr i64 k_argument_name_max = 63;
+
+// The first member of the arguments object that the tool does not take, its name into out
+// (k_argument_name_max + 1 bytes) and its length returned; -1 when every member is known.
+// A typo (timeout for timeout_ms) must not pass unnoticed as a default. The object was
+// judged whole by the message's framing, so its members are read without more checks.
+static i64 unknown_argument(const char* json, i64 len, i64 args, const ToolRow& tool, char* out)
+{
+    i64 pos = json_skip_blanks(json, len, args + 1);
+    while (pos < len && json[pos] == '"') {
+        JsonString key = json_decode_string(json, len, pos, out, k_argument_name_max);
+        if (key.end < 0)
+            return -1;
+        if (key.decoded != key.stored || !tool_takes(tool, { out, key.stored }))
+            return key.stored;
+        pos = json_skip_blanks(json, len, key.end);
+        if (pos >= len || json[pos] != ':')
+            return -1;
+        pos = json_value_end(json, len, pos + 1);
+        if (pos < 0)
+            return -1;
+        pos = json_skip_blanks(json, len, pos);
+        if (pos < len && json[pos] == ',')
+            pos = json_skip_blanks(json, len, pos + 1);
+    }
+    return -1;
+}
+
+// The raw JSON text of member key of args, or len 0 when absent.
+static ByteSpan raw_member(const char* json, i64 len, i64 args, const char* key)
+{
+    i64 value = json_find_member(json, len, args, key, text_length(key));
+    i64 end = value < 0 ? -1 : json_value_end(json, len, value);
+    return end < 0 ? ByteSpan { nullptr, 0 } : ByteSpan { json + value, end - value };
+}
+
+// What a tool's required string arguments lack, or nullptr: the first argument (list_files
+// has a default for it) and write_file's content.
+static const char* missing_argument(const char* json, i64 len, i64 args, const ToolRow& tool)
+{
+    const char* first = tool.arguments[0].name;
+    ByteSpan value = raw_member(json, len, args, first);
+    bool optional = tool.tool == k_tool_list_files && value.len == 0;
+    if (!optional && string_member(json, len, args, first).len == 0)
+        return tool.tool == k_tool_execute_command ? "command must be a string" : "path must be a string";
+    if (tool.tool == k_tool_write_file && string_member(json, len, args, "content").len == 0)
+        return "content must be a string";
+    return nullptr;
+}
+
+static constexpr char k_default_list_path[] = R"("/tmp")";
+
+// The route's body: each argument the call gives, as its client wrote it, under the
+// route's member name; the route judges the values as it judges any request's. Returns
+// the number of parts (at most k_body_parts_max).
+static i64 route_body_parts(const char* json, i64 len, i64 args, const ToolRow& tool, ByteSpan* parts)
+{
+    i64 count = 0;
+    for (const ToolArgument& argument : tool.arguments) {
+        if (!argument.name || !argument.member)
+            continue;
+        ByteSpan value = raw_member(json, len, args, argument.name);
+        if (value.len == 0 && &argument == &tool.arguments[0])
+            value = { k_default_list_path, sizeof(k_default_list_path) - 1 };
+        if (value.len == 0)
+            continue;
+        parts[count++] = { argument.member, text_length(argument.member) };
+        parts[count++] = value;
+    }
+    parts[count++] = { "}", 1 };
+    return count;
+}
+
 static void call_tool(int conn, const char* req, i64 req_len, const char* json, i64 len, i64 params, ByteSpan id, RouteHandler route)
 {
     char name_text[32];
@@ -414,12 +721,15 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
     i64 args = json_find_member(json, len, params, "arguments", 9);
     if (args < 0 || json[args] != '{')
         return send_tool_error(conn, id, "the tool's arguments must be an object");
-    ByteSpan first = string_member(json, len, args, tool->tool == k_tool_execute_command ? "command" : "path");
-    if (first.len == 0)
-        return send_tool_error(conn, id, tool->tool == k_tool_execute_command ? "command must be a string" : "path must be a string");
-    ByteSpan content = string_member(json, len, args, "content");
-    if (tool->tool == k_tool_write_file && content.len == 0)
-        return send_tool_error(conn, id, "content must be a string");
+    char unknown[k_argument_name_max + 1];
+    i64 unknown_len = unknown_argument(json, len, args, *tool, unknown);
+    if (unknown_len >= 0) {
+        char message[32 + k_argument_name_max + 1];
+        append_byte(message, append_bytes(message, append_text(message, 0, "unknown argument: "), unknown, unknown_len), 0);
+        return send_tool_error(conn, id, message);
+    }
+    if (const char* missing = missing_argument(json, len, args, *tool))
+        return send_tool_error(conn, id, missing);
     char* agent = (char*)heap_alloc(32);
     ToolCall* call = (ToolCall*)heap_alloc(sizeof(ToolCall));
     char* id_copy = (char*)heap_alloc((u64)id.len + 1);
@@ -430,22 +740,8 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
     i64 agent_len = tool_agent(json, len, args, req, req_len, agent);
     if (agent_len < 0)
         return send_tool_error(conn, id, "agent must be printable text of at most 31 bytes");
-
-    ByteSpan parts[5];
-    i64 count = 0;
-    if (tool->tool == k_tool_execute_command) {
-        parts[count++] = { R"({"cmd":)", 7 };
-        parts[count++] = first;
-    } else {
-        parts[count++] = { R"({"path":)", 8 };
-        parts[count++] = first;
-        if (tool->tool == k_tool_write_file) {
-            parts[count++] = { R"(,"content":)", 11 };
-            parts[count++] = content;
-        }
-    }
-    parts[count++] = { "}", 1 };
-
+    ByteSpan parts[k_body_parts_max];
+    i64 count = route_body_parts(json, len, args, *tool, parts);
     copy_bytes(id_copy, id.ptr, id.len);
     *call = { tool->tool, { id_copy, id.len } };
     i64 route_len =

@@ -1,8 +1,9 @@
 // GET /api/policy lists both rule lists and the policy settings; POST /api/policy adds or
 // removes one rule; POST /api/profile switches the security profile. Every change is
-// saved to the policy file at once. A change is all or nothing: an add that does not fit
+// saved to the policy file at once, and its answer says whether that worked. A change is all or nothing: an add that does not fit
 // (in either selected list) leaves both lists as they were.
 #include "admin/policy_endpoints.h"
+#include "admin/setting_save.h"
 #include "agents/agent_tokens.h"
 #include "core/audit_log.h"
 #include "core/change_log.h"
@@ -21,6 +22,7 @@ static constexpr char k_err_list_full[] = "rule list full";
 static constexpr char k_err_unstorable_rule[] = "rule cannot be stored in policy.conf";
 static constexpr char k_err_missing_profile[] = "missing profile (0/1/2)";
 static constexpr char k_err_invalid_profile[] = "profile must be 0, 1 or 2";
+static_assert(sizeof(k_policy_path) - 1 <= k_save_path_max);
 
 
 // Worst case is six bytes per rule byte (\u00XX), and quotes and comma per length byte.
@@ -127,12 +129,11 @@ static i64 remove_rule_from_lists(RuleAction action, const char* rule, i64 len)
     return changed;
 }
 
-static void send_counts(int conn)
+static void send_counts(int conn, const SettingSave& save)
 {
-    JsonAnswer(k_policy_answer_size)
-        .number("blacklist_count", state.blacklist_count)
-        .number("whitelist_count", state.whitelist_count)
-        .send(conn);
+    JsonAnswer answer(k_policy_answer_size);
+    answer.number("blacklist_count", state.blacklist_count).number("whitelist_count", state.whitelist_count);
+    answer_save(answer, save).send(conn);
 }
 
 static void note_rule_change(RuleAction action, ByteSpan rule)
@@ -171,9 +172,8 @@ void handle_policy_change(int conn, const char* req, i64 req_len)
     } else if (!remove_rule_from_lists(action, rule, rule_len)) {
         return send_json_error(conn, 400, "Bad Request", k_err_invalid_action);
     }
-    save_policy_file();
     note_rule_change(action, { rule, rule_len });
-    send_counts(conn);
+    send_counts(conn, save_outcome("the rule change", k_policy_path, save_policy_file()));
 }
 
 ProfileField read_profile_field(const char* req, i64 req_len)
@@ -208,20 +208,20 @@ void handle_profile(int conn, const char* req, i64 req_len)
     if (field.status == k_profile_invalid)
         return send_json_error(conn, 400, "Bad Request", k_err_invalid_profile);
     apply_profile(field.profile);
-    save_policy_file();
     ChangeNote note;
     begin_change(&note);
     note_text(&note, "set the profile to ");
     note_text(&note, named_profile(state.profile));
     print_change(&note);
+    SettingSave save = save_outcome("the profile", k_policy_path, save_policy_file());
     static constexpr char detail[] = "set_profile";
     audit_write(k_system_agent, "CONFIG", { detail, sizeof(detail) - 1 }, field.profile, 0, "OK");
-    JsonAnswer(k_policy_answer_size)
-        .number("profile", state.profile)
+    JsonAnswer answer(k_policy_answer_size);
+    answer.number("profile", state.profile)
         .number("timeout_ms", state.timeout_ms)
         .number("max_mem_mb", state.max_mem_mb)
-        .number("max_cpu_sec", state.max_cpu_sec)
-        .send(conn);
+        .number("max_cpu_sec", state.max_cpu_sec);
+    answer_save(answer, save).send(conn);
 }
 
 void handle_policy_reload(int conn)

@@ -1,6 +1,7 @@
 // GET /api/policy, POST /api/policy (add or remove a rule), POST /api/profile and
 // POST /api/policy/reload.
 #pragma once
+#include "admin/setting_save.h"
 #include "core/json_answer.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
@@ -13,8 +14,8 @@ constexpr i64 k_policy_report_size = 24576;
 i64 build_policy_report(char* out);
 
 constexpr i64 k_action_capacity = 15;
-// The widest answer of the POST handlers: four numbers.
-constexpr i64 k_policy_answer_size = json_answer_size(4, 0, 0);
+// The widest answer of the POST handlers: four numbers, and whether the change was saved.
+constexpr i64 k_policy_answer_size = json_answer_size(4 + k_save_answer_numbers, k_save_answer_texts, k_save_answer_text_bytes);
 
 // What a rule change takes of its connection's memory beyond the request and the policy
 // file it rewrites: its action and rule, and its answer.

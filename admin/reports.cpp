@@ -25,7 +25,13 @@ static constexpr i64 k_active_seconds = 60;
 static constexpr i64 k_agent_entry_fixed = 190;
 static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) + k_json_string_max(k_model_slot_size - 1) +
     7 * 10 + 11 + 12 + 3 * k_decimal_max;
-static_assert(k_max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + 96 <= k_agents_report_size);
+// The brackets, keys and count around the entries.
+static constexpr i64 k_agents_report_fixed = 96;
+
+i64 agents_report_size()
+{
+    return state.max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + k_agents_report_fixed;
+}
 
 // Fixed text of the health report, its fifteen numbers at their widest and the layers.
 static constexpr i64 k_health_fixed = 460;
@@ -101,10 +107,12 @@ static i64 append_agent_entry(char* out, i64 pos, i64 index, i64 now)
 i64 build_agents_report(char* out)
 {
     i64 now = now_seconds();
-    i64 count = state.agent_count < k_max_agents ? state.agent_count : k_max_agents;
+    i64 listed = 0;
     i64 pos = append_text(out, 0, R"({"agents":[)");
-    for (i64 i = 0; i < count; i++) {
-        if (i > 0)
+    for (i64 i = 0; i < state.max_agents; i++) {
+        if (!agent_record(i)->in_use)
+            continue;
+        if (listed++ > 0)
             pos = append_byte(out, pos, ',');
         pos = append_agent_entry(out, pos, i, now);
     }

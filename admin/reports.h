@@ -3,7 +3,10 @@
 #include "runtime/types.h"
 
 constexpr i64 k_health_report_size = 1024;
-constexpr i64 k_agents_report_size = 32768;
+
+// The agents report at its largest: every slot of the registry (state.max_agents) in use,
+// every token agent named.
+i64 agents_report_size();
 
 i64 build_health_report(char* out);
 i64 build_agents_report(char* out);

@@ -1,10 +1,12 @@
 // POST /api/config changes one setting per request, the first that the body carries:
 // the login (kept in memory at once and saved to the configuration file, or to /tmp when
-// /etc/cindervox cannot be written), the per-agent rate limit, or the command time-out.
-// Both rewrite the policy file, which holds the rate limit; the time-out follows from the
-// profile and lasts until the next profile switch or restart. POST /api/budget sets the
-// default token budget or one agent's own budget; budgets are not saved.
+// /etc/cindervox cannot be written), the per-agent rate limit (saved to the policy file),
+// or the command time-out, which follows from the profile and lasts until the next profile
+// switch or restart. POST /api/budget sets the default token budget (saved to the policy
+// file) or one agent's own budget (kept in memory only). Every answer says whether the
+// change was saved (admin/setting_save.h).
 #include "admin/settings.h"
+#include "admin/setting_save.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
 #include "core/change_log.h"
@@ -19,9 +21,16 @@
 
 static constexpr char k_err_missing_setting[] = "missing username/password, rate_limit, or timeout field";
 static constexpr char k_err_unstorable_credentials[] = "username and password must not contain '=' or line breaks";
-static constexpr char k_saved_message[] = R"({"ok":true,"message":"credentials updated"})";
-static constexpr char k_saved_tmp_message[] =
-    R"json({"ok":true,"message":"credentials updated (saved to /tmp — copy to /etc/cindervox/config)"})json";
+static constexpr char k_saved_message[] = "credentials updated";
+static constexpr char k_saved_tmp_message[] = "credentials updated (saved to /tmp — copy to /etc/cindervox/config)";
+static constexpr char k_config_path[] = "/etc/cindervox/config";
+static constexpr char k_tmp_copy_note[] = "; a copy is in /tmp/cindervox_config, which start-up does not read";
+static constexpr char k_timeout_not_kept[] = "no file holds the time-out: the profile's comes back at the next profile change or restart";
+static constexpr char k_agent_budget_not_kept[] = "no file holds an agent's own budget: it lasts until the sandbox reset or the server stops";
+// The reasons go whole into the answers.
+static_assert(sizeof(k_tmp_copy_note) - 1 <= k_save_after_max);
+static_assert(sizeof(k_timeout_not_kept) - 1 <= k_save_reason_max && sizeof(k_agent_budget_not_kept) - 1 <= k_save_reason_max);
+static_assert(sizeof(k_config_path) - 1 <= k_save_path_max);
 
 // A time-out of a command runs from 1 ms to a day: a run that may last longer would hold its
 // slot and its agent's workspace for good.
@@ -74,15 +83,13 @@ static void change_credentials(int conn, ByteSpan user, ByteSpan password)
     note_text(&note, "changed the admin credentials; the user is now ");
     note_quoted(&note, user);
     print_change(&note);
-    switch (save_config(line, len, state.port)) {
-    case k_config_saved:
-        audit_setting("credentials_changed", 0);
-        return send_json(conn, 200, "OK", k_saved_message, sizeof(k_saved_message) - 1);
-    case k_config_saved_tmp:
-        audit_setting("credentials_changed_tmp", 0);
-        return send_json(conn, 200, "OK", k_saved_tmp_message, sizeof(k_saved_tmp_message) - 1);
-    case k_config_not_saved: return send_json_error(conn, 500, "Internal Server Error", "could not write config");
-    }
+    ConfigSave saved = save_config(line, len, state.port);
+    bool tmp = saved.outcome == k_config_saved_tmp;
+    SettingSave save = save_outcome("the credentials change", k_config_path, saved.error, tmp ? k_tmp_copy_note : nullptr);
+    audit_setting(tmp ? "credentials_changed_tmp" : "credentials_changed", 0);
+    const char* message = tmp ? k_saved_tmp_message : k_saved_message;
+    JsonAnswer answer(k_message_answer_size);
+    answer_save(answer.text("message", { message, text_length(message) }), save).send(conn);
 }
 
 void handle_config(int conn, const char* req, i64 req_len)
@@ -102,10 +109,11 @@ void handle_config(int conn, const char* req, i64 req_len)
         return send_json_error(conn, 400, "Bad Request", k_err_rate_limit_range);
     if (rate >= k_rate_limit_low) {
         state.max_rate_per_agent = rate;
-        save_policy_file();
         note_number_change("set the rate limit to ", rate, " runs per minute per agent");
+        SettingSave save = save_outcome("the rate limit", k_policy_path, save_policy_file());
         audit_setting("rate_limit", rate);
-        return JsonAnswer(k_number_answer_size).number("max_rate_per_agent", rate).send(conn);
+        JsonAnswer answer(k_number_answer_size);
+        return answer_save(answer.number("max_rate_per_agent", rate), save).send(conn);
     }
     IntegerField timeout_field = read_integer_member(req, req_len, "timeout");
     i64 timeout = timeout_field.status == k_integer_given ? timeout_field.value : 0;
@@ -113,10 +121,11 @@ void handle_config(int conn, const char* req, i64 req_len)
         return send_json_error(conn, 400, "Bad Request", k_err_timeout_range);
     if (timeout >= k_timeout_low_ms) {
         state.timeout_ms = timeout;
-        save_policy_file();
         note_number_change("set the command time-out to ", timeout, " ms");
+        SettingSave save = not_saved("the time-out", k_timeout_not_kept);
         audit_setting("timeout", timeout);
-        return JsonAnswer(k_number_answer_size).number("timeout_ms", timeout).send(conn);
+        JsonAnswer answer(k_number_answer_size);
+        return answer_save(answer.number("timeout_ms", timeout), save).send(conn);
     }
     send_json_error(conn, 400, "Bad Request", k_err_missing_setting);
 }
@@ -136,7 +145,9 @@ void handle_budget(int conn, const char* req, i64 req_len)
     if (default_field.status == k_integer_given) {
         state.default_token_budget = default_budget;
         note_number_change("set the default token budget to ", default_budget, default_budget == 0 ? " (unlimited)" : " tokens");
-        return JsonAnswer(k_number_answer_size).number("default_token_budget", default_budget).send(conn);
+        SettingSave save = save_outcome("the default token budget", k_policy_path, save_policy_file());
+        JsonAnswer answer(k_number_answer_size);
+        return answer_save(answer.number("default_token_budget", default_budget), save).send(conn);
     }
     char* name = (char*)heap_alloc(k_agent_name_capacity + 1);
     if (!name)
@@ -160,5 +171,7 @@ void handle_budget(int conn, const char* req, i64 req_len)
     note_decimal(&note, budget);
     note_text(&note, budget == 0 ? " (the default)" : " tokens");
     print_change(&note);
-    JsonAnswer(k_agent_answer_size).text("agent", { name, name_len }).number("max_tokens", budget).send(conn);
+    SettingSave save = not_saved("the agent's budget", k_agent_budget_not_kept);
+    JsonAnswer answer(k_agent_answer_size);
+    answer_save(answer.text("agent", { name, name_len }).number("max_tokens", budget), save).send(conn);
 }

@@ -1,6 +1,7 @@
 // The audit log. Slot audit_next mod audit_capacity takes the next entry; audit_count
 // stops growing at the capacity, so once the ring is full the oldest retained entry is
-// the one after the newest. The report lists the oldest retained entries first. Beside
+// the one after the newest. The report lists the retained entries oldest or newest first,
+// a page of them at a time. Beside
 // the ring, a table keeps each slot's agent name, so the report's filter compares names
 // and never text an agent wrote into its command.
 #include "core/audit_log.h"
@@ -155,20 +156,31 @@ static bool slot_agent_is(i64 index, ByteSpan name)
     return text_length_max(agent, k_audit_agent_max) == name.len && bytes_equal(agent, name.ptr, name.len);
 }
 
-i64 build_audit_json(char* out, ByteSpan filter)
+i64 audit_report_size() { return state.audit_capacity * (k_json_string_max(k_audit_slot_size - 1) + 1) + 160; }
+
+// The ring index of the j-th retained entry in the order asked for.
+static i64 retained_index(i64 j, i64 retained, bool newest_first)
 {
-    i64 limit = filter.len > 0 ? 50 : 20;
-    i64 n = state.audit_count < state.audit_capacity ? state.audit_count : state.audit_capacity;
-    i64 start = state.audit_next > n ? state.audit_next - n : 0;
+    i64 oldest = state.audit_next > retained ? state.audit_next - retained : 0;
+    i64 sequence = newest_first ? state.audit_next - 1 - j : oldest + j;
+    return sequence % state.audit_capacity;
+}
+
+i64 build_audit_json(char* out, const AuditQuery& query)
+{
+    i64 retained = state.audit_count < state.audit_capacity ? state.audit_count : state.audit_capacity;
+    i64 limit = query.limit < state.audit_capacity ? query.limit : state.audit_capacity;
+    i64 matched = 0;
     i64 returned = 0;
     i64 pos = append_text(out, 0, R"({"entries":[)");
-    for (i64 j = 0; j < n && returned < limit; j++) {
-        i64 index = (start + j) % state.audit_capacity;
+    for (i64 j = 0; j < retained; j++) {
+        i64 index = retained_index(j, retained, query.newest_first);
         const char* slot = state.audit_ring + index * state.audit_entry_size;
         i64 len = text_length_max(slot, state.audit_entry_size);
-        if (len == 0)
+        if (len == 0 || (query.agent.len > 0 && !slot_agent_is(index, query.agent)))
             continue;
-        if (filter.len > 0 && !slot_agent_is(index, filter))
+        matched++;
+        if (matched <= query.offset || returned >= limit)
             continue;
         if (returned > 0)
             pos = append_byte(out, pos, ',');
@@ -177,7 +189,11 @@ i64 build_audit_json(char* out, ByteSpan filter)
     }
     pos = append_text(out, pos, R"(],"total":)");
     pos = append_decimal(out, pos, state.audit_count);
+    pos = append_text(out, pos, R"(,"matched":)");
+    pos = append_decimal(out, pos, matched);
     pos = append_text(out, pos, R"(,"returned":)");
     pos = append_decimal(out, pos, returned);
+    pos = append_text(out, pos, R"(,"offset":)");
+    pos = append_decimal(out, pos, query.offset);
     return append_byte(out, pos, '}');
 }

@@ -56,10 +56,29 @@ constexpr i64 k_audit_file_line_max = k_audit_entry_max(k_audit_file_detail_max)
 i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_keep, i64 code,
     i64 duration_ms, const char* result);
 
-// Worst case of build_audit_json: 50 ring entries, every byte escaped, and commas.
-constexpr i64 k_audit_report_size = 50 * (k_json_string_max(k_audit_slot_size - 1) + 1) + 128;
 constexpr i64 k_audit_filter_size = 64;
+// Entries the ring keeps.
+constexpr i64 k_audit_capacity = 256;
 
-// The /api/audit body; filter length 0 means no filter, otherwise only entries whose agent
-// is exactly the filter are listed. Returns its length.
-i64 build_audit_json(char* out, ByteSpan filter);
+// What GET /api/audit asks for: the entries whose agent is exactly agent (every entry for
+// an empty agent), from the oldest retained or the newest, the first offset of them
+// skipped, at most limit listed (limit at most the ring's capacity).
+struct AuditQuery {
+    ByteSpan agent;
+    i64 limit;
+    i64 offset;
+    bool newest_first;
+};
+
+// Entries listed when the query names no limit: 20, or 50 of one agent's.
+constexpr i64 k_audit_default_limit = 20;
+constexpr i64 k_audit_default_agent_limit = 50;
+
+// Worst case of build_audit_json: every entry of the ring, every byte escaped, commas, and
+// the five numbers around them.
+i64 audit_report_size();
+
+// The /api/audit body: {"entries":[...],"total":T,"matched":M,"returned":R,"offset":O},
+// where total counts the retained entries and matched those of the agent. Returns its
+// length; out holds audit_report_size() bytes.
+i64 build_audit_json(char* out, const AuditQuery& query);

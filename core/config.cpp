@@ -96,9 +96,15 @@ static bool take_credential(const char* text, i64 len)
 //   requests_per_second  1 to 100000: each credential's own window; 0 would refuse every
 //                        request, and one thread answers far fewer than 100000 a second, so
 //                        a larger value would only mean "no window".
-//   uid_base             1000 to 65501: the 33 agent uids stay clear of the host's system
-//                        accounts below 1000, of nobody (65534) and of 65535, which older
-//                        tools read as -1.
+//   max_agents           1 to 4096: every per-agent table is made at start-up for this
+//                        many slots, and each slot has a uid of its own on the host.
+//   agent_idle_minutes   1 to 10080 (a week): an idle agent that holds nothing leaves the
+//                        registry after this long.
+//   uid_base             1000 to 65533 - max_agents: the agent uids (one per slot and one
+//                        for runs without a slot) stay clear of the host's system accounts
+//                        below 1000, of nobody (65534) and of 65535, which older tools read
+//                        as -1. Its bound follows max_agents, so it is taken after the
+//                        other lines, whatever the order of the lines.
 //   max_file_bytes       4096 to 67108864 (64 MiB): a file of one request; every connection's
 //                        request buffer and answers are sized for it (reserved address
 //                        space, in memory only as far as a request fills them).
@@ -118,9 +124,13 @@ static constexpr CapacitySetting k_capacity_settings[] = {
     { "max_connections_per_peer=", &ServerState::max_connections_per_peer, k_connections_per_peer_low, k_max_connections_high,
         k_default_max_connections_per_peer },
     { "requests_per_second=", &ServerState::global_rate_limit, 1, k_requests_per_second_high, k_default_requests_per_second },
-    { "uid_base=", &ServerState::uid_base, k_uid_base_low, k_uid_base_high, k_default_uid_base },
+    { "max_agents=", &ServerState::max_agents, 1, k_max_agents_high, k_default_max_agents },
+    { "agent_idle_minutes=", &ServerState::agent_idle_minutes, 1, k_agent_idle_minutes_high, k_default_agent_idle_minutes },
+    { "uid_base=", &ServerState::uid_base, k_uid_base_low, uid_base_high(1), k_default_uid_base },
     { "max_file_bytes=", &ServerState::max_file_bytes, k_max_file_bytes_low, k_max_file_bytes_high, k_default_max_file_bytes },
 };
+// The default base leaves room for the largest registry.
+static_assert(k_default_uid_base <= uid_base_high(k_max_agents_high));
 // Every line fits the file's rewrite (k_config_text_size).
 static_assert(sizeof(k_capacity_settings) / sizeof(k_capacity_settings[0]) <= k_capacity_lines_max);
 static_assert([] {
@@ -192,24 +202,37 @@ void load_host_memory()
     apply_host_memory(len > 0 ? parse_mem_total_kb(text, len) : 0);
 }
 
-// Takes the rows' lines; with only set, that row's alone and without notices.
-static void scan_capacity(const char* text, i64 len, const CapacitySetting* only = nullptr)
+// The highest value a row takes: uid_base's follows the registry's size.
+static i64 high_of(const CapacitySetting& setting)
 {
+    return setting.field == &ServerState::uid_base ? uid_base_high(state.max_agents) : setting.high;
+}
+
+i64 agent_uid_count() { return state.max_agents + 1; }
+
+// Takes the lines of one row, with a notice for each out of its range when notices is set.
+static void scan_setting(const char* text, i64 len, const CapacitySetting& setting, bool notices)
+{
+    i64 name_len = text_length(setting.name);
+    i64 high = high_of(setting);
     for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
-        for (const CapacitySetting& setting : k_capacity_settings) {
-            if (only != nullptr && &setting != only)
-                continue;
-            i64 name_len = text_length(setting.name);
-            if (line_len < name_len || !bytes_equal(line, setting.name, name_len))
-                continue;
-            i64 value = setting_value(line + name_len, line_len - name_len);
-            if (value >= setting.low && value <= setting.high)
-                state.*setting.field = value;
-            else if (only == nullptr)
-                report_out_of_range(number, { setting.name, name_len - 1 }, setting.low, setting.high);
-        }
+        if (line_len < name_len || !bytes_equal(line, setting.name, name_len))
+            return false;
+        i64 value = setting_value(line + name_len, line_len - name_len);
+        if (value >= setting.low && value <= high)
+            state.*setting.field = value;
+        else if (notices)
+            report_out_of_range(number, { setting.name, name_len - 1 }, setting.low, high);
         return false;
     });
+}
+
+// Takes every row's lines, row by row in table order, so uid_base (the last row) is
+// judged against the max_agents the text sets.
+static void scan_capacity(const char* text, i64 len)
+{
+    for (const CapacitySetting& setting : k_capacity_settings)
+        scan_setting(text, len, setting, true);
 }
 
 // allow_unconfined=yes or =no; the last such line counts. Any other value is ignored with
@@ -243,7 +266,11 @@ static const CapacitySetting* setting_of(i64 ServerState::*field)
     return nullptr;
 }
 
-void apply_early_config_text(const char* text, i64 len) { scan_capacity(text, len, setting_of(&ServerState::uid_base)); }
+void apply_early_config_text(const char* text, i64 len)
+{
+    scan_setting(text, len, *setting_of(&ServerState::max_agents), false);
+    scan_setting(text, len, *setting_of(&ServerState::uid_base), false);
+}
 
 void load_early_config()
 {
@@ -401,11 +428,12 @@ ConfigSave save_config(const char* line, i64 line_len, i64 port)
 {
     char* text = (char*)heap_alloc(k_config_text_size);
     if (!text)
-        return k_config_not_saved;
+        return { k_config_not_saved, -ENOMEM };
     i64 text_len = build_config_text(text, line, line_len, port);
-    if (replace_file("/etc/cindervox", "config", "config.tmp", text, text_len, 0600) == 0)
-        return k_config_saved;
+    i64 error = replace_file("/etc/cindervox", "config", "config.tmp", text, text_len, 0600);
+    if (error == 0)
+        return { k_config_saved, 0 };
     if (replace_file("/tmp", "cindervox_config", "cindervox_config.tmp", text, text_len, 0600) == 0)
-        return k_config_saved_tmp;
-    return k_config_not_saved;
+        return { k_config_saved_tmp, error };
+    return { k_config_not_saved, error };
 }

@@ -12,12 +12,20 @@ constexpr i64 k_credential_line_max = 381;
 // Largest workspace setting (1 TiB in MiB); a larger one is ignored.
 constexpr i64 k_workspace_mb_max = 1048576;
 
-// Bounds of uid_base=: agents run as uid_base to uid_base + k_agent_uid_count - 1 (each
-// agent slot and the one uid of runs without a slot). Below 1000 are the host's system
-// accounts; the range ends below nobody (65534) and 65535, which older tools read as -1.
-constexpr i64 k_agent_uid_count = 33;
+// Bounds of max_agents=: the registry's slots, each with a uid of its own.
+constexpr i64 k_max_agents_high = 4096;
+// Bounds of agent_idle_minutes=: a minute to a week.
+constexpr i64 k_agent_idle_minutes_high = 10080;
+
+// Bounds of uid_base=: agents run as uid_base to uid_base + max_agents (each agent slot
+// and the one uid of runs without a slot). Below 1000 are the host's system accounts; the
+// range ends at k_agent_uid_last, below nobody (65534) and 65535, which older tools read as
+// -1. So the highest base follows max_agents.
 constexpr i64 k_uid_base_low = 1000;
-constexpr i64 k_uid_base_high = 65534 - k_agent_uid_count;
+constexpr i64 k_agent_uid_last = 65533;
+constexpr i64 uid_base_high(i64 max_agents) { return k_agent_uid_last - max_agents; }
+// The agent uids of the configured registry: one per slot and the one of runs without a slot.
+i64 agent_uid_count();
 
 // workspace_total_mb's default on a host with mem_total_kb of memory: 8192, or a quarter
 // of the host's memory where that is less (workspace files are memory), at least 1.
@@ -33,7 +41,8 @@ void apply_host_memory(i64 mem_total_kb);
 
 // Reads the configuration file; may replace basic_credential, allow_unconfined,
 // max_connections, max_concurrent_runs, the workspace sizes, max_connections_per_peer,
-// uid_base and the requests_per_second window (global_rate_limit); returns the configured
+// max_agents, agent_idle_minutes, uid_base and the requests_per_second window
+// (global_rate_limit); returns the configured
 // port, or 0 when none
 // (or only out-of-range ones) was given. A numeric line outside its range (the table in
 // core/config.cpp) is ignored with a console line naming the file and the line.
@@ -43,9 +52,9 @@ i64 load_config();
 // workspace_mb= and workspace_total_mb= lines.
 i64 apply_config_text(const char* text, i64 len);
 
-// Start-up, before the jail is built: the settings the jail depends on (uid_base) from
-// the configuration file, without console lines; load_config takes them again later, with
-// its notices, and comes to the same values.
+// Start-up, before the jail is built: the settings the jail depends on (max_agents and
+// uid_base) from the configuration file, without console lines; load_config takes them
+// again later, with its notices, and comes to the same values.
 void load_early_config();
 // Applies configuration text as load_early_config does after reading it.
 void apply_early_config_text(const char* text, i64 len);
@@ -79,7 +88,7 @@ constexpr i64 k_server_names_text_max = k_config_read_max;
 // lines that differ from their defaults and the server_names line read at start-up.
 // Numeric setting lines at most, and the longest one's name with its "=" and line feed;
 // core/config.cpp checks its table against both.
-constexpr i64 k_capacity_lines_max = 12;
+constexpr i64 k_capacity_lines_max = 16;
 constexpr i64 k_capacity_name_max = sizeof("max_connections_per_peer=\n");
 constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * (k_capacity_name_max + 20) +
     sizeof("server_names=\n") + k_server_names_text_max + sizeof("allow_unconfined=yes\n");
@@ -99,7 +108,12 @@ bool credential_line_storable(const char* line, i64 len);
 // The configuration file text for a credential line and a port; returns its length.
 i64 build_config_text(char* out, const char* line, i64 line_len, i64 port);
 
-enum ConfigSave { k_config_saved, k_config_saved_tmp, k_config_not_saved };
+enum ConfigSaveOutcome { k_config_saved, k_config_saved_tmp, k_config_not_saved };
+struct ConfigSave {
+    ConfigSaveOutcome outcome;
+    // The negated errno of the write to /etc/cindervox when it failed; 0 otherwise.
+    i64 error;
+};
 
 // Writes the configuration file for a credential line and a port, or its fallback copy
 // in /tmp when /etc/cindervox cannot be written.

@@ -16,6 +16,7 @@ inline constexpr StatusReason k_status_reasons[] = {
     { 403, "Forbidden" },
     { 404, "Not Found" },
     { 405, "Method Not Allowed" },
+    { 409, "Conflict" },
     { 413, "Content Too Large" },
     { 421, "Misdirected Request" },
     { 429, "Too Many Requests" },

@@ -38,6 +38,15 @@ JsonAnswer& JsonAnswer::number(const char* name, i64 value)
     return *this;
 }
 
+JsonAnswer& JsonAnswer::flag(const char* name, bool value)
+{
+    if (!reserve(k_key_max + k_decimal_max))
+        return *this;
+    key(name);
+    pos_ = append_text(body_, pos_, value ? "true" : "false");
+    return *this;
+}
+
 JsonAnswer& JsonAnswer::text(const char* name, ByteSpan value)
 {
     if (!reserve(k_key_max + k_json_string_max(value.len)))

@@ -13,6 +13,8 @@ public:
 
     JsonAnswer& number(const char* key, i64 value);
     JsonAnswer& text(const char* key, ByteSpan value);
+    // true or false; takes the room of a number.
+    JsonAnswer& flag(const char* key, bool value);
 
     // Closes the object and sends it as 200 "OK".
     void send(int conn);
@@ -31,8 +33,8 @@ private:
     i64 capacity_;
 };
 
-// Room for an answer of numbers numbers and texts whose lengths add up to text_bytes, keys
-// of at most 31 bytes each.
+// Room for an answer of numbers numbers (flags count as numbers) and texts whose lengths
+// add up to text_bytes, keys of at most 31 bytes each.
 constexpr i64 json_answer_size(i64 numbers, i64 texts, i64 text_bytes)
 {
     return 16 + (numbers + texts) * 36 + numbers * k_decimal_max + texts * 2 + 6 * text_bytes;

@@ -8,7 +8,7 @@ void state_init_defaults()
     state = ServerState {};
     state.port = 7575;
     state.global_rate_limit = k_default_requests_per_second;
-    state.audit_capacity = 256;
+    state.audit_capacity = k_audit_capacity;
     state.audit_entry_size = k_audit_slot_size;
     state.timeout_ms = 5000;
     state.max_mem_mb = 64;
@@ -29,4 +29,6 @@ void state_init_defaults()
     state.allow_unconfined = 0;
     state.uid_base = k_default_uid_base;
     state.max_file_bytes = k_default_max_file_bytes;
+    state.max_agents = k_default_max_agents;
+    state.agent_idle_minutes = k_default_agent_idle_minutes;
 }

@@ -41,6 +41,8 @@ struct ServerState {
     AgentRecord* agents;
     i64 agent_count;
     i64 last_exec_ms;
+    // Slots of the agent registry (max_agents=); every per-agent table, the agents' uid
+    // range among them, is made at start-up for this many.
     i64 max_agents;
     u32* rate_buckets;
     i64 rate_bucket_second;
@@ -72,11 +74,14 @@ struct ServerState {
     // namespaces nor Landlock can confine them.
     i64 allow_unconfined;
     // The first agent uid in kernel isolation: agents run as uid_base + slot, and runs
-    // without a slot as uid_base + 32 (exec/confinement.h).
+    // without a slot as uid_base + max_agents (exec/confinement.h).
     i64 uid_base;
     // The largest file /api/write takes and /api/read returns in one request
     // (max_file_bytes=); the request body limit and the connections' memory follow it.
     i64 max_file_bytes;
+    // An agent that holds nothing (no run, no workspace, no budget of its own) leaves the
+    // registry after this many minutes without a request (agent_idle_minutes=).
+    i64 agent_idle_minutes;
 };
 
 constexpr i64 k_default_max_connections = 512;
@@ -89,6 +94,8 @@ constexpr i64 k_default_workspace_mb = 256;
 constexpr i64 k_default_workspace_total_mb = 8192;
 constexpr i64 k_default_uid_base = 60000;
 constexpr i64 k_default_max_file_bytes = 8388608;
+constexpr i64 k_default_max_agents = 1024;
+constexpr i64 k_default_agent_idle_minutes = 60;
 
 extern constinit ServerState state;
 

@@ -7,6 +7,9 @@ const H='Authorization';const T='Basic @@CREDENTIAL@@';
 
 const k_poll_ms = 3000;
 const k_filter_delay_ms = 300;
+// The audit panel shows the latest entries first; the export takes the whole ring.
+const k_audit_newest = '/api/audit?order=newest';
+const k_audit_everything = '/api/audit?limit=256';
 const k_copied_ms = 1500;
 const k_color = {
     accent: '#00d4aa', danger: '#ff6b6b', warning: '#fbbf24', basic: '#febc2e',
@@ -219,7 +222,7 @@ async function poll() {
     try {
         const h = await apiJson('GET', '/api/health');
         showHealth(h);
-        const a = await apiJson('GET', '/api/audit');
+        const a = await apiJson('GET', k_audit_newest);
         if (Array.isArray(a.entries) && a.entries.length > 0) showAuditEntries(a.entries);
         updateUsage(h, window._agents);
     } catch (err) {
@@ -408,7 +411,7 @@ function filterAudit() {
 
 async function runAuditFilter() {
     const text = $('af').value.trim();
-    const url = text ? '/api/audit?agent=' + encodeURIComponent(text) : '/api/audit';
+    const url = text ? k_audit_newest + '&agent=' + encodeURIComponent(text) : k_audit_newest;
     try {
         const j = await apiJson('GET', url);
         if (!Array.isArray(j.entries)) return;
@@ -610,7 +613,8 @@ async function changePass() {
     try {
         const j = await apiJson('POST', '/api/config', { username: user, password: pass });
         if (!j.ok) return show('pass-result', msg('blocked', String(j.error)));
-        show('pass-result', msg('ok', 'Credentials updated. Reload the page and login with the new credentials.'));
+        const note = j.persisted === false ? savedNote(j) : '';
+        show('pass-result', msg('ok', 'Credentials updated' + note + '. Reload the page and login with the new credentials.'));
         window._cred_user = user;
         window._cred_pass = pass;
         setText('conn-user', user);
@@ -619,13 +623,19 @@ async function changePass() {
     }
 }
 
+// Whether the server could save a change: " (saved)", or why not. An answer without the
+// field comes from a server that saves every change.
+function savedNote(answer) {
+    return answer.persisted === false ? ' (not saved: ' + String(answer.reason) + ')' : ' (saved)';
+}
+
 // Sends one numeric setting after a local range check; the texts come from the caller.
 async function applySetting(setting) {
     const v = parseInt($(setting.input).value, 10);
     if (!v || v < setting.min || v > setting.max) return show(setting.result, msg('blocked', setting.invalid));
     try {
         const j = await apiJson('POST', '/api/config', { [setting.field]: v });
-        if (j.ok) show(setting.result, msg('ok', setting.saved(v)));
+        if (j.ok) show(setting.result, msg('ok', setting.saved(v) + savedNote(j)));
         else show(setting.result, msg('blocked', String(j.error)));
     } catch (err) {
         show(setting.result, msg('blocked', 'Error'));
@@ -635,20 +645,20 @@ async function applySetting(setting) {
 function setRate() {
     return applySetting({
         input: 'set-rate', result: 'rate-result', field: 'rate_limit', min: 1, max: 1000,
-        invalid: 'Invalid (1-1000)', saved: v => 'Rate limit: ' + v + '/min (saved)',
+        invalid: 'Invalid (1-1000)', saved: v => 'Rate limit: ' + v + '/min',
     });
 }
 
 function setTimeout2() {
     return applySetting({
         input: 'set-timeout', result: 'timeout-result', field: 'timeout', min: 1000, max: 300000,
-        invalid: 'Invalid (1000-300000ms)', saved: v => 'Timeout: ' + v + 'ms (saved)',
+        invalid: 'Invalid (1000-300000ms)', saved: v => 'Timeout: ' + v + 'ms',
     });
 }
 
 async function exportAudit() {
     try {
-        const j = await apiJson('GET', '/api/audit');
+        const j = await apiJson('GET', k_audit_everything);
         const blob = new Blob([JSON.stringify(j, null, 2)], { type: 'application/json' });
         const url = URL.createObjectURL(blob);
         const a = el('a', { href: url, download: 'cindervox-audit.json' });

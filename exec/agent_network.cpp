@@ -1,6 +1,8 @@
 // The agents' network namespaces (see the header).
 #include "exec/agent_network.h"
+#include "core/state.h"
 #include "exec/jail.h"
+#include "runtime/heap.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
@@ -8,7 +10,21 @@ struct AgentNetwork {
     bool made;
     int fd;
 };
-static constinit AgentNetwork networks[k_agent_network_count] {};
+static constinit AgentNetwork* networks = nullptr;
+static constinit i64 network_count = 0;
+
+// The table lives as long as the process: one record per slot and the shared one.
+static bool networks_ready()
+{
+    if (networks)
+        return true;
+    i64 count = state.max_agents + 1;
+    networks = (AgentNetwork*)heap_alloc_lasting((u64)(count * (i64)sizeof(AgentNetwork)));
+    if (!networks)
+        return false;
+    network_count = count;
+    return true;
+}
 
 // What the child reports: the namespace's descriptor, or the failed step's negated errno.
 struct NetworkMaking {
@@ -69,7 +85,9 @@ static i64 make_agent_network(i64 index)
 
 i64 agent_network_fd(i64 index)
 {
-    if (index < 0 || index >= k_agent_network_count)
+    if (!networks_ready())
+        return -ENOMEM;
+    if (index < 0 || index >= network_count)
         return -EINVAL;
     if (networks[index].made)
         return networks[index].fd;
@@ -81,13 +99,13 @@ i64 agent_network_fd(i64 index)
 
 i64 agent_network_prepare()
 {
-    i64 fd = agent_network_fd(k_max_agents);
+    i64 fd = agent_network_fd(state.max_agents);
     return fd < 0 ? fd : 0;
 }
 
 void agent_network_release(i64 slot)
 {
-    if (slot < 0 || slot >= k_agent_network_count || !networks[slot].made)
+    if (slot < 0 || slot >= network_count || !networks[slot].made)
         return;
     sys_close(networks[slot].fd);
     networks[slot] = { false, -1 };
@@ -95,6 +113,6 @@ void agent_network_release(i64 slot)
 
 void agent_network_release_all()
 {
-    for (i64 index = 0; index < k_agent_network_count; index++)
+    for (i64 index = 0; index < network_count; index++)
         agent_network_release(index);
 }

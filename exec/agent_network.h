@@ -12,18 +12,17 @@
 // until the agent's teardown (agent_network_release); a run still inside keeps its
 // namespace alive until it ends, and the agent's next run gets a new one.
 #pragma once
-#include "agents/registry.h"
 #include "runtime/types.h"
 
-// Namespaces kept: one per agent slot, and one (index k_max_agents) for runs without a slot.
-constexpr i64 k_agent_network_count = k_max_agents + 1;
+// Namespaces kept: one per agent slot, and one (index state.max_agents) for runs without a
+// slot; the table is made on first use, once max_agents is known.
 
 // Start-up, in the jail modes, once the agents' user namespaces exist: makes the namespace
 // of runs without a slot, which also proves that this host lets the server make namespaces
 // and bring their loopback up. Returns 0 or the negated errno of the step that failed.
 i64 agent_network_prepare();
 
-// The descriptor of the network namespace of index (an agent slot, or k_max_agents), made
+// The descriptor of the network namespace of index (an agent slot, or max_agents), made
 // first if the agent has none; or the negated errno of the step that failed.
 i64 agent_network_fd(i64 index);
 

@@ -1,4 +1,4 @@
-// The claim on the agents' uids in kernel isolation: uid_base to uid_base + 32
+// The claim on the agents' uids in kernel isolation: uid_base to uid_base + max_agents
 // (exec/confinement.h) must be this server's alone. RLIMIT_NPROC counts every process of a
 // uid on the host, so another server's agents under the same uids would use up this
 // server's agents' process allowance ("Cannot fork"), and either could signal the other's.
@@ -6,7 +6,7 @@
 // Two checks at start-up, before the jail is built: a lock on the range, held for the
 // server's life, in /run/cindervox/uids.lock, and a scan of /proc for a process already
 // running under one of the uids. The lock is an open-file-description record lock
-// (F_OFD_SETLK) on the bytes uid_base to uid_base + 32 of that one file, so two servers
+// (F_OFD_SETLK) on the bytes uid_base to uid_base + max_agents of that one file, so two servers
 // conflict exactly when their ranges overlap, whatever their bases; the kernel drops it
 // when the server ends, however it ends. Rootless, the agents' uids exist only inside
 // the server's user namespaces and every run counts against the server's own uid on the
@@ -36,7 +36,7 @@ AgentUidClaim claim_agent_uids(u32 first, u32 count);
 bool status_uid_in_range(const char* text, i64 len, u32 first, u32 count);
 
 // The console line refusing to start, for any outcome but k_agent_uids_claimed, e.g.
-// "[ERROR] agent uids 60000-60032 are in use by another process (pid 812); set uid_base=
+// "[ERROR] agent uids 60000-61024 are in use by another process (pid 812); set uid_base=
 // in /etc/cindervox/config\n". Returns its length; out holds k_agent_uid_refusal_max.
 constexpr i64 k_agent_uid_refusal_max = 256;
 i64 build_agent_uid_refusal(char* out, const AgentUidClaim& claim, u32 first, u32 count);

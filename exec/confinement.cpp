@@ -61,8 +61,8 @@ bool commands_confinable() { return jail.mode != k_jail_none || landlock_abi() >
 u32 sandbox_uid_for_agent(i64 slot)
 {
     u32 base = (u32)state.uid_base;
-    if (slot < 0 || slot >= k_max_agents)
-        return base + (u32)k_max_agents;
+    if (slot < 0 || slot >= state.max_agents)
+        return base + (u32)state.max_agents;
     return base + (u32)slot;
 }
 
@@ -268,7 +268,7 @@ static i64 enter_jail(const LaunchPlan* plan)
     return result;
 }
 
-// The index of the run's agent among the per-agent namespaces: its slot, or k_max_agents
+// The index of the run's agent among the per-agent namespaces: its slot, or max_agents
 // for runs without one (sandbox_uid_for_agent).
 static i64 agent_index(const LaunchPlan* plan) { return (i64)(plan->uid - (u32)state.uid_base); }
 

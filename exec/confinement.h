@@ -46,10 +46,10 @@
 // read-only binds and ignores RLIMIT_NPROC) and not nobody (shared with other services).
 // Each agent slot has a uid of its own, so RLIMIT_NPROC (counted per uid) holds per agent
 // and one agent's processes cannot signal or trace another's; runs without a slot share
-// the one uid past the slots. The group is the same number. The first of them is
-// uid_base (default 60000), so that several servers on one host keep their agents apart;
-// start-up claims the range (exec/agent_uids.h).
-static_assert(k_agent_uid_count == k_max_agents + 1);
+// the one uid past the slots (uid_base + max_agents). The group is the same number. The
+// first of them is uid_base (default 60000), so that several servers on one host keep their
+// agents apart; start-up claims the range (exec/agent_uids.h). A slot's uid passes to the
+// next agent that takes the slot only once the last one's runs have ended.
 
 // The uid (and gid) a run of the agent in registry slot `slot` runs under; a slot below 0
 // or past the registry gives the shared uid of runs without an agent.

@@ -10,14 +10,16 @@
 // Debian's compilers, interpreters and version control read (k_etc_entries).
 #include "exec/jail.h"
 #include "agents/registry.h"
+#include "core/config.h"
+#include "core/state.h"
 #include "exec/agent_network.h"
 #include "exec/confinement.h"
+#include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-constinit JailState jail { k_jail_none, {}, {}, 0, 0 };
-static_assert(sizeof(jail.userns_fds) / sizeof(jail.userns_fds[0]) == k_max_agents + 1);
+constinit JailState jail { k_jail_none, {}, nullptr, 0, 0, 0 };
 
 static constinit JailSetup setup {};
 
@@ -254,10 +256,16 @@ static i64 append_account(char* out, i64 pos, const char* name, i64 id, const ch
     return append_text(out, pos, rest);
 }
 
+// "sandbox:x:" + uid + ":" + gid + ":sandbox:/tmp:/bin/sh\n", the ids at most 5 digits.
+static constexpr i64 k_sandbox_line_max = 10 + 5 + 1 + 5 + 22;
+static constexpr i64 k_fixed_accounts_max = 128;
+
+i64 jail_account_text_size() { return agent_uid_count() * k_sandbox_line_max + k_fixed_accounts_max; }
+
 i64 build_jail_passwd(char* out)
 {
     i64 pos = append_account(out, 0, "root", 0, "0:root:/root:/bin/sh\n");
-    for (i64 slot = 0; slot <= k_max_agents; slot++) {
+    for (i64 slot = 0; slot < agent_uid_count(); slot++) {
         i64 uid = sandbox_uid_for_agent(slot);
         pos = append_account(out, pos, "sandbox", uid, "");
         pos = append_decimal(out, pos, uid);
@@ -269,20 +277,25 @@ i64 build_jail_passwd(char* out)
 i64 build_jail_group(char* out)
 {
     i64 pos = append_account(out, 0, "root", 0, "\n");
-    for (i64 slot = 0; slot <= k_max_agents; slot++)
+    for (i64 slot = 0; slot < agent_uid_count(); slot++)
         pos = append_account(out, pos, "sandbox", sandbox_uid_for_agent(slot), "\n");
     return append_account(out, pos, "nogroup", 65534, "\n");
 }
 
+// The text is taken from the heap and given back once written.
 static i64 write_account_files(const char* etc)
 {
-    char text[k_jail_account_text_size];
+    char* mark = heap_mark();
+    char* text = (char*)heap_alloc((u64)jail_account_text_size());
     char path[k_jail_path_size * 2];
     build_path(path, etc, "passwd");
-    if (!write_file(path, text, build_jail_passwd(text)))
-        return 0;
+    i64 ok = text && write_file(path, text, build_jail_passwd(text));
     build_path(path, etc, "group");
-    return write_file(path, text, build_jail_group(text));
+    ok = ok && write_file(path, text, build_jail_group(text));
+    if (!text)
+        note(-ENOMEM, "account files", etc);
+    heap_release(mark);
+    return ok;
 }
 
 static i64 write_name_service_files(const char* etc)
@@ -369,11 +382,18 @@ static i64 build_root(const JailLayout& layout)
     return set_mount_attributes(layout.root, MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV, false);
 }
 
-// The base holds the root and the workspaces' mount points; it is never seen by a run.
+// The base holds the root and the workspaces' mount points, one directory per agent slot;
+// it is never seen by a run.
+static constexpr i64 k_base_inodes_fixed = 128;
+
 static i64 build_jail(const char* base)
 {
     fill_layout(&jail.layout, base);
-    if (!note(sys_mount("tmpfs", base, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0711,size=64k,nr_inodes=128"), "tmpfs", base))
+    char options[64];
+    i64 pos = append_text(options, 0, "mode=0711,size=64k,nr_inodes=");
+    pos = append_decimal(options, pos, k_base_inodes_fixed + state.max_agents);
+    append_byte(options, pos, 0);
+    if (!note(sys_mount("tmpfs", base, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, options), "tmpfs", base))
         return 0;
     if (!note(sys_mkdir(jail.layout.workspaces, 0711), "mkdir", jail.layout.workspaces))
         return 0;
@@ -387,39 +407,72 @@ static i64 prepare_network()
     return note(agent_network_prepare(), "agent network namespace", "/proc/thread-self/ns/net");
 }
 
-// Rootless: one user namespace per agent uid, made once at start-up. A run enters its
-// agent's with setns; making one per run would need writes to the shell's own /proc
-// files, which belong to root while it shares the non-dumpable server's memory.
-// Each is made by a short-lived child that maps its own ids and opens the namespace into
-// the descriptor table it shares with the server.
+// Rootless: one user namespace per agent uid, made once at start-up. A run enters its agent's with setns; making one per run (or on an agent's
+// first run) would need writes to the shell's own /proc files, which belong to root while
+// it shares the non-dumpable server's memory. A namespace holds nothing of an agent but
+// the map of its slot's uid, so it stays for the slot's next agent. Each is made by a
+// short-lived child that maps its own ids and opens the namespace into the descriptor
+// table it shares with the server.
 alignas(16) static constinit char userns_stack[8192] {};
 static int open_agent_user_namespace(void* arg)
 {
     i64 index = (i64)arg;
-    if (sys_unshare(CLONE_NEWUSER) < 0)
+    i64 made = sys_unshare(CLONE_NEWUSER);
+    if (made < 0) {
+        jail.userns_fds[index] = (int)made;
         return 1;
+    }
     u32 uid = sandbox_uid_for_agent(index);
     if (!map_own_ids(uid, uid, jail.outer_uid, jail.outer_gid))
         return 1;
-    i64 fd = sys_open("/proc/thread-self/ns/user", O_RDONLY | O_CLOEXEC, 0);
-    jail.userns_fds[index] = fd < 0 ? -1 : (int)fd;
+    jail.userns_fds[index] = (int)sys_open("/proc/thread-self/ns/user", O_RDONLY | O_CLOEXEC, 0);
     return 0;
 }
 
+// The descriptor of the new namespace, or the error of the child's unshare or open; a
+// failed id map leaves -EPERM.
+static i64 make_agent_user_namespace(i64 index)
+{
+    jail.userns_fds[index] = -EPERM;
+    u64 flags = CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
+    i64 pid = sys_clone_call(flags, userns_stack + sizeof(userns_stack), nullptr, open_agent_user_namespace, (void*)index);
+    if (pid < 0) {
+        jail.userns_fds[index] = -1;
+        return pid;
+    }
+    int status = 0;
+    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
+    i64 result = jail.userns_fds[index];
+    if (result < 0)
+        jail.userns_fds[index] = -1;
+    return result;
+}
+
+// One per agent uid (agent_uid_count): every slot's and the one of runs without a slot.
 static i64 prepare_user_namespaces()
 {
-    u64 flags = CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
-    for (i64 index = 0; index <= k_max_agents; index++) {
+    jail.userns_count = agent_uid_count();
+    jail.userns_fds = (int*)heap_alloc((u64)(jail.userns_count * (i64)sizeof(int)));
+    if (!jail.userns_fds) {
+        jail.userns_count = 0;
+        return note(-ENOMEM, "agent user namespaces", "/proc/thread-self/ns/user");
+    }
+    for (i64 index = 0; index < jail.userns_count; index++)
         jail.userns_fds[index] = -1;
-        i64 pid = sys_clone_call(flags, userns_stack + sizeof(userns_stack), nullptr, open_agent_user_namespace, (void*)index);
-        if (!note(pid, "agent user namespace", "/proc/thread-self/ns/user"))
-            return 0;
-        int status = 0;
-        while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
-        if (!note(jail.userns_fds[index] >= 0 ? 0 : -EPERM, "agent user namespace", "/proc/thread-self/ns/user"))
+    for (i64 index = 0; index < jail.userns_count; index++) {
+        i64 fd = make_agent_user_namespace(index);
+        if (!note(fd < 0 ? fd : 0, "agent user namespace", "/proc/thread-self/ns/user"))
             return 0;
     }
     return 1;
+}
+
+// Rootless: the agent's user and network namespaces; as root its network namespace.
+i64 jail_descriptors_per_agent()
+{
+    if (jail.mode == k_jail_rootless)
+        return 2;
+    return jail.mode == k_jail_kernel ? 1 : 0;
 }
 
 static void create_base_directories()

@@ -34,9 +34,11 @@ struct JailLayout {
 struct JailState {
     JailMode mode;
     JailLayout layout;
-    // Rootless: per agent slot (and one for agents without a slot, at index k_max_agents)
-    // a user namespace that shows the server's ids as the agent's uid; -1 elsewhere.
-    int userns_fds[33];
+    // Rootless: per agent slot (and one for runs without a slot, at index max_agents) a
+    // user namespace that shows the server's ids as the agent's uid, made at start-up;
+    // userns_count entries (none elsewhere).
+    int* userns_fds;
+    i64 userns_count;
     // The server's ids as the host knows them; in rootless mode the only ids mapped into
     // its user namespace, and so the owner of every file a rootless run writes.
     u32 outer_uid;
@@ -65,10 +67,15 @@ JailSetup prepare_jail(bool as_root);
 i64 map_own_ids(u32 uid_inside, u32 gid_inside, u32 uid_outside, u32 gid_outside);
 
 // The jail's /etc/passwd and /etc/group texts; return their lengths. out holds at least
-// k_jail_account_text_size bytes.
-constexpr i64 k_jail_account_text_size = 4096;
+// jail_account_text_size() bytes.
 i64 build_jail_passwd(char* out);
 i64 build_jail_group(char* out);
+// root, one "sandbox" line per agent uid (agent_uid_count) and nobody, each at its longest.
+i64 jail_account_text_size();
+
+// Descriptors the jail holds open for each agent uid (agent_uid_count): its network
+// namespace, and rootless its user namespace too.
+i64 jail_descriptors_per_agent();
 
 // At an orderly stop: unmounts the jail and the workspaces. Nothing would outlive the
 // server anyway: they live in its own mount namespace.

@@ -5,6 +5,8 @@
 // its agents' empty groups behind.
 #include "exec/run_cgroup.h"
 #include "agents/registry.h"
+#include "core/state.h"
+#include "runtime/heap.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
@@ -78,29 +80,46 @@ static i64 bound_memory(const char* dir, i64 bytes)
 }
 
 // Each agent slot's memory group: the bound last written, 0 while the group is not made.
-static constinit i64 agent_group_bound[k_max_agents] {};
+struct AgentGroups {
+    i64* bound;
+    i64 count;
+};
+static constinit AgentGroups agent_groups {};
+
+void agent_cgroups_init()
+{
+    agent_groups.count = state.max_agents;
+    agent_groups.bound = (i64*)heap_alloc((u64)(agent_groups.count * (i64)sizeof(i64)));
+    if (!agent_groups.bound)
+        agent_groups.count = 0;
+}
+
+// The slot's bound, or nullptr for a slot outside the table (or before agent_cgroups_init).
+static i64* group_bound(i64 slot) { return slot >= 0 && slot < agent_groups.count ? &agent_groups.bound[slot] : nullptr; }
 
 // The agent's group, made or bounded anew as needed, with its path in dir; 1 when it
 // exists with some bound.
 static i64 ensure_agent_group(i64 slot, i64 bytes, char* dir)
 {
+    i64* bound = group_bound(slot);
     name_agent_group(dir, slot);
-    if (agent_group_bound[slot] == bytes)
+    if (*bound == bytes)
         return 1;
-    if (agent_group_bound[slot] == 0) {
+    if (*bound == 0) {
         i64 made = sys_mkdir(dir, 0755);
         if (made < 0 && made != -EEXIST)
             return 0;
     }
     if (bound_memory(dir, bytes))
-        agent_group_bound[slot] = bytes;
-    return agent_group_bound[slot] != 0;
+        *bound = bytes;
+    return *bound != 0;
 }
 
 i64 agent_cgroup_path(i64 agent_slot, char* out)
 {
     out[0] = 0;
-    if (agent_slot < 0 || agent_slot >= k_max_agents || agent_group_bound[agent_slot] == 0)
+    const i64* bound = group_bound(agent_slot);
+    if (!bound || *bound == 0)
         return 0;
     name_agent_group(out, agent_slot);
     return text_length(out);
@@ -177,7 +196,7 @@ i64 run_cgroup_create(RunCgroup* group, i64 run_id, i64 memory_bytes, i64 max_ta
     *group = { -1, -1, -1, {}, {} };
     char parent[k_cgroup_path_size];
     append_byte(parent, append_text(parent, 0, k_memory_root), 0);
-    if (agent_slot >= 0 && agent_slot < k_max_agents && !ensure_agent_group(agent_slot, agent_memory_bytes, parent))
+    if (group_bound(agent_slot) && !ensure_agent_group(agent_slot, agent_memory_bytes, parent))
         return 0;
     name_group(group->memory_dir, parent, run_id);
     name_group(group->pids_dir, k_pids_root, run_id);
@@ -230,14 +249,28 @@ void run_cgroup_remove(RunCgroup* group)
 
 void agent_cgroups_remove()
 {
-    for (i64 slot = 0; slot < k_max_agents; slot++) {
-        if (agent_group_bound[slot] == 0)
+    for (i64 slot = 0; slot < agent_groups.count; slot++) {
+        if (agent_groups.bound[slot] == 0)
             continue;
         char dir[k_cgroup_path_size];
         name_agent_group(dir, slot);
         remove_dir(dir);
-        agent_group_bound[slot] = 0;
+        agent_groups.bound[slot] = 0;
     }
+}
+
+// A group without tasks or child groups goes at once: its charges (the workspace's pages)
+// move to the parent. One with a run group inside refuses (EBUSY) and is kept.
+void agent_cgroup_release(i64 agent_slot)
+{
+    i64* bound = group_bound(agent_slot);
+    if (!bound || *bound == 0)
+        return;
+    char dir[k_cgroup_path_size];
+    name_agent_group(dir, agent_slot);
+    i64 result = sys_rmdir(dir);
+    if (result == 0 || result == -ENOENT)
+        *bound = 0;
 }
 
 // The pid in "cindervox-<pid>-agent<slot>", or 0 for any other name.
@@ -291,20 +324,21 @@ static void remove_run_groups_in(const char* dir)
     sys_close((int)fd);
 }
 
-void agent_cgroups_sweep()
+// Stale groups gathered per pass of the sweep; a pass that found as many reads again.
+static constexpr i64 k_sweep_batch = 128;
+
+// The stale agent groups of one read of the memory root, at most k_sweep_batch, into names.
+static i64 gather_stale_groups(char (*names)[k_cgroup_path_size])
 {
-    char names[k_max_agents * 4][k_cgroup_path_size];
     i64 count = 0;
     i64 fd = sys_open(k_memory_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0)
-        return;
-    // The names are gathered first: removing entries while reading the directory may make
-    // the reader skip some.
+        return 0;
     for (;;) {
         i64 len = sys_getdents64((int)fd, sweep_entries, sizeof(sweep_entries));
         if (len <= 0)
             break;
-        for (i64 at = 0; at < len && count < k_max_agents * 4;) {
+        for (i64 at = 0; at < len && count < k_sweep_batch;) {
             const dirent64_k* entry = (const dirent64_k*)(sweep_entries + at);
             at += entry->reclen;
             i64 owner = agent_group_owner(entry->name);
@@ -318,8 +352,23 @@ void agent_cgroups_sweep()
         }
     }
     sys_close((int)fd);
-    for (i64 i = 0; i < count; i++) {
-        remove_run_groups_in(names[i]);
-        sys_rmdir(names[i]);
+    return count;
+}
+
+// The names are gathered first: removing entries while reading the directory may make the
+// reader skip some. A pass that removes nothing ends the sweep, so a group that cannot go
+// is not tried forever.
+void agent_cgroups_sweep()
+{
+    static constinit char names[k_sweep_batch][k_cgroup_path_size] {};
+    for (;;) {
+        i64 count = gather_stale_groups(names);
+        i64 removed = 0;
+        for (i64 i = 0; i < count; i++) {
+            remove_run_groups_in(names[i]);
+            removed += sys_rmdir(names[i]) == 0 ? 1 : 0;
+        }
+        if (count < k_sweep_batch || removed == 0)
+            return;
     }
 }

@@ -5,8 +5,8 @@
 // event in the run's group is signalled on an eventfd the runner watches.
 //
 // The memory group of a run of an agent with a slot sits inside that agent's own memory
-// group, made on the agent's first run, bounded by workspace_mb + max_mem_mb and kept for
-// the server's life. Pages a run writes into the agent's workspace (a tmpfs) are charged
+// group, made on the agent's first run, bounded by workspace_mb + max_mem_mb and kept
+// until the agent leaves the registry or the server stops. Pages a run writes into the agent's workspace (a tmpfs) are charged
 // to the run's group and, with the hierarchy the kernel keeps, to every group above it;
 // when the run's group is removed its leftover charges stay counted in the agent's group
 // until the files are deleted or the workspace is unmounted. So an agent's workspace holds
@@ -31,6 +31,9 @@ struct RunCgroup {
 // Start-up (as root): 1 when both controllers are there. Prints nothing.
 i64 run_cgroups_available();
 
+// Start-up: the table of the agents' memory groups, one per agent slot (state.max_agents).
+void agent_cgroups_init();
+
 // Makes the run's groups with a memory bound of memory_bytes (memory and swap) and a task
 // bound of max_tasks. agent_slot >= 0 puts the memory group inside the agent's group,
 // made first if needed, or bounded anew when agent_memory_bytes changed; agent_slot < 0
@@ -44,6 +47,11 @@ i64 agent_cgroup_path(i64 agent_slot, char* out);
 
 // At an orderly stop, once no run is left: removes the agents' groups.
 void agent_cgroups_remove();
+
+// Removes the slot's memory group when it has no run group inside (the slot's agent left
+// or was reset); a group that still holds a run stays, and the slot's next run uses it.
+// Waits for nothing.
+void agent_cgroup_release(i64 agent_slot);
 
 // Start-up: removes the agent groups, and the empty run groups inside them, that servers
 // killed before their orderly stop left behind: those named after a pid that no longer

@@ -32,6 +32,7 @@
 #include "core/connection_table.h"
 #include "core/event_loop.h"
 #include "core/http_response.h"
+#include "core/http_status.h"
 #include "core/state.h"
 #include "exec/confinement.h"
 #include "exec/output_capture.h"
@@ -744,4 +745,53 @@ i64 sandbox_kill_all()
         killed++;
     }
     return killed;
+}
+
+// ---- one agent's runs ---------------------------------------------------------------
+
+bool sandbox_agent_busy(i64 agent) { return runs_of_agent(agent) > 0; }
+
+static constexpr char k_cancelled_by_reset[] = "run cancelled: the agent was reset";
+
+// The answer is built in the connection's own memory, as a finished run's is; an MCP tool
+// call's carrier stays, so the tool gets it as its result.
+static void answer_cancelled(int conn)
+{
+    HeapArena* arena = connection_arena(conn);
+    bool enter = arena && heap.entered != arena;
+    if (enter)
+        heap_enter(arena);
+    send_json_error(conn, 409, reason_phrase(409), k_cancelled_by_reset);
+    if (enter)
+        heap_leave();
+}
+
+// The connection of the agent's first queued run, or -1.
+static int queued_conn_of(i64 agent)
+{
+    for (i64 i = 0; i < runs.queue_len; i++) {
+        const PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        if (run.order.agent == agent)
+            return run.order.conn;
+    }
+    return -1;
+}
+
+i64 sandbox_cancel_agent(i64 agent)
+{
+    i64 cancelled = 0;
+    for (int conn; (conn = queued_conn_of(agent)) >= 0; cancelled++) {
+        cancel_queued(conn);
+        answer_cancelled(conn);
+    }
+    for (i64 i = 0; i < runs.slot_count; i++) {
+        RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || slot->cancelled || slot->run.order.agent != agent)
+            continue;
+        int conn = slot->run.order.conn;
+        cancel_running(conn);
+        answer_cancelled(conn);
+        cancelled++;
+    }
+    return cancelled;
 }

@@ -87,6 +87,15 @@ i64 sandbox_runs_in_progress();
 // it; returns how many there were.
 i64 sandbox_drop_queued();
 
+// Whether agent slot agent has a run running (a cancelled one too, until its processes are
+// gone) or queued: its slot, uid and workspace are in use.
+bool sandbox_agent_busy(i64 agent);
+
+// The agent's runs are cancelled for its reset: queued ones dropped unrun, running ones
+// killed with their process trees, each audited "CANCELLED" and answered at once with 409
+// "run cancelled: the agent was reset". Returns how many there were.
+i64 sandbox_cancel_agent(i64 agent);
+
 // Kills every run still going with its process tree (in kernel mode its whole PID
 // namespace, in basic mode its process group, and the sweep after it the rest); the runs
 // then end and are answered as usual. Returns how many were killed.

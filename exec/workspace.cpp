@@ -8,6 +8,7 @@
 #include "exec/confinement.h"
 #include "exec/jail.h"
 #include "exec/landlock.h"
+#include "runtime/heap.h"
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
@@ -15,7 +16,25 @@ struct WorkspaceSlot {
     bool mounted;
     i64 size_mb;
 };
-static constinit WorkspaceSlot slots[k_max_agents] {};
+struct WorkspaceTable {
+    WorkspaceSlot* slots;
+    i64 count;
+};
+static constinit WorkspaceTable table {};
+
+void workspace_init()
+{
+    table.count = state.max_agents;
+    table.slots = (WorkspaceSlot*)heap_alloc((u64)(table.count * (i64)sizeof(WorkspaceSlot)));
+    if (!table.slots)
+        table.count = 0;
+}
+
+// The slot's entry, or nullptr for a slot outside the table (or before workspace_init).
+static WorkspaceSlot* slot_entry(i64 slot)
+{
+    return slot >= 0 && slot < table.count ? &table.slots[slot] : nullptr;
+}
 
 // Directories the plain mode's reset moves aside before emptying them.
 static constinit i64 discarded = 0;
@@ -34,8 +53,8 @@ i64 workspace_path(i64 slot, char* out)
 static i64 allocated_mb()
 {
     i64 sum = 0;
-    for (const WorkspaceSlot& ws : slots)
-        sum += ws.mounted ? ws.size_mb : 0;
+    for (i64 i = 0; i < table.count; i++)
+        sum += table.slots[i].mounted ? table.slots[i].size_mb : 0;
     return sum;
 }
 
@@ -87,15 +106,16 @@ static i64 ensure_plain_workspace(i64 slot)
     workspace_path(slot, path);
     if (!own_private_directory(k_plain_workspaces) || !own_private_directory(path))
         return 0;
-    slots[slot] = { true, 0 };
+    *slot_entry(slot) = { true, 0 };
     return 1;
 }
 
 i64 workspace_ensure(i64 slot)
 {
-    if (slot < 0 || slot >= k_max_agents)
+    WorkspaceSlot* entry = slot_entry(slot);
+    if (!entry)
         return 0;
-    if (slots[slot].mounted)
+    if (entry->mounted)
         return 1;
     if (plain_workspaces())
         return ensure_plain_workspace(slot);
@@ -112,8 +132,14 @@ i64 workspace_ensure(i64 slot)
     build_options(options, slot, size_mb);
     if (sys_mount("tmpfs", path, "tmpfs", MS_NOSUID | MS_NODEV, options) < 0)
         return 0;
-    slots[slot] = { true, size_mb };
+    *entry = { true, size_mb };
     return 1;
+}
+
+bool workspace_exists(i64 slot)
+{
+    const WorkspaceSlot* entry = slot_entry(slot);
+    return entry && entry->mounted;
 }
 
 i64 workspace_open(i64 slot)
@@ -127,7 +153,7 @@ i64 workspace_open(i64 slot)
 
 i64 workspace_bytes(i64 slot)
 {
-    if (slot < 0 || slot >= k_max_agents || !slots[slot].mounted || jail.mode == k_jail_none)
+    if (!workspace_exists(slot) || jail.mode == k_jail_none)
         return 0;
     char path[k_workspace_path_size];
     workspace_path(slot, path);
@@ -194,18 +220,17 @@ static void discard_plain_workspace(i64 slot)
     sys_unlinkat(AT_FDCWD, aside, AT_REMOVEDIR);
 }
 
-void workspace_reset_all()
+void workspace_release(i64 slot)
 {
-    for (i64 slot = 0; slot < k_max_agents; slot++) {
-        if (!slots[slot].mounted)
-            continue;
-        if (jail.mode == k_jail_none) {
-            discard_plain_workspace(slot);
-        } else {
-            char path[k_workspace_path_size];
-            workspace_path(slot, path);
-            sys_umount2(path, MNT_DETACH);
-        }
-        slots[slot] = { false, 0 };
+    WorkspaceSlot* entry = slot_entry(slot);
+    if (!entry || !entry->mounted)
+        return;
+    if (jail.mode == k_jail_none) {
+        discard_plain_workspace(slot);
+    } else {
+        char path[k_workspace_path_size];
+        workspace_path(slot, path);
+        sys_umount2(path, MNT_DETACH);
     }
+    *entry = { false, 0 };
 }

@@ -15,8 +15,6 @@
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-static constexpr char k_policy_path[] = "/etc/cindervox/policy.conf";
-
 enum PolicySection { k_section_none, k_section_blacklist, k_section_whitelist, k_section_config };
 
 static i64 append_rule_lines(char* out, i64 pos, const char* area, i64 area_size, i64 count)
@@ -45,15 +43,14 @@ i64 build_policy_file_text(char* out)
     return pos;
 }
 
-// A failed save is silent: the change stays in force in memory and the caller still
-// answers success. The old file stays whole until the new one is complete.
-void save_policy_file()
+// The old file stays whole until the new one is complete.
+i64 save_policy_file()
 {
     char* text = (char*)heap_alloc(k_policy_text_size);
     if (!text)
-        return;
+        return -ENOMEM;
     i64 len = build_policy_file_text(text);
-    replace_file("/etc/cindervox", "policy.conf", "policy.conf.tmp", text, len, 0644);
+    return replace_file("/etc/cindervox", "policy.conf", "policy.conf.tmp", text, len, 0644);
 }
 
 static void clear_rule_lists()

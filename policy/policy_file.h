@@ -31,7 +31,11 @@ constexpr i64 k_policy_fixed_max = sizeof("# Cindervox Policy — auto-saved by 
     k_decimal_max + sizeof("\n[blacklist]\n") - 1 + sizeof("\n[whitelist]\n") - 1;
 constexpr i64 k_policy_text_size = k_policy_fixed_max + k_blacklist_area + k_whitelist_area;
 
-void save_policy_file();
+// Writes the policy file for the lists and settings in force. Returns 0, or the negated
+// errno when it could not be written (the change stays in force in memory; the caller says
+// so in its answer).
+i64 save_policy_file();
+constexpr char k_policy_path[] = "/etc/cindervox/policy.conf";
 
 // The file text for the current lists and settings; returns its length, at most
 // k_policy_text_size.

@@ -96,6 +96,7 @@ enum : long {
     SYS_renameat = 264,
     SYS_readlinkat = 267,
     SYS_fchmodat = 268,
+    SYS_faccessat = 269,
     SYS_ppoll = 271,
     SYS_unshare = 272,
     SYS_fallocate = 285,
@@ -184,6 +185,8 @@ enum : int {
 // fallocate(2): reserve blocks without changing the file's size.
 enum : int { FALLOC_FL_KEEP_SIZE = 1 };
 enum : int { AT_FDCWD = -100, AT_REMOVEDIR = 0x200, AT_SYMLINK_NOFOLLOW = 0x100 };
+// access(2) modes.
+enum : int { X_OK = 1, W_OK = 2 };
 enum : long { RESOLVE_NO_SYMLINKS = 0x04, RESOLVE_NO_MAGICLINKS = 0x02, RESOLVE_BENEATH = 0x08 };
 
 // Errors (returned negated by every sys_ wrapper).

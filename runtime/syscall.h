@@ -100,6 +100,7 @@ inline i64 sys_fchown(int fd, u32 uid, u32 gid) { return syscall3(SYS_fchown, fd
 inline i64 sys_readlink(const char* path, char* buf, i64 len) { return syscall3(SYS_readlink, (i64)path, (i64)buf, len); }
 inline i64 sys_symlink(const char* target, const char* path) { return syscall2(SYS_symlink, (i64)target, (i64)path); }
 inline i64 sys_statfs(const char* path, statfs_k* st) { return syscall2(SYS_statfs, (i64)path, (i64)st); }
+inline i64 sys_faccessat(int dirfd, const char* path, int mode) { return syscall3(SYS_faccessat, dirfd, (i64)path, mode); }
 inline i64 sys_getdents64(int fd, void* buf, i64 len) { return syscall3(SYS_getdents64, fd, (i64)buf, len); }
 inline i64 sys_eventfd2(unsigned initval, int flags) { return syscall2(SYS_eventfd2, initval, flags); }
 

@@ -6,12 +6,15 @@
 // holds more than its share of the table (max_connections_per_peer=), so one address that
 // opens hundreds of slow connections pushes out its own, not everyone else's.
 #include "server/connection_loop.h"
+#include "agents/registry.h"
+#include "core/config.h"
 #include "core/connection_table.h"
 #include "server/connection_memory.h"
 #include "core/event_loop.h"
 #include "core/http_status.h"
 #include "core/http_response.h"
 #include "core/state.h"
+#include "exec/jail.h"
 #include "exec/sandbox_runner.h"
 #include "runtime/console.h"
 #include "runtime/heap.h"
@@ -337,15 +340,16 @@ static i64 expire_connections(i64 now_ms, i64 next)
     return next;
 }
 
-// Room for every connection and run: the soft descriptor limit goes up to the hard one, and
-// the table shrinks to what that allows.
+// Room for every connection and run, and for the namespaces each agent slot may hold: the
+// soft descriptor limit goes up to the hard one, and the table shrinks to what that allows.
 static i64 connection_capacity()
 {
     rlimit_k files {};
     sys_prlimit64(0, RLIMIT_NOFILE, nullptr, &files);
     files.cur = files.max;
     sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
-    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * state.max_concurrent_runs;
+    i64 agents = jail_descriptors_per_agent() * agent_uid_count();
+    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * state.max_concurrent_runs - agents;
     return state.max_connections < room ? state.max_connections : room;
 }
 
@@ -464,6 +468,7 @@ void connection_loop(int listener, int epoll_fd)
         event_loop_wait(timeout_ms);
         i64 now_ms = monotonic_ms();
         sandbox_tick(now_ms);
+        agents_tick(now_seconds());
         flush_answers(now_ms);
         i64 next = expire_connections(now_ms, now_ms + k_idle_wait_ms);
         i64 run_deadline = sandbox_next_deadline();

@@ -9,6 +9,7 @@
 // base64) 11.2 MB, and the largest tool call about 65 MB of address space; only the pages
 // a request actually fills become memory.
 #include "server/connection_memory.h"
+#include "admin/agent_reset.h"
 #include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
@@ -58,7 +59,7 @@ static constexpr i64 k_admin_files_memory = heap_block(k_policy_read_max + 1) + 
     + heap_block(k_agents_file_read_max + 1) + heap_block(k_config_read_max + 1) + heap_block(k_token_read_max + 1)
     + heap_block(k_config_text_size) + heap_block(k_credential_buffer);
 // Their own fields and answers, summed likewise.
-static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_change_memory;
+static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_change_memory + k_agent_reset_memory;
 
 static i64 mcp_memory()
 {
@@ -78,9 +79,9 @@ const RouteMemory* route_memory_table(i64* count)
     table[n++] = { "POST /mcp", mcp_memory() };
     table[n++] = { "GET /", request_memory() + heap_block(k_admin_page_size) + k_answer_overhead };
     table[n++] = { "GET /api/audit",
-        request_memory() + heap_block(k_audit_filter_size) + heap_block(k_audit_report_size) + k_answer_overhead };
+        request_memory() + heap_block(k_audit_filter_size) + heap_block(audit_report_size()) + k_answer_overhead };
     table[n++] = { "reports and settings",
-        request_memory() + heap_block(k_agents_report_size) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
+        request_memory() + heap_block(agents_report_size()) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
             + k_admin_files_memory + k_admin_fields_memory + k_answer_overhead };
     *count = n;
     return table;

@@ -281,6 +281,24 @@ static bool check_test_run(bool jailed)
     return test.passed;
 }
 
+// Settings changes are saved under /etc/cindervox; where the server cannot write there,
+// each change answers "persisted":false and lasts until the server stops. A warning, not
+// a failure: confinement does not depend on it.
+static void report_settings_directory()
+{
+    Line line;
+    begin(&line, "/etc/cindervox writable");
+    i64 result = sys_faccessat(AT_FDCWD, "/etc/cindervox", W_OK | X_OK);
+    if (result == 0) {
+        add(&line, "yes (settings changes are saved)");
+    } else {
+        add(&line, "WARNING: no (");
+        add_error(&line, result);
+        add(&line, "): settings changes answer \"persisted\":false and last until the server stops");
+    }
+    finish(&line);
+}
+
 int run_preflight()
 {
     bool root = sys_getuid() == 0;
@@ -314,6 +332,7 @@ int run_preflight()
     if (jail_ready)
         report_etc_entries();
     report_cgroups(root);
+    report_settings_directory();
     ok = check_test_run(jail_ready) && ok;
     report_layers();
     begin(&line, "result");

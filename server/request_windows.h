@@ -14,8 +14,9 @@
 #include "agents/registry.h"
 #include "runtime/types.h"
 
-// Twice the registry's agent slots: every registered agent and as many newcomers.
-constexpr i64 k_named_windows = 2 * k_max_agents;
+// Names that keep a window of their own within one second; the table is scanned for every
+// request under a name, so it stays small whatever the registry's size.
+constexpr i64 k_named_windows = 64;
 
 enum WindowOwner {
     k_window_stranger,

@@ -3,6 +3,7 @@
 // method + exact path; the agent gate and dispatch both look a request up in it, and so do
 // the requests the MCP endpoint builds for its tools.
 #include "server/router.h"
+#include "admin/agent_reset.h"
 #include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
@@ -18,12 +19,12 @@
 #include "core/http_status.h"
 #include "core/state.h"
 #include "dashboard/admin_page.h"
-#include "exec/agent_network.h"
+#include "exec/agent_teardown.h"
 #include "exec/exec_endpoint.h"
-#include "exec/workspace.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
+#include "runtime/query.h"
 #include "runtime/text.h"
 #include "server/request_guard.h"
 #include "server/request_windows.h"
@@ -82,24 +83,35 @@ static Caller identify_caller(const Request& request)
 
 bool request_authenticated(const Request& request) { return identify_caller(request).kind != Caller::k_stranger; }
 
-i64 read_audit_filter(ByteSpan query, char* out)
+// The ring's capacity, which the limit's refusal names.
+static_assert(k_audit_capacity == 256);
+
+const char* read_audit_query(ByteSpan query, char* agent_buffer, AuditQuery* out)
 {
-    static constexpr char k_name[] = "agent=";
-    static constexpr i64 k_name_len = sizeof(k_name) - 1;
-    i64 start = 0;
-    while (start < query.len) {
-        i64 amp = find_bytes(query.ptr, query.len, start, "&", 1);
-        i64 end = amp < 0 ? query.len : amp;
-        if (end - start >= k_name_len && bytes_equal(query.ptr + start, k_name, k_name_len)) {
-            i64 len = end - start - k_name_len;
-            if (len > k_audit_filter_size)
-                return -1;
-            copy_bytes(out, query.ptr + start + k_name_len, len);
-            return len;
-        }
-        start = end + 1;
+    *out = { { agent_buffer, 0 }, k_audit_default_limit, 0, false };
+    ByteSpan agent = query_param(query, "agent");
+    if (agent.ptr != nullptr) {
+        i64 len = percent_decode(agent, agent_buffer, k_audit_filter_size);
+        if (len < 0)
+            return "agent filter too long";
+        out->agent.len = len;
     }
-    return 0;
+    if (out->agent.len > 0)
+        out->limit = k_audit_default_agent_limit;
+    ByteSpan limit = query_param(query, "limit");
+    if (limit.ptr != nullptr) {
+        out->limit = query_number(limit);
+        if (out->limit < 0 || out->limit > state.audit_capacity)
+            return "limit must be a whole number from 0 to 256";
+    }
+    ByteSpan offset = query_param(query, "offset");
+    if (offset.ptr != nullptr && (out->offset = query_number(offset)) < 0)
+        return "offset must be a whole number of 0 or more";
+    ByteSpan order = query_param(query, "order");
+    if (order.ptr != nullptr && !span_equals(order, "oldest") && !span_equals(order, "newest"))
+        return "order must be oldest or newest";
+    out->newest_first = order.ptr != nullptr && span_equals(order, "newest");
+    return nullptr;
 }
 
 // The per-second cap counts every request, refused ones included, in the window of its
@@ -125,6 +137,8 @@ static bool window_full(const Caller& caller, const Request& request)
 
 // ---- the routes' actions ----------------------------------------------------------
 
+// Every slot's workspace, memory group and namespaces go through the one per-agent
+// teardown before the registry empties.
 static void reset_sandbox(int conn, const Request&)
 {
     state.total_execs = 0;
@@ -132,9 +146,9 @@ static void reset_sandbox(int conn, const Request&)
     state.bytes_captured = 0;
     state.audit_next = 0;
     state.audit_count = 0;
+    for (i64 slot = 0; slot < state.max_agents; slot++)
+        agent_teardown(slot);
     reset_agents();
-    workspace_reset_all();
-    agent_network_release_all();
     audit_write(k_system_agent, "RESET", { "", 0 }, 0, 0, "OK");
     ChangeNote note;
     begin_change(&note);
@@ -142,6 +156,17 @@ static void reset_sandbox(int conn, const Request&)
     print_change(&note);
     static constexpr char body[] = R"({"ok":true,"message":"sandbox reset"})";
     send_json(conn, 200, reason_phrase(200), body, sizeof(body) - 1);
+}
+
+// The agent's name is the path's last segment, percent-decoded.
+static void reset_one_agent(int conn, const Request& request)
+{
+    ByteSpan segment = route_parameter(*match_route(request.method, request.path).route, request.path);
+    char name[k_audit_filter_size];
+    i64 len = percent_decode(segment, name, sizeof(name));
+    if (len < 0)
+        return send_json_error(conn, 400, reason_phrase(400), "agent name too long");
+    handle_agent_reset(conn, { name, len });
 }
 
 using ReportBuilder = i64 (*)(char*);
@@ -163,14 +188,22 @@ static constexpr char k_json[] = "application/json";
 static void send_audit_report(int conn, const Request& request)
 {
     char* filter = (char*)heap_alloc(k_audit_filter_size);
-    char* out = (char*)heap_alloc(k_audit_report_size);
+    char* out = (char*)heap_alloc((u64)audit_report_size());
     if (!filter || !out)
         return send_memory_exhausted(conn);
-    i64 filter_len = read_audit_filter(request.query, filter);
-    if (filter_len < 0)
-        return send_json_error(conn, 400, reason_phrase(400), "agent filter too long");
-    i64 len = build_audit_json(out, { filter, filter_len });
+    AuditQuery query {};
+    if (const char* refusal = read_audit_query(request.query, filter, &query))
+        return send_json_error(conn, 400, reason_phrase(400), refusal);
+    i64 len = build_audit_json(out, query);
     send_json(conn, 200, reason_phrase(200), out, len);
+}
+
+static void send_agents_report(int conn, const Request&)
+{
+    char* out = (char*)heap_alloc((u64)agents_report_size());
+    if (!out)
+        return send_memory_exhausted(conn);
+    send_json(conn, 200, reason_phrase(200), out, build_agents_report(out));
 }
 
 // The handlers of exec/ and admin/ read their requests (headers, JSON body) themselves.
@@ -200,7 +233,7 @@ static constexpr Route k_routes[] = {
     { "GET", "/index.html", send_report<build_admin_page, k_admin_page_size, k_html>, k_admin_only },
     { "GET", "/api/health", send_report<build_health_report, k_health_report_size, k_json>, k_agents },
     { "GET", "/api/audit", send_audit_report, k_admin_only },
-    { "GET", "/api/agents", send_report<build_agents_report, k_agents_report_size, k_json>, k_admin_only },
+    { "GET", "/api/agents", send_agents_report, k_admin_only },
     { "GET", "/api/policy", send_report<build_policy_report, k_policy_report_size, k_json>, k_admin_only },
     { "POST", "/api/policy", pass_request<handle_policy_change>, k_admin_only },
     { "POST", "/api/policy/reload", reload_policy, k_admin_only },
@@ -212,6 +245,7 @@ static constexpr Route k_routes[] = {
     { "POST", "/api/read", pass_request<handle_read>, k_agents },
     { "POST", "/api/list", pass_request<handle_list>, k_agents },
     { "DELETE", "/api/sandbox", reset_sandbox, k_admin_only },
+    { "DELETE", "/api/agents/{name}", reset_one_agent, k_admin_only },
     // The MCP endpoint's tools are the agents' own routes, run under the caller's identity.
     // Every other method on /mcp gets the endpoint's own 405.
     { "POST", "/mcp", serve_mcp, k_agents },
@@ -263,12 +297,43 @@ static_assert(allow_worst_case() <= k_allow_max, "an Allow list of the route tab
 
 RouteRows route_rows() { return { k_routes, sizeof(k_routes) / sizeof(k_routes[0]) }; }
 
+static constexpr char k_parameter[] = "{name}";
+static constexpr i64 k_parameter_len = sizeof(k_parameter) - 1;
+
+// The length of the fixed part of a row's path: all of it, or what comes before "{name}".
+static i64 fixed_length(const char* row_path, bool* parameter)
+{
+    i64 len = text_length(row_path);
+    *parameter = len >= k_parameter_len && bytes_equal(row_path + len - k_parameter_len, k_parameter, k_parameter_len);
+    return *parameter ? len - k_parameter_len : len;
+}
+
+ByteSpan route_parameter(const Route& row, ByteSpan path)
+{
+    bool parameter = false;
+    i64 fixed = fixed_length(row.path, &parameter);
+    if (!parameter || path.len <= fixed)
+        return { path.ptr, 0 };
+    return { path.ptr + fixed, path.len - fixed };
+}
+
+static bool row_takes_path(const Route& row, ByteSpan path)
+{
+    bool parameter = false;
+    i64 fixed = fixed_length(row.path, &parameter);
+    if (!parameter)
+        return span_equals(path, row.path);
+    if (path.len <= fixed || !bytes_equal(path.ptr, row.path, fixed))
+        return false;
+    return find_bytes(path.ptr, path.len, fixed, "/", 1) < 0;
+}
+
 RouteMatch match_route(ByteSpan method, ByteSpan path)
 {
     RouteMatch match { nullptr, false };
     const Route* every_other = nullptr;
     for (const Route& row : k_routes) {
-        if (!span_equals(path, row.path))
+        if (!row_takes_path(row, path))
             continue;
         match.path_known = true;
         if (row.method == nullptr)
@@ -286,7 +351,7 @@ i64 build_allow(char* out, ByteSpan path)
 {
     i64 len = 0;
     for (const Route& row : k_routes) {
-        if (row.method == nullptr || !span_equals(path, row.path))
+        if (row.method == nullptr || !row_takes_path(row, path))
             continue;
         if (len > 0)
             len = append_text(out, len, ", ");
@@ -376,6 +441,10 @@ void route_request(int conn, const Request& request)
         return send_json_error(conn, 421, reason_phrase(421), "unknown host name (see server_names= in /etc/cindervox/config)");
     if (span_equals(request.method, "OPTIONS"))
         return send_json(conn, 200, reason_phrase(200), "{}", 2);
+    // The MCP transport's event stream, which MCP clients ask for after they connect: no
+    // caller gets one, and asking is no offence to audit, whoever asks.
+    if (span_equals(request.path, "/mcp") && !span_equals(request.method, "POST"))
+        return handle_mcp_other_method(conn);
     if (caller.kind == Caller::k_stranger)
         return send_raw(conn, k_unauthorized, sizeof(k_unauthorized) - 1);
     ByteSpan agent = caller.kind == Caller::k_agent ? agent_token_name(caller.agent_token) : ByteSpan {};

@@ -2,6 +2,7 @@
 // authentication, the cross-site guard, the agent gate, and dispatch through one table of
 // method + exact path that the agent gate reads too.
 #pragma once
+#include "core/audit_log.h"
 #include "runtime/types.h"
 #include "server/request_framing.h"
 
@@ -17,9 +18,12 @@ bool refuse_before_body(int conn, const Request& head);
 // admin's bearer token or an agent's token.
 bool request_authenticated(const Request& request);
 
-// Copies the value of the first "agent" parameter of a query into out (at most
-// k_audit_filter_size bytes); returns its length, 0 for none, -1 when it is longer.
-i64 read_audit_filter(ByteSpan query, char* out);
+// The GET /api/audit query: "agent" (percent-decoded into agent_buffer, which holds
+// k_audit_filter_size bytes), "limit" (0 to the ring's capacity; default 20, or 50 with an
+// agent), "offset" (0 or more) and "order" ("oldest", the default, or "newest"); other
+// parameters are ignored, and of a repeated one the first counts. Returns the refusal's
+// message, or nullptr when *out holds the query.
+const char* read_audit_query(ByteSpan query, char* agent_buffer, AuditQuery* out);
 
 // ---- the route table ----------------------------------------------------------------
 
@@ -29,11 +33,17 @@ struct Route {
     // The method the row takes; null on a row that takes every method the path's other
     // rows do not name.
     const char* method;
+    // The exact path; one that ends in "{name}" takes every path that starts with what
+    // comes before it and goes on with one segment (at least a byte, no "/").
     const char* path;
     RouteAction action;
     // Whether an agent token may call it.
     bool open_to_agents;
 };
+
+// The segment a path gives a row's "{name}" (percent-encoded as sent); empty when the row
+// has none.
+ByteSpan route_parameter(const Route& row, ByteSpan path);
 
 // The row a request reaches (null for none), and whether any row has its path, which
 // tells "405 Method Not Allowed" from "404 Not Found".

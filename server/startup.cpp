@@ -1,6 +1,7 @@
 // Start-up of sandbox-server, in its fixed order: heap, clock, the host's memory and the
-// settings the jail depends on, isolation decision (with the claim on the agents' uids)
-// and jail, audit destination, agent tables, policy, configuration, banner, socket, loop.
+// settings the jail depends on (the registry's size and the agents' uids), isolation
+// decision (with the claim on the agents' uids) and jail, audit destination, agent tables,
+// policy, configuration, banner, socket, loop.
 #include "agents/agent_tokens.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
@@ -8,6 +9,7 @@
 #include "core/state.h"
 #include "core/version.h"
 #include "exec/confinement.h"
+#include "exec/agent_teardown.h"
 #include "exec/agent_uids.h"
 #include "exec/jail.h"
 #include "exec/landlock.h"
@@ -113,11 +115,11 @@ static void probe_landlock()
 static void claim_agent_uid_range()
 {
     u32 first = (u32)state.uid_base;
-    AgentUidClaim claim = claim_agent_uids(first, (u32)k_agent_uid_count);
+    AgentUidClaim claim = claim_agent_uids(first, (u32)agent_uid_count());
     if (claim.outcome == k_agent_uids_claimed)
         return;
     char line[k_agent_uid_refusal_max];
-    print_bytes(line, build_agent_uid_refusal(line, claim, first, (u32)k_agent_uid_count));
+    print_bytes(line, build_agent_uid_refusal(line, claim, first, (u32)agent_uid_count()));
     sys_exit_group(1);
 }
 
@@ -244,6 +246,18 @@ static void ignore_broken_pipes()
     sys_rt_sigaction(SIGPIPE, &ignore, nullptr);
 }
 
+// The soft descriptor limit goes up to the hard one before anything is opened: rootless,
+// the jail holds one descriptor per agent uid (a thousand and more), where a service's soft
+// limit is often 1024. The connection table is sized from what is left (server/connection_loop.h).
+static void raise_descriptor_limit()
+{
+    rlimit_k files {};
+    if (sys_prlimit64(0, RLIMIT_NOFILE, nullptr, &files) < 0 || files.cur >= files.max)
+        return;
+    files.cur = files.max;
+    sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
+}
+
 static void write_stderr(const char* text) { write_all(2, text, text_length(text)); }
 
 // --version, --help and refused arguments end here; --check ends after its probes.
@@ -273,6 +287,7 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
     state_init_defaults();
     heap_init();
     ignore_broken_pipes();
+    raise_descriptor_limit();
     follow_command_line(command_line);
     state.start_time = now_seconds();
     load_host_memory();
@@ -280,6 +295,7 @@ extern "C" [[noreturn]] void program_main(int argc, char** argv)
     decide_isolation();
     audit_init();
     registry_init();
+    agent_tables_init();
     install_default_blacklist();
     install_default_whitelist();
     apply_profile(0);

@@ -20,12 +20,24 @@ export interface ExecOptions {
     model?: string;
     tokensIn?: number;
     tokensOut?: number;
+    /** Working directory inside the workspace: /tmp or below, absolute or relative to /tmp. */
+    cwd?: string;
+    /** Variables to add (PATH, HOME, TERM and LD_* are refused by the server). */
+    env?: Record<string, string>;
+    /** Standard input: text, or bytes (sent as base64). Default: none (/dev/null). */
+    stdin?: string | Uint8Array | ArrayBuffer;
+    /** How a text stdin is given; bytes set 'base64' themselves. */
+    stdinEncoding?: 'utf-8' | 'base64';
+    /** This run's time-out in milliseconds, at most the profile's. */
+    timeoutMs?: number;
+    /** One combined stream in stdout (stderr is then ""). */
+    mergeStderr?: boolean;
 }
 
 export interface ExecResult {
-    /** Standard output and standard error of the command, merged. */
+    /** Standard output of the command (with mergeStderr, both streams as a terminal shows them). */
     stdout: string;
-    /** Always "" (the server merges standard error into stdout). */
+    /** Standard error of the command ("" with mergeStderr). */
     stderr: string;
     exitCode: number;
     durationMs: number;
@@ -33,13 +45,113 @@ export interface ExecResult {
     files: string[];
     /** True when the server ended the run at its time-out. */
     timedOut: boolean;
+    /** Bytes the command wrote to each stream in all. */
+    stdoutBytes: number;
+    stderrBytes: number;
+    /** The stream was longer than the server keeps: its first and last halves are kept. */
+    stdoutTruncated: boolean;
+    stderrTruncated: boolean;
+    /** Bytes that were not UTF-8 were replaced. */
+    stdoutLossy: boolean;
+    stderrLossy: boolean;
+    /** 'memory' or 'seccomp' when the run was ended that way, else null. */
+    killedBy: string | null;
+    /** The system call the seccomp filter killed the run for, when known. */
+    call: string | null;
+    /** Request fields the server did not know. */
+    ignoredFields: string[];
     /** The server's JSON answer as it came. */
     raw: Record<string, unknown>;
 }
 
-export interface WriteResult { path: string; bytesWritten: number }
+export interface WriteOptions {
+    agent?: string;
+    /** How a text content is given; bytes set 'base64' themselves. */
+    encoding?: 'utf-8' | 'base64';
+    /** Permissions: 0o755 or '0755' (setuid, setgid and sticky are refused). */
+    mode?: number | string;
+    /** Add to the end of the file instead of replacing it. */
+    append?: boolean;
+}
 
-export interface ReadResult { path: string; size: number; content: string; truncated: boolean }
+export interface WriteResult {
+    path: string;
+    bytesWritten: number;
+    /** The file's size after the write, where the server says it. */
+    size?: number;
+}
+
+export interface ReadOptions {
+    agent?: string;
+    /** First byte to read. */
+    offset?: number;
+    /** Bytes to read at most (default: to the end, within the server's limit). */
+    length?: number;
+    /** 'base64' returns the bytes exactly, in data. */
+    encoding?: 'utf-8' | 'base64';
+}
+
+export interface ReadResult {
+    path: string;
+    /** The file's size on disk. */
+    size: number;
+    /** The text, or with encoding 'base64' the base64 text. */
+    content: string;
+    /** The read did not reach the file's end. */
+    truncated: boolean;
+    offset?: number;
+    /** Bytes returned. */
+    bytes?: number;
+    encoding?: 'utf-8' | 'base64';
+    /** The read reached the file's end. */
+    eof?: boolean;
+    /** Bytes that were not UTF-8 were replaced in content. */
+    lossy?: boolean;
+    /** The bytes, when read as base64. */
+    data?: Uint8Array;
+}
+
+export interface FileEntry {
+    name: string;
+    type: 'file' | 'dir' | 'link' | 'other';
+    size: number;
+    /** Octal text, "0644". */
+    mode: string;
+    /** Seconds since 1970. */
+    mtime: number;
+}
+
+export interface ListResult {
+    path: string;
+    entries: FileEntry[];
+    count: number;
+    /** More entries than the server lists. */
+    truncated: boolean;
+}
+
+export interface AuditOptions {
+    /** Entries listed at most, 0 to 256 (default 20, or 50 with an agent). */
+    limit?: number;
+    /** Matching entries skipped first. */
+    offset?: number;
+    order?: 'oldest' | 'newest';
+}
+
+export interface AuditPage {
+    entries: string[];
+    /** Entries retained. */
+    total: number;
+    /** Entries of the agent asked for (all without one). */
+    matched: number;
+    returned: number;
+    offset: number;
+}
+
+export interface AgentReset {
+    ok: true;
+    agent: string;
+    runs_cancelled: number;
+}
 
 export interface Health {
     status: string;
@@ -122,11 +234,15 @@ export declare class Terox {
     agent?: string;
     timeoutMs: number;
     exec(cmd: string, options?: ExecOptions): Promise<ExecResult>;
-    write(path: string, content: string, options?: { agent?: string }): Promise<WriteResult>;
-    read(path: string, options?: { agent?: string }): Promise<ReadResult>;
+    write(path: string, content: string | Uint8Array | ArrayBuffer, options?: WriteOptions): Promise<WriteResult>;
+    read(path: string, options?: ReadOptions): Promise<ReadResult>;
+    readBytes(path: string, options?: { agent?: string; offset?: number; length?: number }): Promise<Uint8Array>;
+    list(path?: string, options?: { agent?: string }): Promise<ListResult>;
     health(): Promise<Health>;
     agents(): Promise<AgentInfo[]>;
-    audit(agent?: string): Promise<string[]>;
+    audit(agent?: string, options?: AuditOptions): Promise<string[]>;
+    auditPage(agent?: string, options?: AuditOptions): Promise<AuditPage>;
+    resetAgent(name: string): Promise<AgentReset>;
     policy(): Promise<Policy>;
     call(method: string, path: string, body?: unknown, options?: { agent?: string }): Promise<Record<string, any>>;
 }

@@ -2,9 +2,9 @@
 """MCP server over stdio that runs an agent's shell actions in a Cindervox sandbox.
 
 An MCP client (Claude Code, an IDE, the official SDKs) starts this program and exchanges
-JSON-RPC 2.0 messages with it, one per line on standard input and output. It offers three
-tools: execute_command, write_file and read_file, each one request to the sandbox server
-through the `cindervox` Python client. A refusal of the server (blacklist, rate limit,
+JSON-RPC 2.0 messages with it, one per line on standard input and output. It offers four
+tools: execute_command, write_file, read_file and list_files, each one request to the
+sandbox server through the `cindervox` Python client. A refusal of the server (blacklist, rate limit,
 budget, bad path) comes back as a tool result with isError set and the server's message,
 so the model can read it and change course; protocol errors are kept for malformed calls.
 
@@ -51,31 +51,46 @@ INVALID_PARAMS = -32602
 
 INSTRUCTIONS = (
     "Every shell action goes through execute_command, which runs it in the Cindervox "
-    "sandbox instead of on the user's machine. The sandbox has no network. /tmp is the "
-    "working directory; where the server isolates runs, files there persist between your "
-    "commands and nothing else does. Use write_file to create files and read_file to "
-    "read them back.")
+    "sandbox instead of on the user's machine. The sandbox reaches no network beyond its own "
+    "loopback. /tmp is the working directory; where the server isolates runs, files there "
+    "persist between your commands and nothing else does. Use write_file to create files, "
+    "read_file to read them back and list_files to see what is there.")
 
 EXECUTE_DESCRIPTION = (
     "Run a shell command in the Cindervox sandbox (an isolated Linux jail reached over "
-    "HTTP) and return its output and exit code. The command is run by /bin/sh -c with /tmp "
-    "as working directory; standard output and standard error come back merged, at most "
-    "65,000 bytes; the command itself may be at most 2,000 bytes. There is no network "
-    "access. Limits depend on the server's security profile: strict allows only "
-    "whitelisted commands (ls, cat, echo, grep, python3, node, ...) for 5 s and 64 MB; "
-    "moderate 30 s and 256 MB; permissive 300 s and 1 GB. Refused before running: "
-    "blacklisted text (rm -rf /, curl, wget, ...), and the constructs $( ), backquotes, "
-    "'..', 'eval', /proc/ and /etc/p*|s*|h*. A refusal is returned as an error result with "
-    "the server's reason; change the command rather than retrying it unchanged.")
+    "HTTP) and return its stdout and stderr (separately, unless merge_stderr) and exit code. "
+    "The command is run by /bin/sh -c with /tmp as working directory (or cwd); it is never "
+    "cut: one longer than the server takes (64 KiB by default) is refused. Each output "
+    "stream keeps up to 1 MiB by default; beyond that its first and last halves are kept and "
+    "stdout_truncated or stderr_truncated says so. There is no network beyond the sandbox's "
+    "own loopback. Limits depend on the server's security profile: strict allows only "
+    "whitelisted commands (ls, cat, echo, grep, python3, node, ...) for 5 s; moderate 30 s; "
+    "permissive 300 s. Refused before running: blacklisted text (rm -rf /, curl, wget, ...), "
+    "and the constructs $( ), backquotes, '..', 'eval', /proc/ and /etc/p*|s*|h*. A refusal "
+    "is returned as an error result with the server's reason; change the command rather than "
+    "retrying it unchanged.")
 
 WRITE_DESCRIPTION = (
-    "Create or replace a text file under /tmp/ in the sandbox (at most 65,000 bytes), for "
-    "example a script that execute_command then runs. The path must start with /tmp/ and "
-    "must not contain '..'.")
+    "Create, replace or append to a file under /tmp/ in the sandbox, for example a script "
+    "that execute_command then runs (mode 0755 makes it executable). content is text, or any "
+    "bytes as base64 with encoding base64; a file is at most 8 MiB by default. Missing parent "
+    "directories are made. The path must start with /tmp/ and must not contain '..'.")
 
 READ_DESCRIPTION = (
-    "Read a file under /tmp/ in the sandbox, for example what a command wrote. Returns up to "
-    "65,000 bytes of it; 'truncated' says whether the file is longer.")
+    "Read a file under /tmp/ in the sandbox, for example what a command wrote. Returns its "
+    "text (bytes that are not UTF-8 replaced, and lossy says so) or, with encoding base64, its "
+    "exact bytes as base64; offset and length read a part of a large file, and eof says "
+    "whether the read reached the end.")
+
+LIST_DESCRIPTION = (
+    "List a directory under /tmp in the sandbox (default /tmp): each entry's name, type "
+    "(file, dir, link or other), size, mode and modification time. At most 1,000 entries; "
+    "truncated says when there are more.")
+
+AGENT_PROPERTY = {"type": "string", "minLength": 1, "maxLength": 31,
+                  "description": "Agent name for the audit log and the agent's limits; "
+                                 "defaults to this server's agent."}
+ENCODING_PROPERTY = {"type": "string", "enum": ["utf-8", "base64"], "default": "utf-8"}
 
 TOOLS = [
     {
@@ -85,10 +100,19 @@ TOOLS = [
         "inputSchema": {
             "type": "object",
             "properties": {
-                "command": {"type": "string", "description": "The shell command line."},
-                "agent": {"type": "string",
-                          "description": "Agent name for the audit log and the agent's "
-                                         "limits; defaults to this server's agent."},
+                "command": {"type": "string", "minLength": 1, "description": "The shell command line."},
+                "cwd": {"type": "string",
+                        "description": "Working directory: /tmp or a path under it (default /tmp)."},
+                "env": {"type": "object", "propertyNames": {"pattern": "^[A-Za-z_][A-Za-z0-9_]*$"},
+                        "additionalProperties": {"type": "string"},
+                        "description": "Environment variables to add (PATH, HOME, TERM and LD_* are refused)."},
+                "stdin": {"type": "string", "description": "Standard input of the command (default: none)."},
+                "stdin_encoding": dict(ENCODING_PROPERTY, description="base64 for bytes that are not text."),
+                "timeout_ms": {"type": "integer", "minimum": 1,
+                               "description": "Time-out of this run in milliseconds, at most the profile's."},
+                "merge_stderr": {"type": "boolean", "default": False,
+                                 "description": "One combined stream in stdout; stderr is then empty."},
+                "agent": AGENT_PROPERTY,
             },
             "required": ["command"],
             "additionalProperties": False,
@@ -97,14 +121,26 @@ TOOLS = [
             "type": "object",
             "properties": {
                 "stdout": {"type": "string"},
+                "stderr": {"type": "string"},
                 "exit_code": {"type": "integer"},
                 "duration_ms": {"type": "integer"},
+                "stdout_bytes": {"type": "integer"},
+                "stderr_bytes": {"type": "integer"},
+                "stdout_truncated": {"type": "boolean"},
+                "stderr_truncated": {"type": "boolean"},
+                "stdout_lossy": {"type": "boolean"},
+                "stderr_lossy": {"type": "boolean"},
                 "timed_out": {"type": "boolean"},
+                "killed_by": {"type": "string"},
+                "call": {"type": "string"},
                 "files": {"type": "array", "items": {"type": "string"}},
+                "ignored_fields": {"type": "array", "items": {"type": "string"}},
+                "ignored_fields_more": {"type": "integer"},
             },
             "required": ["stdout", "exit_code", "duration_ms"],
         },
-        "annotations": {"destructiveHint": True, "openWorldHint": False},
+        "annotations": {"readOnlyHint": False, "destructiveHint": True, "idempotentHint": False,
+                        "openWorldHint": False},
     },
     {
         "name": "write_file",
@@ -114,17 +150,25 @@ TOOLS = [
             "type": "object",
             "properties": {
                 "path": {"type": "string", "description": "Absolute path under /tmp/."},
-                "content": {"type": "string", "description": "The file's text."},
+                "content": {"type": "string", "description": "The bytes to write: text, or base64. May be empty."},
+                "encoding": dict(ENCODING_PROPERTY, description="How content is given."),
+                "mode": {"type": "string", "pattern": "^[0-7]{3,4}$",
+                         "description": "Permissions as octal text, for example 0755 (default 0644)."},
+                "append": {"type": "boolean", "default": False,
+                           "description": "Add to the end of the file instead of replacing it."},
+                "agent": AGENT_PROPERTY,
             },
             "required": ["path", "content"],
             "additionalProperties": False,
         },
         "outputSchema": {
             "type": "object",
-            "properties": {"path": {"type": "string"}, "bytes_written": {"type": "integer"}},
+            "properties": {"path": {"type": "string"}, "bytes_written": {"type": "integer"},
+                           "size": {"type": "integer"}},
             "required": ["path", "bytes_written"],
         },
-        "annotations": {"destructiveHint": True, "idempotentHint": True, "openWorldHint": False},
+        "annotations": {"readOnlyHint": False, "destructiveHint": True, "idempotentHint": False,
+                        "openWorldHint": False},
     },
     {
         "name": "read_file",
@@ -132,7 +176,14 @@ TOOLS = [
         "description": READ_DESCRIPTION,
         "inputSchema": {
             "type": "object",
-            "properties": {"path": {"type": "string", "description": "Absolute path under /tmp/."}},
+            "properties": {
+                "path": {"type": "string", "description": "Absolute path under /tmp/."},
+                "offset": {"type": "integer", "minimum": 0, "default": 0, "description": "First byte to read."},
+                "length": {"type": "integer", "minimum": 0,
+                           "description": "Bytes to read at most (default: to the end, within the server's limit)."},
+                "encoding": dict(ENCODING_PROPERTY, description="base64 returns the bytes exactly."),
+                "agent": AGENT_PROPERTY,
+            },
             "required": ["path"],
             "additionalProperties": False,
         },
@@ -141,12 +192,46 @@ TOOLS = [
             "properties": {
                 "path": {"type": "string"},
                 "size": {"type": "integer"},
+                "offset": {"type": "integer"},
+                "bytes": {"type": "integer"},
+                "encoding": {"type": "string"},
                 "content": {"type": "string"},
+                "eof": {"type": "boolean"},
+                "lossy": {"type": "boolean"},
                 "truncated": {"type": "boolean"},
             },
-            "required": ["path", "size", "content", "truncated"],
+            "required": ["path", "size", "content"],
         },
-        "annotations": {"readOnlyHint": True, "openWorldHint": False},
+        "annotations": {"readOnlyHint": True, "destructiveHint": False, "idempotentHint": True,
+                        "openWorldHint": False},
+    },
+    {
+        "name": "list_files",
+        "title": "List a directory in the sandbox",
+        "description": LIST_DESCRIPTION,
+        "inputSchema": {
+            "type": "object",
+            "properties": {
+                "path": {"type": "string", "default": "/tmp",
+                         "description": "The directory: /tmp or a path under it (default /tmp)."},
+                "agent": AGENT_PROPERTY,
+            },
+            "additionalProperties": False,
+        },
+        "outputSchema": {
+            "type": "object",
+            "properties": {
+                "path": {"type": "string"},
+                "entries": {"type": "array", "items": {"type": "object", "properties": {
+                    "name": {"type": "string"}, "type": {"type": "string"}, "size": {"type": "integer"},
+                    "mode": {"type": "string"}, "mtime": {"type": "integer"}}}},
+                "count": {"type": "integer"},
+                "truncated": {"type": "boolean"},
+            },
+            "required": ["path", "entries"],
+        },
+        "annotations": {"readOnlyHint": True, "destructiveHint": False, "idempotentHint": True,
+                        "openWorldHint": False},
     },
 ]
 
@@ -188,22 +273,60 @@ def string_argument(arguments, name, required=True):
     return value
 
 
+def optional_argument(arguments, name, kind, kind_name):
+    """An optional argument of one JSON type; the server judges its value."""
+    value = arguments.get(name)
+    # bool is an int in Python; an integer argument must not take true.
+    if value is None or (isinstance(value, kind) and not (kind is int and isinstance(value, bool))):
+        return value
+    raise ValueError("argument %r must be %s" % (name, kind_name))
+
+
+def check_arguments(name, arguments):
+    """An argument the tool does not take is refused: a typo must not become a default."""
+    known = TOOLS[[t["name"] for t in TOOLS].index(name)]["inputSchema"]["properties"]
+    for key in arguments:
+        if key not in known:
+            raise ValueError("unknown argument: %s" % key)
+
+
+def without_ok(raw):
+    return {k: v for k, v in raw.items() if k != "ok"}
+
+
 def run_execute_command(client, arguments):
     command = string_argument(arguments, "command")
     agent = string_argument(arguments, "agent", required=False) or None
-    result = client.exec(command, agent=agent)
-    structured = {"stdout": result.stdout, "exit_code": result.exit_code,
-                  "duration_ms": result.duration_ms}
+    env = optional_argument(arguments, "env", dict, "an object")
+    result = client.exec(command, agent=agent,
+                         cwd=optional_argument(arguments, "cwd", str, "a string"),
+                         env=env,
+                         stdin=optional_argument(arguments, "stdin", str, "a string"),
+                         stdin_encoding=optional_argument(arguments, "stdin_encoding", str, "a string"),
+                         timeout_ms=optional_argument(arguments, "timeout_ms", int, "an integer"),
+                         merge_stderr=optional_argument(arguments, "merge_stderr", bool, "a boolean"))
+    structured = without_ok(result.raw) if result.raw else {
+        "stdout": result.stdout, "exit_code": result.exit_code, "duration_ms": result.duration_ms}
     notes = []
     if result.files:
-        structured["files"] = result.files
         notes.append("files: " + ", ".join(result.files))
     if result.timed_out:
-        structured["timed_out"] = True
         notes.append("timed out")
+    if result.killed_by:
+        notes.append("killed by %s%s" % ("the seccomp filter" if result.killed_by == "seccomp" else
+                                         "its memory bound" if result.killed_by == "memory" else result.killed_by,
+                                         " (call %s)" % result.call if result.call else ""))
+    for stream, cut, total in (("stdout", result.stdout_truncated, result.stdout_bytes),
+                               ("stderr", result.stderr_truncated, result.stderr_bytes)):
+        if cut:
+            notes.append("%s truncated (%d bytes in all)" % (stream, total))
+    if result.ignored_fields:
+        notes.append("ignored fields: " + " ".join(result.ignored_fields))
     if result.exit_code != 0:
         notes.append("exit code %d" % result.exit_code)
     text = result.stdout
+    if result.stderr:
+        text += ("" if text.endswith("\n") or not text else "\n") + "[stderr]\n" + result.stderr
     if notes:
         text += ("" if text.endswith("\n") or not text else "\n") + "[" + "; ".join(notes) + "]"
     return tool_result(text or "(no output)", structured)
@@ -212,30 +335,60 @@ def run_execute_command(client, arguments):
 def run_write_file(client, arguments):
     path = string_argument(arguments, "path")
     content = string_argument(arguments, "content")
-    result = client.write(path, content)
-    return tool_result("wrote %d bytes to %s" % (result.bytes_written, result.path),
-                       {"path": result.path, "bytes_written": result.bytes_written})
+    result = client.write(path, content,
+                          agent=string_argument(arguments, "agent", required=False) or None,
+                          encoding=optional_argument(arguments, "encoding", str, "a string"),
+                          mode=optional_argument(arguments, "mode", str, "a string"),
+                          append=optional_argument(arguments, "append", bool, "a boolean"))
+    structured = {"path": result.path, "bytes_written": result.bytes_written}
+    if result.size is not None:
+        structured["size"] = result.size
+    return tool_result("wrote %d bytes to %s" % (result.bytes_written, result.path), structured)
 
 
 def run_read_file(client, arguments):
-    result = client.read(string_argument(arguments, "path"))
+    result = client.read(string_argument(arguments, "path"),
+                         agent=string_argument(arguments, "agent", required=False) or None,
+                         offset=optional_argument(arguments, "offset", int, "an integer"),
+                         length=optional_argument(arguments, "length", int, "an integer"),
+                         encoding=optional_argument(arguments, "encoding", str, "a string"))
     text = result.content
+    if not result.eof:
+        text += "\n[read bytes %d to %d of %d; read on with offset %d]" % (
+            result.offset, result.offset + result.bytes, result.size, result.offset + result.bytes)
+    if result.lossy:
+        text += "\n[bytes that are not UTF-8 were replaced; read with encoding base64 for the exact bytes]"
+    return tool_result(text, {"path": result.path, "size": result.size, "offset": result.offset,
+                              "bytes": result.bytes, "encoding": result.encoding,
+                              "content": result.content, "eof": result.eof, "lossy": result.lossy,
+                              "truncated": result.truncated})
+
+
+def run_list_files(client, arguments):
+    path = string_argument(arguments, "path", required=False) or "/tmp"
+    result = client.list(path, agent=string_argument(arguments, "agent", required=False) or None)
+    lines = [e.name + ("/" if e.type == "dir" else "") for e in result.entries]
+    text = "\n".join(lines) if lines else "(empty directory)"
     if result.truncated:
-        text += "\n[truncated: the file has %d bytes]" % result.size
-    return tool_result(text, {"path": result.path, "size": result.size,
-                              "content": result.content, "truncated": result.truncated})
+        text += "\n[more entries not listed]"
+    entries = [{"name": e.name, "type": e.type, "size": e.size, "mode": e.mode, "mtime": e.mtime}
+               for e in result.entries]
+    return tool_result(text, {"path": result.path, "entries": entries, "count": result.count,
+                              "truncated": result.truncated})
 
 
 TOOL_RUNNERS = {
     "execute_command": run_execute_command,
     "write_file": run_write_file,
     "read_file": run_read_file,
+    "list_files": run_list_files,
 }
 
 
 def call_tool(client, name, arguments):
     """Runs one tool; every failure after the tool was found is a result with isError."""
     try:
+        check_arguments(name, arguments)
         return TOOL_RUNNERS[name](client, arguments)
     except ValueError as bad:
         return tool_error(str(bad))

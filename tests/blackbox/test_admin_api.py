@@ -23,6 +23,17 @@ INVALID_ACTION = "invalid action (use add_bl/rm_bl/add_wl/rm_wl)"
 MISSING_SETTING = "missing username/password, rate_limit, or timeout field"
 TMP_SAVED = "credentials updated (saved to /tmp \u2014 copy to /etc/cindervox/config)"
 READ_ONLY_ETC = "mount -o remount,bind,ro /etc/cindervox"
+# What a settings answer ends with: saved, or why not. A basic-mode server runs as nobody,
+# and the instance's /etc/cindervox is root's.
+SAVED = ',"persisted":true'
+POLICY_NOT_SAVED = ',"persisted":false,"reason":"could not write /etc/cindervox/policy.conf: Permission denied (EACCES)"'
+POLICY_READ_ONLY = ',"persisted":false,"reason":"could not write /etc/cindervox/policy.conf: Read-only file system (EROFS)"'
+TIMEOUT_NOT_KEPT = (',"persisted":false,"reason":"no file holds the time-out: the profile\'s comes back at the next '
+                    'profile change or restart"')
+AGENT_BUDGET_NOT_KEPT = (',"persisted":false,"reason":"no file holds an agent\'s own budget: it lasts until the sandbox '
+                         'reset or the server stops"')
+CONFIG_COPIED = (',"persisted":false,"reason":"could not write /etc/cindervox/config: %s; a copy is in '
+                 '/tmp/cindervox_config, which start-up does not read"')
 
 
 error = json_error
@@ -103,16 +114,18 @@ class PolicyEndpointsTest(unittest.TestCase):
     def test_add_and_remove_rules(self):
         with Instance(mode="basic") as srv:
             add = '{"action":"add_bl","rule":"sudo"}'
-            self.assertEqual(srv.post("/api/policy", add).raw, ok('{"ok":true,"blacklist_count":18,"whitelist_count":14}'))
+            self.assertEqual(srv.post("/api/policy", add).raw,
+                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14%s}' % POLICY_NOT_SAVED))
             self.assertEqual(srv.exec("sudo ls").status, 403)
-            self.assertEqual(srv.post("/api/policy", add).raw, ok('{"ok":true,"blacklist_count":19,"whitelist_count":14}'))
+            self.assertEqual(srv.post("/api/policy", add).raw,
+                             ok('{"ok":true,"blacklist_count":19,"whitelist_count":14%s}' % POLICY_NOT_SAVED))
             self.assertEqual(srv.post("/api/policy", '{"action":"rm_bl","rule":"sudo"}').raw,
-                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14}'))
+                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14%s}' % POLICY_NOT_SAVED))
             self.assertEqual(policy(srv)["blacklist"][-2:], ["/dev/sda", "sudo"])
             self.assertEqual(srv.post("/api/policy", '{"action":"add_wl","rule":"git"}').raw,
-                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":15}'))
+                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":15%s}' % POLICY_NOT_SAVED))
             self.assertEqual(srv.post("/api/policy", '{"action":"rm_wl","rule":"ls"}').raw,
-                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14}'))
+                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14%s}' % POLICY_NOT_SAVED))
             self.assertEqual(policy(srv)["whitelist"][:2], ["cat", "echo"])
             self.assertEqual(policy(srv)["whitelist"][-1], "git")
 
@@ -156,12 +169,12 @@ class PolicyEndpointsTest(unittest.TestCase):
             self.assertEqual(srv.get("/api/policy").raw, before)
             self.assertEqual(read(srv.path("etc", "policy.conf")), text.encode())
             self.assertEqual(srv.post("/api/policy", '{"action":"addbw","rule":"%s"}' % ("c" * 17)).raw,
-                             ok('{"ok":true,"blacklist_count":2,"whitelist_count":6}'))
+                             ok('{"ok":true,"blacklist_count":2,"whitelist_count":6%s}' % POLICY_NOT_SAVED))
 
     def test_profile_switch(self):
         with Instance(mode="kernel") as srv:
             self.assertEqual(srv.post("/api/profile", '{"profile":2}').raw,
-                             ok('{"ok":true,"profile":2,"timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300}'))
+                             ok('{"ok":true,"profile":2,"timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300%s}' % SAVED))
             health = srv.get("/api/health").json()
             self.assertEqual((health["profile"], health["timeout_ms"]), ("permissive", 300000))
             self.assertIn(b"\nprofile=2\n", read(srv.path("etc", "policy.conf")))
@@ -277,19 +290,54 @@ class PolicyFileTest(unittest.TestCase):
             self.assertEqual(srv.exec("ls").raw, json_answer(
                 403, "Forbidden", '{"ok":false,"error":"command not in whitelist (strict mode)","rule":"ls"}'))
 
-    def test_unwritable_policy_file_is_silent(self):
+    # A change the server cannot save is in force all the same, and every answer, and the
+    # console, says it will not outlast a restart.
+    def test_unwritable_policy_file_says_so(self):
         with Instance(mode="kernel", extra_setup=READ_ONLY_ETC) as srv:
             self.assertEqual(srv.post("/api/policy", '{"action":"add_bl","rule":"sudo"}').raw,
-                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14}'))
-            self.assertEqual(srv.post("/api/config", '{"timeout":1234}').raw, ok('{"ok":true,"timeout_ms":1234}'))
+                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14%s}' % POLICY_READ_ONLY))
+            self.assertEqual(srv.exec("sudo ls").status, 403)
+            self.assertEqual(srv.post("/api/profile", '{"profile":1}').raw,
+                             ok('{"ok":true,"profile":1,"timeout_ms":30000,"max_mem_mb":256,"max_cpu_sec":30%s}' % POLICY_READ_ONLY))
+            self.assertEqual(srv.post("/api/config", '{"rate_limit":50}').raw,
+                             ok('{"ok":true,"max_rate_per_agent":50%s}' % POLICY_READ_ONLY))
+            self.assertEqual(srv.post("/api/budget", '{"default":9}').raw,
+                             ok('{"ok":true,"default_token_budget":9%s}' % POLICY_READ_ONLY))
+            self.assertEqual(srv.post("/api/config", '{"timeout":1234}').raw, ok('{"ok":true,"timeout_ms":1234%s}' % TIMEOUT_NOT_KEPT))
+            self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"password1"}').raw,
+                             ok('{"ok":true,"message":"%s"%s}' % (TMP_SAVED, CONFIG_COPIED % "Read-only file system (EROFS)")))
             self.assertEqual(os.listdir(srv.path("etc")), [])
+            warnings = [line for line in srv.console().splitlines() if "WARNING" in line and "not saved" in line]
+            self.assertEqual(warnings, [
+                "[Cindervox] WARNING: the rule change is in force but not saved: could not write "
+                "/etc/cindervox/policy.conf: Read-only file system (EROFS)",
+                "[Cindervox] WARNING: the profile is in force but not saved: could not write "
+                "/etc/cindervox/policy.conf: Read-only file system (EROFS)",
+                "[Cindervox] WARNING: the rate limit is in force but not saved: could not write "
+                "/etc/cindervox/policy.conf: Read-only file system (EROFS)",
+                "[Cindervox] WARNING: the default token budget is in force but not saved: could not write "
+                "/etc/cindervox/policy.conf: Read-only file system (EROFS)",
+                "[Cindervox] WARNING: the time-out is in force but not saved: no file holds the time-out: the "
+                "profile's comes back at the next profile change or restart",
+                "[Cindervox] WARNING: the credentials change is in force but not saved: could not write "
+                "/etc/cindervox/config: Read-only file system (EROFS); a copy is in /tmp/cindervox_config, which "
+                "start-up does not read"])
+
+    def test_saved_changes_say_so(self):
+        with Instance(mode="kernel") as srv:
+            self.assertEqual(srv.post("/api/policy", '{"action":"add_bl","rule":"sudo"}').raw,
+                             ok('{"ok":true,"blacklist_count":18,"whitelist_count":14%s}' % SAVED))
+            self.assertEqual(srv.post("/api/budget", '{"default":9}').raw, ok('{"ok":true,"default_token_budget":9%s}' % SAVED))
+            self.assertEqual(srv.post("/api/config", '{"rate_limit":50}').raw, ok('{"ok":true,"max_rate_per_agent":50%s}' % SAVED))
+            self.assertIn(b"\nmax_rate_per_agent=50\ndefault_token_budget=9\n", read(srv.path("etc", "policy.conf")))
+            self.assertNotIn("not saved", srv.console())
 
 
 class SettingsTest(unittest.TestCase):
     def test_credentials_change_and_survive_restart(self):
         with Instance(mode="kernel") as srv:
             self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"password1"}').raw,
-                             ok('{"ok":true,"message":"credentials updated"}'))
+                             ok('{"ok":true,"message":"credentials updated"%s}' % SAVED))
             self.assertEqual(srv.get("/api/health").raw, UNAUTHORIZED)
             new = basic("ops", "password1")
             self.assertEqual(srv.get("/api/health", auth=new).status, 200)
@@ -321,9 +369,9 @@ class SettingsTest(unittest.TestCase):
     def test_rate_limit_and_timeout(self):
         with Instance(mode="basic") as srv:
             self.assertEqual(srv.post("/api/config", '{"rate_limit":5000,"timeout":9}').raw,
-                             ok('{"ok":true,"max_rate_per_agent":5000}'))
+                             ok('{"ok":true,"max_rate_per_agent":5000%s}' % POLICY_NOT_SAVED))
             self.assertEqual(srv.post("/api/config", '{"rate_limit":0,"timeout":1234}').raw,
-                             ok('{"ok":true,"timeout_ms":1234}'))
+                             ok('{"ok":true,"timeout_ms":1234%s}' % TIMEOUT_NOT_KEPT))
             missing = error(400, "Bad Request", MISSING_SETTING)
             for body in ('{"timeout":0}', '{"username":"ops","password":""}', '{}'):
                 self.assertEqual(srv.post("/api/config", body).raw, missing, body)
@@ -334,7 +382,7 @@ class SettingsTest(unittest.TestCase):
             self.assertEqual(srv.post("/api/config", '{"timeout":-1}').raw,
                              error(400, "Bad Request", "timeout must be a whole number from 1 to 86400000"))
             self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"","rate_limit":7}').raw,
-                             ok('{"ok":true,"max_rate_per_agent":7}'))
+                             ok('{"ok":true,"max_rate_per_agent":7%s}' % POLICY_NOT_SAVED))
             health = srv.get("/api/health").json()
             self.assertEqual((health["max_rate_per_agent"], health["timeout_ms"]), (7, 1234))
             self.assertEqual(entry_tails(srv), [
@@ -348,7 +396,7 @@ class SettingsTest(unittest.TestCase):
     def test_unwritable_etc_falls_back_to_tmp(self):
         with Instance(mode="basic") as srv:
             self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"password1"}').raw,
-                             ok('{"ok":true,"message":"%s"}' % TMP_SAVED))
+                             ok('{"ok":true,"message":"%s"%s}' % (TMP_SAVED, CONFIG_COPIED % "Permission denied (EACCES)")))
             auth = basic("ops", "password1")
             path = srv.path("tmp", "cindervox_config")
             self.assertEqual(read(path), b"ops:password1\nport=7575\n")
@@ -367,7 +415,7 @@ class SettingsTest(unittest.TestCase):
             os.symlink("/mnt/victim", srv.path("tmp", "cindervox_config"))
             os.symlink("/mnt/victim", srv.path("tmp", "cindervox_config.tmp"))
             self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"password1"}').raw,
-                             ok('{"ok":true,"message":"%s"}' % TMP_SAVED))
+                             ok('{"ok":true,"message":"%s"%s}' % (TMP_SAVED, CONFIG_COPIED % "Read-only file system (EROFS)")))
             self.assertEqual(read(victim), b"keep")
             self.assertFalse(os.path.islink(srv.path("tmp", "cindervox_config")))
             self.assertEqual(read(srv.path("tmp", "cindervox_config")), b"ops:password1\nport=7575\n")
@@ -379,7 +427,8 @@ class SettingsTest(unittest.TestCase):
             os.chmod(victim, 0o666)
             os.symlink("/mnt/victim", srv.path("tmp", "cindervox_config"))
             self.assertEqual(srv.post("/api/config", '{"username":"ops","password":"password1"}').raw,
-                             error(500, "Internal Server Error", "could not write config"))
+                             ok('{"ok":true,"message":"credentials updated","persisted":false,"reason":"could not write '
+                                '/etc/cindervox/config: Permission denied (EACCES)"}'))
             self.assertEqual(read(victim), b"keep")
             # The new login is in force although it could not be saved.
             self.assertEqual(srv.get("/api/health", auth=basic("ops", "password1")).status, 200)
@@ -391,13 +440,14 @@ class BudgetTest(unittest.TestCase):
             self.assertEqual(srv.post("/api/budget", "{}").raw,
                              error(400, "Bad Request", "missing agent or default field"))
             self.assertEqual(srv.post("/api/budget", '{"default":5000,"agent":"a","max_tokens":1}').raw,
-                             ok('{"ok":true,"default_token_budget":5000}'))
+                             ok('{"ok":true,"default_token_budget":5000%s}' % POLICY_NOT_SAVED))
             self.assertEqual(srv.get("/api/agents").json()["count"], 0)
             self.assertEqual(srv.post("/api/budget", '{"agent":"b\\"1"}').raw,
-                             ok('{"ok":true,"agent":"b\\"1","max_tokens":0}'))
+                             ok('{"ok":true,"agent":"b\\"1","max_tokens":0%s}' % AGENT_BUDGET_NOT_KEPT))
             self.assertEqual(srv.post("/api/budget", '{"agent":"big","max_tokens":99999999999}').raw,
-                             ok('{"ok":true,"agent":"big","max_tokens":4294967295}'))
-            self.assertEqual(srv.post("/api/budget", '{"default":0}').raw, ok('{"ok":true,"default_token_budget":0}'))
+                             ok('{"ok":true,"agent":"big","max_tokens":4294967295%s}' % AGENT_BUDGET_NOT_KEPT))
+            self.assertEqual(srv.post("/api/budget", '{"default":0}').raw,
+                             ok('{"ok":true,"default_token_budget":0%s}' % POLICY_NOT_SAVED))
             self.assertEqual(srv.post("/api/budget", '{"default":-1}').raw,
                              error(400, "Bad Request", "default must be a whole number from 0 to 4294967295"))
             self.assertEqual(srv.post("/api/budget", '{"agent":"neg","max_tokens":-5}').raw,
@@ -407,8 +457,10 @@ class BudgetTest(unittest.TestCase):
             self.assertEqual(audit_entries(srv), [])
             self.assertFalse(os.path.exists(srv.path("etc", "policy.conf")))
 
+    # Agents with a budget of their own never leave the registry: once they fill it, a new
+    # name is refused.
     def test_registry_full(self):
-        with Instance(mode="basic") as srv:
+        with Instance(mode="basic", files={"config": "max_agents=32\n"}) as srv:
             for n in range(32):
                 self.assertEqual(srv.post("/api/budget", '{"agent":"a%d","max_tokens":5}' % n).status, 200)
             self.assertEqual(srv.post("/api/budget", '{"agent":"a7","max_tokens":6}').status, 200)

@@ -38,8 +38,8 @@ def refused(inst):
 
 class AgentUidRangeTest(unittest.TestCase):
     def test_two_servers_with_different_bases_run_strict_commands_side_by_side(self):
-        with Instance(mode="kernel", files={"config": "uid_base=61000\n"}) as a, \
-                Instance(mode="kernel", files={"config": "uid_base=62000\n"}, run_dir=a.path("run")) as b:
+        with Instance(mode="kernel", files={"config": "uid_base=61000\nmax_agents=32\n"}) as a, \
+                Instance(mode="kernel", files={"config": "uid_base=62000\nmax_agents=32\n"}, run_dir=a.path("run")) as b:
             self.assertEqual(a.exec(UID, agent="one").json()["stdout"], "61000 61000\n")
             self.assertEqual(b.exec(UID, agent="one").json()["stdout"], "62000 62000\n")
             alone = a.exec(FORKS, agent="one").json()["stdout"]
@@ -63,6 +63,7 @@ class AgentUidRangeTest(unittest.TestCase):
             names = "python3 -c 'import pwd; print(pwd.getpwuid(62000).pw_name, pwd.getpwuid(62032).pw_dir)'"
             self.assertEqual(b.exec(names).json()["stdout"], "sandbox /tmp\n")
 
+    # The range is uid_base to uid_base + max_agents (1024 by default).
     def test_a_second_server_on_a_held_range_does_not_start(self):
         with Instance(mode="kernel", files={"config": "uid_base=61000\n"}) as a:
             # Only the server may open the lock file: a read lock of anyone else's would keep
@@ -70,19 +71,19 @@ class AgentUidRangeTest(unittest.TestCase):
             lock = os.stat(os.path.join(a.path("run"), "cindervox", "uids.lock"))
             self.assertEqual((lock.st_mode & 0o777, lock.st_uid), (0o600, 0))
             # The same base, and a range that overlaps the first one's end.
-            for base in (61000, 61032):
+            for base in (61000, 62024):
                 second = Instance(mode="kernel", files={"config": "uid_base=%d\n" % base}, run_dir=a.path("run"),
                                   wait_for_port=False)
                 try:
                     self.assertEqual(refused(second), (
                         "[ERROR] agent uids %d-%d are held by another server (/run/cindervox/uids.lock); "
-                        "set uid_base= in /etc/cindervox/config\n" % (base, base + 32)))
+                        "set uid_base= in /etc/cindervox/config\n" % (base, base + 1024)))
                     self.assertEqual(second.proc.returncode, 1)
                 finally:
                     second.cleanup()
             # Past the first range the lock is free; the first server was never disturbed.
-            with Instance(mode="kernel", files={"config": "uid_base=61033\n"}, run_dir=a.path("run")) as c:
-                self.assertEqual(c.exec(UID, agent="x").json()["stdout"], "61033 61033\n")
+            with Instance(mode="kernel", files={"config": "uid_base=62025\nmax_agents=8\n"}, run_dir=a.path("run")) as c:
+                self.assertEqual(c.exec(UID, agent="x").json()["stdout"], "62025 62025\n")
             self.assertEqual(a.exec("echo still", agent="x").json()["stdout"], "still\n")
 
     def test_a_server_does_not_start_under_uids_a_process_runs_as(self):
@@ -95,7 +96,7 @@ class AgentUidRangeTest(unittest.TestCase):
                 while time.time() < deadline and not processes_of(63000):
                     time.sleep(0.05)
                 pid = processes_of(63000)[0]
-                second = Instance(mode="kernel", files={"config": "uid_base=62990\n"}, wait_for_port=False)
+                second = Instance(mode="kernel", files={"config": "uid_base=62990\nmax_agents=32\n"}, wait_for_port=False)
                 try:
                     console = refused(second)
                 finally:
@@ -109,8 +110,8 @@ class AgentUidRangeTest(unittest.TestCase):
     def test_out_of_range_base_is_ignored_and_the_value_before_it_stands(self):
         with Instance(mode="kernel", files={"config": "uid_base=61500\nuid_base=999\nuid_base=65502\n"}) as a:
             out = a.console()
-            self.assertIn("line 2: uid_base must be a whole number from 1000 to 65501; ignored\n", out)
-            self.assertIn("line 3: uid_base must be a whole number from 1000 to 65501; ignored\n", out)
+            self.assertIn("line 2: uid_base must be a whole number from 1000 to 64509; ignored\n", out)
+            self.assertIn("line 3: uid_base must be a whole number from 1000 to 64509; ignored\n", out)
             self.assertEqual(a.exec(UID, agent="one").json()["stdout"], "61500 61500\n")
 
 

@@ -179,6 +179,109 @@ class PythonClientTest(ServerCase):
         self.assertEqual(self.terox.exec(ESCAPED_COMMAND).stdout, ESCAPED_OUTPUT)
 
 
+class _Answer:
+    """What the client's opener returns for one request: a status and a JSON body."""
+
+    def __init__(self, body, status=200):
+        self.status = status
+        self._raw = json.dumps(body).encode()
+
+    def read(self):
+        return self._raw
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+class PythonClientRequestsTest(unittest.TestCase):
+    """The Python client's requests, without a server: its opener records what each method
+    sends and answers what the test gives it."""
+
+    def client(self, answer):
+        terox = cindervox.Terox("http://sandbox.test:7575", token="t0k", agent="default-agent")
+        self.sent = []
+
+        def opener(request, timeout):
+            body = json.loads(request.data) if request.data is not None else None
+            self.sent.append((request.get_method(), request.full_url, dict(request.header_items()), body))
+            return _Answer(answer(body, request.full_url) if callable(answer) else answer)
+        terox._opener.open = opener
+        return terox
+
+    def test_exec_sends_every_field_and_bytes_of_stdin_as_base64(self):
+        terox = self.client({"ok": True, "stdout": "", "stderr": "", "exit_code": 0, "duration_ms": 1})
+        terox.exec("make test", agent="builder", cwd="src", env={"CI": "1"}, stdin="in\n",
+                   timeout_ms=1500, merge_stderr=True, model="m", tokens_in=3, tokens_out=4)
+        method, url, headers, body = self.sent[0]
+        self.assertEqual((method, url, headers["X-agent"], headers["Authorization"]),
+                         ("POST", "http://sandbox.test:7575/api/exec", "builder", "Bearer t0k"))
+        self.assertEqual(body, {"cmd": "make test", "cwd": "src", "env": {"CI": "1"}, "stdin": "in\n",
+                                "timeout_ms": 1500, "merge_stderr": True, "model": "m", "tokens_in": 3,
+                                "tokens_out": 4})
+        terox.exec("wc -c", stdin=b"\x00\xff\n\x80")
+        self.assertEqual(self.sent[1][3], {"cmd": "wc -c", "stdin": "AP8KgA==", "stdin_encoding": "base64"})
+        self.assertEqual(self.sent[1][2]["X-agent"], "default-agent")
+        terox.exec("true")
+        self.assertEqual(self.sent[2][3], {"cmd": "true"})
+
+    def test_exec_result_has_both_streams_and_what_was_cut(self):
+        answer = {"ok": True, "stdout": "head\n[... 10 bytes omitted ...]\ntail", "stderr": "boom",
+                  "exit_code": 159, "duration_ms": 7, "stdout_bytes": 3000000, "stderr_bytes": 4,
+                  "stdout_truncated": True, "stderr_truncated": False, "killed_by": "seccomp",
+                  "call": "ptrace", "ignored_fields": ["timeout"]}
+        result = self.client(answer).exec("x")
+        self.assertEqual((result.stderr, result.stdout_bytes, result.stdout_truncated, result.stderr_truncated,
+                          result.killed_by, result.call, result.ignored_fields, result.raw),
+                         ("boom", 3000000, True, False, "seccomp", "ptrace", ["timeout"], answer))
+
+    def test_write_read_and_list_requests(self):
+        def answer(body, url):
+            if url.endswith("/api/write"):
+                return {"ok": True, "path": body["path"], "bytes_written": 4, "size": 12}
+            if url.endswith("/api/list"):
+                return {"ok": True, "path": body["path"], "count": 1, "truncated": True,
+                        "entries": [{"name": "a", "type": "file", "size": 3, "mode": "0644", "mtime": 9}]}
+            if body.get("encoding") == "base64":
+                return {"ok": True, "path": body["path"], "size": 4, "offset": 0, "bytes": 4,
+                        "encoding": "base64", "content": "AP8KgA==", "eof": True}
+            return {"ok": True, "path": body["path"], "size": 100, "offset": 10, "bytes": 5,
+                    "encoding": "utf-8", "content": "ab\ufffdcd", "eof": False, "lossy": True}
+        terox = self.client(answer)
+        written = terox.write("/tmp/run.sh", "ls\n", mode=0o755, append=True)
+        self.assertEqual(self.sent[0][3], {"path": "/tmp/run.sh", "content": "ls\n", "mode": "0755", "append": True})
+        self.assertEqual((written.bytes_written, written.size), (4, 12))
+        terox.write("/tmp/bin", b"\x89PNG", mode="0600")
+        self.assertEqual(self.sent[1][3], {"path": "/tmp/bin", "content": "iVBORw==", "encoding": "base64", "mode": "0600"})
+        terox.write("/tmp/empty", "")
+        self.assertEqual(self.sent[2][3], {"path": "/tmp/empty", "content": ""})
+        part = terox.read("/tmp/log", offset=10, length=5)
+        self.assertEqual(self.sent[3][3], {"path": "/tmp/log", "offset": 10, "length": 5})
+        self.assertEqual((part.content, part.offset, part.bytes, part.eof, part.truncated, part.lossy, part.data),
+                         ("ab\ufffdcd", 10, 5, False, True, True, None))
+        self.assertEqual(terox.read_bytes("/tmp/bin"), b"\x00\xff\n\x80")
+        self.assertEqual(self.sent[4][3], {"path": "/tmp/bin", "encoding": "base64"})
+        listing = terox.list("/tmp/src", agent="l")
+        self.assertEqual((self.sent[5][1], self.sent[5][3]), ("http://sandbox.test:7575/api/list", {"path": "/tmp/src"}))
+        self.assertEqual(listing, cindervox.ListResult("/tmp/src", [cindervox.FileEntry("a", "file", 3, "0644", 9)], 1, True))
+
+    def test_audit_pages_and_the_reset_of_one_agent(self):
+        def answer(body, url):
+            if "/api/agents/" in url:
+                return {"ok": True, "agent": "a b/c", "runs_cancelled": 2}
+            return {"entries": ["e"], "total": 9, "matched": 3, "returned": 1, "offset": 2}
+        terox = self.client(answer)
+        page = terox.audit_page("a b+c", limit=1, offset=2, order="newest")
+        self.assertEqual(self.sent[0][:2], ("GET", "http://sandbox.test:7575/api/audit?agent=a%20b%2Bc&limit=1&offset=2&order=newest"))
+        self.assertEqual(page, cindervox.AuditPage(["e"], 9, 3, 1, 2))
+        self.assertEqual(terox.audit(), ["e"])
+        self.assertEqual(self.sent[1][1], "http://sandbox.test:7575/api/audit")
+        self.assertEqual(terox.reset_agent("a b/c"), {"ok": True, "agent": "a b/c", "runs_cancelled": 2})
+        self.assertEqual(self.sent[2][:2], ("DELETE", "http://sandbox.test:7575/api/agents/a%20b%2Fc"))
+
+
 @unittest.skipUnless(node_ready(), "run tests/install_deps.sh first (Node packages of tests/clients)")
 class NodeClientsTest(ServerCase):
     """Runs a node --test file inside the instance's network namespace."""
@@ -201,6 +304,9 @@ class NodeClientsTest(ServerCase):
 
     def test_mcp_stdio_with_official_sdk(self):
         self.run_node("mcp_stdio.test.mjs")
+
+    def test_js_client_requests(self):
+        self.run_node("js_requests.test.mjs")
 
 
 class McpStdioProtocolTest(unittest.TestCase):

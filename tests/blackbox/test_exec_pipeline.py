@@ -148,7 +148,7 @@ class RefusalTest(unittest.TestCase):
 
     def test_audit_report_filter_and_reset(self):
         with Instance(mode="basic") as srv:
-            self.assertEqual(srv.get("/api/audit").body, b'{"entries":[],"total":0,"returned":0}')
+            self.assertEqual(srv.get("/api/audit").body, b'{"entries":[],"total":0,"matched":0,"returned":0,"offset":0}')
             for i in range(25):
                 srv.exec("id%d" % i, agent="bulk")
             srv.exec("id", agent="bulk-2")

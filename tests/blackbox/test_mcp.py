@@ -81,6 +81,18 @@ class McpProtocolTest(unittest.TestCase):
             self.assertEqual(r.json()["error"], "use POST for MCP messages; this server offers no event stream")
         self.assertEqual(self.srv.get("/api/health").json()["total_execs"], before)
 
+    # MCP clients ask for the event stream with GET after they connect: every caller gets the
+    # same 405, whatever its credentials, and nothing is audited.
+    def test_get_is_405_for_every_caller_and_audits_nothing(self):
+        files = {"agents": "coder:tok-coder-1\n"}
+        with Instance(mode="basic", files=files, extra_setup="chown 65534 /etc/cindervox/agents; chmod 600 /etc/cindervox/agents") as srv:
+            for auth in ("Bearer tok-coder-1", DEFAULT_AUTH, None, "Bearer wrong"):
+                r = srv.get("/mcp", auth=auth, headers={"Accept": "text/event-stream", "MCP-Protocol-Version": "2025-06-18"})
+                self.assertEqual((r.status, r.headers["Allow"]), (405, "POST"), auth)
+                self.assertEqual(r.json()["error"], "use POST for MCP messages; this server offers no event stream")
+            self.assertEqual(srv.request("DELETE", "/mcp", auth="Bearer tok-coder-1").status, 405)
+            self.assertEqual(srv.get("/api/audit").json()["total"], 0)
+
     def test_credentials_origin_and_version_header(self):
         ping = '{"jsonrpc":"2.0","id":1,"method":"ping"}'
         self.assertEqual(rpc(self.srv, ping, auth=None).raw, UNAUTHORIZED)
@@ -127,7 +139,9 @@ class McpProtocolTest(unittest.TestCase):
                                        "agent must be printable text of at most 31 bytes"),
                                       ("write_file", {"path": "/tmp/x"}, "content must be a string"),
                                       ("write_file", {"path": "/etc/x", "content": "y"}, "path must start with /tmp/"),
-                                      ("read_file", {}, "path must be a string")):
+                                      ("read_file", {}, "path must be a string"),
+                                      ("execute_command", {"command": "ls", "timeout": 5}, "unknown argument: timeout"),
+                                      ("list_files", {"path": 7}, "path must be a string")):
             result = call(self.srv, name, arguments)
             self.assertEqual(result, {"content": [{"type": "text", "text": text}], "isError": True}, name)
 

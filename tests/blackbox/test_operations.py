@@ -63,6 +63,7 @@ class PreflightTest(unittest.TestCase):
         status, out = finished(args=("--check",))
         lines = check_lines(out)
         self.assertEqual(status, 0, out)
+        self.assertEqual(lines["/etc/cindervox writable"], "yes (settings changes are saved)")
         for item in CHECK_ITEMS:
             self.assertIn(item, lines, out)
         self.assertTrue(lines["root"].startswith("yes"), out)
@@ -84,6 +85,16 @@ class PreflightTest(unittest.TestCase):
         self.assertNotIn("jail bind /usr -> /var/terox/jail/root/usr", lines)
         self.assertEqual(lines["test run of /bin/sh -c true (namespaces, jail, limits, seccomp)"], "passed")
         self.assertEqual(lines["result"], "basic isolation with rootless namespaces can be confined as documented")
+
+    # Settings that cannot be saved are a warning, not a failure: confinement stands.
+    def test_check_warns_when_settings_cannot_be_saved(self):
+        status, out = finished(args=("--check",), extra_setup="mount -o remount,bind,ro /etc/cindervox")
+        self.assertEqual(status, 0, out)
+        self.assertEqual(check_lines(out)["/etc/cindervox writable"],
+                         'WARNING: no (EROFS): settings changes answer "persisted":false and last until the server stops')
+        status, out = finished(mode="basic", args=("--check",))
+        self.assertEqual(status, 0, out)
+        self.assertTrue(check_lines(out)["/etc/cindervox writable"].startswith("WARNING: no (EACCES)"), out)
 
     def test_check_fails_when_the_jail_cannot_hold_commands(self):
         status, out = finished(args=("--check",), extra_setup=NO_SHELL)
@@ -145,8 +156,10 @@ class ChangeLinesTest(unittest.TestCase):
             for path, body, _ in steps:
                 self.assertEqual(srv.post(path, body).status, 200, path)
             policy = srv.get("/api/policy", auth="Basic b3BzOmxvbmdlbm91Z2gx").json()  # ops:longenough1
+            self.assertEqual(srv.request("DELETE", "/api/agents/bot-1", auth="Basic b3BzOmxvbmdlbm91Z2gx").status, 200)
             self.assertEqual(srv.request("DELETE", "/api/sandbox", auth="Basic b3BzOmxvbmdlbm91Z2gx").status, 200)
-            wanted = [text for _, _, text in steps] + ["reset the sandbox: counters, agents and the audit ring"]
+            wanted = [text for _, _, text in steps] + ['reset agent "bot-1": workspace, counters and 0 runs',
+                                                       "reset the sandbox: counters, agents and the audit ring"]
             wanted[7] = wanted[7] % (policy["blacklist_count"], policy["whitelist_count"])
             # Other lines (the reload's own message) may stand between the change lines.
             changes = [CHANGE.match(line) for line in srv.console().splitlines()[before:]]

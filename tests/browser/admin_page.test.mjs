@@ -208,7 +208,8 @@ describe('budgets and settings', () => {
         await waitForText(page, '#rate-result', 'Rate limit: 50/min (saved)', POLL_WAIT);
         await page.fill('#set-timeout', '2000');
         await page.click('#set-timeout ~ button');
-        await waitForText(page, '#timeout-result', 'Timeout: 2000ms (saved)', POLL_WAIT);
+        // The time-out lasts until the next profile change, and the answer says so.
+        await waitForText(page, '#timeout-result', 'Timeout: 2000ms (not saved: no file holds the time-out', POLL_WAIT);
         const h = await health();
         assert.equal(h.max_rate_per_agent, 50);
         assert.equal(h.timeout_ms, 2000);

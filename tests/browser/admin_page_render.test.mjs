@@ -375,17 +375,18 @@ describe('audit filter', () => {
     test('a burst of keystrokes sends one request, 300 ms after the last', async () => {
         const t0 = Date.UTC(2026, 0, 1);
         const handlers = {
-            'GET /api/audit': ({ search }) => ({ entries: search ? [] : ['[1] [bot] EXEC OK "ls" exit=0 dur=0ms\n'] }),
+            'GET /api/audit': ({ search }) => ({ entries: search.includes('agent=') ? [] : ['[1] [bot] EXEC OK "ls" exit=0 dur=0ms\n'] }),
         };
         await withPage({ handlers, fakeTimers: t0 }, async (page, calls) => {
-            const filtered = () => calls.filter(c => c.path === '/api/audit' && c.search !== '');
+            const filtered = () => calls.filter(c => c.path === '/api/audit' && c.search.includes('agent='));
             await page.locator('#af').pressSequentially('a b&c');
             await page.clock.runFor(299);
             await page.waitForTimeout(100);
             assert.equal(filtered().length, 0, 'nothing before the pause ends');
             await page.clock.runFor(1);
             await waitForText(page, '#audit-log', 'No entries');
-            assert.deepEqual(filtered().map(c => c.search), ['?agent=a%20b%26c']);
+            assert.deepEqual(filtered().map(c => c.search), ['?order=newest&agent=a%20b%26c']);
+            assert.ok(callsTo(calls, 'GET', '/api/audit').every(c => c.search.startsWith('?order=newest')), 'the panel asks for the newest');
             assert.equal(await styleOf(page, '#audit-log > div', 'color'), COLORS.hint);
             const unfiltered = callsTo(calls, 'GET', '/api/audit').length - 1;
             await page.click('button:has-text("Clear")');
@@ -422,6 +423,9 @@ describe('settings', () => {
             assert.deepEqual(await apply('#set-timeout', '300000', '#timeout-result'), ['ok', 'Timeout: 300000ms (saved)']);
             assert.deepEqual(callsTo(calls, 'POST', '/api/config').map(c => c.body),
                 ['{"rate_limit":1}', '{"rate_limit":1000}', '{"timeout":1000}', '{"timeout":300000}']);
+            answer = { status: 200, json: { ok: true, persisted: false, reason: 'could not write /etc/cindervox/policy.conf: <b>x</b>' } };
+            assert.deepEqual(await apply('#set-rate', '7', '#rate-result'),
+                ['ok', 'Rate limit: 7/min (not saved: could not write /etc/cindervox/policy.conf: <b>x</b>)']);
             answer = { status: 500, json: { ok: false, error: 'could not write config' } };
             assert.deepEqual(await apply('#set-rate', '5', '#rate-result'), ['blocked', 'could not write config']);
             answer = { abort: true };
@@ -485,11 +489,14 @@ describe('settings', () => {
     test('export downloads the whole audit answer as indented JSON', async () => {
         const answer = { entries: ['[1] [system] RESET OK exit=0 dur=0ms\n'], total: 1, returned: 1 };
         let broken = false;
-        const handlers = { 'GET /api/audit': () => (broken ? { abort: true } : answer) };
+        const searches = [];
+        const handlers = { 'GET /api/audit': ({ search }) => (searches.push(search), broken ? { abort: true } : answer) };
         await withPage({ handlers }, async page => {
             await page.click('a:has-text("Settings")');
             const [download] = await Promise.all([page.waitForEvent('download'), page.click('button:has-text("Download JSON")')]);
             assert.equal(download.suggestedFilename(), 'cindervox-audit.json');
+            // The whole ring, not the panel's page of it.
+            assert.ok(searches.includes('?limit=256'), searches.join());
             assert.equal(fs.readFileSync(await download.path(), 'utf8'), JSON.stringify(answer, null, 2));
             broken = true;
             page.onDialog = d => d.accept();

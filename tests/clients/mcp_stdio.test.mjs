@@ -35,19 +35,25 @@ function text(result) {
     return result.content[0].text;
 }
 
-test('initialize names the server and lists the three tools', async () => {
+test('initialize names the server and lists the four tools with their hints', async () => {
     assert.equal(client.getServerVersion().name, 'cindervox');
     assert.ok(client.getServerCapabilities().tools);
     assert.match(client.getInstructions(), /sandbox/);
     const { tools } = await client.listTools();
-    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file']);
+    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file', 'list_files']);
+    assert.deepEqual(tools.map(t => [t.annotations.readOnlyHint, t.annotations.destructiveHint]),
+        [[false, true], [false, true], [true, false], [true, false]]);
+    assert.deepEqual(Object.keys(tools[0].inputSchema.properties),
+        ['command', 'cwd', 'env', 'stdin', 'stdin_encoding', 'timeout_ms', 'merge_stderr', 'agent']);
+    assert.deepEqual(Object.keys(tools[1].inputSchema.properties), ['path', 'content', 'encoding', 'mode', 'append', 'agent']);
+    assert.deepEqual(Object.keys(tools[2].inputSchema.properties), ['path', 'offset', 'length', 'encoding', 'agent']);
     for (const tool of tools) {
         assert.equal(tool.inputSchema.type, 'object');
         assert.equal(tool.outputSchema.type, 'object');
         assert.ok(tool.description.length > 80, tool.name);
     }
     assert.deepEqual(tools[0].inputSchema.required, ['command']);
-    assert.match(tools[0].description, /no network/i);
+    assert.match(tools[0].description, /no network beyond/i);
     await client.ping();
 });
 
@@ -75,17 +81,24 @@ test('a refusal is a tool result with isError and the server message', async () 
     const outside = await client.callTool({ name: 'write_file', arguments: { path: '/etc/x', content: 'x' } });
     assert.equal(outside.isError, true);
     assert.match(text(outside), /^path must start with \/tmp\//);
+    const typo = await client.callTool({ name: 'execute_command', arguments: { command: 'ls', timeout: 5 } });
+    assert.equal(typo.isError, true);
+    assert.equal(text(typo), 'unknown argument: timeout');
 });
 
 test('write_file then read_file', async () => {
     const content = 'print("hi from a file")\n';
     const written = await client.callTool({ name: 'write_file', arguments: { path: '/tmp/mcp.py', content } });
     assert.notEqual(written.isError, true, text(written));
-    assert.deepEqual(written.structuredContent, { path: '/tmp/mcp.py', bytes_written: content.length });
+    assert.equal(written.structuredContent.path, '/tmp/mcp.py');
+    assert.equal(written.structuredContent.bytes_written, content.length);
     const ran = await client.callTool({ name: 'execute_command', arguments: { command: 'python3 /tmp/mcp.py' } });
     assert.equal(ran.structuredContent.stdout, 'hi from a file\n');
     const read = await client.callTool({ name: 'read_file', arguments: { path: '/tmp/mcp.py' } });
     assert.notEqual(read.isError, true, text(read));
     assert.equal(text(read), content);
-    assert.deepEqual(read.structuredContent, { path: '/tmp/mcp.py', size: content.length, content, truncated: false });
+    assert.equal(read.structuredContent.path, '/tmp/mcp.py');
+    assert.equal(read.structuredContent.size, content.length);
+    assert.equal(read.structuredContent.content, content);
+    assert.equal(read.structuredContent.eof, true);
 });

@@ -41,7 +41,9 @@ test('initialize negotiates a version and names the server and its tools', async
     assert.deepEqual(client.getServerCapabilities().tools, { listChanged: false });
     assert.match(client.getInstructions(), /sandbox/);
     const { tools } = await client.listTools();
-    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file']);
+    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file', 'list_files']);
+    assert.deepEqual(tools.map(t => [t.annotations.readOnlyHint, t.annotations.destructiveHint]),
+        [[false, true], [false, true], [true, false], [true, false]]);
     for (const tool of tools) {
         assert.equal(tool.inputSchema.type, 'object');
         assert.ok(tool.description.length > 80, tool.name);
@@ -74,6 +76,9 @@ test('a refusal is a tool result with isError, naming what matched', async () =>
     const bad = await client.callTool({ name: 'execute_command', arguments: {} });
     assert.equal(bad.isError, true);
     assert.equal(bad.content[0].text, 'command must be a string');
+    const typo = await client.callTool({ name: 'execute_command', arguments: { command: 'ls', timeout: 5 } });
+    assert.equal(typo.isError, true);
+    assert.equal(typo.content[0].text, 'unknown argument: timeout');
 });
 
 test('write_file writes a file that a command then reads', async () => {

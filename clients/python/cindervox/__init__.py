@@ -7,9 +7,9 @@
 Refusals raise `PolicyRefused` (403), `RateLimited` (429) or `AuthError` (401), all
 subclasses of `SandboxError`, with the server's message.
 """
-from .client import ExecResult, ReadResult, Terox, WriteResult
+from .client import AuditPage, ExecResult, FileEntry, ListResult, ReadResult, Terox, WriteResult
 from .errors import AuthError, PolicyRefused, RateLimited, SandboxError
 
 __version__ = "1.0.6"
-__all__ = ["Terox", "ExecResult", "WriteResult", "ReadResult", "SandboxError",
+__all__ = ["Terox", "ExecResult", "WriteResult", "ReadResult", "FileEntry", "ListResult", "AuditPage", "SandboxError",
            "PolicyRefused", "RateLimited", "AuthError", "__version__"]

@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from .errors import AuthError, PolicyRefused, RateLimited, SandboxError
 
-__all__ = ["Terox", "ExecResult", "WriteResult", "ReadResult"]
+__all__ = ["Terox", "ExecResult", "WriteResult", "ReadResult", "FileEntry", "ListResult", "AuditPage"]
 
 DEFAULT_URL = "http://127.0.0.1:7575"
 # The permissive profile lets a command run for 300 s; the answer comes after it ends.
@@ -27,9 +27,13 @@ DEFAULT_TIMEOUT_S = 330.0
 class ExecResult:
     """The outcome of a command the sandbox ran.
 
-    stdout holds standard output and standard error together (the server merges them);
-    files lists the names a command printed after the file-list marker line; timed_out is
-    True when the server ended the run at its time-out.
+    stdout and stderr are the command's two streams (stderr is "" with merge_stderr, whose
+    combined stream is stdout). stdout_bytes and stderr_bytes are what the command wrote in
+    all; a stream longer than the server keeps is cut in the middle and stdout_truncated or
+    stderr_truncated says so. killed_by is "memory" or "seccomp" (with call, the system
+    call) when the run was ended that way; timed_out is True when the server ended it at
+    its time-out. ignored_fields names request fields the server did not know. files lists
+    the names a command printed after the file-list marker line.
     """
     stdout: str
     exit_code: int
@@ -37,23 +41,84 @@ class ExecResult:
     files: List[str] = field(default_factory=list)
     timed_out: bool = False
     stderr: str = ""
+    stdout_bytes: int = 0
+    stderr_bytes: int = 0
+    stdout_truncated: bool = False
+    stderr_truncated: bool = False
+    stdout_lossy: bool = False
+    stderr_lossy: bool = False
+    killed_by: Optional[str] = None
+    call: Optional[str] = None
+    ignored_fields: List[str] = field(default_factory=list)
     raw: Dict[str, Any] = field(default_factory=dict, repr=False)
 
 
 @dataclass
 class WriteResult:
-    """A file written under /tmp/: its path and the bytes written."""
+    """A file written under /tmp/: its path, the bytes written and its size after."""
     path: str
     bytes_written: int
+    size: Optional[int] = None
 
 
 @dataclass
 class ReadResult:
-    """A file read from /tmp/: its size on disk and up to 65,000 bytes of its content."""
+    """A file read from /tmp/: its size on disk, where the read began, and its content.
+
+    content is text (bytes that are not UTF-8 replaced, with lossy True) or, for
+    encoding="base64", the base64 text, whose bytes are in data. eof is True when the read
+    reached the file's end; truncated is its opposite.
+    """
     path: str
     size: int
     content: str
     truncated: bool
+    offset: int = 0
+    bytes: int = 0
+    encoding: str = "utf-8"
+    eof: bool = True
+    lossy: bool = False
+    data: Optional[bytes] = field(default=None, repr=False)
+
+
+@dataclass
+class FileEntry:
+    """One entry of a directory: type is "file", "dir", "link" or "other"; mode is octal text."""
+    name: str
+    type: str
+    size: int
+    mode: str
+    mtime: int
+
+
+@dataclass
+class ListResult:
+    """A directory's entries (at most the server's bound; truncated says when there are more)."""
+    path: str
+    entries: List[FileEntry]
+    count: int
+    truncated: bool
+
+
+@dataclass
+class AuditPage:
+    """A page of the audit ring: total retained, matched by the agent asked for, returned here."""
+    entries: List[str]
+    total: int
+    matched: int
+    returned: int
+    offset: int
+
+
+def _base64(data: bytes) -> str:
+    return base64.b64encode(data).decode("ascii")
+
+
+def _mode_text(mode: Any) -> str:
+    """File permissions as the server takes them: octal text such as "0755"."""
+    if isinstance(mode, int):
+        return "%04o" % mode
+    return str(mode)
 
 
 class Terox:
@@ -97,19 +162,42 @@ class Terox:
     # ---- commands and files ----
 
     def exec(self, cmd: str, agent: Optional[str] = None, model: Optional[str] = None,
-             tokens_in: Optional[int] = None, tokens_out: Optional[int] = None) -> ExecResult:
+             tokens_in: Optional[int] = None, tokens_out: Optional[int] = None, *,
+             cwd: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
+             stdin: Optional[Any] = None, stdin_encoding: Optional[str] = None,
+             timeout_ms: Optional[int] = None, merge_stderr: Optional[bool] = None) -> ExecResult:
         """Runs a shell command in the sandbox and returns its output and exit code.
 
-        The command goes to "/bin/sh -c" (at most 2,000 bytes). model, tokens_in and
-        tokens_out are reported to the agent's record and count against its token budget.
-        A nonzero exit code is a result, not an error.
+        The command goes whole to "/bin/sh -c" (a command longer than the server takes is
+        refused, never cut). cwd is the working directory inside the workspace (/tmp or
+        below); env adds variables; stdin is text, or bytes (sent as base64); timeout_ms
+        shortens the profile's time-out; merge_stderr gives one combined stream in stdout.
+        model, tokens_in and tokens_out are reported to the agent's record and count
+        against its token budget. A nonzero exit code is a result, not an error.
 
         Raises:
             PolicyRefused: the screen or the policy refused the command (403).
             RateLimited: the agent's rate window or token budget is used up (429).
             AuthError: the credential was refused (401).
+            SandboxError: a field the server refuses (400), and any other refusal.
         """
         body: Dict[str, Any] = {"cmd": cmd}
+        if cwd is not None:
+            body["cwd"] = cwd
+        if env is not None:
+            body["env"] = dict(env)
+        if stdin is not None:
+            if isinstance(stdin, (bytes, bytearray, memoryview)):
+                body["stdin"] = _base64(bytes(stdin))
+                body["stdin_encoding"] = "base64"
+            else:
+                body["stdin"] = str(stdin)
+        if stdin_encoding is not None:
+            body["stdin_encoding"] = stdin_encoding
+        if timeout_ms is not None:
+            body["timeout_ms"] = int(timeout_ms)
+        if merge_stderr is not None:
+            body["merge_stderr"] = bool(merge_stderr)
         if model is not None:
             body["model"] = model
         if tokens_in is not None:
@@ -117,36 +205,106 @@ class Terox:
         if tokens_out is not None:
             body["tokens_out"] = int(tokens_out)
         data = self.call("POST", "/api/exec", body, agent=agent)
-        return ExecResult(stdout=str(data.get("stdout", "")),
+        stdout = str(data.get("stdout", ""))
+        stderr = str(data.get("stderr", ""))
+        return ExecResult(stdout=stdout,
                           exit_code=int(data.get("exit_code", -1)),
                           duration_ms=int(data.get("duration_ms", 0)),
                           files=[str(f) for f in data.get("files", [])],
                           timed_out=bool(data.get("timed_out", False)),
-                          stderr=str(data.get("stderr", "")),
+                          stderr=stderr,
+                          stdout_bytes=int(data.get("stdout_bytes", len(stdout.encode("utf-8")))),
+                          stderr_bytes=int(data.get("stderr_bytes", len(stderr.encode("utf-8")))),
+                          stdout_truncated=bool(data.get("stdout_truncated", False)),
+                          stderr_truncated=bool(data.get("stderr_truncated", False)),
+                          stdout_lossy=bool(data.get("stdout_lossy", False)),
+                          stderr_lossy=bool(data.get("stderr_lossy", False)),
+                          killed_by=data.get("killed_by"),
+                          call=data.get("call"),
+                          ignored_fields=[str(f) for f in data.get("ignored_fields", [])],
                           raw=data)
 
-    def write(self, path: str, content: str, agent: Optional[str] = None) -> WriteResult:
-        """Writes a text file under /tmp/ (the agent's workspace where the server has one),
-        for example a script that a later exec runs. At most 65,000 bytes are kept.
+    def write(self, path: str, content: Any, agent: Optional[str] = None, *,
+              encoding: Optional[str] = None, mode: Any = None,
+              append: Optional[bool] = None) -> WriteResult:
+        """Writes a file under /tmp/ (the agent's workspace where the server has one), for
+        example a script that a later exec runs. content is text, or bytes (sent as base64,
+        written exactly); encoding="base64" says a text content is already base64. mode is
+        the permissions, 0o755 or "0755"; append adds to the end. Missing parent
+        directories are made. A file larger than the server's limit is refused (413) and
+        nothing is written.
 
         Raises:
             PolicyRefused: the path is not under /tmp/ or holds "..".
-            SandboxError: a missing field (400) or a file that cannot be created (500).
+            SandboxError: a refused field (400), a file too large (413), and the rest.
         """
-        data = self.call("POST", "/api/write", {"path": path, "content": content}, agent=agent)
+        body: Dict[str, Any] = {"path": path}
+        if isinstance(content, (bytes, bytearray, memoryview)):
+            body["content"] = _base64(bytes(content))
+            body["encoding"] = "base64"
+        else:
+            body["content"] = str(content)
+        if encoding is not None:
+            body["encoding"] = encoding
+        if mode is not None:
+            body["mode"] = _mode_text(mode)
+        if append is not None:
+            body["append"] = bool(append)
+        data = self.call("POST", "/api/write", body, agent=agent)
+        size = data.get("size")
         return WriteResult(path=str(data.get("path", path)),
-                           bytes_written=int(data.get("bytes_written", 0)))
+                           bytes_written=int(data.get("bytes_written", 0)),
+                           size=int(size) if size is not None else None)
 
-    def read(self, path: str, agent: Optional[str] = None) -> ReadResult:
-        """Reads a file under /tmp/ (up to 65,000 bytes of it).
+    def read(self, path: str, agent: Optional[str] = None, *, offset: Optional[int] = None,
+             length: Optional[int] = None, encoding: Optional[str] = None) -> ReadResult:
+        """Reads a file under /tmp/: from offset, at most length bytes (default: to the
+        end, within the server's limit). encoding="base64" returns the bytes exactly (in
+        ReadResult.data).
 
         Raises:
             PolicyRefused: the path breaks the path rules (403).
-            SandboxError: no such file (404) or not a regular file (413).
+            SandboxError: no such file (404), a directory (400), a text answer too large
+                (413: read with base64 or in parts), and the rest.
         """
-        data = self.call("POST", "/api/read", {"path": path}, agent=agent)
+        body: Dict[str, Any] = {"path": path}
+        if offset is not None:
+            body["offset"] = int(offset)
+        if length is not None:
+            body["length"] = int(length)
+        if encoding is not None:
+            body["encoding"] = encoding
+        data = self.call("POST", "/api/read", body, agent=agent)
+        content = str(data.get("content", ""))
+        answered_encoding = str(data.get("encoding", encoding or "utf-8"))
+        eof = bool(data.get("eof", not data.get("truncated", False)))
         return ReadResult(path=str(data.get("path", path)), size=int(data.get("size", 0)),
-                          content=str(data.get("content", "")),
+                          content=content, truncated=bool(data.get("truncated", not eof)),
+                          offset=int(data.get("offset", offset or 0)),
+                          bytes=int(data.get("bytes", len(content.encode("utf-8")))),
+                          encoding=answered_encoding, eof=eof,
+                          lossy=bool(data.get("lossy", False)),
+                          data=base64.b64decode(content) if answered_encoding == "base64" else None)
+
+    def read_bytes(self, path: str, agent: Optional[str] = None, *, offset: Optional[int] = None,
+                   length: Optional[int] = None) -> bytes:
+        """The file's bytes exactly (read with encoding base64)."""
+        result = self.read(path, agent=agent, offset=offset, length=length, encoding="base64")
+        return result.data or b""
+
+    def list(self, path: str = "/tmp", agent: Optional[str] = None) -> ListResult:
+        """The entries of a directory under /tmp: name, type, size, mode and mtime.
+
+        Raises:
+            SandboxError: no such directory (404), not a directory (400), and the rest.
+        """
+        data = self.call("POST", "/api/list", {"path": path}, agent=agent)
+        entries = [FileEntry(name=str(e.get("name", "")), type=str(e.get("type", "other")),
+                             size=int(e.get("size", 0)), mode=str(e.get("mode", "")),
+                             mtime=int(e.get("mtime", 0)))
+                   for e in data.get("entries", []) if isinstance(e, dict)]
+        return ListResult(path=str(data.get("path", path)), entries=entries,
+                          count=int(data.get("count", len(entries))),
                           truncated=bool(data.get("truncated", False)))
 
     # ---- reports ----
@@ -159,12 +317,42 @@ class Terox:
         """One record per registered agent: execs, blocked, bytes, tokens, budget, model."""
         return list(self.call("GET", "/api/agents").get("agents", []))
 
-    def audit(self, agent: Optional[str] = None) -> List[str]:
-        """Audit entries, oldest retained first (20, or up to 50 of one agent's)."""
-        path = "/api/audit"
+    def audit(self, agent: Optional[str] = None, *, limit: Optional[int] = None,
+              offset: Optional[int] = None, order: Optional[str] = None) -> List[str]:
+        """Audit entries, oldest retained first or with order="newest" newest first: 20 by
+        default, or up to 50 of one agent's; limit (up to 256) and offset page through them."""
+        return self.audit_page(agent, limit=limit, offset=offset, order=order).entries
+
+    def audit_page(self, agent: Optional[str] = None, *, limit: Optional[int] = None,
+                   offset: Optional[int] = None, order: Optional[str] = None) -> AuditPage:
+        """A page of audit entries with the counts: retained, matched and returned."""
+        query: List[Tuple[str, str]] = []
         if agent:
-            path += "?agent=" + urllib.parse.quote(agent, safe="")
-        return [str(e) for e in self.call("GET", path).get("entries", [])]
+            query.append(("agent", agent))
+        if limit is not None:
+            query.append(("limit", str(int(limit))))
+        if offset is not None:
+            query.append(("offset", str(int(offset))))
+        if order is not None:
+            query.append(("order", order))
+        path = "/api/audit"
+        if query:
+            path += "?" + urllib.parse.urlencode(query, quote_via=urllib.parse.quote)
+        data = self.call("GET", path)
+        entries = [str(e) for e in data.get("entries", [])]
+        return AuditPage(entries=entries, total=int(data.get("total", len(entries))),
+                         matched=int(data.get("matched", len(entries))),
+                         returned=int(data.get("returned", len(entries))),
+                         offset=int(data.get("offset", offset or 0)))
+
+    def reset_agent(self, name: str) -> Dict[str, Any]:
+        """Resets one agent (admin): its queued and running runs are cancelled, its workspace
+        removed, its counters cleared. Returns {"ok", "agent", "runs_cancelled"}.
+
+        Raises:
+            SandboxError: no such agent (404).
+        """
+        return self.call("DELETE", "/api/agents/" + urllib.parse.quote(name, safe=""))
 
     def policy(self) -> Dict[str, Any]:
         """The blacklist, the whitelist, the profile number and the rate and budget settings."""

@@ -10,6 +10,18 @@ export async function documentedUse(): Promise<string> {
     const files: string[] = result.files;
     const written = await terox.write('/tmp/x', 'x', { agent: 'a' });
     const read = await byToken.read('/tmp/x');
+    const full = await terox.exec('make', { cwd: 'src', env: { CI: '1' }, stdin: new Uint8Array([1]), timeoutMs: 500, mergeStderr: true });
+    const cut: boolean = full.stdoutTruncated || full.stderrTruncated;
+    const killed: string | null = full.killedBy;
+    await terox.write('/tmp/run.sh', new Uint8Array([35, 33]), { mode: 0o755, append: false });
+    await terox.write('/tmp/b', 'aGk=', { encoding: 'base64', mode: '0600' });
+    const part = await terox.read('/tmp/x', { offset: 5, length: 10, encoding: 'utf-8' });
+    const bytes: Uint8Array = await terox.readBytes('/tmp/x');
+    const listing = await terox.list('/tmp', { agent: 'a' });
+    const kind: 'file' | 'dir' | 'link' | 'other' | undefined = listing.entries[0]?.type;
+    const page = await terox.auditPage('my-agent', { limit: 5, offset: 5, order: 'newest' });
+    const newest: string[] = await terox.audit(undefined, { order: 'newest' });
+    const reset = await terox.resetAgent('my-agent');
     const health = await terox.health();
     const profile: 'strict' | 'moderate' | 'permissive' = health.profile;
     const agents = await terox.agents();
@@ -24,7 +36,8 @@ export async function documentedUse(): Promise<string> {
         if (err instanceof SandboxError) return JSON.stringify(err.body);
     }
     return [code, files, written.bytesWritten, read.truncated, profile, agents[0]?.tokens_total,
-        entries.length, policy.blacklist.length].join();
+        entries.length, policy.blacklist.length, cut, killed, part.eof, bytes.length, kind, page.matched, newest.length,
+        reset.runs_cancelled, full.stderr].join();
 }
 
 export async function misuse(terox: Terox): Promise<void> {
@@ -36,5 +49,11 @@ export async function misuse(terox: Terox): Promise<void> {
     const code: string = (await terox.exec('ls')).exitCode;
     // @ts-expect-error write needs content
     await terox.write('/tmp/x');
+    // @ts-expect-error the time-out of one run is camelCase
+    await terox.exec('ls', { timeout_ms: 5 });
+    // @ts-expect-error the order is oldest or newest
+    await terox.audit('a', { order: 'latest' });
+    // @ts-expect-error environment values are strings
+    await terox.exec('ls', { env: { N: 1 } });
     void code;
 }

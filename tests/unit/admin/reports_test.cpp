@@ -1,6 +1,7 @@
 #include "admin/reports.h"
 #include "agents/agent_tokens.h"
 #include "agents/registry.h"
+#include "core/config.h"
 #include "core/state.h"
 #include "exec/jail.h"
 #include "policy/rules.h"
@@ -31,17 +32,15 @@ struct Reports : FreshServer {
     }
     std::string agents()
     {
-        std::vector<char> out(k_agents_report_size);
+        std::vector<char> out(agents_report_size());
         i64 len = build_agents_report(out.data());
-        EXPECT_LE(len, k_agents_report_size);
+        EXPECT_LE(len, agents_report_size());
         return std::string(out.data(), len);
     }
     i64 add_agent(const std::string& name)
     {
-        AgentSlot slot = find_or_add_agent(name.data(), (i64)name.size());
-        EXPECT_TRUE(slot.added);
-        state.agent_count++;
-        return slot.index;
+        EXPECT_TRUE(find_or_add_agent(name.data(), (i64)name.size()).added);
+        return register_agent(name.data(), (i64)name.size());
     }
 };
 
@@ -187,13 +186,16 @@ TEST_F(BuildAgentsReport, NamesAndModelsAreEscaped)
     EXPECT_NE(text.find(R"("model":"m\"1",)"), std::string::npos) << text;
 }
 
+// A registry of the largest size the configuration allows, every entry at its widest.
 TEST_F(BuildAgentsReport, FullRegistryOfWidestEntriesFits)
 {
+    state.max_agents = k_max_agents_high;
+    registry_init();
     i64 now = (i64)std::time(nullptr);
-    for (int n = 0; n < k_max_agents; n++) {
+    for (int n = 0; n < k_max_agents_high; n++) {
         // Control bytes take six bytes each once escaped.
         std::string name(31, '\x01');
-        name[0] = (char)('A' + n);
+        name.replace(0, 4, std::to_string(1000 + n));
         i64 i = add_agent(name);
         AgentRecord* record = agent_record(i);
         record->execs = record->blocked = record->bytes = record->last_active = 0xFFFFFFFFu;
@@ -203,12 +205,24 @@ TEST_F(BuildAgentsReport, FullRegistryOfWidestEntriesFits)
         // A window whose second lies ahead of the clock counts all 60 buckets.
         state.agent_rate_second[i] = (u32)(now + 100);
     }
-    EXPECT_EQ(find_or_add_agent("one more", 8).index, -1);
     state.max_rate_per_agent = state.default_token_budget = -9223372036854775807L - 1;
     std::string text = agents();
     EXPECT_NE(text.find(R"("rate_1m":257698037700,)"), std::string::npos);
     EXPECT_NE(text.find(R"("tokens_total":8589934590,)"), std::string::npos);
-    EXPECT_GT(text.size(), 32u * 500);
+    EXPECT_NE(text.find(R"(],"count":4096,)"), std::string::npos);
+    EXPECT_GT(text.size(), (size_t)k_max_agents_high * 500);
+}
+
+TEST_F(BuildAgentsReport, ListsTheSlotsInUseAfterOneLeft)
+{
+    add_agent("first");
+    i64 middle = add_agent("middle");
+    add_agent("last");
+    evict_agent(middle, k_evicted_idle, (i64)std::time(nullptr));
+    std::string text = agents();
+    EXPECT_NE(text.find(R"({"agents":[{"name":"first",)"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(},{"name":"last",)"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(],"count":2,)"), std::string::npos) << text;
 }
 
 } // namespace

@@ -3,12 +3,51 @@
 #include "runtime/heap.h"
 #include "runtime/text.h"
 #include "tests/unit/fresh_server.h"
+#include "agents/agent_tokens.h"
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
-struct Registry : FreshServer { };
+// A small registry, and a keeper whose answers the test sets: which slots have runs or
+// workspaces, and which were released.
+struct Registry : FreshServer {
+    static inline std::set<i64> busy;
+    static inline std::set<i64> with_workspace;
+    static inline std::vector<i64> released;
+    void SetUp() override
+    {
+        FreshServer::SetUp();
+        state.audit_fd = open("/dev/null", O_WRONLY);
+        busy.clear();
+        with_workspace.clear();
+        released.clear();
+        registry_set_keeper({ [](i64 i) { return busy.count(i) > 0; }, [](i64 i) { return with_workspace.count(i) > 0; },
+            [](i64 i) { released.push_back(i); } });
+    }
+    void TearDown() override
+    {
+        registry_set_keeper({ [](i64) { return false; }, [](i64) { return false; }, [](i64) { } });
+        apply_agent_tokens_text("", 0, { "admin", 5 });
+        close((int)state.audit_fd);
+        state.audit_fd = 0;
+        FreshServer::TearDown();
+    }
+    void resize(i64 slots)
+    {
+        state.max_agents = slots;
+        registry_init();
+    }
+    std::string last_audit()
+    {
+        std::string text(state.audit_ring + ((state.audit_next - 1) % state.audit_capacity) * state.audit_entry_size);
+        return text.substr(text.find(']') + 2);
+    }
+};
 
 std::string header(const std::string& req)
 {
@@ -34,25 +73,132 @@ TEST(ReadAgentHeader, ExactNameCutAt31)
     EXPECT_EQ(header("GET / HTTP/1.1\r\nX-Agent: tail"), "tail");
 }
 
-TEST_F(Registry, FindsAddsAndFillsUp)
+TEST_F(Registry, FindsAndAddsByExactName)
 {
     AgentSlot first_look = find_or_add_agent("a", 1);
     EXPECT_EQ(first_look.index, 0);
     EXPECT_TRUE(first_look.added);
+    // A look adds nothing: the slot is taken by register_agent.
     EXPECT_EQ(state.agent_count, 0);
+    EXPECT_EQ(find_agent("a", 1), -1);
     EXPECT_EQ(resolve("a"), 0);
     EXPECT_EQ(resolve("A"), 1);
     EXPECT_EQ(resolve("a"), 0);
+    EXPECT_EQ(find_agent("A", 1), 1);
     std::string long_name(40, 'q');
     i64 first = resolve(long_name);
     EXPECT_EQ(resolve(long_name), first);
+    EXPECT_EQ(find_agent(long_name.data(), 40), first);
     EXPECT_EQ(std::string(agent_name(first).ptr, agent_name(first).len), std::string(31, 'q'));
     EXPECT_EQ(resolve(""), 3);
-    for (int i = 4; i < 32; i++)
-        ASSERT_EQ(resolve("agent" + std::to_string(i)), i);
-    EXPECT_EQ(resolve("one-too-many"), -1);
-    EXPECT_EQ(state.agent_count, 32);
+    EXPECT_EQ(state.agent_count, 4);
     EXPECT_EQ(std::string(agent_name(-1).ptr, agent_name(-1).len), "system");
+    EXPECT_EQ(std::string(agent_name(4).ptr, agent_name(4).len), "system");
+}
+
+TEST_F(Registry, TablesFollowTheConfiguredSize)
+{
+    resize(3);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(resolve("agent" + std::to_string(i)), i);
+    tick_agent_rate_at(2, 1000);
+    tick_agent_rate_at(3, 1000);
+    EXPECT_EQ(agent_rate_total_at(2, 1000), 1);
+    EXPECT_EQ(agent_rate_total_at(3, 1000), 0);
+    busy = { 0, 1, 2 };
+    EXPECT_EQ(resolve("one-too-many"), -1);
+    EXPECT_EQ(state.agent_count, 3);
+}
+
+// Room for a new name is made by the agent seen longest ago among those that may leave:
+// not one with a run, a budget of its own or an agent token.
+TEST_F(Registry, FullRegistryEvictsTheAgentSeenLongestAgo)
+{
+    resize(5);
+    std::string tokens = "bound:tok-bound-1\n";
+    apply_agent_tokens_text(tokens.data(), (i64)tokens.size(), { "admin", 5 });
+    for (const char* name : { "bound", "budgeted", "running", "old", "recent" })
+        resolve(name);
+    agent_record(1)->token_budget = 10;
+    busy = { 2 };
+    resolve("old");
+    resolve("recent");
+    // All five were seen within a second; the order of the requests decides.
+    EXPECT_EQ(eviction_candidate(), 3);
+    agent_record(3)->execs = 4;
+    agent_record(3)->tokens_in = 7;
+    EXPECT_EQ(resolve("newcomer"), 3);
+    EXPECT_EQ(released, std::vector<i64> { 3 });
+    EXPECT_EQ(find_agent("old", 3), -1);
+    EXPECT_EQ(agent_record(3)->execs, 0u);
+    EXPECT_EQ(state.agent_count, 5);
+    EXPECT_EQ(last_audit().rfind("[old] AGENT EVICTED \"registry full, idle ", 0), 0u) << last_audit();
+    EXPECT_NE(last_audit().find("execs=4 blocked=0 bytes=0 tokens_in=7 tokens_out=0\""), std::string::npos) << last_audit();
+    EXPECT_EQ(resolve("second"), 4);
+    // Only agents that may not leave are left: the next new name is refused.
+    busy = { 2, 3, 4 };
+    EXPECT_EQ(eviction_candidate(), -1);
+    EXPECT_EQ(resolve("third"), -1);
+    EXPECT_EQ(released.size(), 2u);
+}
+
+TEST_F(Registry, IdleAgentsThatHoldNothingLeave)
+{
+    state.agent_idle_minutes = 2;
+    const i64 t = 1765105200;
+    for (const char* name : { "quiet", "working", "files", "spender", "fresh" })
+        resolve(name);
+    for (i64 i = 0; i < 4; i++)
+        agent_record(i)->last_seen = (u32)(t - 120);
+    agent_record(4)->last_seen = (u32)(t - 119);
+    busy = { 1 };
+    with_workspace = { 2 };
+    agent_record(3)->token_budget = 5;
+    EXPECT_EQ(evict_idle_agents_at(t - 1), 0);
+    EXPECT_EQ(evict_idle_agents_at(t), 1);
+    EXPECT_EQ(released, std::vector<i64> { 0 });
+    EXPECT_EQ(find_agent("quiet", 5), -1);
+    EXPECT_EQ(last_audit(), "[quiet] AGENT EVICTED \"idle 120 s, execs=0 blocked=0 bytes=0 tokens_in=0 tokens_out=0\" exit=0 dur=0ms\n");
+    EXPECT_EQ(evict_idle_agents_at(t + 1), 1);
+    EXPECT_EQ(find_agent("fresh", 5), -1);
+    EXPECT_EQ(state.agent_count, 3);
+    // A request marks the agent seen again; its run ending leaves it idle from then.
+    busy.clear();
+    resolve("working");
+    EXPECT_EQ(evict_idle_agents_at(t + 1), 0);
+}
+
+TEST_F(Registry, TickChecksAtMostEveryTenSeconds)
+{
+    state.agent_idle_minutes = 1;
+    const i64 t = 1765105200;
+    resolve("a");
+    agent_record(0)->last_seen = (u32)(t - 30);
+    agents_tick(t);
+    agent_record(0)->last_seen = (u32)(t - 600);
+    agents_tick(t + k_idle_check_seconds - 1);
+    EXPECT_EQ(find_agent("a", 1), 0);
+    agents_tick(t + k_idle_check_seconds);
+    EXPECT_EQ(find_agent("a", 1), -1);
+}
+
+TEST_F(Registry, ClearingCountersKeepsNameAndBudget)
+{
+    i64 i = resolve("x");
+    AgentRecord* record = agent_record(i);
+    record->execs = record->blocked = record->bytes = record->tokens_in = record->tokens_out = 9;
+    record->last_active = 1700000000;
+    record->token_budget = 100;
+    agent_model_slot(i)[0] = 'm';
+    tick_agent_rate_at(i, 1000);
+    char detail[k_agent_counters_max];
+    EXPECT_EQ(std::string(detail, build_agent_counters(detail, i)), "execs=9 blocked=9 bytes=9 tokens_in=9 tokens_out=9");
+    clear_agent_counters(i);
+    EXPECT_EQ(find_agent("x", 1), i);
+    EXPECT_EQ(record->execs + record->blocked + record->bytes + record->tokens_in + record->tokens_out + record->last_active, 0u);
+    EXPECT_EQ(record->token_budget, 100u);
+    EXPECT_EQ(agent_model_slot(i)[0], 0);
+    EXPECT_EQ(agent_rate_total_at(i, 1000), 0);
 }
 
 TEST_F(Registry, ResetEmptiesRegistryAndWindows)
@@ -66,6 +212,7 @@ TEST_F(Registry, ResetEmptiesRegistryAndWindows)
     tick_global_rate_at(1000);
     reset_agents();
     EXPECT_EQ(state.agent_count, 0);
+    EXPECT_EQ(find_agent("x", 1), -1);
     EXPECT_EQ(global_rate_total_at(1000), 0);
     EXPECT_EQ(resolve("z"), 0);
     EXPECT_EQ(resolve("y"), 1);
@@ -138,12 +285,15 @@ TEST_F(Registry, ClockGoingBackKeepsCountsForAMinute)
 
 TEST_F(Registry, OutOfRangeAgentIndexesAreIgnored)
 {
+    resize(32);
     tick_agent_rate_at(-1, 5);
     tick_agent_rate_at(32, 5);
     EXPECT_EQ(agent_rate_total_at(-1, 5), 0);
     EXPECT_EQ(agent_rate_total_at(32, 5), 0);
     for (i64 i = 0; i < 32; i++)
         EXPECT_EQ(agent_rate_total_at(i, 5), 0);
+    EXPECT_FALSE(agent_evictable(32));
+    EXPECT_FALSE(agent_evictable(-1));
 }
 
 } // namespace

@@ -27,12 +27,17 @@ struct Audit : FreshServer {
         std::filesystem::remove_all(dir);
         FreshServer::TearDown();
     }
+    std::string page(const std::string& agent, i64 limit, i64 offset, bool newest_first)
+    {
+        std::string out(audit_report_size(), '\0');
+        i64 n = build_audit_json(out.data(), { { agent.data(), (i64)agent.size() }, limit, offset, newest_first });
+        EXPECT_LE(n, audit_report_size());
+        return out.substr(0, n);
+    }
+    // The report as asked for without limit, offset or order.
     std::string report(const std::string& filter = "")
     {
-        std::string out(k_audit_report_size, '\0');
-        i64 n = build_audit_json(out.data(), { filter.data(), (i64)filter.size() });
-        EXPECT_LE(n, k_audit_report_size);
-        return out.substr(0, n);
+        return page(filter, filter.empty() ? k_audit_default_limit : k_audit_default_agent_limit, 0, false);
     }
 };
 
@@ -82,14 +87,14 @@ TEST(BuildAuditEntry, WorstCaseFillsItsBufferExactly)
     }
 }
 
-TEST_F(Audit, EmptyRingReport) { EXPECT_EQ(report(), R"({"entries":[],"total":0,"returned":0})"); }
+TEST_F(Audit, EmptyRingReport) { EXPECT_EQ(report(), R"({"entries":[],"total":0,"matched":0,"returned":0,"offset":0})"); }
 
 TEST_F(Audit, WritesRingAndDestination)
 {
     audit_write({ "bot", 3 }, "BLOCK", { "say \"hi\"\\", 9 }, 0, 0, "BLACKLIST");
     std::string json = report();
     std::string ts = json.substr(json.find("[") + 3, 10);
-    EXPECT_EQ(json, R"({"entries":["[)" + ts + R"(] [bot] BLOCK BLACKLIST \"say \"hi\"\\\" exit=0 dur=0ms\n"],"total":1,"returned":1})");
+    EXPECT_EQ(json, R"({"entries":["[)" + ts + R"(] [bot] BLOCK BLACKLIST \"say \"hi\"\\\" exit=0 dur=0ms\n"],"total":1,"matched":1,"returned":1,"offset":0})");
     char buf[512] = {};
     int fd = open((dir + "/sink.log").c_str(), O_RDONLY);
     i64 n = read(fd, buf, sizeof(buf));
@@ -110,7 +115,7 @@ TEST_F(Audit, DestinationKeepsTheWholeDetailAndTheRingItsHead)
     file.resize(read(fd, file.data(), file.size()));
     close(fd);
     EXPECT_EQ(file, "[" + ts + "] [bot] EXEC OK \"" + whole + "\" exit=0 dur=4ms\n");
-    EXPECT_EQ(json, R"({"entries":["[)" + ts + R"(] [bot] EXEC OK \")" + cmd.substr(0, 150) + R"(\" detail_bytes=247 exit=0 dur=4ms\n"],"total":1,"returned":1})");
+    EXPECT_EQ(json, R"({"entries":["[)" + ts + R"(] [bot] EXEC OK \")" + cmd.substr(0, 150) + R"(\" detail_bytes=247 exit=0 dur=4ms\n"],"total":1,"matched":1,"returned":1,"offset":0})");
 }
 
 TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
@@ -122,7 +127,7 @@ TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
     EXPECT_EQ(state.audit_count, 256);
     EXPECT_EQ(state.audit_next, 300);
     std::string json = report();
-    EXPECT_NE(json.find(R"(],"total":256,"returned":20})"), std::string::npos);
+    EXPECT_NE(json.find(R"(],"total":256,"matched":256,"returned":20,"offset":0})"), std::string::npos);
     EXPECT_LT(json.find("\\\"e45\\\""), json.find("\\\"e64\\\""));
     EXPECT_EQ(json.find("\\\"e44\\\""), std::string::npos);
     EXPECT_EQ(json.find("\\\"e65\\\""), std::string::npos);
@@ -130,7 +135,7 @@ TEST_F(Audit, RingKeepsLast256AndReportsOldestTwenty)
     state.audit_next = state.audit_count = 0;
     audit_write(k_system_agent, "RESET", { "", 0 }, 0, 0, "OK");
     json = report();
-    EXPECT_NE(json.find("[system] RESET OK exit=0 dur=0ms\\n\"],\"total\":1,\"returned\":1}"), std::string::npos);
+    EXPECT_NE(json.find("[system] RESET OK exit=0 dur=0ms\\n\"],\"total\":1,\"matched\":1,\"returned\":1,\"offset\":0}"), std::string::npos);
 }
 
 TEST_F(Audit, FilterMatchesBracketedNamesUpToFifty)
@@ -140,10 +145,10 @@ TEST_F(Audit, FilterMatchesBracketedNamesUpToFifty)
         audit_write(agent_name(resolve_agent(i % 2 ? "X-Agent: bot-1\r\n" : "X-Agent: bot-10\r\n", i % 2 ? 16 : 17)), "EXEC", { "ls", 2 },
             0, 0, "OK");
     }
-    EXPECT_NE(report("bot-1").find(R"("total":120,"returned":30})"), std::string::npos);
-    EXPECT_NE(report("system").find(R"("returned":50})"), std::string::npos);
-    EXPECT_NE(report("bot").find(R"("returned":0})"), std::string::npos);
-    EXPECT_NE(report().find(R"("returned":20})"), std::string::npos);
+    EXPECT_NE(report("bot-1").find(R"("total":120,"matched":30,"returned":30,)"), std::string::npos);
+    EXPECT_NE(report("system").find(R"("matched":60,"returned":50,)"), std::string::npos);
+    EXPECT_NE(report("bot").find(R"("matched":0,"returned":0,)"), std::string::npos);
+    EXPECT_NE(report().find(R"("matched":120,"returned":20,)"), std::string::npos);
 }
 
 TEST(BuildAuditEntry, ControlBytesCannotStartAnotherLine)
@@ -159,23 +164,65 @@ TEST_F(Audit, FilterMatchesTheAgentFieldOnly)
     audit_write({ "mallory", 7 }, "EXEC", { "echo [bot-1]", 12 }, 0, 0, "OK");
     audit_write({ "bot-1]", 6 }, "EXEC", { "id", 2 }, 0, 0, "OK");
     std::string json = report("bot-1");
-    EXPECT_NE(json.find(R"("total":3,"returned":1})"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("total":3,"matched":1,"returned":1,)"), std::string::npos) << json;
     EXPECT_NE(json.find("[bot-1] EXEC OK \\\"ls\\\""), std::string::npos) << json;
-    EXPECT_NE(report("bot-1]").find(R"("returned":1})"), std::string::npos);
-    EXPECT_NE(report("EXEC").find(R"("returned":0})"), std::string::npos);
+    EXPECT_NE(report("bot-1]").find(R"("returned":1,)"), std::string::npos);
+    EXPECT_NE(report("EXEC").find(R"("returned":0,)"), std::string::npos);
 }
 
-TEST_F(Audit, WorstCaseFilteredReportFits)
+// The whole ring in one report, every entry at its widest.
+TEST_F(Audit, WorstCaseReportOfTheWholeRingFits)
 {
     // An escaped control byte (\x01) becomes five JSON bytes (\\x01).
     std::string detail(151, '\x01');
     std::string agent(31, '\x01');
-    for (int i = 0; i < 60; i++)
+    for (int i = 0; i < 300; i++)
         audit_write({ agent.data(), 31 }, std::string(32, '"').c_str(), { detail.data(), 151 }, -9223372036854775807L, -1, "\"\"\"");
-    std::string json = report(agent);
-    EXPECT_NE(json.find(R"("returned":50})"), std::string::npos);
+    std::string json = page(agent, k_audit_capacity, 0, true);
+    EXPECT_NE(json.find(R"("total":256,"matched":256,"returned":256,"offset":0})"), std::string::npos);
     EXPECT_NE(json.find("detail_bytes=151 exit="), std::string::npos);
-    EXPECT_GT(json.size(), 50u * 1000);
+    EXPECT_GT(json.size(), 256u * 1000);
+}
+
+// Entries e1 to e30 of two agents, a at odd numbers and b at even ones.
+std::string entries_between(const std::string& json, i64* count)
+{
+    *count = 0;
+    std::string order;
+    for (size_t at = 0; (at = json.find("\\\"e", at)) != std::string::npos; at++) {
+        size_t end = json.find("\\\"", at + 2);
+        order += json.substr(at + 2, end - at - 2) + " ";
+        ++*count;
+    }
+    return order;
+}
+
+TEST_F(Audit, PagesFromEitherEnd)
+{
+    for (int i = 1; i <= 30; i++) {
+        std::string d = "e" + std::to_string(i);
+        audit_write(i % 2 ? ByteSpan { "a", 1 } : ByteSpan { "b", 1 }, "EXEC", { d.data(), (i64)d.size() }, 0, 0, "OK");
+    }
+    i64 n = 0;
+    EXPECT_EQ(entries_between(page("", 3, 0, true), &n), "e30 e29 e28 ");
+    EXPECT_EQ(entries_between(page("", 3, 3, true), &n), "e27 e26 e25 ");
+    EXPECT_EQ(entries_between(page("", 3, 28, false), &n), "e29 e30 ");
+    EXPECT_EQ(entries_between(page("a", 4, 1, true), &n), "e27 e25 e23 e21 ");
+    EXPECT_EQ(entries_between(page("b", 2, 0, false), &n), "e2 e4 ");
+    std::string past = page("b", 5, 15, true);
+    EXPECT_EQ(entries_between(past, &n), "");
+    EXPECT_NE(past.find(R"({"entries":[],"total":30,"matched":15,"returned":0,"offset":15})"), std::string::npos) << past;
+    // A limit of 0 counts without listing; one past the ring lists the ring.
+    EXPECT_NE(page("a", 0, 0, false).find(R"("matched":15,"returned":0,)"), std::string::npos);
+    EXPECT_NE(page("", 1000, 0, false).find(R"("returned":30,)"), std::string::npos);
+    // Newest first once the ring has wrapped: the latest entry leads, the oldest kept ends.
+    for (int i = 31; i <= 300; i++) {
+        std::string d = "e" + std::to_string(i);
+        audit_write({ "a", 1 }, "EXEC", { d.data(), (i64)d.size() }, 0, 0, "OK");
+    }
+    EXPECT_EQ(entries_between(page("", 2, 0, true), &n), "e300 e299 ");
+    EXPECT_EQ(entries_between(page("", 2, 254, true), &n), "e46 e45 ");
+    EXPECT_EQ(entries_between(page("", 2, 0, false), &n), "e45 e46 ");
 }
 
 struct OpenOwnedLog : Audit { };

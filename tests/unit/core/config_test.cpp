@@ -153,8 +153,12 @@ namespace {
 
 TEST_F(ApplyConfigText, CapacityLinesInRangeAreTakenAndSurviveARewrite)
 {
-    EXPECT_EQ(apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\nmax_runs_per_agent=320\nuid_base=65501\nport=8080\n"), 8080);
-    EXPECT_EQ(state.uid_base, k_uid_base_high);
+    EXPECT_EQ(apply("max_connections=16\nmax_concurrent_runs=64\nworkspace_mb=1\nworkspace_total_mb=1048576\nmax_runs_per_agent=320\nuid_base=65501\n"
+                    "agent_idle_minutes=10080\nmax_agents=32\nport=8080\n"),
+        8080);
+    EXPECT_EQ(state.uid_base, uid_base_high(32));
+    EXPECT_EQ(state.max_agents, 32);
+    EXPECT_EQ(state.agent_idle_minutes, k_agent_idle_minutes_high);
     EXPECT_EQ(state.max_connections, k_max_connections_low);
     EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
     EXPECT_EQ(state.workspace_mb, 1);
@@ -172,7 +176,9 @@ TEST_F(ApplyConfigText, CapacityLinesInRangeAreTakenAndSurviveARewrite)
     EXPECT_EQ(state.max_concurrent_runs, k_max_concurrent_runs_high);
     EXPECT_EQ(state.workspace_total_mb, k_workspace_mb_max);
     EXPECT_EQ(state.max_runs_per_agent, k_max_runs_per_agent_high);
-    EXPECT_EQ(state.uid_base, k_uid_base_high);
+    EXPECT_EQ(state.uid_base, uid_base_high(32));
+    EXPECT_EQ(state.max_agents, 32);
+    EXPECT_EQ(state.agent_idle_minutes, k_agent_idle_minutes_high);
 }
 
 // What the console says about a text, and the port it gave.
@@ -321,8 +327,32 @@ TEST_F(UidBaseSetting, EarlyPassTakesTheSameValueSilentlyAndNothingElse)
     EXPECT_EQ(state.workspace_mb, k_default_workspace_mb);
     Applied applied = apply_watched(text);
     EXPECT_EQ(state.uid_base, 61000);
-    EXPECT_NE(applied.console.find("line 3: uid_base must be a whole number from 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
-    EXPECT_NE(applied.console.find("line 5: uid_base must be a whole number from 1000 to 65501; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 3: uid_base must be a whole number from 1000 to 64509; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 5: uid_base must be a whole number from 1000 to 64509; ignored\n"), std::string::npos) << applied.console;
+}
+
+// The agents' uids run from uid_base to uid_base + max_agents, below 65534, whichever line
+// comes first; the early pass (before the jail is built) comes to the same values.
+TEST_F(UidBaseSetting, ItsBoundFollowsTheRegistrysSize)
+{
+    std::string text = "uid_base=62000\nmax_agents=4096\nagent_idle_minutes=0\n";
+    apply_early_config_text(text.data(), (i64)text.size());
+    EXPECT_EQ(state.max_agents, 4096);
+    EXPECT_EQ(state.uid_base, k_default_uid_base);
+    EXPECT_EQ(state.agent_idle_minutes, k_default_agent_idle_minutes);
+    state_init_defaults();
+    Applied applied = apply_watched(text);
+    EXPECT_EQ(state.max_agents, 4096);
+    EXPECT_EQ(state.uid_base, k_default_uid_base);
+    EXPECT_EQ(agent_uid_count(), 4097);
+    EXPECT_NE(applied.console.find("line 1: uid_base must be a whole number from 1000 to 61437; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 3: agent_idle_minutes must be a whole number from 1 to 10080; ignored\n"), std::string::npos) << applied.console;
+    state_init_defaults();
+    apply("max_agents=1\nuid_base=65532\n");
+    EXPECT_EQ(state.uid_base, 65532);
+    EXPECT_EQ(state.uid_base + agent_uid_count() - 1, k_agent_uid_last);
+    apply("max_agents=0\nmax_agents=4097\n");
+    EXPECT_EQ(state.max_agents, 1);
 }
 
 TEST(WorkspaceTotalDefault, AQuarterOfTheHostsMemoryUpTo8192)

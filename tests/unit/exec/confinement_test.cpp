@@ -67,7 +67,7 @@ TEST_F(PlanLaunch, WorkspaceAndGroupsAreLeftToTheCaller)
     launch("ls");
     EXPECT_STREQ(plan.workspace, "");
     EXPECT_EQ(plan.cgroup, nullptr);
-    EXPECT_EQ(plan.uid, 60032u);
+    EXPECT_EQ(plan.uid, 61024u);
 }
 
 TEST_F(PlanLaunch, BasicModeProcessLimitStartsFromTheUidsCount)
@@ -150,10 +150,13 @@ TEST(SandboxUidForAgent, OneUidPerSlotFromTheBaseAndOneForRunsWithout)
 {
     state_init_defaults();
     EXPECT_EQ(sandbox_uid_for_agent(0), 60000u);
+    EXPECT_EQ(sandbox_uid_for_agent(1023), 61023u);
+    EXPECT_EQ(sandbox_uid_for_agent(-1), 61024u);
+    EXPECT_EQ(sandbox_uid_for_agent(1024), 61024u);
+    state.max_agents = 32;
     EXPECT_EQ(sandbox_uid_for_agent(31), 60031u);
-    EXPECT_EQ(sandbox_uid_for_agent(-1), 60032u);
     EXPECT_EQ(sandbox_uid_for_agent(32), 60032u);
-    state.uid_base = k_uid_base_high;
+    state.uid_base = uid_base_high(32);
     EXPECT_EQ(sandbox_uid_for_agent(0), 65501u);
     EXPECT_EQ(sandbox_uid_for_agent(-1), 65533u);
     state_init_defaults();

@@ -220,14 +220,22 @@ TEST_F(HandleExec, BudgetRefusesTheCrossingRequestAndAfter)
     EXPECT_EQ(exec(R"({"cmd":"id"})").substr(0, 12), "HTTP/1.1 403");
 }
 
+// Every slot holds an agent that may not leave: each has a budget of its own.
 TEST_F(HandleExec, AgentTheFullRegistryCannotTakeIsRefused)
 {
-    for (int i = 0; i < 32; i++)
-        register_agent(std::to_string(i).c_str(), (i64)std::to_string(i).size());
+    state.max_agents = 4;
+    registry_init();
+    for (int i = 0; i < 4; i++)
+        agent_record(register_agent(std::to_string(i).c_str(), 1))->token_budget = 1000;
     EXPECT_EQ(exec(R"({"cmd":"id","tokens_in":5})", "late"), R"(HTTP/1.1 503 Service Unavailable {"ok":false,"error":"agent registry full"})");
     EXPECT_EQ(last_audit(), "[late] BLOCK REGISTRY_FULL \"id\" exit=0 dur=0ms\n");
-    EXPECT_EQ(state.agent_count, 32);
-    EXPECT_EQ(exec(R"({"cmd":"id"})", "7").substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(state.agent_count, 4);
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "3").substr(0, 12), "HTTP/1.1 403");
+    // Once one may leave, the new name takes its slot.
+    agent_record(2)->token_budget = 0;
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "late").substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(find_agent("late", 4), 2);
+    EXPECT_EQ(find_agent("2", 1), -1);
 }
 
 TEST(BuildNotStartedBody, NamesTheStepTheMeaningAndTheErrorName)

@@ -76,31 +76,40 @@ TEST_F(RequestAuthenticated, AgentTokensAuthenticate)
     EXPECT_FALSE(authed("POST /api/exec HTTP/1.1\r\nAuthorization: Bearer tok-1\r\n\r\n"));
 }
 
-std::string filter(const std::string& query)
+// The query as read: agent, limit, offset and order, or the refusal's message.
+std::string audit_query(const std::string& query)
 {
-    char out[k_audit_filter_size] = {};
-    i64 n = read_audit_filter({ query.data(), (i64)query.size() }, out);
-    return n < 0 ? "<too long>" : std::string(out, n);
+    char agent[k_audit_filter_size] = {};
+    AuditQuery out {};
+    const char* refusal = read_audit_query({ query.data(), (i64)query.size() }, agent, &out);
+    if (refusal)
+        return refusal;
+    return std::string(out.agent.ptr, out.agent.len) + "|" + std::to_string(out.limit) + "|" + std::to_string(out.offset) + "|"
+        + (out.newest_first ? "newest" : "oldest");
 }
 
-TEST(ReadAuditFilter, TakesTheAgentParameterOnly)
+TEST(ReadAuditQuery, TakesItsParametersAndIgnoresOthers)
 {
-    EXPECT_EQ(filter("agent=bot-1"), "bot-1");
-    EXPECT_EQ(filter("agent=bot-1&x=2"), "bot-1");
-    EXPECT_EQ(filter("x=2&agent=bot-1"), "bot-1");
-    EXPECT_EQ(filter("agent=a&agent=b"), "a");
-    EXPECT_EQ(filter("agent=a%20b"), "a%20b");
-    EXPECT_EQ(filter("x=1"), "");
-    EXPECT_EQ(filter("agent="), "");
-    EXPECT_EQ(filter("agent"), "");
-    EXPECT_EQ(filter("agents=x&xagent=y&ag=z"), "");
-    EXPECT_EQ(filter(""), "");
+    EXPECT_EQ(audit_query(""), "|20|0|oldest");
+    EXPECT_EQ(audit_query("agent=bot-1"), "bot-1|50|0|oldest");
+    EXPECT_EQ(audit_query("x=2&agent=bot-1&limit=5"), "bot-1|5|0|oldest");
+    EXPECT_EQ(audit_query("agent=a&agent=b"), "a|50|0|oldest");
+    EXPECT_EQ(audit_query("agent=a%20b%2Fc&order=newest"), "a b/c|50|0|newest");
+    EXPECT_EQ(audit_query("agent=100%&x"), "100%|50|0|oldest");
+    EXPECT_EQ(audit_query("agent=&agents=x&xagent=y&limit=256&offset=7&order=oldest"), "|256|7|oldest");
+    EXPECT_EQ(audit_query("agent&limit=0"), "|0|0|oldest");
 }
 
-TEST(ReadAuditFilter, LongerValueIsRefusedNotCut)
+TEST(ReadAuditQuery, RefusesWhatItCannotTakeWhole)
 {
-    EXPECT_EQ(filter("agent=" + std::string(k_audit_filter_size, 'n')), std::string(k_audit_filter_size, 'n'));
-    EXPECT_EQ(filter("agent=" + std::string(k_audit_filter_size + 1, 'n')), "<too long>");
+    EXPECT_EQ(audit_query("agent=" + std::string(k_audit_filter_size, 'n')), std::string(k_audit_filter_size, 'n') + "|50|0|oldest");
+    EXPECT_EQ(audit_query("agent=" + std::string(k_audit_filter_size + 1, 'n')), "agent filter too long");
+    for (const char* bad : { "limit=257", "limit=-1", "limit=", "limit=5x", "limit=1e2" })
+        EXPECT_EQ(audit_query(bad), "limit must be a whole number from 0 to 256") << bad;
+    for (const char* bad : { "offset=-3", "offset=x", "offset=" })
+        EXPECT_EQ(audit_query(bad), "offset must be a whole number of 0 or more") << bad;
+    for (const char* bad : { "order=NEWEST", "order=", "order=latest" })
+        EXPECT_EQ(audit_query(bad), "order must be oldest or newest") << bad;
 }
 
 TEST(BuildResponseHeader, ExactLinesInOrder)
@@ -212,8 +221,24 @@ TEST(BuildAllow, ListsThePathsMethodsInTableOrder)
     EXPECT_EQ(allow("/api/policy"), "GET, POST");
     EXPECT_EQ(allow("/api/health"), "GET");
     EXPECT_EQ(allow("/api/sandbox"), "DELETE");
+    EXPECT_EQ(allow("/api/agents/bot-1"), "DELETE");
+    EXPECT_EQ(allow("/api/agents"), "GET");
     EXPECT_EQ(allow("/mcp"), "POST");
     EXPECT_EQ(allow("/nowhere"), "");
+}
+
+// A row's "{name}" takes one segment of at least a byte.
+TEST(MatchRoute, ANamedSegmentTakesOneSegment)
+{
+    RouteMatch match = match_route(span("DELETE"), span("/api/agents/bot%201"));
+    ASSERT_NE(match.route, nullptr);
+    EXPECT_STREQ(match.route->path, "/api/agents/{name}");
+    ByteSpan name = route_parameter(*match.route, span("/api/agents/bot%201"));
+    EXPECT_EQ(std::string(name.ptr, name.len), "bot%201");
+    for (const char* path : { "/api/agents/", "/api/agents/a/b", "/api/agentsx", "/api/agent/x" })
+        EXPECT_EQ(match_route(span("DELETE"), span(path)).route, nullptr) << path;
+    EXPECT_TRUE(match_route(span("GET"), span("/api/agents/x")).path_known);
+    EXPECT_EQ(match_route(span("GET"), span("/api/agents/x")).route, nullptr);
 }
 
 // route_request against a socket pair: the exact answer, and what the request changed.
@@ -286,9 +311,49 @@ TEST_F(RouteRequest, PageAndReportsAtTheirExactPaths)
     EXPECT_EQ(route("GET / HTTP/1.1").substr(0, 24), "HTTP/1.1 200 OK <!DOCTYP");
     EXPECT_EQ(route("GET /index.html HTTP/1.1").substr(0, 24), "HTTP/1.1 200 OK <!DOCTYP");
     EXPECT_EQ(route("GET /api/health?verbose=1 HTTP/1.1").substr(0, 26), R"(HTTP/1.1 200 OK {"status":)");
-    EXPECT_EQ(route("GET /api/audit?agent=nobody&limit=3 HTTP/1.1"), R"(HTTP/1.1 200 OK {"entries":[],"total":0,"returned":0})");
+    EXPECT_EQ(route("GET /api/audit?agent=nobody&limit=3&offset=2 HTTP/1.1"),
+        R"(HTTP/1.1 200 OK {"entries":[],"total":0,"matched":0,"returned":0,"offset":2})");
     EXPECT_EQ(route("GET /api/audit?agent=" + std::string(k_audit_filter_size + 1, 'x') + " HTTP/1.1"),
         R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"agent filter too long"})");
+    EXPECT_EQ(route("GET /api/audit?order=random HTTP/1.1"), R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"order must be oldest or newest"})");
+}
+
+// The MCP transport's event stream is refused to everyone alike, with nothing audited.
+TEST_F(RouteRequest, EveryCallerGets405ForTheMcpStreamAndNoAuditEntry)
+{
+    std::string file = "coder:tok-1\n";
+    apply_agent_tokens_text(file.data(), (i64)file.size(), { state.bearer_token, state.bearer_token_len });
+    constexpr char refused[] =
+        R"(HTTP/1.1 405 Method Not Allowed [Allow: POST] {"ok":false,"error":"use POST for MCP messages; this server offers no event stream"})";
+    for (const char* auth : { "Bearer tok-1", "Basic dGVyb3g6d2lja2VycG9k", "Bearer wrong", "none" })
+        for (const char* line : { "GET /mcp HTTP/1.1", "DELETE /mcp HTTP/1.1\r\nSec-Fetch-Mode: navigate" })
+            EXPECT_EQ(route(line, auth), refused) << auth << " " << line;
+    EXPECT_EQ(state.audit_count, 0);
+    EXPECT_EQ(route("POST /mcp HTTP/1.1", "none").substr(0, 25), "HTTP/1.1 401 Unauthorized");
+    apply_agent_tokens_text("", 0, { state.bearer_token, state.bearer_token_len });
+}
+
+TEST_F(RouteRequest, DeleteOfOneAgentResetsItAlone)
+{
+    i64 bot = register_agent("bot 1", 5);
+    i64 other = register_agent("other", 5);
+    agent_record(bot)->execs = 3;
+    agent_record(bot)->token_budget = 40;
+    agent_record(other)->execs = 2;
+    EXPECT_EQ(route("DELETE /api/agents/bot%201 HTTP/1.1"), R"(HTTP/1.1 200 OK {"ok":true,"agent":"bot 1","runs_cancelled":0})");
+    EXPECT_EQ(agent_record(bot)->execs, 0u);
+    EXPECT_EQ(agent_record(bot)->token_budget, 40u);
+    EXPECT_EQ(agent_record(other)->execs, 2u);
+    EXPECT_EQ(find_agent("bot 1", 5), bot);
+    std::string entry(state.audit_ring + (state.audit_next - 1) % state.audit_capacity * state.audit_entry_size);
+    EXPECT_EQ(entry.substr(entry.find(']') + 2),
+        "[bot 1] AGENT RESET \"runs_cancelled=0 execs=3 blocked=0 bytes=0 tokens_in=0 tokens_out=0\" exit=0 dur=0ms\n");
+    EXPECT_EQ(route("DELETE /api/agents/nobody%3Chere%3E HTTP/1.1"),
+        R"(HTTP/1.1 404 Not Found {"ok":false,"error":"no such agent: nobody<here>"})");
+    EXPECT_EQ(route("DELETE /api/agents/" + std::string(65, 'x') + " HTTP/1.1"),
+        R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"agent name too long"})");
+    EXPECT_EQ(route("GET /api/agents/bot HTTP/1.1"), R"(HTTP/1.1 405 Method Not Allowed [Allow: DELETE] {"ok":false,"error":"method not allowed"})");
+    EXPECT_EQ(route("DELETE /api/agents/bot HTTP/1.1", "Bearer lanternfish-bearer-0000").substr(0, 22), "HTTP/1.1 404 Not Found");
 }
 
 TEST_F(RouteRequest, AgentTokensReachTheirRoutesOnly)
