@@ -299,23 +299,22 @@ static bool true_member(const char* json, i64 len, const char* key)
     return value >= 0 && value + 4 <= len && bytes_equal(json + value, "true", 4);
 }
 
-// The text content of a successful tool: the command's output (and its exit when it did
-// not succeed), what was written, or the file's content.
-static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* body, i64 len)
+// A command's texts: its standard output, its standard error after "stderr:" when it
+// wrote any, and its exit when it did not succeed. Both streams are copied as the route's
+// answer escaped them, so the texts take no more than the answer itself beside their
+// fixed parts.
+static i64 append_exec_texts(char* out, i64 pos, const char* body, i64 len)
 {
-    if (tool == k_tool_write_file) {
-        pos = append_text(out, pos, R"({"type":"text","text":"wrote )");
-        pos = append_decimal(out, pos, integer_member(body, len, "bytes_written", 0));
-        pos = append_text(out, pos, " bytes to ");
-        pos = append_string_interior(out, pos, string_member(body, len, 0, "path"));
-        return append_text(out, pos, R"("})");
-    }
     pos = append_text(out, pos, R"({"type":"text","text":)");
-    ByteSpan text = string_member(body, len, 0, tool == k_tool_read_file ? "content" : "stdout");
+    ByteSpan text = string_member(body, len, 0, "stdout");
     pos = text.len > 0 ? append_bytes(out, pos, text.ptr, text.len) : append_text(out, pos, R"("")");
     pos = append_byte(out, pos, '}');
-    if (tool != k_tool_execute_command)
-        return pos;
+    ByteSpan error_text = string_member(body, len, 0, "stderr");
+    if (error_text.len > 2) {
+        pos = append_text(out, pos, R"(,{"type":"text","text":"stderr:\n)");
+        pos = append_string_interior(out, pos, error_text);
+        pos = append_text(out, pos, R"("})");
+    }
     i64 exit_code = integer_member(body, len, "exit_code", 0);
     bool timed_out = true_member(body, len, "timed_out");
     if (!timed_out && exit_code == 0)
@@ -326,6 +325,25 @@ static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* bod
     pos = append_text(out, pos, "exit code ");
     pos = append_decimal(out, pos, exit_code);
     return append_text(out, pos, R"("})");
+}
+
+// The text content of a successful tool: the command's texts, what was written, or the
+// file's content.
+static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* body, i64 len)
+{
+    if (tool == k_tool_execute_command)
+        return append_exec_texts(out, pos, body, len);
+    if (tool == k_tool_write_file) {
+        pos = append_text(out, pos, R"({"type":"text","text":"wrote )");
+        pos = append_decimal(out, pos, integer_member(body, len, "bytes_written", 0));
+        pos = append_text(out, pos, " bytes to ");
+        pos = append_string_interior(out, pos, string_member(body, len, 0, "path"));
+        return append_text(out, pos, R"("})");
+    }
+    pos = append_text(out, pos, R"({"type":"text","text":)");
+    ByteSpan text = string_member(body, len, 0, "content");
+    pos = text.len > 0 ? append_bytes(out, pos, text.ptr, text.len) : append_text(out, pos, R"("")");
+    return append_byte(out, pos, '}');
 }
 
 // The route's refusal as one line: its message, and what matched or the budget's numbers.

@@ -99,6 +99,13 @@ static bool take_credential(const char* text, i64 len)
 //   uid_base             1000 to 65501: the 33 agent uids stay clear of the host's system
 //                        accounts below 1000, of nobody (65534) and of 65535, which older
 //                        tools read as -1.
+//   max_cmd_bytes        1 to 131071: the command is one argument of execve, and the kernel
+//                        takes one of at most 128 KiB with its NUL.
+//   max_output_bytes     4096 to 16777216 (16 MiB), per stream: every connection's memory
+//                        is reserved for an answer carrying both streams escaped (up to six
+//                        bytes each) twice over /mcp, so the bound keeps that within reach.
+//   max_file_bytes       4096 to 67108864 (64 MiB): the request body limit is its Base64
+//                        length and more, reserved in every connection's memory.
 struct CapacitySetting {
     const char* name;
     i64 ServerState::*field;
@@ -116,6 +123,9 @@ static constexpr CapacitySetting k_capacity_settings[] = {
         k_default_max_connections_per_peer },
     { "requests_per_second=", &ServerState::global_rate_limit, 1, k_requests_per_second_high, k_default_requests_per_second },
     { "uid_base=", &ServerState::uid_base, k_uid_base_low, k_uid_base_high, k_default_uid_base },
+    { "max_cmd_bytes=", &ServerState::max_cmd_bytes, 1, k_max_cmd_bytes_high, k_default_max_cmd_bytes },
+    { "max_output_bytes=", &ServerState::max_output_bytes, k_max_output_bytes_low, k_max_output_bytes_high, k_default_max_output_bytes },
+    { "max_file_bytes=", &ServerState::max_file_bytes, k_max_file_bytes_low, k_max_file_bytes_high, k_default_max_file_bytes },
 };
 // Every line fits the file's rewrite (k_config_text_size).
 static_assert(sizeof(k_capacity_settings) / sizeof(k_capacity_settings[0]) <= k_capacity_lines_max);

@@ -33,7 +33,8 @@ void apply_host_memory(i64 mem_total_kb);
 
 // Reads the configuration file; may replace basic_credential, allow_unconfined,
 // max_connections, max_concurrent_runs, the workspace sizes, max_connections_per_peer,
-// uid_base and the requests_per_second window (global_rate_limit); returns the configured
+// uid_base, max_cmd_bytes, max_output_bytes, max_file_bytes and the requests_per_second
+// window (global_rate_limit); returns the configured
 // port, or 0 when none
 // (or only out-of-range ones) was given. A numeric line outside its range (the table in
 // core/config.cpp) is ignored with a console line naming the file and the line.
@@ -70,13 +71,20 @@ constexpr i64 k_max_runs_per_agent_high = k_max_concurrent_runs_high * 5;
 // Bounds of max_connections_per_peer= and requests_per_second=.
 constexpr i64 k_connections_per_peer_low = 8;
 constexpr i64 k_requests_per_second_high = 100000;
+// Bounds of max_cmd_bytes= (the kernel takes one argument of at most 131,072 bytes with
+// its NUL), max_output_bytes= (per stream) and max_file_bytes=.
+constexpr i64 k_max_cmd_bytes_high = 131071;
+constexpr i64 k_max_output_bytes_low = 4096;
+constexpr i64 k_max_output_bytes_high = 16777216;
+constexpr i64 k_max_file_bytes_low = 4096;
+constexpr i64 k_max_file_bytes_high = 67108864;
 // The value of a server_names= line as read (what fits the file's buffer).
 constexpr i64 k_server_names_text_max = k_config_read_max;
 // The configuration file as written: the credential line, the port line, the capacity
 // lines that differ from their defaults and the server_names line read at start-up.
 // Numeric setting lines at most, and the longest one's name with its "=" and line feed;
 // core/config.cpp checks its table against both.
-constexpr i64 k_capacity_lines_max = 12;
+constexpr i64 k_capacity_lines_max = 16;
 constexpr i64 k_capacity_name_max = sizeof("max_connections_per_peer=\n");
 constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * (k_capacity_name_max + 20) +
     sizeof("server_names=\n") + k_server_names_text_max + sizeof("allow_unconfined=yes\n");

@@ -28,4 +28,7 @@ void state_init_defaults()
     state.max_connections_per_peer = k_default_max_connections_per_peer;
     state.allow_unconfined = 0;
     state.uid_base = k_default_uid_base;
+    state.max_cmd_bytes = k_default_max_cmd_bytes;
+    state.max_output_bytes = k_default_max_output_bytes;
+    state.max_file_bytes = k_default_max_file_bytes;
 }

@@ -74,6 +74,12 @@ struct ServerState {
     // The first agent uid in kernel isolation: agents run as uid_base + slot, and runs
     // without a slot as uid_base + 32 (exec/confinement.h).
     i64 uid_base;
+    // The longest command taken (bytes after JSON decoding), and the output kept of each
+    // stream of a run (its first and last halves beyond).
+    i64 max_cmd_bytes;
+    i64 max_output_bytes;
+    // The largest file a write takes or a read returns; the request body limit follows it.
+    i64 max_file_bytes;
 };
 
 constexpr i64 k_default_max_connections = 512;
@@ -85,6 +91,9 @@ constexpr i64 k_default_requests_per_second = 20;
 constexpr i64 k_default_workspace_mb = 256;
 constexpr i64 k_default_workspace_total_mb = 8192;
 constexpr i64 k_default_uid_base = 60000;
+constexpr i64 k_default_max_cmd_bytes = 65536;
+constexpr i64 k_default_max_output_bytes = 1048576;
+constexpr i64 k_default_max_file_bytes = 8388608;
 
 extern constinit ServerState state;
 

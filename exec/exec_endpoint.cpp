@@ -1,8 +1,10 @@
-// POST /api/exec. The handler is the pipeline in its order: read the command, attribute
-// it to an agent, the agent's rate window, its token report and budget, the sensitive-path
-// screen, the command policy, the run, and the answer. The first refusal ends the request
-// and leaves one audit entry; the two answers for a missing or empty command leave none,
-// and so does the 503 of a host where nothing can confine the run.
+// POST /api/exec. The handler is the pipeline in its order: read the command (whole, up to
+// max_cmd_bytes, or refused), read and check the request's other members, attribute it to
+// an agent, the agent's rate window, its token report and budget, the sensitive-path
+// screen, the command policy, the run, and the answer. The first refusal ends the request;
+// from the length check on, each leaves one audit entry. The answers for a missing or
+// empty command or a member that is not acceptable leave none, and so does the 503 of a
+// host where nothing can confine the run.
 #include "exec/exec_endpoint.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
@@ -66,21 +68,32 @@ CommandField read_command(const char* req, i64 req_len, char* out, i64 capacity)
 {
     i64 body = find_body(req, req_len);
     if (body < 0)
-        return { k_command_missing, 0 };
+        return { k_command_missing, 0, 0 };
     const char* json = req + body;
     i64 json_len = req_len - body;
     i64 value = json_find_member(json, json_len, 0, "cmd", 3);
     if (value < 0)
-        return { k_command_missing, 0 };
+        return { k_command_missing, 0, 0 };
     JsonString text = json_decode_string(json, json_len, value, out, capacity);
     if (text.end < 0)
-        return { k_command_not_string, 0 };
+        return { k_command_not_string, 0, 0 };
+    if (text.decoded > text.stored)
+        return { k_command_too_long, text.stored, text.decoded };
     // The shell would see the command only up to the first zero byte, while the screen
     // and the policy judged all of it.
     for (i64 i = 0; i < text.stored; i++)
         if (out[i] == 0)
-            return { k_command_has_nul, 0 };
-    return { text.stored == 0 ? k_command_empty : k_command_read, text.stored };
+            return { k_command_has_nul, 0, 0 };
+    return { text.stored == 0 ? k_command_empty : k_command_read, text.stored, text.stored };
+}
+
+i64 build_too_long_message(char* out, i64 total, i64 limit)
+{
+    i64 pos = append_text(out, 0, "command too long (");
+    pos = append_decimal(out, pos, total);
+    pos = append_text(out, pos, " bytes, limit ");
+    pos = append_decimal(out, pos, limit);
+    return append_text(out, pos, ")");
 }
 
 i64 build_refusal_body(char* out, const char* message, ByteSpan rule)
@@ -92,17 +105,353 @@ i64 build_refusal_body(char* out, const char* message, ByteSpan rule)
     return append_byte(out, pos, '}');
 }
 
-i64 build_exec_result(char* out, bool ok, const char* output, i64 len, i64 exit_code, i64 duration_ms)
+i64 build_field_error_body(char* out, const char* message, i64 len)
 {
-    i64 pos = append_text(out, 0, R"({"ok":)");
-    pos = append_text(out, pos, ok ? "true" : "false");
-    pos = append_text(out, pos, R"(,"stdout":)");
-    pos = append_json_string(out, pos, output, len);
-    pos = append_text(out, pos, R"(,"stderr":"","exit_code":)");
-    pos = append_decimal(out, pos, exit_code);
-    pos = append_text(out, pos, R"(,"duration_ms":)");
-    pos = append_decimal(out, pos, duration_ms);
+    i64 pos = append_text(out, 0, R"({"ok":false,"error":)");
+    pos = append_json_string(out, pos, message, len < k_field_message_max ? len : k_field_message_max);
     return append_byte(out, pos, '}');
+}
+
+// ---- the request's members ------------------------------------------------------
+
+// The members /api/exec reads; any other is named in the answer as ignored.
+static constexpr const char* k_known_fields[] = {
+    "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model",
+};
+
+static bool known_field(ByteSpan name)
+{
+    for (const char* field : k_known_fields)
+        if (span_equals(name, field))
+            return true;
+    return false;
+}
+
+void list_ignored_fields(const char* json, i64 len, IgnoredFields* ignored)
+{
+    ignored->count = 0;
+    ignored->more = 0;
+    JsonMember member {};
+    const JsonMember* previous = nullptr;
+    while (json_next_member(json, len, 0, previous, &member) == k_json_member) {
+        previous = &member;
+        // One byte past the longest listed name tells a longer one apart.
+        char name[k_ignored_name_max + 1];
+        JsonString text = json_decode_string(json, len, member.name, name, k_ignored_name_max);
+        if (known_field({ name, text.stored }) && text.decoded == text.stored)
+            continue;
+        if (text.decoded > k_ignored_name_max || ignored->count == k_ignored_names_max) {
+            ignored->more++;
+            continue;
+        }
+        copy_bytes(ignored->names[ignored->count], name, text.stored);
+        ignored->lens[ignored->count++] = text.stored;
+    }
+}
+
+CwdPath resolve_cwd(const char* path, i64 len, char* out)
+{
+    bool absolute = len > 0 && path[0] == '/';
+    // A relative path starts in /tmp; an absolute one must name it first.
+    bool in_tmp = !absolute;
+    i64 out_len = 0;
+    out[0] = 0;
+    for (i64 i = 0; i < len;) {
+        while (i < len && path[i] == '/')
+            i++;
+        i64 start = i;
+        while (i < len && path[i] != '/')
+            i++;
+        ByteSpan part { path + start, i - start };
+        if (part.len == 0 || span_equals(part, "."))
+            continue;
+        if (!in_tmp) {
+            if (!span_equals(part, "tmp"))
+                return { k_cwd_outside, 0 };
+            in_tmp = true;
+            continue;
+        }
+        if (span_equals(part, "..")) {
+            if (out_len == 0)
+                return { k_cwd_outside, 0 };
+            while (out_len > 0 && out[out_len - 1] != '/')
+                out_len--;
+            out_len = out_len > 0 ? out_len - 1 : 0;
+            continue;
+        }
+        i64 separator = out_len > 0 ? 1 : 0;
+        if (out_len + separator + part.len > k_cwd_max)
+            return { k_cwd_too_long, 0 };
+        if (separator)
+            out[out_len++] = '/';
+        copy_bytes(out + out_len, part.ptr, part.len);
+        out_len += part.len;
+    }
+    if (!in_tmp)
+        return { k_cwd_outside, 0 };
+    out[out_len] = 0;
+    return { k_cwd_inside, out_len };
+}
+
+// Appends message text; messages stay under k_field_message_max by construction.
+static i64 append_number_text(char* out, i64 pos, const char* before, i64 number, const char* after)
+{
+    pos = append_text(out, pos, before);
+    pos = append_decimal(out, pos, number);
+    return append_text(out, pos, after);
+}
+
+// A variable's name as a message shows it: whole up to this many bytes, else its first
+// ones followed by "... (N bytes)".
+static constexpr i64 k_message_name_max = 64;
+
+static i64 append_name(char* out, i64 pos, ByteSpan name)
+{
+    if (name.len <= k_message_name_max)
+        return append_bytes(out, pos, name.ptr, name.len);
+    pos = append_bytes(out, pos, name.ptr, k_message_name_max);
+    return append_number_text(out, pos, "... (", name.len, " bytes)");
+}
+
+static i64 variable_message(char* message, const char* before, ByteSpan name, const char* after)
+{
+    i64 pos = append_text(message, 0, before);
+    pos = append_name(message, pos, name);
+    return append_text(message, pos, after);
+}
+
+static bool is_name_start(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+static bool is_name_byte(char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
+
+static bool variable_name_valid(ByteSpan name)
+{
+    if (name.len == 0 || !is_name_start(name.ptr[0]))
+        return false;
+    for (i64 i = 1; i < name.len; i++)
+        if (!is_name_byte(name.ptr[i]))
+            return false;
+    return true;
+}
+
+// FNV-1a over the name, as the index of its first slot.
+static u64 name_hash(ByteSpan name)
+{
+    u64 hash = 1469598103934665603ul;
+    for (i64 i = 0; i < name.len; i++)
+        hash = (hash ^ (u8)name.ptr[i]) * 1099511628211ul;
+    return hash;
+}
+
+// Whether name was seen before among the entries of text; records it when not. A slot holds
+// an entry's offset plus one (0 for none).
+static bool name_repeated(u32* slots, const char* text, ByteSpan name, i64 offset)
+{
+    for (u64 i = name_hash(name) % k_env_name_slots;; i = (i + 1) % k_env_name_slots) {
+        if (slots[i] == 0) {
+            slots[i] = (u32)(offset + 1);
+            return false;
+        }
+        const char* seen = text + slots[i] - 1;
+        if (bytes_equal(seen, name.ptr, name.len) && seen[name.len] == '=')
+            return true;
+    }
+}
+
+// The name of an entry (the bytes at name), checked; 0 or the message's length.
+static i64 check_variable_name(ByteSpan name, char* message)
+{
+    if (!variable_name_valid(name))
+        return variable_message(message, "env variable names must match [A-Za-z_][A-Za-z0-9_]*: ", name, "");
+    if (name.len >= 3 && bytes_equal(name.ptr, "LD_", 3))
+        return variable_message(message, "env variable ", name, " is not allowed");
+    if (server_sets_variable(name))
+        return variable_message(message, "env variable ", name, " is set by the server");
+    return 0;
+}
+
+struct EnvReader {
+    char* text;
+    u32* slots;
+    i64 used;
+    i64 count;
+    // Every entry's bytes, stored or not, for the message of an environment too large.
+    i64 total;
+};
+
+// One member of env as the entry "NAME=value" and its NUL at reader->used, checked. Once
+// the entries pass k_env_bytes_max nothing more is stored, and only their size is counted.
+static i64 read_variable(const char* json, i64 len, const JsonMember& member, EnvReader* reader, char* message)
+{
+    if (json[member.value] != '"')
+        return append_text(message, 0, "env values must be strings");
+    char scratch[1];
+    bool storing = reader->total == reader->used;
+    i64 room = storing ? k_env_bytes_max - reader->used - 1 : 0;
+    char* at = storing ? reader->text + reader->used : scratch;
+    JsonString name = json_decode_string(json, len, member.name, at, room);
+    room = room - name.stored - 1;
+    storing = storing && name.decoded == name.stored && room >= 0;
+    JsonString value = json_decode_string(json, len, member.value, storing ? at + name.stored + 1 : scratch, storing ? room : 0);
+    reader->total += name.decoded + 1 + value.decoded + 1;
+    if (!storing || value.decoded > value.stored)
+        return 0;
+    ByteSpan name_span { at, name.stored };
+    if (i64 refused = check_variable_name(name_span, message))
+        return refused;
+    for (i64 i = 0; i < value.stored; i++)
+        if (at[name.stored + 1 + i] == 0)
+            return variable_message(message, "env variable ", name_span, " must not contain a zero byte");
+    if (name_repeated(reader->slots, reader->text, name_span, reader->used))
+        return variable_message(message, "env variable ", name_span, " is given twice");
+    at[name.stored] = '=';
+    reader->used = reader->total;
+    reader->count++;
+    return 0;
+}
+
+static i64 read_env(const char* json, i64 len, i64 value, ExecFields* fields, char* message)
+{
+    if (json[value] != '{')
+        return append_text(message, 0, "env must be an object whose values are strings");
+    EnvReader reader { (char*)heap_alloc(k_env_bytes_max), (u32*)heap_alloc(k_env_name_slots * 4), 0, 0, 0 };
+    if (!reader.text || !reader.slots)
+        return -1;
+    JsonMember member {};
+    const JsonMember* previous = nullptr;
+    JsonMemberStep step;
+    while ((step = json_next_member(json, len, value, previous, &member)) == k_json_member) {
+        previous = &member;
+        if (i64 refused = read_variable(json, len, member, &reader, message))
+            return refused;
+    }
+    if (step == k_json_members_malformed)
+        return append_text(message, 0, "env must be an object whose values are strings");
+    if (reader.total > k_env_bytes_max)
+        return append_number_text(message, 0, "env is too large (", reader.total, " bytes, limit 32768)");
+    fields->env = { reader.text, reader.used };
+    fields->env_count = reader.count;
+    return 0;
+}
+
+static i64 read_cwd(const char* json, i64 len, i64 value, ExecFields* fields, char* message)
+{
+    char* given = (char*)heap_alloc(k_cwd_max + 1);
+    char* resolved = (char*)heap_alloc(k_cwd_max + 1);
+    if (!given || !resolved)
+        return -1;
+    JsonString text = json_decode_string(json, len, value, given, k_cwd_max);
+    if (text.end < 0)
+        return append_text(message, 0, "cwd must be a string");
+    if (text.decoded > text.stored)
+        return append_number_text(message, 0, "cwd is too long (", text.decoded, " bytes, limit 4095)");
+    for (i64 i = 0; i < text.stored; i++)
+        if (given[i] == 0)
+            return append_text(message, 0, "cwd must not contain a zero byte");
+    CwdPath path = resolve_cwd(given, text.stored, resolved);
+    if (path.status == k_cwd_outside)
+        return append_text(message, 0, "cwd must be inside the workspace (/tmp)");
+    if (path.status == k_cwd_too_long)
+        return append_number_text(message, 0, "cwd is too long (", text.decoded, " bytes, limit 4095)");
+    fields->cwd = { resolved, path.len };
+    return 0;
+}
+
+static i64 read_stdin(const char* json, i64 len, i64 value, bool base64, ExecFields* fields, char* message)
+{
+    char* data = (char*)heap_alloc(k_stdin_text_max + 1);
+    if (!data)
+        return -1;
+    JsonString text = json_decode_string(json, len, value, data, base64 ? k_stdin_text_max : k_stdin_max);
+    if (text.end < 0)
+        return append_text(message, 0, "stdin must be a string");
+    if (text.decoded > text.stored && base64)
+        return append_number_text(message, 0, "stdin is too large (", text.decoded, " bytes of Base64 text, limit 1048576 bytes decoded)");
+    if (text.decoded > text.stored)
+        return append_number_text(message, 0, "stdin is too large (", text.decoded, " bytes, limit 1048576)");
+    i64 data_len = base64 ? base64_decode(data, text.stored, data) : text.stored;
+    if (data_len < 0)
+        return append_text(message, 0, "stdin is not valid Base64");
+    if (data_len > k_stdin_max)
+        return append_number_text(message, 0, "stdin is too large (", data_len, " bytes, limit 1048576)");
+    fields->stdin_data = { data, data_len };
+    return 0;
+}
+
+// "utf-8" (the default) or "base64"; -1 for anything else.
+static i64 stdin_encoding(const char* json, i64 len, i64 value)
+{
+    char name[8];
+    JsonString text = json_decode_string(json, len, value, name, 7);
+    if (text.end >= 0 && text.decoded == text.stored && span_equals({ name, text.stored }, "utf-8"))
+        return 0;
+    if (text.end >= 0 && text.decoded == text.stored && span_equals({ name, text.stored }, "base64"))
+        return 1;
+    return -1;
+}
+
+static i64 read_timeout(const char* json, i64 len, i64 value, ExecFields* fields, char* message)
+{
+    JsonInteger number = json_read_integer(json, len, value);
+    if (!number.ok || number.value < 1)
+        return append_text(message, 0, "timeout_ms must be a whole number of milliseconds, at least 1");
+    if (number.value > state.timeout_ms) {
+        i64 pos = append_number_text(message, 0, "timeout_ms ", number.value, " is over the limit of ");
+        return append_number_text(message, pos, "", state.timeout_ms, " for this profile");
+    }
+    fields->timeout_ms = number.value;
+    return 0;
+}
+
+// The value of member key, or -1 when it is absent or null (which keeps the default).
+static i64 given_member(const char* json, i64 len, const char* key)
+{
+    i64 value = json_find_member(json, len, 0, key, text_length(key));
+    if (value < 0 || (value + 4 <= len && bytes_equal(json + value, "null", 4)))
+        return -1;
+    return value;
+}
+
+static bool literal_at(const char* json, i64 len, i64 value, const char* word)
+{
+    i64 word_len = text_length(word);
+    return value + word_len <= len && bytes_equal(json + value, word, word_len);
+}
+
+i64 read_exec_fields(const char* json, i64 len, ExecFields* fields, char* message)
+{
+    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0 };
+    if (i64 value = given_member(json, len, "merge_stderr"); value >= 0) {
+        fields->merge_stderr = literal_at(json, len, value, "true");
+        if (!fields->merge_stderr && !literal_at(json, len, value, "false"))
+            return append_text(message, 0, "merge_stderr must be true or false");
+    }
+    i64 refused = 0;
+    if (i64 value = given_member(json, len, "cwd"); value >= 0 && (refused = read_cwd(json, len, value, fields, message)))
+        return refused;
+    if (i64 value = given_member(json, len, "env"); value >= 0 && (refused = read_env(json, len, value, fields, message)))
+        return refused;
+    i64 base64 = 0;
+    if (i64 value = given_member(json, len, "stdin_encoding"); value >= 0 && (base64 = stdin_encoding(json, len, value)) < 0)
+        return append_text(message, 0, R"(stdin_encoding must be "utf-8" or "base64")");
+    if (i64 value = given_member(json, len, "stdin"); value >= 0 && (refused = read_stdin(json, len, value, base64 == 1, fields, message)))
+        return refused;
+    if (i64 value = given_member(json, len, "timeout_ms"); value >= 0 && (refused = read_timeout(json, len, value, fields, message)))
+        return refused;
+    return 0;
+}
+
+// ---- the answer -----------------------------------------------------------------
+
+static i64 append_key_decimal(char* out, i64 pos, const char* key, i64 value)
+{
+    pos = append_text(out, pos, key);
+    return append_decimal(out, pos, value);
+}
+
+static i64 append_key_bool(char* out, i64 pos, const char* key, bool value)
+{
+    pos = append_text(out, pos, key);
+    return append_text(out, pos, value ? "true" : "false");
 }
 
 // The file list text split at line feeds; a CR before the LF is not part of the name and
@@ -129,19 +478,88 @@ static i64 append_file_names(char* out, i64 pos, const char* text, i64 len)
     return pos;
 }
 
-i64 build_exec_body(char* out, const char* output, i64 captured, i64 exit_code, i64 duration_ms)
+static i64 append_ignored_fields(char* out, i64 pos, const IgnoredFields* ignored)
 {
-    i64 marker = find_bytes(output, captured, 0, k_files_marker, k_files_marker_len);
-    if (marker < 0)
-        return build_exec_result(out, true, output, captured, exit_code, duration_ms);
-    i64 pos = build_exec_result(out, true, output, marker, exit_code, duration_ms);
-    // The marker and the one byte after it (normally its line feed) are not names.
-    i64 list_start = marker + k_files_marker_len + 1;
-    if (list_start > captured)
-        list_start = captured;
-    pos = append_text(out, pos - 1, R"(,"files":[)");
-    pos = append_file_names(out, pos, output + list_start, captured - list_start);
-    return append_text(out, pos, "]}");
+    if (ignored == nullptr || (ignored->count == 0 && ignored->more == 0))
+        return pos;
+    pos = append_text(out, pos, R"(,"ignored_fields":[)");
+    for (i64 i = 0; i < ignored->count; i++) {
+        if (i > 0)
+            pos = append_byte(out, pos, ',');
+        pos = append_json_string(out, pos, ignored->names[i], ignored->lens[i]);
+    }
+    pos = append_byte(out, pos, ']');
+    return ignored->more > 0 ? append_key_decimal(out, pos, R"(,"ignored_fields_more":)", ignored->more) : pos;
+}
+
+static i64 append_killed_by(char* out, i64 pos, const RunResult& run)
+{
+    if (run.verdict == k_run_memory)
+        return append_text(out, pos, R"(,"killed_by":"memory")");
+    if (run.verdict != k_run_seccomp)
+        return pos;
+    pos = append_text(out, pos, R"(,"killed_by":"seccomp")");
+    if (run.killed_call == nullptr)
+        return pos;
+    pos = append_text(out, pos, R"(,"call":)");
+    return append_json_string(out, pos, run.killed_call, text_length_max(run.killed_call, k_killed_call_max));
+}
+
+i64 build_exec_body(char* out, const ExecOutcome& outcome)
+{
+    const RunResult& run = *outcome.run;
+    ByteSpan stdout_text = outcome.stdout_text;
+    i64 marker = find_bytes(stdout_text.ptr, stdout_text.len, 0, k_files_marker, k_files_marker_len);
+    i64 pos = append_text(out, 0, R"({"ok":true,"stdout":)");
+    pos = append_json_string(out, pos, stdout_text.ptr, marker < 0 ? stdout_text.len : marker);
+    pos = append_text(out, pos, R"(,"stderr":)");
+    pos = append_json_string(out, pos, outcome.stderr_text.ptr, outcome.stderr_text.len);
+    pos = append_key_decimal(out, pos, R"(,"exit_code":)", run.exit_code);
+    pos = append_key_decimal(out, pos, R"(,"duration_ms":)", run.duration_ms);
+    pos = append_key_decimal(out, pos, R"(,"stdout_bytes":)", run.stdout_stream.total);
+    pos = append_key_decimal(out, pos, R"(,"stderr_bytes":)", run.stderr_stream.total);
+    pos = append_key_bool(out, pos, R"(,"stdout_truncated":)", run.stdout_stream.truncated);
+    pos = append_key_bool(out, pos, R"(,"stderr_truncated":)", run.stderr_stream.truncated);
+    if (!utf8_well_formed(stdout_text.ptr, stdout_text.len))
+        pos = append_text(out, pos, R"(,"stdout_lossy":true)");
+    if (!utf8_well_formed(outcome.stderr_text.ptr, outcome.stderr_text.len))
+        pos = append_text(out, pos, R"(,"stderr_lossy":true)");
+    if (run.timed_out)
+        pos = append_text(out, pos, R"(,"timed_out":true)");
+    pos = append_killed_by(out, pos, run);
+    if (marker >= 0) {
+        // The marker and the one byte after it (normally its line feed) are not names.
+        i64 list_start = marker + k_files_marker_len + 1;
+        if (list_start > stdout_text.len)
+            list_start = stdout_text.len;
+        pos = append_text(out, pos, R"(,"files":[)");
+        pos = append_file_names(out, pos, stdout_text.ptr + list_start, stdout_text.len - list_start);
+        pos = append_byte(out, pos, ']');
+    }
+    pos = append_ignored_fields(out, pos, outcome.ignored);
+    return append_byte(out, pos, '}');
+}
+
+i64 build_cwd_error_body(char* out, ByteSpan cwd, i64 error)
+{
+    char message[k_field_message_max];
+    i64 number = error < 0 ? -error : error;
+    i64 pos = append_text(message, 0,
+        number == ENOENT        ? "no such directory: "
+            : number == ENOTDIR ? "not a directory: "
+            : number == EACCES  ? "permission denied: "
+                                : "cannot enter the directory: ");
+    pos = append_text(message, pos, "/tmp");
+    if (cwd.len > 0) {
+        pos = append_byte(message, pos, '/');
+        pos = append_bytes(message, pos, cwd.ptr, cwd.len);
+    }
+    if (number != ENOENT && number != ENOTDIR && number != EACCES) {
+        pos = append_text(message, pos, " (");
+        pos = append_error_name(message, pos, error);
+        pos = append_byte(message, pos, ')');
+    }
+    return build_field_error_body(out, message, pos);
 }
 
 i64 build_not_started_body(char* out, const char* step, i64 error)
@@ -298,18 +716,51 @@ static void count_run(i64 agent, i64 captured)
     record->bytes += (u32)captured;
 }
 
+static void send_bad_request(int conn, const char* message, i64 len)
+{
+    char* body = (char*)heap_alloc(k_field_error_body_size);
+    if (!body)
+        return send_memory_exhausted(conn);
+    send_json(conn, 400, "Bad Request", body, build_field_error_body(body, message, len));
+}
+
+// A command past max_cmd_bytes never reaches the screen, the policy or the shell; the
+// audit keeps what every entry keeps of it, marked with its whole length.
+static void refuse_too_long(int conn, ByteSpan name, const char* cmd, const CommandField& field)
+{
+    i64 agent = register_agent(name.ptr, name.len);
+    if (agent >= 0) {
+        agent_record(agent)->last_active = (u32)now_seconds();
+        count_block(agent);
+    } else {
+        state.blocked_cmds++;
+    }
+    audit_write_cut(agent >= 0 ? agent_name(agent) : name, "BLOCK", { cmd, field.len }, field.total, 0, 0, "TOO_LONG");
+    char message[k_too_long_message_size];
+    send_bad_request(conn, message, build_too_long_message(message, field.total, state.max_cmd_bytes));
+}
+
 static void send_run_answer(const RunOrder* order, const RunResult* run, char* body)
 {
+    if (!run->started && run->failed_step == k_step_working_directory)
+        return send_json(order->conn, 400, "Bad Request", body, build_cwd_error_body(body, order->options.cwd, run->failed_error));
     if (!run->started) {
         i64 status = not_started_status(run->failed_error);
         return send_json(order->conn, status, status == 503 ? "Service Unavailable" : "Internal Server Error", body,
             build_not_started_body(body, run->failed_step, run->failed_error));
     }
-    count_run(order->agent, run->captured);
-    i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
-    if (run->timed_out)
-        len = append_text(body, len - 1, R"(,"timed_out":true})");
-    send_json(order->conn, 200, "OK", body, len);
+    count_run(order->agent, run->stdout_stream.len + run->stderr_stream.len);
+    ByteSpan stderr_text = order->stderr_out ? ByteSpan { order->stderr_out, run->stderr_stream.len } : ByteSpan { "", 0 };
+    ExecOutcome outcome { { order->stdout_out, run->stdout_stream.len }, stderr_text, run, (const IgnoredFields*)order->context };
+    send_json(order->conn, 200, "OK", body, build_exec_body(body, outcome));
+}
+
+// The buffer of whichever answer a run gets: the success body, or the refusal of its
+// working directory.
+static i64 run_answer_size(i64 capacity)
+{
+    i64 success = exec_body_size(capacity);
+    return success > k_field_error_body_size ? success : k_field_error_body_size;
 }
 
 void answer_run(const RunOrder* order, const RunResult* run)
@@ -318,7 +769,7 @@ void answer_run(const RunOrder* order, const RunResult* run)
     bool enter = arena && heap.entered != arena;
     if (enter)
         heap_enter(arena);
-    char* body = (char*)heap_alloc(k_exec_body_size);
+    char* body = (char*)heap_alloc((u64)run_answer_size(order->capacity));
     if (body)
         send_run_answer(order, run, body);
     else
@@ -329,12 +780,15 @@ void answer_run(const RunOrder* order, const RunResult* run)
 
 // A run counts in the agent's window once admitted, so runs still queued or running hold
 // their place in it; the agent's share of the run slots is a refusal like its window.
-static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
+static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields, const IgnoredFields* ignored)
 {
-    char* output = (char*)heap_alloc(k_output_buffer);
-    if (!output)
+    i64 capacity = state.max_output_bytes;
+    char* stdout_out = (char*)heap_alloc((u64)capture_buffer_size(capacity));
+    char* stderr_out = fields.merge_stderr ? nullptr : (char*)heap_alloc((u64)capture_buffer_size(capacity));
+    if (!stdout_out || (!fields.merge_stderr && !stderr_out))
         return send_memory_exhausted(conn);
-    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity, answer_run };
+    RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms };
+    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, ignored, answer_run };
     switch (sandbox_submit(&order)) {
     case k_run_queue_full: return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
     case k_run_agent_share_full:
@@ -346,23 +800,54 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
     tick_agent_rate(agent);
 }
 
+// The request's members besides the command, checked, and those it does not know. False
+// when the request was answered instead (a member refused, or no memory for it).
+static bool read_members(int conn, const char* req, i64 req_len, ExecFields* fields, IgnoredFields** ignored)
+{
+    i64 body = find_body(req, req_len);
+    const char* json = req + (body < 0 ? req_len : body);
+    i64 len = body < 0 ? 0 : req_len - body;
+    char* message = (char*)heap_alloc(k_field_message_max);
+    *ignored = (IgnoredFields*)heap_alloc(sizeof(IgnoredFields));
+    if (!message || !*ignored) {
+        send_memory_exhausted(conn);
+        return false;
+    }
+    i64 refused = read_exec_fields(json, len, fields, message);
+    if (refused < 0)
+        send_memory_exhausted(conn);
+    else if (refused > 0)
+        send_bad_request(conn, message, refused);
+    if (refused != 0)
+        return false;
+    list_ignored_fields(json, len, *ignored);
+    return true;
+}
+
 void handle_exec(int conn, const char* req, i64 req_len)
 {
-    char* cmd = (char*)heap_alloc(k_cmd_buffer);
+    char* cmd = (char*)heap_alloc((u64)(state.max_cmd_bytes + 1));
     char* name = (char*)heap_alloc(k_agent_name_max + 1);
     if (!cmd || !name)
         return send_memory_exhausted(conn);
-    CommandField field = read_command(req, req_len, cmd, k_cmd_capacity);
+    CommandField field = read_command(req, req_len, cmd, state.max_cmd_bytes);
     switch (field.status) {
     case k_command_missing: return send_json_error(conn, 400, "Bad Request", "missing cmd field");
     case k_command_not_string: return send_json_error(conn, 400, "Bad Request", "cmd must be a JSON string");
     case k_command_has_nul: return send_json_error(conn, 400, "Bad Request", "cmd must not contain a zero byte");
     case k_command_empty: return send_json_error(conn, 400, "Bad Request", "empty command");
+    case k_command_too_long:
     case k_command_read: break;
     }
+    i64 name_len = request_agent_name(req, req_len, name);
+    if (field.status == k_command_too_long)
+        return refuse_too_long(conn, { name, name_len }, cmd, field);
+    ExecFields fields {};
+    IgnoredFields* ignored = nullptr;
+    if (!read_members(conn, req, req_len, &fields, &ignored))
+        return;
     i64 cmd_len = field.len;
     ByteSpan command { cmd, cmd_len };
-    i64 name_len = request_agent_name(req, req_len, name);
     i64 agent = register_agent(name, name_len);
     // An agent outside the registry would escape its rate window and budget.
     if (agent < 0)
@@ -384,5 +869,16 @@ void handle_exec(int conn, const char* req, i64 req_len)
     // Refusals above still answer as usual; only the run itself needs confinement.
     if (!commands_confinable())
         return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
-    run_and_answer(conn, agent, command);
+    run_and_answer(conn, agent, command, fields, ignored);
+}
+
+i64 exec_answer_max() { return run_answer_size(state.max_output_bytes); }
+
+i64 exec_route_memory()
+{
+    i64 output = heap_block(capture_buffer_size(state.max_output_bytes));
+    return heap_block(state.max_cmd_bytes + 1) + heap_block(k_agent_name_max + 1) + heap_block(k_field_message_max)
+        + heap_block(sizeof(IgnoredFields)) + k_exec_fields_memory + 2 * output + heap_block(exec_answer_max())
+        + heap_block(k_field_error_body_size) + heap_block(k_refusal_body_size) + heap_block(k_budget_body_size)
+        + heap_block(k_error_buffer) + heap_block(k_header_buffer);
 }

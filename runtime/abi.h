@@ -188,6 +188,7 @@ enum : long {
     ESRCH = 3,
     EINTR = 4,
     EIO = 5,
+    E2BIG = 7,
     EBADF = 9,
     ECHILD = 10,
     EAGAIN = 11,

@@ -69,6 +69,21 @@ i64 utf8_sequence_length(const char* s, i64 len)
     return need;
 }
 
+bool utf8_well_formed(const char* s, i64 len)
+{
+    for (i64 i = 0; i < len;) {
+        if ((u8)s[i] < 0x80) {
+            i++;
+            continue;
+        }
+        i64 n = utf8_sequence_length(s + i, len - i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 static constexpr char k_hex_digits[] = "0123456789abcdef";
 
 static i64 append_json_escape(char* buf, i64 pos, u8 c)
@@ -158,5 +173,56 @@ i64 base64_encode(const char* src, i64 len, char* dst)
         dst[out++] = i + 2 < len ? alphabet[b2 & 0x3F] : '=';
     }
     dst[out] = 0;
+    return out;
+}
+
+// The 6-bit value of a Base64 character, -1 for a blank or line break, -2 for anything else.
+static i64 base64_value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+        return -1;
+    return -2;
+}
+
+i64 base64_decode(const char* src, i64 len, char* dst)
+{
+    u32 bits = 0;
+    i64 held = 0;
+    i64 out = 0;
+    i64 padding = 0;
+    i64 characters = 0;
+    for (i64 i = 0; i < len; i++) {
+        if (src[i] == '=') {
+            padding++;
+            continue;
+        }
+        i64 value = base64_value(src[i]);
+        if (value == -1)
+            continue;
+        if (value < 0 || padding > 0)
+            return -1;
+        characters++;
+        bits = (bits << 6) | (u32)value;
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            dst[out++] = (char)((bits >> held) & 0xFF);
+        }
+    }
+    // A group of four holds 2 to 4 characters; one alone carries no whole byte. Padding
+    // only completes the last group.
+    i64 last = characters % 4;
+    if (last == 1 || padding > 2 || (padding > 0 && last + padding != 4))
+        return -1;
     return out;
 }

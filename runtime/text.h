@@ -24,6 +24,10 @@ constexpr i64 k_json_string_max(i64 len) { return 6 * len + 2; }
 // point past U+10FFFF, or a sequence cut off by the end).
 i64 utf8_sequence_length(const char* s, i64 len);
 
+// True when the len bytes are well-formed UTF-8 throughout, so append_json_string writes
+// them without replacing any byte.
+bool utf8_well_formed(const char* s, i64 len);
+
 // True if the first len bytes are equal (len 0 gives true).
 bool bytes_equal(const char* a, const char* b, i64 len);
 
@@ -68,6 +72,14 @@ i64 find_bytes(const char* hay, i64 hay_len, i64 from, const char* needle, i64 n
 
 // Standard Base64 with padding; writes a NUL after the text; returns 4 * ceil(len / 3).
 i64 base64_encode(const char* src, i64 len, char* dst);
+constexpr i64 base64_length(i64 len) { return (len + 2) / 3 * 4; }
+
+// Decodes standard Base64 (the alphabet with + and /) into dst and returns the bytes
+// written, at most 3 * len / 4; -1 when the text is not Base64. Blanks and line breaks
+// between characters are skipped (encoders wrap lines); padding is optional, but after a
+// "=" only padding and blanks may follow. dst may be src: each byte is written after the
+// characters it comes from have been read.
+i64 base64_decode(const char* src, i64 len, char* dst);
 
 // Digits needed for append_decimal of any i64 value, sign included.
 constexpr i64 k_decimal_max = 20;

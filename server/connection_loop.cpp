@@ -35,8 +35,10 @@ static constexpr i64 k_drain_max_ms = 250;
 static constexpr i64 k_idle_wait_ms = 1000;
 // Accepts per listening event, so a flood of connections cannot starve the others.
 static constexpr i64 k_accepts_per_event = 64;
-// Descriptors beside the connections: the listener, epoll, and a run's pidfd, pipe and input.
-static constexpr i64 k_descriptors_per_run = 3;
+// Descriptors beside the connections: the listener, epoll, and per run its pidfd, the
+// server's ends of its output, error and input pipes, and the child's three ends while it
+// starts.
+static constexpr i64 k_descriptors_per_run = 7;
 static constexpr i64 k_descriptor_reserve = 16;
 
 static constinit int listen_fd = -1;
@@ -129,7 +131,7 @@ static bool refused_by_head(Connection* c, const Frame& frame, i64 now_ms)
 static void read_request(Connection* c, i64 now_ms)
 {
     for (;;) {
-        i64 n = sys_read(c->fd, c->request + c->request_len, k_request_buffer - 1 - c->request_len);
+        i64 n = sys_read(c->fd, c->request + c->request_len, request_buffer_size() - 1 - c->request_len);
         if (n == -EINTR)
             continue;
         if (n == -EAGAIN)
@@ -213,7 +215,7 @@ static void start_writing(Connection* c, i64 now_ms)
 static void drain_rest(Connection* c)
 {
     for (;;) {
-        i64 n = sys_read(c->fd, c->request, k_request_buffer - 1);
+        i64 n = sys_read(c->fd, c->request, request_buffer_size() - 1);
         if (n == -EINTR)
             continue;
         if (n == -EAGAIN)
@@ -270,7 +272,7 @@ static void admit(int fd, u32 peer, i64 now_ms)
         sys_close(fd);
         return;
     }
-    c->request = (char*)arena_alloc(&c->arena, k_request_buffer);
+    c->request = (char*)arena_alloc(&c->arena, (u64)request_buffer_size());
     c->deadline_ms = now_ms + k_read_silence_ms;
     c->watch = { on_connection_event, c };
     watch_fd(fd, EPOLLIN, &c->watch);

@@ -1,12 +1,17 @@
 // Each route's worst case is the request buffer (made when the connection is accepted)
 // plus every block the route's handler may take, each rounded as the heap rounds it. A
 // handler's blocks are summed over all its paths, so whichever path a request takes fits.
+// What depends on the configuration (the request buffer, from max_file_bytes; the command
+// and output buffers and the exec answer, from max_cmd_bytes and max_output_bytes) is
+// computed from the configured values, once the configuration is read.
 //
 // The largest is a tool call through /mcp: its own request, the route request it builds
 // from it (no larger than the request), the route's buffers, and the tool result, which
-// carries the route's answer twice (as text and as structuredContent). With output kept up
-// to 64,999 bytes, every byte escaped to six, the exec answer is 390,154 bytes and the tool
-// result under 790,000: about 1.7 MB in all.
+// carries the route's answer twice (as text and as structuredContent). With the default
+// settings the exec answer holds two streams of up to 1 MiB each, every byte escaped to
+// six: about 12.6 MB, the tool result about 25.2 MB, and the requests about 11.4 MB each
+// (a body of 8 MiB in Base64): about 64 MB of address space per connection, of which only
+// the pages a request and its answers fill cost memory.
 #include "server/connection_memory.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
@@ -24,7 +29,7 @@
 #include "runtime/heap.h"
 #include "server/request_framing.h"
 
-static constexpr i64 k_request_memory = heap_block(k_request_buffer);
+static i64 request_memory() { return heap_block(request_buffer_size()); }
 
 // Every answer is sent with a header block, and any route may end in an error answer.
 static constexpr i64 k_answer_overhead = heap_block(k_header_buffer) + heap_block(k_error_buffer);
@@ -32,9 +37,11 @@ static constexpr i64 k_answer_overhead = heap_block(k_header_buffer) + heap_bloc
 constexpr i64 larger(i64 a, i64 b) { return a > b ? a : b; }
 
 // The longest answer a tool's route gives, which the tool result carries.
-static constexpr i64 k_tool_route_answer_max =
-    larger(larger(k_exec_answer_max, k_read_answer_size), larger(larger(k_write_answer_size, k_error_buffer), k_refusal_body_size));
-static constexpr i64 k_tool_route_memory = larger(k_exec_route_memory, larger(k_read_route_memory, k_write_route_memory));
+static i64 tool_route_answer_max()
+{
+    return larger(larger(exec_answer_max(), k_read_answer_size), larger(larger(k_write_answer_size, k_error_buffer), k_refusal_body_size));
+}
+static i64 tool_route_memory() { return larger(exec_route_memory(), larger(k_read_route_memory, k_write_route_memory)); }
 
 // The administration routes read and rewrite small files inside the request: the policy
 // file (read for a reload, rebuilt for a change), the agents file, the configuration file
@@ -47,8 +54,8 @@ static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_
 
 static i64 mcp_memory()
 {
-    return k_request_memory + mcp_call_memory(k_request_buffer) + k_tool_route_memory + heap_block(mcp_tool_answer_size(k_tool_route_answer_max))
-        + k_answer_overhead;
+    return request_memory() + mcp_call_memory(request_buffer_size()) + tool_route_memory()
+        + heap_block(mcp_tool_answer_size(tool_route_answer_max())) + k_answer_overhead;
 }
 
 static RouteMemory table[8];
@@ -56,15 +63,15 @@ static RouteMemory table[8];
 const RouteMemory* route_memory_table(i64* count)
 {
     i64 n = 0;
-    table[n++] = { "POST /api/exec", k_request_memory + k_exec_route_memory };
-    table[n++] = { "POST /api/read", k_request_memory + k_read_route_memory };
-    table[n++] = { "POST /api/write", k_request_memory + k_write_route_memory };
+    table[n++] = { "POST /api/exec", request_memory() + exec_route_memory() };
+    table[n++] = { "POST /api/read", request_memory() + k_read_route_memory };
+    table[n++] = { "POST /api/write", request_memory() + k_write_route_memory };
     table[n++] = { "POST /mcp", mcp_memory() };
-    table[n++] = { "GET /", k_request_memory + heap_block(k_admin_page_size) + k_answer_overhead };
+    table[n++] = { "GET /", request_memory() + heap_block(k_admin_page_size) + k_answer_overhead };
     table[n++] = { "GET /api/audit",
-        k_request_memory + heap_block(k_audit_filter_size) + heap_block(k_audit_report_size) + k_answer_overhead };
+        request_memory() + heap_block(k_audit_filter_size) + heap_block(k_audit_report_size) + k_answer_overhead };
     table[n++] = { "reports and settings",
-        k_request_memory + heap_block(k_agents_report_size) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
+        request_memory() + heap_block(k_agents_report_size) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
             + k_admin_files_memory + k_admin_fields_memory + k_answer_overhead };
     *count = n;
     return table;

@@ -1,6 +1,11 @@
 #include "server/request_framing.h"
+#include "core/state.h"
 #include "runtime/fields.h"
 #include "runtime/text.h"
+
+i64 request_body_max() { return k_body_fixed_max + base64_length(state.max_file_bytes); }
+
+i64 request_buffer_size() { return k_header_block_max + request_body_max() + 1; }
 
 static constexpr char k_length_name[] = "content-length:";
 static constexpr i64 k_length_name_len = sizeof(k_length_name) - 1;
@@ -29,9 +34,10 @@ i64 content_length_of(const char* head, i64 head_len)
         while (i < head_len && (head[i] == ' ' || head[i] == '\t'))
             i++;
         i64 value = 0;
+        i64 body_max = request_body_max();
         for (; i < head_len && head[i] >= '0' && head[i] <= '9'; i++) {
             value = value * 10 + (head[i] - '0');
-            if (value > k_body_max)
+            if (value > body_max)
                 return -1;
         }
         return value;

@@ -6,12 +6,16 @@
 #pragma once
 #include "runtime/types.h"
 
-// The header block, blank line included, at most; and the body at most, which lets the
-// 65,000-byte content of a file write through even with every byte escaped.
+// The header block, blank line included, at most.
 constexpr i64 k_header_block_max = 8192;
-constexpr i64 k_body_max = 196608;
+// A body's room besides a file's content: a command of 64 KiB escaped, its variables and
+// the other members.
+constexpr i64 k_body_fixed_max = 196608;
+// The body at most: the fixed room and the Base64 text of a file of max_file_bytes, as
+// configured (so a file write of the largest file passes).
+i64 request_body_max();
 // A request buffer holds the largest request and the NUL the handlers rely on.
-constexpr i64 k_request_buffer = k_header_block_max + k_body_max + 1;
+i64 request_buffer_size();
 // The longest method taken (the longest standard one, OPTIONS, has 7 bytes).
 constexpr i64 k_method_max = 16;
 
@@ -54,7 +58,8 @@ struct Frame {
 };
 
 // The Content-Length value of a header block (name matched in any case at a line start),
-// 0 when the header is absent or holds no digits, -1 when it announces more than k_body_max.
+// 0 when the header is absent or holds no digits, -1 when it announces more than
+// request_body_max().
 i64 content_length_of(const char* head, i64 head_len);
 
 // 1 when the header block has ended with "Expect: 100-continue" (name and value in any
