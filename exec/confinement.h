@@ -32,6 +32,7 @@
 #include "core/config.h"
 #include "exec/jail.h"
 #include "exec/run_cgroup.h"
+#include "exec/sandbox_runner.h"
 #include "exec/seccomp_filter.h"
 #include "exec/workspace.h"
 #include "runtime/abi.h"
@@ -50,20 +51,10 @@ static_assert(k_agent_uid_count == k_max_agents + 1);
 // or past the registry gives the shared uid of runs without an agent.
 u32 sandbox_uid_for_agent(i64 slot);
 
-// The environment a request may add: names and values, each entry "NAME=value" and its NUL,
-// 32 KiB in all; the shortest entry ("A=" and its NUL) takes three bytes.
-constexpr i64 k_env_bytes_max = 32768;
-constexpr i64 k_env_entries_max = k_env_bytes_max / 3;
-// The variables the server sets itself (k_command_environment, TMPDIR) come first.
+// The variables the server sets itself (k_command_environment, TMPDIR) come first, then
+// the request's (at most k_env_entries_max, exec/sandbox_runner.h), then the NULL.
 constexpr i64 k_server_variables_max = 4;
 constexpr i64 k_environment_slots = k_server_variables_max + k_env_entries_max + 1;
-// The working directory a request may name, relative to the run's /tmp: at most 4095
-// bytes and a NUL, as chdir takes a path.
-constexpr i64 k_cwd_max = 4095;
-
-// The confinement step that enters the working directory a request named; a run it stops
-// failed because the directory is missing or cannot be entered, not because of the host.
-inline constexpr char k_step_working_directory[] = "working directory";
 // Inode bound of the per-run tmpfs (the /tmp of a run without a workspace).
 constexpr i64 k_tmpfs_inodes = 4096;
 // "size=" + up to 20 digits + "m,nr_inodes=4096,mode=1777" + NUL.

@@ -4,7 +4,6 @@
 #include "core/audit_log.h"
 #include "core/http_response.h"
 #include "core/config.h"
-#include "exec/confinement.h"
 #include "exec/output_capture.h"
 #include "exec/sandbox_runner.h"
 #include "runtime/error_text.h"

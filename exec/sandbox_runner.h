@@ -30,6 +30,18 @@ struct RunResult {
     i64 failed_error;
 };
 
+// The environment a request may add: each entry "NAME=value" and its NUL, 32 KiB in all;
+// the shortest entry ("A=" and its NUL) takes three bytes.
+constexpr i64 k_env_bytes_max = 32768;
+constexpr i64 k_env_entries_max = k_env_bytes_max / 3;
+// The working directory a request may name, relative to the run's /tmp: at most 4095
+// bytes and a NUL, as chdir takes a path.
+constexpr i64 k_cwd_max = 4095;
+
+// The confinement step that enters the working directory a request named; a run it stops
+// failed because the directory is missing or cannot be entered, not because of the host.
+inline constexpr char k_step_working_directory[] = "working directory";
+
 // What a request asks of its run besides the command. Every span must stay valid until
 // done has been called, as the command must.
 struct RunOptions {

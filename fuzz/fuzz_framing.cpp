@@ -50,7 +50,7 @@ static void check_request(const Request& r, const char* bytes, i64 len, i64 tota
     fuzz_check(block <= k_header_block_max && find_body(bytes, len) == block, "body starts after the first blank line");
     fuzz_check(r.headers.ptr + r.headers.len + 2 == r.body.ptr && bytes_equal(r.body.ptr - 4, "\r\n\r\n", 4), "headers end at the blank line");
     fuzz_check(r.body.ptr + r.body.len == end, "body ends the request");
-    fuzz_check(r.body.len <= k_body_max && r.body.len == content_length_of(bytes, block), "body is the announced length");
+    fuzz_check(r.body.len <= request_body_max() && r.body.len == content_length_of(bytes, block), "body is the announced length");
     static const char* const names[] = { "Host", "Content-Length", "Authorization", "" };
     for (const char* name : names) {
         ByteSpan value {};
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
 {
     // The connection loop frames at most a request buffer's bytes, its NUL not counted.
-    ExactCopy req(data, size, k_request_buffer - 1);
+    ExactCopy req(data, size, request_buffer_size() - 1);
     i64 asks = expects_continue(req.bytes, req.len);
     fuzz_check(asks == 0 || asks == 1, "expects_continue answers 0 or 1");
     Frame frame = frame_request(req.bytes, req.len);

@@ -1,5 +1,6 @@
 #include "runtime/heap.h"
 #include "runtime/text.h"
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -65,6 +66,47 @@ TEST(Base64Encode, PadsFinalGroup)
     EXPECT_EQ(n, 0);
     EXPECT_EQ(b64("terox:wickerpod"), "dGVyb3g6d2lja2VycG9k");
     EXPECT_EQ(b64(std::string("\xff\xfe\x00", 3)), "//4A");
+}
+
+std::string decoded(const std::string& text)
+{
+    std::string out(text.size() + 1, '\0');
+    i64 n = base64_decode(text.data(), (i64)text.size(), out.data());
+    return n < 0 ? "<refused>" : out.substr(0, (size_t)n);
+}
+
+TEST(Base64Decode, UndoesEncodeForEveryLength)
+{
+    std::string bytes;
+    for (int i = 0; i < 300; i++) {
+        char text[512];
+        i64 len = base64_encode(bytes.data(), (i64)bytes.size(), text);
+        ASSERT_EQ(decoded(std::string(text, (size_t)len)), bytes) << i;
+        bytes += (char)(i * 37 + 11);
+    }
+}
+
+TEST(Base64Decode, SkipsLineBreaksAndRefusesTheRest)
+{
+    EXPECT_EQ(decoded("aGVs\nbG8=\r\n"), "hello");
+    EXPECT_EQ(decoded("aGVsbG8"), "hello");
+    EXPECT_EQ(decoded("+/+/"), "\xfb\xff\xbf");
+    EXPECT_EQ(decoded(""), "");
+    for (const char* bad : { "aGVsbG8*", "a", "aGVsb", "aG==x", "aG===", "a===", "aGVsbG8-", "aGV=sbG8" })
+        EXPECT_EQ(decoded(bad), "<refused>") << bad;
+    // In place: every byte is written after the characters it comes from were read.
+    std::string text = "AAECAwQFBgcICQ==";
+    i64 n = base64_decode(text.data(), (i64)text.size(), text.data());
+    EXPECT_EQ(text.substr(0, (size_t)n), std::string("\0\1\2\3\4\5\6\7\x08\x09", 10));
+    EXPECT_EQ(base64_length(1048576), 1398104);
+}
+
+TEST(Utf8WellFormed, JudgesAsAppendJsonStringReplaces)
+{
+    for (const char* good : { "", "ascii \x01\x7f", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80" })
+        EXPECT_TRUE(utf8_well_formed(good, (i64)strlen(good))) << good;
+    for (const char* bad : { "\xff", "\xc3", "a\xe2\x82", "\xc0\x80", "\xed\xa0\x80", "\x80", "\xf4\x90\x80\x80" })
+        EXPECT_FALSE(utf8_well_formed(bad, (i64)strlen(bad))) << bad;
 }
 
 TEST(BytesEqual, ComparesPrefixes)

@@ -1,6 +1,7 @@
 // The arena size is computed, not measured; these tests build the largest answers in an
 // arena of exactly that size, the way the server does, and check that they fit.
 #include "admin/mcp_endpoint.h"
+#include "core/state.h"
 #include "exec/exec_endpoint.h"
 #include "runtime/heap.h"
 #include "server/connection_memory.h"
@@ -13,18 +14,42 @@
 
 namespace {
 
-// The largest exec answer: the longest output the server keeps, every byte a control
-// byte that escapes to six, built in the blocks /api/exec takes, in its order.
+// The largest exec answer, built in every block /api/exec may take, in its order: both
+// streams at their longest, every byte a control byte that escapes to six, every flag, the
+// longest call name and sixteen ignored names of control bytes.
 void largest_exec_route(int conn, const char*, i64)
 {
-    char* cmd = (char*)heap_alloc(k_cmd_buffer);
+    char* cmd = (char*)heap_alloc((u64)state.max_cmd_bytes + 1);
     char* name = (char*)heap_alloc(k_agent_name_max + 1);
-    char* output = (char*)heap_alloc(k_output_buffer);
-    char* body = (char*)heap_alloc(k_exec_body_size);
-    ASSERT_TRUE(cmd && name && output && body);
-    fill_bytes(output, 1, k_output_capacity - 1);
-    i64 len = build_exec_body(body, output, k_output_capacity - 1, -9223372036854775807L, 9223372036854775807L);
-    ASSERT_LE(len, k_exec_answer_max);
+    char* message = (char*)heap_alloc(k_field_message_max);
+    IgnoredFields* ignored = (IgnoredFields*)heap_alloc(sizeof(IgnoredFields));
+    char* fields = (char*)heap_alloc(k_exec_fields_memory);
+    i64 stream = capture_buffer_size(state.max_output_bytes);
+    char* out = (char*)heap_alloc((u64)stream);
+    char* err = (char*)heap_alloc((u64)stream);
+    char* body = (char*)heap_alloc((u64)exec_answer_max());
+    ASSERT_TRUE(cmd && name && message && ignored && fields && out && err && body);
+    fill_bytes(out, 1, stream);
+    fill_bytes(err, 1, stream);
+    for (i64 i = 0; i < k_ignored_names_max; i++) {
+        fill_bytes(ignored->names[i], 1, k_ignored_name_max);
+        ignored->lens[i] = k_ignored_name_max;
+    }
+    ignored->count = k_ignored_names_max;
+    ignored->more = k_i64_max;
+    static const char call[k_killed_call_max + 1] = "\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01"
+                                                    "\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01";
+    RunResult run {};
+    run.started = true;
+    run.stdout_stream = { stream, k_i64_max, true };
+    run.stderr_stream = { stream, k_i64_max, true };
+    run.exit_code = -9223372036854775807L;
+    run.duration_ms = 9223372036854775807L;
+    run.timed_out = true;
+    run.verdict = k_run_seccomp;
+    run.killed_call = call;
+    i64 len = build_exec_body(body, { { out, stream }, { err, stream }, &run, ignored });
+    ASSERT_LE(len, exec_answer_max());
     send_json(conn, 200, "OK", body, len);
 }
 
@@ -45,8 +70,13 @@ struct Answer {
     }
 };
 
+// The sizes follow the configuration; a smaller max_output_bytes and max_file_bytes than
+// the defaults keep the test quick, and the computation is the one the server makes.
 TEST(ConnectionArena, HoldsTheLargestToolCallThroughMcp)
 {
+    state_init_defaults();
+    state.max_output_bytes = 65536;
+    state.max_file_bytes = 65536;
     if (!heap.heap_base)
         heap_init();
     HeapArena arena {};
@@ -56,7 +86,7 @@ TEST(ConnectionArena, HoldsTheLargestToolCallThroughMcp)
                        "Content-Type: application/json\r\nContent-Length: ";
     std::string open = R"({"jsonrpc":"2.0","id":"call-1","method":"tools/call","params":{"name":"execute_command","arguments":{"command":")";
     std::string tail = R"("}}})";
-    i64 body_len = k_body_max;
+    i64 body_len = request_body_max();
     std::string body = open + std::string((size_t)(body_len - (i64)open.size() - (i64)tail.size()), 'a') + tail;
     std::string req = head + std::to_string(body.size()) + "\r\n\r\n" + body;
     ASSERT_EQ(frame_request(req.data(), (i64)req.size()).state, k_frame_complete);
@@ -65,7 +95,7 @@ TEST(ConnectionArena, HoldsTheLargestToolCallThroughMcp)
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     Answer answer(pair[1]);
     heap_enter(&arena);
-    char* request = (char*)heap_alloc(k_request_buffer);
+    char* request = (char*)heap_alloc((u64)request_buffer_size());
     ASSERT_NE(request, nullptr);
     copy_bytes(request, req.data(), (i64)req.size());
     handle_mcp(pair[0], request, (i64)req.size(), largest_exec_route);
@@ -83,10 +113,12 @@ TEST(ConnectionArena, HoldsTheLargestToolCallThroughMcp)
     EXPECT_NE(answer.bytes.find(R"(,"isError":false}})"), std::string::npos);
     EXPECT_LE(arena_used(&arena), connection_arena_size());
     arena_reset(&arena);
+    state_init_defaults();
 }
 
 TEST(ConnectionArena, IsTheLargestRouteInWholePages)
 {
+    state_init_defaults();
     i64 count = 0;
     const RouteMemory* routes = route_memory_table(&count);
     i64 largest = 0;

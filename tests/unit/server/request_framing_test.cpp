@@ -1,3 +1,4 @@
+#include "core/state.h"
 #include "server/request_framing.h"
 #include <gtest/gtest.h>
 #include <string>
@@ -56,11 +57,20 @@ TEST(FrameRequest, HeaderBlockLimit)
     EXPECT_EQ(frame(std::string(k_header_block_max - 1, 'a')).state, k_frame_incomplete);
 }
 
-TEST(FrameRequest, BodyLimit)
+// The limit is the fixed room and the Base64 text of the largest file as configured.
+TEST(FrameRequest, BodyLimitFollowsMaxFileBytes)
 {
-    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 196608\r\n\r\n").state, k_frame_incomplete);
-    EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 196609\r\n\r\n").state, k_frame_body_too_large);
+    state_init_defaults();
+    auto announcing = [](i64 len) { return frame("POST / HTTP/1.1\r\nContent-Length: " + std::to_string(len) + "\r\n\r\n").state; };
+    EXPECT_EQ(request_body_max(), 196608 + 11184812);
+    EXPECT_EQ(announcing(196608 + 11184812), k_frame_incomplete);
+    EXPECT_EQ(announcing(196608 + 11184813), k_frame_body_too_large);
+    state.max_file_bytes = 4096;
+    EXPECT_EQ(announcing(196608 + 5464), k_frame_incomplete);
+    EXPECT_EQ(announcing(196608 + 5465), k_frame_body_too_large);
+    EXPECT_EQ(request_buffer_size(), k_header_block_max + 196608 + 5464 + 1);
     EXPECT_EQ(frame("POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n").state, k_frame_body_too_large);
+    state_init_defaults();
 }
 
 TEST(ContentLengthOf, NameOnlyAtALineStart)
