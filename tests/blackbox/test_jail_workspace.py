@@ -208,7 +208,7 @@ class KernelJail(Jail, unittest.TestCase):
         started = time.time()
         out = self.run_cmd("python3 hog.py", agent="hog")
         self.assertLess(time.time() - started, 40)
-        self.assertEqual(out["exit_code"], 137, out)
+        self.assertEqual((out["exit_code"], out["killed_by"]), (137, "memory"), out)
         entry = self.inst.get("/api/audit?agent=hog").json()["entries"][-1]
         self.assertRegex(entry, r'\] EXEC MEMORY_LIMIT "python3 hog.py" exit=137 ')
         pid = self.inst.proc.pid
