@@ -48,13 +48,18 @@ constexpr i64 k_killed_call_max = 32;
 // exec_body_size(capacity) bytes for streams of at most capture_buffer_size(capacity).
 i64 build_exec_body(char* out, const ExecOutcome& outcome);
 
-// Worst case of the success body beside its two streams: the keys, five decimals, the
-// flags, the killed call, the files brackets and the ignored members.
-constexpr i64 k_exec_body_fixed = 420 + k_json_string_max(k_killed_call_max) + 48
-    + k_ignored_names_max * (k_json_string_max(k_ignored_name_max) + 1) + k_decimal_max;
-// Every byte of a stream adds at most 6 bytes: a control byte escapes to \u00XX, and the
-// line feed ending a file name adds only its two quotes and a comma.
-constexpr i64 exec_body_size(i64 capacity) { return 2 * 6 * capture_buffer_size(capacity) + k_exec_body_fixed; }
+// Worst case of the success body beside its two streams: every key and fixed value with
+// each optional member present, five decimals (the exit code, the duration, the two totals,
+// the ignored count), the killed call and the ignored names, escaped, with their commas.
+constexpr i64 k_exec_body_text = sizeof(R"({"ok":true,"stdout":,"stderr":,"exit_code":,"duration_ms":,"stdout_bytes":,"stderr_bytes":)")
+    + sizeof(R"(,"stdout_truncated":false,"stderr_truncated":false,"stdout_lossy":true,"stderr_lossy":true,"timed_out":true)")
+    + sizeof(R"(,"killed_by":"seccomp","call":,"files":[],"ignored_fields":[],"ignored_fields_more":})");
+constexpr i64 k_exec_body_fixed = k_exec_body_text + 5 * k_decimal_max + k_json_string_max(k_killed_call_max)
+    + k_ignored_names_max * (k_json_string_max(k_ignored_name_max) + 1);
+// Each stream is a JSON string: its quotes, and at most 6 bytes for every byte, as a control
+// byte escapes to \u00XX. Output after the files marker line costs no more: the line feed
+// ending a file name adds only its two quotes and a comma, and the marker itself is dropped.
+constexpr i64 exec_body_size(i64 capacity) { return 2 * k_json_string_max(capture_buffer_size(capacity)) + k_exec_body_fixed; }
 
 // The sensitive-path or shell-construct sequence the command holds ("/etc/p", ".ssh/",
 // "$(", "eval", ...), or nullptr.
