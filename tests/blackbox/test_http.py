@@ -8,6 +8,10 @@ import unittest
 
 from tests.blackbox.harness import DEFAULT_AUTH, Instance, Response, json_error, recv_all
 
+# The largest body: room for a command and the other members, and the Base64 text of a
+# file of max_file_bytes (8 MiB by default).
+BODY_MAX = 196608 + 4 * ((8388608 + 2) // 3)
+
 
 def exec_request(cmd, agent="framer"):
     body = json.dumps({"cmd": cmd}).encode()
@@ -74,17 +78,17 @@ class FramingTest(unittest.TestCase):
         self.assertEqual(r.json()["stdout"], "invited\n")
 
     def test_body_over_the_limit_is_refused(self):
-        head = ("POST /api/exec HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: 196609\r\n\r\n"
-                % DEFAULT_AUTH).encode()
+        head = ("POST /api/exec HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: %d\r\n\r\n"
+                % (DEFAULT_AUTH, BODY_MAX + 1)).encode()
         self.assertEqual(self.send_in_pieces([head], 0),
                          json_error(413, "Content Too Large", "request body too large"))
 
     def test_body_over_the_limit_sent_anyway_still_gets_its_answer(self):
         # The server answers after the header block and reads the rest away before it closes,
         # so the client that sent everything at once reads the 413 instead of a reset.
-        head = ("POST /api/write HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: 300000\r\n\r\n"
-                % DEFAULT_AUTH).encode()
-        self.assertEqual(self.send_in_pieces([head + b"x" * 300000], 0),
+        head = ("POST /api/write HTTP/1.1\r\nAuthorization: %s\r\nContent-Length: %d\r\n\r\n"
+                % (DEFAULT_AUTH, BODY_MAX + 1)).encode()
+        self.assertEqual(self.send_in_pieces([head + b"x" * (BODY_MAX + 1)], 0),
                          json_error(413, "Content Too Large", "request body too large"))
 
     def test_header_block_over_8_kib_is_refused(self):
