@@ -493,14 +493,16 @@ static i64 append_read_text(char* out, i64 pos, const char* body, i64 len)
     if (flag_member(body, len, "eof") == 0) {
         i64 offset = integer_member(body, len, "offset", 0);
         i64 bytes = integer_member(body, len, "bytes", 0);
+        // The route's own numbers; a file never reaches the largest i64.
+        i64 end = bytes > k_i64_max - offset ? k_i64_max : offset + bytes;
         pos = append_text(out, pos, R"(,{"type":"text","text":"read bytes )");
         pos = append_decimal(out, pos, offset);
         pos = append_text(out, pos, " to ");
-        pos = append_decimal(out, pos, offset + bytes);
+        pos = append_decimal(out, pos, end);
         pos = append_text(out, pos, " of ");
         pos = append_decimal(out, pos, size);
         pos = append_text(out, pos, R"(; read on with offset )");
-        pos = append_decimal(out, pos, offset + bytes);
+        pos = append_decimal(out, pos, end);
         pos = append_text(out, pos, R"("})");
     } else if (flag_member(body, len, "truncated") == 1) {
         pos = append_text(out, pos, R"(,{"type":"text","text":"truncated: the file has )");

@@ -92,10 +92,13 @@ static i64 append_word(char* out, i64 pos, const char* word)
     return append_bytes(out, pos, word, text_length_max(word, k_audit_word_max));
 }
 
-i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_keep, i64 code,
-    i64 duration_ms, const char* result)
+// The entry of a detail whose first detail.len bytes are at hand, of detail_total in all:
+// the entry shows at most keep of them, and marks it wherever it shows fewer than all.
+static i64 compose_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 detail_keep,
+    i64 code, i64 duration_ms, const char* result)
 {
     i64 keep = detail_keep < k_audit_file_detail_max ? detail_keep : k_audit_file_detail_max;
+    keep = detail.len < keep ? detail.len : keep;
     i64 pos = append_byte(out, 0, '[');
     pos = append_decimal(out, pos, now);
     pos = append_text(out, pos, "] [");
@@ -107,14 +110,14 @@ i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, By
     pos = append_byte(out, pos, ' ');
     if (detail.len >= 1) {
         pos = append_byte(out, pos, '"');
-        pos = append_one_line(out, pos, detail.ptr, detail.len < keep ? detail.len : keep);
+        pos = append_one_line(out, pos, detail.ptr, keep);
         pos = append_text(out, pos, "\" ");
     }
     // After the closing quote, where no detail text can end: a reader taking the fields from
     // the line's end finds it before exit=.
-    if (detail.len > keep) {
+    if (detail_total > keep) {
         pos = append_text(out, pos, "detail_bytes=");
-        pos = append_decimal(out, pos, detail.len);
+        pos = append_decimal(out, pos, detail_total);
         pos = append_byte(out, pos, ' ');
     }
     pos = append_text(out, pos, "exit=");
@@ -124,11 +127,22 @@ i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, By
     return append_text(out, pos, "ms\n");
 }
 
+i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_keep, i64 code,
+    i64 duration_ms, const char* result)
+{
+    return compose_entry(out, now, agent, action, detail, detail.len, detail_keep, code, duration_ms, result);
+}
+
 // The destination's line of an entry whose detail the ring cut. Up to 512 KiB, of which
 // only what a line uses is ever touched.
 static constinit char file_line[k_audit_file_line_max] {};
 
 void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
+{
+    audit_write_cut(agent, action, detail, detail.len, code, duration_ms, result);
+}
+
+void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 code, i64 duration_ms, const char* result)
 {
     i64 index = state.audit_next % state.audit_capacity;
     char* slot = state.audit_ring + index * state.audit_entry_size;
@@ -137,14 +151,14 @@ void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, 
     fill_bytes(slot_agent, 0, k_agent_slot_size);
     copy_bytes(slot_agent, agent.ptr, agent.len < k_audit_agent_max ? agent.len : k_audit_agent_max);
     i64 now = now_seconds();
-    i64 len = build_audit_entry(slot, now, agent, action, detail, k_audit_detail_max, code, duration_ms, result);
+    i64 len = compose_entry(slot, now, agent, action, detail, detail_total, k_audit_detail_max, code, duration_ms, result);
     state.audit_next++;
     if (state.audit_count < state.audit_capacity)
         state.audit_count++;
     // A detail the ring kept whole makes the same line for the destination.
     const char* line = slot;
     if (detail.len > k_audit_detail_max) {
-        len = build_audit_entry(file_line, now, agent, action, detail, k_audit_file_detail_max, code, duration_ms, result);
+        len = compose_entry(file_line, now, agent, action, detail, detail_total, k_audit_file_detail_max, code, duration_ms, result);
         line = file_line;
     }
     write_all(state.audit_fd >= 1 ? (int)state.audit_fd : 1, line, len);

@@ -24,6 +24,11 @@ i64 open_owned_log(const char* path);
 // and a cut detail is followed by " detail_bytes=<its full length>".
 void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result);
 
+// audit_write for a detail of which only the first bytes are at hand (a command refused
+// for its length): detail holds the first detail.len bytes of detail_total, and the entry
+// is marked " detail_bytes=<detail_total>" wherever it shows fewer than all of them.
+void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 code, i64 duration_ms, const char* result);
+
 // The name entries carry when no agent made the request.
 inline constexpr ByteSpan k_system_agent { "system", 6 };
 

@@ -105,6 +105,11 @@ static bool take_credential(const char* text, i64 len)
 //                        below 1000, of nobody (65534) and of 65535, which older tools read
 //                        as -1. Its bound follows max_agents, so it is taken after the
 //                        other lines, whatever the order of the lines.
+//   max_cmd_bytes        1 to 131071: the command is one argument of execve, and the kernel
+//                        takes one of at most 128 KiB with its NUL.
+//   max_output_bytes     4096 to 16777216 (16 MiB), per stream: every connection's memory
+//                        is reserved for an answer carrying both streams escaped (up to six
+//                        bytes each) twice over /mcp, so the bound keeps that within reach.
 //   max_file_bytes       4096 to 67108864 (64 MiB): a file of one request; every connection's
 //                        request buffer and answers are sized for it (reserved address
 //                        space, in memory only as far as a request fills them).
@@ -127,6 +132,8 @@ static constexpr CapacitySetting k_capacity_settings[] = {
     { "max_agents=", &ServerState::max_agents, 1, k_max_agents_high, k_default_max_agents },
     { "agent_idle_minutes=", &ServerState::agent_idle_minutes, 1, k_agent_idle_minutes_high, k_default_agent_idle_minutes },
     { "uid_base=", &ServerState::uid_base, k_uid_base_low, uid_base_high(1), k_default_uid_base },
+    { "max_cmd_bytes=", &ServerState::max_cmd_bytes, 1, k_max_cmd_bytes_high, k_default_max_cmd_bytes },
+    { "max_output_bytes=", &ServerState::max_output_bytes, k_max_output_bytes_low, k_max_output_bytes_high, k_default_max_output_bytes },
     { "max_file_bytes=", &ServerState::max_file_bytes, k_max_file_bytes_low, k_max_file_bytes_high, k_default_max_file_bytes },
 };
 // The default base leaves room for the largest registry.

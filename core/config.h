@@ -41,8 +41,8 @@ void apply_host_memory(i64 mem_total_kb);
 
 // Reads the configuration file; may replace basic_credential, allow_unconfined,
 // max_connections, max_concurrent_runs, the workspace sizes, max_connections_per_peer,
-// max_agents, agent_idle_minutes, uid_base and the requests_per_second window
-// (global_rate_limit); returns the configured
+// max_agents, agent_idle_minutes, uid_base, max_cmd_bytes, max_output_bytes, max_file_bytes
+// and the requests_per_second window (global_rate_limit); returns the configured
 // port, or 0 when none
 // (or only out-of-range ones) was given. A numeric line outside its range (the table in
 // core/config.cpp) is ignored with a console line naming the file and the line.
@@ -79,7 +79,11 @@ constexpr i64 k_max_runs_per_agent_high = k_max_concurrent_runs_high * 5;
 // Bounds of max_connections_per_peer= and requests_per_second=.
 constexpr i64 k_connections_per_peer_low = 8;
 constexpr i64 k_requests_per_second_high = 100000;
-// Bounds of max_file_bytes=.
+// Bounds of max_cmd_bytes= (the kernel takes one argument of at most 131,072 bytes with
+// its NUL), max_output_bytes= (per stream) and max_file_bytes=.
+constexpr i64 k_max_cmd_bytes_high = 131071;
+constexpr i64 k_max_output_bytes_low = 4096;
+constexpr i64 k_max_output_bytes_high = 16777216;
 constexpr i64 k_max_file_bytes_low = 4096;
 constexpr i64 k_max_file_bytes_high = 67108864;
 // The value of a server_names= line as read (what fits the file's buffer).

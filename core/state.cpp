@@ -31,4 +31,6 @@ void state_init_defaults()
     state.max_file_bytes = k_default_max_file_bytes;
     state.max_agents = k_default_max_agents;
     state.agent_idle_minutes = k_default_agent_idle_minutes;
+    state.max_cmd_bytes = k_default_max_cmd_bytes;
+    state.max_output_bytes = k_default_max_output_bytes;
 }

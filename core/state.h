@@ -76,8 +76,11 @@ struct ServerState {
     // The first agent uid in kernel isolation: agents run as uid_base + slot, and runs
     // without a slot as uid_base + max_agents (exec/confinement.h).
     i64 uid_base;
-    // The largest file /api/write takes and /api/read returns in one request
-    // (max_file_bytes=); the request body limit and the connections' memory follow it.
+    // The longest command taken (bytes after JSON decoding), and the output kept of each
+    // stream of a run (its first and last halves beyond).
+    i64 max_cmd_bytes;
+    i64 max_output_bytes;
+    // The largest file a write takes or a read returns; the request body limit follows it.
     i64 max_file_bytes;
     // An agent that holds nothing (no run, no workspace, no budget of its own) leaves the
     // registry after this many minutes without a request (agent_idle_minutes=).
@@ -96,6 +99,8 @@ constexpr i64 k_default_uid_base = 60000;
 constexpr i64 k_default_max_file_bytes = 8388608;
 constexpr i64 k_default_max_agents = 1024;
 constexpr i64 k_default_agent_idle_minutes = 60;
+constexpr i64 k_default_max_cmd_bytes = 65536;
+constexpr i64 k_default_max_output_bytes = 1048576;
 
 extern constinit ServerState state;
 

@@ -154,7 +154,8 @@ async function ovRun() {
     hpos = -1;
     appendOut('$ ' + cmd, 'ok');
     try {
-        const j = await apiJson('POST', '/api/exec', { cmd: cmd });
+        // One combined stream, in the order the command wrote it, as a terminal shows it.
+        const j = await apiJson('POST', '/api/exec', { cmd: cmd, merge_stderr: true });
         if (j.ok === true) appendOut(String(j.stdout));
         else appendOut('BLOCKED: ' + j.error, 'blocked');
     } catch (err) {

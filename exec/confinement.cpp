@@ -127,7 +127,27 @@ static u64 scaled_limit(i64 setting, i64 scale)
     return value > ~0ul / (u64)scale ? ~0ul : value * (u64)scale;
 }
 
-void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd)
+// The request's command, variables and directory into the plan, whole or not at all.
+static bool copy_request(LaunchPlan* plan, const LaunchRequest& request)
+{
+    const PlanBuffers& buffers = plan->buffers;
+    if (request.cmd.len >= buffers.command_size || request.env.len > k_env_bytes_max || request.env_count > k_env_entries_max ||
+        request.cwd.len > k_cwd_max)
+        return false;
+    if (request.env.len > 0 && (buffers.env_text == nullptr || buffers.environment == nullptr))
+        return false;
+    copy_bytes(buffers.command, request.cmd.ptr, request.cmd.len);
+    buffers.command[request.cmd.len] = 0;
+    if (request.env.len > 0)
+        copy_bytes(buffers.env_text, request.env.ptr, request.env.len);
+    plan->env_len = request.env.len;
+    plan->env_count = request.env_count;
+    copy_bytes(plan->cwd, request.cwd.ptr, request.cwd.len);
+    plan->cwd[request.cwd.len] = 0;
+    return true;
+}
+
+bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStreams& streams)
 {
     plan->jail_mode = jail.mode;
     bool jailed = plan->jail_mode != k_jail_none;
@@ -137,8 +157,9 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     plan->netns_fd = -1;
     plan->notice_fd = -1;
     plan->notice_child_fd = -1;
-    plan->stdin_fd = stdin_fd;
-    plan->output_fd = output_fd;
+    plan->stdin_fd = streams.stdin_fd;
+    plan->stdout_fd = streams.stdout_fd;
+    plan->stderr_fd = streams.stderr_fd;
     plan->limit_count = 0;
     for (const LimitRow& row : k_limit_rows) {
         i64 setting = state.*row.setting;
@@ -157,9 +178,6 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     pos = append_decimal(plan->tmpfs_options, pos, k_tmpfs_inodes);
     pos = append_text(plan->tmpfs_options, pos, ",mode=1777");
     append_byte(plan->tmpfs_options, pos, 0);
-    i64 len = cmd_len < k_command_buffer - 1 ? cmd_len : k_command_buffer - 1;
-    copy_bytes(plan->command, cmd, len);
-    plan->command[len] = 0;
     // In basic isolation the command could otherwise signal the server it runs beside.
     plan->landlock_abi = landlock_abi();
     plan->landlock_fd = -1;
@@ -173,6 +191,23 @@ void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, i
     plan->shell_status = -1;
     plan->failed_step = nullptr;
     plan->failed_error = 0;
+    if (copy_request(plan, request))
+        return true;
+    plan->failed_step = "command and environment copy";
+    plan->failed_error = -E2BIG;
+    return false;
+}
+
+bool server_sets_variable(ByteSpan name)
+{
+    for (const char* entry : k_command_environment) {
+        if (entry == nullptr)
+            break;
+        i64 equals = find_bytes(entry, text_length(entry), 0, "=", 1);
+        if (equals == name.len && bytes_equal(entry, name.ptr, name.len))
+            return true;
+    }
+    return jail.mode == k_jail_none && span_equals(name, "TMPDIR");
 }
 
 void plan_memory_group(LaunchPlan* plan, const RunCgroup* group)
@@ -204,16 +239,18 @@ static i64 keep_notice_socket(const LaunchPlan* plan)
     return k_notice_descriptor + 1;
 }
 
-// Descriptor 0 reads nothing, 1 and 2 are the output pipe, and nothing else of the
-// server's stays open but the notice socket. The server opens everything close-on-exec,
-// but the jail's init never execs, and a descriptor missed there would reach the shell.
+// Descriptor 0 is the input (the request's stdin pipe, or nothing), 1 and 2 the output
+// pipes (one pipe for both when the streams are merged), and nothing else of the server's
+// stays open but the notice socket. The server opens everything close-on-exec, but the jail's init never execs,
+// and a descriptor missed there would reach the shell (another run's stdin pipe, held open
+// here, would never see its end).
 static i64 attach_descriptors(const LaunchPlan* plan)
 {
     i64 result = sys_dup2(plan->stdin_fd, 0);
     if (result >= 0)
-        result = sys_dup2(plan->output_fd, 1);
+        result = sys_dup2(plan->stdout_fd, 1);
     if (result >= 0)
-        result = sys_dup2(plan->output_fd, 2);
+        result = sys_dup2(plan->stderr_fd, 2);
     if (result >= 0)
         result = keep_notice_socket(plan);
     if (result >= 0)
@@ -389,14 +426,17 @@ static int confined_shell(void* arg)
     // holds no more than the capabilities the server needs.
     if (plan->jail_mode != k_jail_none && (result = sys_chdir("/tmp")) < 0)
         return give_up(plan, "chdir /tmp", result);
+    // Relative to /tmp (the workspace), and as the agent, whose permissions it is to enter.
+    if (plan->cwd[0] != 0 && (result = sys_chdir(plan->cwd)) < 0)
+        return give_up(plan, k_step_working_directory, result);
     if ((result = restore_signal_defaults()) < 0)
         return give_up(plan, "signal defaults", result);
     if ((result = apply_limits(plan)) < 0)
         return give_up(plan, "resource limits", result);
     if ((result = install_filter(plan)) < 0)
         return give_up(plan, "seccomp filter", result);
-    const char* argv[] = { "/bin/sh", "-c", plan->command, nullptr };
-    result = sys_execve("/bin/sh", argv, plan->environment);
+    const char* argv[] = { "/bin/sh", "-c", plan->buffers.command, nullptr };
+    result = sys_execve("/bin/sh", argv, plan->buffers.environment);
     return give_up(plan, "execve /bin/sh", result);
 }
 
@@ -448,21 +488,30 @@ static int jail_init(void* arg)
 static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC;
 
 // PATH, HOME and TERM; in plain basic mode with a workspace, HOME and TMPDIR name it, as
-// the jail's /tmp is the workspace elsewhere.
+// the jail's /tmp is the workspace elsewhere. Then the request's own variables, in its
+// order (the endpoint has refused any that would repeat one of the server's).
 static void fill_environment(LaunchPlan* plan)
 {
-    for (i64 i = 0; i < 4; i++)
-        plan->environment[i] = k_command_environment[i];
-    plan->environment[4] = nullptr;
-    if (plan->jail_mode != k_jail_none || plan->workspace[0] == 0)
-        return;
-    i64 len = text_length_max(plan->workspace, k_workspace_path_size - 1);
-    i64 pos = append_bytes(plan->home_variable, append_text(plan->home_variable, 0, "HOME="), plan->workspace, len);
-    append_byte(plan->home_variable, pos, 0);
-    pos = append_bytes(plan->tmpdir_variable, append_text(plan->tmpdir_variable, 0, "TMPDIR="), plan->workspace, len);
-    append_byte(plan->tmpdir_variable, pos, 0);
-    plan->environment[1] = plan->home_variable;
-    plan->environment[3] = plan->tmpdir_variable;
+    const char** environment = plan->buffers.environment;
+    i64 count = 0;
+    for (const char* variable : k_command_environment)
+        if (variable != nullptr)
+            environment[count++] = variable;
+    if (plan->jail_mode == k_jail_none && plan->workspace[0] != 0) {
+        i64 len = text_length_max(plan->workspace, k_workspace_path_size - 1);
+        i64 pos = append_bytes(plan->home_variable, append_text(plan->home_variable, 0, "HOME="), plan->workspace, len);
+        append_byte(plan->home_variable, pos, 0);
+        pos = append_bytes(plan->tmpdir_variable, append_text(plan->tmpdir_variable, 0, "TMPDIR="), plan->workspace, len);
+        append_byte(plan->tmpdir_variable, pos, 0);
+        environment[1] = plan->home_variable;
+        environment[count++] = plan->tmpdir_variable;
+    }
+    const char* text = plan->buffers.env_text;
+    for (i64 at = 0, i = 0; i < plan->env_count && at < plan->env_len; i++) {
+        environment[count++] = text + at;
+        at += text_length_max(text + at, plan->env_len - at) + 1;
+    }
+    environment[count] = nullptr;
 }
 
 // A descriptor above the standard three (the child's dup2 onto them must not overwrite

@@ -37,6 +37,7 @@
 #include "core/config.h"
 #include "exec/jail.h"
 #include "exec/run_cgroup.h"
+#include "exec/sandbox_runner.h"
 #include "exec/seccomp_filter.h"
 #include "exec/workspace.h"
 #include "runtime/abi.h"
@@ -55,8 +56,10 @@
 // or past the registry gives the shared uid of runs without an agent.
 u32 sandbox_uid_for_agent(i64 slot);
 
-// The command as the shell gets it: at most 4095 bytes and a NUL.
-constexpr i64 k_command_buffer = 4096;
+// The variables the server sets itself (k_command_environment, TMPDIR) come first, then
+// the request's (at most k_env_entries_max, exec/sandbox_runner.h), then the NULL.
+constexpr i64 k_server_variables_max = 4;
+constexpr i64 k_environment_slots = k_server_variables_max + k_env_entries_max + 1;
 // Inode bound of the per-run tmpfs (the /tmp of a run without a workspace).
 constexpr i64 k_tmpfs_inodes = 4096;
 // "size=" + up to 20 digits + "m,nr_inodes=4096,mode=1777" + NUL.
@@ -74,6 +77,18 @@ constexpr i64 k_child_stack_size = 32768;
 struct ChildStacks {
     alignas(16) char init[k_child_stack_size];
     alignas(16) char shell[k_child_stack_size];
+};
+
+// Memory a plan copies into, owned by its caller and sized from the settings: the command
+// with its NUL (command_size bytes, max_cmd_bytes + 1 for runs), the request's variables
+// (k_env_bytes_max) and the environment's pointers (k_environment_slots). The children read
+// them until the shell's execve, so they must not live in a connection's memory, which a
+// cancelled run's connection hands back while its children may still be starting.
+struct PlanBuffers {
+    char* command;
+    i64 command_size;
+    char* env_text;
+    const char** environment;
 };
 
 struct LaunchPlan {
@@ -95,11 +110,19 @@ struct LaunchPlan {
     int notice_fd;
     int notice_child_fd;
     int stdin_fd;
-    int output_fd;
+    int stdout_fd;
+    int stderr_fd;
     LimitSetting limits[k_limit_slots];
     i64 limit_count;
     char tmpfs_options[k_tmpfs_options_size];
-    char command[k_command_buffer];
+    // Where the command and the request's environment are copied (set by the caller
+    // before plan_launch; see PlanBuffers).
+    PlanBuffers buffers;
+    // The request's variables: "NAME=value" entries, each with its NUL (in buffers).
+    i64 env_len;
+    i64 env_count;
+    // The working directory relative to the run's /tmp; empty for /tmp itself.
+    char cwd[k_cwd_max + 1];
     sock_filter_k filter[k_seccomp_filter_max];
     i64 filter_len;
     // The Landlock ABI the run's domain uses (0: no domain), and the ruleset the parent
@@ -110,7 +133,6 @@ struct LaunchPlan {
     // workspace (set by launch_confined from the workspace).
     char home_variable[k_workspace_path_size + 8];
     char tmpdir_variable[k_workspace_path_size + 8];
-    const char* environment[5];
     // The stacks of this run's children (set by launch_confined).
     ChildStacks* stacks;
     // Wait status of the shell, written by the jail's init; -1 until then.
@@ -122,18 +144,41 @@ struct LaunchPlan {
     i64 failed_error;
 };
 
-// Fills the plan for one command from the jail's mode and the server's limits. stdin_fd
-// and output_fd become the command's descriptor 0 and descriptors 1 and 2. Pure.
-void plan_launch(LaunchPlan* plan, const char* cmd, i64 cmd_len, int stdin_fd, int output_fd);
+// What one run asks for: the command, its variables ("NAME=value" entries with their NULs,
+// count of them) and its working directory relative to /tmp ("" for /tmp).
+struct LaunchRequest {
+    ByteSpan cmd;
+    ByteSpan env;
+    i64 env_count;
+    ByteSpan cwd;
+};
 
 // The run has control groups: the plan joins them, and its memory group bounds the run as a
 // whole, so the address-space limit goes (runtimes such as V8 and the JVM reserve far more
 // address space than they use, and die under a cap that their memory would fit). Pure.
 void plan_memory_group(LaunchPlan* plan, const RunCgroup* group);
 
-// The environment every command gets; in plain basic mode with a workspace HOME names
-// the workspace and TMPDIR is added (fill_environment).
+// The descriptors that become the command's 0, 1 and 2 (stdout_fd and stderr_fd may be
+// the same pipe).
+struct LaunchStreams {
+    int stdin_fd;
+    int stdout_fd;
+    int stderr_fd;
+};
+
+// Fills the plan for one command from the jail's mode and the server's limits, copying the
+// command and variables into plan->buffers. False, with the plan's failed step set, when
+// one of them does not fit (nothing is cut). Pure.
+bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStreams& streams);
+
+// The environment every command gets, before the request's own variables; in plain basic
+// mode with a workspace HOME names the workspace and TMPDIR is added (fill_environment).
 constexpr const char* k_command_environment[] = { "PATH=/usr/bin:/bin", "HOME=/tmp", "TERM=dumb", nullptr };
+static_assert(sizeof(k_command_environment) / sizeof(k_command_environment[0]) <= k_server_variables_max);
+
+// Whether the server sets the variable name itself (PATH, HOME, TERM, and TMPDIR in plain
+// basic mode), so that a request may not.
+bool server_sets_variable(ByteSpan name);
 
 // The confinement layers of a run, in the order it enters them, as --check, the banner
 // and the health report name them. Pure.

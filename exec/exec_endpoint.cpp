@@ -1,8 +1,10 @@
-// POST /api/exec. The handler is the pipeline in its order: read the command, attribute
-// it to an agent, the agent's rate window, its token report and budget, the sensitive-path
-// screen, the command policy, the run, and the answer. The first refusal ends the request
-// and leaves one audit entry; the two answers for a missing or empty command leave none,
-// and so does the 503 of a host where nothing can confine the run.
+// POST /api/exec. The handler is the pipeline in its order: read the command (whole, up to
+// max_cmd_bytes, or refused), read and check the request's other members, attribute it to
+// an agent, the agent's rate window, its token report and budget, the sensitive-path
+// screen, the command policy, the run, and the answer. The first refusal ends the request;
+// from the length check on, each leaves one audit entry. The answers for a missing or
+// empty command or a member that is not acceptable leave none, and so does the 503 of a
+// host where nothing can confine the run.
 #include "exec/exec_endpoint.h"
 #include "agents/registry.h"
 #include "core/audit_log.h"
@@ -66,21 +68,32 @@ CommandField read_command(const char* req, i64 req_len, char* out, i64 capacity)
 {
     i64 body = find_body(req, req_len);
     if (body < 0)
-        return { k_command_missing, 0 };
+        return { k_command_missing, 0, 0 };
     const char* json = req + body;
     i64 json_len = req_len - body;
     i64 value = json_find_member(json, json_len, 0, "cmd", 3);
     if (value < 0)
-        return { k_command_missing, 0 };
+        return { k_command_missing, 0, 0 };
     JsonString text = json_decode_string(json, json_len, value, out, capacity);
     if (text.end < 0)
-        return { k_command_not_string, 0 };
+        return { k_command_not_string, 0, 0 };
+    if (text.decoded > text.stored)
+        return { k_command_too_long, text.stored, text.decoded };
     // The shell would see the command only up to the first zero byte, while the screen
     // and the policy judged all of it.
     for (i64 i = 0; i < text.stored; i++)
         if (out[i] == 0)
-            return { k_command_has_nul, 0 };
-    return { text.stored == 0 ? k_command_empty : k_command_read, text.stored };
+            return { k_command_has_nul, 0, 0 };
+    return { text.stored == 0 ? k_command_empty : k_command_read, text.stored, text.stored };
+}
+
+i64 build_too_long_message(char* out, i64 total, i64 limit)
+{
+    i64 pos = append_text(out, 0, "command too long (");
+    pos = append_decimal(out, pos, total);
+    pos = append_text(out, pos, " bytes, limit ");
+    pos = append_decimal(out, pos, limit);
+    return append_text(out, pos, ")");
 }
 
 i64 build_refusal_body(char* out, const char* message, ByteSpan rule)
@@ -92,17 +105,25 @@ i64 build_refusal_body(char* out, const char* message, ByteSpan rule)
     return append_byte(out, pos, '}');
 }
 
-i64 build_exec_result(char* out, bool ok, const char* output, i64 len, i64 exit_code, i64 duration_ms)
+i64 build_field_error_body(char* out, const char* message, i64 len)
 {
-    i64 pos = append_text(out, 0, R"({"ok":)");
-    pos = append_text(out, pos, ok ? "true" : "false");
-    pos = append_text(out, pos, R"(,"stdout":)");
-    pos = append_json_string(out, pos, output, len);
-    pos = append_text(out, pos, R"(,"stderr":"","exit_code":)");
-    pos = append_decimal(out, pos, exit_code);
-    pos = append_text(out, pos, R"(,"duration_ms":)");
-    pos = append_decimal(out, pos, duration_ms);
+    i64 pos = append_text(out, 0, R"({"ok":false,"error":)");
+    pos = append_json_string(out, pos, message, len < k_field_message_max ? len : k_field_message_max);
     return append_byte(out, pos, '}');
+}
+
+// ---- the answer -----------------------------------------------------------------
+
+static i64 append_key_decimal(char* out, i64 pos, const char* key, i64 value)
+{
+    pos = append_text(out, pos, key);
+    return append_decimal(out, pos, value);
+}
+
+static i64 append_key_bool(char* out, i64 pos, const char* key, bool value)
+{
+    pos = append_text(out, pos, key);
+    return append_text(out, pos, value ? "true" : "false");
 }
 
 // The file list text split at line feeds; a CR before the LF is not part of the name and
@@ -129,19 +150,88 @@ static i64 append_file_names(char* out, i64 pos, const char* text, i64 len)
     return pos;
 }
 
-i64 build_exec_body(char* out, const char* output, i64 captured, i64 exit_code, i64 duration_ms)
+static i64 append_ignored_fields(char* out, i64 pos, const IgnoredFields* ignored)
 {
-    i64 marker = find_bytes(output, captured, 0, k_files_marker, k_files_marker_len);
-    if (marker < 0)
-        return build_exec_result(out, true, output, captured, exit_code, duration_ms);
-    i64 pos = build_exec_result(out, true, output, marker, exit_code, duration_ms);
-    // The marker and the one byte after it (normally its line feed) are not names.
-    i64 list_start = marker + k_files_marker_len + 1;
-    if (list_start > captured)
-        list_start = captured;
-    pos = append_text(out, pos - 1, R"(,"files":[)");
-    pos = append_file_names(out, pos, output + list_start, captured - list_start);
-    return append_text(out, pos, "]}");
+    if (ignored == nullptr || (ignored->count == 0 && ignored->more == 0))
+        return pos;
+    pos = append_text(out, pos, R"(,"ignored_fields":[)");
+    for (i64 i = 0; i < ignored->count; i++) {
+        if (i > 0)
+            pos = append_byte(out, pos, ',');
+        pos = append_json_string(out, pos, ignored->names[i], ignored->lens[i]);
+    }
+    pos = append_byte(out, pos, ']');
+    return ignored->more > 0 ? append_key_decimal(out, pos, R"(,"ignored_fields_more":)", ignored->more) : pos;
+}
+
+static i64 append_killed_by(char* out, i64 pos, const RunResult& run)
+{
+    if (run.verdict == k_run_memory)
+        return append_text(out, pos, R"(,"killed_by":"memory")");
+    if (run.verdict != k_run_seccomp)
+        return pos;
+    pos = append_text(out, pos, R"(,"killed_by":"seccomp")");
+    if (run.killed_call == nullptr)
+        return pos;
+    pos = append_text(out, pos, R"(,"call":)");
+    return append_json_string(out, pos, run.killed_call, text_length_max(run.killed_call, k_killed_call_max));
+}
+
+i64 build_exec_body(char* out, const ExecOutcome& outcome)
+{
+    const RunResult& run = *outcome.run;
+    ByteSpan stdout_text = outcome.stdout_text;
+    i64 marker = find_bytes(stdout_text.ptr, stdout_text.len, 0, k_files_marker, k_files_marker_len);
+    i64 pos = append_text(out, 0, R"({"ok":true,"stdout":)");
+    pos = append_json_string(out, pos, stdout_text.ptr, marker < 0 ? stdout_text.len : marker);
+    pos = append_text(out, pos, R"(,"stderr":)");
+    pos = append_json_string(out, pos, outcome.stderr_text.ptr, outcome.stderr_text.len);
+    pos = append_key_decimal(out, pos, R"(,"exit_code":)", run.exit_code);
+    pos = append_key_decimal(out, pos, R"(,"duration_ms":)", run.duration_ms);
+    pos = append_key_decimal(out, pos, R"(,"stdout_bytes":)", run.stdout_stream.total);
+    pos = append_key_decimal(out, pos, R"(,"stderr_bytes":)", run.stderr_stream.total);
+    pos = append_key_bool(out, pos, R"(,"stdout_truncated":)", run.stdout_stream.truncated);
+    pos = append_key_bool(out, pos, R"(,"stderr_truncated":)", run.stderr_stream.truncated);
+    if (!utf8_well_formed(stdout_text.ptr, stdout_text.len))
+        pos = append_text(out, pos, R"(,"stdout_lossy":true)");
+    if (!utf8_well_formed(outcome.stderr_text.ptr, outcome.stderr_text.len))
+        pos = append_text(out, pos, R"(,"stderr_lossy":true)");
+    if (run.timed_out)
+        pos = append_text(out, pos, R"(,"timed_out":true)");
+    pos = append_killed_by(out, pos, run);
+    if (marker >= 0) {
+        // The marker and the one byte after it (normally its line feed) are not names.
+        i64 list_start = marker + k_files_marker_len + 1;
+        if (list_start > stdout_text.len)
+            list_start = stdout_text.len;
+        pos = append_text(out, pos, R"(,"files":[)");
+        pos = append_file_names(out, pos, stdout_text.ptr + list_start, stdout_text.len - list_start);
+        pos = append_byte(out, pos, ']');
+    }
+    pos = append_ignored_fields(out, pos, outcome.ignored);
+    return append_byte(out, pos, '}');
+}
+
+i64 build_cwd_error_body(char* out, ByteSpan cwd, i64 error)
+{
+    char message[k_field_message_max];
+    i64 number = error < 0 ? -error : error;
+    i64 pos = append_text(message, 0,
+        number == ENOENT        ? "no such directory: "
+            : number == ENOTDIR ? "not a directory: "
+            : number == EACCES  ? "permission denied: "
+                                : "cannot enter the directory: ");
+    pos = append_text(message, pos, "/tmp");
+    if (cwd.len > 0) {
+        pos = append_byte(message, pos, '/');
+        pos = append_bytes(message, pos, cwd.ptr, cwd.len);
+    }
+    if (number != ENOENT && number != ENOTDIR && number != EACCES) {
+        pos = append_text(message, pos, " (");
+        pos = append_error_name(message, pos, error);
+        pos = append_byte(message, pos, ')');
+    }
+    return build_field_error_body(out, message, pos);
 }
 
 i64 build_not_started_body(char* out, const char* step, i64 error)
@@ -298,29 +388,51 @@ static void count_run(i64 agent, i64 captured)
     record->bytes += (u32)captured;
 }
 
-// ,"killed_by":"seccomp","call":"<name>"} in place of the body's closing brace; the name
-// is one of the filter's own (at most 17 bytes, nothing to escape).
-static i64 append_kill_report(char* body, i64 pos, const char* call)
+static void send_bad_request(int conn, const char* message, i64 len)
 {
-    pos = append_text(body, pos, R"(,"killed_by":"seccomp","call":")");
-    pos = append_text(body, pos, call);
-    return append_text(body, pos, R"("})");
+    char* body = (char*)heap_alloc(k_field_error_body_size);
+    if (!body)
+        return send_memory_exhausted(conn);
+    send_json(conn, 400, "Bad Request", body, build_field_error_body(body, message, len));
+}
+
+// A command past max_cmd_bytes never reaches the screen, the policy or the shell; the
+// audit keeps what every entry keeps of it, marked with its whole length.
+static void refuse_too_long(int conn, ByteSpan name, const char* cmd, const CommandField& field)
+{
+    i64 agent = register_agent(name.ptr, name.len);
+    if (agent >= 0) {
+        agent_record(agent)->last_active = (u32)now_seconds();
+        count_block(agent);
+    } else {
+        state.blocked_cmds++;
+    }
+    audit_write_cut(agent >= 0 ? agent_name(agent) : name, "BLOCK", { cmd, field.len }, field.total, 0, 0, "TOO_LONG");
+    char message[k_too_long_message_size];
+    send_bad_request(conn, message, build_too_long_message(message, field.total, state.max_cmd_bytes));
 }
 
 static void send_run_answer(const RunOrder* order, const RunResult* run, char* body)
 {
+    if (!run->started && run->failed_step == k_step_working_directory)
+        return send_json(order->conn, 400, "Bad Request", body, build_cwd_error_body(body, order->options.cwd, run->failed_error));
     if (!run->started) {
         i64 status = not_started_status(run->failed_error);
         return send_json(order->conn, status, status == 503 ? "Service Unavailable" : "Internal Server Error", body,
             build_not_started_body(body, run->failed_step, run->failed_error));
     }
-    count_run(order->agent, run->captured);
-    i64 len = build_exec_body(body, order->out, run->captured, run->exit_code, run->duration_ms);
-    if (run->timed_out)
-        len = append_text(body, len - 1, R"(,"timed_out":true})");
-    else if (run->killed_call)
-        len = append_kill_report(body, len - 1, run->killed_call);
-    send_json(order->conn, 200, "OK", body, len);
+    count_run(order->agent, run->stdout_stream.len + run->stderr_stream.len);
+    ByteSpan stderr_text = order->stderr_out ? ByteSpan { order->stderr_out, run->stderr_stream.len } : ByteSpan { "", 0 };
+    ExecOutcome outcome { { order->stdout_out, run->stdout_stream.len }, stderr_text, run, (const IgnoredFields*)order->context };
+    send_json(order->conn, 200, "OK", body, build_exec_body(body, outcome));
+}
+
+// The buffer of whichever answer a run gets: the success body, or the refusal of its
+// working directory.
+static i64 run_answer_size(i64 capacity)
+{
+    i64 success = exec_body_size(capacity);
+    return success > k_field_error_body_size ? success : k_field_error_body_size;
 }
 
 void answer_run(const RunOrder* order, const RunResult* run)
@@ -329,7 +441,7 @@ void answer_run(const RunOrder* order, const RunResult* run)
     bool enter = arena && heap.entered != arena;
     if (enter)
         heap_enter(arena);
-    char* body = (char*)heap_alloc(k_exec_body_size);
+    char* body = (char*)heap_alloc((u64)run_answer_size(order->capacity));
     if (body)
         send_run_answer(order, run, body);
     else
@@ -340,12 +452,15 @@ void answer_run(const RunOrder* order, const RunResult* run)
 
 // A run counts in the agent's window once admitted, so runs still queued or running hold
 // their place in it; the agent's share of the run slots is a refusal like its window.
-static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
+static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields, const IgnoredFields* ignored)
 {
-    char* output = (char*)heap_alloc(k_output_buffer);
-    if (!output)
+    i64 capacity = state.max_output_bytes;
+    char* stdout_out = (char*)heap_alloc((u64)capture_buffer_size(capacity));
+    char* stderr_out = fields.merge_stderr ? nullptr : (char*)heap_alloc((u64)capture_buffer_size(capacity));
+    if (!stdout_out || (!fields.merge_stderr && !stderr_out))
         return send_memory_exhausted(conn);
-    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, output, k_output_capacity, answer_run };
+    RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms };
+    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, ignored, answer_run };
     switch (sandbox_submit(&order)) {
     case k_run_queue_full: return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
     case k_run_agent_share_full:
@@ -357,23 +472,54 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd)
     tick_agent_rate(agent);
 }
 
+// The request's members besides the command, checked, and those it does not know. False
+// when the request was answered instead (a member refused, or no memory for it).
+static bool read_members(int conn, const char* req, i64 req_len, ExecFields* fields, IgnoredFields** ignored)
+{
+    i64 body = find_body(req, req_len);
+    const char* json = req + (body < 0 ? req_len : body);
+    i64 len = body < 0 ? 0 : req_len - body;
+    char* message = (char*)heap_alloc(k_field_message_max);
+    *ignored = (IgnoredFields*)heap_alloc(sizeof(IgnoredFields));
+    if (!message || !*ignored) {
+        send_memory_exhausted(conn);
+        return false;
+    }
+    i64 refused = read_exec_fields(json, len, fields, message);
+    if (refused < 0)
+        send_memory_exhausted(conn);
+    else if (refused > 0)
+        send_bad_request(conn, message, refused);
+    if (refused != 0)
+        return false;
+    list_ignored_fields(json, len, *ignored);
+    return true;
+}
+
 void handle_exec(int conn, const char* req, i64 req_len)
 {
-    char* cmd = (char*)heap_alloc(k_cmd_buffer);
+    char* cmd = (char*)heap_alloc((u64)(state.max_cmd_bytes + 1));
     char* name = (char*)heap_alloc(k_agent_name_max + 1);
     if (!cmd || !name)
         return send_memory_exhausted(conn);
-    CommandField field = read_command(req, req_len, cmd, k_cmd_capacity);
+    CommandField field = read_command(req, req_len, cmd, state.max_cmd_bytes);
     switch (field.status) {
     case k_command_missing: return send_json_error(conn, 400, "Bad Request", "missing cmd field");
     case k_command_not_string: return send_json_error(conn, 400, "Bad Request", "cmd must be a JSON string");
     case k_command_has_nul: return send_json_error(conn, 400, "Bad Request", "cmd must not contain a zero byte");
     case k_command_empty: return send_json_error(conn, 400, "Bad Request", "empty command");
+    case k_command_too_long:
     case k_command_read: break;
     }
+    i64 name_len = request_agent_name(req, req_len, name);
+    if (field.status == k_command_too_long)
+        return refuse_too_long(conn, { name, name_len }, cmd, field);
+    ExecFields fields {};
+    IgnoredFields* ignored = nullptr;
+    if (!read_members(conn, req, req_len, &fields, &ignored))
+        return;
     i64 cmd_len = field.len;
     ByteSpan command { cmd, cmd_len };
-    i64 name_len = request_agent_name(req, req_len, name);
     i64 agent = register_agent(name, name_len);
     // An agent outside the registry would escape its rate window and budget.
     if (agent < 0)
@@ -395,5 +541,16 @@ void handle_exec(int conn, const char* req, i64 req_len)
     // Refusals above still answer as usual; only the run itself needs confinement.
     if (!commands_confinable())
         return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
-    run_and_answer(conn, agent, command);
+    run_and_answer(conn, agent, command, fields, ignored);
+}
+
+i64 exec_answer_max() { return run_answer_size(state.max_output_bytes); }
+
+i64 exec_route_memory()
+{
+    i64 output = heap_block(capture_buffer_size(state.max_output_bytes));
+    return heap_block(state.max_cmd_bytes + 1) + heap_block(k_agent_name_max + 1) + heap_block(k_field_message_max)
+        + heap_block(sizeof(IgnoredFields)) + k_exec_fields_memory + 2 * output + heap_block(exec_answer_max())
+        + heap_block(k_field_error_body_size) + heap_block(k_refusal_body_size) + heap_block(k_budget_body_size)
+        + heap_block(k_error_buffer) + heap_block(k_header_buffer);
 }

@@ -1,18 +1,37 @@
-// Reading a command's output pipe: kept bytes, dropped bytes, end of file.
+// Reading a command's output pipe into a head and a ring, and putting them in order at the
+// end. Byte i of the stream lies at out[i] while i is in the head, and at
+// out[head + (i - head) % tail] after it.
 #include "exec/output_capture.h"
 #include "runtime/io.h"
 #include "runtime/syscall.h"
+#include "runtime/text.h"
 
 static constinit char drain_area[k_drain_chunk] {};
 
+// Where the next byte goes and how many may be read there in one piece.
+struct ReadRoom {
+    char* at;
+    i64 room;
+};
+
+static ReadRoom next_room(const OutputCapture* capture)
+{
+    i64 head = capture_head_size(capture->capacity);
+    i64 tail = capture_tail_size(capture->capacity);
+    if (capture->out == nullptr || capture->capacity <= 0)
+        return { drain_area, k_drain_chunk };
+    if (capture->total < head)
+        return { capture->out + capture->total, head - capture->total };
+    i64 at = head + (capture->total - head) % tail;
+    return { capture->out + at, capture->capacity - at };
+}
+
 i64 capture_read(OutputCapture* capture, int fd)
 {
-    i64 room = capture->keep - capture->captured;
-    if (room <= 0)
-        return sys_read(fd, drain_area, k_drain_chunk);
-    i64 n = sys_read(fd, capture->out + capture->captured, room < k_drain_chunk ? room : k_drain_chunk);
+    ReadRoom room = next_room(capture);
+    i64 n = sys_read(fd, room.at, room.room);
     if (n > 0)
-        capture->captured += n;
+        capture->total += n;
     return n;
 }
 
@@ -30,4 +49,75 @@ i64 capture_until_eof(OutputCapture* capture, int fd, i64 deadline_ms)
         if (n == 0 || (n < 0 && n != -EINTR && n != -EAGAIN))
             return 1;
     }
+}
+
+static void reverse_bytes(char* bytes, i64 len)
+{
+    for (i64 i = 0, j = len - 1; i < j; i++, j--) {
+        char c = bytes[i];
+        bytes[i] = bytes[j];
+        bytes[j] = c;
+    }
+}
+
+// Turns the ring so that its oldest byte (at first) comes first.
+static void unroll_ring(char* ring, i64 len, i64 first)
+{
+    reverse_bytes(ring, first);
+    reverse_bytes(ring + first, len - first);
+    reverse_bytes(ring, len);
+}
+
+static bool is_continuation(char c) { return ((u8)c & 0xC0) == 0x80; }
+
+// Bytes at the end of text that begin a UTF-8 sequence the end cuts short: a lead byte in
+// the last three and only continuation bytes after it, fewer than it announces.
+static i64 cut_sequence_at_end(const char* text, i64 len)
+{
+    for (i64 back = 1; back <= 3 && back <= len; back++) {
+        u8 c = (u8)text[len - back];
+        if ((c & 0xC0) == 0x80)
+            continue;
+        i64 need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return need > back ? back : 0;
+    }
+    return 0;
+}
+
+// Continuation bytes at the start of text (at most three): the rest of a sequence whose
+// beginning was left out.
+static i64 cut_sequence_at_start(const char* text, i64 len)
+{
+    i64 n = 0;
+    while (n < 3 && n < len && is_continuation(text[n]))
+        n++;
+    return n;
+}
+
+static i64 build_marker(char* out, i64 omitted)
+{
+    i64 pos = append_text(out, 0, "\n[... ");
+    pos = append_decimal(out, pos, omitted);
+    return append_text(out, pos, " bytes omitted ...]\n");
+}
+
+CapturedStream capture_finish(OutputCapture* capture)
+{
+    i64 capacity = capture->capacity;
+    if (capture->out == nullptr || capacity <= 0)
+        return { 0, capture->total, capture->total > 0 };
+    if (capture->total <= capacity)
+        return { capture->total, capture->total, false };
+    i64 head = capture_head_size(capacity);
+    i64 tail = capture_tail_size(capacity);
+    char* ring = capture->out + head;
+    unroll_ring(ring, tail, (capture->total - head) % tail);
+    i64 head_len = head - cut_sequence_at_end(capture->out, head);
+    i64 skip = cut_sequence_at_start(ring, tail);
+    i64 tail_len = tail - skip;
+    char marker[k_omission_marker_max];
+    i64 marker_len = build_marker(marker, capture->total - head_len - tail_len);
+    move_bytes(capture->out + head_len + marker_len, ring + skip, tail_len);
+    copy_bytes(capture->out + head_len, marker, marker_len);
+    return { head_len + marker_len + tail_len, capture->total, true };
 }

@@ -1,11 +1,15 @@
-// The parent side of a run: the output pipe and an empty standard input, the confined child
-// (exec/confinement.h), the output drained while the command runs, the time-out, the end of
-// every process the command started, and the counters and audit record of the run.
+// The parent side of a run: the output pipes (standard output and standard error, or one
+// for both) and the standard input (the request's stdin through a pipe, or an empty one),
+// the confined child (exec/confinement.h), the output drained and the input fed while the
+// command runs, the time-out, the end of every process the command started, and the
+// counters and audit record of the run.
 //
-// A run occupies a slot: its launch plan, its children's stacks, its descriptors and its
-// capture. The event loop reports the pidfd (the child has ended) and the pipe (output);
-// sandbox_tick enforces the deadlines. A run is finished when its child has been reaped and
-// its output has reached end of file (or gone quiet for k_final_drain_ms after the end).
+// A run occupies a slot: its launch plan and the copies it makes, its children's stacks,
+// its descriptors and its captures. The event loop reports the pidfd (the child has ended),
+// the output pipes (output) and the input pipe (room to write); sandbox_tick enforces the
+// deadlines. Nothing the loop does for a run blocks: every server end is non-blocking. A run
+// is finished when its child has been reaped and its outputs have reached end of file (or
+// gone quiet for k_final_drain_ms after the end).
 //
 // Leftover processes: in the jail modes (kernel, rootless) the child is PID 1 of its own
 // namespace, so its end takes everything in the namespace with it, and runs may overlap. In
@@ -67,6 +71,19 @@ struct PendingRun {
     char agent_name[k_run_agent_name];
 };
 
+struct RunSlot;
+
+// One output stream of a run: the server's end of its pipe (-1 once closed) and what has
+// been read from it.
+struct RunStream {
+    RunSlot* slot;
+    int fd;
+    OutputCapture capture;
+    Watch watch;
+};
+
+enum { k_stdout, k_stderr, k_stream_count };
+
 struct RunSlot {
     bool busy;
     PendingRun run;
@@ -74,8 +91,12 @@ struct RunSlot {
     ChildStacks stacks;
     i64 pid;
     int pidfd;
-    int read_fd;
-    OutputCapture capture;
+    // Standard output and standard error; with merge_stderr the second is not opened.
+    RunStream streams[k_stream_count];
+    // The server's end of the command's input pipe, until all of the request's stdin is
+    // written (or the command stopped reading); -1 without one.
+    int stdin_fd;
+    i64 stdin_sent;
     i64 start_ms;
     // The time-out while the child lives; the end of the final drain after it has ended.
     i64 deadline_ms;
@@ -95,7 +116,7 @@ struct RunSlot {
     bool seccomp_killed;
     const char* killed_call;
     Watch child_watch;
-    Watch output_watch;
+    Watch stdin_watch;
     Watch memory_watch;
     Watch notice_watch;
     Watch listener_watch;
@@ -116,6 +137,19 @@ static constinit i64 runs_started = 0;
 
 bool runs_may_overlap() { return jail.mode != k_jail_none; }
 
+// Each slot's copies of a command and its variables, sized from max_cmd_bytes: the children
+// read them up to the shell's execve (exec/confinement.h, PlanBuffers).
+static void give_plan_buffers(RunSlot* slot)
+{
+    i64 command_size = state.max_cmd_bytes + 1;
+    slot->plan.buffers = {
+        (char*)heap_alloc_lasting((u64)command_size),
+        command_size,
+        (char*)heap_alloc_lasting((u64)k_env_bytes_max),
+        (const char**)heap_alloc_lasting((u64)(k_environment_slots * (i64)sizeof(const char*))),
+    };
+}
+
 // Once, before the first command: the slots and the queue; the server adopts the orphans of
 // basic-mode commands, and it becomes non-dumpable, so a basic-mode command (same uid) cannot
 // open the server's memory or descriptors through /proc.
@@ -125,6 +159,8 @@ static void prepare_server()
         return;
     runs.slot_count = state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1;
     runs.slots = (RunSlot*)heap_alloc_lasting((u64)(runs.slot_count * (i64)sizeof(RunSlot)));
+    for (i64 i = 0; i < runs.slot_count; i++)
+        give_plan_buffers(&runs.slots[i]);
     runs.queue_capacity = runs.slot_count * k_run_queue_per_slot;
     runs.queue = (PendingRun*)heap_alloc_lasting((u64)(runs.queue_capacity * (i64)sizeof(PendingRun)));
     sys_prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
@@ -144,48 +180,78 @@ static i64 above_standard(i64 fd)
     return moved;
 }
 
+// The run's pipes. The child's ends become its descriptors 0, 1 and 2 and are closed in
+// the server once the child has them; the server's ends are non-blocking.
 struct Channel {
-    int stdin_fd;
-    int read_fd;
-    int write_fd;
+    int child_stdin;
+    int child_stdout;
+    int child_stderr;
+    int stdin_write;
+    int stdout_read;
+    int stderr_read;
 };
 
-// The output pipe and an input that reads as empty: /dev/null, or a pipe without writer
-// where there is none. Only the server's end of the pipe is non-blocking. Returns 0, or the
-// negated errno of the first descriptor that could not be made.
-static i64 open_channel(Channel* channel)
+static void close_channel(const Channel& channel)
+{
+    int fds[] = { channel.child_stdin, channel.child_stdout, channel.child_stderr, channel.stdin_write, channel.stdout_read, channel.stderr_read };
+    for (i64 i = 0; i < 6; i++) {
+        bool repeated = i == 2 && fds[2] == fds[1];
+        if (fds[i] >= 0 && !repeated)
+            sys_close(fds[i]);
+    }
+}
+
+// A pipe whose two ends lie above the standard descriptors; server_end (0 for the read
+// end, 1 for the write end) is made non-blocking. Returns 0 or -errno.
+static i64 open_pipe(int* read_end, int* write_end, int server_end)
 {
     int fds[2] = { -1, -1 };
+    i64 made = sys_pipe2(fds, O_CLOEXEC);
+    if (made < 0)
+        return made;
+    *read_end = (int)above_standard(fds[0]);
+    *write_end = (int)above_standard(fds[1]);
+    if (*read_end < 0 || *write_end < 0)
+        return *read_end < 0 ? *read_end : *write_end;
+    sys_fcntl(server_end == 0 ? *read_end : *write_end, F_SETFL, O_NONBLOCK);
+    return 0;
+}
+
+// An input that reads as empty: /dev/null, or a pipe without writer where there is none.
+static i64 open_empty_input()
+{
     i64 input = sys_open("/dev/null", O_RDONLY | O_CLOEXEC, 0);
-    if (input < 0) {
-        i64 piped = sys_pipe2(fds, O_CLOEXEC);
-        if (piped == 0) {
-            sys_close(fds[1]);
-            input = fds[0];
-        } else {
-            input = piped;
-        }
+    if (input >= 0)
+        return above_standard(input);
+    int read_end = -1, write_end = -1;
+    i64 made = open_pipe(&read_end, &write_end, 0);
+    if (write_end >= 0)
+        sys_close(write_end);
+    if (made < 0 && read_end >= 0)
+        sys_close(read_end);
+    return made < 0 ? made : read_end;
+}
+
+// The output pipes (one for both streams with merge_stderr) and the input: a pipe the loop
+// writes the request's stdin into, or an empty one. Returns 0, or the negated errno of the
+// first descriptor that could not be made, with none of them left open.
+static i64 open_channel(Channel* channel, const RunOptions& options)
+{
+    *channel = { -1, -1, -1, -1, -1, -1 };
+    i64 error = open_pipe(&channel->stdout_read, &channel->child_stdout, 0);
+    if (error == 0 && options.merge_stderr)
+        channel->child_stderr = channel->child_stdout;
+    else if (error == 0)
+        error = open_pipe(&channel->stderr_read, &channel->child_stderr, 0);
+    if (error == 0 && options.stdin_data.ptr != nullptr)
+        error = open_pipe(&channel->child_stdin, &channel->stdin_write, 1);
+    else if (error == 0) {
+        i64 input = open_empty_input();
+        error = input < 0 ? input : 0;
+        channel->child_stdin = input < 0 ? -1 : (int)input;
     }
-    channel->stdin_fd = (int)above_standard(input);
-    i64 piped = sys_pipe2(fds, O_CLOEXEC);
-    if (piped < 0) {
-        fds[0] = (int)piped;
-        fds[1] = (int)piped;
-    }
-    channel->read_fd = (int)above_standard(fds[0]);
-    channel->write_fd = (int)above_standard(fds[1]);
-    if (channel->read_fd >= 0)
-        sys_fcntl(channel->read_fd, F_SETFL, O_NONBLOCK);
-    int made[3] = { channel->stdin_fd, channel->read_fd, channel->write_fd };
-    i64 error = 0;
-    for (int fd : made)
-        if (fd < 0 && error == 0)
-            error = fd;
-    if (error == 0)
-        return 0;
-    for (int fd : made)
-        if (fd >= 0)
-            sys_close(fd);
+    if (error < 0)
+        close_channel(*channel);
     return error;
 }
 
@@ -259,17 +325,45 @@ static void start_queued();
 static void refuse_start(const RunOrder& order, const char* step, i64 error, i64 duration_ms)
 {
     audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, -1, duration_ms, "NOT_STARTED");
-    RunResult result { false, 0, -1, duration_ms, false, step, error, nullptr };
+    RunResult result {};
+    result.exit_code = -1;
+    result.duration_ms = duration_ms;
+    result.failed_step = step;
+    result.failed_error = error;
     order.done(&order, &result);
 }
 
-static void close_output(RunSlot* slot)
+static void close_stream(RunStream* stream)
 {
-    if (slot->read_fd < 0)
+    if (stream->fd < 0)
         return;
-    unwatch_fd(slot->read_fd);
-    sys_close(slot->read_fd);
-    slot->read_fd = -1;
+    unwatch_fd(stream->fd);
+    sys_close(stream->fd);
+    stream->fd = -1;
+}
+
+static void close_outputs(RunSlot* slot)
+{
+    for (RunStream& stream : slot->streams)
+        close_stream(&stream);
+}
+
+static bool outputs_closed(const RunSlot* slot)
+{
+    for (const RunStream& stream : slot->streams)
+        if (stream.fd >= 0)
+            return false;
+    return true;
+}
+
+// The command has its input's end of file once this end is closed.
+static void close_input(RunSlot* slot)
+{
+    if (slot->stdin_fd < 0)
+        return;
+    unwatch_fd(slot->stdin_fd);
+    sys_close(slot->stdin_fd);
+    slot->stdin_fd = -1;
 }
 
 // After the run's processes are gone: an out-of-memory kill noticed only as the run ended
@@ -353,35 +447,46 @@ static void watch_notices(RunSlot* slot)
     watch_fd(slot->notice_fd, EPOLLIN, &slot->notice_watch);
 }
 
-// Counts and audits the run whose command ran, and gives its result.
+static i64 kept_bytes(const RunResult& result) { return result.stdout_stream.len + result.stderr_stream.len; }
+
+// Counts and audits the run whose command ran, and gives its result. The shell reports a
+// child the filter killed on its standard error, wherever that went.
 static RunResult conclude_run(RunSlot* slot)
 {
     const RunOrder& order = slot->run.order;
-    OutputCapture& capture = slot->capture;
-    if (order.capacity > 0)
-        order.out[capture.captured] = 0;
+    RunResult result {};
+    result.started = true;
+    result.stdout_stream = capture_finish(&slot->streams[k_stdout].capture);
+    result.stderr_stream = capture_finish(&slot->streams[k_stderr].capture);
     int status = slot->status;
     if (slot->plan.jail_mode != k_jail_none) {
         int shell_status = __atomic_load_n(&slot->plan.shell_status, __ATOMIC_ACQUIRE);
         status = shell_status >= 0 ? shell_status : status;
     }
     bool killed = slot->timed_out || slot->out_of_memory;
-    i64 exit_code = killed ? k_timeout_exit_code : exit_code_from_status(status);
-    RunVerdict verdict = slot->timed_out ? k_run_timeout : slot->out_of_memory ? k_run_memory : classify_run(status, false, order.out, capture.captured);
+    result.exit_code = killed ? k_timeout_exit_code : exit_code_from_status(status);
+    const char* shell_report = order.options.merge_stderr ? order.stdout_out : order.stderr_out;
+    i64 report_len = order.options.merge_stderr ? result.stdout_stream.len : result.stderr_stream.len;
+    result.verdict = slot->timed_out ? k_run_timeout
+        : slot->out_of_memory        ? k_run_memory
+                                     : classify_run(status, false, shell_report, report_len);
     if (slot->seccomp_killed) {
-        exit_code = k_seccomp_exit_code;
-        verdict = k_run_seccomp;
+        result.exit_code = k_seccomp_exit_code;
+        result.verdict = k_run_seccomp;
     }
-    i64 duration_ms = monotonic_ms() - slot->start_ms;
-    record_run(order.agent_name, { order.cmd, order.cmd_len }, verdict, exit_code, capture.captured, duration_ms);
-    return { true, capture.captured, exit_code, duration_ms, slot->timed_out, nullptr, 0, slot->killed_call };
+    result.killed_call = slot->killed_call;
+    result.timed_out = slot->timed_out;
+    result.duration_ms = monotonic_ms() - slot->start_ms;
+    record_run(order.agent_name, { order.cmd, order.cmd_len }, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
+    return result;
 }
 
 // Frees the slot and tells the run's caller how it went: a confinement step that failed
 // means the command never ran; a cancelled run has no caller left. Then starts the next.
 static void finish_run(RunSlot* slot)
 {
-    close_output(slot);
+    close_outputs(slot);
+    close_input(slot);
     close_notices(slot);
     unwatch_fd(slot->pidfd);
     sys_close(slot->pidfd);
@@ -391,7 +496,7 @@ static void finish_run(RunSlot* slot)
     i64 duration_ms = monotonic_ms() - slot->start_ms;
     slot->busy = false;
     if (slot->cancelled)
-        count_ended_run(slot->capture.captured, duration_ms);
+        count_ended_run(0, duration_ms);
     else if (plan.failed_step)
         refuse_start(run.order, plan.failed_step, plan.failed_error, duration_ms);
     else {
@@ -401,28 +506,62 @@ static void finish_run(RunSlot* slot)
     start_queued();
 }
 
-static void drain_output(RunSlot* slot)
+static void drain_stream(RunStream* stream)
 {
-    for (i64 i = 0; i < k_reads_per_event && slot->read_fd >= 0; i++) {
-        i64 n = capture_read(&slot->capture, slot->read_fd);
+    for (i64 i = 0; i < k_reads_per_event && stream->fd >= 0; i++) {
+        i64 n = capture_read(&stream->capture, stream->fd);
         if (n == -EAGAIN)
             return;
         if (n == -EINTR)
             continue;
         // End of file: every writer has gone.
         if (n <= 0)
-            close_output(slot);
+            close_stream(stream);
     }
+}
+
+static void drain_outputs(RunSlot* slot)
+{
+    for (RunStream& stream : slot->streams)
+        drain_stream(&stream);
 }
 
 static void on_output(void* owner, u32)
 {
-    RunSlot* slot = (RunSlot*)owner;
+    RunStream* stream = (RunStream*)owner;
+    RunSlot* slot = stream->slot;
     if (!slot->busy)
         return;
-    drain_output(slot);
-    if (slot->child_ended && slot->read_fd < 0)
+    drain_stream(stream);
+    if (slot->child_ended && outputs_closed(slot))
         finish_run(slot);
+}
+
+// Writes what the pipe takes now of the request's stdin; once all of it is written, or
+// the command has closed its end (EPIPE: it stopped reading, which is its own business),
+// the pipe is closed so the command sees the end of its input. A command that never reads
+// leaves the rest waiting here until the run ends; nothing else waits for it.
+static void feed_input(RunSlot* slot)
+{
+    ByteSpan data = slot->run.order.options.stdin_data;
+    while (slot->stdin_fd >= 0 && slot->stdin_sent < data.len) {
+        i64 n = sys_write(slot->stdin_fd, data.ptr + slot->stdin_sent, data.len - slot->stdin_sent);
+        if (n == -EINTR)
+            continue;
+        if (n == -EAGAIN)
+            return;
+        if (n <= 0)
+            break;
+        slot->stdin_sent += n;
+    }
+    close_input(slot);
+}
+
+static void on_input_room(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (slot->busy)
+        feed_input(slot);
 }
 
 static bool child_has_ended(const RunSlot* slot)
@@ -448,8 +587,9 @@ static void on_child_end(void* owner, u32)
     slot->status = status;
     slot->child_ended = true;
     slot->deadline_ms = monotonic_ms() + k_final_drain_ms;
-    drain_output(slot);
-    if (slot->read_fd < 0)
+    close_input(slot);
+    drain_outputs(slot);
+    if (outputs_closed(slot))
         finish_run(slot);
 }
 
@@ -481,14 +621,20 @@ static void open_run_cgroup(RunSlot* slot, i64 agent)
         plan_memory_group(&slot->plan, &slot->group);
 }
 
-// The slot's plan and stacks are not cleared: plan_launch fills every field of the plan, and
-// untouched stack pages cost no memory.
-static void start_run(RunSlot* slot, const PendingRun& run)
+// The run's time-out: the request's when it asked for one, never past the profile's.
+static i64 run_timeout_ms(const RunOptions& options)
+{
+    i64 limit = state.timeout_ms < k_timeout_max_ms ? state.timeout_ms : k_timeout_max_ms;
+    return options.timeout_ms > 0 && options.timeout_ms < limit ? options.timeout_ms : limit;
+}
+
+static void reset_slot(RunSlot* slot, const PendingRun& run)
 {
     slot->run = run;
     slot->pid = 0;
     slot->pidfd = -1;
-    slot->read_fd = -1;
+    slot->stdin_fd = -1;
+    slot->stdin_sent = 0;
     slot->timed_out = false;
     slot->out_of_memory = false;
     slot->child_ended = false;
@@ -499,24 +645,69 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->seccomp_killed = false;
     slot->killed_call = nullptr;
     slot->run.order.agent_name = { slot->run.agent_name, run.order.agent_name.len };
+    for (RunStream& stream : slot->streams)
+        stream = { slot, -1, { nullptr, 0, 0 }, { on_output, &stream } };
+}
+
+// The server's ends go to the slot and the loop watches them; the child's ends were the
+// child's alone once it had them.
+static void watch_run(RunSlot* slot, const Channel& channel)
+{
+    const RunOrder& order = slot->run.order;
+    slot->streams[k_stdout].fd = channel.stdout_read;
+    slot->streams[k_stdout].capture = { order.stdout_out, order.capacity, 0 };
+    slot->streams[k_stderr].fd = channel.stderr_read;
+    slot->streams[k_stderr].capture = { order.options.merge_stderr ? nullptr : order.stderr_out, order.capacity, 0 };
+    slot->stdin_fd = channel.stdin_write;
+    slot->child_watch = { on_child_end, slot };
+    watch_fd(slot->pidfd, EPOLLIN, &slot->child_watch);
+    for (RunStream& stream : slot->streams)
+        if (stream.fd >= 0)
+            watch_fd(stream.fd, EPOLLIN, &stream.watch);
+    if (slot->stdin_fd >= 0) {
+        slot->stdin_watch = { on_input_room, slot };
+        watch_fd(slot->stdin_fd, EPOLLOUT, &slot->stdin_watch);
+    }
+    if (slot->plan.cgroup) {
+        slot->memory_watch = { on_memory_exhausted, slot };
+        watch_fd(slot->group.oom_event_fd, EPOLLIN, &slot->memory_watch);
+    }
+}
+
+static void close_child_ends(const Channel& channel)
+{
+    sys_close(channel.child_stdin);
+    sys_close(channel.child_stdout);
+    if (channel.child_stderr != channel.child_stdout)
+        sys_close(channel.child_stderr);
+}
+
+// The slot's plan and stacks are not cleared: plan_launch fills every field of the plan but
+// its buffers (the slot's own), and untouched stack pages cost no memory.
+static void start_run(RunSlot* slot, const PendingRun& run)
+{
+    reset_slot(slot, run);
     RunOrder& order = slot->run.order;
     slot->start_ms = monotonic_ms();
-    if (order.capacity > 0)
-        order.out[0] = 0;
     Channel channel {};
-    if (i64 error = open_channel(&channel); error < 0)
-        return refuse_start(order, "output pipe", error, 0);
-    plan_launch(&slot->plan, order.cmd, order.cmd_len, channel.stdin_fd, channel.write_fd);
+    if (i64 error = open_channel(&channel, order.options); error < 0)
+        return refuse_start(order, "pipes", error, 0);
+    const RunOptions& options = order.options;
+    LaunchRequest request { { order.cmd, order.cmd_len }, options.env, options.env_count, options.cwd };
+    if (!plan_launch(&slot->plan, request, { channel.child_stdin, channel.child_stdout, channel.child_stderr })) {
+        close_channel(channel);
+        return refuse_start(order, slot->plan.failed_step, slot->plan.failed_error, 0);
+    }
     slot->plan.uid = sandbox_uid_for_agent(order.agent);
     if (workspace_ensure(order.agent))
         workspace_path(order.agent, slot->plan.workspace);
     open_run_cgroup(slot, order.agent);
     int pidfd = -1;
     i64 pid = launch_confined(&slot->plan, &slot->stacks, &pidfd);
-    sys_close(channel.write_fd);
-    sys_close(channel.stdin_fd);
+    close_child_ends(channel);
     if (pid < 0) {
-        sys_close(channel.read_fd);
+        Channel server_ends { -1, -1, -1, channel.stdin_write, channel.stdout_read, channel.stderr_read };
+        close_channel(server_ends);
         if (slot->plan.cgroup)
             run_cgroup_remove(&slot->group);
         return refuse_start(order, slot->plan.failed_step, slot->plan.failed_error, monotonic_ms() - slot->start_ms);
@@ -524,18 +715,8 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->busy = true;
     slot->pid = pid;
     slot->pidfd = pidfd;
-    slot->read_fd = channel.read_fd;
-    slot->capture = { order.out, order.capacity > 0 ? order.capacity - 1 : 0, 0 };
-    i64 timeout_ms = state.timeout_ms < k_timeout_max_ms ? state.timeout_ms : k_timeout_max_ms;
-    slot->deadline_ms = slot->start_ms + timeout_ms;
-    slot->child_watch = { on_child_end, slot };
-    slot->output_watch = { on_output, slot };
-    watch_fd(pidfd, EPOLLIN, &slot->child_watch);
-    watch_fd(slot->read_fd, EPOLLIN, &slot->output_watch);
-    if (slot->plan.cgroup) {
-        slot->memory_watch = { on_memory_exhausted, slot };
-        watch_fd(slot->group.oom_event_fd, EPOLLIN, &slot->memory_watch);
-    }
+    slot->deadline_ms = slot->start_ms + run_timeout_ms(options);
+    watch_run(slot, channel);
     watch_notices(slot);
 }
 
@@ -652,8 +833,9 @@ static void kill_run(RunSlot* slot)
 }
 
 // The run is audited now, while its command is still readable in the connection's memory,
-// and forgets that memory: its output pipe closes (the command's further writes fail), and
-// its order points nowhere. The pidfd then reports the end, and finish_run frees the slot.
+// and forgets that memory: its pipes close (the command's further writes fail, its input
+// ends), and its order points nowhere. The pidfd then reports the end, and finish_run
+// frees the slot.
 static i64 cancel_running(int conn)
 {
     for (i64 i = 0; i < runs.slot_count; i++) {
@@ -663,9 +845,11 @@ static i64 cancel_running(int conn)
         RunOrder& order = slot->run.order;
         audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, k_timeout_exit_code, monotonic_ms() - slot->start_ms, "CANCELLED");
         slot->cancelled = true;
-        close_output(slot);
-        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, 0, order.done };
-        slot->capture = { nullptr, 0, slot->capture.captured };
+        close_outputs(slot);
+        close_input(slot);
+        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, nullptr, 0, {}, nullptr, order.done };
+        for (RunStream& stream : slot->streams)
+            stream.capture = { nullptr, 0, stream.capture.total };
         if (slot->child_ended)
             finish_run(slot);
         else

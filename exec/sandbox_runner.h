@@ -1,21 +1,29 @@
 // The sandbox runner: runs shell commands under /bin/sh -c in confined children, side by
-// side, each watched by the event loop (its pidfd and its output pipe), and hands back
-// each one's combined output, exit code and duration when it ends, counting and auditing
-// the run.
+// side, each watched by the event loop (its pidfd, its output pipes and its input pipe), and
+// hands back each one's output streams, exit code and duration when it ends, counting and
+// auditing the run.
 #pragma once
+#include "exec/output_capture.h"
+#include "exec/run_outcome.h"
 #include "runtime/types.h"
 
 // What a run handed back. started is false when the command could not be started (no
-// output pipe, no child, or a confinement step of the child failed): then nothing was
-// captured, the exit code is -1, and failed_step and failed_error say which step failed
-// and its negated errno.
+// pipe, no child, or a confinement step of the child failed): then nothing was captured,
+// the exit code is -1, and failed_step and failed_error say which step failed and its
+// negated errno.
 struct RunResult {
     bool started;
-    i64 captured;
+    // The streams as the order's buffers now hold them (capture_finish); with merge_stderr
+    // both went to stdout and stderr is empty.
+    CapturedStream stdout_stream;
+    CapturedStream stderr_stream;
     i64 exit_code;
     i64 duration_ms;
-    // The run outlasted the time-out and was killed.
+    // The run outlasted its time-out and was killed.
     bool timed_out;
+    // How the run ended: k_run_memory when its memory group ran out, k_run_seccomp when the
+    // filter killed a process of it.
+    RunVerdict verdict;
     const char* failed_step;
     i64 failed_error;
     // The run was killed for a call of the seccomp filter's kill list, and this is the
@@ -25,8 +33,37 @@ struct RunResult {
     const char* killed_call;
 };
 
-// One command to run, and whom to tell when it has ended. cmd and out must stay valid
-// until done has been called; the agent's name is copied.
+// The environment a request may add: each entry "NAME=value" and its NUL, 32 KiB in all;
+// the shortest entry ("A=" and its NUL) takes three bytes.
+constexpr i64 k_env_bytes_max = 32768;
+constexpr i64 k_env_entries_max = k_env_bytes_max / 3;
+// The working directory a request may name, relative to the run's /tmp: at most 4095
+// bytes and a NUL, as chdir takes a path.
+constexpr i64 k_cwd_max = 4095;
+
+// The confinement step that enters the working directory a request named; a run it stops
+// failed because the directory is missing or cannot be entered, not because of the host.
+inline constexpr char k_step_working_directory[] = "working directory";
+
+// What a request asks of its run besides the command. Every span must stay valid until
+// done has been called, as the command must.
+struct RunOptions {
+    // One pipe for both streams: the command's standard error goes to stdout's buffer.
+    bool merge_stderr;
+    // Written to the command's standard input by the loop; ptr nullptr for an input that
+    // reads as empty (/dev/null).
+    ByteSpan stdin_data;
+    // "NAME=value" entries with their NULs, env_count of them (at most k_env_bytes_max).
+    ByteSpan env;
+    i64 env_count;
+    // The working directory relative to /tmp, "" for /tmp itself.
+    ByteSpan cwd;
+    // The run's time-out; 0 for the profile's. Never more than the profile's.
+    i64 timeout_ms;
+};
+
+// One command to run, and whom to tell when it has ended. cmd, the buffers and the options'
+// spans must stay valid until done has been called; the agent's name is copied.
 struct RunOrder {
     int conn;
     // Registry slot of the agent (-1 for none): picks the command's uid and workspace.
@@ -34,9 +71,13 @@ struct RunOrder {
     ByteSpan agent_name;
     const char* cmd;
     i64 cmd_len;
-    // At most capacity - 1 bytes of output land in out, followed by a NUL.
-    char* out;
+    // Each of capture_buffer_size(capacity) bytes; stderr_out is unused with merge_stderr.
+    char* stdout_out;
+    char* stderr_out;
     i64 capacity;
+    RunOptions options;
+    // The caller's own record of the request, handed back to done.
+    const void* context;
     void (*done)(const RunOrder* order, const RunResult* result);
 };
 

@@ -15,6 +15,10 @@ static constexpr i64 k_self_test_wait_ms = 10000;
 
 static constinit LaunchPlan plan {};
 static constinit ChildStacks stacks {};
+static constexpr char k_command[] = "true";
+static constinit char command_copy[sizeof(k_command)] {};
+// The server's own variables and the NULL after them: the self-test adds none.
+static constinit const char* environment[k_server_variables_max + 1] {};
 
 struct Pipes {
     int input[2];
@@ -82,8 +86,9 @@ SelfTest run_self_test()
         test.step = "output pipe";
         return test;
     }
-    static constexpr char command[] = "true";
-    plan_launch(&plan, command, sizeof(command) - 1, pipes.input[0], pipes.output[1]);
+    plan.buffers = { command_copy, sizeof(command_copy), nullptr, environment };
+    LaunchRequest request { { k_command, sizeof(k_command) - 1 }, { "", 0 }, 0, { "", 0 } };
+    plan_launch(&plan, request, { pipes.input[0], pipes.output[1], pipes.output[1] });
     int pidfd = -1;
     i64 pid = launch_confined(&plan, &stacks, &pidfd);
     sys_close(pipes.input[0]);

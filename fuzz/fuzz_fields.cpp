@@ -4,6 +4,8 @@
 #include "admin/file_read.h"
 #include "admin/file_write.h"
 #include "admin/policy_endpoints.h"
+#include "core/state.h"
+#include "exec/exec_fields.h"
 #include "fuzz/fuzz_support.h"
 #include "runtime/fields.h"
 #include "server/request_framing.h"
@@ -16,9 +18,39 @@ static void string_field(const ExactCopy& req, const char* key, i64 capacity)
     fuzz_check(len >= 0 && len <= capacity && out.bytes[len] == 0, "string field bounds");
 }
 
+// The exec request's members on the body: whatever it says, a member is read within its
+// bound or refused with a message that fits, and the variables are whole entries.
+static void exec_members(const char* json, i64 len)
+{
+    char* mark = heap_mark();
+    ExecFields fields {};
+    ExactCopy message(nullptr, k_field_message_max, k_field_message_max);
+    i64 refused = read_exec_fields(json, len, &fields, message.bytes);
+    fuzz_check(refused >= -1 && refused <= k_field_message_max, "exec member message");
+    if (refused == 0) {
+        fuzz_check(fields.cwd.len <= k_cwd_max && fields.stdin_data.len <= k_stdin_max, "exec member bounds");
+        fuzz_check(fields.timeout_ms >= 0 && fields.timeout_ms <= state.timeout_ms, "exec time-out bound");
+        fuzz_check(fields.env.len <= k_env_bytes_max && fields.env_count <= k_env_entries_max, "env bounds");
+        i64 entries = 0;
+        for (i64 at = 0; at < fields.env.len; entries++) {
+            i64 entry_len = text_length_max(fields.env.ptr + at, fields.env.len - at);
+            fuzz_check(at + entry_len < fields.env.len && find_bytes(fields.env.ptr + at, entry_len, 1, "=", 1) > 0, "env entry");
+            at += entry_len + 1;
+        }
+        fuzz_check(entries == fields.env_count, "env entry count");
+    }
+    IgnoredFields ignored {};
+    list_ignored_fields(json, len, &ignored);
+    fuzz_check(ignored.count >= 0 && ignored.count <= k_ignored_names_max && ignored.more >= 0, "ignored members");
+    for (i64 i = 0; i < ignored.count; i++)
+        fuzz_check(ignored.lens[i] >= 0 && ignored.lens[i] <= k_ignored_name_max, "ignored name");
+    heap_release(mark);
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz_setup();
+    state_init_defaults();
     return 0;
 }
 
@@ -73,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size)
             "header value bounds");
         fuzz_check(value.len == 0 || (value.ptr[0] != ' ' && value.ptr[value.len - 1] != ' '), "header value blanks");
     }
+    exec_members(req.bytes + (body < 0 ? req.len : body), body < 0 ? 0 : req.len - body);
     // The router's guards read the same bytes once framed; the sanitizers watch them.
     Frame frame = frame_request(req.bytes, req.len, request_body_limit(4096));
     if (frame.state == k_frame_complete) {

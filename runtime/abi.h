@@ -197,6 +197,7 @@ enum : long {
     EINTR = 4,
     EIO = 5,
     ENXIO = 6,
+    E2BIG = 7,
     EBADF = 9,
     ECHILD = 10,
     EAGAIN = 11,

@@ -15,6 +15,7 @@ static constexpr ErrorName k_error_names[] = {
     { ESRCH, "ESRCH", "No such process" },
     { EINTR, "EINTR", "Interrupted system call" },
     { EIO, "EIO", "Input/output error" },
+    { E2BIG, "E2BIG", "Argument list too long" },
     { EBADF, "EBADF", "Bad file descriptor" },
     { EAGAIN, "EAGAIN", "Resource temporarily unavailable" },
     { ENOMEM, "ENOMEM", "Cannot allocate memory" },

@@ -340,6 +340,32 @@ i64 json_find_member(const char* json, i64 len, i64 object_pos, const char* key,
     return -1;
 }
 
+JsonMemberStep json_next_member(const char* json, i64 len, i64 object_pos, const JsonMember* previous, JsonMember* member)
+{
+    i64 pos = json_skip_blanks(json, len, previous ? previous->end : object_pos);
+    if (pos >= len)
+        return k_json_members_malformed;
+    if (previous == nullptr) {
+        if (json[pos] != '{')
+            return k_json_members_malformed;
+        pos = json_skip_blanks(json, len, pos + 1);
+        if (pos < len && json[pos] == '}')
+            return k_json_members_end;
+    } else {
+        if (json[pos] == '}')
+            return k_json_members_end;
+        if (json[pos] != ',')
+            return k_json_members_malformed;
+        pos = json_skip_blanks(json, len, pos + 1);
+    }
+    i64 value = member_value_start(json, len, pos);
+    i64 end = value < 0 ? -1 : json_value_end(json, len, value);
+    if (end < 0)
+        return k_json_members_malformed;
+    *member = { pos, value, end };
+    return k_json_member;
+}
+
 JsonInteger json_read_integer(const char* json, i64 len, i64 pos)
 {
     pos = json_skip_blanks(json, len, pos);

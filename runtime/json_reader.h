@@ -27,6 +27,23 @@ i64 json_value_end(const char* json, i64 len, i64 pos);
 // object is malformed before the key.
 i64 json_find_member(const char* json, i64 len, i64 object_pos, const char* key, i64 key_len);
 
+// One member of an object: the offsets of its name's opening quote, of its value, and
+// just after the value.
+struct JsonMember {
+    i64 name;
+    i64 value;
+    i64 end;
+};
+
+enum JsonMemberStep { k_json_member, k_json_members_end, k_json_members_malformed };
+
+// Steps through the members of the object at object_pos (after blanks), in order: with
+// previous nullptr the first member, else the one after previous. Fills *member and
+// answers k_json_member, or answers k_json_members_end after the last one (the closing
+// brace), or k_json_members_malformed when the object is not well formed there (or
+// object_pos holds no object).
+JsonMemberStep json_next_member(const char* json, i64 len, i64 object_pos, const JsonMember* previous, JsonMember* member);
+
 // A decoded string value.
 struct JsonString {
     i64 end; // offset just after the closing quote; -1 when not a well-formed string

@@ -69,6 +69,21 @@ i64 utf8_sequence_length(const char* s, i64 len)
     return need;
 }
 
+bool utf8_well_formed(const char* s, i64 len)
+{
+    for (i64 i = 0; i < len;) {
+        if ((u8)s[i] < 0x80) {
+            i++;
+            continue;
+        }
+        i64 n = utf8_sequence_length(s + i, len - i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 static constexpr char k_hex_digits[] = "0123456789abcdef";
 
 static i64 append_json_escape(char* buf, i64 pos, u8 c)

@@ -32,6 +32,10 @@ JsonStringSize measure_json_string(const char* src, i64 len);
 // point past U+10FFFF, or a sequence cut off by the end).
 i64 utf8_sequence_length(const char* s, i64 len);
 
+// True when the len bytes are well-formed UTF-8 throughout, so append_json_string writes
+// them without replacing any byte.
+bool utf8_well_formed(const char* s, i64 len);
+
 // True if the first len bytes are equal (len 0 gives true).
 bool bytes_equal(const char* a, const char* b, i64 len);
 

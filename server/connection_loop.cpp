@@ -38,8 +38,10 @@ static constexpr i64 k_drain_max_ms = 250;
 static constexpr i64 k_idle_wait_ms = 1000;
 // Accepts per listening event, so a flood of connections cannot starve the others.
 static constexpr i64 k_accepts_per_event = 64;
-// Descriptors beside the connections: the listener, epoll, and a run's pidfd, pipe and input.
-static constexpr i64 k_descriptors_per_run = 3;
+// Descriptors beside the connections: the listener, epoll, and per run its pidfd, the
+// server's ends of its output, error and input pipes, and the child's three ends while it
+// starts.
+static constexpr i64 k_descriptors_per_run = 7;
 static constexpr i64 k_descriptor_reserve = 16;
 
 static constinit int listen_fd = -1;

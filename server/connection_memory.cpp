@@ -1,13 +1,17 @@
 // Each route's worst case is the request buffer (made when the connection is accepted)
 // plus every block the route's handler may take, each rounded as the heap rounds it. A
 // handler's blocks are summed over all its paths, so whichever path a request takes fits.
+// What depends on the configuration (the request buffer, from max_file_bytes; the command
+// and output buffers and the exec answer, from max_cmd_bytes and max_output_bytes) is
+// computed from the configured values, once the configuration is read.
 //
 // The largest is a tool call through /mcp: its own request, the route request it builds
 // from it (no larger than the request), the route's buffers, and the tool result, which
 // carries the route's answer twice (as text and as structuredContent). With the default
-// max_file_bytes of 8 MiB a request takes up to 11.4 MB, a read's answer (the file as
-// base64) 11.2 MB, and the largest tool call about 65 MB of address space; only the pages
-// a request actually fills become memory.
+// settings the exec answer holds two streams of up to 1 MiB each, every byte escaped to
+// six: about 12.6 MB, the tool result about 25.2 MB, and the requests about 11.4 MB each
+// (a body of 8 MiB in Base64): about 64 MB of address space per connection, of which only
+// the pages a request and its answers fill cost memory.
 #include "server/connection_memory.h"
 #include "admin/agent_reset.h"
 #include "admin/file_list.h"
@@ -47,10 +51,10 @@ static i64 write_memory() { return write_route_memory(request_body_max()); }
 static i64 tool_route_answer_max()
 {
     i64 files = larger(larger(read_answer_size(state.max_file_bytes), k_write_answer_size), larger(k_list_answer_size, k_file_refusal_size));
-    return larger(larger(k_exec_answer_max, files), larger(k_error_buffer, k_refusal_body_size));
+    return larger(larger(exec_answer_max(), files), larger(k_error_buffer, k_refusal_body_size));
 }
 
-static i64 tool_route_memory() { return larger(k_exec_route_memory, larger(larger(read_memory(), write_memory()), k_list_route_memory)); }
+static i64 tool_route_memory() { return larger(exec_route_memory(), larger(larger(read_memory(), write_memory()), k_list_route_memory)); }
 
 // The administration routes read and rewrite small files inside the request: the policy
 // file (read for a reload, rebuilt for a change), the agents file, the configuration file
@@ -63,8 +67,8 @@ static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_
 
 static i64 mcp_memory()
 {
-    return request_memory() + mcp_call_memory(request_buffer_size()) + tool_route_memory() + heap_block(mcp_tool_answer_size(tool_route_answer_max()))
-        + k_answer_overhead;
+    return request_memory() + mcp_call_memory(request_buffer_size()) + tool_route_memory()
+        + heap_block(mcp_tool_answer_size(tool_route_answer_max())) + k_answer_overhead;
 }
 
 static RouteMemory table[9];
@@ -72,7 +76,7 @@ static RouteMemory table[9];
 const RouteMemory* route_memory_table(i64* count)
 {
     i64 n = 0;
-    table[n++] = { "POST /api/exec", request_memory() + k_exec_route_memory };
+    table[n++] = { "POST /api/exec", request_memory() + exec_route_memory() };
     table[n++] = { "POST /api/read", request_memory() + read_memory() };
     table[n++] = { "POST /api/write", request_memory() + write_memory() };
     table[n++] = { "POST /api/list", request_memory() + k_list_route_memory };

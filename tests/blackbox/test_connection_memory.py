@@ -1,10 +1,10 @@
 """Each connection's memory is its own: the largest answers the server builds (the largest
-output it keeps, all control bytes, which JSON escapes six to one; through /mcp the output
-goes out twice) leave a neighbouring connection's answer, a queued command of another agent
-and its audit entry exactly as they were, and a server whose connection table is full
-save one slot builds them in that slot and goes on answering. Each case runs in kernel
-isolation and in rootless basic isolation; the agents hold agent tokens only, as an
-attacker would."""
+output it keeps on both streams, all control bytes, which JSON escapes six to one; through
+/mcp the output goes out twice) leave a neighbouring connection's answer, a queued command
+of another agent and its audit entry exactly as they were, and a server whose connection
+table is full save one slot builds them in that slot and goes on answering. Each case runs
+in kernel isolation and in rootless basic isolation; the agents hold agent tokens only, as
+an attacker would."""
 import json
 import re
 import threading
@@ -15,17 +15,16 @@ from tests.blackbox.harness import DEFAULT_AUTH, Instance, Response, recv_all, r
 from tests.blackbox.test_concurrency import wait_next_second
 from tests.blackbox.test_sandbox_escape import token
 
-# The largest output the server keeps from one run. When the limit changes (or becomes
-# the max_output_bytes= line), this is the one figure to change.
-MAX_OUTPUT_BYTES = 64999
+# The most the server keeps of each stream of one run (max_output_bytes= at its default).
+MAX_OUTPUT_BYTES = 1048576
 
-# Every byte a control byte: the dearest answer the largest output can make.
-CONTROL_BYTES = "head -c %d /dev/zero" % MAX_OUTPUT_BYTES
+# Every byte a control byte, on both streams: the dearest answer the largest output can make.
+CONTROL_BYTES = "head -c %d /dev/zero; head -c %d /dev/zero >&2" % (MAX_OUTPUT_BYTES, MAX_OUTPUT_BYTES)
 CONTROL_OUTPUT = "\0" * MAX_OUTPUT_BYTES
 
 # What an attacker prints: zero bytes, then a command of its own, as far as the output goes,
 # so that memory written past its connection's end reads as a command to whoever finds it.
-ATTACK_ZEROS = 47000
+ATTACK_ZEROS = 760000
 ATTACK_TEXT = "touch /tmp/PWNED;"
 ATTACK = ("head -c %d /dev/zero; yes '%s' | tr -d '\\n' | head -c %d"
           % (ATTACK_ZEROS, ATTACK_TEXT, MAX_OUTPUT_BYTES - ATTACK_ZEROS))
@@ -128,17 +127,19 @@ class ConnectionMemoryCases:
         except TimeoutError:
             self.fail("no whole answer within %d s (server running: %s)" % (ANSWER_SECONDS, srv.alive()))
 
-    def check_run_answer(self, route, r, output):
-        """r is the whole answer of a run that printed output and ended with 0."""
+    def check_run_answer(self, route, r, output, errors=""):
+        """r is the whole answer of a run that printed output (and errors on its standard
+        error) and ended with 0."""
         self.assertEqual(r.status, 200, r)
         self.assertEqual(int(r.headers["Content-Length"]), len(r.body))
         answer = r.json()
         if route == "/mcp":
             result = answer["result"]
             self.assertIs(result["isError"], False)
-            self.assertEqual(result["content"], [{"type": "text", "text": output}])
+            texts = [{"type": "text", "text": output}] + ([{"type": "text", "text": "stderr:\n" + errors}] if errors else [])
+            self.assertEqual(result["content"], texts)
             answer = result["structuredContent"]
-        self.assertEqual(answer["stdout"], output)
+        self.assertEqual((answer["stdout"], answer["stderr"]), (output, errors))
         self.assertEqual(answer["exit_code"], 0)
 
     def test_neighbours_get_the_answers_a_quiet_server_gives(self):
@@ -158,7 +159,7 @@ class ConnectionMemoryCases:
                 send(srv, c, half[:len(half) // 2])
                 time.sleep(0.4)
                 send(srv, a, run_request(route, CONTROL_BYTES, "Bearer " + TOKEN_A))
-                self.check_run_answer(route, read_answers([a])[0], CONTROL_OUTPUT)
+                self.check_run_answer(route, read_answers([a])[0], CONTROL_OUTPUT, CONTROL_OUTPUT)
                 c.sendall(half[len(half) // 2:])
                 neighbour_b, neighbour_c = read_answers([b, c])
                 self.assertEqual(without_duration(neighbour_b), without_duration(quiet_b))
@@ -178,7 +179,7 @@ class ConnectionMemoryCases:
                 idle = srv.idle_connections(max_connections - 1)
                 try:
                     largest = self.answer(srv, run_request(route, CONTROL_BYTES, "Bearer " + TOKEN_A))
-                    self.check_run_answer(route, largest, CONTROL_OUTPUT)
+                    self.check_run_answer(route, largest, CONTROL_OUTPUT, CONTROL_OUTPUT)
                     # The oldest silent peer is still held, so every one was when the run's
                     # request came: it had the table's last connection.
                     idle[0].setblocking(False)
@@ -231,7 +232,9 @@ class ConnectionMemoryCases:
                         "audit": [re.sub(r"^\[\d+\] (.*) dur=\d+ms$", r"\1", e) for e in own_entries],
                         "PWNED in B's workspace": "PWNED" in listing.json()["stdout"]}
                 self.assertEqual(seen, {
-                    "answer": b'{"ok":true,"stdout":"queued-%s\\n","stderr":"","exit_code":0,"duration_ms":_}' % mark.encode(),
+                    "answer": (b'{"ok":true,"stdout":"queued-%s\\n","stderr":"","exit_code":0,"duration_ms":_,"stdout_bytes":%d,'
+                               b'"stderr_bytes":0,"stdout_truncated":false,"stderr_truncated":false}'
+                               % (mark.encode(), len("queued-%s\n" % mark))),
                     "audit": ['[agent-b] EXEC OK "%s" exit=0\n' % own],
                     "PWNED in B's workspace": False})
                 self.assert_serving(srv)

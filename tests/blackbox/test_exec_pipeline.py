@@ -224,7 +224,8 @@ class RunTest(unittest.TestCase):
 
     def test_echo_answer_and_agent_counters(self):
         r = self.run_ok("echo hi", "echo-1")
-        self.assertRegex(r.text, r'^\{"ok":true,"stdout":"hi\\n","stderr":"","exit_code":0,"duration_ms":\d+\}$')
+        self.assertRegex(r.text, r'^\{"ok":true,"stdout":"hi\\n","stderr":"","exit_code":0,"duration_ms":\d+,"stdout_bytes":3,'
+                                 r'"stderr_bytes":0,"stdout_truncated":false,"stderr_truncated":false\}$')
         self.assertEqual(self.run_ok("exit 3", "echo-1").json()["exit_code"], 3)
         record = agents(self.srv)["echo-1"]
         self.assertEqual((record["execs"], record["bytes"], record["rate_1m"]), (2, 3, 2))
@@ -255,10 +256,9 @@ class RunTest(unittest.TestCase):
         self.assertEqual(entry_tail(audit(self.srv, "hider-2")["entries"][-1]),
                          '[hider-2] BLOCK BLACKLIST "echo x; curl y" exit=0 dur=0ms')
 
-    def test_a_long_command_keeps_its_first_2000_bytes(self):
+    def test_a_long_command_runs_whole(self):
         body = self.run_ok("echo " + "é" * 1200, "long").json()
-        # 5 bytes of "echo " and 997 two-byte letters fit; the half of the 998th is dropped.
-        self.assertEqual(body["stdout"], "é" * 997 + "\n")
+        self.assertEqual(body["stdout"], "é" * 1200 + "\n")
 
     def test_a_timed_out_run_says_so(self):
         with Instance(mode="basic", files={"policy.conf": "[config]\nprofile=2\n"}) as srv:

@@ -88,7 +88,7 @@ class LandlockCases:
         home = self.run_cmd("echo secret-of-a > mine.txt; pwd", agent="owner-a")["stdout"].strip()
         out = self.run_cmd("cat %s/mine.txt; echo rc=$?; ls %s; echo rc=$?" % (home, home), agent="other-b")
         self.assertNotIn("secret-of-a", out["stdout"])
-        self.assertTrue(out["stdout"].startswith("cat: "), out)
+        self.assertTrue(out["stderr"].startswith("cat: "), out)
         self.assertNotRegex(out["stdout"], r"(?m)^mine\.txt$")
         r = self.inst.post("/api/read", json.dumps({"path": "/tmp/mine.txt"}), headers={"X-Agent": "other-b"})
         self.assertEqual(r.status, 404)

@@ -121,7 +121,7 @@ class SurfaceCases:
         self.assertEqual(out["exit_code"], 0, out)
         lines = out["stdout"].splitlines()
         self.assertEqual(lines[0], "thread")
-        self.assertIn("Operation not permitted", out["stdout"])
+        self.assertIn("Operation not permitted", out["stderr"])
         self.assertEqual(lines[-1], "1")
 
 

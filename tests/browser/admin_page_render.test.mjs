@@ -52,7 +52,7 @@ describe('terminal', () => {
             await cmd.press('Enter');
             await waitForText(page, '#out', 'ran:ls -la');
             assert.equal(callsTo(calls, 'POST', '/api/exec').length, 1, 'Enter on an empty line sends nothing');
-            assert.equal(callsTo(calls, 'POST', '/api/exec')[0].body, '{"cmd":"ls -la"}');
+            assert.equal(callsTo(calls, 'POST', '/api/exec')[0].body, '{"cmd":"ls -la","merge_stderr":true}', 'the terminal shows one stream');
             assert.equal(await cmd.inputValue(), '');
             assert.equal(await page.evaluate(() => document.activeElement.id), 'cmd');
 

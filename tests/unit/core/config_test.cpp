@@ -273,6 +273,22 @@ TEST_F(ApplyConfigText, FileLimitHoldsItsRangeAndSurvivesARewrite)
     EXPECT_EQ(text, "a:b\nport=7575\nmax_file_bytes=67108864\n");
 }
 
+TEST_F(ApplyConfigText, CommandOutputAndFileSizesHoldTheirRanges)
+{
+    Applied applied = apply_watched("max_cmd_bytes=131072\nmax_output_bytes=4095\nmax_file_bytes=67108865\n"
+                                    "max_cmd_bytes=131071\nmax_output_bytes=16777216\nmax_file_bytes=4096\n");
+    EXPECT_EQ(state.max_cmd_bytes, k_max_cmd_bytes_high);
+    EXPECT_EQ(state.max_output_bytes, k_max_output_bytes_high);
+    EXPECT_EQ(state.max_file_bytes, k_max_file_bytes_low);
+    EXPECT_NE(applied.console.find("line 1: max_cmd_bytes must be a whole number from 1 to 131071; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("line 2: max_output_bytes must be a whole number from 4096 to 16777216; ignored\n"), std::string::npos);
+    EXPECT_NE(applied.console.find("line 3: max_file_bytes must be a whole number from 4096 to 67108864; ignored\n"), std::string::npos);
+    state_init_defaults();
+    EXPECT_EQ(state.max_cmd_bytes, 65536);
+    EXPECT_EQ(state.max_output_bytes, 1048576);
+    EXPECT_EQ(state.max_file_bytes, 8388608);
+}
+
 TEST_F(ApplyConfigText, AllowUnconfinedTakesYesOrNoAndSurvivesARewrite)
 {
     Applied applied = apply_watched("allow_unconfined=yes\nallow_unconfined=1\n");

@@ -3,20 +3,30 @@
 #include "exec/confinement.h"
 #include "exec/jail.h"
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 struct PlanLaunch : ::testing::Test {
     LaunchPlan plan {};
+    std::vector<char> command = std::vector<char>(16);
+    std::vector<char> env_text = std::vector<char>(k_env_bytes_max);
+    std::vector<const char*> environment = std::vector<const char*>(k_environment_slots);
     void SetUp() override
     {
         state_init_defaults();
         jail.mode = k_jail_none;
+        plan.buffers = { command.data(), (i64)command.size(), env_text.data(), environment.data() };
     }
     void TearDown() override { jail.mode = k_jail_none; }
-    void launch(const std::string& cmd) { plan_launch(&plan, cmd.data(), (i64)cmd.size(), 5, 6); }
+    bool launch(const std::string& cmd, const std::string& env = "", i64 env_count = 0, const std::string& cwd = "")
+    {
+        LaunchRequest request { { cmd.data(), (i64)cmd.size() }, { env.data(), (i64)env.size() }, env_count, { cwd.data(), (i64)cwd.size() } };
+        return plan_launch(&plan, request, { 5, 6, 7 });
+    }
 };
 
 TEST_F(PlanLaunch, JailModesSetAllFiveLimitsInOrder)
@@ -132,14 +142,36 @@ TEST_F(PlanLaunch, TmpfsOptionsFitTheirBufferForTheWidestValue)
     EXPECT_LT((i64)text.size() + 1, k_tmpfs_options_size + 1);
 }
 
-TEST_F(PlanLaunch, CopiesTheCommandWithItsNul)
+TEST_F(PlanLaunch, CopiesTheRequestWholeOrRefusesIt)
 {
-    plan.command[3] = 'x';
-    launch("pwd");
-    EXPECT_STREQ(plan.command, "pwd");
-    std::string long_cmd(5000, 'e');
-    launch(long_cmd);
-    EXPECT_EQ(std::string(plan.command), long_cmd.substr(0, k_command_buffer - 1));
+    command[3] = 'x';
+    ASSERT_TRUE(launch("pwd", std::string("A=1\0B=two\0", 10), 2, "src/lib"));
+    EXPECT_STREQ(plan.buffers.command, "pwd");
+    EXPECT_EQ(std::string(env_text.data(), (size_t)plan.env_len), std::string("A=1\0B=two\0", 10));
+    EXPECT_EQ(plan.env_count, 2);
+    EXPECT_STREQ(plan.cwd, "src/lib");
+    EXPECT_EQ(plan.failed_step, nullptr);
+    EXPECT_EQ(plan.stdout_fd, 6);
+    EXPECT_EQ(plan.stderr_fd, 7);
+    // The buffer holds 15 bytes and the NUL: one more byte is refused, not cut.
+    EXPECT_TRUE(launch(std::string(15, 'e')));
+    EXPECT_EQ(std::string(plan.buffers.command), std::string(15, 'e'));
+    EXPECT_FALSE(launch(std::string(16, 'e')));
+    EXPECT_STREQ(plan.failed_step, "command and environment copy");
+    EXPECT_EQ(plan.failed_error, -7);
+    EXPECT_FALSE(launch("ls", "", 0, std::string(k_cwd_max + 1, 'd')));
+    EXPECT_FALSE(launch("ls", std::string(k_env_bytes_max + 1, 'x'), 1));
+}
+
+TEST(ServerSetsVariable, NamesTheServersOwnAndTmpdirWhereItSetsIt)
+{
+    jail.mode = k_jail_kernel;
+    for (const char* name : { "PATH", "HOME", "TERM" })
+        EXPECT_TRUE(server_sets_variable({ name, (i64)strlen(name) })) << name;
+    for (const char* name : { "TMPDIR", "PATHS", "PAT", "path", "USER" })
+        EXPECT_FALSE(server_sets_variable({ name, (i64)strlen(name) })) << name;
+    jail.mode = k_jail_none;
+    EXPECT_TRUE(server_sets_variable({ "TMPDIR", 6 }));
 }
 
 } // namespace

@@ -12,51 +12,127 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cstring>
 #include <vector>
 
 namespace {
 
-std::string body(const std::string& output, i64 exit_code = 0, i64 dur = 0)
+RunResult ran(i64 out_len, i64 err_len, i64 exit_code = 0, i64 dur = 0)
 {
-    std::vector<char> out(k_exec_body_size);
-    i64 n = build_exec_body(out.data(), output.data(), (i64)output.size(), exit_code, dur);
-    EXPECT_LE(n, k_exec_body_size);
-    return std::string(out.data(), n);
+    RunResult run {};
+    run.started = true;
+    run.stdout_stream = { out_len, out_len, false };
+    run.stderr_stream = { err_len, err_len, false };
+    run.exit_code = exit_code;
+    run.duration_ms = dur;
+    return run;
 }
 
-TEST(BuildExecResult, EscapesOutputAndKeepsKeyOrder)
+std::string body(const std::string& out, const std::string& err, const RunResult& run, const IgnoredFields* ignored = nullptr,
+    i64 capacity = 4096)
 {
-    char out[256];
+    std::vector<char> buf((size_t)exec_body_size(capacity));
+    ExecOutcome outcome { { out.data(), (i64)out.size() }, { err.data(), (i64)err.size() }, &run, ignored };
+    i64 n = build_exec_body(buf.data(), outcome);
+    EXPECT_LE(n, exec_body_size(capacity));
+    return std::string(buf.data(), (size_t)n);
+}
+
+std::string body(const std::string& output, i64 exit_code = 0, i64 dur = 0)
+{
+    return body(output, "", ran((i64)output.size(), 0, exit_code, dur));
+}
+
+const std::string k_streams_tail = R"("stdout_truncated":false,"stderr_truncated":false)";
+
+TEST(BuildExecBody, EscapesBothStreamsAndKeepsKeyOrder)
+{
     std::string o = "a\tb\"c\\d\r\n\x7f\xc3\xa9";
-    i64 n = build_exec_result(out, true, o.data(), (i64)o.size(), -1, 1000);
-    EXPECT_EQ(std::string(out, n),
-        "{\"ok\":true,\"stdout\":\"a\\tb\\\"c\\\\d\\r\\n\x7f\xc3\xa9\",\"stderr\":\"\",\"exit_code\":-1,\"duration_ms\":1000}");
-    n = build_exec_result(out, false, "", 0, 3, 0);
-    EXPECT_EQ(std::string(out, n), R"({"ok":false,"stdout":"","stderr":"","exit_code":3,"duration_ms":0})");
+    RunResult run = ran((i64)o.size(), 3, -1, 1000);
+    EXPECT_EQ(body(o, "e\x01\n", run),
+        "{\"ok\":true,\"stdout\":\"a\\tb\\\"c\\\\d\\r\\n\x7f\xc3\xa9\",\"stderr\":\"e\\u0001\\n\",\"exit_code\":-1,\"duration_ms\":1000,"
+        "\"stdout_bytes\":12,\"stderr_bytes\":3,"
+            + k_streams_tail + "}");
+}
+
+TEST(BuildExecBody, SaysWhatWasCutReplacedOrKilled)
+{
+    RunResult run = ran(5, 2, 137, 9);
+    run.stdout_stream = { 5, 3000000, true };
+    run.timed_out = true;
+    run.verdict = k_run_memory;
+    EXPECT_EQ(body("ab\xff\xfe!", "\xc3", run),
+        "{\"ok\":true,\"stdout\":\"ab\xef\xbf\xbd\xef\xbf\xbd!\",\"stderr\":\"\xef\xbf\xbd\",\"exit_code\":137,\"duration_ms\":9,"
+        "\"stdout_bytes\":3000000,\"stderr_bytes\":2,\"stdout_truncated\":true,\"stderr_truncated\":false,"
+        "\"stdout_lossy\":true,\"stderr_lossy\":true,\"timed_out\":true,\"killed_by\":\"memory\"}");
+    run = ran(0, 0, 159);
+    run.verdict = k_run_seccomp;
+    EXPECT_EQ(body("", "", run), R"({"ok":true,"stdout":"","stderr":"","exit_code":159,"duration_ms":0,"stdout_bytes":0,"stderr_bytes":0,)" + k_streams_tail
+            + R"(,"killed_by":"seccomp"})");
+    run.killed_call = "ptrace";
+    EXPECT_NE(body("", "", run).find(R"(,"killed_by":"seccomp","call":"ptrace"})"), std::string::npos);
 }
 
 TEST(BuildExecBody, SplitsFileListAfterMarker)
 {
-    EXPECT_EQ(body("a\n<<VELK_FS>>\nf1\nf2\r\n\nf3", 0, 7),
-        R"({"ok":true,"stdout":"a\n","stderr":"","exit_code":0,"duration_ms":7,"files":["f1","f2","f3"]})");
-    EXPECT_EQ(body("x<<VELK_FS>>\n"), R"({"ok":true,"stdout":"x","stderr":"","exit_code":0,"duration_ms":0,"files":[]})");
-    EXPECT_EQ(body("<<VELK_FS>>"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":[]})");
-    EXPECT_EQ(body("<<VELK_FS>\n"), R"({"ok":true,"stdout":"<<VELK_FS>\n","stderr":"","exit_code":0,"duration_ms":0})");
-    EXPECT_EQ(
-        body("<<VELK_FS>>\na\"b\\c\td\re\n"), R"({"ok":true,"stdout":"","stderr":"","exit_code":0,"duration_ms":0,"files":["a\"b\\c\td\re"]})");
+    auto files = [](const std::string& output) {
+        std::string b = body(output, 0, 7);
+        std::string stdout_part = b.substr(20, b.find(",\"stderr\"") - 20);
+        size_t list = b.find(",\"files\":");
+        return stdout_part + (list == std::string::npos ? std::string() : b.substr(list, b.size() - 1 - list));
+    };
+    EXPECT_EQ(files("a\n<<VELK_FS>>\nf1\nf2\r\n\nf3"), R"("a\n","files":["f1","f2","f3"])");
+    EXPECT_EQ(files("x<<VELK_FS>>\n"), R"("x","files":[])");
+    EXPECT_EQ(files("<<VELK_FS>>"), R"("","files":[])");
+    EXPECT_EQ(files("<<VELK_FS>\n"), R"("<<VELK_FS>\n")");
+    EXPECT_EQ(files("<<VELK_FS>>\na\"b\\c\td\re\n"), R"("","files":["a\"b\\c\td\re"])");
 }
 
+TEST(BuildExecBody, NamesIgnoredMembersAndCountsTheRest)
+{
+    IgnoredFields ignored {};
+    EXPECT_EQ(body("", "", ran(0, 0), &ignored).find("ignored"), std::string::npos);
+    ignored.count = 2;
+    std::memcpy(ignored.names[0], "timeout", 7);
+    ignored.lens[0] = 7;
+    std::memcpy(ignored.names[1], "a\"b", 3);
+    ignored.lens[1] = 3;
+    std::string b = body("", "", ran(0, 0), &ignored);
+    EXPECT_EQ(b.substr(b.find(",\"ignored")), R"(,"ignored_fields":["timeout","a\"b"]})");
+    ignored.more = 3;
+    b = body("", "", ran(0, 0), &ignored);
+    EXPECT_EQ(b.substr(b.find(",\"ignored")), R"(,"ignored_fields":["timeout","a\"b"],"ignored_fields_more":3})");
+}
+
+// Both streams at their largest, every byte a control byte (or a file name of one byte),
+// every flag, the longest call name and sixteen ignored names of control bytes.
 TEST(BuildExecBody, WorstCasesFitTheBuffer)
 {
-    i64 max = k_output_capacity - 1;
-    std::string quotes(max, '"');
-    EXPECT_EQ((i64)body(quotes, -1, -9223372036854775807L).size(), 2 * max + 85);
+    i64 capacity = 4096;
+    i64 stream = capture_buffer_size(capacity);
+    RunResult run = ran(stream, stream, -9223372036854775807L, -9223372036854775807L);
+    run.stdout_stream = { stream, k_i64_max, true };
+    run.stderr_stream = { stream, k_i64_max, true };
+    run.timed_out = true;
+    run.verdict = k_run_seccomp;
+    std::string call(k_killed_call_max + 8, '\x01');
+    run.killed_call = call.c_str();
+    IgnoredFields ignored {};
+    for (i64 i = 0; i < k_ignored_names_max; i++) {
+        std::memset(ignored.names[i], '\x01', k_ignored_name_max);
+        ignored.lens[i] = k_ignored_name_max;
+    }
+    ignored.count = k_ignored_names_max;
+    ignored.more = k_i64_max;
+    std::string controls((size_t)stream, '\x01');
+    i64 controls_len = (i64)body(controls, controls, run, &ignored, capacity).size();
     std::string names = "<<VELK_FS>>\n";
-    while ((i64)names.size() + 2 <= max)
-        names += "\"\n";
-    names += "\\";
-    std::string out = body(names, -9223372036854775807L, -9223372036854775807L);
-    EXPECT_GT((i64)out.size(), 2 * max + 20000);
+    while ((i64)names.size() + 2 <= stream)
+        names += "\x01\n";
+    names.resize((size_t)stream, '\x01');
+    i64 names_len = (i64)body(names, controls, run, &ignored, capacity).size();
+    EXPECT_GT(controls_len, exec_body_size(capacity) - 400);
+    EXPECT_LE(names_len, exec_body_size(capacity));
 }
 
 TEST(SensitiveSequence, ScreensPositionsUpToLengthMinusFour)
@@ -76,8 +152,8 @@ TEST(SensitiveSequence, ScreensPositionsUpToLengthMinusFour)
 }
 
 struct ReadCommand : ::testing::Test {
-    char out[k_cmd_buffer] = {};
-    CommandField read(const std::string& body, i64 capacity = k_cmd_capacity)
+    char out[2049] = {};
+    CommandField read(const std::string& body, i64 capacity = 2048)
     {
         std::string req = "POST /api/exec HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
         return read_command(req.data(), (i64)req.size(), out, capacity);
@@ -105,15 +181,23 @@ TEST_F(ReadCommand, SortsOutWhatIsNotACommand)
     EXPECT_EQ(read(R"({"cmd":"ls\u0000; rm"})").status, k_command_has_nul);
 }
 
-TEST_F(ReadCommand, KeepsTheFirstBytesOfALongCommand)
+TEST_F(ReadCommand, TakesACommandAtTheLimitWholeAndOnePastItNot)
 {
-    std::string body = R"({"cmd":")" + std::string(2100, 'a') + R"("})";
-    CommandField f = read(body);
+    CommandField f = read(R"({"cmd":")" + std::string(2048, 'a') + R"("})");
     EXPECT_EQ(f.status, k_command_read);
-    EXPECT_EQ(f.len, k_cmd_capacity);
-    // An escape's UTF-8 sequence is never cut in half.
-    f = read(R"({"cmd":"ab\u00e9"})", 3);
-    EXPECT_EQ(text(f), "ab");
+    EXPECT_EQ(f.len, 2048);
+    f = read(R"({"cmd":")" + std::string(2047, 'a') + R"(\u00e9"})");
+    EXPECT_EQ(f.status, k_command_too_long);
+    EXPECT_EQ(f.total, 2049);
+    // The stored part never ends inside an escape's UTF-8 sequence.
+    EXPECT_EQ(f.len, 2047);
+}
+
+TEST(BuildTooLongMessage, NamesBothLengths)
+{
+    char out[k_too_long_message_size];
+    i64 n = build_too_long_message(out, 9223372036854775807L, 131071);
+    EXPECT_EQ(std::string(out, n), "command too long (9223372036854775807 bytes, limit 131071)");
 }
 
 TEST(BuildRefusalBody, NamesTheRuleAndBoundsIt)
@@ -238,6 +322,29 @@ TEST_F(HandleExec, AgentTheFullRegistryCannotTakeIsRefused)
     EXPECT_EQ(find_agent("2", 1), -1);
 }
 
+TEST_F(HandleExec, CommandPastTheLimitIsRefusedAndAuditedWithItsLength)
+{
+    state.max_cmd_bytes = 10;
+    EXPECT_EQ(exec(R"({"cmd":"cat /etc/pa"})"), R"x(HTTP/1.1 400 Bad Request {"ok":false,"error":"command too long (11 bytes, limit 10)"})x");
+    EXPECT_EQ(last_audit(), "[bot] BLOCK TOO_LONG \"cat /etc/p\" detail_bytes=11 exit=0 dur=0ms\n");
+    EXPECT_EQ(exec(R"({"cmd":"cat /etc/pa\u00e9"})").substr(0, 24), "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(last_audit(), "[bot] BLOCK TOO_LONG \"cat /etc/p\" detail_bytes=13 exit=0 dur=0ms\n");
+    EXPECT_EQ(state.blocked_cmds, 2);
+    EXPECT_EQ(agent_record(0)->blocked, 2u);
+    // At the limit the whole command reaches the screen.
+    EXPECT_EQ(exec(R"({"cmd":"cat /etc/p"})").substr(0, 22), "HTTP/1.1 403 Forbidden");
+}
+
+TEST_F(HandleExec, RefusedMembersAnswer400AndLeaveNoTrace)
+{
+    EXPECT_EQ(exec(R"({"cmd":"id","cwd":"/etc"})"),
+        R"x(HTTP/1.1 400 Bad Request {"ok":false,"error":"cwd must be inside the workspace (/tmp)"})x");
+    EXPECT_EQ(exec(R"({"cmd":"id","env":{"TERM":"xterm"}})"),
+        R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"env variable TERM is set by the server"})");
+    EXPECT_EQ(state.agent_count, 0);
+    EXPECT_EQ(state.audit_count, 0);
+}
+
 TEST(BuildNotStartedBody, NamesTheStepTheMeaningAndTheErrorName)
 {
     char out[k_not_started_body_size];
@@ -262,29 +369,66 @@ TEST(NotStartedStatus, ShortagesThatPassAre503TheRest500)
 
 // The runner's done on a socket pair, with results made up as the runner gives them.
 struct AnswerRun : HandleExec {
-    char output[16] = "hi\n";
-    std::string answer(const RunResult& result)
+    char out[64] = "hi\n";
+    char err[64] = "oops";
+    std::string answer(const RunResult& result, ByteSpan cwd = { "", 0 }, const IgnoredFields* ignored = nullptr)
     {
-        RunOrder order { pair[0], 0, agent_name(0), "echo hi", 7, output, sizeof(output), answer_run };
+        RunOptions options { false, { nullptr, 0 }, { "", 0 }, 0, cwd, 0 };
+        RunOrder order { pair[0], 0, agent_name(0), "echo hi", 7, out, err, 16, options, ignored, answer_run };
         answer_run(&order, &result);
         char buf[4096];
         i64 n = recv(pair[1], buf, sizeof(buf), MSG_DONTWAIT);
         std::string raw(buf, n > 0 ? n : 0);
         return raw.substr(0, raw.find("\r\n")) + " " + raw.substr(raw.find("\r\n\r\n") + 4);
     }
+    static RunResult not_started(const char* step, i64 error, i64 dur = 0)
+    {
+        RunResult result {};
+        result.exit_code = -1;
+        result.duration_ms = dur;
+        result.failed_step = step;
+        result.failed_error = error;
+        return result;
+    }
 };
 
 TEST_F(AnswerRun, ARunThatCouldNotStartIsAnErrorNeverAnExitCode)
 {
     register_agent("bot", 3);
-    EXPECT_EQ(answer({ false, 0, -1, 0, false, "clone into new namespaces", -ENOSPC }),
+    EXPECT_EQ(answer(not_started("clone into new namespaces", -ENOSPC)),
         R"x(HTTP/1.1 503 Service Unavailable {"ok":false,"error":"the command could not be started: clone into new namespaces: No space left on device (ENOSPC)"})x");
-    EXPECT_EQ(answer({ false, 0, -1, 3, false, "privilege drop", -EPERM }),
+    EXPECT_EQ(answer(not_started("privilege drop", -EPERM, 3)),
         R"x(HTTP/1.1 500 Internal Server Error {"ok":false,"error":"the command could not be started: privilege drop: Operation not permitted (EPERM)"})x");
     EXPECT_EQ(agent_record(0)->execs, 0u);
-    EXPECT_EQ(answer({ true, 3, 0, 12, false, nullptr, 0 }), R"(HTTP/1.1 200 OK {"ok":true,"stdout":"hi\n","stderr":"","exit_code":0,"duration_ms":12})");
+    IgnoredFields ignored {};
+    ignored.count = 1;
+    std::memcpy(ignored.names[0], "x", 1);
+    ignored.lens[0] = 1;
+    EXPECT_EQ(answer(ran(3, 4, 0, 12), { "", 0 }, &ignored),
+        R"(HTTP/1.1 200 OK {"ok":true,"stdout":"hi\n","stderr":"oops","exit_code":0,"duration_ms":12,"stdout_bytes":3,"stderr_bytes":4,)"
+            + k_streams_tail + R"(,"ignored_fields":["x"]})");
     EXPECT_EQ(agent_record(0)->execs, 1u);
-    EXPECT_EQ(agent_record(0)->bytes, 3u);
+    EXPECT_EQ(agent_record(0)->bytes, 7u);
+}
+
+TEST_F(AnswerRun, AWorkingDirectoryThatCannotBeEnteredIsTheRequestsFault)
+{
+    register_agent("bot", 3);
+    ByteSpan cwd { "a/b", 3 };
+    EXPECT_EQ(answer(not_started(k_step_working_directory, -ENOENT), cwd),
+        R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"no such directory: /tmp/a/b"})");
+    EXPECT_EQ(answer(not_started(k_step_working_directory, -ENOTDIR), cwd),
+        R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"not a directory: /tmp/a/b"})");
+    EXPECT_EQ(answer(not_started(k_step_working_directory, -EACCES), { "", 0 }),
+        R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"permission denied: /tmp"})");
+    EXPECT_EQ(answer(not_started(k_step_working_directory, -ELOOP), cwd),
+        R"x(HTTP/1.1 400 Bad Request {"ok":false,"error":"cannot enter the directory: /tmp/a/b (ELOOP)"})x");
+    // The longest directory, every byte escaped, fits its answer.
+    std::string longest(k_cwd_max, '\x01');
+    std::vector<char> body((size_t)k_field_error_body_size);
+    i64 n = build_cwd_error_body(body.data(), { longest.data(), k_cwd_max }, -ELOOP);
+    EXPECT_LE(n, k_field_error_body_size);
+    EXPECT_GT(n, 6 * k_cwd_max);
 }
 
 struct TokenReport : HandleExec {

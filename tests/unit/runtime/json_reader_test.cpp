@@ -128,9 +128,10 @@ TEST(JsonDecodeString, CutsAtCapacityWithoutSplittingAnEscape)
     EXPECT_EQ(decode(R"("")", 0, 0).stored, 0);
 }
 
-TEST(JsonDecodeString, LongestCommandFitsItsBuffer)
+TEST(JsonDecodeString, StoresUpToCapacityAndMeasuresTheWhole)
 {
-    // 2,000 escaped quotes decode to 2,000 bytes: the command buffer's capacity.
+    // 2,500 escaped quotes into room for 2,000: the first 2,000 stored, and the whole
+    // length known, as a command past max_cmd_bytes is measured for its refusal.
     std::string json = "\"";
     for (int i = 0; i < 2500; i++)
         json += "\\\"";
@@ -179,4 +180,30 @@ TEST(JsonReadInteger, ReadsMemberValues)
     EXPECT_EQ(json_read_integer(json.data(), (i64)json.size(), at).value, 120);
     at = find(json, "model");
     EXPECT_FALSE(json_read_integer(json.data(), (i64)json.size(), at).ok);
+}
+
+// Each member as "name=value text", or the step that ended the walk.
+std::string members(const std::string& json)
+{
+    std::string seen;
+    JsonMember member {};
+    const JsonMember* previous = nullptr;
+    JsonMemberStep step;
+    while ((step = json_next_member(json.data(), (i64)json.size(), 0, previous, &member)) == k_json_member) {
+        previous = &member;
+        seen += json.substr((size_t)member.name, (size_t)(member.value - member.name)) + json.substr((size_t)member.value, (size_t)(member.end - member.value)) + ";";
+    }
+    return seen + (step == k_json_members_end ? "end" : "malformed");
+}
+
+TEST(JsonNextMember, WalksTopLevelMembersInOrder)
+{
+    EXPECT_EQ(members("{}"), "end");
+    EXPECT_EQ(members(R"( { "a" : 1 , "b":{"c":[2,"}"]},"a":"x" } )"), R"("a" : 1;"b":{"c":[2,"}"]};"a":"x";end)");
+    EXPECT_EQ(members(R"({"a":1,})"), R"("a":1;malformed)");
+    EXPECT_EQ(members(R"({"a":1 "b":2})"), R"("a":1;malformed)");
+    EXPECT_EQ(members(R"({"a":tru})"), "malformed");
+    EXPECT_EQ(members(R"({"a":1)"), R"("a":1;malformed)");
+    EXPECT_EQ(members(R"(["a",1])"), "malformed");
+    EXPECT_EQ(members(""), "malformed");
 }

@@ -1,5 +1,6 @@
 #include "runtime/heap.h"
 #include "runtime/text.h"
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -65,6 +66,14 @@ TEST(Base64Encode, PadsFinalGroup)
     EXPECT_EQ(n, 0);
     EXPECT_EQ(b64("terox:wickerpod"), "dGVyb3g6d2lja2VycG9k");
     EXPECT_EQ(b64(std::string("\xff\xfe\x00", 3)), "//4A");
+}
+
+TEST(Utf8WellFormed, JudgesAsAppendJsonStringReplaces)
+{
+    for (const char* good : { "", "ascii \x01\x7f", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80" })
+        EXPECT_TRUE(utf8_well_formed(good, (i64)strlen(good))) << good;
+    for (const char* bad : { "\xff", "\xc3", "a\xe2\x82", "\xc0\x80", "\xed\xa0\x80", "\x80", "\xf4\x90\x80\x80" })
+        EXPECT_FALSE(utf8_well_formed(bad, (i64)strlen(bad))) << bad;
 }
 
 TEST(BytesEqual, ComparesPrefixes)

@@ -15,18 +15,42 @@
 
 namespace {
 
-// The largest exec answer: the longest output the server keeps, every byte a control
-// byte that escapes to six, built in the blocks /api/exec takes, in its order.
+// The largest exec answer, built in every block /api/exec may take, in its order: both
+// streams at their longest, every byte a control byte that escapes to six, every flag, the
+// longest call name and sixteen ignored names of control bytes.
 void largest_exec_route(int conn, const char*, i64)
 {
-    char* cmd = (char*)heap_alloc(k_cmd_buffer);
+    char* cmd = (char*)heap_alloc((u64)state.max_cmd_bytes + 1);
     char* name = (char*)heap_alloc(k_agent_name_max + 1);
-    char* output = (char*)heap_alloc(k_output_buffer);
-    char* body = (char*)heap_alloc(k_exec_body_size);
-    ASSERT_TRUE(cmd && name && output && body);
-    fill_bytes(output, 1, k_output_capacity - 1);
-    i64 len = build_exec_body(body, output, k_output_capacity - 1, -9223372036854775807L, 9223372036854775807L);
-    ASSERT_LE(len, k_exec_answer_max);
+    char* message = (char*)heap_alloc(k_field_message_max);
+    IgnoredFields* ignored = (IgnoredFields*)heap_alloc(sizeof(IgnoredFields));
+    char* fields = (char*)heap_alloc(k_exec_fields_memory);
+    i64 stream = capture_buffer_size(state.max_output_bytes);
+    char* out = (char*)heap_alloc((u64)stream);
+    char* err = (char*)heap_alloc((u64)stream);
+    char* body = (char*)heap_alloc((u64)exec_answer_max());
+    ASSERT_TRUE(cmd && name && message && ignored && fields && out && err && body);
+    fill_bytes(out, 1, stream);
+    fill_bytes(err, 1, stream);
+    for (i64 i = 0; i < k_ignored_names_max; i++) {
+        fill_bytes(ignored->names[i], 1, k_ignored_name_max);
+        ignored->lens[i] = k_ignored_name_max;
+    }
+    ignored->count = k_ignored_names_max;
+    ignored->more = k_i64_max;
+    static const char call[k_killed_call_max + 1] = "\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01"
+                                                    "\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01\x01";
+    RunResult run {};
+    run.started = true;
+    run.stdout_stream = { stream, k_i64_max, true };
+    run.stderr_stream = { stream, k_i64_max, true };
+    run.exit_code = -9223372036854775807L;
+    run.duration_ms = 9223372036854775807L;
+    run.timed_out = true;
+    run.verdict = k_run_seccomp;
+    run.killed_call = call;
+    i64 len = build_exec_body(body, { { out, stream }, { err, stream }, &run, ignored });
+    ASSERT_LE(len, exec_answer_max());
     send_json(conn, 200, "OK", body, len);
 }
 
@@ -102,9 +126,13 @@ std::string largest_tool_call(const char* tool, const char* argument, RouteHandl
     return answer.bytes;
 }
 
+// The sizes follow the configuration; a smaller max_output_bytes and max_file_bytes than
+// the defaults keep the test quick, and the computation is the one the server makes.
 TEST(ConnectionArena, HoldsTheLargestToolCallThroughMcp)
 {
     state_init_defaults();
+    state.max_output_bytes = 65536;
+    state.max_file_bytes = 65536;
     std::string answer = largest_tool_call("execute_command", "command", largest_exec_route);
     ASSERT_EQ(answer.substr(0, 17), "HTTP/1.1 200 OK\r\n") << answer.substr(0, 300);
     std::string escaped;
@@ -112,6 +140,7 @@ TEST(ConnectionArena, HoldsTheLargestToolCallThroughMcp)
         escaped += "\\u0001";
     EXPECT_NE(answer.find(R"({"jsonrpc":"2.0","id":"call-1","result":{"content":[{"type":"text","text":")" + escaped), std::string::npos);
     EXPECT_NE(answer.find(R"(,"isError":false}})"), std::string::npos);
+    state_init_defaults();
 }
 
 TEST(ConnectionArena, HoldsTheLargestFileReadThroughMcpForEveryFileLimit)
