@@ -300,6 +300,10 @@ static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 static void take_server_names(const char* value, i64 len)
 {
+    if (len > k_server_names_text_max) {
+        print("[WARN] server_names= is longer than 1023 bytes; ignored\n");
+        return;
+    }
     copy_bytes(server_names_text, value, len);
     server_names_text_len = len;
     server_name_count = 0;
@@ -367,10 +371,14 @@ i64 apply_config_text(const char* text, i64 len)
     return port;
 }
 
+static_assert(k_config_text_size <= k_config_read_max);
+
 i64 load_config()
 {
     char* buf = (char*)heap_alloc(k_config_read_max + 1);
     i64 len = read_small_file("/etc/cindervox/config", buf, k_config_read_max);
+    if (len == k_config_read_max)
+        print("[WARN] /etc/cindervox/config is longer than 4095 bytes; what follows is ignored\n");
     return apply_config_text(buf, len > 0 ? len : 0);
 }
 

@@ -3,7 +3,8 @@
 #pragma once
 #include "runtime/types.h"
 
-constexpr i64 k_config_read_max = 511;
+// The configuration file is read up to this many bytes; the server's own rewrite fits.
+constexpr i64 k_config_read_max = 4095;
 constexpr i64 k_token_read_max = 255;
 constexpr i64 k_credential_buffer = 512;
 // The longest credential line whose Base64 text and NUL fit the 512-byte buffer.
@@ -86,8 +87,8 @@ constexpr i64 k_max_output_bytes_low = 4096;
 constexpr i64 k_max_output_bytes_high = 16777216;
 constexpr i64 k_max_file_bytes_low = 4096;
 constexpr i64 k_max_file_bytes_high = 67108864;
-// The value of a server_names= line as read (what fits the file's buffer).
-constexpr i64 k_server_names_text_max = k_config_read_max;
+// The longest value of a server_names= line; a longer one is ignored with a console line.
+constexpr i64 k_server_names_text_max = 1023;
 // The configuration file as written: the credential line, the port line, the capacity
 // lines that differ from their defaults and the server_names line read at start-up.
 // Numeric setting lines at most, and the longest one's name with its "=" and line feed;

@@ -54,8 +54,8 @@ struct ProfileRow {
 };
 
 static constexpr ProfileRow k_profiles[] = {
-    { "strict", 5000, 64, 5, 5, 10485760, 32 },
-    { "moderate", 30000, 256, 30, 10, 52428800, 64 },
+    { "strict", 5000, 64, 5, 16, 10485760, 32 },
+    { "moderate", 30000, 256, 30, 16, 52428800, 64 },
     { "permissive", 300000, 1024, 300, 50, 104857600, 256 },
 };
 static_assert(sizeof(k_profiles) / sizeof(k_profiles[0]) == k_profile_count);

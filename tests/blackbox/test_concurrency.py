@@ -77,11 +77,11 @@ class ParallelRunsTest(unittest.TestCase):
 
 class ProcessLimitTest(unittest.TestCase):
     def test_strict_runs_of_two_agents_each_get_their_own_process_limit(self):
-        # Children held for a while, as many as the strict limit of 5 processes allows: the
+        # Children held for a while, as many as the strict limit of 16 processes allows: the
         # limit counts per agent, so a run starts as many beside another agent's run as alone.
         program = ("python3 -c 'import os, time\n"
                    "kids = []\n"
-                   "for i in range(8):\n"
+                   "for i in range(24):\n"
                    "    try:\n"
                    "        pid = os.fork()\n"
                    "    except OSError:\n"
@@ -97,7 +97,7 @@ class ProcessLimitTest(unittest.TestCase):
             for i in range(24):
                 self.assertEqual(srv.exec("refused-%d" % i, agent="filler%d" % i).status, 403)
             alone = srv.exec(program, agent="limit-a").json()["stdout"]
-            self.assertIn(alone, ("3\n", "4\n"))
+            self.assertIn(alone, ("14\n", "15\n"))
             wait_next_second()
             results = in_parallel(srv, [(program, "limit-a"), (program, "limit-b")])
             for r, _ in results:

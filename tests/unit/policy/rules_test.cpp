@@ -60,7 +60,7 @@ TEST_F(Policy, ApplyProfileSetsRowsAndRefusesNumbersWithoutARow)
     EXPECT_EQ(state.timeout_ms, 5000);
     EXPECT_EQ(state.max_mem_mb, 64);
     EXPECT_EQ(state.max_cpu_sec, 5);
-    EXPECT_EQ(state.max_procs, 5);
+    EXPECT_EQ(state.max_procs, 16);
     EXPECT_EQ(state.max_fsize, 10485760);
     EXPECT_EQ(state.max_nofile, 32);
     apply_profile(1);
