@@ -110,6 +110,9 @@ static bool take_credential(const char* text, i64 len)
 //   max_output_bytes     4096 to 16777216 (16 MiB), per stream: every connection's memory
 //                        is reserved for an answer carrying both streams escaped (up to six
 //                        bytes each) twice over /mcp, so the bound keeps that within reach.
+//   connection_memory_mb 64 to 1048576 (1 TiB): what all connections' arenas hold at once;
+//                        a request past it is answered 503 with Retry-After, so many
+//                        large requests at once cannot take the host's memory.
 //   max_file_bytes       4096 to 67108864 (64 MiB): a file of one request; every connection's
 //                        request buffer and answers are sized for it (reserved address
 //                        space, in memory only as far as a request fills them).
@@ -135,6 +138,8 @@ static constexpr CapacitySetting k_capacity_settings[] = {
     { "max_cmd_bytes=", &ServerState::max_cmd_bytes, 1, k_max_cmd_bytes_high, k_default_max_cmd_bytes },
     { "max_output_bytes=", &ServerState::max_output_bytes, k_max_output_bytes_low, k_max_output_bytes_high, k_default_max_output_bytes },
     { "max_file_bytes=", &ServerState::max_file_bytes, k_max_file_bytes_low, k_max_file_bytes_high, k_default_max_file_bytes },
+    { "connection_memory_mb=", &ServerState::connection_memory_mb, k_connection_memory_mb_low, k_workspace_mb_max,
+        k_default_connection_memory_mb },
 };
 // The default base leaves room for the largest registry.
 static_assert(k_default_uid_base <= uid_base_high(k_max_agents_high));

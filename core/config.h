@@ -87,6 +87,8 @@ constexpr i64 k_max_output_bytes_low = 4096;
 constexpr i64 k_max_output_bytes_high = 16777216;
 constexpr i64 k_max_file_bytes_low = 4096;
 constexpr i64 k_max_file_bytes_high = 67108864;
+// Bounds of connection_memory_mb= (64 MiB to 1 TiB).
+constexpr i64 k_connection_memory_mb_low = 64;
 // The longest value of a server_names= line; a longer one is ignored with a console line.
 constexpr i64 k_server_names_text_max = 1023;
 // The configuration file as written: the credential line, the port line, the capacity

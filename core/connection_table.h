@@ -40,6 +40,8 @@ struct Connection {
     HeapArena arena;
     char* request;
     i64 request_len;
+    // The request buffer's size, its NUL included.
+    i64 request_cap;
     // The queued answer: header block, then body; sent counts bytes of both.
     const char* out_head;
     i64 out_head_len;

@@ -95,20 +95,31 @@ void forget_answer_carrier(int conn)
 // The answer when a connection's memory cannot hold what its request needs. It takes no
 // memory of its own: the header block is built once into static storage (every copy is
 // the same bytes) and queued by reference like any other answer.
+// Two static answers, as neither may take memory: the request's own arena is full, or the
+// arenas of all connections together hold as much as the server allows them.
 static constexpr char k_memory_exhausted_body[] = R"({"ok":false,"error":"connection memory exhausted: the answer does not fit"})";
-static constinit char memory_exhausted_head[k_header_buffer] {};
-static constinit i64 memory_exhausted_head_len = 0;
+static constexpr char k_memory_busy_body[] =
+    R"({"ok":false,"error":"server busy: the connections' memory is in use by other requests; try again"})";
+
+struct StaticAnswer {
+    const char* body;
+    i64 body_len;
+    char head[k_header_buffer];
+    i64 head_len;
+};
+static constinit StaticAnswer memory_exhausted { k_memory_exhausted_body, sizeof(k_memory_exhausted_body) - 1, {}, 0 };
+static constinit StaticAnswer memory_busy { k_memory_busy_body, sizeof(k_memory_busy_body) - 1, {}, 0 };
 
 void send_memory_exhausted(int conn)
 {
-    static constexpr i64 k_body_len = sizeof(k_memory_exhausted_body) - 1;
+    StaticAnswer* answer = arena_budget.refused_by_budget ? &memory_busy : &memory_exhausted;
     AnswerCarrier carrier {};
     if (take_carrier(conn, &carrier))
-        return carrier.carry(conn, 503, k_memory_exhausted_body, k_body_len, 0, carrier.context);
-    if (memory_exhausted_head_len == 0)
-        memory_exhausted_head_len =
-            build_response_header(memory_exhausted_head, 503, "Service Unavailable", "application/json", k_body_len);
-    send_parts(conn, memory_exhausted_head, memory_exhausted_head_len, k_memory_exhausted_body, k_body_len);
+        return carrier.carry(conn, 503, answer->body, answer->body_len, 0, carrier.context);
+    if (answer->head_len == 0)
+        answer->head_len = build_response_header_retry(answer->head, 503, "Service Unavailable", "application/json", answer->body_len,
+            answer == &memory_busy ? 1 : 0);
+    send_parts(conn, answer->head, answer->head_len, answer->body, answer->body_len);
 }
 
 void send_response(int conn, i64 status, const char* reason, const char* content_type, const char* body, i64 body_len)

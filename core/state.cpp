@@ -29,6 +29,7 @@ void state_init_defaults()
     state.allow_unconfined = 0;
     state.uid_base = k_default_uid_base;
     state.max_file_bytes = k_default_max_file_bytes;
+    state.connection_memory_mb = k_default_connection_memory_mb;
     state.max_agents = k_default_max_agents;
     state.agent_idle_minutes = k_default_agent_idle_minutes;
     state.max_cmd_bytes = k_default_max_cmd_bytes;

@@ -82,6 +82,9 @@ struct ServerState {
     i64 max_output_bytes;
     // The largest file a write takes or a read returns; the request body limit follows it.
     i64 max_file_bytes;
+    // What all connections' memory together may hold at once, in MiB (connection_memory_mb=);
+    // at least one connection's whole arena.
+    i64 connection_memory_mb;
     // An agent that holds nothing (no run, no workspace, no budget of its own) leaves the
     // registry after this many minutes without a request (agent_idle_minutes=).
     i64 agent_idle_minutes;
@@ -97,6 +100,7 @@ constexpr i64 k_default_workspace_mb = 256;
 constexpr i64 k_default_workspace_total_mb = 8192;
 constexpr i64 k_default_uid_base = 60000;
 constexpr i64 k_default_max_file_bytes = 8388608;
+constexpr i64 k_default_connection_memory_mb = 1024;
 constexpr i64 k_default_max_agents = 1024;
 constexpr i64 k_default_agent_idle_minutes = 60;
 constexpr i64 k_default_max_cmd_bytes = 65536;

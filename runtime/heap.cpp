@@ -2,6 +2,7 @@
 #include "runtime/syscall.h"
 
 constinit BumpHeap heap {};
+constinit ArenaBudget arena_budget {};
 
 // A block of size bytes at *next, below end; advances *next. nullptr when it does not fit,
 // and then nothing moves. Regions start and end on 8-byte boundaries, so a size that fits
@@ -12,6 +13,23 @@ static void* take_block(char** next, char* end, u64 size)
         return nullptr;
     char* block = *next;
     *next += heap_block((i64)size);
+    return block;
+}
+
+// take_block for an arena: also within the budget of all arenas together.
+static void* take_arena_block(char** next, char* end, u64 size)
+{
+    arena_budget.refused_by_budget = false;
+    if (size > (u64)(end - *next))
+        return nullptr;
+    i64 rounded = heap_block((i64)size);
+    if (arena_budget.limit > 0 && arena_budget.used + rounded > arena_budget.limit) {
+        arena_budget.refused_by_budget = true;
+        return nullptr;
+    }
+    char* block = *next;
+    *next += rounded;
+    arena_budget.used += rounded;
     return block;
 }
 
@@ -31,7 +49,7 @@ void heap_init()
 void* heap_alloc(u64 size)
 {
     if (heap.entered)
-        return take_block(&heap.heap_next, heap.entered->end, size);
+        return take_arena_block(&heap.heap_next, heap.entered->end, size);
     return take_block(&heap.heap_next, heap.heap_end, size);
 }
 
@@ -95,13 +113,14 @@ void* arena_alloc(HeapArena* arena, u64 size)
 {
     if (heap.entered == arena)
         return heap_alloc(size);
-    return take_block(&arena->next, arena->end, size);
+    return take_arena_block(&arena->next, arena->end, size);
 }
 
 void arena_reset(HeapArena* arena)
 {
     if (heap.entered == arena)
         heap_leave();
+    arena_budget.used -= arena->next - arena->base;
     i64 used = round_up_to_page(arena->next - arena->base);
     if (used > arena->end - arena->base)
         used = arena->end - arena->base;

@@ -81,3 +81,15 @@ inline i64 arena_used(const HeapArena* arena) { return arena->next - arena->base
 // Gives the pages arena used back to the kernel and starts it over, zero-filled. Only the
 // arena's own pages are touched.
 void arena_reset(HeapArena* arena);
+
+// What all arenas together may hand out at once: each arena is bounded by its own end, and
+// their sum by limit, so that many connections each holding a large request or answer
+// cannot take the host's memory between them. A block that would pass the limit is refused
+// like one that would pass its arena's end, and refused_by_budget says which it was (for
+// the latest block asked of an arena). limit 0 bounds nothing.
+struct ArenaBudget {
+    i64 limit;
+    i64 used;
+    bool refused_by_budget;
+};
+extern constinit ArenaBudget arena_budget;

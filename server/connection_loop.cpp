@@ -142,10 +142,35 @@ static bool refused_by_head(Connection* c, const Frame& frame, i64 now_ms)
     return true;
 }
 
+// A request whose header has been judged and whose body does not fit the first buffer
+// gets a buffer of its whole size, which counts in the budget of all connections' memory:
+// false (and the connection answered 503) when that budget or the arena cannot have it.
+static bool buffer_whole_request(Connection* c, const Frame& frame, i64 now_ms)
+{
+    i64 head_len = frame.request.bytes.len;
+    i64 needed = head_len + content_length_of(c->request, head_len, request_body_max()) + 1;
+    if (needed <= c->request_cap)
+        return true;
+    char* whole = (char*)arena_alloc(&c->arena, (u64)needed);
+    if (!whole) {
+        unwatch_fd(c->fd);
+        c->answered_early = true;
+        heap_enter(&c->arena);
+        send_memory_exhausted(c->fd);
+        heap_leave();
+        start_writing(c, now_ms);
+        return false;
+    }
+    copy_bytes(whole, c->request, c->request_len);
+    c->request = whole;
+    c->request_cap = needed;
+    return true;
+}
+
 static void read_request(Connection* c, i64 now_ms)
 {
     for (;;) {
-        i64 n = sys_read(c->fd, c->request + c->request_len, request_buffer_size() - 1 - c->request_len);
+        i64 n = sys_read(c->fd, c->request + c->request_len, c->request_cap - 1 - c->request_len);
         if (n == -EINTR)
             continue;
         if (n == -EAGAIN)
@@ -158,6 +183,8 @@ static void read_request(Connection* c, i64 now_ms)
         switch (frame.state) {
         case k_frame_incomplete:
             if (refused_by_head(c, frame, now_ms))
+                return;
+            if (frame.head_read && !buffer_whole_request(c, frame, now_ms))
                 return;
             invite_body(c);
             continue;
@@ -229,7 +256,7 @@ static void start_writing(Connection* c, i64 now_ms)
 static void drain_rest(Connection* c)
 {
     for (;;) {
-        i64 n = sys_read(c->fd, c->request, request_buffer_size() - 1);
+        i64 n = sys_read(c->fd, c->request, c->request_cap - 1);
         if (n == -EINTR)
             continue;
         if (n == -EAGAIN)
@@ -286,7 +313,11 @@ static void admit(int fd, u32 peer, i64 now_ms)
         sys_close(fd);
         return;
     }
-    c->request = (char*)arena_alloc(&c->arena, (u64)request_buffer_size());
+    c->request_cap = request_first_buffer_size();
+    c->request = (char*)arena_alloc(&c->arena, (u64)c->request_cap);
+    // The budget of all connections' memory is spent: this one cannot even be read.
+    if (!c->request)
+        return connection_close(c);
     c->deadline_ms = now_ms + k_read_silence_ms;
     c->watch = { on_connection_event, c };
     watch_fd(fd, EPOLLIN, &c->watch);
@@ -362,6 +393,8 @@ static void reserve_connections()
 {
     i64 capacity = connection_capacity();
     i64 arena_size = connection_arena_size();
+    i64 budget = state.connection_memory_mb << 20;
+    arena_budget.limit = budget > arena_size ? budget : arena_size;
     if (connections_init(capacity, arena_size))
         return;
     char line[160];

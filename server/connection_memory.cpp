@@ -36,7 +36,10 @@ i64 request_body_max() { return request_body_limit(state.max_file_bytes); }
 
 i64 request_buffer_size() { return request_buffer_for(request_body_max()); }
 
-static i64 request_memory() { return heap_block(request_buffer_size()); }
+i64 request_first_buffer_size() { return k_header_block_max + 8192 + 1; }
+
+// The first buffer stays taken when a larger one replaces it.
+static i64 request_memory() { return heap_block(request_first_buffer_size()) + heap_block(request_buffer_size()); }
 
 // Every answer is sent with a header block, and any route may end in an error answer.
 static constexpr i64 k_answer_overhead = heap_block(k_header_buffer) + heap_block(k_error_buffer);

@@ -22,3 +22,8 @@ i64 connection_arena_size();
 // which start-up has read before the first connection.
 i64 request_body_max();
 i64 request_buffer_size();
+
+// A connection starts with a request buffer of this size (its header block and a small
+// body); a request announcing more gets a buffer of its own size once its header has been
+// judged, so idle and unauthenticated connections hold no more than this.
+i64 request_first_buffer_size();

@@ -16,7 +16,9 @@ import cindervox  # noqa: E402
 
 PERMISSIVE = "[config]\nprofile=2\n"
 OPS_WITH_BUG = "def add(a, b):\n    return a - b\n"
-OPS_FIXED = "def add(a, b):\n    return a + b\n"
+# The fix is longer than the bug: Python would run the bytecode it cached for a source of
+# the same size written in the same second.
+OPS_FIXED = "def add(a, b):\n    return a + b  # was a - b\n"
 TEST_OPS = ("import unittest\nfrom calc.ops import add\n\n\n"
             "class AddTest(unittest.TestCase):\n"
             "    def test_add(self):\n        self.assertEqual(add(2, 3), 5)\n\n\n"

@@ -193,7 +193,7 @@ class FidelityCases:
         r = self.srv.post("/mcp", json.dumps(body))
         self.assertEqual(r.status, 200, r)
         result = r.json()["result"]
-        self.assertEqual(result["content"], [{"type": "text", "text": "out\n"}, {"type": "text", "text": "stderr:\nerr\n"},
+        self.assertEqual(result["content"], [{"type": "text", "text": "out\n"}, {"type": "text", "text": "[stderr]\nerr\n"},
                                              {"type": "text", "text": "exit code 2"}])
         self.assertEqual((result["structuredContent"]["stderr"], result["isError"]), ("err\n", False))
 

@@ -551,8 +551,8 @@ class KillListWithoutListener(unittest.TestCase):
             r = inst.exec("python3 -c 'import ctypes; ctypes.CDLL(None).syscall(101, -1, 0, 0, 0)'; echo after",
                           agent="fallback")
             out = r.json()
-            self.assertTrue(out["stdout"].startswith("Bad system call"), out)
-            self.assertTrue(out["stdout"].endswith("after\n"), out)
+            self.assertTrue(out["stderr"].startswith("Bad system call"), out)
+            self.assertEqual((out["stdout"], out["killed_by"]), ("after\n", "seccomp"), out)
             self.assertNotIn("call", out)
             entries = inst.get("/api/audit?agent=fallback").json()["entries"]
             self.assertIn(" BLOCK SECCOMP ", entries[-1])

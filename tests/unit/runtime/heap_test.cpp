@@ -59,6 +59,32 @@ TEST_F(Arenas, BlockPastTheEndIsRefusedAndNothingMoves)
     EXPECT_EQ(arena_used(&arenas[1]), 0);
 }
 
+TEST_F(Arenas, TheBudgetBoundsAllArenasTogetherAndResetsGiveItBack)
+{
+    ArenaBudget saved = arena_budget;
+    arena_budget = { 3 * k_page_size, 0, false };
+    ASSERT_NE(arena_alloc(&arenas[0], 2 * k_page_size), nullptr);
+    // The second arena has room of its own, but not within the budget.
+    EXPECT_EQ(arena_alloc(&arenas[1], 2 * k_page_size), nullptr);
+    EXPECT_TRUE(arena_budget.refused_by_budget);
+    EXPECT_EQ(arena_used(&arenas[1]), 0);
+    EXPECT_NE(arena_alloc(&arenas[1], k_page_size), nullptr);
+    EXPECT_FALSE(arena_budget.refused_by_budget);
+    // Past its own end is the arena's refusal, not the budget's.
+    EXPECT_EQ(arena_alloc(&arenas[1], k_arena), nullptr);
+    EXPECT_FALSE(arena_budget.refused_by_budget);
+    arena_reset(&arenas[0]);
+    EXPECT_EQ(arena_budget.used, k_page_size);
+    heap_enter(&arenas[0]);
+    EXPECT_NE(heap_alloc(2 * k_page_size), nullptr);
+    EXPECT_EQ(heap_alloc(8), nullptr);
+    EXPECT_TRUE(arena_budget.refused_by_budget);
+    arena_reset(&arenas[0]);
+    arena_reset(&arenas[1]);
+    EXPECT_EQ(arena_budget.used, 0);
+    arena_budget = saved;
+}
+
 TEST_F(Arenas, TheHeapItselfRefusesPastItsEnd)
 {
     char* mark = heap_mark();
