@@ -252,3 +252,47 @@ class BasicConnectionMemory(ConnectionMemoryCases, unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ConnectionBudgetTest(unittest.TestCase):
+    """All connections' memory together is bounded (connection_memory_mb=): a body that
+    would take the server past it is refused with 503 and Retry-After as soon as its header
+    has come, while small requests go on; once the large ones have gone, a large one is
+    taken again."""
+
+    BODY = 11000000
+
+    def large_head(self):
+        return ("POST /api/write HTTP/1.1\r\nHost: localhost\r\nAuthorization: %s\r\n"
+                "Content-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (DEFAULT_AUTH, self.BODY)).encode()
+
+    def test_large_bodies_past_the_budget_are_answered_busy(self):
+        with Instance(mode="basic", files={"config": "connection_memory_mb=64\n"}) as srv:
+            held = []
+            for _ in range(8):
+                s = srv.connect()
+                s.sendall(self.large_head() + b'{"path":"/tmp/big","content":"')
+                held.append(s)
+            time.sleep(0.5)
+            busy = []
+            for s in held:
+                s.settimeout(0.3)
+                try:
+                    busy.append(s.recv(4096))
+                except TimeoutError:
+                    busy.append(b"")
+            refused = [b for b in busy if b]
+            # Five buffers of 11 MB fit within 64 MiB beside the small ones; the rest wait.
+            self.assertGreaterEqual(len(refused), 2, busy)
+            for answer in refused:
+                r = Response(answer)
+                self.assertEqual(r.status, 503, answer[:300])
+                self.assertIn("Retry-After: 1", r.head)
+                self.assertIn("server busy", r.json()["error"])
+            self.assertEqual(srv.get("/api/health").status, 200)
+            for s in held:
+                s.close()
+            time.sleep(0.3)
+            content = "x" * 3000000
+            r = srv.post("/api/write", json.dumps({"path": "/tmp/big", "content": content}))
+            self.assertEqual((r.status, r.json()["bytes_written"]), (200, len(content)), r.raw[:300])
