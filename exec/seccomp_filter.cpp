@@ -5,8 +5,9 @@
 //   list's rows -> the kill list's verdict)
 //   allow
 //   with a guarded process: the argument tests, each ending in a jump to the allow below
-//   family test: load args[0]; local, netlink -> allow; Internet -> allow (namespace) or
-//   EACCES (host); otherwise EAFNOSUPPORT
+//   pair family test: load args[0]; local -> allow; otherwise the family test
+//   family test: load args[0]; local, netlink, Internet -> allow (namespace) or EACCES
+//   (host); otherwise EAFNOSUPPORT
 //   clone test: load args[0]; a namespace flag -> EPERM, otherwise allow
 //   personality test: load args[0]; 0xffffffff (a read) -> allow, otherwise EPERM
 //   allow; EPERM; ENOSYS; EACCES; EAFNOSUPPORT; the kill list's verdict; kill
@@ -27,6 +28,7 @@ enum Label : u8 {
     k_ioprio_test,
     k_who_test,
     k_kcmp_test,
+    k_pair_family_test,
     k_family_test,
     k_clone_test,
     k_personality_test,
@@ -69,7 +71,7 @@ constexpr KilledCall k_killed_calls[] = {
 // a run and are shared by every command of the same uid.
 constexpr FilterRow k_filtered_calls[] = {
     { SYS_socket, k_family_test },
-    { SYS_socketpair, k_family_test },
+    { SYS_socketpair, k_pair_family_test },
     { SYS_add_key, k_refuse },
     { SYS_keyctl, k_refuse },
     { SYS_request_key, k_refuse },
@@ -294,19 +296,23 @@ void emit_guard_tests(Assembler& a, Targets t)
     a.jump_always(k_allow);
 }
 
-// Local and netlink sockets stay within the run's reach in every mode (the jail's files, or
-// Landlock's; the agent's network namespace, or the host's, which they can read but not
-// change without privileges). Internet sockets reach only the agent's loopback in the jail
-// modes; on the host's network they are refused.
+// In the jail modes local, netlink and Internet sockets reach only what the run's own
+// namespaces hold: its jail's files and its agent's network. On the host's network (plain
+// basic mode) they would reach the host's services (a socket file Landlock does not guard,
+// the host's connections through netlink, its ports), so they are refused there; a pair of
+// connected local sockets reaches nothing but itself and is made in every mode.
 void emit_family_test(Assembler& a, FilterNetwork network)
 {
-    Label internet = network == k_network_namespace ? k_allow : k_refused_socket;
+    Label reachable = network == k_network_namespace ? k_allow : k_refused_socket;
+    a.place(k_pair_family_test);
+    a.load(arg(0));
+    a.jump_eq(AF_UNIX, k_allow, k_family_test);
     a.place(k_family_test);
     a.load(arg(0));
-    a.jump_eq(AF_UNIX, k_allow);
-    a.jump_eq(AF_NETLINK, k_allow);
-    a.jump_eq(AF_INET, internet);
-    a.jump_eq(AF_INET6, internet, k_no_family);
+    a.jump_eq(AF_UNIX, reachable);
+    a.jump_eq(AF_NETLINK, reachable);
+    a.jump_eq(AF_INET, reachable);
+    a.jump_eq(AF_INET6, reachable, k_no_family);
 }
 
 // With a listener the call waits in the kernel, unanswered, until the server has killed

@@ -16,9 +16,11 @@
 // network namespace and reaches the hypervisor's services). In the jail modes the command
 // sits in its agent's network namespace, which has a loopback and no route out, so every
 // Internet socket stays on that loopback. In plain basic mode the command shares the
-// host's network: Internet sockets fail with EACCES there (Landlock would bound TCP alone,
-// not UDP). The calls on a socket once made (connect, bind, sendmsg ...) are not filtered:
-// the family decides.
+// host's network: local, netlink and Internet sockets fail with EACCES there (a socket
+// file of a host service is not guarded by Landlock, netlink lists the host's connections,
+// and Landlock would bound TCP alone, not UDP); only socketpair's connected local pairs are
+// made. The calls on a socket once made (connect, bind, sendmsg ...) are not filtered: the
+// family decides.
 //
 // In basic isolation the command runs under the server's own uid and sees its pid, so the
 // program can also guard the server: signals, pidfds, resource limits, scheduling and

@@ -166,6 +166,9 @@ static void reset_one_agent(int conn, const Request& request)
     i64 len = percent_decode(segment, name, sizeof(name));
     if (len < 0)
         return send_json_error(conn, 400, reason_phrase(400), "agent name too long");
+    // No name holds a zero byte; one in the path must not match the name before it.
+    if (find_bytes(name, len, 0, "\0", 1) >= 0)
+        return send_json_error(conn, 400, reason_phrase(400), "agent name must not contain a zero byte");
     handle_agent_reset(conn, { name, len });
 }
 

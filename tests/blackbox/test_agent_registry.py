@@ -159,6 +159,11 @@ class ResetOneAgentTest(unittest.TestCase):
             self.assertEqual((r.status, r.headers["Allow"]), (405, "DELETE"))
             self.assertEqual(srv.request("DELETE", "/api/agents/a/b").status, 404)
             self.assertEqual(srv.request("DELETE", "/api/agents/x", auth="Bearer nope").status, 401)
+            # A zero byte does not end the name: alpha%00 is not alpha.
+            srv.exec("echo hi", agent="alpha")
+            self.assertEqual(srv.request("DELETE", "/api/agents/alpha%00").raw,
+                             json_error(400, "Bad Request", "agent name must not contain a zero byte"))
+            self.assertIn("alpha", [a["name"] for a in srv.get("/api/agents").json()["agents"]])
 
 
 class AuditPagingTest(unittest.TestCase):

@@ -205,15 +205,21 @@ class EscapeCases(Sandbox):
     def test_local_sockets_work_and_other_families_are_unsupported(self):
         program = """
 import errno, os, socket
-server = socket.socket(socket.AF_UNIX)
-server.bind('local.sock')
-server.listen(1)
-client = socket.socket(socket.AF_UNIX)
-client.connect('local.sock')
-peer, _ = server.accept()
+try:
+    server = socket.socket(socket.AF_UNIX)
+except OSError as e:
+    # On the host's network a socket file would reach the host's services; a pair may be made.
+    print(errno.errorcode[e.errno])
+    client, peer = socket.socketpair()
+else:
+    server.bind('local.sock')
+    server.listen(1)
+    client = socket.socket(socket.AF_UNIX)
+    client.connect('local.sock')
+    peer, _ = server.accept()
+    os.unlink('local.sock')
 client.sendall(b'over a local socket')
 print(peer.recv(100).decode())
-os.unlink('local.sock')
 for family in (40, 17, 38):  # vsock, packet, alg
     try:
         socket.socket(family, socket.SOCK_DGRAM)
@@ -221,7 +227,8 @@ for family in (40, 17, 38):  # vsock, packet, alg
         print(errno.errorcode[e.errno])
 """
         out = self.run_cmd(heredoc(program))
-        self.assertEqual(out["stdout"], "over a local socket\nEAFNOSUPPORT\nEAFNOSUPPORT\nEAFNOSUPPORT\n", out)
+        refused = "EACCES\n" if self.mode == "plain" else ""
+        self.assertEqual(out["stdout"], refused + "over a local socket\nEAFNOSUPPORT\nEAFNOSUPPORT\nEAFNOSUPPORT\n", out)
         self.assertEqual(out["exit_code"], 0)
         self.assertEqual(self.run_cmd("ls -la /usr/bin/env")["exit_code"], 0)
         self.assertEqual(self.run_cmd("id")["exit_code"], 0)
