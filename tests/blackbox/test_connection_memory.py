@@ -136,7 +136,7 @@ class ConnectionMemoryCases:
         if route == "/mcp":
             result = answer["result"]
             self.assertIs(result["isError"], False)
-            texts = [{"type": "text", "text": output}] + ([{"type": "text", "text": "stderr:\n" + errors}] if errors else [])
+            texts = [{"type": "text", "text": output}] + ([{"type": "text", "text": "[stderr]\n" + errors}] if errors else [])
             self.assertEqual(result["content"], texts)
             answer = result["structuredContent"]
         self.assertEqual((answer["stdout"], answer["stderr"]), (output, errors))
