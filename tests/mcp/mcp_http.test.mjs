@@ -100,7 +100,7 @@ test('read_file returns what was written, and a missing file is an error result'
     assert.equal(result.structuredContent.size, 20);
     const missing = await client.callTool({ name: 'read_file', arguments: { path: '/tmp/no-such-file' } });
     assert.equal(missing.isError, true);
-    assert.equal(missing.content[0].text, 'file not found');
+    assert.equal(missing.content[0].text, 'no such file: /tmp/no-such-file');
 });
 
 test('an unknown tool is a protocol error', async () => {
