@@ -60,19 +60,11 @@ static constexpr FaultRow k_fault_rows[] = {
     { k_fault_failed, 500, "file system error on", k_detail_error, "" },
 };
 
-static constexpr i64 literal_length(const char* text)
-{
-    i64 len = 0;
-    while (text[len] != 0)
-        len++;
-    return len;
-}
-
 // Every row's text and tail fit the room k_file_message_max keeps for them, and every
 // status has its reason phrase.
 static_assert([] {
     for (const FaultRow& row : k_fault_rows)
-        if (literal_length(row.text) + literal_length(row.tail) > k_fault_text_max || reason_phrase(row.status)[0] == 'U')
+        if (text_length(row.text) + text_length(row.tail) > k_fault_text_max || reason_phrase(row.status)[0] == 'U')
             return false;
     return true;
 }());

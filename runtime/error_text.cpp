@@ -33,18 +33,10 @@ static constexpr ErrorName k_error_names[] = {
     { ELOOP, "ELOOP", "Too many levels of symbolic links" },
 };
 
-static constexpr i64 literal_length(const char* text)
-{
-    i64 len = 0;
-    while (text[len] != 0)
-        len++;
-    return len;
-}
-
 // Every meaning, a blank and its name in parentheses fit k_error_text_max.
 static_assert([] {
     for (const ErrorName& row : k_error_names)
-        if (literal_length(row.meaning) + 2 + literal_length(row.name) + 1 > k_error_text_max)
+        if (text_length(row.meaning) + 2 + text_length(row.name) + 1 > k_error_text_max)
             return false;
     return true;
 }());

@@ -23,8 +23,8 @@ struct ByteSpan {
 constexpr i64 k_i64_max = 0x7FFFFFFFFFFFFFFF;
 constexpr u32 k_u32_max = 0xFFFFFFFFu;
 
-// Length of a NUL-terminated text.
-inline i64 text_length(const char* s)
+// Length of a NUL-terminated text; also for tables checked at compile time.
+constexpr i64 text_length(const char* s)
 {
     i64 n = 0;
     while (s[n])

@@ -255,14 +255,6 @@ static constexpr Route k_routes[] = {
     { nullptr, "/mcp", refuse_mcp_method, k_agents },
 };
 
-static constexpr i64 constant_length(const char* text)
-{
-    i64 len = 0;
-    while (text[len])
-        len++;
-    return len;
-}
-
 static constexpr bool same_text(const char* a, const char* b)
 {
     if (a == nullptr || b == nullptr)
@@ -291,7 +283,7 @@ static constexpr i64 allow_worst_case()
         i64 total = 0;
         for (const Route& row : k_routes)
             if (row.method != nullptr && same_text(row.path, path_row.path))
-                total += constant_length(row.method) + 2;
+                total += text_length(row.method) + 2;
         longest = total > longest ? total : longest;
     }
     return longest;
