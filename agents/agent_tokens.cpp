@@ -16,6 +16,7 @@ struct AgentToken {
     i64 name_len;
     char token[k_agent_token_max];
     i64 token_len;
+    OwnProfile profile;
 };
 
 static constinit AgentToken tokens[k_max_agent_tokens] {};
@@ -61,7 +62,41 @@ static bool taken(ByteSpan name, ByteSpan token, ByteSpan admin_token)
     return false;
 }
 
-enum LineVerdict { k_line_bound, k_line_comment, k_line_malformed, k_line_duplicate, k_line_over_limit };
+enum LineVerdict { k_line_bound, k_line_comment, k_line_malformed, k_line_duplicate, k_line_over_limit, k_line_bad_profile };
+
+static bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+static bool all_letters(ByteSpan s)
+{
+    for (i64 i = 0; i < s.len; i++)
+        if (!is_letter(s.ptr[i]))
+            return false;
+    return s.len > 0;
+}
+
+// The word of the last skipped line's profile field, for its console line; letters only.
+static constexpr i64 k_profile_word_max = 32;
+static constinit char bad_profile[k_profile_word_max + 1] {};
+
+// Splits the part after the name's colon into the token and the profile field: the field
+// after the last ':' when it is a word of letters (see agent_tokens.h).
+struct TokenPart {
+    ByteSpan token;
+    ByteSpan profile;
+};
+static TokenPart split_token_part(ByteSpan rest)
+{
+    i64 last = -1;
+    for (i64 i = 0; i < rest.len; i++)
+        if (rest.ptr[i] == ':')
+            last = i;
+    if (last < 0)
+        return { trimmed(rest.ptr, rest.len), { "", 0 } };
+    ByteSpan word = trimmed(rest.ptr + last + 1, rest.len - last - 1);
+    if (!all_letters(word))
+        return { trimmed(rest.ptr, rest.len), { "", 0 } };
+    return { trimmed(rest.ptr, last), word };
+}
 
 static LineVerdict bind_line(const char* line, i64 len, ByteSpan admin_token)
 {
@@ -72,7 +107,15 @@ static LineVerdict bind_line(const char* line, i64 len, ByteSpan admin_token)
     if (colon < 0)
         return k_line_malformed;
     ByteSpan name = trimmed(whole.ptr, colon);
-    ByteSpan token = trimmed(whole.ptr + colon + 1, whole.len - colon - 1);
+    TokenPart part = split_token_part({ whole.ptr + colon + 1, whole.len - colon - 1 });
+    ByteSpan token = part.token;
+    i64 profile = part.profile.len > 0 ? profile_by_name(part.profile) : -1;
+    if (part.profile.len > 0 && profile < 0) {
+        i64 keep = part.profile.len < k_profile_word_max ? part.profile.len : k_profile_word_max;
+        copy_bytes(bad_profile, part.profile.ptr, keep);
+        bad_profile[keep] = 0;
+        return k_line_bad_profile;
+    }
     if (name.len < 1 || name.len > k_agent_name_max || has_control_byte(name))
         return k_line_malformed;
     if (token.len < 1 || token.len > k_agent_token_max || has_control_byte(token) || has_blank(token))
@@ -87,6 +130,7 @@ static LineVerdict bind_line(const char* line, i64 len, ByteSpan admin_token)
     entry.name_len = name.len;
     copy_bytes(entry.token, token.ptr, token.len);
     entry.token_len = token.len;
+    entry.profile = own_profile_code(profile);
     return k_line_bound;
 }
 
@@ -99,6 +143,11 @@ i64 apply_agent_tokens_text(const char* text, i64 len, ByteSpan admin_token)
         case k_line_malformed: print("[Cindervox] Agents file: skipped a line that is not name:token\n"); break;
         case k_line_duplicate: print("[Cindervox] Agents file: skipped a line whose name or token is already taken\n"); break;
         case k_line_over_limit: print("[Cindervox] Agents file: skipped a line past the first 32 agents\n"); break;
+        case k_line_bad_profile:
+            print("[Cindervox] Agents file: skipped a line whose profile \"");
+            print(bad_profile);
+            print("\" is not strict, moderate or permissive\n");
+            break;
         case k_line_bound:
         case k_line_comment: break;
         }
@@ -129,6 +178,7 @@ void load_agent_tokens()
         sys_close((int)fd);
     }
     i64 bound = apply_agent_tokens_text(text, len > 0 ? len : 0, { state.bearer_token, state.bearer_token_len });
+    apply_token_profiles();
     if (fd < 0)
         return;
     print("[Cindervox] Agent tokens loaded from /etc/cindervox/agents:\n");
@@ -147,3 +197,22 @@ i64 match_agent_token(ByteSpan presented)
 i64 agent_token_count() { return token_count; }
 
 ByteSpan agent_token_name(i64 index) { return { tokens[index].name, tokens[index].name_len }; }
+
+OwnProfile agent_token_profile(i64 index) { return tokens[index].profile; }
+
+OwnProfile token_profile_for_name(ByteSpan name)
+{
+    for (i64 i = 0; i < token_count; i++)
+        if (tokens[i].name_len == name.len && bytes_equal(tokens[i].name, name.ptr, name.len))
+            return tokens[i].profile;
+    return k_no_own_profile;
+}
+
+void apply_token_profiles()
+{
+    for (i64 i = 0; i < token_count; i++) {
+        i64 index = find_agent(tokens[i].name, tokens[i].name_len);
+        if (index >= 0)
+            agent_record(index)->own_profile = tokens[i].profile;
+    }
+}

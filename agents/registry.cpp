@@ -4,7 +4,7 @@
 // at start-up for state.max_agents slots.
 //
 // An agent holds its slot until it leaves: idle for agent_idle_minutes while it holds
-// nothing (no run, no workspace, no budget of its own), or, when a new name finds every
+// nothing (no run, no workspace, no budget or profile of its own), or, when a new name finds every
 // slot taken, the evictable agent seen longest ago makes room. Agents bound to an agent
 // token never leave. The registry knows runs and workspaces only through the keeper the
 // layers above install (AgentKeeper), and releases what an agent holds there through it.
@@ -127,7 +127,9 @@ i64 register_agent(const char* name, i64 len)
     AgentRecord* record = agent_record(slot.index);
     if (slot.added) {
         *record = {};
-        copy_bytes(record->name, name, len < k_name_max ? len : k_name_max);
+        i64 kept = len < k_name_max ? len : k_name_max;
+        copy_bytes(record->name, name, kept);
+        record->own_profile = token_profile_for_name({ name, kept });
         record->in_use = true;
         state.agent_count++;
     }
@@ -167,6 +169,21 @@ i64 agent_budget(i64 index)
 {
     i64 own = agent_record(index)->token_budget;
     return own != 0 ? own : state.default_token_budget;
+}
+
+RunLimits agent_run_limits(i64 index)
+{
+    if (!slot_valid(index) || !agent_record(index)->in_use)
+        return global_run_limits();
+    return run_limits_for(agent_record(index)->own_profile);
+}
+
+RunLimits agent_run_limits_by_name(const char* name, i64 len)
+{
+    i64 index = find_agent(name, len);
+    if (index >= 0)
+        return agent_run_limits(index);
+    return run_limits_for(token_profile_for_name({ name, len < k_name_max ? len : k_name_max }));
 }
 
 i64 agent_tokens_used(i64 index)
@@ -293,7 +310,8 @@ bool agent_evictable(i64 index)
     if (!slot_valid(index))
         return false;
     const AgentRecord* record = agent_record(index);
-    return record->in_use && record->token_budget == 0 && !bound_to_token(record) && !keeper.busy(index);
+    return record->in_use && record->token_budget == 0 && !has_own_profile(record->own_profile) && !bound_to_token(record)
+        && !keeper.busy(index);
 }
 
 i64 eviction_candidate()
@@ -372,6 +390,7 @@ void clear_agent_counters(i64 index)
     AgentRecord cleared {};
     copy_bytes(cleared.name, record->name, sizeof(cleared.name));
     cleared.token_budget = record->token_budget;
+    cleared.own_profile = record->own_profile;
     cleared.last_seen = record->last_seen;
     cleared.seen_order = record->seen_order;
     cleared.in_use = record->in_use;

@@ -2,6 +2,7 @@
 // per-agent and global rate windows of 60 one-second buckets, the agents' leaving (idle,
 // or making room for a new name) and the registry part of the resets.
 #pragma once
+#include "core/run_limits.h"
 #include "runtime/types.h"
 
 // Sizes of the agent tables; the number of slots is state.max_agents.
@@ -21,6 +22,9 @@ struct AgentRecord {
     u32 tokens_out;
     // The agent's own budget; 0 means the default one.
     u32 token_budget;
+    // The agent's own profile (core/run_limits.h); k_no_own_profile: the global one. Set by
+    // the agents file for a token agent, or by the admin.
+    OwnProfile own_profile;
     // Wall-clock second of the agent's latest request of any kind, its registration
     // included: the clock its idleness is measured by.
     u32 last_seen;
@@ -77,6 +81,15 @@ void bind_request_agent(ByteSpan name);
 // The agent's own token budget, or the default one when its own is 0 (0: no budget).
 i64 agent_budget(i64 index);
 
+// The limits and profile that hold for agent index's runs: its own profile's, or the
+// global ones (also for an index outside the registry).
+RunLimits agent_run_limits(i64 index);
+
+// The limits that will hold for the agent called name (its first 31 bytes) before it is
+// registered: a registered agent's own, else the profile its token line names, else the
+// global ones. register_agent gives a new token agent that same profile.
+RunLimits agent_run_limits_by_name(const char* name, i64 len);
+
 // tokens_in + tokens_out of the agent.
 i64 agent_tokens_used(i64 index);
 
@@ -128,7 +141,8 @@ struct AgentKeeper {
 void registry_set_keeper(AgentKeeper keeper);
 
 // Whether agent index may leave the registry: it is there, is not bound to an agent token,
-// has no budget of its own (the admin set one for it), and has no run running or queued.
+// has no budget or profile of its own (the admin set one for it), and has no run running
+// or queued.
 bool agent_evictable(i64 index);
 
 // The evictable agent seen longest ago, or -1.
@@ -155,5 +169,5 @@ constexpr i64 k_agent_counters_max = 96;
 i64 build_agent_counters(char* out, i64 index);
 
 // The registry part of DELETE /api/agents/{name}: the agent's counters, model and rate
-// window start over; its name and its budget stay.
+// window start over; its name, its budget and its profile stay.
 void clear_agent_counters(i64 index);

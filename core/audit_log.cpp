@@ -95,7 +95,7 @@ static i64 append_word(char* out, i64 pos, const char* word)
 // The entry of a detail whose first detail.len bytes are at hand, of detail_total in all:
 // the entry shows at most keep of them, and marks it wherever it shows fewer than all.
 static i64 compose_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 detail_keep,
-    i64 code, i64 duration_ms, const char* result)
+    i64 code, i64 duration_ms, const char* result, const char* profile)
 {
     i64 keep = detail_keep < k_audit_file_detail_max ? detail_keep : k_audit_file_detail_max;
     keep = detail.len < keep ? detail.len : keep;
@@ -124,25 +124,31 @@ static i64 compose_entry(char* out, i64 now, ByteSpan agent, const char* action,
     pos = append_decimal(out, pos, code);
     pos = append_text(out, pos, " dur=");
     pos = append_decimal(out, pos, duration_ms);
-    return append_text(out, pos, "ms\n");
+    pos = append_text(out, pos, "ms");
+    if (profile != nullptr) {
+        pos = append_text(out, pos, " profile=");
+        pos = append_word(out, pos, profile);
+    }
+    return append_byte(out, pos, '\n');
 }
 
 i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_keep, i64 code,
-    i64 duration_ms, const char* result)
+    i64 duration_ms, const char* result, const char* profile)
 {
-    return compose_entry(out, now, agent, action, detail, detail.len, detail_keep, code, duration_ms, result);
+    return compose_entry(out, now, agent, action, detail, detail.len, detail_keep, code, duration_ms, result, profile);
 }
 
 // The destination's line of an entry whose detail the ring cut. Up to 512 KiB, of which
 // only what a line uses is ever touched.
 static constinit char file_line[k_audit_file_line_max] {};
 
-void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result)
+void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result, const char* profile)
 {
-    audit_write_cut(agent, action, detail, detail.len, code, duration_ms, result);
+    audit_write_cut(agent, action, detail, detail.len, code, duration_ms, result, profile);
 }
 
-void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 code, i64 duration_ms, const char* result)
+void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 code, i64 duration_ms, const char* result,
+    const char* profile)
 {
     i64 index = state.audit_next % state.audit_capacity;
     char* slot = state.audit_ring + index * state.audit_entry_size;
@@ -151,14 +157,14 @@ void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 de
     fill_bytes(slot_agent, 0, k_agent_slot_size);
     copy_bytes(slot_agent, agent.ptr, agent.len < k_audit_agent_max ? agent.len : k_audit_agent_max);
     i64 now = now_seconds();
-    i64 len = compose_entry(slot, now, agent, action, detail, detail_total, k_audit_detail_max, code, duration_ms, result);
+    i64 len = compose_entry(slot, now, agent, action, detail, detail_total, k_audit_detail_max, code, duration_ms, result, profile);
     state.audit_next++;
     if (state.audit_count < state.audit_capacity)
         state.audit_count++;
     // A detail the ring kept whole makes the same line for the destination.
     const char* line = slot;
     if (detail.len > k_audit_detail_max) {
-        len = compose_entry(file_line, now, agent, action, detail, detail_total, k_audit_file_detail_max, code, duration_ms, result);
+        len = compose_entry(file_line, now, agent, action, detail, detail_total, k_audit_file_detail_max, code, duration_ms, result, profile);
         line = file_line;
     }
     write_all(state.audit_fd >= 1 ? (int)state.audit_fd : 1, line, len);

@@ -21,13 +21,18 @@ i64 open_owned_log(const char* path);
 // action and result text is accepted (the first 32 bytes of each are kept). Every entry is
 // one line: control bytes of the agent name and the detail are written as \n, \r or \xHH.
 // The destination's line holds the whole detail; the ring's entry its first 150 bytes,
-// and a cut detail is followed by " detail_bytes=<its full length>".
-void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result);
+// and a cut detail is followed by " detail_bytes=<its full length>". An entry of a run or
+// of a refusal a profile judged names that profile (profile, at most k_audit_word_max
+// bytes, nullptr for none) after everything else: " profile=<name>" after dur=, so the
+// fields every entry has keep their places.
+void audit_write(ByteSpan agent, const char* action, ByteSpan detail, i64 code, i64 duration_ms, const char* result,
+    const char* profile = nullptr);
 
 // audit_write for a detail of which only the first bytes are at hand (a command refused
 // for its length): detail holds the first detail.len bytes of detail_total, and the entry
 // is marked " detail_bytes=<detail_total>" wherever it shows fewer than all of them.
-void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 code, i64 duration_ms, const char* result);
+void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 detail_total, i64 code, i64 duration_ms, const char* result,
+    const char* profile = nullptr);
 
 // The name entries carry when no agent made the request.
 inline constexpr ByteSpan k_system_agent { "system", 6 };
@@ -43,11 +48,12 @@ constexpr i64 k_audit_file_detail_max = 131072;
 
 // Composition space of an entry that keeps at most detail_keep bytes of its detail: the
 // bracketed time, the bracketed agent, two words, the quoted detail, the cut mark, the two
-// labelled decimals and the line feed; an escaped byte takes 4.
+// labelled decimals, the profile's word and the line feed; an escaped byte takes 4.
 constexpr i64 k_audit_entry_max(i64 detail_keep)
 {
     return (1 + k_decimal_max + 2) + (1 + 4 * k_audit_agent_max + 2) + 2 * (k_audit_word_max + 1) + (1 + 4 * detail_keep + 2)
-        + ((i64)sizeof("detail_bytes= ") - 1 + k_decimal_max) + ((i64)sizeof("exit= dur=ms\n") - 1 + 2 * k_decimal_max);
+        + ((i64)sizeof("detail_bytes= ") - 1 + k_decimal_max) + ((i64)sizeof("exit= dur=ms\n") - 1 + 2 * k_decimal_max)
+        + ((i64)sizeof(" profile=") - 1 + k_audit_word_max);
 }
 // A ring slot: the longest ring entry and a NUL.
 constexpr i64 k_audit_slot_size = k_audit_entry_max(k_audit_detail_max) + 1;
@@ -57,9 +63,10 @@ constexpr i64 k_audit_file_line_max = k_audit_entry_max(k_audit_file_detail_max)
 // Composes the entry text at now for the named agent into out, which holds
 // k_audit_entry_max(detail_keep) bytes, and returns its length; the text ends with a line
 // feed. A detail longer than detail_keep (at most k_audit_file_detail_max) keeps its first
-// detail_keep bytes and is followed by " detail_bytes=<detail.len>". Pure.
+// detail_keep bytes and is followed by " detail_bytes=<detail.len>"; a profile (nullptr
+// for none) ends it with " profile=<name>". Pure.
 i64 build_audit_entry(char* out, i64 now, ByteSpan agent, const char* action, ByteSpan detail, i64 detail_keep, i64 code,
-    i64 duration_ms, const char* result);
+    i64 duration_ms, const char* result, const char* profile = nullptr);
 
 constexpr i64 k_audit_filter_size = 64;
 // Entries the ring keeps.

@@ -16,16 +16,16 @@ static constexpr int k_exit_not_started = 127;
 // run shares the server's uid, so the uid's count at the start is added (count_uid_tasks).
 struct LimitRow {
     int resource;
-    i64 ServerState::*setting;
+    i64 RunLimits::*setting;
     i64 scale;
     bool per_uid;
 };
 static constexpr LimitRow k_limit_rows[] = {
-    { RLIMIT_CPU, &ServerState::max_cpu_sec, 1, false },
-    { RLIMIT_AS, &ServerState::max_mem_mb, 1048576, false },
-    { RLIMIT_NPROC, &ServerState::max_procs, 1, true },
-    { RLIMIT_FSIZE, &ServerState::max_fsize, 1, false },
-    { RLIMIT_NOFILE, &ServerState::max_nofile, 1, false },
+    { RLIMIT_CPU, &RunLimits::max_cpu_sec, 1, false },
+    { RLIMIT_AS, &RunLimits::max_mem_mb, 1048576, false },
+    { RLIMIT_NPROC, &RunLimits::max_procs, 1, true },
+    { RLIMIT_FSIZE, &RunLimits::max_fsize, 1, false },
+    { RLIMIT_NOFILE, &RunLimits::max_nofile, 1, false },
 };
 static_assert(sizeof(k_limit_rows) / sizeof(k_limit_rows[0]) == k_limit_slots);
 
@@ -162,7 +162,7 @@ bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStr
     plan->stderr_fd = streams.stderr_fd;
     plan->limit_count = 0;
     for (const LimitRow& row : k_limit_rows) {
-        i64 setting = state.*row.setting;
+        i64 setting = request.limits.*row.setting;
         if (row.per_uid && !jailed) {
             i64 base = count_uid_tasks((u32)sys_getuid());
             setting = setting > k_i64_max - base ? k_i64_max : setting + base;
@@ -171,7 +171,7 @@ bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStr
     }
     // The /tmp of a run without a workspace; tmpfs reads size=0 as "no bound", so the
     // bound never drops below one MiB.
-    i64 tmpfs_mb = state.max_mem_mb > 0 ? state.max_mem_mb : 1;
+    i64 tmpfs_mb = request.limits.max_mem_mb > 0 ? request.limits.max_mem_mb : 1;
     i64 pos = append_text(plan->tmpfs_options, 0, "size=");
     pos = append_decimal(plan->tmpfs_options, pos, tmpfs_mb);
     pos = append_text(plan->tmpfs_options, pos, "m,nr_inodes=");

@@ -145,12 +145,14 @@ struct LaunchPlan {
 };
 
 // What one run asks for: the command, its variables ("NAME=value" entries with their NULs,
-// count of them) and its working directory relative to /tmp ("" for /tmp).
+// count of them), its working directory relative to /tmp ("" for /tmp) and the limits of
+// the profile that holds for it.
 struct LaunchRequest {
     ByteSpan cmd;
     ByteSpan env;
     i64 env_count;
     ByteSpan cwd;
+    RunLimits limits;
 };
 
 // The run has control groups: the plan joins them, and its memory group bounds the run as a
@@ -166,7 +168,7 @@ struct LaunchStreams {
     int stderr_fd;
 };
 
-// Fills the plan for one command from the jail's mode and the server's limits, copying the
+// Fills the plan for one command from the jail's mode and the request's limits, copying the
 // command and variables into plan->buffers. False, with the plan's failed step set, when
 // one of them does not fit (nothing is cut). Pure.
 bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStreams& streams);

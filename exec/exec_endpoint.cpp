@@ -348,11 +348,12 @@ void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail)
     send_json_error(conn, 503, "Service Unavailable", "agent registry full");
 }
 
-// A screen or policy refusal also names what matched, so the agent can tell why.
-static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal, ByteSpan rule)
+// A screen or policy refusal also names what matched, so the agent can tell why, and its
+// audit entry names the profile that judged the command.
+static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal, ByteSpan rule, const RunLimits& limits)
 {
     count_block(agent);
-    audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result);
+    audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result, profile_name(limits.profile));
     char* body = (char*)heap_alloc(k_refusal_body_size);
     if (!body)
         return send_memory_exhausted(conn);
@@ -452,7 +453,7 @@ void answer_run(const RunOrder* order, const RunResult* run)
 
 // A run counts in the agent's window once admitted, so runs still queued or running hold
 // their place in it; the agent's share of the run slots is a refusal like its window.
-static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields, const IgnoredFields* ignored)
+static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields, const IgnoredFields* ignored, const RunLimits& limits)
 {
     i64 capacity = state.max_output_bytes;
     char* stdout_out = (char*)heap_alloc((u64)capture_buffer_size(capacity));
@@ -460,7 +461,7 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& 
     if (!stdout_out || (!fields.merge_stderr && !stderr_out))
         return send_memory_exhausted(conn);
     RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms };
-    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, ignored, answer_run };
+    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, limits, ignored, answer_run };
     switch (sandbox_submit(&order)) {
     case k_run_queue_full: return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
     case k_run_agent_share_full:
@@ -474,7 +475,7 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& 
 
 // The request's members besides the command, checked, and those it does not know. False
 // when the request was answered instead (a member refused, or no memory for it).
-static bool read_members(int conn, const char* req, i64 req_len, ExecFields* fields, IgnoredFields** ignored)
+static bool read_members(int conn, const char* req, i64 req_len, const RunLimits& limits, ExecFields* fields, IgnoredFields** ignored)
 {
     i64 body = find_body(req, req_len);
     const char* json = req + (body < 0 ? req_len : body);
@@ -485,7 +486,7 @@ static bool read_members(int conn, const char* req, i64 req_len, ExecFields* fie
         send_memory_exhausted(conn);
         return false;
     }
-    i64 refused = read_exec_fields(json, len, fields, message);
+    i64 refused = read_exec_fields(json, len, limits.timeout_ms, fields, message);
     if (refused < 0)
         send_memory_exhausted(conn);
     else if (refused > 0)
@@ -514,9 +515,12 @@ void handle_exec(int conn, const char* req, i64 req_len)
     i64 name_len = request_agent_name(req, req_len, name);
     if (field.status == k_command_too_long)
         return refuse_too_long(conn, { name, name_len }, cmd, field);
+    // The profile that holds for the agent (its own, or the global one) judges the time-out
+    // asked for, the command and the run; it is chosen once, so all three agree.
+    RunLimits limits = agent_run_limits_by_name(name, name_len);
     ExecFields fields {};
     IgnoredFields* ignored = nullptr;
-    if (!read_members(conn, req, req_len, &fields, &ignored))
+    if (!read_members(conn, req, req_len, limits, &fields, &ignored))
         return;
     i64 cmd_len = field.len;
     ByteSpan command { cmd, cmd_len };
@@ -531,17 +535,17 @@ void handle_exec(int conn, const char* req, i64 req_len)
     if (budget_exceeded(agent))
         return refuse_budget(conn, agent, command);
     if (const char* sequence = sensitive_sequence(cmd, cmd_len))
-        return refuse_matched(conn, agent, command, k_refusal_sensitive, { sequence, text_length(sequence) });
+        return refuse_matched(conn, agent, command, k_refusal_sensitive, { sequence, text_length(sequence) }, limits);
     ByteSpan matched { "", 0 };
-    switch (check_command_policy(cmd, cmd_len, &matched)) {
-    case k_policy_blacklisted: return refuse_matched(conn, agent, command, k_refusal_blacklist, matched);
-    case k_policy_not_whitelisted: return refuse_matched(conn, agent, command, k_refusal_whitelist, matched);
+    switch (check_command_policy(cmd, cmd_len, limits.profile, &matched)) {
+    case k_policy_blacklisted: return refuse_matched(conn, agent, command, k_refusal_blacklist, matched, limits);
+    case k_policy_not_whitelisted: return refuse_matched(conn, agent, command, k_refusal_whitelist, matched, limits);
     case k_policy_allowed: break;
     }
     // Refusals above still answer as usual; only the run itself needs confinement.
     if (!commands_confinable())
         return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
-    run_and_answer(conn, agent, command, fields, ignored);
+    run_and_answer(conn, agent, command, fields, ignored, limits);
 }
 
 i64 exec_answer_max() { return run_answer_size(state.max_output_bytes); }

@@ -2,7 +2,6 @@
 // object; the env object is walked member by member into "NAME=value" entries, and a
 // table of the names seen so far finds one given twice.
 #include "exec/exec_fields.h"
-#include "core/state.h"
 #include "exec/confinement.h"
 #include "runtime/json_reader.h"
 
@@ -281,14 +280,14 @@ static i64 stdin_encoding(const char* json, i64 len, i64 value)
     return -1;
 }
 
-static i64 read_timeout(const char* json, i64 len, i64 value, ExecFields* fields, char* message)
+static i64 read_timeout(const char* json, i64 len, i64 value, i64 limit_ms, ExecFields* fields, char* message)
 {
     JsonInteger number = json_read_integer(json, len, value);
     if (!number.ok || number.value < 1)
         return append_text(message, 0, "timeout_ms must be a whole number of milliseconds, at least 1");
-    if (number.value > state.timeout_ms) {
+    if (number.value > limit_ms) {
         i64 pos = append_number_text(message, 0, "timeout_ms ", number.value, " is over the limit of ");
-        return append_number_text(message, pos, "", state.timeout_ms, " for this profile");
+        return append_number_text(message, pos, "", limit_ms, " for this profile");
     }
     fields->timeout_ms = number.value;
     return 0;
@@ -309,7 +308,7 @@ static bool literal_at(const char* json, i64 len, i64 value, const char* word)
     return value + word_len <= len && bytes_equal(json + value, word, word_len);
 }
 
-i64 read_exec_fields(const char* json, i64 len, ExecFields* fields, char* message)
+i64 read_exec_fields(const char* json, i64 len, i64 timeout_limit_ms, ExecFields* fields, char* message)
 {
     *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0 };
     if (i64 value = given_member(json, len, "merge_stderr"); value >= 0) {
@@ -327,7 +326,7 @@ i64 read_exec_fields(const char* json, i64 len, ExecFields* fields, char* messag
         return append_text(message, 0, R"(stdin_encoding must be "utf-8" or "base64")");
     if (i64 value = given_member(json, len, "stdin"); value >= 0 && (refused = read_stdin(json, len, value, base64 == 1, fields, message)))
         return refused;
-    if (i64 value = given_member(json, len, "timeout_ms"); value >= 0 && (refused = read_timeout(json, len, value, fields, message)))
+    if (i64 value = given_member(json, len, "timeout_ms"); value >= 0 && (refused = read_timeout(json, len, value, timeout_limit_ms, fields, message)))
         return refused;
     return 0;
 }

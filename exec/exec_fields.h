@@ -66,11 +66,12 @@ static_assert(k_env_name_slots >= 3 * k_env_entries_max / 2);
 
 // Reads merge_stderr, cwd, env, stdin with stdin_encoding, and timeout_ms from the body
 // object (json, len) into fields, checking each as /api/exec takes it: a missing member
-// (or null) keeps its default. The buffers of the members the request has come from the
+// (or null) keeps its default, and timeout_ms may not pass timeout_limit_ms (the time-out
+// of the profile that holds for the agent). The buffers of the members the request has come from the
 // heap (the connection's arena). Returns 0; or the length of the message (written to
 // message, k_field_message_max bytes) that refuses the request; or -1 when a buffer could
 // not be had.
-i64 read_exec_fields(const char* json, i64 len, ExecFields* fields, char* message);
+i64 read_exec_fields(const char* json, i64 len, i64 timeout_limit_ms, ExecFields* fields, char* message);
 // What read_exec_fields takes at most, each block rounded as the heap rounds it.
 constexpr i64 k_exec_fields_memory = heap_block(k_cwd_max + 1) * 2 + heap_block(k_env_bytes_max) + heap_block(k_env_name_slots * 4)
     + heap_block(k_stdin_text_max + 1);

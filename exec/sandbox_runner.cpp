@@ -308,14 +308,21 @@ static void count_ended_run(i64 captured, i64 duration_ms)
     state.bytes_captured += captured;
 }
 
-static void record_run(ByteSpan agent, ByteSpan cmd, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
+// Every entry of a run names the profile whose limits it ran under.
+static const char* run_profile(const RunOrder& order) { return profile_name(order.limits.profile); }
+
+static void record_run(const RunOrder& order, ByteSpan agent, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
 {
     count_ended_run(captured, duration_ms);
+    ByteSpan cmd { order.cmd, order.cmd_len };
+    const char* profile = run_profile(order);
     switch (verdict) {
-    case k_run_timeout: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "TIMEOUT");
-    case k_run_memory: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "MEMORY_LIMIT");
-    case k_run_seccomp: state.blocked_cmds += 1; return audit_write(agent, "BLOCK", cmd, k_seccomp_exit_code, duration_ms, "SECCOMP");
-    case k_run_ok: return audit_write(agent, "EXEC", cmd, exit_code, duration_ms, "OK");
+    case k_run_timeout: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "TIMEOUT", profile);
+    case k_run_memory: return audit_write(agent, "EXEC", cmd, k_timeout_exit_code, duration_ms, "MEMORY_LIMIT", profile);
+    case k_run_seccomp:
+        state.blocked_cmds += 1;
+        return audit_write(agent, "BLOCK", cmd, k_seccomp_exit_code, duration_ms, "SECCOMP", profile);
+    case k_run_ok: return audit_write(agent, "EXEC", cmd, exit_code, duration_ms, "OK", profile);
     }
 }
 
@@ -324,7 +331,7 @@ static void start_queued();
 // The command never ran: audited, and answered with the step that failed.
 static void refuse_start(const RunOrder& order, const char* step, i64 error, i64 duration_ms)
 {
-    audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, -1, duration_ms, "NOT_STARTED");
+    audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, -1, duration_ms, "NOT_STARTED", run_profile(order));
     RunResult result {};
     result.exit_code = -1;
     result.duration_ms = duration_ms;
@@ -477,7 +484,7 @@ static RunResult conclude_run(RunSlot* slot)
     result.killed_call = slot->killed_call;
     result.timed_out = slot->timed_out;
     result.duration_ms = monotonic_ms() - slot->start_ms;
-    record_run(order.agent_name, { order.cmd, order.cmd_len }, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
+    record_run(order, order.agent_name, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
     return result;
 }
 
@@ -609,22 +616,22 @@ static void on_memory_exhausted(void* owner, u32)
 // included, inside its agent's group, which holds the agent's workspace besides: bounded
 // by workspace_mb + max_mem_mb, so the agent's runs share one max_mem_mb beside the
 // workspace. Without groups nothing is made and the per-process limits stand alone.
-static void open_run_cgroup(RunSlot* slot, i64 agent)
+static void open_run_cgroup(RunSlot* slot, i64 agent, const RunLimits& limits)
 {
     slot->plan.cgroup = nullptr;
     if (!cgroups_usable)
         return;
-    i64 run_mb = state.max_mem_mb > 0 ? state.max_mem_mb : 1;
-    i64 tasks = (state.max_procs > 0 ? state.max_procs : 1) + 1;
+    i64 run_mb = limits.max_mem_mb > 0 ? limits.max_mem_mb : 1;
+    i64 tasks = (limits.max_procs > 0 ? limits.max_procs : 1) + 1;
     i64 agent_bytes = (state.workspace_mb + run_mb) * 1048576;
     if (run_cgroup_create(&slot->group, ++runs_started, run_mb * 1048576, tasks, agent, agent_bytes))
         plan_memory_group(&slot->plan, &slot->group);
 }
 
 // The run's time-out: the request's when it asked for one, never past the profile's.
-static i64 run_timeout_ms(const RunOptions& options)
+static i64 run_timeout_ms(const RunOptions& options, const RunLimits& limits)
 {
-    i64 limit = state.timeout_ms < k_timeout_max_ms ? state.timeout_ms : k_timeout_max_ms;
+    i64 limit = limits.timeout_ms < k_timeout_max_ms ? limits.timeout_ms : k_timeout_max_ms;
     return options.timeout_ms > 0 && options.timeout_ms < limit ? options.timeout_ms : limit;
 }
 
@@ -693,7 +700,7 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     if (i64 error = open_channel(&channel, order.options); error < 0)
         return refuse_start(order, "pipes", error, 0);
     const RunOptions& options = order.options;
-    LaunchRequest request { { order.cmd, order.cmd_len }, options.env, options.env_count, options.cwd };
+    LaunchRequest request { { order.cmd, order.cmd_len }, options.env, options.env_count, options.cwd, order.limits };
     if (!plan_launch(&slot->plan, request, { channel.child_stdin, channel.child_stdout, channel.child_stderr })) {
         close_channel(channel);
         return refuse_start(order, slot->plan.failed_step, slot->plan.failed_error, 0);
@@ -701,7 +708,7 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->plan.uid = sandbox_uid_for_agent(order.agent);
     if (workspace_ensure(order.agent))
         workspace_path(order.agent, slot->plan.workspace);
-    open_run_cgroup(slot, order.agent);
+    open_run_cgroup(slot, order.agent, order.limits);
     int pidfd = -1;
     i64 pid = launch_confined(&slot->plan, &slot->stacks, &pidfd);
     close_child_ends(channel);
@@ -715,7 +722,7 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     slot->busy = true;
     slot->pid = pid;
     slot->pidfd = pidfd;
-    slot->deadline_ms = slot->start_ms + run_timeout_ms(options);
+    slot->deadline_ms = slot->start_ms + run_timeout_ms(options, order.limits);
     watch_run(slot, channel);
     watch_notices(slot);
 }
@@ -814,7 +821,7 @@ static i64 cancel_queued(int conn)
         const PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
         if (run.order.conn != conn)
             continue;
-        audit_write(queued_agent_name(run), "EXEC", { run.order.cmd, run.order.cmd_len }, -1, 0, "CANCELLED");
+        audit_write(queued_agent_name(run), "EXEC", { run.order.cmd, run.order.cmd_len }, -1, 0, "CANCELLED", run_profile(run.order));
         for (i64 k = i; k + 1 < runs.queue_len; k++)
             runs.queue[(runs.queue_head + k) % runs.queue_capacity] = runs.queue[(runs.queue_head + k + 1) % runs.queue_capacity];
         runs.queue_len--;
@@ -843,11 +850,12 @@ static i64 cancel_running(int conn)
         if (!slot->busy || slot->cancelled || slot->run.order.conn != conn)
             continue;
         RunOrder& order = slot->run.order;
-        audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, k_timeout_exit_code, monotonic_ms() - slot->start_ms, "CANCELLED");
+        audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, k_timeout_exit_code, monotonic_ms() - slot->start_ms, "CANCELLED",
+            run_profile(order));
         slot->cancelled = true;
         close_outputs(slot);
         close_input(slot);
-        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, nullptr, 0, {}, nullptr, order.done };
+        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, nullptr, 0, {}, order.limits, nullptr, order.done };
         for (RunStream& stream : slot->streams)
             stream.capture = { nullptr, 0, stream.capture.total };
         if (slot->child_ended)

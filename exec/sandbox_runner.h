@@ -4,6 +4,7 @@
 // auditing the run.
 #pragma once
 #include "exec/output_capture.h"
+#include "core/run_limits.h"
 #include "exec/run_outcome.h"
 #include "runtime/types.h"
 
@@ -58,7 +59,8 @@ struct RunOptions {
     i64 env_count;
     // The working directory relative to /tmp, "" for /tmp itself.
     ByteSpan cwd;
-    // The run's time-out; 0 for the profile's. Never more than the profile's.
+    // The run's time-out; 0 for the profile's. Never more than the profile's (the order's
+    // limits).
     i64 timeout_ms;
 };
 
@@ -76,6 +78,10 @@ struct RunOrder {
     char* stderr_out;
     i64 capacity;
     RunOptions options;
+    // The limits of the profile that holds for the agent (its own, or the global one),
+    // chosen when the request was judged: a profile change later does not touch a run
+    // already admitted.
+    RunLimits limits;
     // The caller's own record of the request, handed back to done.
     const void* context;
     void (*done)(const RunOrder* order, const RunResult* result);

@@ -87,7 +87,7 @@ SelfTest run_self_test()
         return test;
     }
     plan.buffers = { command_copy, sizeof(command_copy), nullptr, environment };
-    LaunchRequest request { { k_command, sizeof(k_command) - 1 }, { "", 0 }, 0, { "", 0 } };
+    LaunchRequest request { { k_command, sizeof(k_command) - 1 }, { "", 0 }, 0, { "", 0 }, global_run_limits() };
     plan_launch(&plan, request, { pipes.input[0], pipes.output[1], pipes.output[1] });
     int pidfd = -1;
     i64 pid = launch_confined(&plan, &stacks, &pidfd);

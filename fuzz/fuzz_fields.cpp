@@ -25,7 +25,7 @@ static void exec_members(const char* json, i64 len)
     char* mark = heap_mark();
     ExecFields fields {};
     ExactCopy message(nullptr, k_field_message_max, k_field_message_max);
-    i64 refused = read_exec_fields(json, len, &fields, message.bytes);
+    i64 refused = read_exec_fields(json, len, state.timeout_ms, &fields, message.bytes);
     fuzz_check(refused >= -1 && refused <= k_field_message_max, "exec member message");
     if (refused == 0) {
         fuzz_check(fields.cwd.len <= k_cwd_max && fields.stdin_data.len <= k_stdin_max, "exec member bounds");

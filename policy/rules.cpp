@@ -43,23 +43,6 @@ static constexpr const char* k_default_whitelist[] = {
     "node",
 };
 
-struct ProfileRow {
-    const char* name;
-    i64 timeout_ms;
-    i64 max_mem_mb;
-    i64 max_cpu_sec;
-    i64 max_procs;
-    i64 max_fsize;
-    i64 max_nofile;
-};
-
-static constexpr ProfileRow k_profiles[] = {
-    { "strict", 5000, 64, 5, 16, 10485760, 32 },
-    { "moderate", 30000, 256, 30, 16, 52428800, 64 },
-    { "permissive", 300000, 1024, 300, 50, 104857600, 256 },
-};
-static_assert(sizeof(k_profiles) / sizeof(k_profiles[0]) == k_profile_count);
-
 // Appends at used: length byte, rule bytes, then the 0 end mark. The end mark needs its
 // own byte, so a rule takes len + 2 bytes beyond the bytes in use to fit.
 static i64 append_rule(char* area, i64 area_size, i64* count, i64* used, const char* text, i64 len)
@@ -105,7 +88,7 @@ bool apply_profile(i64 p)
     if (!profile_in_range(p))
         return false;
     state.profile = p;
-    const ProfileRow& row = k_profiles[p];
+    RunLimits row = profile_limits(p);
     state.timeout_ms = row.timeout_ms;
     state.max_mem_mb = row.max_mem_mb;
     state.max_cpu_sec = row.max_cpu_sec;
@@ -113,13 +96,6 @@ bool apply_profile(i64 p)
     state.max_fsize = row.max_fsize;
     state.max_nofile = row.max_nofile;
     return true;
-}
-
-const char* profile_name(i64 p)
-{
-    if (!profile_in_range(p))
-        return nullptr;
-    return k_profiles[p].name;
 }
 
 static bool is_word_end(char c)
@@ -162,7 +138,7 @@ static ByteSpan command_word(const char* cmd, i64 len)
     return { cmd, end };
 }
 
-PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched)
+PolicyVerdict check_command_policy(const char* cmd, i64 len, i64 profile, ByteSpan* matched)
 {
     i64 offset = find_rule(state.blacklist, k_blacklist_area, state.blacklist_count,
         [&](const char* rule, i64 rule_len) { return occurs_in(cmd, len, rule, rule_len); });
@@ -171,7 +147,7 @@ PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched)
             *matched = { state.blacklist + offset + 1, (u8)state.blacklist[offset] };
         return k_policy_blacklisted;
     }
-    if (state.profile != 0)
+    if (profile != 0)
         return k_policy_allowed;
     if (whitelist_admits(cmd, len))
         return k_policy_allowed;

@@ -1,6 +1,7 @@
 // The command policy: blacklist and whitelist rule areas, the security profile and the
 // limits it implies, and the verdict for a command.
 #pragma once
+#include "core/run_limits.h"
 #include "runtime/types.h"
 
 constexpr i64 k_max_rule_len = 200;
@@ -16,16 +17,10 @@ void install_default_whitelist();
 i64 add_blacklist_rule(const char* text, i64 len);
 i64 add_whitelist_rule(const char* text, i64 len);
 
-// The profiles are numbered 0 (strict), 1 (moderate) and 2 (permissive).
-constexpr i64 k_profile_count = 3;
-constexpr bool profile_in_range(i64 p) { return p >= 0 && p < k_profile_count; }
-
-// Stores p in profile and sets the six limits of its row. A number outside 0 to 2 changes
-// nothing and gives false: there is no row to read for it.
+// Makes p the global profile: stores it in profile and sets the six limits of its row
+// (core/run_limits.h). A number outside 0 to 2 changes nothing and gives false: there is
+// no row to read for it.
 bool apply_profile(i64 p);
-
-// "strict", "moderate", "permissive", or nullptr for any other number.
-const char* profile_name(i64 p);
 
 // Calls visit(rule, len) for the first count rules of an area (length byte, then the rule),
 // in list order, until visit returns true; returns the offset of that rule's length byte,
@@ -60,7 +55,8 @@ bool whitelist_admits(const char* cmd, i64 len);
 
 enum PolicyVerdict { k_policy_allowed, k_policy_blacklisted, k_policy_not_whitelisted };
 
-// Whether a blacklist rule occurs in the command or, in the strict profile, no whitelist
-// rule admits it. When matched is given, a blacklist verdict stores the rule there, and a
-// whitelist verdict the command word that no rule admits.
-PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched = nullptr);
+// Whether a blacklist rule occurs in the command or, when profile is strict (0), no
+// whitelist rule admits it. profile is the profile that judges the command: the agent's
+// own, or the global one. When matched is given, a blacklist verdict stores the rule
+// there, and a whitelist verdict the command word that no rule admits.
+PolicyVerdict check_command_policy(const char* cmd, i64 len, i64 profile, ByteSpan* matched = nullptr);

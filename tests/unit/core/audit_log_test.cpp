@@ -42,11 +42,11 @@ struct Audit : FreshServer {
 };
 
 std::string entry(i64 now, const std::string& agent, const char* action, const std::string& detail, i64 code, i64 dur, const char* result,
-    i64 keep = k_audit_detail_max)
+    i64 keep = k_audit_detail_max, const char* profile = nullptr)
 {
     std::string out(k_audit_entry_max(keep), '\0');
     i64 n = build_audit_entry(
-        out.data(), now, { agent.data(), (i64)agent.size() }, action, { detail.data(), (i64)detail.size() }, keep, code, dur, result);
+        out.data(), now, { agent.data(), (i64)agent.size() }, action, { detail.data(), (i64)detail.size() }, keep, code, dur, result, profile);
     EXPECT_LE(n, k_audit_entry_max(keep));
     return out.substr(0, n);
 }
@@ -57,6 +57,9 @@ TEST(BuildAuditEntry, LineFormat)
     EXPECT_EQ(entry(1765105200, "system", "RESET", "", 0, 0, "OK"), "[1765105200] [system] RESET OK exit=0 dur=0ms\n");
     EXPECT_EQ(entry(5, "a", "EXEC", "x", 137, 5003, "TIMEOUT"), "[5] [a] EXEC TIMEOUT \"x\" exit=137 dur=5003ms\n");
     EXPECT_EQ(entry(5, "a", "EXEC", "x", -1, -2, "OK"), "[5] [a] EXEC OK \"x\" exit=-1 dur=-2ms\n");
+    // The profile that judged a run or a refusal comes last, after the fields every entry has.
+    EXPECT_EQ(entry(5, "a", "BLOCK", "id", 0, 0, "WHITELIST", k_audit_detail_max, "strict"),
+        "[5] [a] BLOCK WHITELIST \"id\" exit=0 dur=0ms profile=strict\n");
 }
 
 TEST(BuildAuditEntry, CutDetailIsMarkedWithItsLength)
@@ -79,8 +82,9 @@ TEST(BuildAuditEntry, WorstCaseFillsItsBufferExactly)
     for (i64 keep : { k_audit_detail_max, k_audit_file_detail_max }) {
         std::string detail(keep + 1, '\x01');
         std::string line = entry(-9223372036854775807L - 1, std::string(40, '\x1b'), word.c_str(), detail, -9223372036854775807L - 1,
-            -9223372036854775807L - 1, word.c_str(), keep);
-        std::string tail = "\" detail_bytes=" + std::to_string(keep + 1) + " exit=-9223372036854775808 dur=-9223372036854775808ms\n";
+            -9223372036854775807L - 1, word.c_str(), keep, word.c_str());
+        std::string tail = "\" detail_bytes=" + std::to_string(keep + 1) + " exit=-9223372036854775808 dur=-9223372036854775808ms profile="
+            + std::string(k_audit_word_max, 'W') + "\n";
         EXPECT_EQ(line.substr(line.size() - tail.size()), tail);
         // Only the detail_bytes number is shorter than its worst case.
         EXPECT_EQ((i64)line.size() + 20 - (i64)std::to_string(keep + 1).size(), k_audit_entry_max(keep));

@@ -22,9 +22,11 @@ struct PlanLaunch : ::testing::Test {
         plan.buffers = { command.data(), (i64)command.size(), env_text.data(), environment.data() };
     }
     void TearDown() override { jail.mode = k_jail_none; }
-    bool launch(const std::string& cmd, const std::string& env = "", i64 env_count = 0, const std::string& cwd = "")
+    bool launch(const std::string& cmd, const std::string& env = "", i64 env_count = 0, const std::string& cwd = "",
+        RunLimits limits = global_run_limits())
     {
-        LaunchRequest request { { cmd.data(), (i64)cmd.size() }, { env.data(), (i64)env.size() }, env_count, { cwd.data(), (i64)cwd.size() } };
+        LaunchRequest request { { cmd.data(), (i64)cmd.size() }, { env.data(), (i64)env.size() }, env_count, { cwd.data(), (i64)cwd.size() },
+            limits };
         return plan_launch(&plan, request, { 5, 6, 7 });
     }
 };
@@ -50,6 +52,22 @@ TEST_F(PlanLaunch, JailModesSetAllFiveLimitsInOrder)
     launch("ls");
     EXPECT_EQ(plan.limit_count, 5);
     EXPECT_EQ(plan.limits[2].resource, RLIMIT_NPROC);
+}
+
+// An agent with a profile of its own runs under that row, whatever the global one says.
+TEST_F(PlanLaunch, LimitsAndTmpfsFollowTheRequestsProfile)
+{
+    jail.mode = k_jail_kernel;
+    launch("ls", "", 0, "", profile_limits(2));
+    ASSERT_EQ(plan.limit_count, 5);
+    EXPECT_EQ(plan.limits[0].value, 300u);
+    EXPECT_EQ(plan.limits[1].value, 1024ul * 1048576);
+    EXPECT_EQ(plan.limits[2].value, 50u);
+    EXPECT_EQ(plan.limits[4].value, 256u);
+    EXPECT_STREQ(plan.tmpfs_options, "size=1024m,nr_inodes=4096,mode=1777");
+    launch("ls");
+    EXPECT_EQ(plan.limits[0].value, 5u);
+    EXPECT_STREQ(plan.tmpfs_options, "size=64m,nr_inodes=4096,mode=1777");
 }
 
 TEST_F(PlanLaunch, MemoryGroupTakesThePlaceOfTheAddressSpaceLimit)

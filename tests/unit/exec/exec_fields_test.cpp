@@ -40,7 +40,7 @@ struct ExecFieldsTest : FreshServer {
     std::string read(const std::string& json)
     {
         last = json;
-        i64 n = read_exec_fields(last.data(), (i64)last.size(), &fields, message);
+        i64 n = read_exec_fields(last.data(), (i64)last.size(), state.timeout_ms, &fields, message);
         return n == 0 ? "" : n < 0 ? "no memory" : std::string(message, n);
     }
     std::string env() { return std::string(fields.env.ptr, (size_t)fields.env.len); }

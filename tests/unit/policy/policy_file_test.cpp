@@ -128,7 +128,7 @@ TEST_F(LoadPolicyText, ReplacesListsEvenWithoutListSections)
     EXPECT_EQ(state.whitelist_count, 0);
     EXPECT_EQ(state.blacklist_used, 0);
     EXPECT_EQ(state.blacklist[0], 0);
-    EXPECT_EQ(check_command_policy("ls", 2), 2);
+    EXPECT_EQ(check_command_policy("ls", 2, 0), 2);
 }
 
 TEST_F(LoadPolicyText, LinesBeforeAnySectionAndUnknownHeadersAreIgnored)

@@ -8,7 +8,7 @@
 namespace {
 
 struct Policy : FreshServer {
-    i64 verdict(const std::string& cmd) { return check_command_policy(cmd.data(), (i64)cmd.size()); }
+    i64 verdict(const std::string& cmd, i64 profile = 0) { return check_command_policy(cmd.data(), (i64)cmd.size(), profile); }
 };
 
 TEST_F(Policy, StrictVerdicts)
@@ -30,15 +30,17 @@ TEST_F(Policy, StrictVerdicts)
     EXPECT_EQ(verdict("echo CURL"), 0);
 }
 
+// The profile passed in judges, not the global one: an agent's own profile may differ.
 TEST_F(Policy, OtherProfilesSkipTheWhitelist)
 {
     for (i64 p : { 1, 2 }) {
-        apply_profile(p);
-        EXPECT_EQ(verdict("lsof"), 0) << p;
-        EXPECT_EQ(verdict("/bin/ls"), 0) << p;
-        EXPECT_EQ(verdict("id"), 0) << p;
-        EXPECT_EQ(verdict("curl x"), 1) << p;
+        EXPECT_EQ(verdict("lsof", p), 0) << p;
+        EXPECT_EQ(verdict("/bin/ls", p), 0) << p;
+        EXPECT_EQ(verdict("id", p), 0) << p;
+        EXPECT_EQ(verdict("curl x", p), 1) << p;
     }
+    apply_profile(2);
+    EXPECT_EQ(verdict("id", 0), 2);
 }
 
 TEST_F(Policy, EmptyWhitelistRefusesEverythingInStrict)
