@@ -1,6 +1,6 @@
-// The two read-only reports: GET /api/health (counters, profile and limits, isolation and
-// the confinement layers in force, rate and budget settings) and GET /api/agents (one
-// entry per registered agent). Keys come in a fixed order and numbers in plain decimal.
+// The two read-only reports: GET /api/health (counters, the global profile and its limits,
+// isolation and the confinement layers in force, rate and budget settings) and GET
+// /api/agents (one entry per registered agent, with the profile that holds for it). Keys come in a fixed order and numbers in plain decimal.
 // Names and models are agents' own text, so they are escaped; a profile number without a
 // name reads "custom".
 #include "admin/reports.h"
@@ -21,10 +21,14 @@ static constexpr i64 k_active_seconds = 60;
 
 // Fixed text of one agent entry, its comma included, then the widest values: the name
 // (31 bytes) and the model (19 bytes) with every byte escaped, seven u32 counters, the
-// sum of two of them, a 60-bucket rate total, two i64 settings and the workspace's bytes.
-static constexpr i64 k_agent_entry_fixed = 190;
+// sum of two of them, a 60-bucket rate total, two i64 settings, the workspace's bytes and
+// the profile's name.
+static constexpr i64 k_agent_entry_fixed = 230;
 static constexpr i64 k_agent_entry_max = k_agent_entry_fixed + k_json_string_max(k_agent_name_max) + k_json_string_max(k_model_slot_size - 1) +
-    7 * 10 + 11 + 12 + 3 * k_decimal_max;
+    7 * 10 + 11 + 12 + 3 * k_decimal_max + k_profile_name_max;
+static_assert(sizeof(R"({"name":,"execs":,"blocked":,"bytes":,"last_active":,"rate_1m":,"rate_limit":,"tokens_in":,"tokens_out":,)"
+                     R"("tokens_total":,"token_budget":,"model":,"profile":"","profile_own":false,"workspace_bytes":,"active":false},)")
+        <= k_agent_entry_fixed);
 // The brackets, keys and count around the entries.
 static constexpr i64 k_agents_report_fixed = 96;
 
@@ -99,6 +103,10 @@ static i64 append_agent_entry(char* out, i64 pos, i64 index, i64 now)
     pos = append_key_number(out, pos, R"(,"token_budget":)", agent_budget(index));
     pos = append_text(out, pos, R"(,"model":)");
     pos = append_model(out, pos, index);
+    const char* profile = profile_name(agent_run_limits(index).profile);
+    pos = append_text(out, pos, R"(,"profile":")");
+    pos = append_text(out, pos, profile ? profile : "custom");
+    pos = append_text(out, pos, has_own_profile(record->own_profile) ? R"(","profile_own":true)" : R"(","profile_own":false)");
     pos = append_key_number(out, pos, R"(,"workspace_bytes":)", workspace_bytes(index));
     pos = append_text(out, pos, now - last_active < k_active_seconds ? R"(,"active":true})" : R"(,"active":false})");
     return pos;

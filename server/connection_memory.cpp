@@ -13,6 +13,7 @@
 // (a body of 8 MiB in Base64): about 64 MB of address space per connection, of which only
 // the pages a request and its answers fill cost memory.
 #include "server/connection_memory.h"
+#include "admin/agent_profile.h"
 #include "admin/agent_reset.h"
 #include "admin/file_list.h"
 #include "admin/file_read.h"
@@ -66,7 +67,7 @@ static constexpr i64 k_admin_files_memory = heap_block(k_policy_read_max + 1) + 
     + heap_block(k_agents_file_read_max + 1) + heap_block(k_config_read_max + 1) + heap_block(k_token_read_max + 1)
     + heap_block(k_config_text_size) + heap_block(k_credential_buffer);
 // Their own fields and answers, summed likewise.
-static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_change_memory + k_agent_reset_memory;
+static constexpr i64 k_admin_fields_memory = k_settings_route_memory + k_policy_change_memory + k_agent_reset_memory + k_agent_profile_memory;
 
 static i64 mcp_memory()
 {

@@ -3,6 +3,7 @@
 // method + exact path; the agent gate and dispatch both look a request up in it, and so do
 // the requests the MCP endpoint builds for its tools.
 #include "server/router.h"
+#include "admin/agent_profile.h"
 #include "admin/agent_reset.h"
 #include "admin/file_list.h"
 #include "admin/file_read.h"
@@ -158,18 +159,38 @@ static void reset_sandbox(int conn, const Request&)
     send_json(conn, 200, reason_phrase(200), body, sizeof(body) - 1);
 }
 
-// The agent's name is the path's last segment, percent-decoded.
-static void reset_one_agent(int conn, const Request& request)
+// The agent's name is the path's {name} segment, percent-decoded into name
+// (k_audit_filter_size bytes). False when the request was answered instead.
+static bool read_agent_segment(int conn, const Request& request, char* name, i64* len)
 {
     ByteSpan segment = route_parameter(*match_route(request.method, request.path).route, request.path);
-    char name[k_audit_filter_size];
-    i64 len = percent_decode(segment, name, sizeof(name));
-    if (len < 0)
-        return send_json_error(conn, 400, reason_phrase(400), "agent name too long");
+    *len = percent_decode(segment, name, k_audit_filter_size);
+    if (*len < 0) {
+        send_json_error(conn, 400, reason_phrase(400), "agent name too long");
+        return false;
+    }
     // No name holds a zero byte; one in the path must not match the name before it.
-    if (find_bytes(name, len, 0, "\0", 1) >= 0)
-        return send_json_error(conn, 400, reason_phrase(400), "agent name must not contain a zero byte");
-    handle_agent_reset(conn, { name, len });
+    if (find_bytes(name, *len, 0, "\0", 1) >= 0) {
+        send_json_error(conn, 400, reason_phrase(400), "agent name must not contain a zero byte");
+        return false;
+    }
+    return true;
+}
+
+static void reset_one_agent(int conn, const Request& request)
+{
+    char name[k_audit_filter_size];
+    i64 len = 0;
+    if (read_agent_segment(conn, request, name, &len))
+        handle_agent_reset(conn, { name, len });
+}
+
+static void set_agent_profile(int conn, const Request& request)
+{
+    char name[k_audit_filter_size];
+    i64 len = 0;
+    if (read_agent_segment(conn, request, name, &len))
+        handle_agent_profile(conn, { name, len }, request.bytes.ptr, request.bytes.len);
 }
 
 using ReportBuilder = i64 (*)(char*);
@@ -249,6 +270,7 @@ static constexpr Route k_routes[] = {
     { "POST", "/api/list", pass_request<handle_list>, k_agents },
     { "DELETE", "/api/sandbox", reset_sandbox, k_admin_only },
     { "DELETE", "/api/agents/{name}", reset_one_agent, k_admin_only },
+    { "POST", "/api/agents/{name}/profile", set_agent_profile, k_admin_only },
     // The MCP endpoint's tools are the agents' own routes, run under the caller's identity.
     // Every other method on /mcp gets the endpoint's own 405.
     { "POST", "/mcp", serve_mcp, k_agents },
@@ -295,32 +317,52 @@ RouteRows route_rows() { return { k_routes, sizeof(k_routes) / sizeof(k_routes[0
 static constexpr char k_parameter[] = "{name}";
 static constexpr i64 k_parameter_len = sizeof(k_parameter) - 1;
 
-// The length of the fixed part of a row's path: all of it, or what comes before "{name}".
-static i64 fixed_length(const char* row_path, bool* parameter)
+// A row's path as the parts around its "{name}": the fixed text before it and after it
+// (the suffix, "" when "{name}" ends the path). A path without "{name}" is all prefix.
+struct PathPattern {
+    bool parameter;
+    i64 prefix_len;
+    const char* suffix;
+    i64 suffix_len;
+};
+
+static PathPattern path_pattern(const char* row_path)
 {
     i64 len = text_length(row_path);
-    *parameter = len >= k_parameter_len && bytes_equal(row_path + len - k_parameter_len, k_parameter, k_parameter_len);
-    return *parameter ? len - k_parameter_len : len;
+    i64 at = find_bytes(row_path, len, 0, k_parameter, k_parameter_len);
+    if (at < 0)
+        return { false, len, "", 0 };
+    return { true, at, row_path + at + k_parameter_len, len - at - k_parameter_len };
+}
+
+// The segment between a pattern's prefix and suffix, when path has that form and the
+// segment is one (at least a byte, no "/"); ptr nullptr otherwise.
+static ByteSpan parameter_segment(const PathPattern& pattern, const char* row_path, ByteSpan path)
+{
+    i64 fixed = pattern.prefix_len + pattern.suffix_len;
+    if (path.len <= fixed || !bytes_equal(path.ptr, row_path, pattern.prefix_len))
+        return { nullptr, 0 };
+    if (!bytes_equal(path.ptr + path.len - pattern.suffix_len, pattern.suffix, pattern.suffix_len))
+        return { nullptr, 0 };
+    ByteSpan segment { path.ptr + pattern.prefix_len, path.len - fixed };
+    if (find_bytes(segment.ptr, segment.len, 0, "/", 1) >= 0)
+        return { nullptr, 0 };
+    return segment;
 }
 
 ByteSpan route_parameter(const Route& row, ByteSpan path)
 {
-    bool parameter = false;
-    i64 fixed = fixed_length(row.path, &parameter);
-    if (!parameter || path.len <= fixed)
-        return { path.ptr, 0 };
-    return { path.ptr + fixed, path.len - fixed };
+    PathPattern pattern = path_pattern(row.path);
+    ByteSpan segment = pattern.parameter ? parameter_segment(pattern, row.path, path) : ByteSpan { nullptr, 0 };
+    return segment.ptr ? segment : ByteSpan { path.ptr, 0 };
 }
 
 static bool row_takes_path(const Route& row, ByteSpan path)
 {
-    bool parameter = false;
-    i64 fixed = fixed_length(row.path, &parameter);
-    if (!parameter)
+    PathPattern pattern = path_pattern(row.path);
+    if (!pattern.parameter)
         return span_equals(path, row.path);
-    if (path.len <= fixed || !bytes_equal(path.ptr, row.path, fixed))
-        return false;
-    return find_bytes(path.ptr, path.len, fixed, "/", 1) < 0;
+    return parameter_segment(pattern, row.path, path).ptr != nullptr;
 }
 
 RouteMatch match_route(ByteSpan method, ByteSpan path)

@@ -33,8 +33,9 @@ struct Route {
     // The method the row takes; null on a row that takes every method the path's other
     // rows do not name.
     const char* method;
-    // The exact path; one that ends in "{name}" takes every path that starts with what
-    // comes before it and goes on with one segment (at least a byte, no "/").
+    // The exact path; one that holds "{name}" takes every path that starts with what comes
+    // before it, goes on with one segment (at least a byte, no "/") and ends with what
+    // comes after it ("/api/agents/{name}/profile").
     const char* path;
     RouteAction action;
     // Whether an agent token may call it.

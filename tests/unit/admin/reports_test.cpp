@@ -125,17 +125,22 @@ TEST_F(BuildAgentsReport, ListsTokenBoundNamesWithoutTokens)
     EXPECT_EQ(text, R"({"agents":[],"count":0,"token_agents":["coder","<b>x</b>"]})");
 }
 
-TEST_F(BuildAgentsReport, AgentKnownOnlyByBudgetIsInactive)
+// Each agent shows the profile that holds for its runs: its own, or the global one.
+TEST_F(BuildAgentsReport, AgentKnownOnlyByBudgetOrProfileIsInactive)
 {
     state.default_token_budget = 5000;
+    apply_profile(1);
     add_agent("planner");
     i64 own = add_agent("coder");
     agent_record(own)->token_budget = 100;
+    agent_record(own)->own_profile = own_profile_code(0);
     EXPECT_EQ(agents(),
         R"({"agents":[{"name":"planner","execs":0,"blocked":0,"bytes":0,"last_active":0,"rate_1m":0,)"
-        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":5000,"model":"-","workspace_bytes":0,)"
+        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":5000,"model":"-",)"
+        R"("profile":"moderate","profile_own":false,"workspace_bytes":0,)"
         R"("active":false},{"name":"coder","execs":0,"blocked":0,"bytes":0,"last_active":0,"rate_1m":0,)"
-        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":100,"model":"-","workspace_bytes":0,)"
+        R"("rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,"token_budget":100,"model":"-",)"
+        R"("profile":"strict","profile_own":true,"workspace_bytes":0,)"
         R"("active":false}],"count":2,"token_agents":[]})");
 }
 
@@ -153,7 +158,8 @@ TEST_F(BuildAgentsReport, CountersModelAndTokenSum)
     std::string text = agents();
     EXPECT_NE(text.find(R"({"name":"bot","execs":3,"blocked":1,"bytes":42,"last_active":0,"rate_1m":1,)"
                         R"("rate_limit":120,"tokens_in":4000000000,"tokens_out":4000000000,)"
-                        R"("tokens_total":8000000000,"token_budget":0,"model":"gpt-x","workspace_bytes":0,"active":false})"),
+                        R"("tokens_total":8000000000,"token_budget":0,"model":"gpt-x","profile":"strict","profile_own":false,)"
+                        R"("workspace_bytes":0,"active":false})"),
         std::string::npos)
         << text;
 }
@@ -170,8 +176,8 @@ TEST_F(BuildAgentsReport, ActiveForLessThanSixtySeconds)
         std::string text = agents();
         if ((i64)std::time(nullptr) != now)
             continue;
-        EXPECT_NE(text.find(R"("model":"-","workspace_bytes":0,"active":true},{"name":"stale")"), std::string::npos) << text;
-        EXPECT_NE(text.find(R"("model":"-","workspace_bytes":0,"active":false}])"), std::string::npos) << text;
+        EXPECT_NE(text.find(R"("workspace_bytes":0,"active":true},{"name":"stale")"), std::string::npos) << text;
+        EXPECT_NE(text.find(R"("workspace_bytes":0,"active":false}])"), std::string::npos) << text;
         return;
     }
     FAIL() << "clock kept moving";
@@ -200,6 +206,7 @@ TEST_F(BuildAgentsReport, FullRegistryOfWidestEntriesFits)
         AgentRecord* record = agent_record(i);
         record->execs = record->blocked = record->bytes = record->last_active = 0xFFFFFFFFu;
         record->tokens_in = record->tokens_out = record->token_budget = 0xFFFFFFFFu;
+        record->own_profile = own_profile_code(2);
         fill_bytes(agent_model_slot(i), '\x02', k_model_slot_size - 1);
         fill_bytes(state.agent_rate_buckets + i * k_rate_slots, 0xFF, k_rate_slots * sizeof(u32));
         // A window whose second lies ahead of the clock counts all 60 buckets.
@@ -210,6 +217,7 @@ TEST_F(BuildAgentsReport, FullRegistryOfWidestEntriesFits)
     EXPECT_NE(text.find(R"("rate_1m":257698037700,)"), std::string::npos);
     EXPECT_NE(text.find(R"("tokens_total":8589934590,)"), std::string::npos);
     EXPECT_NE(text.find(R"(],"count":4096,)"), std::string::npos);
+    EXPECT_NE(text.find(R"("profile":"permissive","profile_own":true,)"), std::string::npos);
     EXPECT_GT(text.size(), (size_t)k_max_agents_high * 500);
 }
 

@@ -146,14 +146,16 @@ TEST_F(Registry, IdleAgentsThatHoldNothingLeave)
 {
     state.agent_idle_minutes = 2;
     const i64 t = 1765105200;
-    for (const char* name : { "quiet", "working", "files", "spender", "fresh" })
+    for (const char* name : { "quiet", "working", "files", "spender", "fresh", "profiled" })
         resolve(name);
-    for (i64 i = 0; i < 4; i++)
+    for (i64 i = 0; i < 6; i++)
         agent_record(i)->last_seen = (u32)(t - 120);
     agent_record(4)->last_seen = (u32)(t - 119);
     busy = { 1 };
     with_workspace = { 2 };
     agent_record(3)->token_budget = 5;
+    // A profile the admin gave an agent is kept like its budget: the agent stays.
+    agent_record(5)->own_profile = own_profile_code(2);
     EXPECT_EQ(evict_idle_agents_at(t - 1), 0);
     EXPECT_EQ(evict_idle_agents_at(t), 1);
     EXPECT_EQ(released, std::vector<i64> { 0 });
@@ -161,7 +163,8 @@ TEST_F(Registry, IdleAgentsThatHoldNothingLeave)
     EXPECT_EQ(last_audit(), "[quiet] AGENT EVICTED \"idle 120 s, execs=0 blocked=0 bytes=0 tokens_in=0 tokens_out=0\" exit=0 dur=0ms\n");
     EXPECT_EQ(evict_idle_agents_at(t + 1), 1);
     EXPECT_EQ(find_agent("fresh", 5), -1);
-    EXPECT_EQ(state.agent_count, 3);
+    EXPECT_EQ(find_agent("profiled", 8), 5);
+    EXPECT_EQ(state.agent_count, 4);
     // A request marks the agent seen again; its run ending leaves it idle from then.
     busy.clear();
     resolve("working");
@@ -182,13 +185,14 @@ TEST_F(Registry, TickChecksAtMostEveryTenSeconds)
     EXPECT_EQ(find_agent("a", 1), -1);
 }
 
-TEST_F(Registry, ClearingCountersKeepsNameAndBudget)
+TEST_F(Registry, ClearingCountersKeepsNameBudgetAndProfile)
 {
     i64 i = resolve("x");
     AgentRecord* record = agent_record(i);
     record->execs = record->blocked = record->bytes = record->tokens_in = record->tokens_out = 9;
     record->last_active = 1700000000;
     record->token_budget = 100;
+    record->own_profile = own_profile_code(1);
     agent_model_slot(i)[0] = 'm';
     tick_agent_rate_at(i, 1000);
     char detail[k_agent_counters_max];
@@ -197,6 +201,7 @@ TEST_F(Registry, ClearingCountersKeepsNameAndBudget)
     EXPECT_EQ(find_agent("x", 1), i);
     EXPECT_EQ(record->execs + record->blocked + record->bytes + record->tokens_in + record->tokens_out + record->last_active, 0u);
     EXPECT_EQ(record->token_budget, 100u);
+    EXPECT_EQ(agent_run_limits(i).profile, 1);
     EXPECT_EQ(agent_model_slot(i)[0], 0);
     EXPECT_EQ(agent_rate_total_at(i, 1000), 0);
 }
@@ -207,6 +212,7 @@ TEST_F(Registry, ResetEmptiesRegistryAndWindows)
     resolve("y");
     agent_record(1)->execs = 9;
     agent_record(1)->token_budget = 100;
+    agent_record(1)->own_profile = own_profile_code(2);
     agent_model_slot(1)[0] = 'm';
     tick_agent_rate_at(1, 1000);
     tick_global_rate_at(1000);
@@ -218,6 +224,7 @@ TEST_F(Registry, ResetEmptiesRegistryAndWindows)
     EXPECT_EQ(resolve("y"), 1);
     EXPECT_EQ(agent_record(1)->execs, 0u);
     EXPECT_EQ(agent_record(1)->token_budget, 0u);
+    EXPECT_EQ(agent_record(1)->own_profile, k_no_own_profile);
     EXPECT_EQ(agent_model_slot(1)[0], 0);
     EXPECT_EQ(agent_rate_total_at(1, 1000), 0);
 }

@@ -264,16 +264,31 @@ TEST_F(HandleExec, ScreenAndPolicyRefusalsAreCountedAndAudited)
 {
     EXPECT_EQ(exec(R"({"cmd":"cat /etc/passwd"})"),
         R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"access to sensitive path blocked","rule":"/etc/p"})");
-    EXPECT_EQ(last_audit(), "[bot] BLOCK SENSITIVE_PATH \"cat /etc/passwd\" exit=0 dur=0ms\n");
+    EXPECT_EQ(last_audit(), "[bot] BLOCK SENSITIVE_PATH \"cat /etc/passwd\" exit=0 dur=0ms profile=strict\n");
     EXPECT_EQ(exec(R"({"cmd":"echo hi; curl x"})"),
         R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"command blocked by blacklist","rule":"curl"})");
-    EXPECT_EQ(last_audit(), "[bot] BLOCK BLACKLIST \"echo hi; curl x\" exit=0 dur=0ms\n");
+    EXPECT_EQ(last_audit(), "[bot] BLOCK BLACKLIST \"echo hi; curl x\" exit=0 dur=0ms profile=strict\n");
     EXPECT_EQ(exec(R"({"cmd":"id"})", "other"), not_whitelisted("id"));
-    EXPECT_EQ(last_audit(), "[other] BLOCK WHITELIST \"id\" exit=0 dur=0ms\n");
+    EXPECT_EQ(last_audit(), "[other] BLOCK WHITELIST \"id\" exit=0 dur=0ms profile=strict\n");
     EXPECT_EQ(state.blocked_cmds, 3);
     EXPECT_EQ(agent_record(0)->blocked, 2u);
     EXPECT_EQ(agent_record(1)->blocked, 1u);
     EXPECT_GT(agent_record(0)->last_active, 1700000000u);
+}
+
+// An agent with a profile of its own is judged by it, time-out and whitelist alike, while
+// the global profile is another.
+TEST_F(HandleExec, AnAgentsOwnProfileJudgesItsCommands)
+{
+    apply_profile(2);
+    agent_record(register_agent("tight", 5))->own_profile = own_profile_code(0);
+    EXPECT_EQ(exec(R"({"cmd":"ls","timeout_ms":5001})", "tight"),
+        R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"timeout_ms 5001 is over the limit of 5000 for this profile"})");
+    EXPECT_EQ(exec(R"({"cmd":"id"})", "tight"), not_whitelisted("id"));
+    EXPECT_EQ(last_audit(), "[tight] BLOCK WHITELIST \"id\" exit=0 dur=0ms profile=strict\n");
+    EXPECT_EQ(exec(R"({"cmd":"curl x"})", "loose"),
+        R"(HTTP/1.1 403 Forbidden {"ok":false,"error":"command blocked by blacklist","rule":"curl"})");
+    EXPECT_EQ(last_audit(), "[loose] BLOCK BLACKLIST \"curl x\" exit=0 dur=0ms profile=permissive\n");
 }
 
 TEST_F(HandleExec, RateWindowRefusesWithoutCountingABlock)

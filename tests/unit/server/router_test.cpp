@@ -222,6 +222,7 @@ TEST(BuildAllow, ListsThePathsMethodsInTableOrder)
     EXPECT_EQ(allow("/api/health"), "GET");
     EXPECT_EQ(allow("/api/sandbox"), "DELETE");
     EXPECT_EQ(allow("/api/agents/bot-1"), "DELETE");
+    EXPECT_EQ(allow("/api/agents/bot-1/profile"), "POST");
     EXPECT_EQ(allow("/api/agents"), "GET");
     EXPECT_EQ(allow("/mcp"), "POST");
     EXPECT_EQ(allow("/nowhere"), "");
@@ -239,6 +240,26 @@ TEST(MatchRoute, ANamedSegmentTakesOneSegment)
         EXPECT_EQ(match_route(span("DELETE"), span(path)).route, nullptr) << path;
     EXPECT_TRUE(match_route(span("GET"), span("/api/agents/x")).path_known);
     EXPECT_EQ(match_route(span("GET"), span("/api/agents/x")).route, nullptr);
+}
+
+// A "{name}" inside a path: the segment must be followed by the row's fixed suffix, and the
+// shorter row does not take the longer path (nor the reverse).
+TEST(MatchRoute, ANamedSegmentMayBeFollowedByAFixedSuffix)
+{
+    RouteMatch match = match_route(span("POST"), span("/api/agents/bot%201/profile"));
+    ASSERT_NE(match.route, nullptr);
+    EXPECT_STREQ(match.route->path, "/api/agents/{name}/profile");
+    ByteSpan name = route_parameter(*match.route, span("/api/agents/bot%201/profile"));
+    EXPECT_EQ(std::string(name.ptr, name.len), "bot%201");
+    EXPECT_EQ(match_route(span("DELETE"), span("/api/agents/bot/profile")).route, nullptr);
+    EXPECT_TRUE(match_route(span("DELETE"), span("/api/agents/bot/profile")).path_known);
+    EXPECT_STREQ(match_route(span("DELETE"), span("/api/agents/profile")).route->path, "/api/agents/{name}");
+    EXPECT_EQ(match_route(span("POST"), span("/api/agents/profile")).route, nullptr);
+    for (const char* path : { "/api/agents//profile", "/api/agents/a/b/profile", "/api/agents/a/profilex", "/api/agents/a/profile/",
+             "/api/agents/a/Profile", "/api/agents/a/prof" }) {
+        EXPECT_EQ(match_route(span("POST"), span(path)).route, nullptr) << path;
+        EXPECT_FALSE(match_route(span("POST"), span(path)).path_known) << path;
+    }
 }
 
 // route_request against a socket pair: the exact answer, and what the request changed.
@@ -259,9 +280,10 @@ struct RouteRequest : FreshServer {
         FreshServer::TearDown();
     }
     // The answer's status line, Allow header (if any) and body.
-    std::string route(const std::string& line, const std::string& auth = "Basic dGVyb3g6d2lja2VycG9k")
+    std::string route(const std::string& line, const std::string& auth = "Basic dGVyb3g6d2lja2VycG9k", const std::string& body = "")
     {
-        std::string req = line + "\r\nAuthorization: " + auth + "\r\n\r\n";
+        std::string length = body.empty() ? "" : "\r\nContent-Length: " + std::to_string(body.size());
+        std::string req = line + length + "\r\nAuthorization: " + auth + "\r\n\r\n" + body;
         Frame frame = frame_request(req.data(), (i64)req.size(), request_body_limit(k_default_max_file_bytes));
         EXPECT_EQ(frame.state, k_frame_complete) << line;
         route_request(pair[0], frame.request);
@@ -356,6 +378,47 @@ TEST_F(RouteRequest, DeleteOfOneAgentResetsItAlone)
     EXPECT_EQ(route("DELETE /api/agents/bot HTTP/1.1", "Bearer lanternfish-bearer-0000").substr(0, 22), "HTTP/1.1 404 Not Found");
 }
 
+// The admin sets or clears one agent's profile; a name not yet seen is registered, and an
+// agent with a profile of its own keeps it through its reset.
+TEST_F(RouteRequest, AgentProfileRouteSetsAndClearsOneAgentsProfile)
+{
+    auto post = [&](const std::string& path, const std::string& body) {
+        return route("POST " + path + " HTTP/1.1", "Basic dGVyb3g6d2lja2VycG9k", body);
+    };
+    i64 other = register_agent("other", 5);
+    std::string set = post("/api/agents/bot%201/profile", R"({"profile":"permissive"})");
+    EXPECT_EQ(set.substr(0, set.find(R"(,"persisted")")), R"(HTTP/1.1 200 OK {"ok":true,"agent":"bot 1","profile":"permissive","own":true,)"
+        R"("timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300,"max_procs":50,"max_fsize":104857600,"max_nofile":256)");
+    EXPECT_NE(set.find(R"("persisted":false,"reason":"no file holds an agent's profile)"), std::string::npos);
+    i64 bot = find_agent("bot 1", 5);
+    ASSERT_GE(bot, 0);
+    EXPECT_EQ(agent_run_limits(bot).profile, 2);
+    EXPECT_EQ(agent_run_limits(other).profile, 0);
+    EXPECT_FALSE(agent_evictable(bot));
+    std::string entry(state.audit_ring + (state.audit_next - 1) % state.audit_capacity * state.audit_entry_size);
+    EXPECT_EQ(entry.substr(entry.find(']') + 2), "[bot 1] CONFIG OK \"agent_profile permissive\" exit=2 dur=0ms\n");
+    auto head = [](const std::string& answer) { return answer.substr(0, answer.find(R"(,"max_mem_mb")")); };
+    EXPECT_EQ(head(post("/api/agents/bot%201/profile", R"({"profile":1})")),
+        R"(HTTP/1.1 200 OK {"ok":true,"agent":"bot 1","profile":"moderate","own":true,"timeout_ms":30000)");
+    EXPECT_EQ(route("DELETE /api/agents/bot%201 HTTP/1.1").substr(0, 16), "HTTP/1.1 200 OK ");
+    EXPECT_EQ(agent_run_limits(bot).profile, 1);
+    apply_profile(2);
+    EXPECT_EQ(head(post("/api/agents/bot%201/profile", R"({"profile": null})")),
+        R"(HTTP/1.1 200 OK {"ok":true,"agent":"bot 1","profile":"permissive","own":false,"timeout_ms":300000)");
+    EXPECT_EQ(agent_record(bot)->own_profile, k_no_own_profile);
+    EXPECT_TRUE(agent_evictable(bot));
+    constexpr char invalid[] = R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"profile must be strict, moderate, permissive, 0, 1, 2 or null"})";
+    for (const char* body : { R"({"profile":3})", R"({"profile":"Strict"})", R"({"profile":"strictly"})", R"({"profile":true})", R"({"profile":1.5})" })
+        EXPECT_EQ(post("/api/agents/bot/profile", body), invalid) << body;
+    EXPECT_EQ(post("/api/agents/bot/profile", "{}"),
+        R"~(HTTP/1.1 400 Bad Request {"ok":false,"error":"missing profile (strict, moderate, permissive, 0, 1, 2, or null for the global profile)"})~");
+    EXPECT_EQ(post("/api/agents/a%0Ab/profile", R"({"profile":0})"),
+        R"(HTTP/1.1 400 Bad Request {"ok":false,"error":"agent name must be printable text"})");
+    EXPECT_EQ(find_agent("bot", 3), -1);
+    EXPECT_EQ(route("GET /api/agents/bot/profile HTTP/1.1"),
+        R"(HTTP/1.1 405 Method Not Allowed [Allow: POST] {"ok":false,"error":"method not allowed"})");
+}
+
 TEST_F(RouteRequest, AgentTokensReachTheirRoutesOnly)
 {
     std::string file = "coder:tok-1\n";
@@ -365,6 +428,7 @@ TEST_F(RouteRequest, AgentTokensReachTheirRoutesOnly)
     EXPECT_EQ(route("GET /api/healthz HTTP/1.1", "Bearer tok-1"), refused);
     EXPECT_EQ(route("GET / HTTP/1.1", "Bearer tok-1"), refused);
     EXPECT_EQ(route("DELETE /api/sandbox HTTP/1.1", "Bearer tok-1"), refused);
+    EXPECT_EQ(route("POST /api/agents/coder/profile HTTP/1.1", "Bearer tok-1"), refused);
     EXPECT_EQ(route("GET /api/exec HTTP/1.1", "Bearer tok-1"), refused);
     EXPECT_EQ(route("PUT /mcp HTTP/1.1", "Bearer tok-1").substr(0, 24), "HTTP/1.1 405 Method Not ");
     apply_agent_tokens_text("", 0, { state.bearer_token, state.bearer_token_len });
