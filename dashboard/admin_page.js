@@ -16,6 +16,9 @@ const k_color = {
     border: '#1e2d4a', heading: '#f0f6fc', muted: '#8892b0', hint: '#64748b',
     tokensIn: '#a78bfa', tokensOut: '#f472b6', inactive: '#374151', page: '#0a0e17',
 };
+// The choices of an agent's own profile; "global" clears it, so the agent follows the
+// global profile.
+const k_agent_profiles = ['global', 'strict', 'moderate', 'permissive'];
 // Profile buttons: the colour each one takes while its profile is the active one.
 const k_profiles = [
     { name: 'strict', id: 'prof-0', color: k_color.accent },
@@ -279,6 +282,8 @@ function agentView(a) {
         tokensIn: a.tokens_in || 0, tokensOut: a.tokens_out || 0,
         total: total, budget: budget,
         model: a.model || '-',
+        profile: k_agent_profiles.includes(a.profile) ? a.profile : 'strict',
+        profileOwn: a.profile_own === true,
         rateText: rate + '/' + limit,
         rateColor: rate >= limit ? k_color.danger : k_color.accent,
         budgetText: budget > 0 ? fk(budget) : 'unlimited',
@@ -316,10 +321,21 @@ function overviewRow(v) {
         td(budget, k_color.warning), td(v.model, k_color.muted), td(v.age, k_color.hint));
 }
 
+// The agent's own profile, or "global (<the global one>)" while it follows that one.
+function profileCell(v) {
+    const select = el('select', { className: 'agent-prof', onchange: e => setAgentProfile(v.name, e.target.value) });
+    for (const p of k_agent_profiles) {
+        const label = p === 'global' && !v.profileOwn ? 'global (' + v.profile + ')' : p;
+        select.append(el('option', { value: p, textContent: label }));
+    }
+    select.value = v.profileOwn ? v.profile : 'global';
+    return el('td', null, null, select);
+}
+
 function agentRow(v) {
     return el('tr', null, null,
         dotCell(v.active), nameCell(v.name), td(v.model), td(v.execs), td(v.blocked),
-        td(fk(v.total), k_color.tokensIn), td(v.budgetText, k_color.warning), setButton(v.name));
+        td(fk(v.total), k_color.tokensIn), td(v.budgetText, k_color.warning), profileCell(v), setButton(v.name));
 }
 
 function budgetRow(v) {
@@ -329,7 +345,7 @@ function budgetRow(v) {
 
 function showNoAgents() {
     show('ov-agents', emptyRow(11, 'No agents connected'));
-    show('agent-body', emptyRow(8, 'No agents connected. See integration examples above.'));
+    show('agent-body', emptyRow(9, 'No agents connected. See integration examples above.'));
     show('budget-body', emptyRow(5, 'No agents connected'));
 }
 
@@ -435,6 +451,22 @@ async function setBudget(name) {
         await api('POST', '/api/budget', { agent: name, max_tokens: tokens });
     } catch (err) {
         return;
+    }
+    pollAgents();
+}
+
+// ---- agent profiles ----
+
+// Sets or clears one agent's own profile and says what now holds for its runs.
+async function setAgentProfile(name, choice) {
+    const path = '/api/agents/' + encodeURIComponent(name) + '/profile';
+    try {
+        const j = await apiJson('POST', path, { profile: choice === 'global' ? null : choice });
+        if (j.ok !== true) show('agent-profile-result', msg('blocked', name + ': ' + String(j.error)));
+        else show('agent-profile-result', msg('ok', name + ': ' + j.profile + (j.own ? ' (its own profile)' : ' (the global profile)')
+            + ', time-out ' + j.timeout_ms + ' ms, memory ' + j.max_mem_mb + ' MB'));
+    } catch (err) {
+        show('agent-profile-result', msg('blocked', name + ': ' + err.message));
     }
     pollAgents();
 }

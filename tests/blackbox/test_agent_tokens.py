@@ -62,9 +62,9 @@ class AgentTokenTest(unittest.TestCase):
             "name": "execute_command", "arguments": {"command": "echo mcp"}}}), auth=CODER, headers={"X-Agent": "admin"})
         self.assertEqual(r.status, 200)
         tails = [e.split("] ", 1)[1] for e in entries(srv)[-3:]]
-        self.assertRegex(tails[0], r'^\[coder\] EXEC OK "echo hi" exit=0 dur=\d+ms\n$')
+        self.assertRegex(tails[0], r'^\[coder\] EXEC OK "echo hi" exit=0 dur=\d+ms profile=moderate\n$')
         self.assertEqual(tails[1], '[coder] WRITE OK "/tmp/by-coder" exit=0 dur=0ms\n')
-        self.assertRegex(tails[2], r'^\[coder\] EXEC OK "echo mcp" exit=0 dur=\d+ms\n$')
+        self.assertRegex(tails[2], r'^\[coder\] EXEC OK "echo mcp" exit=0 dur=\d+ms profile=moderate\n$')
         agents = srv.get("/api/agents").json()
         names = [a["name"] for a in agents["agents"]]
         self.assertIn("coder", names)

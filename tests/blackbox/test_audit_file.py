@@ -22,13 +22,13 @@ class AuditFileTest(unittest.TestCase):
             self.assertEqual(srv.exec(longest, agent="builder").status, 200)
             with open(srv.path("log", "audit.log"), "rb") as f:
                 lines = f.read().decode().splitlines()
-            self.assertRegex(lines[-2], r'^\[\d+\] \[builder\] EXEC OK "%s" exit=0 dur=\d+ms$' % re.escape(PADDED))
-            self.assertRegex(lines[-1], r'^\[\d+\] \[builder\] EXEC OK "%s" exit=0 dur=\d+ms$'
+            self.assertRegex(lines[-2], r'^\[\d+\] \[builder\] EXEC OK "%s" exit=0 dur=\d+ms profile=strict$' % re.escape(PADDED))
+            self.assertRegex(lines[-1], r'^\[\d+\] \[builder\] EXEC OK "%s" exit=0 dur=\d+ms profile=strict$'
                              % re.escape(longest.replace("\n", "\\n")))
             entries = srv.get("/api/audit?agent=builder").json()["entries"]
-            self.assertRegex(entries[0], r'^\[\d+\] \[builder\] EXEC OK "%s" detail_bytes=%d exit=0 dur=\d+ms\n$'
+            self.assertRegex(entries[0], r'^\[\d+\] \[builder\] EXEC OK "%s" detail_bytes=%d exit=0 dur=\d+ms profile=strict\n$'
                              % (re.escape(PADDED[:150]), len(PADDED)))
-            self.assertRegex(entries[1], r'" detail_bytes=1998 exit=0 dur=\d+ms\n$')
+            self.assertRegex(entries[1], r'" detail_bytes=1998 exit=0 dur=\d+ms profile=strict\n$')
 
     def test_a_refused_long_command_is_whole_in_the_file_too(self):
         with Instance(mode="basic") as srv:
@@ -36,7 +36,7 @@ class AuditFileTest(unittest.TestCase):
             r = srv.exec(cmd, agent="sneaky")
             self.assertEqual(r.status, 403, r.raw[:300])
             with open(srv.path("tmp", "cindervox_audit.log")) as f:
-                self.assertIn('[sneaky] BLOCK BLACKLIST "%s" exit=0 dur=0ms\n' % cmd, f.read())
+                self.assertIn('[sneaky] BLOCK BLACKLIST "%s" exit=0 dur=0ms profile=strict\n' % cmd, f.read())
             entry = srv.get("/api/audit?agent=sneaky").json()["entries"][-1]
             self.assertIn('" detail_bytes=%d exit=0' % len(cmd), entry)
 

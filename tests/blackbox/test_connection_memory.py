@@ -229,13 +229,13 @@ class ConnectionMemoryCases:
                 listing = self.answer(srv, exec_request("ls -a /tmp", "Bearer " + TOKEN_B))
                 self.assertEqual(listing.status, 200, listing)
                 seen = {"answer": without_duration(answers[8]).partition(b"\r\n\r\n")[2],
-                        "audit": [re.sub(r"^\[\d+\] (.*) dur=\d+ms$", r"\1", e) for e in own_entries],
+                        "audit": [re.sub(r"^\[\d+\] (.*) dur=\d+ms", r"\1", e) for e in own_entries],
                         "PWNED in B's workspace": "PWNED" in listing.json()["stdout"]}
                 self.assertEqual(seen, {
                     "answer": (b'{"ok":true,"stdout":"queued-%s\\n","stderr":"","exit_code":0,"duration_ms":_,"stdout_bytes":%d,'
                                b'"stderr_bytes":0,"stdout_truncated":false,"stderr_truncated":false}'
                                % (mark.encode(), len("queued-%s\n" % mark))),
-                    "audit": ['[agent-b] EXEC OK "%s" exit=0\n' % own],
+                    "audit": ['[agent-b] EXEC OK "%s" exit=0 profile=moderate\n' % own],
                     "PWNED in B's workspace": False})
                 self.assert_serving(srv)
 

@@ -85,7 +85,7 @@ class RefusalTest(unittest.TestCase):
             self.assertEqual(self.srv.exec(cmd, agent="snoop").raw, sensitive(rule), cmd)
         entries = audit(self.srv, "snoop")["entries"]
         self.assertEqual([entry_tail(e) for e in entries],
-                         ['[snoop] BLOCK SENSITIVE_PATH "%s" exit=0 dur=0ms' % c for c in cmds])
+                         ['[snoop] BLOCK SENSITIVE_PATH "%s" exit=0 dur=0ms profile=strict' % c for c in cmds])
         self.assertEqual(agents(self.srv)["snoop"]["blocked"], len(cmds))
 
     def test_screen_lets_short_and_trailing_sequences_through_to_policy(self):
@@ -99,10 +99,10 @@ class RefusalTest(unittest.TestCase):
         self.assertEqual(self.srv.exec("id", agent="pol").raw, not_whitelisted("id"))
         self.assertEqual(self.srv.exec("/bin/ls", agent="pol").raw, not_whitelisted("/bin/ls"))
         self.assertEqual([entry_tail(e) for e in audit(self.srv, "pol")["entries"]], [
-            '[pol] BLOCK BLACKLIST "echo hi; curl x" exit=0 dur=0ms',
-            '[pol] BLOCK BLACKLIST "cat x; wget y" exit=0 dur=0ms',
-            '[pol] BLOCK WHITELIST "id" exit=0 dur=0ms',
-            '[pol] BLOCK WHITELIST "/bin/ls" exit=0 dur=0ms',
+            '[pol] BLOCK BLACKLIST "echo hi; curl x" exit=0 dur=0ms profile=strict',
+            '[pol] BLOCK BLACKLIST "cat x; wget y" exit=0 dur=0ms profile=strict',
+            '[pol] BLOCK WHITELIST "id" exit=0 dur=0ms profile=strict',
+            '[pol] BLOCK WHITELIST "/bin/ls" exit=0 dur=0ms profile=strict',
         ])
         record = agents(self.srv)["pol"]
         self.assertEqual((record["blocked"], record["execs"]), (4, 0))
@@ -113,7 +113,7 @@ class RefusalTest(unittest.TestCase):
         self.assertIn("anonymous", agents(self.srv))
         self.assertNotIn("lowercase", agents(self.srv))
         self.assertEqual(entry_tail(audit(self.srv, "anonymous")["entries"][-1]),
-                         '[anonymous] BLOCK WHITELIST "id" exit=0 dur=0ms')
+                         '[anonymous] BLOCK WHITELIST "id" exit=0 dur=0ms profile=strict')
         long_name = "n" * 40
         self.srv.exec("id", agent=long_name)
         self.assertIn("n" * 31, agents(self.srv))
@@ -126,7 +126,7 @@ class RefusalTest(unittest.TestCase):
         self.assertEqual((record["tokens_in"], record["model"]), (5, "gpt\\"))
         # The filter is taken raw from the request line, quote and backslash included.
         tails = [entry_tail(e) for e in audit(self.srv, name)["entries"]]
-        self.assertEqual(tails, ['[%s] BLOCK WHITELIST "id \\ ok" exit=0 dur=0ms' % name])
+        self.assertEqual(tails, ['[%s] BLOCK WHITELIST "id \\ ok" exit=0 dur=0ms profile=strict' % name])
 
     def test_budget_from_the_policy_file_refuses_the_crossing_request(self):
         # The refusal's exact body is the unit tests'; here the budget comes from the file.
@@ -140,7 +140,7 @@ class RefusalTest(unittest.TestCase):
             self.assertEqual(srv.exec("curl x", agent="saver", extra={"tokens_in": 100}).raw,
                              blacklisted("curl"))
             self.assertEqual([entry_tail(e) for e in audit(srv, "spender")["entries"]], [
-                '[spender] BLOCK BLACKLIST "curl x" exit=0 dur=0ms',
+                '[spender] BLOCK BLACKLIST "curl x" exit=0 dur=0ms profile=strict',
                 '[spender] BUDGET EXCEEDED "curl x" exit=0 dur=0ms',
                 '[spender] BUDGET EXCEEDED "ls" exit=0 dur=0ms',
             ])
@@ -154,8 +154,8 @@ class RefusalTest(unittest.TestCase):
             srv.exec("id", agent="bulk-2")
             full = audit(srv)
             self.assertEqual((full["total"], full["returned"]), (26, 20))
-            self.assertEqual(entry_tail(full["entries"][0]), '[bulk] BLOCK WHITELIST "id0" exit=0 dur=0ms')
-            self.assertEqual(entry_tail(full["entries"][19]), '[bulk] BLOCK WHITELIST "id19" exit=0 dur=0ms')
+            self.assertEqual(entry_tail(full["entries"][0]), '[bulk] BLOCK WHITELIST "id0" exit=0 dur=0ms profile=strict')
+            self.assertEqual(entry_tail(full["entries"][19]), '[bulk] BLOCK WHITELIST "id19" exit=0 dur=0ms profile=strict')
             self.assertEqual(audit(srv, "bulk")["returned"], 25)
             self.assertEqual(audit(srv, "bulk-2")["returned"], 1)
             self.assertEqual(audit(srv, "")["returned"], 20)
@@ -178,7 +178,7 @@ class RefusalTest(unittest.TestCase):
                 lines = f.read().splitlines(keepends=True)
             self.assertEqual(len(lines), 1, lines)
             self.assertTrue(lines[0].endswith(b'[mallory] BLOCK WHITELIST "id\\n[1765105200] [admin] CONFIG OK '
-                                              b'exit=0 dur=0ms\\r\\x09[bot]" exit=0 dur=0ms\n'), lines)
+                                              b'exit=0 dur=0ms\\r\\x09[bot]" exit=0 dur=0ms profile=strict\n'), lines)
             self.assertEqual(audit(srv, "admin")["returned"], 0)
             self.assertEqual(audit(srv, "bot")["returned"], 0)
             self.assertEqual(audit(srv, "mallory")["returned"], 1)
@@ -194,7 +194,7 @@ class AuditDestinationTest(unittest.TestCase):
         with Instance(mode="basic", extra_setup=plant) as srv:
             self.assertIn("[Cindervox] Audit log: stdout (no file persistence)\n", srv.console())
             self.assertEqual(srv.exec("id", agent="x").raw, not_whitelisted("id"))
-            self.assertTrue(srv.wait_console('[x] BLOCK WHITELIST "id" exit=0 dur=0ms\n'))
+            self.assertTrue(srv.wait_console('[x] BLOCK WHITELIST "id" exit=0 dur=0ms profile=strict\n'))
             with open(srv.path("tmp", "victim")) as f:
                 self.assertEqual(f.read(), "keep\n")
         # A root server would follow a link planted in its log directory anywhere.
@@ -230,8 +230,8 @@ class RunTest(unittest.TestCase):
         record = agents(self.srv)["echo-1"]
         self.assertEqual((record["execs"], record["bytes"], record["rate_1m"]), (2, 3, 2))
         tails = [entry_tail(e) for e in audit(self.srv, "echo-1")["entries"]]
-        self.assertRegex(tails[0], r'^\[echo-1\] EXEC OK "echo hi" exit=0 dur=\d+ms$')
-        self.assertRegex(tails[1], r'^\[echo-1\] EXEC OK "exit 3" exit=3 dur=\d+ms$')
+        self.assertRegex(tails[0], r'^\[echo-1\] EXEC OK "echo hi" exit=0 dur=\d+ms profile=moderate$')
+        self.assertRegex(tails[1], r'^\[echo-1\] EXEC OK "exit 3" exit=3 dur=\d+ms profile=moderate$')
 
     def test_control_quote_and_invalid_utf8_bytes_keep_output_valid_json(self):
         # json.loads is strict: raw control bytes or invalid UTF-8 would make it raise.
@@ -254,7 +254,7 @@ class RunTest(unittest.TestCase):
         self.assertEqual(raw_exec(self.srv, "echo \\u0060id\\u0060 x", "hider").raw, sensitive("`"))
         self.assertEqual(raw_exec(self.srv, "echo x; c\\u0075rl y", "hider-2").raw, blacklisted("curl"))
         self.assertEqual(entry_tail(audit(self.srv, "hider-2")["entries"][-1]),
-                         '[hider-2] BLOCK BLACKLIST "echo x; curl y" exit=0 dur=0ms')
+                         '[hider-2] BLOCK BLACKLIST "echo x; curl y" exit=0 dur=0ms profile=moderate')
 
     def test_a_long_command_runs_whole(self):
         body = self.run_ok("echo " + "é" * 1200, "long").json()

@@ -413,7 +413,7 @@ for who in ['%d', '1']:
         self.assertLess(elapsed, STRICT_TIMEOUT_MS / 1000 + 2)
         self.assertEqual(processes_with(mark), [])
         entry = [e for e in self.audit_lines(self.strict) if mark in e][-1]
-        self.assertRegex(entry, r'\] EXEC TIMEOUT ".*" exit=137 dur=5\d\d\dms\n$')
+        self.assertRegex(entry, r'\] EXEC TIMEOUT ".*" exit=137 dur=5\d\d\dms profile=strict\n$')
         after = self.health(self.strict)
         self.assertEqual(after["total_execs"] - before["total_execs"], 1)
         self.assertEqual(after["blocked_cmds"], before["blocked_cmds"])

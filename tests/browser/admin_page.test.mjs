@@ -265,6 +265,25 @@ describe('connect agents', () => {
     });
 });
 
+describe('agent profiles', () => {
+    test('the Profile select gives one agent its own profile and its next run follows it', async () => {
+        assert.equal((await exec(server, 'id', { agent: 'roomy' })).status, 403);
+        await open();
+        await section('Connect Agents');
+        await waitForText(page, '#agent-body', 'roomy', POLL_WAIT);
+        await page.selectOption('#agent-body tr:has-text("roomy") select', 'permissive');
+        await waitForText(page, '#agent-profile-result', 'roomy: permissive (its own profile)', POLL_WAIT);
+        const record = (await request(server, 'GET', '/api/agents')).json().agents.find(a => a.name === 'roomy');
+        assert.deepEqual([record.profile, record.profile_own], ['permissive', true]);
+        assert.equal((await exec(server, 'id', { agent: 'roomy' })).status, 200);
+        assert.equal((await exec(server, 'id', { agent: 'other' })).status, 403, 'other agents keep the global profile');
+        await page.waitForFunction(() => document.querySelector('#agent-body select').value === 'permissive', null, { timeout: POLL_WAIT });
+        await page.selectOption('#agent-body tr:has-text("roomy") select', 'global');
+        await waitForText(page, '#agent-profile-result', 'roomy: strict (the global profile)', POLL_WAIT);
+        assert.equal((await exec(server, 'id', { agent: 'roomy' })).status, 403);
+    });
+});
+
 describe('agent tokens', () => {
     test('the Agents list shows the token-bound names and never a token', async () => {
         await server.stop();

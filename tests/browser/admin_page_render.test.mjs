@@ -208,7 +208,10 @@ describe('agent tables', () => {
         await withPage({ handlers, fixedTime: now * 1000 }, async page => {
             await page.waitForFunction(() => document.querySelectorAll('#ov-agents tr').length === 5);
             await page.click('a:has-text("Token Budgets")');
-            const rows = sel => page.$$eval(sel + ' tr', trs => trs.map(tr => [...tr.cells].map(td => td.textContent)));
+            const rows = sel => page.$$eval(sel + ' tr', trs => trs.map(tr => [...tr.cells].map(td => {
+                const select = td.querySelector('select');
+                return select ? select.value : td.textContent;
+            })));
             assert.deepEqual(await rows('#ov-agents'), [
                 ['', 'never', '0', '0', '0', '30/30', '0', '0', 'unlimited', '-', '-'],
                 ['', 'a59', '0', '0', '0', '5/120', '0', '0', '95/100', 'gpt-x', '59s'],
@@ -217,11 +220,11 @@ describe('agent tables', () => {
                 ['', 'a3600', '0', '0', '1000K', '0/120', '1K', '2K', '3K/3M', '-', '1h'],
             ]);
             assert.deepEqual(await rows('#agent-body'), [
-                ['', 'never', '-', '0', '0', '0', 'unlimited', 'Set'],
-                ['', 'a59', 'gpt-x', '0', '0', '95', '100', 'Set'],
-                ['', 'a60', '-', '0', '0', '150', '100', 'Set'],
-                ['', 'a3599', '-', '0', '0', '89', '100', 'Set'],
-                ['', 'a3600', '-', '0', '0', '3K', '3M', 'Set'],
+                ['', 'never', '-', '0', '0', '0', 'unlimited', 'global', 'Set'],
+                ['', 'a59', 'gpt-x', '0', '0', '95', '100', 'global', 'Set'],
+                ['', 'a60', '-', '0', '0', '150', '100', 'global', 'Set'],
+                ['', 'a3599', '-', '0', '0', '89', '100', 'global', 'Set'],
+                ['', 'a3600', '-', '0', '0', '3K', '3M', 'global', 'Set'],
             ]);
             assert.deepEqual((await rows('#budget-body')).map(r => r.slice(0, 3)), [
                 ['never', '0', 'unlimited'], ['a59', '95', '100'], ['a60', '150', '100'], ['a3599', '89', '100'], ['a3600', '3K', '3M'],
@@ -257,7 +260,7 @@ describe('agent tables', () => {
                 tds => tds.map(td => [td.colSpan, td.textContent, getComputedStyle(td).color]));
             assert.deepEqual(cells, [
                 [11, 'No agents connected', COLORS.hint],
-                [8, 'No agents connected. See integration examples above.', COLORS.hint],
+                [9, 'No agents connected. See integration examples above.', COLORS.hint],
                 [5, 'No agents connected', COLORS.hint],
             ]);
             assert.equal(await page.textContent('#usage-tokens'), '4K');
@@ -288,6 +291,40 @@ describe('agent tables', () => {
             const refetched = () => callsTo(calls, 'GET', '/api/agents').some(c => c.time >= sent[0].time);
             for (let i = 0; i < 100 && !refetched(); i++) await page.waitForTimeout(20);
             assert.ok(refetched(), 'the tables are fetched again');
+        });
+    });
+});
+
+describe('agent profiles', () => {
+    // The select shows the agent's own profile, or "global" naming the one it follows; a
+    // choice goes to the agent's own route (its name percent-encoded) and the answer shows.
+    test('the Profile select sets and clears one agent's profile', async () => {
+        const hostile = '<img src=x onerror=alert(3)>';
+        let agents = [agent({ name: 'bot 1', profile: 'moderate', profile_own: false }), agent({ name: hostile, profile: 'strict', profile_own: true })];
+        const answer = (name, profile, own) => ({ ok: true, agent: name, profile, own, timeout_ms: 300000, max_mem_mb: 1024, persisted: false });
+        const encoded = '/api/agents/' + encodeURIComponent(hostile) + '/profile';
+        const handlers = {
+            'GET /api/agents': () => ({ agents, count: agents.length }),
+            'POST /api/agents/bot%201/profile': () => answer('bot 1', 'permissive', true),
+            [`POST ${encoded}`]: () => ({ status: 400, json: { ok: false, error: 'agent name must be printable text ' + hostile } }),
+        };
+        await withPage({ handlers }, async (page, calls) => {
+            await page.click('a:has-text("Connect Agents")');
+            await page.waitForFunction(() => document.querySelectorAll('#agent-body select').length === 2);
+            const state = () => page.$$eval('#agent-body select', ss => ss.map(s => [s.value, s.options[0].textContent]));
+            assert.deepEqual(await state(), [['global', 'global (moderate)'], ['strict', 'global']]);
+            await page.selectOption('#agent-body tr:nth-child(1) select', 'permissive');
+            await waitForCalls(calls, 'POST', '/api/agents/bot%201/profile', 1);
+            assert.deepEqual(JSON.parse(callsTo(calls, 'POST', '/api/agents/bot%201/profile')[0].body), { profile: 'permissive' });
+            await waitForText(page, '#agent-profile-result', 'bot 1: permissive (its own profile), time-out 300000 ms, memory 1024 MB');
+            agents = [agent({ name: 'bot 1', profile: 'permissive', profile_own: true }), agents[1]];
+            await page.waitForFunction(() => document.querySelector('#agent-body select').value === 'permissive');
+            await page.selectOption('#agent-body tr:nth-child(2) select', 'global');
+            await waitForCalls(calls, 'POST', encoded, 1);
+            assert.deepEqual(JSON.parse(callsTo(calls, 'POST', encoded)[0].body), { profile: null });
+            await waitForText(page, '#agent-profile-result', hostile + ': agent name must be printable text ' + hostile);
+            assert.equal(await styleOf(page, '#agent-profile-result span', 'color'), COLORS.danger);
+            await assertNothingInjected(page);
         });
     });
 });
