@@ -153,6 +153,25 @@ export interface AgentReset {
     runs_cancelled: number;
 }
 
+export type ProfileName = 'strict' | 'moderate' | 'permissive';
+
+export interface AgentProfile {
+    ok: true;
+    agent: string;
+    /** The profile that now holds for the agent's runs. */
+    profile: ProfileName;
+    /** Whether it is the agent's own (false: it follows the global profile). */
+    own: boolean;
+    timeout_ms: number;
+    max_mem_mb: number;
+    max_cpu_sec: number;
+    max_procs: number;
+    max_fsize: number;
+    max_nofile: number;
+    persisted: false;
+    reason?: string;
+}
+
 export interface Health {
     status: string;
     version: string;
@@ -185,6 +204,10 @@ export interface AgentInfo {
     tokens_total: number;
     token_budget: number;
     model: string;
+    /** The profile whose limits and rules hold for its runs. */
+    profile: ProfileName;
+    /** Whether that profile is the agent's own (false: it follows the global profile). */
+    profile_own: boolean;
     active: boolean;
     workspace_bytes?: number;
     [key: string]: unknown;
@@ -243,6 +266,7 @@ export declare class Terox {
     audit(agent?: string, options?: AuditOptions): Promise<string[]>;
     auditPage(agent?: string, options?: AuditOptions): Promise<AuditPage>;
     resetAgent(name: string): Promise<AgentReset>;
+    setAgentProfile(name: string, profile: ProfileName | 0 | 1 | 2 | null): Promise<AgentProfile>;
     policy(): Promise<Policy>;
     call(method: string, path: string, body?: unknown, options?: { agent?: string }): Promise<Record<string, any>>;
 }

@@ -244,6 +244,13 @@ export class Terox {
     // Resets one agent (admin): its runs cancelled, its workspace removed, its counters cleared.
     resetAgent(name) { return this.call('DELETE', '/api/agents/' + encodeURIComponent(name)); }
 
+    // Gives one agent a profile of its own (admin): 'strict', 'moderate', 'permissive' or 0 to
+    // 2; null clears it, so the agent follows the global profile. Resolves to the profile and
+    // limits that now hold for the agent's runs.
+    setAgentProfile(name, profile) {
+        return this.call('POST', '/api/agents/' + encodeURIComponent(name) + '/profile', { profile: profile ?? null });
+    }
+
     policy() { return this.call('GET', '/api/policy'); }
 
     // One request to any route; resolves to the decoded JSON answer, rejects with the

@@ -269,6 +269,8 @@ class PythonClientRequestsTest(unittest.TestCase):
 
     def test_audit_pages_and_the_reset_of_one_agent(self):
         def answer(body, url):
+            if url.endswith("/profile"):
+                return {"ok": True, "agent": "a b/c", "profile": "strict", "own": True}
             if "/api/agents/" in url:
                 return {"ok": True, "agent": "a b/c", "runs_cancelled": 2}
             return {"entries": ["e"], "total": 9, "matched": 3, "returned": 1, "offset": 2}
@@ -280,6 +282,11 @@ class PythonClientRequestsTest(unittest.TestCase):
         self.assertEqual(self.sent[1][1], "http://sandbox.test:7575/api/audit")
         self.assertEqual(terox.reset_agent("a b/c"), {"ok": True, "agent": "a b/c", "runs_cancelled": 2})
         self.assertEqual(self.sent[2][:2], ("DELETE", "http://sandbox.test:7575/api/agents/a%20b%2Fc"))
+        self.assertEqual(terox.set_agent_profile("a b/c", "strict")["own"], True)
+        self.assertEqual(self.sent[3][:2], ("POST", "http://sandbox.test:7575/api/agents/a%20b%2Fc/profile"))
+        self.assertEqual(self.sent[3][3], {"profile": "strict"})
+        terox.set_agent_profile("a b/c", None)
+        self.assertEqual(self.sent[4][3], {"profile": None})
 
 
 @unittest.skipUnless(node_ready(), "run tests/install_deps.sh first (Node packages of tests/clients)")

@@ -90,6 +90,8 @@ test('list, audit pages and the reset of one agent', async () => {
     const { terox, sent } = recording(({ url }) => ({
         json: url.includes('/api/list')
             ? { ok: true, path: '/tmp', entries: [{ name: 'src', type: 'dir', size: 60, mode: '0755', mtime: 5 }], count: 1, truncated: false }
+            : url.endsWith('/profile')
+                ? { ok: true, agent: 'a b/c', profile: 'strict', own: true }
             : url.includes('/api/agents/')
                 ? { ok: true, agent: 'a b/c', runs_cancelled: 2 }
                 : { entries: ['[1] [a b] EXEC OK "ls" exit=0 dur=1ms\n'], total: 9, matched: 3, returned: 1, offset: 2 },
@@ -108,6 +110,12 @@ test('list, audit pages and the reset of one agent', async () => {
     assert.equal(sent[4].url, 'http://sandbox.test:7575/api/agents/a%20b%2Fc');
     assert.equal(sent[4].method, 'DELETE');
     assert.equal(sent[4].body, undefined);
+    assert.equal((await terox.setAgentProfile('a b/c', 'strict')).own, true);
+    assert.equal(sent[5].url, 'http://sandbox.test:7575/api/agents/a%20b%2Fc/profile');
+    assert.equal(sent[5].method, 'POST');
+    assert.deepEqual(sent[5].body, { profile: 'strict' });
+    await terox.setAgentProfile('a b/c', null);
+    assert.deepEqual(sent[6].body, { profile: null });
 });
 
 test('a refused field is a SandboxError with the server message', async () => {

@@ -12,7 +12,7 @@ import urllib.error
 import urllib.parse
 import urllib.request
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 from .errors import AuthError, PolicyRefused, RateLimited, SandboxError
 
@@ -353,6 +353,17 @@ class Terox:
             SandboxError: no such agent (404).
         """
         return self.call("DELETE", "/api/agents/" + urllib.parse.quote(name, safe=""))
+
+    def set_agent_profile(self, name: str, profile: Optional[Union[str, int]]) -> Dict[str, Any]:
+        """Gives one agent a profile of its own (admin): "strict", "moderate", "permissive"
+        or 0 to 2; None clears it, so the agent follows the global profile. Returns
+        {"ok", "agent", "profile", "own", "timeout_ms", ..., "persisted", "reason"}: the
+        profile and limits that now hold for the agent's runs.
+
+        Raises:
+            SandboxError: a profile the server does not know (400).
+        """
+        return self.call("POST", "/api/agents/" + urllib.parse.quote(name, safe="") + "/profile", {"profile": profile})
 
     def policy(self) -> Dict[str, Any]:
         """The blacklist, the whitelist, the profile number and the rate and budget settings."""
