@@ -8,7 +8,6 @@
 #include "core/http_response.h"
 #include "core/http_status.h"
 #include "core/run_limits.h"
-#include "core/state.h"
 #include "runtime/fields.h"
 #include "runtime/json_reader.h"
 #include "runtime/text.h"

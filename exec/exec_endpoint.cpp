@@ -1,7 +1,9 @@
 // POST /api/exec. The handler is the pipeline in its order: read the command (whole, up to
 // max_cmd_bytes, or refused), read and check the request's other members, attribute it to
 // an agent, the agent's rate window, its token report and budget, the sensitive-path
-// screen, the command policy, the run, and the answer. The first refusal ends the request;
+// screen, the command policy, the run, and the answer. The profile that holds for the
+// agent (its own, or the global one) is chosen once, before the members are read, and
+// judges the time-out asked for, the policy and the run alike. The first refusal ends the request;
 // from the length check on, each leaves one audit entry. The answers for a missing or
 // empty command or a member that is not acceptable leave none, and so does the 503 of a
 // host where nothing can confine the run.

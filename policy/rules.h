@@ -1,5 +1,5 @@
-// The command policy: blacklist and whitelist rule areas, the security profile and the
-// limits it implies, and the verdict for a command.
+// The command policy: blacklist and whitelist rule areas, the global security profile and
+// the limits it implies, and the verdict for a command under a given profile.
 #pragma once
 #include "core/run_limits.h"
 #include "runtime/types.h"
