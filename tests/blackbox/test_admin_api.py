@@ -90,12 +90,15 @@ class ReportsTest(unittest.TestCase):
             srv.post("/api/budget", '{"default":5000}')
             srv.post("/api/budget", '{"agent":"planner"}')
             srv.post("/api/budget", '{"agent":"coder","max_tokens":100}')
+            srv.post("/api/agents/coder/profile", '{"profile":"permissive"}')
             self.assertEqual(srv.get("/api/agents").raw, ok(
                 '{"agents":[{"name":"planner","execs":0,"blocked":0,"bytes":0,"last_active":0,'
                 '"rate_1m":0,"rate_limit":120,"tokens_in":0,"tokens_out":0,"tokens_total":0,'
-                '"token_budget":5000,"model":"-","workspace_bytes":0,"active":false},{"name":"coder","execs":0,"blocked":0,'
+                '"token_budget":5000,"model":"-","profile":"strict","profile_own":false,"workspace_bytes":0,"active":false},'
+                '{"name":"coder","execs":0,"blocked":0,'
                 '"bytes":0,"last_active":0,"rate_1m":0,"rate_limit":120,"tokens_in":0,"tokens_out":0,'
-                '"tokens_total":0,"token_budget":100,"model":"-","workspace_bytes":0,"active":false}],"count":2,"token_agents":[]}'))
+                '"tokens_total":0,"token_budget":100,"model":"-","profile":"permissive","profile_own":true,"workspace_bytes":0,'
+                '"active":false}],"count":2,"token_agents":[]}'))
             self.assertEqual(srv.get("/api/health").json()["agents_count"], 2)
 
     def test_hostile_names_keep_reports_valid_json(self):

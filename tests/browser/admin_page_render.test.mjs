@@ -298,7 +298,7 @@ describe('agent tables', () => {
 describe('agent profiles', () => {
     // The select shows the agent's own profile, or "global" naming the one it follows; a
     // choice goes to the agent's own route (its name percent-encoded) and the answer shows.
-    test('the Profile select sets and clears one agent's profile', async () => {
+    test('the Profile select sets and clears the profile of one agent', async () => {
         const hostile = '<img src=x onerror=alert(3)>';
         let agents = [agent({ name: 'bot 1', profile: 'moderate', profile_own: false }), agent({ name: hostile, profile: 'strict', profile_own: true })];
         const answer = (name, profile, own) => ({ ok: true, agent: name, profile, own, timeout_ms: 300000, max_mem_mb: 1024, persisted: false });
