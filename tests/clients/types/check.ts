@@ -22,6 +22,8 @@ export async function documentedUse(): Promise<string> {
     const page = await terox.auditPage('my-agent', { limit: 5, offset: 5, order: 'newest' });
     const newest: string[] = await terox.audit(undefined, { order: 'newest' });
     const reset = await terox.resetAgent('my-agent');
+    const own = await terox.setAgentProfile('my-agent', 'strict');
+    const cleared: boolean = (await terox.setAgentProfile('my-agent', null)).own;
     const health = await terox.health();
     const profile: 'strict' | 'moderate' | 'permissive' = health.profile;
     const agents = await terox.agents();
@@ -37,7 +39,7 @@ export async function documentedUse(): Promise<string> {
     }
     return [code, files, written.bytesWritten, read.truncated, profile, agents[0]?.tokens_total,
         entries.length, policy.blacklist.length, cut, killed, part.eof, bytes.length, kind, page.matched, newest.length,
-        reset.runs_cancelled, full.stderr].join();
+        reset.runs_cancelled, full.stderr, own.timeout_ms, cleared, agents[0]?.profile, agents[0]?.profile_own].join();
 }
 
 export async function misuse(terox: Terox): Promise<void> {
