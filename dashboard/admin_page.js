@@ -593,44 +593,28 @@ function loadSnippets() {
 
 // ---- policy preview ----
 
-// The server's own screen and policy, applied locally; nothing is executed. The server
-// flags these sequences where they start at or before the fourth byte from the end.
-const SENSITIVE = ['/etc/p', '/etc/s', '/etc/h', '.ssh/', '/proc/', '$(', '`', '..', 'eval'];
-
-function sensitiveSequence(cmd) {
-    const bytes = new TextEncoder().encode(cmd);
-    const seqs = SENSITIVE.map(s => new TextEncoder().encode(s));
-    for (let p = 0; p <= bytes.length - 4; p++)
-        for (let i = 0; i < seqs.length; i++)
-            if (p + seqs[i].length <= bytes.length && seqs[i].every((b, k) => bytes[p + k] === b)) return SENSITIVE[i];
-    return '';
-}
-
-// A whitelist rule admits the command when it starts the command and a blank, ";", "|" or
-// the end follows it.
-function admits(cmd, rule) {
-    if (!cmd.startsWith(rule)) return false;
-    const next = cmd.charAt(rule.length);
-    return next === '' || next === ' ' || next === ';' || next === '|';
-}
-
-function previewVerdict(cmd, p) {
-    const seq = sensitiveSequence(cmd);
-    if (seq) return 'sensitive path or shell construct: ' + seq;
-    const rule = (p.blacklist || []).find(r => cmd.includes(r));
-    if (rule !== undefined) return 'blacklist: ' + rule;
-    if (p.profile !== 0 || (p.whitelist || []).some(w => admits(cmd, w))) return '';
-    return 'not in whitelist (strict mode): ' + cmd.split(/[ \t\n;|&<>(]/)[0];
+// The server judges the command with the code its exec pipeline uses; nothing is executed
+// and nothing is counted.
+function previewReason(j) {
+    const where = j.command ? ' (in: ' + j.command + ')' : '';
+    switch (j.kind) {
+    case 'sensitive': return 'sensitive path or shell construct: ' + j.rule + where;
+    case 'blacklist': return 'blacklist: ' + j.rule + where;
+    case 'whitelist': return 'not in whitelist (strict mode): ' + j.rule + where;
+    default: return String(j.error);
+    }
 }
 
 async function testCmd() {
     const cmd = $('test-cmd').value.trim();
     if (!cmd) return;
+    const agent = $('test-agent').value.trim();
     try {
-        const p = await apiJson('GET', '/api/policy');
-        const reason = previewVerdict(cmd, p);
-        if (reason) show('test-cmd-result', msg('blocked', 'BLOCKED \u2014 ' + reason));
-        else show('test-cmd-result', msg('ok', 'ALLOWED \u2014 this command would execute'));
+        const j = await apiJson('POST', '/api/policy/check', agent ? { cmd, agent } : { cmd });
+        if (!j.ok) return show('test-cmd-result', msg('blocked', 'Error: ' + String(j.error)));
+        const judged = ' \u2014 ' + String(j.agent) + ', ' + String(j.profile) + ' profile, ' + String(j.matcher) + ' matcher';
+        if (j.allowed) show('test-cmd-result', msg('ok', 'ALLOWED \u2014 this command would execute'), msg('hint', judged));
+        else show('test-cmd-result', msg('blocked', 'BLOCKED \u2014 ' + previewReason(j)), msg('hint', judged));
     } catch (err) {
         show('test-cmd-result', 'Error: ' + err.message);
     }

@@ -168,9 +168,11 @@ describe('policies', () => {
             await page.$eval('#test-cmd-result', (e, c) => { e.dataset.seen = c; e.textContent = ''; }, cmd);
             return text;
         };
-        assert.equal(await preview('echo forbidden-word'), 'BLOCKED \u2014 blacklist: forbidden-word');
-        assert.equal(await preview('git status'), 'ALLOWED \u2014 this command would execute');
-        assert.equal(await preview('vim x'), 'BLOCKED \u2014 not in whitelist (strict mode): vim');
+        const judged = ' \u2014 anonymous, strict profile, bytes matcher';
+        assert.equal(await preview('echo forbidden-word'), 'BLOCKED \u2014 blacklist: forbidden-word' + judged);
+        assert.equal(await preview('git status'), 'ALLOWED \u2014 this command would execute' + judged);
+        assert.equal(await preview('vim x'), 'BLOCKED \u2014 not in whitelist (strict mode): vim' + judged);
+        assert.equal((await exec(server, 'vim x')).status, 403, 'the preview judges as the server does');
         await screenshot(page, 'policies', { scroller: '#main' });
 
         await page.click('#bl-list .rule:has-text("forbidden-word") button');
