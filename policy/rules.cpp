@@ -164,6 +164,11 @@ static ByteSpan command_word(const char* cmd, i64 len)
 
 PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched)
 {
+    return check_command_policy(cmd, len, state.profile, matched);
+}
+
+PolicyVerdict check_command_policy(const char* cmd, i64 len, i64 profile, ByteSpan* matched)
+{
     i64 offset = find_rule(state.blacklist, k_blacklist_area, state.blacklist_count,
         [&](const char* rule, i64 rule_len) { return occurs_in(cmd, len, rule, rule_len); });
     if (offset >= 0) {
@@ -171,7 +176,7 @@ PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched)
             *matched = { state.blacklist + offset + 1, (u8)state.blacklist[offset] };
         return k_policy_blacklisted;
     }
-    if (state.profile != 0)
+    if (profile != 0)
         return k_policy_allowed;
     if (whitelist_admits(cmd, len))
         return k_policy_allowed;

@@ -64,3 +64,6 @@ enum PolicyVerdict { k_policy_allowed, k_policy_blacklisted, k_policy_not_whitel
 // rule admits it. When matched is given, a blacklist verdict stores the rule there, and a
 // whitelist verdict the command word that no rule admits.
 PolicyVerdict check_command_policy(const char* cmd, i64 len, ByteSpan* matched = nullptr);
+
+// The same verdict for an agent of the given profile (0 to 2) instead of the server's.
+PolicyVerdict check_command_policy(const char* cmd, i64 len, i64 profile, ByteSpan* matched);
