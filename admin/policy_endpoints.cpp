@@ -23,7 +23,7 @@ static constexpr char k_err_list_full[] = "rule list full";
 static constexpr char k_err_unstorable_rule[] = "rule cannot be stored in policy.conf";
 static constexpr char k_err_missing_profile[] = "missing profile (0/1/2)";
 static constexpr char k_err_invalid_profile[] = "profile must be 0, 1 or 2";
-static constexpr char k_err_invalid_matcher[] = "matcher must be \"bytes\" or \"words\"";
+static constexpr char k_err_invalid_matcher[] = "matcher must be bytes or words";
 static_assert(sizeof(k_policy_path) - 1 <= k_save_path_max);
 
 
