@@ -848,8 +848,22 @@ i64 next_argument(const CommandWords& c, i64 from, i64 end)
     return -1;
 }
 
+// A name that still holds an expansion the parser could not resolve may be any program,
+// a wrapper among them (the request's env can set it), so it is taken to run the first
+// argument after its options.
+static bool names_unknown_program(ByteSpan name)
+{
+    return find_bytes(name.ptr, name.len, 0, "$", 1) >= 0 || find_bytes(name.ptr, name.len, 0, "`", 1) >= 0;
+}
+
 i64 wrapped_name(const CommandWords& c, i64 name, i64 end)
 {
+    if (names_unknown_program(c.word(name))) {
+        for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end))
+            if (c.word(i).len == 0 || c.word(i).ptr[0] != '-')
+                return i;
+        return -1;
+    }
     const Wrapper* wrapper = find_wrapper(last_path_component(c.word(name)));
     if (!wrapper)
         return -1;

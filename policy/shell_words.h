@@ -105,7 +105,8 @@ i64 next_argument(const CommandWords& c, i64 from, i64 end);
 
 // When the argument at name runs another program (env, nice, timeout, xargs, sudo ...),
 // the index of that program's name word, past the wrapper's options, assignments and
-// duration; otherwise -1.
+// duration; otherwise -1. A name holding an unresolved expansion ($W, `...`) counts as a
+// wrapper of its first argument that is no option.
 i64 wrapped_name(const CommandWords& c, i64 name, i64 end);
 
 // When the argument at name is find: the first -exec, -execdir, -ok or -okdir program at

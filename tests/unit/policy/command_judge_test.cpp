@@ -94,6 +94,8 @@ TEST_F(Judge, WordsKeepsTheTrueRefusals)
              { "sh -c 'curl x'", 2, false, "blacklist curl | curl x" },
              { "eval \"curl x\"", 2, false, "blacklist curl | curl x" },
              { "C='curl x'; $C", 2, false, "blacklist curl | curl x" },
+             { "$W -i curl x", 2, false, "blacklist curl | $W -i curl x" },
+             { "`echo env` sh -c 'wget y'", 2, false, "blacklist wget | wget y" },
              { "dd if=/dev/zero of=x", 2, false, "blacklist dd if | dd if=/dev/zero of=x" },
              { "mkfs.ext4 img", 2, false, "blacklist mkfs | mkfs.ext4 img" },
              { "chown root:root f", 2, false, "blacklist chown root | chown root:root f" },
