@@ -23,15 +23,15 @@ constexpr i64 k_shell_cmd_max = 1 << 20;
 // - words: a word takes at least one byte of the text and a separator, so a text holds at
 //   most ceil(cmd_len / 2) words; the slack covers the words of nested strings and
 //   substitutions, which take their bytes from words already counted, in the usual case.
-// - simple commands: each holds at least one word.
-// - text: the words' bytes. Quote removal only shrinks a word, but a substitution also
-//   stays in the word around it and nested strings are read again, once per depth, and
-//   expansions grow: four times the command and the slack hold every nesting of a text
-//   without expansions that would not be refused by depth anyway, and expansions are
-//   bounded by what remains.
+// - simple commands: each holds at least one word, so no more than the words.
+// - text: the words' bytes. Quote removal only shrinks a word, so each level of nesting
+//   (the text, and at most k_shell_depth_max levels below it) writes at most cmd_len bytes
+//   of words; one level's worth more holds backquote bodies and eval strings.
+// These are budgets, not promises: a text that needs more (expansions that grow, deep
+// backquotes, many substitutions inside one word) is unreadable, never cut.
 constexpr i64 k_shell_word_slack = 256;
 constexpr i64 k_shell_text_slack = 4096;
-constexpr i64 k_shell_text_factor = 4;
+constexpr i64 k_shell_text_factor = k_shell_depth_max + 2;
 constexpr i64 shell_word_capacity(i64 cmd_len) { return (cmd_len + 1) / 2 + k_shell_word_slack; }
 constexpr i64 shell_command_capacity(i64 cmd_len) { return shell_word_capacity(cmd_len); }
 constexpr i64 shell_text_capacity(i64 cmd_len) { return k_shell_text_factor * cmd_len + k_shell_text_slack; }
