@@ -7,8 +7,6 @@
 #include "policy/shell_words.h"
 #include "runtime/text.h"
 
-namespace {
-
 struct Variable {
     u32 name_start;
     u32 name_len;
@@ -17,7 +15,7 @@ struct Variable {
 };
 // A name assigned two different values: which one a later expansion sees depends on the
 // path taken, so such an expansion makes the command unreadable.
-constexpr u32 k_value_ambiguous = 0xFFFFFFFFu;
+static constexpr u32 k_value_ambiguous = 0xFFFFFFFFu;
 
 struct Parser {
     const char* problem;
@@ -65,19 +63,19 @@ struct Word {
     u16 flags;
 };
 
-bool fail(Parser& p, const char* problem)
+static bool fail(Parser& p, const char* problem)
 {
     if (!p.problem)
         p.problem = problem;
     return false;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-bool ends_word(char c) { return is_blank(c) || c == '\n' || c == ';' || c == '&' || c == '|' || c == '<' || c == '>' || c == '(' || c == ')'; }
-bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
+static bool is_blank(char c) { return c == ' ' || c == '\t'; }
+static bool ends_word(char c) { return is_blank(c) || c == '\n' || c == ';' || c == '&' || c == '|' || c == '<' || c == '>' || c == '(' || c == ')'; }
+static bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+static bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 
-bool put_byte(Parser& p, char c)
+static bool put_byte(Parser& p, char c)
 {
     if (p.text_used >= p.text_cap)
         return fail(p, "a command too large to read");
@@ -86,7 +84,7 @@ bool put_byte(Parser& p, char c)
 }
 
 // src may lie in the text area itself, below text_used.
-bool put_bytes(Parser& p, const char* src, i64 len)
+static bool put_bytes(Parser& p, const char* src, i64 len)
 {
     if (len > p.text_cap - p.text_used)
         return fail(p, "a command too large to read");
@@ -96,14 +94,14 @@ bool put_bytes(Parser& p, const char* src, i64 len)
     return true;
 }
 
-void mark_quoted(Word& w)
+static void mark_quoted(Word& w)
 {
     w.quoted = true;
     w.expanded = true;
     w.in_literal = false;
 }
 
-void mark_expanded(Word& w)
+static void mark_expanded(Word& w)
 {
     w.expanded = true;
     w.in_literal = false;
@@ -111,7 +109,7 @@ void mark_expanded(Word& w)
 
 // After a nested list wrote text behind the word's first bytes, those bytes move to the
 // end, so the word continues as one run.
-bool relocate(Parser& p, Word& w, i64 before)
+static bool relocate(Parser& p, Word& w, i64 before)
 {
     if (p.text_used == before)
         return true;
@@ -123,7 +121,7 @@ bool relocate(Parser& p, Word& w, i64 before)
 }
 
 // The offset of '=' when the word's literal start is NAME=, or -1.
-i64 assignment_equals(const char* text, i64 len)
+static i64 assignment_equals(const char* text, i64 len)
 {
     if (len < 2 || !is_name_start(text[0]))
         return -1;
@@ -136,12 +134,12 @@ i64 assignment_equals(const char* text, i64 len)
     return -1;
 }
 
-bool is_assignment_word(const Parser& p, const List& l, const Word& w)
+static bool is_assignment_word(const Parser& p, const List& l, const Word& w)
 {
     return !l.named && !w.target && assignment_equals(p.text + w.start, w.literal) > 0;
 }
 
-bool push_word(Parser& p, const Word& w, ShellWordKind kind)
+static bool push_word(Parser& p, const Word& w, ShellWordKind kind)
 {
     if (p.pending_top <= p.word_count)
         return fail(p, "a command with too many words to read");
@@ -150,11 +148,11 @@ bool push_word(Parser& p, const Word& w, ShellWordKind kind)
     return true;
 }
 
-constexpr const char* k_skipped_reserved[] = { "!", "{", "}", "if", "then", "else", "elif", "fi", "do", "done", "while", "until" };
-constexpr const char* k_loop_reserved[] = { "for", "select" };
-constexpr const char* k_unread_reserved[] = { "case", "esac", "function", "coproc" };
+static constexpr const char* k_skipped_reserved[] = { "!", "{", "}", "if", "then", "else", "elif", "fi", "do", "done", "while", "until" };
+static constexpr const char* k_loop_reserved[] = { "for", "select" };
+static constexpr const char* k_unread_reserved[] = { "case", "esac", "function", "coproc" };
 
-bool in_table(ByteSpan word, const char* const* table, i64 count)
+static bool in_table(ByteSpan word, const char* const* table, i64 count)
 {
     for (i64 i = 0; i < count; i++)
         if (span_equals(word, table[i]))
@@ -163,14 +161,14 @@ bool in_table(ByteSpan word, const char* const* table, i64 count)
 }
 
 template <i64 N>
-bool in_table(ByteSpan word, const char* const (&table)[N])
+static bool in_table(ByteSpan word, const char* const (&table)[N])
 {
     return in_table(word, table, N);
 }
 
 // A finished word: dropped when it is an empty unquoted expansion or a reserved word in
 // command position, otherwise pushed as an assignment, a redirection target or an argument.
-bool finish_word(Parser& p, List& l, const Word& w)
+static bool finish_word(Parser& p, List& l, const Word& w)
 {
     ByteSpan text { p.text + w.start, p.text_used - w.start };
     if (text.len == 0 && !w.quoted)
@@ -196,16 +194,16 @@ bool finish_word(Parser& p, List& l, const Word& w)
     return push_word(p, w, k_word_argument);
 }
 
-Word begin_word(const Parser& p, bool target)
+static Word begin_word(const Parser& p, bool target)
 {
     return { p.text_used, false, false, 0, true, target, 0 };
 }
 
-bool parse_list(Parser& p, List& l);
+static bool parse_list(Parser& p, List& l);
 
 // ---- variables ------------------------------------------------------------------
 
-Variable* find_variable(Parser& p, const char* name, i64 len)
+static Variable* find_variable(Parser& p, const char* name, i64 len)
 {
     for (i64 i = 0; i < p.variable_count; i++) {
         Variable& v = p.variables[i];
@@ -215,7 +213,7 @@ Variable* find_variable(Parser& p, const char* name, i64 len)
     return nullptr;
 }
 
-bool set_variable(Parser& p, ByteSpan word, i64 equals)
+static bool set_variable(Parser& p, ByteSpan word, i64 equals)
 {
     const char* value = word.ptr + equals + 1;
     i64 value_len = word.len - equals - 1;
@@ -232,11 +230,11 @@ bool set_variable(Parser& p, ByteSpan word, i64 equals)
     return true;
 }
 
-constexpr const char* k_assigning_commands[] = { "export", "readonly", "local", "declare", "typeset" };
+static constexpr const char* k_assigning_commands[] = { "export", "readonly", "local", "declare", "typeset" };
 
 // Assignments of a command without a name last for the rest of the text, as do those
 // export and its kind make; a command's own prefix assignments do not outlive it.
-bool record_variables(Parser& p, const CommandWords& c)
+static bool record_variables(Parser& p, const CommandWords& c)
 {
     i64 name = next_argument(c, 0, c.count);
     bool assigning = name >= 0 && in_table(c.word(name), k_assigning_commands);
@@ -253,9 +251,9 @@ bool record_variables(Parser& p, const CommandWords& c)
 
 // ---- nested programs ------------------------------------------------------------
 
-constexpr const char* k_shells[] = { "sh", "bash", "dash", "ash", "ksh", "mksh", "zsh" };
+static constexpr const char* k_shells[] = { "sh", "bash", "dash", "ash", "ksh", "mksh", "zsh" };
 
-bool parse_nested(Parser& p, ByteSpan text, i64 depth)
+static bool parse_nested(Parser& p, ByteSpan text, i64 depth)
 {
     if (depth > k_shell_depth_max)
         return fail(p, "commands nested too deeply");
@@ -265,7 +263,7 @@ bool parse_nested(Parser& p, ByteSpan text, i64 depth)
 
 // The command string of a shell's -c (given alone or among other option letters, as
 // -ec), or -1 when the shell runs a script or reads its input.
-i64 shell_command_string(const CommandWords& c, i64 name, i64 end)
+static i64 shell_command_string(const CommandWords& c, i64 name, i64 end)
 {
     bool command_option = false;
     for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end)) {
@@ -288,7 +286,7 @@ i64 shell_command_string(const CommandWords& c, i64 name, i64 end)
 }
 
 // eval runs its arguments joined by blanks.
-bool parse_eval(Parser& p, const CommandWords& c, i64 name, i64 end, i64 depth)
+static bool parse_eval(Parser& p, const CommandWords& c, i64 name, i64 end, i64 depth)
 {
     i64 start = p.text_used;
     bool first = true;
@@ -304,7 +302,7 @@ bool parse_eval(Parser& p, const CommandWords& c, i64 name, i64 end, i64 depth)
 }
 
 // env -S splits a string into a command of its own, in a way of its own.
-bool env_splits(const CommandWords& c, i64 name, i64 end)
+static bool env_splits(const CommandWords& c, i64 name, i64 end)
 {
     for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end)) {
         ByteSpan w = c.word(i);
@@ -316,7 +314,7 @@ bool env_splits(const CommandWords& c, i64 name, i64 end)
     return false;
 }
 
-bool read_nested_programs(Parser& p, const CommandWords& c, u32 flags, i64 depth)
+static bool read_nested_programs(Parser& p, const CommandWords& c, u32 flags, i64 depth)
 {
     for_each_program(c, flags, [&](i64 name, i64 end) {
         if (p.problem)
@@ -337,7 +335,7 @@ bool read_nested_programs(Parser& p, const CommandWords& c, u32 flags, i64 depth
 
 // ---- commands -------------------------------------------------------------------
 
-bool end_command(Parser& p, List& l)
+static bool end_command(Parser& p, List& l)
 {
     i64 count = l.pending_base - p.pending_top;
     u32 flags = l.flags;
@@ -364,9 +362,9 @@ bool end_command(Parser& p, List& l)
 
 // ---- words ----------------------------------------------------------------------
 
-bool read_word(Parser& p, List& l, Word& w);
+static bool read_word(Parser& p, List& l, Word& w);
 
-bool read_single_quoted(Parser& p, List& l)
+static bool read_single_quoted(Parser& p, List& l)
 {
     i64 close = find_bytes(l.src, l.len, l.pos + 1, "'", 1);
     if (close < 0)
@@ -376,7 +374,7 @@ bool read_single_quoted(Parser& p, List& l)
     return ok;
 }
 
-i64 hex_value(char c)
+static i64 hex_value(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -387,7 +385,7 @@ i64 hex_value(char c)
     return -1;
 }
 
-char simple_escape(char c)
+static char simple_escape(char c)
 {
     switch (c) {
     case 'n': return '\n';
@@ -408,7 +406,7 @@ char simple_escape(char c)
 }
 
 // $'...': the escapes of C strings, hexadecimal and octal ones included.
-bool read_ansi_quoted(Parser& p, List& l)
+static bool read_ansi_quoted(Parser& p, List& l)
 {
     i64 i = l.pos + 2;
     while (i < l.len && l.src[i] != '\'') {
@@ -449,7 +447,7 @@ bool read_ansi_quoted(Parser& p, List& l)
 
 // $((...)): kept as written. Only arithmetic is read so: a substitution, a quote or an
 // escape inside it, or a $( whose body begins with a subshell, is left unread.
-bool read_arithmetic(Parser& p, List& l)
+static bool read_arithmetic(Parser& p, List& l)
 {
     i64 depth = 2;
     i64 i = l.pos + 3;
@@ -471,7 +469,7 @@ bool read_arithmetic(Parser& p, List& l)
 
 // A known variable's value; outside quotes it splits into words at blanks, except in an
 // assignment (which does not split). An unknown one stays as written.
-bool expand_variable(Parser& p, List& l, Word& w, ByteSpan name, ByteSpan written, bool in_quotes)
+static bool expand_variable(Parser& p, List& l, Word& w, ByteSpan name, ByteSpan written, bool in_quotes)
 {
     Variable* v = find_variable(p, name.ptr, name.len);
     if (!v)
@@ -500,7 +498,7 @@ bool expand_variable(Parser& p, List& l, Word& w, ByteSpan name, ByteSpan writte
 
 // ${...}: ${NAME} expands; any other form is kept as written, unless it holds quotes,
 // substitutions or braces, which the parser does not follow there.
-bool read_braced(Parser& p, List& l, Word& w, bool in_quotes)
+static bool read_braced(Parser& p, List& l, Word& w, bool in_quotes)
 {
     i64 name_end = l.pos + 2;
     while (name_end < l.len && is_name_char(l.src[name_end]))
@@ -521,7 +519,7 @@ bool read_braced(Parser& p, List& l, Word& w, bool in_quotes)
     return expand_variable(p, l, w, name, written, in_quotes);
 }
 
-bool read_substitution(Parser& p, List& l, Word& w)
+static bool read_substitution(Parser& p, List& l, Word& w)
 {
     if (l.depth + 1 > k_shell_depth_max)
         return fail(p, "commands nested too deeply");
@@ -536,7 +534,7 @@ bool read_substitution(Parser& p, List& l, Word& w)
 }
 
 // `...`: the body with its \`, \\ and \$ escapes undone is read as a list of its own.
-bool read_backquoted(Parser& p, List& l, Word& w)
+static bool read_backquoted(Parser& p, List& l, Word& w)
 {
     if (l.depth + 1 > k_shell_depth_max)
         return fail(p, "commands nested too deeply");
@@ -559,9 +557,9 @@ bool read_backquoted(Parser& p, List& l, Word& w)
     return ok;
 }
 
-bool read_double_quoted(Parser& p, List& l, Word& w);
+static bool read_double_quoted(Parser& p, List& l, Word& w);
 
-bool read_dollar(Parser& p, List& l, Word& w, bool in_quotes)
+static bool read_dollar(Parser& p, List& l, Word& w, bool in_quotes)
 {
     char next = l.pos + 1 < l.len ? l.src[l.pos + 1] : 0;
     if (next == '(' && l.pos + 2 < l.len && l.src[l.pos + 2] == '(')
@@ -594,7 +592,7 @@ bool read_dollar(Parser& p, List& l, Word& w, bool in_quotes)
     return ok;
 }
 
-bool read_double_quoted(Parser& p, List& l, Word& w)
+static bool read_double_quoted(Parser& p, List& l, Word& w)
 {
     l.pos++;
     while (l.pos < l.len && !p.problem) {
@@ -626,7 +624,7 @@ bool read_double_quoted(Parser& p, List& l, Word& w)
     return p.problem ? false : fail(p, "an unclosed quote");
 }
 
-bool read_word(Parser& p, List& l, Word& w)
+static bool read_word(Parser& p, List& l, Word& w)
 {
     while (l.pos < l.len && !p.problem && !ends_word(l.src[l.pos])) {
         char c = l.src[l.pos];
@@ -661,7 +659,7 @@ bool read_word(Parser& p, List& l, Word& w)
     return !p.problem;
 }
 
-bool is_descriptor_number(const Parser& p, const Word& w)
+static bool is_descriptor_number(const Parser& p, const Word& w)
 {
     if (w.expanded || p.text_used == w.start)
         return false;
@@ -673,7 +671,7 @@ bool is_descriptor_number(const Parser& p, const Word& w)
 
 // A redirection operator and its target word. Here-documents and process substitutions
 // are not read.
-bool read_redirection(Parser& p, List& l)
+static bool read_redirection(Parser& p, List& l)
 {
     const char* s = l.src + l.pos;
     i64 rest = l.len - l.pos;
@@ -705,7 +703,7 @@ bool read_redirection(Parser& p, List& l)
 
 // One operator or separator at l.pos; returns false when the list must stop (its end, or
 // a problem).
-bool read_operator(Parser& p, List& l, bool* list_ended)
+static bool read_operator(Parser& p, List& l, bool* list_ended)
 {
     char c = l.src[l.pos];
     char next = l.pos + 1 < l.len ? l.src[l.pos + 1] : 0;
@@ -740,7 +738,7 @@ bool read_operator(Parser& p, List& l, bool* list_ended)
     return true;
 }
 
-bool parse_list(Parser& p, List& l)
+static bool parse_list(Parser& p, List& l)
 {
     l.pending_base = p.pending_top;
     bool ended = false;
@@ -788,16 +786,16 @@ struct Wrapper {
     bool duration;
 };
 
-constexpr const char* k_env_long[] = { "--unset", "--chdir", nullptr };
-constexpr const char* k_timeout_long[] = { "--signal", "--kill-after", nullptr };
-constexpr const char* k_nice_long[] = { "--adjustment", nullptr };
-constexpr const char* k_time_long[] = { "--format", "--output", nullptr };
-constexpr const char* k_xargs_long[] = { "--arg-file", "--delimiter", "--max-lines", "--max-args", "--max-procs", "--max-chars", nullptr };
-constexpr const char* k_stdbuf_long[] = { "--input", "--output", "--error", nullptr };
-constexpr const char* k_sudo_long[] = { "--user", "--group", "--close-from", "--chdir", "--host", "--prompt", "--role", "--type", "--command-timeout", "--other-user", nullptr };
-constexpr const char* k_no_long[] = { nullptr };
+static constexpr const char* k_env_long[] = { "--unset", "--chdir", nullptr };
+static constexpr const char* k_timeout_long[] = { "--signal", "--kill-after", nullptr };
+static constexpr const char* k_nice_long[] = { "--adjustment", nullptr };
+static constexpr const char* k_time_long[] = { "--format", "--output", nullptr };
+static constexpr const char* k_xargs_long[] = { "--arg-file", "--delimiter", "--max-lines", "--max-args", "--max-procs", "--max-chars", nullptr };
+static constexpr const char* k_stdbuf_long[] = { "--input", "--output", "--error", nullptr };
+static constexpr const char* k_sudo_long[] = { "--user", "--group", "--close-from", "--chdir", "--host", "--prompt", "--role", "--type", "--command-timeout", "--other-user", nullptr };
+static constexpr const char* k_no_long[] = { nullptr };
 
-constexpr Wrapper k_wrappers[] = {
+static constexpr Wrapper k_wrappers[] = {
     { "env", "uC", k_env_long, true, false },
     { "command", "", k_no_long, false, false },
     { "exec", "a", k_no_long, false, false },
@@ -812,7 +810,7 @@ constexpr Wrapper k_wrappers[] = {
     { "sudo", "ugCDhprtTU", k_sudo_long, true, false },
 };
 
-const Wrapper* find_wrapper(ByteSpan program)
+static const Wrapper* find_wrapper(ByteSpan program)
 {
     for (const Wrapper& w : k_wrappers)
         if (span_equals(program, w.name))
@@ -820,7 +818,7 @@ const Wrapper* find_wrapper(ByteSpan program)
     return nullptr;
 }
 
-bool option_takes_value(const Wrapper& wrapper, ByteSpan option)
+static bool option_takes_value(const Wrapper& wrapper, ByteSpan option)
 {
     if (option.len == 2 && option.ptr[1] != '-')
         return find_bytes(wrapper.short_values, text_length(wrapper.short_values), 0, option.ptr + 1, 1) >= 0;
@@ -830,7 +828,6 @@ bool option_takes_value(const Wrapper& wrapper, ByteSpan option)
     return false;
 }
 
-} // namespace
 
 ByteSpan last_path_component(ByteSpan word)
 {

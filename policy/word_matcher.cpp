@@ -24,8 +24,6 @@
 #include "policy/rules.h"
 #include "runtime/text.h"
 
-namespace {
-
 enum ScreenWhen { k_screen_always, k_screen_host_proc, k_screen_strict };
 enum ScreenMatch { k_match_inside_word, k_match_proc, k_match_path_component, k_match_substitution, k_match_backquote, k_match_program };
 
@@ -36,7 +34,7 @@ struct ScreenRow {
 };
 
 // The byte screen's sequences, each with where and how the word screen looks for it.
-constexpr ScreenRow k_word_screen[] = {
+static constexpr ScreenRow k_word_screen[] = {
     { "/etc/p", k_screen_always, k_match_inside_word },
     { "/etc/s", k_screen_always, k_match_inside_word },
     { "/etc/h", k_screen_always, k_match_inside_word },
@@ -48,17 +46,17 @@ constexpr ScreenRow k_word_screen[] = {
     { "eval", k_screen_strict, k_match_program },
 };
 
-bool contains(ByteSpan hay, const char* needle, i64 needle_len) { return find_bytes(hay.ptr, hay.len, 0, needle, needle_len) >= 0; }
+static bool contains(ByteSpan hay, const char* needle, i64 needle_len) { return find_bytes(hay.ptr, hay.len, 0, needle, needle_len) >= 0; }
 
-bool ends_with(ByteSpan word, const char* tail)
+static bool ends_with(ByteSpan word, const char* tail)
 {
     i64 len = text_length(tail);
     return word.len >= len && bytes_equal(word.ptr + word.len - len, tail, len);
 }
 
-bool is_component_break(char c) { return c == '/' || c == '=' || c == ':'; }
+static bool is_component_break(char c) { return c == '/' || c == '=' || c == ':'; }
 
-bool has_parent_component(ByteSpan word)
+static bool has_parent_component(ByteSpan word)
 {
     for (i64 i = 0; i + 2 <= word.len; i++) {
         bool starts = i == 0 || is_component_break(word.ptr[i - 1]);
@@ -69,7 +67,7 @@ bool has_parent_component(ByteSpan word)
     return false;
 }
 
-bool word_screened(const ScreenRow& row, ByteSpan word, u16 flags)
+static bool word_screened(const ScreenRow& row, ByteSpan word, u16 flags)
 {
     switch (row.match) {
     case k_match_inside_word: return contains(word, row.sequence, text_length(row.sequence));
@@ -82,12 +80,12 @@ bool word_screened(const ScreenRow& row, ByteSpan word, u16 flags)
     return false;
 }
 
-bool row_applies(const ScreenRow& row, i64 profile, bool host_proc)
+static bool row_applies(const ScreenRow& row, i64 profile, bool host_proc)
 {
     return row.when == k_screen_always || (row.when == k_screen_host_proc && host_proc) || (row.when == k_screen_strict && profile == 0);
 }
 
-bool command_screened(const ScreenRow& row, const CommandWords& c, u32 flags)
+static bool command_screened(const ScreenRow& row, const CommandWords& c, u32 flags)
 {
     if (row.match == k_match_program) {
         bool found = false;
@@ -102,11 +100,11 @@ bool command_screened(const ScreenRow& row, const CommandWords& c, u32 flags)
 
 // ---- rules as words -------------------------------------------------------------
 
-bool is_rule_blank(char c) { return c == ' ' || c == '\t'; }
+static bool is_rule_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The rule's blank-separated words, at most max of them; returns how many.
-constexpr i64 k_rule_words_max = k_max_rule_len / 2 + 1;
-i64 split_rule(const char* rule, i64 len, ByteSpan* out)
+static constexpr i64 k_rule_words_max = k_max_rule_len / 2 + 1;
+static i64 split_rule(const char* rule, i64 len, ByteSpan* out)
 {
     i64 count = 0;
     for (i64 i = 0; i < len;) {
@@ -121,9 +119,9 @@ i64 split_rule(const char* rule, i64 len, ByteSpan* out)
     return count;
 }
 
-bool begins_with(ByteSpan word, ByteSpan prefix) { return word.len >= prefix.len && bytes_equal(word.ptr, prefix.ptr, prefix.len); }
+static bool begins_with(ByteSpan word, ByteSpan prefix) { return word.len >= prefix.len && bytes_equal(word.ptr, prefix.ptr, prefix.len); }
 
-bool program_named(ByteSpan name, ByteSpan rule_word)
+static bool program_named(ByteSpan name, ByteSpan rule_word)
 {
     ByteSpan program = last_path_component(name);
     if (!begins_with(program, rule_word))
@@ -131,7 +129,7 @@ bool program_named(ByteSpan name, ByteSpan rule_word)
     return program.len == rule_word.len || program.ptr[rule_word.len] == '.';
 }
 
-bool argument_holds(ByteSpan argument, ByteSpan rule_word)
+static bool argument_holds(ByteSpan argument, ByteSpan rule_word)
 {
     if (!begins_with(argument, rule_word))
         return false;
@@ -141,7 +139,7 @@ bool argument_holds(ByteSpan argument, ByteSpan rule_word)
     return next == '=' || next == ':' || next == '*' || next == '?' || next == '[';
 }
 
-bool program_matches_plain(const CommandWords& c, i64 name, i64 end, const ByteSpan* rule_words, i64 rule_count)
+static bool program_matches_plain(const CommandWords& c, i64 name, i64 end, const ByteSpan* rule_words, i64 rule_count)
 {
     if (!program_named(c.word(name), rule_words[0]))
         return false;
@@ -152,7 +150,7 @@ bool program_matches_plain(const CommandWords& c, i64 name, i64 end, const ByteS
     return next == rule_count;
 }
 
-bool command_matches_plain(const CommandWords& c, u32 flags, const ByteSpan* rule_words, i64 rule_count)
+static bool command_matches_plain(const CommandWords& c, u32 flags, const ByteSpan* rule_words, i64 rule_count)
 {
     bool found = false;
     for_each_program(c, flags, [&](i64 name, i64 end) { found = found || program_matches_plain(c, name, end, rule_words, rule_count); });
@@ -161,7 +159,7 @@ bool command_matches_plain(const CommandWords& c, u32 flags, const ByteSpan* rul
 
 // The rule's text with quotes removed and backslash escapes applied, into out (at least
 // len bytes); returns its length.
-i64 remove_rule_quotes(const char* rule, i64 len, char* out)
+static i64 remove_rule_quotes(const char* rule, i64 len, char* out)
 {
     i64 n = 0;
     char quote = 0;
@@ -181,7 +179,7 @@ i64 remove_rule_quotes(const char* rule, i64 len, char* out)
 }
 
 // Whether the words from first on, joined by single blanks, begin with text.
-bool joined_begins_with(const CommandWords& c, i64 first, ByteSpan text)
+static bool joined_begins_with(const CommandWords& c, i64 first, ByteSpan text)
 {
     i64 t = 0;
     for (i64 i = first; i < c.count && t < text.len; i++) {
@@ -196,7 +194,7 @@ bool joined_begins_with(const CommandWords& c, i64 first, ByteSpan text)
     return t == text.len;
 }
 
-bool command_matches_text(const CommandWords& c, ByteSpan text)
+static bool command_matches_text(const CommandWords& c, ByteSpan text)
 {
     if (text.len == 0)
         return false;
@@ -206,7 +204,7 @@ bool command_matches_text(const CommandWords& c, ByteSpan text)
     return false;
 }
 
-bool rule_has_shell_syntax(const char* rule, i64 len)
+static bool rule_has_shell_syntax(const char* rule, i64 len)
 {
     constexpr char syntax[] = "|&;<>()$`\\\"'*?[]#~{}!";
     for (i64 i = 0; i < len; i++)
@@ -215,7 +213,7 @@ bool rule_has_shell_syntax(const char* rule, i64 len)
     return false;
 }
 
-bool rule_matches(const ShellParse& parse, const char* rule, i64 len, i64 command)
+static bool rule_matches(const ShellParse& parse, const char* rule, i64 len, i64 command)
 {
     CommandWords c = command_words(parse, command);
     u32 flags = parse.commands[command].flags;
@@ -229,7 +227,7 @@ bool rule_matches(const ShellParse& parse, const char* rule, i64 len, i64 comman
     return command_matches_text(c, { text, text_len });
 }
 
-bool program_admitted(const CommandWords& c, i64 name, i64 end)
+static bool program_admitted(const CommandWords& c, i64 name, i64 end)
 {
     ByteSpan program = last_path_component(c.word(name));
     return find_rule(state.whitelist, k_whitelist_area, state.whitelist_count, [&](const char* rule, i64 len) {
@@ -247,7 +245,7 @@ bool program_admitted(const CommandWords& c, i64 name, i64 end)
     }) >= 0;
 }
 
-WordVerdict screen(const ShellParse& parse, i64 profile, bool host_proc)
+static WordVerdict screen(const ShellParse& parse, i64 profile, bool host_proc)
 {
     for (i64 command = 0; command < parse.command_count; command++) {
         CommandWords c = command_words(parse, command);
@@ -258,7 +256,7 @@ WordVerdict screen(const ShellParse& parse, i64 profile, bool host_proc)
     return { k_words_allowed, { "", 0 }, -1 };
 }
 
-WordVerdict blacklist(const ShellParse& parse)
+static WordVerdict blacklist(const ShellParse& parse)
 {
     WordVerdict verdict { k_words_allowed, { "", 0 }, -1 };
     find_rule(state.blacklist, k_blacklist_area, state.blacklist_count, [&](const char* rule, i64 len) {
@@ -272,7 +270,7 @@ WordVerdict blacklist(const ShellParse& parse)
     return verdict;
 }
 
-WordVerdict whitelist(const ShellParse& parse)
+static WordVerdict whitelist(const ShellParse& parse)
 {
     for (i64 command = 0; command < parse.command_count; command++) {
         CommandWords c = command_words(parse, command);
@@ -287,7 +285,6 @@ WordVerdict whitelist(const ShellParse& parse)
     return { k_words_allowed, { "", 0 }, -1 };
 }
 
-} // namespace
 
 BlacklistRuleForm blacklist_rule_form(const char* rule, i64 len)
 {

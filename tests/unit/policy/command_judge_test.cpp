@@ -63,7 +63,7 @@ TEST_F(Judge, DeveloperCommandsPassWordsAndStayRefusedByBytes)
             EXPECT_EQ(judge(r.cmd, profile), r.bytes) << r.cmd << " profile " << profile;
         }
         state.matcher = k_matcher_words;
-        EXPECT_EQ(judge(r.cmd, 2, r.cmd == std::string("rm -rf /tmp/build")), "ok") << r.cmd;
+        EXPECT_EQ(judge(r.cmd, 2), "ok") << r.cmd;
     }
     state.matcher = k_matcher_words;
     EXPECT_EQ(judge("cat /proc/meminfo", 2, true), "sensitive /proc/ | cat /proc/meminfo");
