@@ -555,7 +555,8 @@ static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* bod
     return pos;
 }
 
-// The route's refusal as one line: its message, and what matched or the budget's numbers.
+// The route's refusal as one line: its message, what matched and in which simple command,
+// or the budget's numbers.
 static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body, i64 len, i64 retry_after_s)
 {
     pos = append_text(out, pos, R"({"type":"text","text":")");
@@ -570,6 +571,12 @@ static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body,
     if (rule.len > 0) {
         pos = append_text(out, pos, " (matched: ");
         pos = append_string_interior(out, pos, rule);
+        pos = append_byte(out, pos, ')');
+    }
+    ByteSpan command = string_member(body, len, 0, "command");
+    if (command.len > 0) {
+        pos = append_text(out, pos, " (in: ");
+        pos = append_string_interior(out, pos, command);
         pos = append_byte(out, pos, ')');
     }
     i64 budget = integer_member(body, len, "budget", -1);

@@ -10,6 +10,7 @@
 #include "core/http_response.h"
 #include "core/json_answer.h"
 #include "core/state.h"
+#include "policy/command_judge.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/fields.h"
@@ -22,6 +23,7 @@ static constexpr char k_err_list_full[] = "rule list full";
 static constexpr char k_err_unstorable_rule[] = "rule cannot be stored in policy.conf";
 static constexpr char k_err_missing_profile[] = "missing profile (0/1/2)";
 static constexpr char k_err_invalid_profile[] = "profile must be 0, 1 or 2";
+static constexpr char k_err_invalid_matcher[] = "matcher must be bytes or words";
 static_assert(sizeof(k_policy_path) - 1 <= k_save_path_max);
 
 
@@ -56,6 +58,7 @@ i64 build_policy_report(char* out)
     pos = append_decimal(out, pos, state.max_rate_per_agent);
     pos = append_text(out, pos, R"(,"default_token_budget":)");
     pos = append_decimal(out, pos, state.default_token_budget);
+    pos = append_text(out, pos, state.matcher == k_matcher_words ? R"(,"matcher":"words")" : R"(,"matcher":"bytes")");
     return append_byte(out, pos, '}');
 }
 
@@ -148,6 +151,26 @@ static void note_rule_change(RuleAction action, ByteSpan rule)
     print_change(&note);
 }
 
+static const char* matcher_name(i64 matcher) { return matcher == k_matcher_words ? "words" : "bytes"; }
+
+// {"matcher":"bytes"|"words"}: how commands are matched from now on, saved with the policy.
+static void change_matcher(int conn, const char* value, i64 len)
+{
+    bool words = span_equals({ value, len }, "words");
+    if (!words && !span_equals({ value, len }, "bytes"))
+        return send_json_error(conn, 400, "Bad Request", k_err_invalid_matcher);
+    state.matcher = words ? k_matcher_words : k_matcher_bytes;
+    ChangeNote note;
+    begin_change(&note);
+    note_text(&note, "set the matcher to ");
+    note_text(&note, matcher_name(state.matcher));
+    print_change(&note);
+    SettingSave save = save_outcome("the matcher", k_policy_path, save_policy_file());
+    JsonAnswer answer(k_policy_answer_size);
+    answer.text("matcher", { matcher_name(state.matcher), 5 });
+    answer_save(answer, save).send(conn);
+}
+
 void handle_policy_change(int conn, const char* req, i64 req_len)
 {
     char* action_text = (char*)heap_alloc(k_action_capacity + 1);
@@ -156,8 +179,13 @@ void handle_policy_change(int conn, const char* req, i64 req_len)
         return send_memory_exhausted(conn);
     i64 action_len = read_string_field(req, req_len, "action", 6, action_text, k_action_capacity);
     i64 rule_len = read_string_field(req, req_len, "rule", 4, rule, k_max_rule_len);
-    if (action_len == 0)
+    if (action_len == 0) {
+        char matcher[k_matcher_capacity + 1];
+        i64 matcher_len = read_string_field(req, req_len, "matcher", 7, matcher, k_matcher_capacity);
+        if (matcher_len > 0)
+            return change_matcher(conn, matcher, matcher_len);
         return send_json_error(conn, 400, "Bad Request", "missing action field");
+    }
     if (rule_len == 0)
         return send_json_error(conn, 400, "Bad Request", "missing rule field");
     RuleAction action = classify_rule_action(action_text);

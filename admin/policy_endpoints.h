@@ -14,8 +14,11 @@ constexpr i64 k_policy_report_size = 24576;
 i64 build_policy_report(char* out);
 
 constexpr i64 k_action_capacity = 15;
-// The widest answer of the POST handlers: four numbers, and whether the change was saved.
-constexpr i64 k_policy_answer_size = json_answer_size(4 + k_save_answer_numbers, k_save_answer_texts, k_save_answer_text_bytes);
+// "bytes" or "words", and one byte more to tell a longer value apart.
+constexpr i64 k_matcher_capacity = 6;
+// The widest answer of the POST handlers: four numbers or the matcher's name, and whether
+// the change was saved.
+constexpr i64 k_policy_answer_size = json_answer_size(4 + k_save_answer_numbers, 1 + k_save_answer_texts, 5 + k_save_answer_text_bytes);
 
 // What a rule change takes of its connection's memory beyond the request and the policy
 // file it rewrites: its action and rule, and its answer.

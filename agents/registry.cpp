@@ -148,6 +148,8 @@ void bind_request_agent(ByteSpan name)
     set_change_actor(name);
 }
 
+ByteSpan bound_request_agent() { return bound_agent; }
+
 i64 request_agent_name(const char* req, i64 req_len, char* out)
 {
     if (bound_agent.len <= 0)

@@ -78,6 +78,10 @@ i64 resolve_agent(const char* req, i64 req_len);
 // span for none. The router sets it for every request before dispatching it.
 void bind_request_agent(ByteSpan name);
 
+// The name bound to the token of the request in progress; an empty span when no agent
+// token authenticated it.
+ByteSpan bound_request_agent();
+
 // The agent's own token budget, or the default one when its own is 0 (0: no budget).
 i64 agent_budget(i64 index);
 

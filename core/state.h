@@ -88,6 +88,9 @@ struct ServerState {
     // An agent that holds nothing (no run, no workspace, no budget of its own) leaves the
     // registry after this many minutes without a request (agent_idle_minutes=).
     i64 agent_idle_minutes;
+    // How commands are matched against the screen and the policy: 0 byte by byte (the
+    // default), 1 shell-aware (policy/command_judge.h, matcher= in policy.conf).
+    i64 matcher;
 };
 
 constexpr i64 k_default_max_connections = 512;

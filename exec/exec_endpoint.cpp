@@ -15,7 +15,7 @@
 #include "core/state.h"
 #include "exec/confinement.h"
 #include "exec/sandbox_runner.h"
-#include "policy/rules.h"
+#include "policy/command_judge.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
 #include "runtime/io.h"
@@ -39,32 +39,37 @@ static constexpr Refusal k_refusal_runs { "RATELIMIT", "RUNS", 429, "Too Many Re
 static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", true };
 static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", true };
 static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", true };
+static constexpr Refusal k_refusal_unreadable { "BLOCK", "UNREADABLE", 403, "Forbidden", k_unreadable_message, true };
 
-// Byte sequences that flag a command when they start at or before length - 4.
-static constexpr const char* k_sensitive_sequences[] = {
-    "/etc/p",
-    "/etc/s",
-    "/etc/h",
-    ".ssh/",
-    "/proc/",
-    "$(",
-    "`",
-    "..",
-    "eval",
-};
+// The refusal of each verdict of the judge but k_judge_allowed.
+static const Refusal* judged_refusal_row(JudgeKind kind)
+{
+    switch (kind) {
+    case k_judge_sensitive: return &k_refusal_sensitive;
+    case k_judge_blacklist: return &k_refusal_blacklist;
+    case k_judge_whitelist: return &k_refusal_whitelist;
+    case k_judge_unreadable:
+    case k_judge_allowed: break;
+    }
+    return &k_refusal_unreadable;
+}
+
+JudgedRefusal judged_refusal(JudgeKind kind)
+{
+    const Refusal* row = judged_refusal_row(kind);
+    const char* name = kind == k_judge_sensitive ? "sensitive"
+        : kind == k_judge_blacklist             ? "blacklist"
+        : kind == k_judge_whitelist             ? "whitelist"
+                                                : "unreadable";
+    return { row->status, row->message, name };
+}
+
+Judgement judge_for_run(const char* cmd, i64 len, const RunLimits& limits, char* scratch)
+{
+    return judge_command(cmd, len, { limits.profile, state.namespaces == 0 }, scratch);
+}
 
 // ---- pure pieces ----------------------------------------------------------------
-
-const char* sensitive_sequence(const char* cmd, i64 len)
-{
-    for (i64 p = 0; p <= len - 4; p++)
-        for (const char* sequence : k_sensitive_sequences) {
-            i64 seq_len = text_length(sequence);
-            if (p + seq_len <= len && bytes_equal(cmd + p, sequence, seq_len))
-                return sequence;
-        }
-    return nullptr;
-}
 
 CommandField read_command(const char* req, i64 req_len, char* out, i64 capacity)
 {
@@ -98,12 +103,16 @@ i64 build_too_long_message(char* out, i64 total, i64 limit)
     return append_text(out, pos, ")");
 }
 
-i64 build_refusal_body(char* out, const char* message, ByteSpan rule)
+i64 build_refusal_body(char* out, const char* message, ByteSpan rule, ByteSpan command)
 {
     i64 pos = append_text(out, 0, R"({"ok":false,"error":)");
     pos = append_json_string(out, pos, message, text_length(message));
     pos = append_text(out, pos, R"(,"rule":)");
     pos = append_json_string(out, pos, rule.ptr, rule.len < k_refusal_rule_max ? rule.len : k_refusal_rule_max);
+    if (command.ptr) {
+        pos = append_text(out, pos, R"(,"command":)");
+        pos = append_json_string(out, pos, command.ptr, command.len < k_judged_command_max ? command.len : k_judged_command_max);
+    }
     return append_byte(out, pos, '}');
 }
 
@@ -350,20 +359,21 @@ void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail)
     send_json_error(conn, 503, "Service Unavailable", "agent registry full");
 }
 
-// A screen or policy refusal also names what matched, so the agent can tell why, and its
-// audit entry names the profile that judged the command.
-static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal, ByteSpan rule, const RunLimits& limits)
+// A screen or policy refusal also names what matched, and with the shell-aware matcher
+// the simple command it matched in, so the agent can tell why; its audit entry names the
+// profile that judged the command.
+static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal, const Judgement& verdict, const RunLimits& limits)
 {
     count_block(agent);
     audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result, profile_name(limits.profile));
     char* body = (char*)heap_alloc(k_refusal_body_size);
     if (!body)
         return send_memory_exhausted(conn);
-    i64 len = build_refusal_body(body, refusal.message, rule);
+    i64 len = build_refusal_body(body, refusal.message, verdict.rule, verdict.command);
     send_json(conn, refusal.status, refusal.reason, body, len);
 }
 
-static bool budget_exceeded(i64 agent)
+bool agent_budget_exceeded(i64 agent)
 {
     i64 budget = agent_budget(agent);
     return budget >= 1 && budget < agent_tokens_used(agent);
@@ -534,16 +544,14 @@ void handle_exec(int conn, const char* req, i64 req_len)
     if (agent_rate_total(agent) >= state.max_rate_per_agent)
         return refuse_rate(conn, agent, command);
     apply_token_report(req, req_len, agent);
-    if (budget_exceeded(agent))
+    if (agent_budget_exceeded(agent))
         return refuse_budget(conn, agent, command);
-    if (const char* sequence = sensitive_sequence(cmd, cmd_len))
-        return refuse_matched(conn, agent, command, k_refusal_sensitive, { sequence, text_length(sequence) }, limits);
-    ByteSpan matched { "", 0 };
-    switch (check_command_policy(cmd, cmd_len, limits.profile, &matched)) {
-    case k_policy_blacklisted: return refuse_matched(conn, agent, command, k_refusal_blacklist, matched, limits);
-    case k_policy_not_whitelisted: return refuse_matched(conn, agent, command, k_refusal_whitelist, matched, limits);
-    case k_policy_allowed: break;
-    }
+    char* scratch = (char*)heap_alloc((u64)judge_scratch_size(cmd_len));
+    if (!scratch)
+        return send_memory_exhausted(conn);
+    Judgement verdict = judge_for_run(cmd, cmd_len, limits, scratch);
+    if (verdict.kind != k_judge_allowed)
+        return refuse_matched(conn, agent, command, *judged_refusal_row(verdict.kind), verdict, limits);
     // Refusals above still answer as usual; only the run itself needs confinement.
     if (!commands_confinable())
         return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
@@ -556,6 +564,7 @@ i64 exec_route_memory()
 {
     i64 output = heap_block(capture_buffer_size(state.max_output_bytes));
     return heap_block(state.max_cmd_bytes + 1) + heap_block(k_agent_name_max + 1) + heap_block(k_field_message_max)
+        + heap_block(judge_scratch_size(state.max_cmd_bytes))
         + heap_block(sizeof(IgnoredFields)) + k_exec_fields_memory + 2 * output + heap_block(exec_answer_max())
         + heap_block(k_field_error_body_size) + heap_block(k_refusal_body_size) + heap_block(k_budget_body_size)
         + heap_block(k_error_buffer) + heap_block(k_header_buffer);

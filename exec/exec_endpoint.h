@@ -7,6 +7,7 @@
 #include "exec/exec_fields.h"
 #include "exec/output_capture.h"
 #include "exec/sandbox_runner.h"
+#include "policy/command_judge.h"
 #include "runtime/error_text.h"
 #include "runtime/heap.h"
 #include "runtime/text.h"
@@ -61,10 +62,6 @@ constexpr i64 k_exec_body_fixed = k_exec_body_text + 5 * k_decimal_max + k_json_
 // ending a file name adds only its two quotes and a comma, and the marker itself is dropped.
 constexpr i64 exec_body_size(i64 capacity) { return 2 * k_json_string_max(capture_buffer_size(capacity)) + k_exec_body_fixed; }
 
-// The sensitive-path or shell-construct sequence the command holds ("/etc/p", ".ssh/",
-// "$(", "eval", ...), or nullptr.
-const char* sensitive_sequence(const char* cmd, i64 len);
-
 enum CommandStatus { k_command_read, k_command_missing, k_command_not_string, k_command_has_nul, k_command_empty, k_command_too_long };
 
 struct CommandField {
@@ -84,12 +81,14 @@ CommandField read_command(const char* req, i64 req_len, char* out, i64 capacity)
 constexpr i64 k_too_long_message_size = 64 + 2 * k_decimal_max;
 i64 build_too_long_message(char* out, i64 total, i64 limit);
 
-// {"ok":false,"error":<message>,"rule":<rule>} into out (k_refusal_body_size bytes); at
-// most k_refusal_rule_max bytes of the rule are written.
-i64 build_refusal_body(char* out, const char* message, ByteSpan rule);
+// {"ok":false,"error":<message>,"rule":<rule>} into out (k_refusal_body_size bytes), with
+// ,"command":<command> before the brace when command.ptr is not null; at most
+// k_refusal_rule_max bytes of the rule and k_judged_command_max of the command are written.
+i64 build_refusal_body(char* out, const char* message, ByteSpan rule, ByteSpan command = { nullptr, 0 });
 constexpr i64 k_refusal_rule_max = 200;
-// Every byte of the message (under 64) and the rule escaped to six, and the fixed text.
-constexpr i64 k_refusal_body_size = 6 * (64 + k_refusal_rule_max) + 64;
+// Every byte of the message (under 64), the rule and the command escaped to six, and the
+// fixed text.
+constexpr i64 k_refusal_body_size = 6 * (64 + k_refusal_rule_max + k_judged_command_max) + 80;
 
 // Worst case of the success body's neighbours: the budget refusal (fixed text, two decimals).
 constexpr i64 k_budget_body_size = 128;
@@ -130,3 +129,21 @@ i64 exec_answer_max();
 // Adds the request's reported "tokens_in" and "tokens_out" to agent index's record and
 // stores its "model" in the agent's model slot.
 void apply_token_report(const char* req, i64 req_len, i64 index);
+
+// How the pipeline answers a refusal of the judge: its status and message, and the name of
+// its kind as the policy check reports it ("sensitive", "blacklist", "whitelist",
+// "unreadable").
+struct JudgedRefusal {
+    i64 status;
+    const char* message;
+    const char* kind;
+};
+JudgedRefusal judged_refusal(JudgeKind kind);
+
+// The judge's verdict on a command of an agent held to limits, asked as handle_exec asks
+// it: the agent's profile, and whether the run would see the host's /proc. scratch holds
+// judge_scratch_size(len) bytes.
+Judgement judge_for_run(const char* cmd, i64 len, const RunLimits& limits, char* scratch);
+
+// Whether the agent has spent more tokens than its budget (an agent without one never has).
+bool agent_budget_exceeded(i64 agent);

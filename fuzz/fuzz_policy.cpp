@@ -25,7 +25,7 @@ struct Snapshot {
     char blacklist[k_blacklist_area];
     char whitelist[k_whitelist_area];
     i64 counts[4];
-    i64 settings[3];
+    i64 settings[4];
 };
 
 static void take(Snapshot* s)
@@ -33,7 +33,7 @@ static void take(Snapshot* s)
     memcpy(s->blacklist, state.blacklist, k_blacklist_area);
     memcpy(s->whitelist, state.whitelist, k_whitelist_area);
     i64 counts[4] = { state.blacklist_count, state.blacklist_used, state.whitelist_count, state.whitelist_used };
-    i64 settings[3] = { state.profile, state.max_rate_per_agent, state.default_token_budget };
+    i64 settings[4] = { state.profile, state.max_rate_per_agent, state.default_token_budget, state.matcher };
     memcpy(s->counts, counts, sizeof(counts));
     memcpy(s->settings, settings, sizeof(settings));
 }

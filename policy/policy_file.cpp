@@ -6,6 +6,7 @@
 // while reload needs 11 bytes for the list headers and "max_r" for the rate key.
 #include "policy/policy_file.h"
 #include "core/state.h"
+#include "policy/command_judge.h"
 #include "policy/rules.h"
 #include "runtime/console.h"
 #include "runtime/fields.h"
@@ -36,6 +37,7 @@ i64 build_policy_file_text(char* out)
     pos = append_decimal(out, pos, state.max_rate_per_agent);
     pos = append_text(out, pos, "\ndefault_token_budget=");
     pos = append_decimal(out, pos, state.default_token_budget);
+    pos = append_text(out, pos, state.matcher == k_matcher_words ? "\nmatcher=words" : "\nmatcher=bytes");
     pos = append_text(out, pos, "\n\n[blacklist]\n");
     pos = append_rule_lines(out, pos, state.blacklist, k_blacklist_area, state.blacklist_count);
     pos = append_text(out, pos, "\n[whitelist]\n");
@@ -86,11 +88,33 @@ static void take_setting(i64* field, i64 value, i64 low, i64 high, i64 number, c
     print_line(notice);
 }
 
+// matcher=bytes or matcher=words, blanks around the value allowed.
+static void take_matcher(const char* value, i64 len, i64 number)
+{
+    while (len > 0 && (value[0] == ' ' || value[0] == '\t')) {
+        value++;
+        len--;
+    }
+    while (len > 0 && (value[len - 1] == ' ' || value[len - 1] == '\t'))
+        len--;
+    if (span_equals({ value, len }, "bytes") || span_equals({ value, len }, "words")) {
+        state.matcher = value[0] == 'w' ? k_matcher_words : k_matcher_bytes;
+        return;
+    }
+    ConsoleLine notice;
+    begin_file_line_notice(&notice, k_policy_source, number);
+    line_text(&notice, "matcher must be bytes or words; ignored");
+    print_line(notice);
+}
+
 static void apply_config_line(const char* line, i64 len, i64 number, PolicyVariant variant)
 {
     i64 equals = find_bytes(line, len, 0, "=", 1);
     if (equals < 0)
         return;
+    // Checked before the single-letter keys: at start-up any other "m" key sets the rate.
+    if (equals >= 7 && bytes_equal(line, "matcher", 7))
+        return take_matcher(line + equals + 1, len - equals - 1, number);
     i64 value = setting_value(line + equals + 1, len - equals - 1);
     switch (line[0]) {
     case 'p':

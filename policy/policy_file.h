@@ -15,6 +15,8 @@ enum PolicyVariant : i64 { k_policy_startup = 0, k_policy_reload = 1 };
 //                         larger limit could never be reached.
 //   default_token_budget  0 (none) to 4294967295: it stands in for an agent's own budget,
 //                         which is a u32 counter.
+//   matcher               bytes (the default) or words: how commands are matched
+//                         (policy/command_judge.h).
 constexpr i64 k_rate_limit_low = 1;
 constexpr i64 k_rate_limit_high = 100000;
 constexpr i64 k_token_budget_high = k_u32_max;
@@ -28,7 +30,7 @@ constexpr i64 k_policy_read_max = 8191;
 // both areas full of one-byte rules, two bytes per line.
 constexpr i64 k_policy_fixed_max = sizeof("# Cindervox Policy — auto-saved by dashboard\n") - 1 + sizeof("[config]\n") - 1 +
     sizeof("profile=\n") - 1 + k_decimal_max + sizeof("max_rate_per_agent=\n") - 1 + k_decimal_max + sizeof("default_token_budget=\n") - 1 +
-    k_decimal_max + sizeof("\n[blacklist]\n") - 1 + sizeof("\n[whitelist]\n") - 1;
+    k_decimal_max + sizeof("matcher=words\n") - 1 + sizeof("\n[blacklist]\n") - 1 + sizeof("\n[whitelist]\n") - 1;
 constexpr i64 k_policy_text_size = k_policy_fixed_max + k_blacklist_area + k_whitelist_area;
 
 // Writes the policy file for the lists and settings in force. Returns 0, or the negated

@@ -19,6 +19,7 @@
 #include "admin/file_read.h"
 #include "admin/file_write.h"
 #include "admin/mcp_endpoint.h"
+#include "admin/policy_check.h"
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
 #include "admin/settings.h"
@@ -75,7 +76,7 @@ static i64 mcp_memory()
         + heap_block(mcp_tool_answer_size(tool_route_answer_max())) + k_answer_overhead;
 }
 
-static RouteMemory table[9];
+static RouteMemory table[10];
 
 const RouteMemory* route_memory_table(i64* count)
 {
@@ -85,6 +86,7 @@ const RouteMemory* route_memory_table(i64* count)
     table[n++] = { "POST /api/write", request_memory() + write_memory() };
     table[n++] = { "POST /api/list", request_memory() + k_list_route_memory };
     table[n++] = { "POST /mcp", mcp_memory() };
+    table[n++] = { "POST /api/policy/check", request_memory() + policy_check_route_memory() + k_answer_overhead };
     table[n++] = { "GET /", request_memory() + heap_block(k_admin_page_size) + k_answer_overhead };
     table[n++] = { "GET /api/audit",
         request_memory() + heap_block(k_audit_filter_size) + heap_block(audit_report_size()) + k_answer_overhead };

@@ -5,6 +5,7 @@
 #include "server/router.h"
 #include "admin/agent_profile.h"
 #include "admin/agent_reset.h"
+#include "admin/policy_check.h"
 #include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
@@ -261,6 +262,7 @@ static constexpr Route k_routes[] = {
     { "GET", "/api/policy", send_report<build_policy_report, k_policy_report_size, k_json>, k_admin_only },
     { "POST", "/api/policy", pass_request<handle_policy_change>, k_admin_only },
     { "POST", "/api/policy/reload", reload_policy, k_admin_only },
+    { "POST", "/api/policy/check", pass_request<handle_policy_check>, k_agents },
     { "POST", "/api/profile", pass_request<handle_profile>, k_admin_only },
     { "POST", "/api/budget", pass_request<handle_budget>, k_admin_only },
     { "POST", "/api/config", pass_request<handle_config>, k_admin_only },

@@ -16,7 +16,7 @@ DEFAULT_POLICY = (
     '"chmod 777","chown root","shutdown","reboot","nmap","/etc/shadow","/etc/passwd",".ssh/id_",'
     '"/dev/sda"],"whitelist":["ls","cat","echo","pwd","head","tail","wc","grep","find","date",'
     '"whoami","uname","python3","node"],"blacklist_count":17,"whitelist_count":14,"profile":0,'
-    '"max_rate_per_agent":120,"default_token_budget":0}')
+    '"max_rate_per_agent":120,"default_token_budget":0,"matcher":"bytes"}')
 
 POLICY_HEADER = "# Cindervox Policy \u2014 auto-saved by dashboard\n"
 INVALID_ACTION = "invalid action (use add_bl/rm_bl/add_wl/rm_wl)"
@@ -203,7 +203,7 @@ class PolicyFileTest(unittest.TestCase):
             text = read(path).decode()
             self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
             self.assertEqual(text, POLICY_HEADER + (
-                "[config]\nprofile=1\nmax_rate_per_agent=77\ndefault_token_budget=321\n"
+                "[config]\nprofile=1\nmax_rate_per_agent=77\ndefault_token_budget=321\nmatcher=bytes\n"
                 "\n[blacklist]\n"
                 "rm -rf /\ndd if\nmkfs\n:(){ :\ncurl\nnetcat\npython -c 'im\nchmod 777\nchown root\n"
                 "shutdown\nreboot\nnmap\n/etc/shadow\n/etc/passwd\n.ssh/id_\n/dev/sda\nsudo \n"
@@ -332,7 +332,7 @@ class PolicyFileTest(unittest.TestCase):
                              ok('{"ok":true,"blacklist_count":18,"whitelist_count":14%s}' % SAVED))
             self.assertEqual(srv.post("/api/budget", '{"default":9}').raw, ok('{"ok":true,"default_token_budget":9%s}' % SAVED))
             self.assertEqual(srv.post("/api/config", '{"rate_limit":50}').raw, ok('{"ok":true,"max_rate_per_agent":50%s}' % SAVED))
-            self.assertIn(b"\nmax_rate_per_agent=50\ndefault_token_budget=9\n", read(srv.path("etc", "policy.conf")))
+            self.assertIn(b"\nmax_rate_per_agent=50\ndefault_token_budget=9\nmatcher=bytes\n", read(srv.path("etc", "policy.conf")))
             self.assertNotIn("not saved", srv.console())
 
 

@@ -8,6 +8,7 @@ import unittest
 from tests.blackbox.harness import Instance
 
 AGENTS = "coder:tok-coder-1:permissive\nwatcher:tok-watch-2:strict\n"
+POLICY = "[config]\nprofile=1\nmatcher=words\n[blacklist]\nrm -rf /\ncurl\nwget\n/etc/shadow\n[whitelist]\nls\necho\ncat\n"
 CODER = "Bearer tok-coder-1"
 WATCHER = "Bearer tok-watch-2"
 
@@ -32,7 +33,7 @@ class PolicyCheckTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.srv = Instance(mode="basic",
-                           files={"agents": AGENTS, "policy.conf": "[config]\nprofile=1\nmatcher=words\n"},
+                           files={"agents": AGENTS, "policy.conf": POLICY},
                            extra_setup="chown 65534 /etc/cindervox/agents; chmod 600 /etc/cindervox/agents")
 
     @classmethod
@@ -45,12 +46,14 @@ class PolicyCheckTest(unittest.TestCase):
 
     def test_the_verdict_is_the_exec_pipelines_for_every_agent_and_profile(self):
         srv = self.srv
+        kinds = set()
         for auth, agent in ((None, None), (CODER, None), (WATCHER, None), (None, "watcher")):
             for cmd in COMMANDS:
                 with self.subTest(auth=auth, agent=agent, cmd=cmd):
                     r = self.check(cmd, auth, **({"agent": agent} if agent else {}))
                     self.assertEqual(r.status, 200, r.text)
                     verdict = r.json()
+                    kinds.add(verdict.get("kind", "allowed"))
                     ran = srv.exec(cmd, agent=agent, **({"auth": auth} if auth else {}))
                     self.assertEqual(verdict["allowed"], ran.status != 403, (verdict, ran.text))
                     if not verdict["allowed"]:
@@ -58,6 +61,7 @@ class PolicyCheckTest(unittest.TestCase):
                         self.assertEqual((verdict["status"], verdict["error"]), (403, refusal["error"]))
                         self.assertEqual(verdict.get("rule"), refusal.get("rule"))
                         self.assertEqual(verdict.get("command"), refusal.get("command"))
+        self.assertEqual(kinds, {"allowed", "sensitive", "blacklist", "whitelist", "unreadable"})
 
     def test_answers_name_agent_profile_matcher_rule_and_simple_command(self):
         r = self.check("ls; $(curl x)").json()

@@ -31,7 +31,7 @@ TEST_F(BuildPolicyReport, DefaultsExactly)
         R"("chmod 777","chown root","shutdown","reboot","nmap","/etc/shadow","/etc/passwd",".ssh/id_",)"
         R"("/dev/sda"],"whitelist":["ls","cat","echo","pwd","head","tail","wc","grep","find","date",)"
         R"("whoami","uname","python3","node"],"blacklist_count":17,"whitelist_count":14,"profile":0,)"
-        R"("max_rate_per_agent":120,"default_token_budget":0})");
+        R"("max_rate_per_agent":120,"default_token_budget":0,"matcher":"bytes"})");
 }
 
 TEST_F(BuildPolicyReport, EmptyListsAndSettings)
@@ -39,7 +39,7 @@ TEST_F(BuildPolicyReport, EmptyListsAndSettings)
     load("[config]\nprofile=2\nmax_rate_per_agent=5\ndefault_token_budget=700\n");
     EXPECT_EQ(report(),
         R"({"blacklist":[],"whitelist":[],"blacklist_count":0,"whitelist_count":0,"profile":2,)"
-        R"("max_rate_per_agent":5,"default_token_budget":700})");
+        R"("max_rate_per_agent":5,"default_token_budget":700,"matcher":"bytes"})");
 }
 
 TEST_F(BuildPolicyReport, EscapesSoEveryRuleDecodesToItsBytes)
@@ -51,7 +51,7 @@ TEST_F(BuildPolicyReport, EscapesSoEveryRuleDecodesToItsBytes)
     EXPECT_EQ(report(),
         R"({"blacklist":["a\"b\\c","t\tx\u0001\u001f"],"whitelist":["caf)"
         "\xC3\xA9\x7f"
-        R"("],"blacklist_count":2,"whitelist_count":1,"profile":0,"max_rate_per_agent":120,"default_token_budget":0})");
+        R"("],"blacklist_count":2,"whitelist_count":1,"profile":0,"max_rate_per_agent":120,"default_token_budget":0,"matcher":"bytes"})");
 }
 
 TEST_F(BuildPolicyReport, WorstCaseFitsTheBuffer)

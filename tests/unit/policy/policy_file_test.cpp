@@ -1,4 +1,5 @@
 #include "core/state.h"
+#include "policy/command_judge.h"
 #include "policy/policy_file.h"
 #include "policy/rules.h"
 #include "runtime/heap.h"
@@ -46,7 +47,7 @@ TEST_F(BuildPolicyFileText, DefaultsInCanonicalForm)
 {
     EXPECT_EQ(file_text(),
         "# Cindervox Policy \xE2\x80\x94 auto-saved by dashboard\n"
-        "[config]\nprofile=0\nmax_rate_per_agent=120\ndefault_token_budget=0\n"
+        "[config]\nprofile=0\nmax_rate_per_agent=120\ndefault_token_budget=0\nmatcher=bytes\n"
         "\n[blacklist]\n"
         "rm -rf /\ndd if\nmkfs\n:(){ :\nwget\ncurl\nnetcat\npython -c 'im\nchmod 777\nchown root\n"
         "shutdown\nreboot\nnmap\n/etc/shadow\n/etc/passwd\n.ssh/id_\n/dev/sda\n"
@@ -59,7 +60,7 @@ TEST_F(BuildPolicyFileText, EmptyListsKeepTheirHeaders)
     load("[config]\nprofile=1\n");
     state.default_token_budget = 5000;
     std::string text = file_text();
-    EXPECT_NE(text.find("profile=1\nmax_rate_per_agent=120\ndefault_token_budget=5000\n\n[blacklist]\n\n[whitelist]\n"), std::string::npos);
+    EXPECT_NE(text.find("profile=1\nmax_rate_per_agent=120\ndefault_token_budget=5000\nmatcher=bytes\n\n[blacklist]\n\n[whitelist]\n"), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 13), "\n[whitelist]\n");
 }
 
@@ -75,8 +76,9 @@ TEST_F(BuildPolicyFileText, WorstCaseFitsTheBuffer)
     state.profile = -9223372036854775807L - 1;
     state.max_rate_per_agent = -9223372036854775807L - 1;
     state.default_token_budget = -9223372036854775807L - 1;
+    state.matcher = k_matcher_words;
     std::string text = file_text();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 9 + state.blacklist_count + state.whitelist_count);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10 + state.blacklist_count + state.whitelist_count);
     EXPECT_LE((i64)text.size(), 4096);
 
     // Long rules fill an area more densely than one-byte ones.
@@ -223,6 +225,23 @@ TEST_F(LoadPolicyText, ValuesThatAreNoPlainNumberAreIgnored)
     EXPECT_EQ(console,
         "[Cindervox] /etc/cindervox/policy.conf line 3: max_rate_per_agent must be a whole number from 1 to 100000; ignored\n"
         "[Cindervox] /etc/cindervox/policy.conf line 5: profile must be 0, 1 or 2; ignored\n");
+}
+
+TEST_F(LoadPolicyText, MatcherIsBytesOrWordsAndOtherValuesAreIgnored)
+{
+    for (PolicyVariant variant : { k_policy_startup, k_policy_reload }) {
+        load("[config]\nmatcher= words \n", variant);
+        EXPECT_EQ(state.matcher, k_matcher_words);
+        i64 rate = state.max_rate_per_agent;
+        std::string console = load_watched(this, "[config]\nmatcher=fast\nmatcher=Bytes\n", variant);
+        EXPECT_EQ(state.matcher, k_matcher_words);
+        EXPECT_EQ(state.max_rate_per_agent, rate);
+        EXPECT_EQ(console,
+            "[Cindervox] /etc/cindervox/policy.conf line 2: matcher must be bytes or words; ignored\n"
+            "[Cindervox] /etc/cindervox/policy.conf line 3: matcher must be bytes or words; ignored\n");
+        load("[config]\nmatcher=bytes\n", variant);
+        EXPECT_EQ(state.matcher, k_matcher_bytes);
+    }
 }
 
 TEST(SettingValue, DigitsWithBlanksAndAnOptionalComment)

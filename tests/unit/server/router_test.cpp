@@ -167,14 +167,14 @@ TEST(MatchRoute, EveryRowIsReachedByItsOwnMethodAndPath)
     }
 }
 
-TEST(MatchRoute, AgentsReachTheirFiveRoutesOnly)
+TEST(MatchRoute, AgentsReachTheirOwnRoutesOnly)
 {
     std::set<std::string> open;
     RouteRows table = route_rows();
     for (i64 i = 0; i < table.count; i++)
         if (table.rows[i].open_to_agents)
             open.insert(std::string(table.rows[i].method ? table.rows[i].method : "*") + " " + table.rows[i].path);
-    EXPECT_EQ(open, (std::set<std::string> { "GET /api/health", "POST /api/exec", "POST /api/write", "POST /api/read", "POST /api/list", "POST /mcp", "* /mcp" }));
+    EXPECT_EQ(open, (std::set<std::string> { "GET /api/health", "POST /api/exec", "POST /api/write", "POST /api/read", "POST /api/list", "POST /api/policy/check", "POST /mcp", "* /mcp" }));
 }
 
 TEST(MatchRoute, NearMissesReachNoRoute)

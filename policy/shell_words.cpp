@@ -1,0 +1,950 @@
+// The shell reader. One list (the whole text, a $( ) body, an sh -c or eval string) is
+// read left to right; a simple command's words wait on a stack at the top of the word
+// table until the command ends, then move down to the finished words, so the commands of a
+// substitution inside a word, which end first, never interleave with the words around it.
+// Word bytes go to the text area in order; when a nested list wrote its words while a word
+// was half built, the built part moves after them, so every word stays one run of bytes.
+#include "policy/shell_words.h"
+#include "runtime/text.h"
+
+struct Variable {
+    u32 name_start;
+    u32 name_len;
+    u32 value_start;
+    u32 value_len;
+};
+// A name assigned two different values: which one a later expansion sees depends on the
+// path taken, so such an expansion makes the command unreadable.
+static constexpr u32 k_value_ambiguous = 0xFFFFFFFFu;
+
+struct Parser {
+    const char* problem;
+    char* text;
+    i64 text_cap;
+    i64 text_used;
+    ShellWord* words;
+    i64 word_cap;
+    i64 word_count;
+    // Words of unfinished commands occupy [pending_top, word_cap), the newest lowest.
+    i64 pending_top;
+    SimpleCommand* commands;
+    i64 command_cap;
+    i64 command_count;
+    Variable* variables;
+    i64 variable_count;
+};
+
+struct List {
+    const char* src;
+    i64 len;
+    i64 pos;
+    i64 depth;
+    // A $( ) body ends at its unmatched ')'.
+    bool until_paren;
+    i64 open_parens;
+    // The simple command being read: where its pending words begin, whether it has a
+    // name yet (reserved words and assignments are recognised only before it), its flags.
+    i64 pending_base;
+    bool named;
+    u32 flags;
+};
+
+struct Word {
+    i64 start;
+    // A quote or escape took part: the word stays even when empty.
+    bool quoted;
+    // A quote, escape or expansion took part: the word is no reserved word and no
+    // descriptor number.
+    bool expanded;
+    // Bytes at its start that came from plain unquoted characters.
+    i64 literal;
+    bool in_literal;
+    bool target;
+    u16 flags;
+};
+
+static bool fail(Parser& p, const char* problem)
+{
+    if (!p.problem)
+        p.problem = problem;
+    return false;
+}
+
+static bool is_blank(char c) { return c == ' ' || c == '\t'; }
+static bool ends_word(char c) { return is_blank(c) || c == '\n' || c == ';' || c == '&' || c == '|' || c == '<' || c == '>' || c == '(' || c == ')'; }
+static bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+static bool is_name_char(char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
+
+static bool put_byte(Parser& p, char c)
+{
+    if (p.text_used >= p.text_cap)
+        return fail(p, "a command too large to read");
+    p.text[p.text_used++] = c;
+    return true;
+}
+
+// src may lie in the text area itself, below text_used.
+static bool put_bytes(Parser& p, const char* src, i64 len)
+{
+    if (len > p.text_cap - p.text_used)
+        return fail(p, "a command too large to read");
+    for (i64 i = 0; i < len; i++)
+        p.text[p.text_used + i] = src[i];
+    p.text_used += len;
+    return true;
+}
+
+static void mark_quoted(Word& w)
+{
+    w.quoted = true;
+    w.expanded = true;
+    w.in_literal = false;
+}
+
+static void mark_expanded(Word& w)
+{
+    w.expanded = true;
+    w.in_literal = false;
+}
+
+// After a nested list wrote text behind the word's first bytes, those bytes move to the
+// end, so the word continues as one run.
+static bool relocate(Parser& p, Word& w, i64 before)
+{
+    if (p.text_used == before)
+        return true;
+    i64 start = p.text_used;
+    if (!put_bytes(p, p.text + w.start, before - w.start))
+        return false;
+    w.start = start;
+    return true;
+}
+
+// The offset of '=' when the word's literal start is NAME=, or -1.
+static i64 assignment_equals(const char* text, i64 len)
+{
+    if (len < 2 || !is_name_start(text[0]))
+        return -1;
+    for (i64 i = 1; i < len; i++) {
+        if (text[i] == '=')
+            return i;
+        if (!is_name_char(text[i]))
+            return -1;
+    }
+    return -1;
+}
+
+static bool is_assignment_word(const Parser& p, const List& l, const Word& w)
+{
+    return !l.named && !w.target && assignment_equals(p.text + w.start, w.literal) > 0;
+}
+
+static bool push_word(Parser& p, const Word& w, ShellWordKind kind)
+{
+    if (p.pending_top <= p.word_count)
+        return fail(p, "a command with too many words to read");
+    i64 len = p.text_used - w.start;
+    p.words[--p.pending_top] = { (u32)w.start, (u32)len, (u16)kind, w.flags };
+    return true;
+}
+
+static constexpr const char* k_skipped_reserved[] = { "!", "{", "}", "if", "then", "else", "elif", "fi", "do", "done", "while", "until" };
+static constexpr const char* k_loop_reserved[] = { "for", "select" };
+static constexpr const char* k_unread_reserved[] = { "case", "esac", "function", "coproc" };
+
+static bool in_table(ByteSpan word, const char* const* table, i64 count)
+{
+    for (i64 i = 0; i < count; i++)
+        if (span_equals(word, table[i]))
+            return true;
+    return false;
+}
+
+template <i64 N>
+static bool in_table(ByteSpan word, const char* const (&table)[N])
+{
+    return in_table(word, table, N);
+}
+
+// A finished word: dropped when it is an empty unquoted expansion or a reserved word in
+// command position, otherwise pushed as an assignment, a redirection target or an argument.
+static bool finish_word(Parser& p, List& l, const Word& w)
+{
+    ByteSpan text { p.text + w.start, p.text_used - w.start };
+    if (text.len == 0 && !w.quoted)
+        return true;
+    if (w.target)
+        return push_word(p, w, k_word_redirection);
+    if (!l.named && !w.expanded && !(l.flags & k_command_loop_header)) {
+        if (in_table(text, k_unread_reserved))
+            return fail(p, "a case, function or coproc construct");
+        if (in_table(text, k_skipped_reserved)) {
+            p.text_used = w.start;
+            return true;
+        }
+        if (in_table(text, k_loop_reserved)) {
+            l.flags |= k_command_loop_header;
+            p.text_used = w.start;
+            return true;
+        }
+    }
+    if (is_assignment_word(p, l, w))
+        return push_word(p, w, k_word_assignment);
+    l.named = true;
+    return push_word(p, w, k_word_argument);
+}
+
+static Word begin_word(const Parser& p, bool target)
+{
+    return { p.text_used, false, false, 0, true, target, 0 };
+}
+
+static bool parse_list(Parser& p, List& l);
+
+// ---- variables ------------------------------------------------------------------
+
+static Variable* find_variable(Parser& p, const char* name, i64 len)
+{
+    for (i64 i = 0; i < p.variable_count; i++) {
+        Variable& v = p.variables[i];
+        if (v.name_len == len && bytes_equal(p.text + v.name_start, name, len))
+            return &v;
+    }
+    return nullptr;
+}
+
+static bool set_variable(Parser& p, ByteSpan word, i64 equals)
+{
+    const char* value = word.ptr + equals + 1;
+    i64 value_len = word.len - equals - 1;
+    Variable* v = find_variable(p, word.ptr, equals);
+    if (v) {
+        bool same = v->value_len != k_value_ambiguous && v->value_len == value_len && bytes_equal(p.text + v->value_start, value, value_len);
+        if (!same)
+            v->value_len = k_value_ambiguous;
+        return true;
+    }
+    if (p.variable_count >= k_shell_variables_max)
+        return fail(p, "more variables than the parser keeps");
+    p.variables[p.variable_count++] = { (u32)(word.ptr - p.text), (u32)equals, (u32)(value - p.text), (u32)value_len };
+    return true;
+}
+
+static constexpr const char* k_assigning_commands[] = { "export", "readonly", "local", "declare", "typeset" };
+
+// Assignments of a command without a name last for the rest of the text, as do those
+// export and its kind make; a command's own prefix assignments do not outlive it.
+static bool record_variables(Parser& p, const CommandWords& c)
+{
+    i64 name = next_argument(c, 0, c.count);
+    bool assigning = name >= 0 && in_table(c.word(name), k_assigning_commands);
+    if (name >= 0 && !assigning)
+        return true;
+    for (i64 i = 0; i < c.count; i++) {
+        bool wanted = name < 0 ? c.words[i].kind == k_word_assignment : (i > name && c.is_argument(i));
+        i64 equals = wanted ? assignment_equals(c.word(i).ptr, c.word(i).len) : -1;
+        if (equals > 0 && !set_variable(p, c.word(i), equals))
+            return false;
+    }
+    return true;
+}
+
+// ---- nested programs ------------------------------------------------------------
+
+static constexpr const char* k_shells[] = { "sh", "bash", "dash", "ash", "ksh", "mksh", "zsh" };
+
+static bool parse_nested(Parser& p, ByteSpan text, i64 depth)
+{
+    if (depth > k_shell_depth_max)
+        return fail(p, "commands nested too deeply");
+    List inner { text.ptr, text.len, 0, depth, false, 0, p.pending_top, false, 0 };
+    return parse_list(p, inner);
+}
+
+// The command string of a shell's -c (given alone or among other option letters, as
+// -ec), or -1 when the shell runs a script or reads its input.
+static i64 shell_command_string(const CommandWords& c, i64 name, i64 end)
+{
+    bool command_option = false;
+    for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end)) {
+        ByteSpan w = c.word(i);
+        if (span_equals(w, "--"))
+            return command_option ? next_argument(c, i + 1, end) : -1;
+        if (w.len < 2 || (w.ptr[0] != '-' && w.ptr[0] != '+'))
+            return command_option ? i : -1;
+        if (w.ptr[1] == '-')
+            continue;
+        bool takes_name = false;
+        for (i64 k = 1; k < w.len; k++) {
+            command_option = command_option || w.ptr[k] == 'c';
+            takes_name = takes_name || w.ptr[k] == 'o' || w.ptr[k] == 'O';
+        }
+        if (takes_name && (i = next_argument(c, i + 1, end)) < 0)
+            return -1;
+    }
+    return -1;
+}
+
+// eval runs its arguments joined by blanks.
+static bool parse_eval(Parser& p, const CommandWords& c, i64 name, i64 end, i64 depth)
+{
+    i64 start = p.text_used;
+    bool first = true;
+    for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end)) {
+        if (!first && !put_byte(p, ' '))
+            return false;
+        ByteSpan w = c.word(i);
+        if (!put_bytes(p, w.ptr, w.len))
+            return false;
+        first = false;
+    }
+    return parse_nested(p, { p.text + start, p.text_used - start }, depth);
+}
+
+// env -S splits a string into a command of its own, in a way of its own.
+static bool env_splits(const CommandWords& c, i64 name, i64 end)
+{
+    for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end)) {
+        ByteSpan w = c.word(i);
+        if (w.len < 2 || w.ptr[0] != '-')
+            return false;
+        if (w.ptr[1] == '-' ? (w.len > 3 && w.ptr[2] == 's') : find_bytes(w.ptr, w.len, 1, "S", 1) >= 0)
+            return true;
+    }
+    return false;
+}
+
+static bool read_nested_programs(Parser& p, const CommandWords& c, u32 flags, i64 depth)
+{
+    for_each_program(c, flags, [&](i64 name, i64 end) {
+        if (p.problem)
+            return;
+        ByteSpan program = last_path_component(c.word(name));
+        if (in_table(program, k_shells)) {
+            i64 string = shell_command_string(c, name, end);
+            if (string >= 0)
+                parse_nested(p, c.word(string), depth + 1);
+        } else if (span_equals(program, "eval")) {
+            parse_eval(p, c, name, end, depth + 1);
+        } else if (span_equals(program, "env") && env_splits(c, name, end)) {
+            fail(p, "env -S");
+        }
+    });
+    return !p.problem;
+}
+
+// ---- commands -------------------------------------------------------------------
+
+static bool end_command(Parser& p, List& l)
+{
+    i64 count = l.pending_base - p.pending_top;
+    u32 flags = l.flags;
+    l.named = false;
+    l.flags = 0;
+    if (count == 0)
+        return true;
+    if (p.command_count >= p.command_cap)
+        return fail(p, "a command with too many parts to read");
+    // The pending words lie newest first: turn them round, then move them down.
+    for (i64 a = p.pending_top, b = l.pending_base - 1; a < b; a++, b--) {
+        ShellWord t = p.words[a];
+        p.words[a] = p.words[b];
+        p.words[b] = t;
+    }
+    for (i64 i = 0; i < count; i++)
+        p.words[p.word_count + i] = p.words[p.pending_top + i];
+    p.pending_top = l.pending_base;
+    p.commands[p.command_count++] = { (u32)p.word_count, (u32)count, flags };
+    CommandWords c { p.text, p.words + p.word_count, count };
+    p.word_count += count;
+    return record_variables(p, c) && read_nested_programs(p, c, flags, l.depth);
+}
+
+// ---- words ----------------------------------------------------------------------
+
+static bool read_word(Parser& p, List& l, Word& w);
+
+static bool read_single_quoted(Parser& p, List& l)
+{
+    i64 close = find_bytes(l.src, l.len, l.pos + 1, "'", 1);
+    if (close < 0)
+        return fail(p, "an unclosed quote");
+    bool ok = put_bytes(p, l.src + l.pos + 1, close - l.pos - 1);
+    l.pos = close + 1;
+    return ok;
+}
+
+static i64 hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+static char simple_escape(char c)
+{
+    switch (c) {
+    case 'n': return '\n';
+    case 't': return '\t';
+    case 'r': return '\r';
+    case 'a': return '\a';
+    case 'b': return '\b';
+    case 'e':
+    case 'E': return '\x1b';
+    case 'f': return '\f';
+    case 'v': return '\v';
+    case '\\':
+    case '\'':
+    case '"':
+    case '?': return c;
+    default: return 0;
+    }
+}
+
+// $'...': the escapes of C strings, hexadecimal and octal ones included.
+static bool read_ansi_quoted(Parser& p, List& l)
+{
+    i64 i = l.pos + 2;
+    while (i < l.len && l.src[i] != '\'') {
+        char c = l.src[i];
+        if (c != '\\' || i + 1 >= l.len) {
+            if (!put_byte(p, c))
+                return false;
+            i++;
+            continue;
+        }
+        char e = l.src[i + 1];
+        i += 2;
+        if (char simple = simple_escape(e)) {
+            if (!put_byte(p, simple))
+                return false;
+        } else if (e == 'x' || (e >= '0' && e <= '7')) {
+            bool hex = e == 'x';
+            i64 value = hex ? 0 : e - '0';
+            for (i64 digits = 0; digits < 2 && i < l.len; digits++, i++) {
+                i64 d = hex ? hex_value(l.src[i]) : (l.src[i] >= '0' && l.src[i] <= '7' ? l.src[i] - '0' : -1);
+                if (d < 0)
+                    break;
+                value = value * (hex ? 16 : 8) + d;
+            }
+            if (!put_byte(p, (char)value))
+                return false;
+        } else if (e == 'c' || e == 'u' || e == 'U') {
+            return fail(p, "a $'...' escape the parser does not read");
+        } else if (!put_byte(p, '\\') || !put_byte(p, e)) {
+            return false;
+        }
+    }
+    if (i >= l.len)
+        return fail(p, "an unclosed quote");
+    l.pos = i + 1;
+    return true;
+}
+
+// $((...)): kept as written. Only arithmetic is read so: a substitution, a quote or an
+// escape inside it, or a $( whose body begins with a subshell, is left unread.
+static bool read_arithmetic(Parser& p, List& l)
+{
+    i64 depth = 2;
+    i64 i = l.pos + 3;
+    for (; i < l.len && depth > 0; i++) {
+        char c = l.src[i];
+        if (c == '`' || c == '\'' || c == '"' || c == '\\' || (c == '$' && i + 1 < l.len && l.src[i + 1] == '('))
+            return fail(p, "an arithmetic expansion with quotes or substitutions");
+        if (c == '(')
+            depth++;
+        if (c == ')' && --depth == 1 && (i + 1 >= l.len || l.src[i + 1] != ')'))
+            return fail(p, "a command substitution that begins with a subshell");
+    }
+    if (depth > 0)
+        return fail(p, "an unclosed arithmetic expansion");
+    bool ok = put_bytes(p, l.src + l.pos, i - l.pos);
+    l.pos = i;
+    return ok;
+}
+
+// A known variable's value; outside quotes it splits into words at blanks, except in an
+// assignment (which does not split). An unknown one stays as written.
+static bool expand_variable(Parser& p, List& l, Word& w, ByteSpan name, ByteSpan written, bool in_quotes)
+{
+    Variable* v = find_variable(p, name.ptr, name.len);
+    if (!v)
+        return put_bytes(p, written.ptr, written.len);
+    if (v->value_len == k_value_ambiguous)
+        return fail(p, "a variable assigned two values");
+    bool splits = !in_quotes && !is_assignment_word(p, l, w);
+    for (u32 i = 0; i < v->value_len; i++) {
+        char c = p.text[v->value_start + i];
+        if (!splits || (!is_blank(c) && c != '\n')) {
+            if (!put_byte(p, c))
+                return false;
+            continue;
+        }
+        if (p.text_used == w.start && !w.quoted)
+            continue;
+        if (w.target)
+            return fail(p, "a redirection to a variable that splits");
+        if (!finish_word(p, l, w))
+            return false;
+        w = begin_word(p, false);
+        mark_expanded(w);
+    }
+    return true;
+}
+
+// ${...}: ${NAME} expands; any other form is kept as written, unless it holds quotes,
+// substitutions or braces, which the parser does not follow there.
+static bool read_braced(Parser& p, List& l, Word& w, bool in_quotes)
+{
+    i64 name_end = l.pos + 2;
+    while (name_end < l.len && is_name_char(l.src[name_end]))
+        name_end++;
+    i64 close = name_end;
+    for (; close < l.len && l.src[close] != '}'; close++) {
+        char c = l.src[close];
+        if (c == '$' || c == '`' || c == '\'' || c == '"' || c == '\\' || c == '{')
+            return fail(p, "a parameter expansion with quotes or substitutions");
+    }
+    if (close >= l.len)
+        return fail(p, "an unclosed parameter expansion");
+    ByteSpan written { l.src + l.pos, close + 1 - l.pos };
+    ByteSpan name { l.src + l.pos + 2, name_end - l.pos - 2 };
+    l.pos = close + 1;
+    if (close != name_end || name.len == 0 || !is_name_start(name.ptr[0]))
+        return put_bytes(p, written.ptr, written.len);
+    return expand_variable(p, l, w, name, written, in_quotes);
+}
+
+static bool read_substitution(Parser& p, List& l, Word& w)
+{
+    if (l.depth + 1 > k_shell_depth_max)
+        return fail(p, "commands nested too deeply");
+    i64 before = p.text_used;
+    List inner { l.src, l.len, l.pos + 2, l.depth + 1, true, 0, p.pending_top, false, 0 };
+    if (!parse_list(p, inner) || !relocate(p, w, before))
+        return false;
+    w.flags |= k_word_command_substitution;
+    bool ok = put_bytes(p, l.src + l.pos, inner.pos - l.pos);
+    l.pos = inner.pos;
+    return ok;
+}
+
+// `...`: the body with its \`, \\ and \$ escapes undone is read as a list of its own.
+static bool read_backquoted(Parser& p, List& l, Word& w)
+{
+    if (l.depth + 1 > k_shell_depth_max)
+        return fail(p, "commands nested too deeply");
+    i64 before = p.text_used;
+    i64 i = l.pos + 1;
+    for (; i < l.len && l.src[i] != '`'; i++) {
+        char c = l.src[i];
+        if (c == '\\' && i + 1 < l.len && (l.src[i + 1] == '`' || l.src[i + 1] == '\\' || l.src[i + 1] == '$'))
+            c = l.src[++i];
+        if (!put_byte(p, c))
+            return false;
+    }
+    if (i >= l.len)
+        return fail(p, "an unclosed backquote");
+    if (!parse_nested(p, { p.text + before, p.text_used - before }, l.depth + 1) || !relocate(p, w, before))
+        return false;
+    w.flags |= k_word_backquote;
+    bool ok = put_bytes(p, l.src + l.pos, i + 1 - l.pos);
+    l.pos = i + 1;
+    return ok;
+}
+
+static bool read_double_quoted(Parser& p, List& l, Word& w);
+
+static bool read_dollar(Parser& p, List& l, Word& w, bool in_quotes)
+{
+    char next = l.pos + 1 < l.len ? l.src[l.pos + 1] : 0;
+    if (next == '(' && l.pos + 2 < l.len && l.src[l.pos + 2] == '(')
+        return read_arithmetic(p, l);
+    if (next == '(')
+        return read_substitution(p, l, w);
+    if (next == '{')
+        return read_braced(p, l, w, in_quotes);
+    if (is_name_start(next)) {
+        i64 end = l.pos + 1;
+        while (end < l.len && is_name_char(l.src[end]))
+            end++;
+        ByteSpan written { l.src + l.pos, end - l.pos };
+        l.pos = end;
+        return expand_variable(p, l, w, { written.ptr + 1, written.len - 1 }, written, in_quotes);
+    }
+    if (next == '\'' && !in_quotes) {
+        mark_quoted(w);
+        return read_ansi_quoted(p, l);
+    }
+    if (next == '"' && !in_quotes) {
+        mark_quoted(w);
+        l.pos++;
+        return read_double_quoted(p, l, w);
+    }
+    bool special = next != 0 && find_bytes("?@*#$!-0123456789", 17, 0, &next, 1) >= 0;
+    i64 len = special ? 2 : 1;
+    bool ok = put_bytes(p, l.src + l.pos, len);
+    l.pos += len;
+    return ok;
+}
+
+static bool read_double_quoted(Parser& p, List& l, Word& w)
+{
+    l.pos++;
+    while (l.pos < l.len && !p.problem) {
+        char c = l.src[l.pos];
+        if (c == '"') {
+            l.pos++;
+            return true;
+        }
+        if (c == '\\' && l.pos + 1 < l.len) {
+            char e = l.src[l.pos + 1];
+            if (e == '\n') {
+                l.pos += 2;
+            } else if (e == '$' || e == '`' || e == '"' || e == '\\') {
+                put_byte(p, e);
+                l.pos += 2;
+            } else {
+                put_byte(p, c);
+                l.pos++;
+            }
+        } else if (c == '`') {
+            read_backquoted(p, l, w);
+        } else if (c == '$') {
+            read_dollar(p, l, w, true);
+        } else {
+            put_byte(p, c);
+            l.pos++;
+        }
+    }
+    return p.problem ? false : fail(p, "an unclosed quote");
+}
+
+static bool read_word(Parser& p, List& l, Word& w)
+{
+    while (l.pos < l.len && !p.problem && !ends_word(l.src[l.pos])) {
+        char c = l.src[l.pos];
+        if (c == '\\') {
+            if (l.pos + 1 >= l.len)
+                return fail(p, "a backslash at the end");
+            char e = l.src[l.pos + 1];
+            l.pos += 2;
+            if (e == '\n')
+                continue;
+            mark_quoted(w);
+            put_byte(p, e);
+        } else if (c == '\'') {
+            mark_quoted(w);
+            read_single_quoted(p, l);
+        } else if (c == '"') {
+            mark_quoted(w);
+            read_double_quoted(p, l, w);
+        } else if (c == '`') {
+            mark_quoted(w);
+            read_backquoted(p, l, w);
+        } else if (c == '$' && l.pos + 1 < l.len && (l.src[l.pos + 1] == '(' || !ends_word(l.src[l.pos + 1]))) {
+            mark_expanded(w);
+            read_dollar(p, l, w, false);
+        } else {
+            put_byte(p, c);
+            l.pos++;
+            if (w.in_literal)
+                w.literal = p.text_used - w.start;
+        }
+    }
+    return !p.problem;
+}
+
+static bool is_descriptor_number(const Parser& p, const Word& w)
+{
+    if (w.expanded || p.text_used == w.start)
+        return false;
+    for (i64 i = w.start; i < p.text_used; i++)
+        if (p.text[i] < '0' || p.text[i] > '9')
+            return false;
+    return true;
+}
+
+// A redirection operator and its target word. Here-documents and process substitutions
+// are not read.
+static bool read_redirection(Parser& p, List& l)
+{
+    const char* s = l.src + l.pos;
+    i64 rest = l.len - l.pos;
+    char next = rest > 1 ? s[1] : 0;
+    char after = rest > 2 ? s[2] : 0;
+    i64 op = 1;
+    if (s[0] == '<' && next == '<' && after != '<')
+        return fail(p, "a here-document");
+    if (next == '(')
+        return fail(p, "a process substitution");
+    if (s[0] == '<')
+        op = next == '<' ? 3 : (next == '&' || next == '>') ? 2 : 1;
+    else if (s[0] == '>')
+        op = (next == '>' || next == '&' || next == '|') ? 2 : 1;
+    else
+        op = after == '>' ? 3 : 2;
+    l.pos += op;
+    while (l.pos < l.len && is_blank(l.src[l.pos]))
+        l.pos++;
+    if (l.pos >= l.len || ends_word(l.src[l.pos]))
+        return fail(p, "a redirection without a target");
+    Word w = begin_word(p, true);
+    if (!read_word(p, l, w))
+        return false;
+    if (p.text_used == w.start && !w.quoted)
+        return fail(p, "a redirection without a target");
+    return finish_word(p, l, w);
+}
+
+// One operator or separator at l.pos; returns false when the list must stop (its end, or
+// a problem).
+static bool read_operator(Parser& p, List& l, bool* list_ended)
+{
+    char c = l.src[l.pos];
+    char next = l.pos + 1 < l.len ? l.src[l.pos + 1] : 0;
+    if (c == '<' || c == '>' || (c == '&' && next == '>'))
+        return read_redirection(p, l);
+    if (c == '(') {
+        if (l.pending_base != p.pending_top || l.named || (l.flags & k_command_loop_header))
+            return fail(p, "a function definition or a misplaced parenthesis");
+        if (next == '(')
+            return fail(p, "an arithmetic command");
+        l.open_parens++;
+        l.pos++;
+        return true;
+    }
+    if (!end_command(p, l))
+        return false;
+    if (c == ')') {
+        l.pos++;
+        if (l.open_parens > 0) {
+            l.open_parens--;
+            return true;
+        }
+        if (!l.until_paren)
+            return fail(p, "an unmatched parenthesis");
+        *list_ended = true;
+        return true;
+    }
+    if (c == ';' && next == ';')
+        return fail(p, "a case construct");
+    bool doubled = (c == '&' && next == '&') || (c == '|' && (next == '|' || next == '&'));
+    l.pos += doubled ? 2 : 1;
+    return true;
+}
+
+static bool parse_list(Parser& p, List& l)
+{
+    l.pending_base = p.pending_top;
+    bool ended = false;
+    while (l.pos < l.len && !ended && !p.problem) {
+        char c = l.src[l.pos];
+        if (is_blank(c)) {
+            l.pos++;
+        } else if (c == '#') {
+            while (l.pos < l.len && l.src[l.pos] != '\n')
+                l.pos++;
+        } else if (ends_word(c)) {
+            read_operator(p, l, &ended);
+        } else {
+            Word w = begin_word(p, false);
+            if (!read_word(p, l, w))
+                return false;
+            bool descriptor = l.pos < l.len && (l.src[l.pos] == '<' || l.src[l.pos] == '>') && is_descriptor_number(p, w);
+            if (descriptor)
+                p.text_used = w.start;
+            else
+                finish_word(p, l, w);
+        }
+    }
+    if (p.problem)
+        return false;
+    if (ended)
+        return true;
+    if (l.until_paren)
+        return fail(p, "an unclosed command substitution");
+    if (l.open_parens > 0)
+        return fail(p, "an unclosed parenthesis");
+    return end_command(p, l);
+}
+
+// ---- wrappers -------------------------------------------------------------------
+
+// Programs that run the program named after their options: the options that take the
+// next word as their value (short letters, long names), whether NAME=VALUE words may come
+// first, and whether a duration comes before the program.
+struct Wrapper {
+    const char* name;
+    const char* short_values;
+    const char* const* long_values;
+    bool assignments;
+    bool duration;
+};
+
+static constexpr const char* k_env_long[] = { "--unset", "--chdir", nullptr };
+static constexpr const char* k_timeout_long[] = { "--signal", "--kill-after", nullptr };
+static constexpr const char* k_nice_long[] = { "--adjustment", nullptr };
+static constexpr const char* k_time_long[] = { "--format", "--output", nullptr };
+static constexpr const char* k_xargs_long[] = { "--arg-file", "--delimiter", "--max-lines", "--max-args", "--max-procs", "--max-chars", nullptr };
+static constexpr const char* k_stdbuf_long[] = { "--input", "--output", "--error", nullptr };
+static constexpr const char* k_sudo_long[] = { "--user", "--group", "--close-from", "--chdir", "--host", "--prompt", "--role", "--type", "--command-timeout", "--other-user", nullptr };
+static constexpr const char* k_no_long[] = { nullptr };
+
+static constexpr Wrapper k_wrappers[] = {
+    { "env", "uC", k_env_long, true, false },
+    { "command", "", k_no_long, false, false },
+    { "exec", "a", k_no_long, false, false },
+    { "nice", "n", k_nice_long, false, false },
+    { "nohup", "", k_no_long, false, false },
+    { "timeout", "sk", k_timeout_long, false, true },
+    { "time", "fo", k_time_long, false, false },
+    { "xargs", "adEILnPs", k_xargs_long, false, false },
+    { "setsid", "", k_no_long, false, false },
+    { "stdbuf", "ioe", k_stdbuf_long, false, false },
+    { "busybox", "", k_no_long, false, false },
+    { "sudo", "ugCDhprtTU", k_sudo_long, true, false },
+};
+
+static const Wrapper* find_wrapper(ByteSpan program)
+{
+    for (const Wrapper& w : k_wrappers)
+        if (span_equals(program, w.name))
+            return &w;
+    return nullptr;
+}
+
+static bool option_takes_value(const Wrapper& wrapper, ByteSpan option)
+{
+    if (option.len == 2 && option.ptr[1] != '-')
+        return find_bytes(wrapper.short_values, text_length(wrapper.short_values), 0, option.ptr + 1, 1) >= 0;
+    for (const char* const* name = wrapper.long_values; *name; name++)
+        if (span_equals(option, *name))
+            return true;
+    return false;
+}
+
+
+ByteSpan last_path_component(ByteSpan word)
+{
+    i64 start = word.len;
+    while (start > 0 && word.ptr[start - 1] != '/')
+        start--;
+    return { word.ptr + start, word.len - start };
+}
+
+i64 next_argument(const CommandWords& c, i64 from, i64 end)
+{
+    for (i64 i = from; i < end; i++)
+        if (c.is_argument(i))
+            return i;
+    return -1;
+}
+
+// A name that still holds an expansion the parser could not resolve may be any program,
+// a wrapper among them (the request's env can set it), so it is taken to run the first
+// argument after its options.
+static bool names_unknown_program(ByteSpan name)
+{
+    return find_bytes(name.ptr, name.len, 0, "$", 1) >= 0 || find_bytes(name.ptr, name.len, 0, "`", 1) >= 0;
+}
+
+i64 wrapped_name(const CommandWords& c, i64 name, i64 end)
+{
+    if (names_unknown_program(c.word(name))) {
+        for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end))
+            if (c.word(i).len == 0 || c.word(i).ptr[0] != '-')
+                return i;
+        return -1;
+    }
+    const Wrapper* wrapper = find_wrapper(last_path_component(c.word(name)));
+    if (!wrapper)
+        return -1;
+    bool duration = wrapper->duration;
+    for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end)) {
+        ByteSpan w = c.word(i);
+        if (span_equals(w, "--")) {
+            i = next_argument(c, i + 1, end);
+            return i >= 0 && duration ? next_argument(c, i + 1, end) : i;
+        }
+        if (w.len >= 1 && w.ptr[0] == '-') {
+            if (option_takes_value(*wrapper, w) && (i = next_argument(c, i + 1, end)) < 0)
+                return -1;
+            continue;
+        }
+        if (wrapper->assignments && assignment_equals(w.ptr, w.len) > 0)
+            continue;
+        if (duration) {
+            duration = false;
+            continue;
+        }
+        return i;
+    }
+    return -1;
+}
+
+i64 next_find_program(const CommandWords& c, i64 name, i64 from, i64 end, i64* program_end)
+{
+    if (!span_equals(last_path_component(c.word(name)), "find"))
+        return -1;
+    static constexpr const char* actions[] = { "-exec", "-execdir", "-ok", "-okdir" };
+    for (i64 i = next_argument(c, from, end); i >= 0; i = next_argument(c, i + 1, end)) {
+        if (!in_table(c.word(i), actions))
+            continue;
+        i64 start = next_argument(c, i + 1, end);
+        if (start < 0)
+            return -1;
+        i64 stop = start;
+        while (stop < end && !(c.is_argument(stop) && (span_equals(c.word(stop), ";") || span_equals(c.word(stop), "+"))))
+            stop++;
+        if (stop == start)
+            continue;
+        *program_end = stop;
+        return start;
+    }
+    return -1;
+}
+
+CommandWords command_words(const ShellParse& parse, i64 command)
+{
+    const SimpleCommand& s = parse.commands[command];
+    return { parse.text, parse.words + s.first_word, (i64)s.word_count };
+}
+
+ShellParse parse_shell_words(const char* cmd, i64 cmd_len, char* scratch)
+{
+    ShellParse result {};
+    if (cmd_len > k_shell_cmd_max) {
+        result.problem = "a command too large to read";
+        return result;
+    }
+    Parser p {};
+    p.word_cap = shell_word_capacity(cmd_len);
+    p.command_cap = shell_command_capacity(cmd_len);
+    p.text_cap = shell_text_capacity(cmd_len);
+    p.words = (ShellWord*)scratch;
+    p.pending_top = p.word_cap;
+    i64 offset = shell_align(p.word_cap * (i64)sizeof(ShellWord));
+    p.commands = (SimpleCommand*)(scratch + offset);
+    offset += shell_align(p.command_cap * (i64)sizeof(SimpleCommand));
+    p.variables = (Variable*)(scratch + offset);
+    offset += shell_align(k_shell_variables_max * (i64)sizeof(Variable));
+    p.text = scratch + offset;
+    static_assert(sizeof(Variable) == 4 * sizeof(u32));
+    List top { cmd, cmd_len, 0, 0, false, 0, p.pending_top, false, 0 };
+    if (!parse_list(p, top)) {
+        result.problem = p.problem ? p.problem : "a command the parser does not read";
+        return result;
+    }
+    result.readable = true;
+    result.text = p.text;
+    result.words = p.words;
+    result.word_count = p.word_count;
+    result.commands = p.commands;
+    result.command_count = p.command_count;
+    return result;
+}
