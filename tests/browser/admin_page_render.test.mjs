@@ -668,6 +668,8 @@ describe('server text stays text', () => {
                 : { status: 403, json: { ok: false, error: img(6) } }),
             'POST /api/config': () => ({ ok: false, error: img(7) }),
             'GET /api/health': () => health({ profile: img(8), isolation: img(9) }),
+            'POST /api/policy/check': () => ({ ok: true, allowed: false, agent: img(11), profile: img(12), matcher: 'words', kind: 'blacklist',
+                status: 403, error: 'command blocked by blacklist', rule: img(3), command: 'x ' + img(3) }),
         };
         await withPage({ handlers }, async page => {
             await waitForText(page, '#ov-agents', img(1));
@@ -685,7 +687,7 @@ describe('server text stays text', () => {
             await waitForText(page, '#wl-list', img(4));
             await page.fill('#test-cmd', 'x ' + img(3));
             await page.press('#test-cmd', 'Enter');
-            await waitForText(page, '#test-cmd-result', 'blacklist: ' + img(3));
+            await waitForText(page, '#test-cmd-result', 'blacklist: ' + img(3) + ' (in: x ' + img(3) + ') \u2014 ' + img(11) + ', ' + img(12));
             await page.click('a:has-text("Settings")');
             await page.fill('#set-rate', '10');
             await page.click('#set-rate ~ button');
