@@ -8,7 +8,7 @@
 
 // The members /api/exec reads; any other is named in the answer as ignored.
 static constexpr const char* k_known_fields[] = {
-    "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model",
+    "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model", "stream",
 };
 
 static bool known_field(ByteSpan name)
@@ -311,11 +311,16 @@ static bool literal_at(const char* json, i64 len, i64 value, const char* word)
 
 i64 read_exec_fields(const char* json, i64 len, ExecFields* fields, char* message)
 {
-    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0 };
+    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0, -1 };
     if (i64 value = given_member(json, len, "merge_stderr"); value >= 0) {
         fields->merge_stderr = literal_at(json, len, value, "true");
         if (!fields->merge_stderr && !literal_at(json, len, value, "false"))
             return append_text(message, 0, "merge_stderr must be true or false");
+    }
+    if (i64 value = given_member(json, len, "stream"); value >= 0) {
+        fields->stream = literal_at(json, len, value, "true") ? 1 : literal_at(json, len, value, "false") ? 0 : -2;
+        if (fields->stream == -2)
+            return append_text(message, 0, "stream must be true or false");
     }
     i64 refused = 0;
     if (i64 value = given_member(json, len, "cwd"); value >= 0 && (refused = read_cwd(json, len, value, fields, message)))

@@ -508,8 +508,13 @@ static void finish_run(RunSlot* slot)
 
 static void drain_stream(RunStream* stream)
 {
+    const RunOrder& order = stream->slot->run.order;
+    i64 index = stream - stream->slot->streams;
     for (i64 i = 0; i < k_reads_per_event && stream->fd >= 0; i++) {
-        i64 n = capture_read(&stream->capture, stream->fd);
+        const char* read_at = nullptr;
+        i64 n = capture_read(&stream->capture, stream->fd, &read_at);
+        if (n > 0 && order.output)
+            order.output(order.output_sink, index, read_at, n);
         if (n == -EAGAIN)
             return;
         if (n == -EINTR)
@@ -847,7 +852,7 @@ static i64 cancel_running(int conn)
         slot->cancelled = true;
         close_outputs(slot);
         close_input(slot);
-        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, nullptr, 0, {}, nullptr, order.done };
+        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, nullptr, 0, {}, nullptr, order.done, nullptr, nullptr };
         for (RunStream& stream : slot->streams)
             stream.capture = { nullptr, 0, stream.capture.total };
         if (slot->child_ended)

@@ -79,6 +79,11 @@ struct RunOrder {
     // The caller's own record of the request, handed back to done.
     const void* context;
     void (*done)(const RunOrder* order, const RunResult* result);
+    // Told each piece of output as it is read (nullptr for nobody): stream 0 is standard
+    // output (both streams with merge_stderr), 1 standard error; the bytes are valid only
+    // during the call. Never called after done, nor after the run was cancelled.
+    void (*output)(void* sink, i64 stream, const char* bytes, i64 len);
+    void* output_sink;
 };
 
 enum RunAdmission { k_run_admitted, k_run_queue_full, k_run_agent_share_full };
