@@ -146,6 +146,8 @@ void bind_request_agent(ByteSpan name)
     set_change_actor(name);
 }
 
+bool request_agent_bound() { return bound_agent.len > 0; }
+
 i64 request_agent_name(const char* req, i64 req_len, char* out)
 {
     if (bound_agent.len <= 0)

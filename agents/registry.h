@@ -74,6 +74,9 @@ i64 resolve_agent(const char* req, i64 req_len);
 // span for none. The router sets it for every request before dispatching it.
 void bind_request_agent(ByteSpan name);
 
+// Whether the request in progress carries an agent token.
+bool request_agent_bound();
+
 // The agent's own token budget, or the default one when its own is 0 (0: no budget).
 i64 agent_budget(i64 index);
 

@@ -65,9 +65,13 @@ void connection_close(Connection* c)
     c->fd = -1;
 }
 
-// Lower ranks go first; -1: never.
+// Lower ranks go first; -1: never. A reader of a background run's events may go like any
+// reader (it resumes from its last event); a streamed exec's reader may not, as its run
+// would go on for nobody.
 static i64 eviction_rank(const Connection* c)
 {
+    if (c->phase == k_connection_streaming && !c->stream.ends_with_answer)
+        return 1;
     switch (c->phase) {
     case k_connection_draining: return 0;
     case k_connection_reading:
@@ -149,6 +153,13 @@ void connection_stream_wake(int fd)
     Connection* c = connection_of(fd);
     if (c && c->stream.next)
         c->stream_woken = true;
+}
+
+void connection_stream_wake_all()
+{
+    for (i64 i = 0; i < capacity; i++)
+        if (table[i].phase != k_connection_free && table[i].stream.next)
+            table[i].stream_woken = true;
 }
 
 HeapArena* connection_arena(int fd)

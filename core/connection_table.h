@@ -42,11 +42,15 @@ struct StreamPiece {
 // nothing is ready yet: the source then calls connection_stream_wake when something is.
 // finish takes the request's answer (a JSON body built as for any request, whose header
 // block is not sent) when one is queued while the stream is open: the source ends the
-// stream with it. Both live in the connection's memory.
+// stream with it. Both live in the connection's memory. ends_with_answer: the stream lasts
+// until its answer comes (a run's own output), and a reader that takes nothing is waited
+// for until then; otherwise (a reader of someone else's output) it is never waited for
+// longer than the loop's silence allowance.
 struct StreamSource {
     StreamPiece (*next)(void* context);
     void (*finish)(void* context, const char* body, i64 body_len);
     void* context;
+    bool ends_with_answer;
 };
 
 struct Connection {
@@ -128,6 +132,8 @@ i64 connection_stream(int fd, const char* head, i64 head_len, StreamSource sourc
 
 // fd's stream source has something new (output, or its end).
 void connection_stream_wake(int fd);
+// Every stream's source may have something new (a run several readers follow wrote).
+void connection_stream_wake_all();
 
 // fd's arena, to enter before building an answer outside the router (a finished run);
 // nullptr when fd is not a connection of the loop.

@@ -11,6 +11,7 @@
 #include "core/connection_table.h"
 #include "core/http_response.h"
 #include "core/state.h"
+#include "exec/background_runs.h"
 #include "exec/confinement.h"
 #include "exec/exec_stream.h"
 #include "exec/sandbox_runner.h"
@@ -458,13 +459,20 @@ void answer_run(const RunOrder* order, const RunResult* run)
 // not start and has answered already.
 static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields, const IgnoredFields* ignored, bool streamed)
 {
+    if (fields.background) {
+        if (start_background_run(conn, agent, cmd, fields)) {
+            tick_global_rate();
+            tick_agent_rate(agent);
+        }
+        return;
+    }
     i64 capacity = state.max_output_bytes;
     char* stdout_out = (char*)heap_alloc((u64)capture_buffer_size(capacity));
     char* stderr_out = fields.merge_stderr ? nullptr : (char*)heap_alloc((u64)capture_buffer_size(capacity));
     ExecStream* stream = streamed ? exec_stream_make(conn) : nullptr;
     if (!stdout_out || (!fields.merge_stderr && !stderr_out) || (streamed && !stream))
         return send_memory_exhausted(conn);
-    RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms };
+    RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms, false };
     RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, ignored, answer_run,
         nullptr, nullptr };
     if (stream) {
@@ -487,7 +495,7 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& 
 // "stream":true, or without that member an Accept header that names text/event-stream.
 static bool wants_stream(const char* req, i64 req_len, const ExecFields& fields)
 {
-    if (fields.stream >= 0)
+    if (fields.stream >= 0 || fields.background)
         return fields.stream == 1;
     ByteSpan accept {};
     if (!find_header(req, req_len, "Accept", &accept))
@@ -576,5 +584,6 @@ i64 exec_route_memory()
     return heap_block(state.max_cmd_bytes + 1) + heap_block(k_agent_name_max + 1) + heap_block(k_field_message_max)
         + heap_block(sizeof(IgnoredFields)) + k_exec_fields_memory + 2 * output + heap_block(exec_answer_max())
         + heap_block(k_field_error_body_size) + heap_block(k_refusal_body_size) + heap_block(k_budget_body_size)
-        + heap_block(k_error_buffer) + heap_block(k_header_buffer) + exec_stream_memory();
+        + heap_block(k_error_buffer) + heap_block(k_header_buffer) + exec_stream_memory()
+        + heap_block(k_background_started_size);
 }

@@ -8,7 +8,7 @@
 
 // The members /api/exec reads; any other is named in the answer as ignored.
 static constexpr const char* k_known_fields[] = {
-    "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model", "stream",
+    "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model", "stream", "background",
 };
 
 static bool known_field(ByteSpan name)
@@ -311,7 +311,7 @@ static bool literal_at(const char* json, i64 len, i64 value, const char* word)
 
 i64 read_exec_fields(const char* json, i64 len, ExecFields* fields, char* message)
 {
-    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0, -1 };
+    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0, -1, false };
     if (i64 value = given_member(json, len, "merge_stderr"); value >= 0) {
         fields->merge_stderr = literal_at(json, len, value, "true");
         if (!fields->merge_stderr && !literal_at(json, len, value, "false"))
@@ -334,6 +334,15 @@ i64 read_exec_fields(const char* json, i64 len, ExecFields* fields, char* messag
         return refused;
     if (i64 value = given_member(json, len, "timeout_ms"); value >= 0 && (refused = read_timeout(json, len, value, fields, message)))
         return refused;
+    if (i64 value = given_member(json, len, "background"); value >= 0) {
+        fields->background = literal_at(json, len, value, "true");
+        if (!fields->background && !literal_at(json, len, value, "false"))
+            return append_text(message, 0, "background must be true or false");
+    }
+    if (fields->background && fields->stdin_data.ptr != nullptr)
+        return append_text(message, 0, "a background run takes its stdin from POST /api/runs/{id}/stdin");
+    if (fields->background && fields->stream == 1)
+        return append_text(message, 0, "a background run streams from GET /api/runs/{id}/events");
     return 0;
 }
 

@@ -55,6 +55,8 @@ struct ExecFields {
     i64 timeout_ms;
     // "stream": 1 true, 0 false, -1 not given (the Accept header decides).
     i64 stream;
+    // "background": the run goes on after the answer (exec/background_runs.h).
+    bool background;
 };
 
 // The longest message a refused member gets (a working directory named in full is the

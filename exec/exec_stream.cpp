@@ -216,5 +216,5 @@ void exec_stream_output(void* sink, i64 index, const char* bytes, i64 len)
 bool exec_stream_open(int conn, ExecStream* stream)
 {
     i64 head_len = build_event_stream_header(stream->head);
-    return connection_stream(conn, stream->head, head_len, { next_of, finish_of, stream }) != 0;
+    return connection_stream(conn, stream->head, head_len, { next_of, finish_of, stream, true }) != 0;
 }

@@ -30,9 +30,10 @@ static constexpr i64 k_read_silence_ms = 2000;
 static constexpr i64 k_request_time_max_ms = 30000;
 // A peer that takes none of its answer for this long is dropped.
 static constexpr i64 k_write_silence_ms = 2000;
-// A streamed answer's reader is never dropped for silence while its run goes (output it
-// does not take waits in the run's bounded buffer, or is dropped and counted); once the
-// run has ended, a reader that takes nothing for this long is.
+// A streamed exec's reader is never dropped for silence while its run goes (output it does
+// not take waits in the run's bounded buffer, or is dropped and counted); once the run has
+// ended, a reader that has taken nothing for this long is, and so is a reader of a
+// background run's events at any time (it resumes from its last event's id).
 static constexpr i64 k_stream_silence_ms = 30000;
 // Pieces of a streamed answer written per event, so one fast reader of a chatty command
 // cannot starve the other connections.
@@ -278,9 +279,11 @@ static void watch_stream(Connection* c, u32 events)
     c->stream_events = events;
 }
 
-static void stream_deadline(Connection* c, i64 now_ms)
+// Silence counts from the last bytes the reader took (write_some moves active_ms).
+static void stream_deadline(Connection* c, i64)
 {
-    c->deadline_ms = c->stream_blocked && c->stream_answered ? now_ms + k_stream_silence_ms : 0;
+    bool waited_for = !c->stream.ends_with_answer || c->stream_answered;
+    c->deadline_ms = c->stream_blocked && waited_for ? c->active_ms + k_stream_silence_ms : 0;
 }
 
 static void close_stream_connection(Connection* c)
@@ -481,7 +484,7 @@ static i64 connection_capacity()
     files.cur = files.max;
     sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
     i64 agents = jail_descriptors_per_agent() * agent_uid_count();
-    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * state.max_concurrent_runs - agents;
+    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * (state.max_concurrent_runs + state.max_background_runs) - agents;
     return state.max_connections < room ? state.max_connections : room;
 }
 

@@ -20,6 +20,7 @@
 #include "core/state.h"
 #include "dashboard/admin_page.h"
 #include "exec/agent_teardown.h"
+#include "exec/background_runs.h"
 #include "exec/exec_endpoint.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
@@ -220,6 +221,22 @@ static void pass_request(int conn, const Request& request)
 
 static void reload_policy(int conn, const Request&) { handle_policy_reload(conn); }
 
+// The background runs' routes: the run's id is the path's "{name}" segment.
+static ByteSpan run_id_of(const Request& request) { return route_parameter(*match_route(request.method, request.path).route, request.path); }
+
+static void list_runs(int conn, const Request& request) { handle_runs_list(conn, request.bytes.ptr, request.bytes.len); }
+
+static void show_run(int conn, const Request& request)
+{
+    handle_run_status(conn, request.bytes.ptr, request.bytes.len, run_id_of(request), request.query);
+}
+
+static void stop_run(int conn, const Request& request) { handle_run_stop(conn, request.bytes.ptr, request.bytes.len, run_id_of(request)); }
+
+static void follow_run(int conn, const Request& request) { handle_run_events(conn, request.bytes.ptr, request.bytes.len, run_id_of(request)); }
+
+static void feed_run(int conn, const Request& request) { handle_run_stdin(conn, request.bytes.ptr, request.bytes.len, run_id_of(request)); }
+
 static void route_tool_request(int conn, const char* req, i64 req_len);
 
 static void serve_mcp(int conn, const Request& request) { handle_mcp(conn, request.bytes.ptr, request.bytes.len, route_tool_request); }
@@ -249,6 +266,11 @@ static constexpr Route k_routes[] = {
     { "POST", "/api/list", pass_request<handle_list>, k_agents },
     { "DELETE", "/api/sandbox", reset_sandbox, k_admin_only },
     { "DELETE", "/api/agents/{name}", reset_one_agent, k_admin_only },
+    { "GET", "/api/runs", list_runs, k_agents },
+    { "GET", "/api/runs/{name}", show_run, k_agents },
+    { "DELETE", "/api/runs/{name}", stop_run, k_agents },
+    { "GET", "/api/runs/{name}/events", follow_run, k_agents },
+    { "POST", "/api/runs/{name}/stdin", feed_run, k_agents },
     // The MCP endpoint's tools are the agents' own routes, run under the caller's identity.
     // Every other method on /mcp gets the endpoint's own 405.
     { "POST", "/mcp", serve_mcp, k_agents },
@@ -295,32 +317,52 @@ RouteRows route_rows() { return { k_routes, sizeof(k_routes) / sizeof(k_routes[0
 static constexpr char k_parameter[] = "{name}";
 static constexpr i64 k_parameter_len = sizeof(k_parameter) - 1;
 
-// The length of the fixed part of a row's path: all of it, or what comes before "{name}".
-static i64 fixed_length(const char* row_path, bool* parameter)
+// A row's path around its "{name}": what comes before it and after it (the whole path
+// before it, and nothing after, on a row without one).
+struct PathPattern {
+    i64 prefix;
+    const char* suffix;
+    i64 suffix_len;
+    bool parameter;
+};
+
+static PathPattern path_pattern(const char* row_path)
 {
     i64 len = text_length(row_path);
-    *parameter = len >= k_parameter_len && bytes_equal(row_path + len - k_parameter_len, k_parameter, k_parameter_len);
-    return *parameter ? len - k_parameter_len : len;
+    i64 at = find_bytes(row_path, len, 0, k_parameter, k_parameter_len);
+    if (at < 0)
+        return { len, "", 0, false };
+    return { at, row_path + at + k_parameter_len, len - at - k_parameter_len, true };
+}
+
+// The segment between the row's prefix and suffix: at least a byte, and no "/".
+static bool segment_of(const PathPattern& pattern, const char* row_path, ByteSpan path, ByteSpan* segment)
+{
+    i64 fixed = pattern.prefix + pattern.suffix_len;
+    if (path.len <= fixed || !bytes_equal(path.ptr, row_path, pattern.prefix))
+        return false;
+    if (!bytes_equal(path.ptr + path.len - pattern.suffix_len, pattern.suffix, pattern.suffix_len))
+        return false;
+    *segment = { path.ptr + pattern.prefix, path.len - fixed };
+    return find_bytes(segment->ptr, segment->len, 0, "/", 1) < 0;
 }
 
 ByteSpan route_parameter(const Route& row, ByteSpan path)
 {
-    bool parameter = false;
-    i64 fixed = fixed_length(row.path, &parameter);
-    if (!parameter || path.len <= fixed)
+    PathPattern pattern = path_pattern(row.path);
+    ByteSpan segment { path.ptr, 0 };
+    if (!pattern.parameter || !segment_of(pattern, row.path, path, &segment))
         return { path.ptr, 0 };
-    return { path.ptr + fixed, path.len - fixed };
+    return segment;
 }
 
 static bool row_takes_path(const Route& row, ByteSpan path)
 {
-    bool parameter = false;
-    i64 fixed = fixed_length(row.path, &parameter);
-    if (!parameter)
+    PathPattern pattern = path_pattern(row.path);
+    if (!pattern.parameter)
         return span_equals(path, row.path);
-    if (path.len <= fixed || !bytes_equal(path.ptr, row.path, fixed))
-        return false;
-    return find_bytes(path.ptr, path.len, fixed, "/", 1) < 0;
+    ByteSpan segment {};
+    return segment_of(pattern, row.path, path, &segment);
 }
 
 RouteMatch match_route(ByteSpan method, ByteSpan path)

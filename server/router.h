@@ -33,8 +33,9 @@ struct Route {
     // The method the row takes; null on a row that takes every method the path's other
     // rows do not name.
     const char* method;
-    // The exact path; one that ends in "{name}" takes every path that starts with what
-    // comes before it and goes on with one segment (at least a byte, no "/").
+    // The exact path; one that holds "{name}" takes every path that has what comes before
+    // it, then one segment (at least a byte, no "/"), then what comes after it
+    // ("/api/runs/{name}/stdin").
     const char* path;
     RouteAction action;
     // Whether an agent token may call it.
