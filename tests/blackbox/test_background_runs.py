@@ -137,6 +137,24 @@ class KernelBackgroundTest(BackgroundTest):
     mode = "kernel"
 
 
+class TokenTest(unittest.TestCase):
+    def test_agent_tokens_see_only_their_own_runs_and_the_admin_all(self):
+        files = {"policy.conf": MODERATE, "agents": "alpha:tok-alpha-1\nbravo:tok-bravo-2\n"}
+        with Instance(mode="kernel", files=files, extra_setup="chmod 600 /etc/cindervox/agents") as srv:
+            alpha, bravo = "Bearer tok-alpha-1", "Bearer tok-bravo-2"
+            r = srv.post("/api/exec", json.dumps({"cmd": "sleep 30", "background": True}), auth=alpha)
+            run_id = r.json()["run_id"]
+            # bravo's X-Agent naming alpha changes nothing: the token names the agent.
+            for method, path in (("GET", "/api/runs/%d" % run_id), ("DELETE", "/api/runs/%d" % run_id),
+                                 ("GET", "/api/runs/%d/events" % run_id)):
+                r = srv.request(method, path, auth=bravo, headers={"X-Agent": "alpha"})
+                self.assertEqual(r.raw, json_error(404, "Not Found", "no such run"), path)
+            self.assertEqual(srv.get("/api/runs", auth=bravo).json()["count"], 0)
+            self.assertEqual(srv.get("/api/runs/%d" % run_id, auth=alpha).json()["state"], "running")
+            self.assertEqual([r["agent"] for r in srv.get("/api/runs").json()["runs"]], ["alpha"])
+            self.assertEqual(srv.request("DELETE", "/api/runs/%d" % run_id, auth=alpha).json()["stopped"], True)
+
+
 class LimitsTest(unittest.TestCase):
     def test_the_pool_and_each_agents_share_are_bounded(self):
         config = "max_background_runs=2\nmax_background_per_agent=1\n"
