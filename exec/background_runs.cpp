@@ -174,10 +174,13 @@ static void on_end(const RunOrder* order, const RunResult* result)
     run->killed_call = result->killed_call;
     run->failed_step = result->failed_step;
     run->failed_error = result->failed_error;
+    // The ring's bytes are what the run kept, as a request run's answer is.
     if (result->started) {
+        i64 kept = run->output.written < run->output.capacity ? run->output.written : run->output.capacity;
         AgentRecord* record = agent_record(run->agent);
         record->execs++;
-        record->bytes += (u32)(run->output.written < run->output.capacity ? run->output.written : run->output.capacity);
+        record->bytes += (u32)kept;
+        state.bytes_captured += kept;
     }
     connection_stream_wake_all();
 }
