@@ -290,6 +290,13 @@ static i64 build_status(char* out, const BackgroundRun& run)
 
 static void refuse(int conn, i64 status, const char* message) { send_json_error(conn, status, reason_phrase(status), message); }
 
+// A start refused: answered, and false for the caller.
+static bool refuse_start(int conn, i64 status, const char* message)
+{
+    refuse(conn, status, message);
+    return false;
+}
+
 static void answer_started(int conn, const BackgroundRun& run)
 {
     char body[k_background_started_size];
@@ -325,19 +332,19 @@ static BackgroundRun* fill_record(BackgroundRun* run, i64 agent, ByteSpan cmd)
 bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields)
 {
     if (state.max_background_runs <= 0)
-        return refuse(conn, 503, "background runs are off (max_background_runs=0)"), false;
+        return refuse_start(conn, 503, "background runs are off (max_background_runs=0)");
     if (!runs_may_overlap())
-        return refuse(conn, 503, "background runs need run namespaces, which this host does not give"), false;
+        return refuse_start(conn, 503, "background runs need run namespaces, which this host does not give");
     if (!make_table())
-        return refuse(conn, 503, "background runs cannot have their memory"), false;
+        return refuse_start(conn, 503, "background runs cannot have their memory");
     forget_expired(monotonic_ms());
     if (running_of_agent(agent) >= state.max_background_per_agent) {
         audit_write(agent_name(agent), "RATELIMIT", cmd, 0, 0, "BACKGROUND");
-        return refuse(conn, 429, "too many background runs for this agent"), false;
+        return refuse_start(conn, 429, "too many background runs for this agent");
     }
     BackgroundRun* run = record_for_new();
     if (!run)
-        return refuse(conn, 503, "every background run slot is in use"), false;
+        return refuse_start(conn, 503, "every background run slot is in use");
     fill_record(run, agent, cmd);
     RunOptions options { true, { nullptr, 0 }, fields.env, fields.env_count, fields.cwd, fields.timeout_ms, true };
     RunOrder order { -1, agent, agent_name(agent), run->cmd, run->cmd_len, nullptr, nullptr, 0, options, run, on_end, on_output, run };
@@ -345,7 +352,7 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
     run->handle = sandbox_start_background(&order);
     if (run->handle < 0 && run->phase == k_phase_running) {
         run->phase = k_phase_free;
-        return refuse(conn, 503, "every background run slot is in use"), false;
+        return refuse_start(conn, 503, "every background run slot is in use");
     }
     answer_started(conn, *run);
     return true;
