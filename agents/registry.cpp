@@ -150,6 +150,8 @@ void bind_request_agent(ByteSpan name)
 
 ByteSpan bound_request_agent() { return bound_agent; }
 
+bool request_agent_bound() { return bound_agent.len > 0; }
+
 i64 request_agent_name(const char* req, i64 req_len, char* out)
 {
     if (bound_agent.len <= 0)

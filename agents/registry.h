@@ -82,6 +82,9 @@ void bind_request_agent(ByteSpan name);
 // token authenticated it.
 ByteSpan bound_request_agent();
 
+// Whether the request in progress carries an agent token.
+bool request_agent_bound();
+
 // The agent's own token budget, or the default one when its own is 0 (0: no budget).
 i64 agent_budget(i64 index);
 

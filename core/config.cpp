@@ -90,6 +90,11 @@ static bool take_credential(const char* text, i64 len)
 //   workspace_total_mb   1 to 1048576: the same bound for the sum of all workspaces.
 //   max_runs_per_agent   0 to 320: 0 (the default) is half the run slots, at least 1; one
 //                        agent cannot hold more than every slot and the whole queue.
+//   max_background_runs  0 to 64: slots of their own made at start-up beside the request
+//                        runs' (0: no background runs), each with descriptors and
+//                        processes of its own and an output ring of max_output_bytes.
+//   max_background_per_agent  1 to 64: one agent's share of them.
+//   max_background_seconds  1 to 86400 (a day): the longest a background run may go.
 //   max_connections_per_peer  8 to 16384: a browser opens six connections to a host at
 //                        once, and fewer than eight would have them push each other out;
 //                        beyond 16384 it is above any table.
@@ -129,6 +134,11 @@ static constexpr CapacitySetting k_capacity_settings[] = {
     { "workspace_mb=", &ServerState::workspace_mb, 1, k_workspace_mb_max, k_default_workspace_mb },
     { "workspace_total_mb=", &ServerState::workspace_total_mb, 1, k_workspace_mb_max, k_default_workspace_total_mb },
     { "max_runs_per_agent=", &ServerState::max_runs_per_agent, 0, k_max_runs_per_agent_high, 0 },
+    { "max_background_runs=", &ServerState::max_background_runs, 0, k_max_background_runs_high, k_default_max_background_runs },
+    { "max_background_per_agent=", &ServerState::max_background_per_agent, 1, k_max_background_runs_high,
+        k_default_max_background_per_agent },
+    { "max_background_seconds=", &ServerState::max_background_seconds, 1, k_max_background_seconds_high,
+        k_default_max_background_seconds },
     { "max_connections_per_peer=", &ServerState::max_connections_per_peer, k_connections_per_peer_low, k_max_connections_high,
         k_default_max_connections_per_peer },
     { "requests_per_second=", &ServerState::global_rate_limit, 1, k_requests_per_second_high, k_default_requests_per_second },

@@ -77,6 +77,9 @@ constexpr i64 k_max_connections_high = 16384;
 constexpr i64 k_max_concurrent_runs_high = 64;
 // Every run slot and the queue of four per slot (exec/sandbox_runner.h) held by one agent.
 constexpr i64 k_max_runs_per_agent_high = k_max_concurrent_runs_high * 5;
+// Bounds of the background runs' lines.
+constexpr i64 k_max_background_runs_high = 64;
+constexpr i64 k_max_background_seconds_high = 86400;
 // Bounds of max_connections_per_peer= and requests_per_second=.
 constexpr i64 k_connections_per_peer_low = 8;
 constexpr i64 k_requests_per_second_high = 100000;
@@ -95,7 +98,7 @@ constexpr i64 k_server_names_text_max = 1023;
 // lines that differ from their defaults and the server_names line read at start-up.
 // Numeric setting lines at most, and the longest one's name with its "=" and line feed;
 // core/config.cpp checks its table against both.
-constexpr i64 k_capacity_lines_max = 16;
+constexpr i64 k_capacity_lines_max = 20;
 constexpr i64 k_capacity_name_max = sizeof("max_connections_per_peer=\n");
 constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * (k_capacity_name_max + 20) +
     sizeof("server_names=\n") + k_server_names_text_max + sizeof("allow_unconfined=yes\n");

@@ -65,15 +65,20 @@ void connection_close(Connection* c)
     c->fd = -1;
 }
 
-// Lower ranks go first; -1: never.
+// Lower ranks go first; -1: never. A reader of a background run's events may go like any
+// reader (it resumes from its last event); a streamed exec's reader may not, as its run
+// would go on for nobody.
 static i64 eviction_rank(const Connection* c)
 {
+    if (c->phase == k_connection_streaming && !c->stream.ends_with_answer)
+        return 1;
     switch (c->phase) {
     case k_connection_draining: return 0;
     case k_connection_reading:
     case k_connection_writing: return 1;
     case k_connection_free:
-    case k_connection_waiting: return -1;
+    case k_connection_waiting:
+    case k_connection_streaming: return -1;
     }
     return -1;
 }
@@ -113,6 +118,12 @@ i64 connection_queue(int fd, const char* head, i64 head_len, const char* body, i
     Connection* c = connection_of(fd);
     if (!c)
         return 0;
+    if (c->stream.next && !c->stream_answered) {
+        c->stream_answered = true;
+        c->stream_woken = true;
+        c->stream.finish(c->stream.context, body, body_len > 0 ? body_len : 0);
+        return 1;
+    }
     if (c->out_head)
         return 1;
     c->out_head = head;
@@ -121,6 +132,34 @@ i64 connection_queue(int fd, const char* head, i64 head_len, const char* body, i
     c->out_body_len = body_len > 0 ? body_len : 0;
     c->answer_ready = true;
     return 1;
+}
+
+i64 connection_stream(int fd, const char* head, i64 head_len, StreamSource source)
+{
+    Connection* c = connection_of(fd);
+    if (!c || c->out_head)
+        return 0;
+    c->out_head = head;
+    c->out_head_len = head_len;
+    c->out_body = nullptr;
+    c->out_body_len = 0;
+    c->stream = source;
+    c->stream_woken = true;
+    return 1;
+}
+
+void connection_stream_wake(int fd)
+{
+    Connection* c = connection_of(fd);
+    if (c && c->stream.next)
+        c->stream_woken = true;
+}
+
+void connection_stream_wake_all()
+{
+    for (i64 i = 0; i < capacity; i++)
+        if (table[i].phase != k_connection_free && table[i].stream.next)
+            table[i].stream_woken = true;
 }
 
 HeapArena* connection_arena(int fd)

@@ -25,6 +25,32 @@ enum ConnectionPhase {
     // Answered before the whole request arrived: the rest is read and dropped until the
     // peer ends, so closing with unread bytes does not reset the answer away.
     k_connection_draining,
+    // A streamed answer: its header block went out, its body goes out in pieces as its
+    // source makes them, and the connection closes after the last.
+    k_connection_streaming,
+};
+
+// One piece of a streamed body. The bytes stay valid until the source is asked for the
+// next piece (or the connection closes); last: nothing comes after them.
+struct StreamPiece {
+    const char* ptr;
+    i64 len;
+    bool last;
+};
+
+// What makes a streamed body. next gives the next piece, an empty one (not last) when
+// nothing is ready yet: the source then calls connection_stream_wake when something is.
+// finish takes the request's answer (a JSON body built as for any request, whose header
+// block is not sent) when one is queued while the stream is open: the source ends the
+// stream with it. Both live in the connection's memory. ends_with_answer: the stream lasts
+// until its answer comes (a run's own output), and a reader that takes nothing is waited
+// for until then; otherwise (a reader of someone else's output) it is never waited for
+// longer than the loop's silence allowance.
+struct StreamSource {
+    StreamPiece (*next)(void* context);
+    void (*finish)(void* context, const char* body, i64 body_len);
+    void* context;
+    bool ends_with_answer;
 };
 
 struct Connection {
@@ -56,6 +82,18 @@ struct Connection {
     bool answered_early;
     // The header block of a request whose body is still coming was judged once.
     bool head_judged;
+    // A streamed answer's source (next is nullptr for an answer of one piece); woken: it
+    // has something new; answered: its final answer has come; over: its last piece is
+    // queued; blocked: the socket took no more and the loop waits for room; peer_gone: a
+    // write failed because the peer has gone.
+    StreamSource stream;
+    bool stream_woken;
+    bool stream_answered;
+    bool stream_over;
+    bool stream_blocked;
+    bool peer_gone;
+    // The events the loop watches the socket for while streaming (0: not watched).
+    u32 stream_events;
     Watch watch;
 };
 
@@ -86,6 +124,16 @@ i64 peer_connection_count(u32 peer);
 // once one is queued, later ones are dropped. Returns 0 when fd is not a connection of
 // the loop, so the caller writes it directly.
 i64 connection_queue(int fd, const char* head, i64 head_len, const char* body, i64 body_len);
+
+// Opens fd's streamed answer: head goes out first, then what source gives. From now on an
+// answer queued for fd goes to source.finish. Returns 0 when fd is not a connection of the
+// loop or already has an answer.
+i64 connection_stream(int fd, const char* head, i64 head_len, StreamSource source);
+
+// fd's stream source has something new (output, or its end).
+void connection_stream_wake(int fd);
+// Every stream's source may have something new (a run several readers follow wrote).
+void connection_stream_wake_all();
 
 // fd's arena, to enter before building an answer outside the router (a finished run);
 // nullptr when fd is not a connection of the loop.

@@ -30,6 +30,18 @@ i64 build_response_header_retry(char* buf, i64 status, const char* reason, const
     return pos;
 }
 
+i64 build_event_stream_header(char* buf)
+{
+    i64 pos = append_text(buf, 0, "HTTP/1.1 200 OK");
+    pos = append_text(buf, pos, "\r\nContent-Type: text/event-stream; charset=utf-8");
+    pos = append_text(buf, pos, "\r\nCache-Control: no-cache");
+    pos = append_text(buf, pos, "\r\nX-Accel-Buffering: no");
+    pos = append_text(buf, pos, "\r\nAccess-Control-Allow-Origin: *");
+    pos = append_text(buf, pos, "\r\nAccess-Control-Allow-Headers: Authorization,Content-Type,X-Agent");
+    pos = append_text(buf, pos, "\r\nConnection: close");
+    return append_text(buf, pos, "\r\n\r\n");
+}
+
 i64 build_response_header_allow(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len, const char* allow)
 {
     // The fixed block without its blank line, then the Allow line and the blank line.

@@ -42,6 +42,11 @@ void forget_answer_carrier(int conn);
 // Writes bytes as they are (the fixed 401 text). Never raises SIGPIPE.
 void send_raw(int conn, const char* bytes, i64 len);
 
+// The header block of a streamed answer: 200, Content-Type: text/event-stream, no-cache,
+// the fixed CORS headers and Connection: close, without Content-Length (the body ends
+// when the connection does). At most k_header_buffer bytes. Pure.
+i64 build_event_stream_header(char* buf);
+
 // Builds the header block into buf; returns its length. Pure, for tests.
 i64 build_response_header(char* buf, i64 status, const char* reason, const char* content_type, i64 body_len);
 // The same with "Retry-After: retry_after_s" after the fixed headers when it is above 0.

@@ -23,6 +23,9 @@ void state_init_defaults()
     state.max_rate_per_agent = 120;
     state.max_connections = k_default_max_connections;
     state.max_concurrent_runs = k_default_max_concurrent_runs;
+    state.max_background_runs = k_default_max_background_runs;
+    state.max_background_per_agent = k_default_max_background_per_agent;
+    state.max_background_seconds = k_default_max_background_seconds;
     state.workspace_mb = k_default_workspace_mb;
     state.workspace_total_mb = k_default_workspace_total_mb;
     state.max_connections_per_peer = k_default_max_connections_per_peer;

@@ -61,6 +61,11 @@ struct ServerState {
     i64 max_concurrent_runs;
     // Runs one agent may have running and queued together; 0 for half the run slots.
     i64 max_runs_per_agent;
+    // Background runs: slots of their own beside the request runs' (0: none), one agent's
+    // share of them, and how long one may run at most.
+    i64 max_background_runs;
+    i64 max_background_per_agent;
+    i64 max_background_seconds;
     // 1 when runs get namespaces and the jail: kernel isolation, or rootless namespaces
     // in basic isolation.
     i64 namespaces;
@@ -95,6 +100,9 @@ struct ServerState {
 
 constexpr i64 k_default_max_connections = 512;
 constexpr i64 k_default_max_concurrent_runs = 8;
+constexpr i64 k_default_max_background_runs = 16;
+constexpr i64 k_default_max_background_per_agent = 4;
+constexpr i64 k_default_max_background_seconds = 3600;
 constexpr i64 k_default_max_connections_per_peer = 64;
 constexpr i64 k_default_requests_per_second = 20;
 // Each agent's workspace, and the bound of their sum, in MiB. By default every agent slot

@@ -13,7 +13,9 @@
 #include "core/connection_table.h"
 #include "core/http_response.h"
 #include "core/state.h"
+#include "exec/background_runs.h"
 #include "exec/confinement.h"
+#include "exec/exec_stream.h"
 #include "exec/sandbox_runner.h"
 #include "policy/command_judge.h"
 #include "runtime/fields.h"
@@ -465,15 +467,32 @@ void answer_run(const RunOrder* order, const RunResult* run)
 
 // A run counts in the agent's window once admitted, so runs still queued or running hold
 // their place in it; the agent's share of the run slots is a refusal like its window.
-static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields, const IgnoredFields* ignored, const RunLimits& limits)
+// A streamed run's events are made from its output as it is read; its stream opens once
+// the run is admitted (a refusal until then is the ordinary answer), unless the run could
+// not start and has answered already.
+static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& fields, const IgnoredFields* ignored, const RunLimits& limits,
+    bool streamed)
 {
+    if (fields.background) {
+        if (start_background_run(conn, agent, cmd, fields, limits)) {
+            tick_global_rate();
+            tick_agent_rate(agent);
+        }
+        return;
+    }
     i64 capacity = state.max_output_bytes;
     char* stdout_out = (char*)heap_alloc((u64)capture_buffer_size(capacity));
     char* stderr_out = fields.merge_stderr ? nullptr : (char*)heap_alloc((u64)capture_buffer_size(capacity));
-    if (!stdout_out || (!fields.merge_stderr && !stderr_out))
+    ExecStream* stream = streamed ? exec_stream_make(conn) : nullptr;
+    if (!stdout_out || (!fields.merge_stderr && !stderr_out) || (streamed && !stream))
         return send_memory_exhausted(conn);
-    RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms };
-    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, limits, ignored, answer_run };
+    RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms, false };
+    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, limits, ignored, answer_run,
+        nullptr, nullptr };
+    if (stream) {
+        order.output = exec_stream_output;
+        order.output_sink = stream;
+    }
     switch (sandbox_submit(&order)) {
     case k_run_queue_full: return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
     case k_run_agent_share_full:
@@ -483,6 +502,20 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& 
     }
     tick_global_rate();
     tick_agent_rate(agent);
+    if (stream)
+        exec_stream_open(conn, stream);
+}
+
+// "stream":true, or without that member an Accept header that names text/event-stream.
+static bool wants_stream(const char* req, i64 req_len, const ExecFields& fields)
+{
+    if (fields.stream >= 0 || fields.background)
+        return fields.stream == 1;
+    ByteSpan accept {};
+    if (!find_header(req, req_len, "Accept", &accept))
+        return false;
+    static constexpr char k_event_stream[] = "text/event-stream";
+    return find_bytes(accept.ptr, accept.len, 0, k_event_stream, sizeof(k_event_stream) - 1) >= 0;
 }
 
 // The request's members besides the command, checked, and those it does not know. False
@@ -555,7 +588,7 @@ void handle_exec(int conn, const char* req, i64 req_len)
     // Refusals above still answer as usual; only the run itself needs confinement.
     if (!commands_confinable())
         return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
-    run_and_answer(conn, agent, command, fields, ignored, limits);
+    run_and_answer(conn, agent, command, fields, ignored, limits, wants_stream(req, req_len, fields));
 }
 
 i64 exec_answer_max() { return run_answer_size(state.max_output_bytes); }
@@ -567,5 +600,6 @@ i64 exec_route_memory()
         + heap_block(judge_scratch_size(state.max_cmd_bytes))
         + heap_block(sizeof(IgnoredFields)) + k_exec_fields_memory + 2 * output + heap_block(exec_answer_max())
         + heap_block(k_field_error_body_size) + heap_block(k_refusal_body_size) + heap_block(k_budget_body_size)
-        + heap_block(k_error_buffer) + heap_block(k_header_buffer);
+        + heap_block(k_error_buffer) + heap_block(k_header_buffer) + exec_stream_memory()
+        + heap_block(k_background_started_size);
 }

@@ -2,12 +2,13 @@
 // object; the env object is walked member by member into "NAME=value" entries, and a
 // table of the names seen so far finds one given twice.
 #include "exec/exec_fields.h"
+#include "core/state.h"
 #include "exec/confinement.h"
 #include "runtime/json_reader.h"
 
 // The members /api/exec reads; any other is named in the answer as ignored.
 static constexpr const char* k_known_fields[] = {
-    "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model",
+    "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model", "stream", "background",
 };
 
 static bool known_field(ByteSpan name)
@@ -310,11 +311,16 @@ static bool literal_at(const char* json, i64 len, i64 value, const char* word)
 
 i64 read_exec_fields(const char* json, i64 len, i64 timeout_limit_ms, ExecFields* fields, char* message)
 {
-    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0 };
+    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0, -1, false };
     if (i64 value = given_member(json, len, "merge_stderr"); value >= 0) {
         fields->merge_stderr = literal_at(json, len, value, "true");
         if (!fields->merge_stderr && !literal_at(json, len, value, "false"))
             return append_text(message, 0, "merge_stderr must be true or false");
+    }
+    if (i64 value = given_member(json, len, "stream"); value >= 0) {
+        fields->stream = literal_at(json, len, value, "true") ? 1 : literal_at(json, len, value, "false") ? 0 : -2;
+        if (fields->stream == -2)
+            return append_text(message, 0, "stream must be true or false");
     }
     i64 refused = 0;
     if (i64 value = given_member(json, len, "cwd"); value >= 0 && (refused = read_cwd(json, len, value, fields, message)))
@@ -326,8 +332,20 @@ i64 read_exec_fields(const char* json, i64 len, i64 timeout_limit_ms, ExecFields
         return append_text(message, 0, R"(stdin_encoding must be "utf-8" or "base64")");
     if (i64 value = given_member(json, len, "stdin"); value >= 0 && (refused = read_stdin(json, len, value, base64 == 1, fields, message)))
         return refused;
+    if (i64 value = given_member(json, len, "background"); value >= 0) {
+        fields->background = literal_at(json, len, value, "true");
+        if (!fields->background && !literal_at(json, len, value, "false"))
+            return append_text(message, 0, "background must be true or false");
+    }
+    // A background run may live up to max_background_seconds whatever its profile.
+    if (fields->background)
+        timeout_limit_ms = state.max_background_seconds * 1000;
     if (i64 value = given_member(json, len, "timeout_ms"); value >= 0 && (refused = read_timeout(json, len, value, timeout_limit_ms, fields, message)))
         return refused;
+    if (fields->background && fields->stdin_data.ptr != nullptr)
+        return append_text(message, 0, "a background run takes its stdin from POST /api/runs/{id}/stdin");
+    if (fields->background && fields->stream == 1)
+        return append_text(message, 0, "a background run streams from GET /api/runs/{id}/events");
     return 0;
 }
 

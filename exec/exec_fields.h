@@ -53,6 +53,10 @@ struct ExecFields {
     ByteSpan stdin_data;
     // 0 when the request gave none.
     i64 timeout_ms;
+    // "stream": 1 true, 0 false, -1 not given (the Accept header decides).
+    i64 stream;
+    // "background": the run goes on after the answer (exec/background_runs.h).
+    bool background;
 };
 
 // The longest message a refused member gets (a working directory named in full is the
@@ -64,7 +68,7 @@ constexpr i64 k_field_error_body_size = 24 + k_json_string_max(k_field_message_m
 constexpr i64 k_env_name_slots = 16384;
 static_assert(k_env_name_slots >= 3 * k_env_entries_max / 2);
 
-// Reads merge_stderr, cwd, env, stdin with stdin_encoding, and timeout_ms from the body
+// Reads merge_stderr, cwd, env, stdin with stdin_encoding, timeout_ms and stream from the body
 // object (json, len) into fields, checking each as /api/exec takes it: a missing member
 // (or null) keeps its default, and timeout_ms may not pass timeout_limit_ms (the time-out
 // of the profile that holds for the agent). The buffers of the members the request has come from the

@@ -26,12 +26,14 @@ static ReadRoom next_room(const OutputCapture* capture)
     return { capture->out + at, capture->capacity - at };
 }
 
-i64 capture_read(OutputCapture* capture, int fd)
+i64 capture_read(OutputCapture* capture, int fd, const char** read_at)
 {
     ReadRoom room = next_room(capture);
     i64 n = sys_read(fd, room.at, room.room);
     if (n > 0)
         capture->total += n;
+    if (read_at)
+        *read_at = room.at;
     return n;
 }
 
@@ -70,20 +72,6 @@ static void unroll_ring(char* ring, i64 len, i64 first)
 
 static bool is_continuation(char c) { return ((u8)c & 0xC0) == 0x80; }
 
-// Bytes at the end of text that begin a UTF-8 sequence the end cuts short: a lead byte in
-// the last three and only continuation bytes after it, fewer than it announces.
-static i64 cut_sequence_at_end(const char* text, i64 len)
-{
-    for (i64 back = 1; back <= 3 && back <= len; back++) {
-        u8 c = (u8)text[len - back];
-        if ((c & 0xC0) == 0x80)
-            continue;
-        i64 need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        return need > back ? back : 0;
-    }
-    return 0;
-}
-
 // Continuation bytes at the start of text (at most three): the rest of a sequence whose
 // beginning was left out.
 static i64 cut_sequence_at_start(const char* text, i64 len)
@@ -112,7 +100,7 @@ CapturedStream capture_finish(OutputCapture* capture)
     i64 tail = capture_tail_size(capacity);
     char* ring = capture->out + head;
     unroll_ring(ring, tail, (capture->total - head) % tail);
-    i64 head_len = head - cut_sequence_at_end(capture->out, head);
+    i64 head_len = head - utf8_cut_tail(capture->out, head);
     i64 skip = cut_sequence_at_start(ring, tail);
     i64 tail_len = tail - skip;
     char marker[k_omission_marker_max];

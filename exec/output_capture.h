@@ -29,8 +29,9 @@ constexpr i64 capture_tail_size(i64 capacity) { return capacity - capacity / 2; 
 // Scratch area for bytes read while nothing is kept; also the largest such read.
 constexpr i64 k_drain_chunk = 65536;
 
-// One read from fd. Returns the bytes read (kept or dropped), 0 at end of file, or -errno.
-i64 capture_read(OutputCapture* capture, int fd);
+// One read from fd. Returns the bytes read (kept or dropped), 0 at end of file, or -errno;
+// *read_at (when given) says where they lie, valid until the next read.
+i64 capture_read(OutputCapture* capture, int fd, const char** read_at = nullptr);
 
 // Reads until end of file (or a failed read) or until deadline_ms (monotonic) passes.
 // Returns 1 when the pipe is finished, 0 when the deadline ended the wait.

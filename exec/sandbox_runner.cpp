@@ -123,8 +123,10 @@ struct RunSlot {
 };
 
 struct RunTable {
+    // The request runs' slots first, then the background pool's.
     RunSlot* slots;
     i64 slot_count;
+    i64 request_slots;
     PendingRun* queue;
     i64 queue_capacity;
     i64 queue_head;
@@ -157,11 +159,12 @@ static void prepare_server()
 {
     if (server_prepared)
         return;
-    runs.slot_count = state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1;
+    runs.request_slots = state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1;
+    runs.slot_count = runs.request_slots + (state.max_background_runs > 0 ? state.max_background_runs : 0);
     runs.slots = (RunSlot*)heap_alloc_lasting((u64)(runs.slot_count * (i64)sizeof(RunSlot)));
     for (i64 i = 0; i < runs.slot_count; i++)
         give_plan_buffers(&runs.slots[i]);
-    runs.queue_capacity = runs.slot_count * k_run_queue_per_slot;
+    runs.queue_capacity = runs.request_slots * k_run_queue_per_slot;
     runs.queue = (PendingRun*)heap_alloc_lasting((u64)(runs.queue_capacity * (i64)sizeof(PendingRun)));
     sys_prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     sys_prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
@@ -243,7 +246,7 @@ static i64 open_channel(Channel* channel, const RunOptions& options)
         channel->child_stderr = channel->child_stdout;
     else if (error == 0)
         error = open_pipe(&channel->stderr_read, &channel->child_stderr, 0);
-    if (error == 0 && options.stdin_data.ptr != nullptr)
+    if (error == 0 && (options.stdin_data.ptr != nullptr || options.background))
         error = open_pipe(&channel->child_stdin, &channel->stdin_write, 1);
     else if (error == 0) {
         i64 input = open_empty_input();
@@ -368,7 +371,8 @@ static void close_input(RunSlot* slot)
 {
     if (slot->stdin_fd < 0)
         return;
-    unwatch_fd(slot->stdin_fd);
+    if (!slot->run.order.options.background)
+        unwatch_fd(slot->stdin_fd);
     sys_close(slot->stdin_fd);
     slot->stdin_fd = -1;
 }
@@ -515,8 +519,13 @@ static void finish_run(RunSlot* slot)
 
 static void drain_stream(RunStream* stream)
 {
+    const RunOrder& order = stream->slot->run.order;
+    i64 index = stream - stream->slot->streams;
     for (i64 i = 0; i < k_reads_per_event && stream->fd >= 0; i++) {
-        i64 n = capture_read(&stream->capture, stream->fd);
+        const char* read_at = nullptr;
+        i64 n = capture_read(&stream->capture, stream->fd, &read_at);
+        if (n > 0 && order.output)
+            order.output(order.output_sink, index, read_at, n);
         if (n == -EAGAIN)
             return;
         if (n == -EINTR)
@@ -631,7 +640,8 @@ static void open_run_cgroup(RunSlot* slot, i64 agent, const RunLimits& limits)
 // The run's time-out: the request's when it asked for one, never past the profile's.
 static i64 run_timeout_ms(const RunOptions& options, const RunLimits& limits)
 {
-    i64 limit = limits.timeout_ms < k_timeout_max_ms ? limits.timeout_ms : k_timeout_max_ms;
+    i64 profile = options.background ? state.max_background_seconds * 1000 : limits.timeout_ms;
+    i64 limit = profile < k_timeout_max_ms ? profile : k_timeout_max_ms;
     return options.timeout_ms > 0 && options.timeout_ms < limit ? options.timeout_ms : limit;
 }
 
@@ -671,7 +681,7 @@ static void watch_run(RunSlot* slot, const Channel& channel)
     for (RunStream& stream : slot->streams)
         if (stream.fd >= 0)
             watch_fd(stream.fd, EPOLLIN, &stream.watch);
-    if (slot->stdin_fd >= 0) {
+    if (slot->stdin_fd >= 0 && !order.options.background) {
         slot->stdin_watch = { on_input_room, slot };
         watch_fd(slot->stdin_fd, EPOLLOUT, &slot->stdin_watch);
     }
@@ -740,7 +750,7 @@ static RunSlot* slot_for_next()
 {
     if (!runs_may_overlap() && busy_slots() > 0)
         return nullptr;
-    for (i64 i = 0; i < runs.slot_count; i++)
+    for (i64 i = 0; i < runs.request_slots; i++)
         if (!runs.slots[i].busy)
             return &runs.slots[i];
     return nullptr;
@@ -771,7 +781,7 @@ i64 runs_per_agent()
 static i64 runs_of_agent(i64 agent)
 {
     i64 count = 0;
-    for (i64 i = 0; i < runs.slot_count; i++)
+    for (i64 i = 0; i < runs.request_slots; i++)
         count += runs.slots[i].busy && runs.slots[i].run.order.agent == agent ? 1 : 0;
     for (i64 i = 0; i < runs.queue_len; i++)
         count += runs.queue[(runs.queue_head + i) % runs.queue_capacity].order.agent == agent ? 1 : 0;
@@ -855,7 +865,7 @@ static i64 cancel_running(int conn)
         slot->cancelled = true;
         close_outputs(slot);
         close_input(slot);
-        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, nullptr, 0, {}, order.limits, nullptr, order.done };
+        order = { -1, order.agent, order.agent_name, nullptr, 0, nullptr, nullptr, 0, {}, order.limits, nullptr, order.done, nullptr, nullptr };
         for (RunStream& stream : slot->streams)
             stream.capture = { nullptr, 0, stream.capture.total };
         if (slot->child_ended)
@@ -941,7 +951,15 @@ i64 sandbox_kill_all()
 
 // ---- one agent's runs ---------------------------------------------------------------
 
-bool sandbox_agent_busy(i64 agent) { return runs_of_agent(agent) > 0; }
+static bool background_of_agent(i64 agent)
+{
+    for (i64 i = runs.request_slots; i < runs.slot_count; i++)
+        if (runs.slots[i].busy && runs.slots[i].run.order.agent == agent)
+            return true;
+    return false;
+}
+
+bool sandbox_agent_busy(i64 agent) { return runs_of_agent(agent) > 0 || background_of_agent(agent); }
 
 static constexpr char k_cancelled_by_reset[] = "run cancelled: the agent was reset";
 
@@ -976,7 +994,12 @@ i64 sandbox_cancel_agent(i64 agent)
         cancel_queued(conn);
         answer_cancelled(conn);
     }
-    for (i64 i = 0; i < runs.slot_count; i++) {
+    for (i64 i = runs.request_slots; i < runs.slot_count; i++)
+        if (runs.slots[i].busy && runs.slots[i].run.order.agent == agent && !runs.slots[i].child_ended) {
+            kill_run(&runs.slots[i]);
+            cancelled++;
+        }
+    for (i64 i = 0; i < runs.request_slots; i++) {
         RunSlot* slot = &runs.slots[i];
         if (!slot->busy || slot->cancelled || slot->run.order.agent != agent)
             continue;
@@ -986,4 +1009,67 @@ i64 sandbox_cancel_agent(i64 agent)
         cancelled++;
     }
     return cancelled;
+}
+
+// ---- the background pool -------------------------------------------------------------
+
+i64 sandbox_start_background(const RunOrder* order)
+{
+    prepare_server();
+    if (!runs_may_overlap())
+        return -1;
+    for (i64 i = runs.request_slots; i < runs.slot_count; i++) {
+        RunSlot* slot = &runs.slots[i];
+        if (slot->busy)
+            continue;
+        PendingRun run {};
+        run.order = *order;
+        i64 name_len = order->agent_name.len < k_run_agent_name ? order->agent_name.len : k_run_agent_name;
+        copy_bytes(run.agent_name, order->agent_name.ptr, name_len);
+        run.order.agent_name = { run.agent_name, name_len };
+        start_run(slot, run);
+        return i;
+    }
+    return -1;
+}
+
+static RunSlot* background_slot(i64 handle)
+{
+    if (handle < runs.request_slots || handle >= runs.slot_count || !runs.slots[handle].busy)
+        return nullptr;
+    return &runs.slots[handle];
+}
+
+i64 sandbox_write_input(i64 handle, const char* bytes, i64 len)
+{
+    RunSlot* slot = background_slot(handle);
+    if (!slot)
+        return -ESRCH;
+    i64 written = 0;
+    while (slot->stdin_fd >= 0 && written < len) {
+        i64 n = sys_write(slot->stdin_fd, bytes + written, len - written);
+        if (n == -EINTR)
+            continue;
+        if (n == -EAGAIN)
+            break;
+        if (n < 0) {
+            close_input(slot);
+            return written > 0 ? written : -EPIPE;
+        }
+        written += n;
+    }
+    return slot->stdin_fd < 0 && written == 0 ? -EPIPE : written;
+}
+
+void sandbox_end_input(i64 handle)
+{
+    if (RunSlot* slot = background_slot(handle))
+        close_input(slot);
+}
+
+void sandbox_kill_background(i64 handle)
+{
+    RunSlot* slot = background_slot(handle);
+    if (slot && !slot->child_ended)
+        kill_run(slot);
 }

@@ -62,6 +62,10 @@ struct RunOptions {
     // The run's time-out; 0 for the profile's. Never more than the profile's (the order's
     // limits).
     i64 timeout_ms;
+    // A background run: its time-out is max_background_seconds (timeout_ms may shorten
+    // it), and its input is a pipe that stays open for sandbox_write_input until
+    // sandbox_end_input (stdin_data is not used).
+    bool background;
 };
 
 // One command to run, and whom to tell when it has ended. cmd, the buffers and the options'
@@ -85,6 +89,11 @@ struct RunOrder {
     // The caller's own record of the request, handed back to done.
     const void* context;
     void (*done)(const RunOrder* order, const RunResult* result);
+    // Told each piece of output as it is read (nullptr for nobody): stream 0 is standard
+    // output (both streams with merge_stderr), 1 standard error; the bytes are valid only
+    // during the call. Never called after done, nor after the run was cancelled.
+    void (*output)(void* sink, i64 stream, const char* bytes, i64 len);
+    void* output_sink;
 };
 
 enum RunAdmission { k_run_admitted, k_run_queue_full, k_run_agent_share_full };
@@ -126,6 +135,25 @@ bool runs_may_overlap();
 
 // Runs waiting at most: four for every run slot.
 constexpr i64 k_run_queue_per_slot = 4;
+
+// Starts a background run at once in a slot of the background pool (max_background_runs
+// slots beside the request runs'); order->conn is -1, and done is called when it has
+// ended, as for any run (or before this returns, when it could not start). Returns the
+// run's handle, or -1 when every background slot is taken or runs take turns on this host
+// (basic mode without namespaces).
+i64 sandbox_start_background(const RunOrder* order);
+
+// Writes what the background run's input pipe takes now of bytes, without waiting.
+// Returns the bytes written, or -EPIPE when its input is closed (or the command stopped
+// reading), or -ESRCH when handle is no running background run.
+i64 sandbox_write_input(i64 handle, const char* bytes, i64 len);
+
+// Closes the background run's input: the command reads its end.
+void sandbox_end_input(i64 handle);
+
+// Kills the background run with its whole process tree; its end is audited and done is
+// called as at a time-out, with the exit code of the kill.
+void sandbox_kill_background(i64 handle);
 
 // Runs going and waiting, for an orderly stop.
 i64 sandbox_runs_in_progress();

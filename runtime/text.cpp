@@ -84,6 +84,18 @@ bool utf8_well_formed(const char* s, i64 len)
     return true;
 }
 
+i64 utf8_cut_tail(const char* text, i64 len)
+{
+    for (i64 back = 1; back <= 3 && back <= len; back++) {
+        u8 c = (u8)text[len - back];
+        if ((c & 0xC0) == 0x80)
+            continue;
+        i64 need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return need > back ? back : 0;
+    }
+    return 0;
+}
+
 static constexpr char k_hex_digits[] = "0123456789abcdef";
 
 static i64 append_json_escape(char* buf, i64 pos, u8 c)

@@ -32,6 +32,10 @@ JsonStringSize measure_json_string(const char* src, i64 len);
 // point past U+10FFFF, or a sequence cut off by the end).
 i64 utf8_sequence_length(const char* s, i64 len);
 
+// Bytes at the end of text that begin a UTF-8 sequence the end cuts short: a lead byte in
+// the last three and only continuation bytes after it, fewer than it announces (0 to 3).
+i64 utf8_cut_tail(const char* text, i64 len);
+
 // True when the len bytes are well-formed UTF-8 throughout, so append_json_string writes
 // them without replacing any byte.
 bool utf8_well_formed(const char* s, i64 len);

@@ -30,6 +30,14 @@ static constexpr i64 k_read_silence_ms = 2000;
 static constexpr i64 k_request_time_max_ms = 30000;
 // A peer that takes none of its answer for this long is dropped.
 static constexpr i64 k_write_silence_ms = 2000;
+// A streamed exec's reader is never dropped for silence while its run goes (output it does
+// not take waits in the run's bounded buffer, or is dropped and counted); once the run has
+// ended, a reader that has taken nothing for this long is, and so is a reader of a
+// background run's events at any time (it resumes from its last event's id).
+static constexpr i64 k_stream_silence_ms = 30000;
+// Pieces of a streamed answer written per event, so one fast reader of a chatty command
+// cannot starve the other connections.
+static constexpr i64 k_stream_pieces_per_event = 16;
 // A request answered before it was read whole is read away this long after its answer
 // went: long enough for a client that sent it at once to take the answer rather than a
 // reset, too short for a slow sender to hold its record.
@@ -48,6 +56,7 @@ static constinit int listen_fd = -1;
 static constinit Watch listen_watch {};
 
 static void start_writing(Connection* c, i64 now_ms);
+static void start_streaming(Connection* c, i64 now_ms);
 
 // While a peer sends: the silence allowed, within the time a whole request may take.
 static i64 reading_deadline(const Connection* c, i64 now_ms)
@@ -89,6 +98,8 @@ static void route(Connection* c, const Request& request, i64 now_ms)
     heap_enter(&c->arena);
     route_request(c->fd, request);
     heap_leave();
+    if (c->stream.next)
+        return start_streaming(c, now_ms);
     if (c->answer_ready)
         return start_writing(c, now_ms);
     if (!sandbox_has_order(c->fd))
@@ -218,8 +229,10 @@ static i64 write_some(Connection* c)
             continue;
         if (sent == -EAGAIN)
             return 0;
-        if (sent <= 0)
+        if (sent <= 0) {
+            c->peer_gone = true;
             return 1;
+        }
         c->out_sent += sent;
         c->active_ms = monotonic_ms();
     }
@@ -251,6 +264,83 @@ static void start_writing(Connection* c, i64 now_ms)
     watch_fd(c->fd, EPOLLOUT, &c->watch);
 }
 
+// ---- streamed answers ------------------------------------------------------------
+
+// The socket is watched for the peer's departure always, and for room while the source
+// has bytes the socket did not take.
+static void watch_stream(Connection* c, u32 events)
+{
+    if (c->stream_events == events)
+        return;
+    if (c->stream_events == 0)
+        watch_fd(c->fd, events, &c->watch);
+    else
+        rewatch_fd(c->fd, events, &c->watch);
+    c->stream_events = events;
+}
+
+// Silence counts from the last bytes the reader took (write_some moves active_ms).
+static void stream_deadline(Connection* c, i64)
+{
+    bool waited_for = !c->stream.ends_with_answer || c->stream_answered;
+    c->deadline_ms = c->stream_blocked && waited_for ? c->active_ms + k_stream_silence_ms : 0;
+}
+
+static void close_stream_connection(Connection* c)
+{
+    if (c->stream_events != 0)
+        unwatch_fd(c->fd);
+    connection_close(c);
+}
+
+// Writes what the socket takes of the queued piece, then asks the source for more, until
+// the socket is full, the source has nothing now, or the last piece has gone. Room is
+// watched for while bytes wait, and when the turn ended with the source not yet asked.
+static void stream_some(Connection* c, i64 now_ms)
+{
+    c->stream_woken = false;
+    bool source_idle = false;
+    for (i64 i = 0; i < k_stream_pieces_per_event && !source_idle; i++) {
+        c->stream_blocked = !write_some(c);
+        if (c->peer_gone) {
+            sandbox_cancel(c->fd);
+            return close_stream_connection(c);
+        }
+        if (c->stream_blocked)
+            break;
+        if (c->stream_over)
+            return close_stream_connection(c);
+        StreamPiece piece = c->stream.next(c->stream.context);
+        c->stream_over = piece.last;
+        c->out_body = piece.ptr;
+        c->out_body_len = piece.len;
+        c->out_sent = c->out_head_len;
+        source_idle = piece.len == 0 && !piece.last;
+    }
+    watch_stream(c, source_idle ? EPOLLRDHUP : EPOLLOUT | EPOLLRDHUP);
+    stream_deadline(c, now_ms);
+}
+
+static void start_streaming(Connection* c, i64 now_ms)
+{
+    c->answer_ready = false;
+    c->phase = k_connection_streaming;
+    c->out_sent = 0;
+    stream_some(c, now_ms);
+}
+
+// The peer hung up or shut its end: its run is cancelled, as a waiting peer's is.
+static void on_stream_event(Connection* c, u32 events, i64 now_ms)
+{
+    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+        sandbox_cancel(c->fd);
+        return close_stream_connection(c);
+    }
+    if (c->active_ms < now_ms)
+        c->active_ms = now_ms;
+    stream_some(c, now_ms);
+}
+
 // Bytes that come while draining do not move its deadline: the drain ends k_drain_max_ms
 // after the answer whatever the peer still sends.
 static void drain_rest(Connection* c)
@@ -266,10 +356,12 @@ static void drain_rest(Connection* c)
     }
 }
 
-static void on_connection_event(void* owner, u32)
+static void on_connection_event(void* owner, u32 events)
 {
     Connection* c = (Connection*)owner;
     i64 now_ms = monotonic_ms();
+    if (c->phase == k_connection_streaming)
+        return on_stream_event(c, events, now_ms);
     if (c->phase == k_connection_reading)
         return read_request(c, now_ms);
     if (c->phase == k_connection_draining)
@@ -347,7 +439,9 @@ static void on_listener(void*, u32)
     }
 }
 
-// Answers queued by runs that ended during the last wait start on their way.
+// Answers queued by runs that ended during the last wait start on their way, and streams
+// whose sources made something new go on (one waiting for room only learns whether its
+// run has ended, which starts its silence deadline).
 static void flush_answers(i64 now_ms)
 {
     for (i64 i = 0; i < connections_capacity(); i++) {
@@ -355,6 +449,11 @@ static void flush_answers(i64 now_ms)
         if (c->phase == k_connection_waiting && c->answer_ready) {
             unwatch_fd(c->fd);
             start_writing(c, now_ms);
+        } else if (c->phase == k_connection_streaming && c->stream_woken && c->stream_blocked) {
+            c->stream_woken = false;
+            stream_deadline(c, now_ms);
+        } else if (c->phase == k_connection_streaming && c->stream_woken) {
+            stream_some(c, now_ms);
         }
     }
 }
@@ -365,7 +464,10 @@ static i64 expire_connections(i64 now_ms, i64 next)
         Connection* c = connection_at(i);
         if (c->phase == k_connection_free || c->deadline_ms == 0)
             continue;
-        if (now_ms >= c->deadline_ms)
+        if (now_ms >= c->deadline_ms && c->phase == k_connection_streaming) {
+            sandbox_cancel(c->fd);
+            close_stream_connection(c);
+        } else if (now_ms >= c->deadline_ms)
             connection_close(c);
         else if (c->deadline_ms < next)
             next = c->deadline_ms;
@@ -382,7 +484,7 @@ static i64 connection_capacity()
     files.cur = files.max;
     sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
     i64 agents = jail_descriptors_per_agent() * agent_uid_count();
-    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * state.max_concurrent_runs - agents;
+    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * (state.max_concurrent_runs + state.max_background_runs) - agents;
     return state.max_connections < room ? state.max_connections : room;
 }
 
@@ -458,7 +560,7 @@ static bool answers_pending()
 {
     for (i64 i = 0; i < connections_capacity(); i++) {
         ConnectionPhase phase = connection_at(i)->phase;
-        if (phase == k_connection_waiting || phase == k_connection_writing)
+        if (phase == k_connection_waiting || phase == k_connection_writing || phase == k_connection_streaming)
             return true;
     }
     return false;

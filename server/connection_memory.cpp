@@ -29,6 +29,7 @@
 #include "core/http_response.h"
 #include "core/state.h"
 #include "dashboard/admin_page.h"
+#include "exec/background_runs.h"
 #include "exec/exec_endpoint.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
@@ -85,6 +86,7 @@ const RouteMemory* route_memory_table(i64* count)
     table[n++] = { "POST /api/read", request_memory() + read_memory() };
     table[n++] = { "POST /api/write", request_memory() + write_memory() };
     table[n++] = { "POST /api/list", request_memory() + k_list_route_memory };
+    table[n++] = { "/api/runs", request_memory() + background_route_memory() + k_answer_overhead };
     table[n++] = { "POST /mcp", mcp_memory() };
     table[n++] = { "POST /api/policy/check", request_memory() + policy_check_route_memory() + k_answer_overhead };
     table[n++] = { "GET /", request_memory() + heap_block(k_admin_page_size) + k_answer_overhead };

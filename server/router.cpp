@@ -22,6 +22,7 @@
 #include "core/state.h"
 #include "dashboard/admin_page.h"
 #include "exec/agent_teardown.h"
+#include "exec/background_runs.h"
 #include "exec/exec_endpoint.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
@@ -242,6 +243,22 @@ static void pass_request(int conn, const Request& request)
 
 static void reload_policy(int conn, const Request&) { handle_policy_reload(conn); }
 
+// The background runs' routes: the run's id is the path's "{name}" segment.
+static ByteSpan run_id_of(const Request& request) { return route_parameter(*match_route(request.method, request.path).route, request.path); }
+
+static void list_runs(int conn, const Request& request) { handle_runs_list(conn, request.bytes.ptr, request.bytes.len); }
+
+static void show_run(int conn, const Request& request)
+{
+    handle_run_status(conn, request.bytes.ptr, request.bytes.len, run_id_of(request), request.query);
+}
+
+static void stop_run(int conn, const Request& request) { handle_run_stop(conn, request.bytes.ptr, request.bytes.len, run_id_of(request)); }
+
+static void follow_run(int conn, const Request& request) { handle_run_events(conn, request.bytes.ptr, request.bytes.len, run_id_of(request)); }
+
+static void feed_run(int conn, const Request& request) { handle_run_stdin(conn, request.bytes.ptr, request.bytes.len, run_id_of(request)); }
+
 static void route_tool_request(int conn, const char* req, i64 req_len);
 
 static void serve_mcp(int conn, const Request& request) { handle_mcp(conn, request.bytes.ptr, request.bytes.len, route_tool_request); }
@@ -273,6 +290,11 @@ static constexpr Route k_routes[] = {
     { "DELETE", "/api/sandbox", reset_sandbox, k_admin_only },
     { "DELETE", "/api/agents/{name}", reset_one_agent, k_admin_only },
     { "POST", "/api/agents/{name}/profile", set_agent_profile, k_admin_only },
+    { "GET", "/api/runs", list_runs, k_agents },
+    { "GET", "/api/runs/{name}", show_run, k_agents },
+    { "DELETE", "/api/runs/{name}", stop_run, k_agents },
+    { "GET", "/api/runs/{name}/events", follow_run, k_agents },
+    { "POST", "/api/runs/{name}/stdin", feed_run, k_agents },
     // The MCP endpoint's tools are the agents' own routes, run under the caller's identity.
     // Every other method on /mcp gets the endpoint's own 405.
     { "POST", "/mcp", serve_mcp, k_agents },

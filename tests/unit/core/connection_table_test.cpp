@@ -56,6 +56,48 @@ TEST_F(ConnectionTable, AnswersOfALoopConnectionAreQueuedByReferenceNotWritten)
     EXPECT_EQ(connection_queue(fd + 1000, "x", 1, nullptr, 0), 0);
 }
 
+// A streamed answer's source gets the request's answer as its end; a stream cannot open
+// over an answer already queued (a run that could not start answered first).
+struct Finished {
+    std::string body;
+    int calls = 0;
+};
+StreamPiece no_piece(void*) { return { nullptr, 0, false }; }
+void keep_answer(void* context, const char* body, i64 len)
+{
+    Finished* finished = (Finished*)context;
+    finished->body.assign(body, len);
+    finished->calls++;
+}
+
+TEST_F(ConnectionTable, AnAnswerQueuedWhileStreamingEndsTheStream)
+{
+    int fd = open_pair();
+    Connection* c = connection_open(fd, 1, 100);
+    ASSERT_NE(c, nullptr);
+    Finished finished;
+    ASSERT_EQ(connection_stream(fd, "HEAD", 4, { no_piece, keep_answer, &finished, true }), 1);
+    c->stream_woken = false;
+    heap_enter(&c->arena);
+    send_json(fd, 409, "Conflict", R"({"ok":false})", 12);
+    send_json(fd, 500, "Internal Server Error", "{}", 2);
+    heap_leave();
+    EXPECT_EQ(finished.calls, 1);
+    EXPECT_EQ(finished.body, R"({"ok":false})");
+    EXPECT_TRUE(c->stream_answered);
+    EXPECT_TRUE(c->stream_woken);
+    EXPECT_EQ(std::string(c->out_head, c->out_head_len), "HEAD");
+
+    int other = open_pair();
+    Connection* answered = connection_open(other, 1, 100);
+    ASSERT_NE(answered, nullptr);
+    heap_enter(&answered->arena);
+    send_json(other, 400, "Bad Request", "{}", 2);
+    heap_leave();
+    EXPECT_EQ(connection_stream(other, "HEAD", 4, { no_piece, keep_answer, &finished, true }), 0);
+    EXPECT_EQ(answered->stream.next, nullptr);
+}
+
 TEST_F(ConnectionTable, AnAnswerThatDoesNotFitIsA503NotAnOverrun)
 {
     int fd = open_pair();

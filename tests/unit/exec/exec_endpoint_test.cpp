@@ -372,8 +372,8 @@ struct AnswerRun : HandleExec {
     char err[64] = "oops";
     std::string answer(const RunResult& result, ByteSpan cwd = { "", 0 }, const IgnoredFields* ignored = nullptr)
     {
-        RunOptions options { false, { nullptr, 0 }, { "", 0 }, 0, cwd, 0 };
-        RunOrder order { pair[0], 0, agent_name(0), "echo hi", 7, out, err, 16, options, global_run_limits(), ignored, answer_run };
+        RunOptions options { false, { nullptr, 0 }, { "", 0 }, 0, cwd, 0, false };
+        RunOrder order { pair[0], 0, agent_name(0), "echo hi", 7, out, err, 16, options, global_run_limits(), ignored, answer_run, nullptr, nullptr };
         answer_run(&order, &result);
         char buf[4096];
         i64 n = recv(pair[1], buf, sizeof(buf), MSG_DONTWAIT);

@@ -174,7 +174,9 @@ TEST(MatchRoute, AgentsReachTheirOwnRoutesOnly)
     for (i64 i = 0; i < table.count; i++)
         if (table.rows[i].open_to_agents)
             open.insert(std::string(table.rows[i].method ? table.rows[i].method : "*") + " " + table.rows[i].path);
-    EXPECT_EQ(open, (std::set<std::string> { "GET /api/health", "POST /api/exec", "POST /api/write", "POST /api/read", "POST /api/list", "POST /api/policy/check", "POST /mcp", "* /mcp" }));
+    EXPECT_EQ(open, (std::set<std::string> { "GET /api/health", "POST /api/exec", "POST /api/write", "POST /api/read", "POST /api/list",
+                        "POST /api/policy/check", "POST /mcp", "* /mcp", "GET /api/runs", "GET /api/runs/{name}", "DELETE /api/runs/{name}",
+                        "GET /api/runs/{name}/events", "POST /api/runs/{name}/stdin" }));
 }
 
 TEST(MatchRoute, NearMissesReachNoRoute)
@@ -260,6 +262,17 @@ TEST(MatchRoute, ANamedSegmentMayBeFollowedByAFixedSuffix)
         EXPECT_EQ(match_route(span("POST"), span(path)).route, nullptr) << path;
         EXPECT_FALSE(match_route(span("POST"), span(path)).path_known) << path;
     }
+    RouteMatch run = match_route(span("POST"), span("/api/runs/12/stdin"));
+    ASSERT_NE(run.route, nullptr);
+    EXPECT_STREQ(run.route->path, "/api/runs/{name}/stdin");
+    ByteSpan id = route_parameter(*run.route, span("/api/runs/12/stdin"));
+    EXPECT_EQ(std::string(id.ptr, id.len), "12");
+    EXPECT_STREQ(match_route(span("GET"), span("/api/runs/12/events")).route->path, "/api/runs/{name}/events");
+    EXPECT_STREQ(match_route(span("GET"), span("/api/runs/12")).route->path, "/api/runs/{name}");
+    for (const char* path : { "/api/runs//stdin", "/api/runs/1/2/stdin", "/api/runs/stdin", "/api/runs/1/stdinx", "/api/runs/1/" })
+        EXPECT_EQ(match_route(span("POST"), span(path)).route, nullptr) << path;
+    EXPECT_EQ(allow("/api/runs/1/stdin"), "POST");
+    EXPECT_EQ(allow("/api/runs/1"), "GET, DELETE");
 }
 
 // route_request against a socket pair: the exact answer, and what the request changed.
