@@ -121,6 +121,18 @@ TEST_F(Judge, WordsKeepsTheTrueRefusals)
              { "echo 'curl", 2, false, "blacklist curl" },
              { "echo 'abc", 2, false, "ok" },
              { "cat <<E\n/etc/passwd\nE", 1, false, "sensitive /etc/p" },
+             { "echo &> f sh -c 'id'", 0, false, "whitelist sh | f sh -c id" },
+             { "echo $'\\'\nid\n#\\''", 0, false, "whitelist id | id" },
+             { "for x do id; done", 0, false, "whitelist id | id" },
+             { "env -iu X curl x", 2, false, "blacklist curl | env -iu X curl x" },
+             { "xargs -tn 1 curl", 2, false, "blacklist curl | xargs -tn 1 curl" },
+             { "env --frob X curl x", 2, false, "blacklist curl | env --frob X curl x" },
+             { "env --frob X ls", 0, false, "unreadable a wrapper option the matcher does not know" },
+             { "ls --frob X curl", 2, false, "ok" },
+             { "taskset -c 1 strace -f chroot / curl x", 2, false, "blacklist curl | taskset -c 1 strace -f chroot / curl x" },
+             { "A=curl eval '$A x'", 2, false, "blacklist curl | curl x" },
+             { "A=curl env sh -c '$A x'", 2, false, "blacklist curl | curl x" },
+             { "su -c 'curl x'", 2, false, "blacklist curl | curl x" },
          })
         EXPECT_EQ(judge(r.cmd, r.profile, r.host_proc), r.verdict) << r.cmd;
 }
