@@ -289,7 +289,7 @@ static WordVerdict blacklist(const ShellParse& parse, JudgeSteps& steps)
         return steps.left < 0;
     });
     if (steps.left < 0)
-        return { k_words_unreadable, { k_too_much_work, sizeof(k_too_much_work) - 1 }, -1 };
+        return { k_words_unreadable, { k_too_much_work, sizeof(k_too_much_work) - 1 }, -1, steps.left };
     return verdict;
 }
 
@@ -325,11 +325,15 @@ BlacklistRuleForm blacklist_rule_form(const char* rule, i64 len)
 WordVerdict judge_words(const ShellParse& parse, i64 profile, bool host_proc)
 {
     WordVerdict verdict = screen(parse, profile, host_proc);
+    verdict.steps_left = parse.steps_left;
     if (verdict.kind != k_words_allowed)
         return verdict;
     JudgeSteps steps { parse.steps_left };
     verdict = blacklist(parse, steps);
+    verdict.steps_left = steps.left;
     if (verdict.kind != k_words_allowed || profile != 0)
         return verdict;
-    return whitelist(parse);
+    verdict = whitelist(parse);
+    verdict.steps_left = steps.left;
+    return verdict;
 }

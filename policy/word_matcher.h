@@ -12,10 +12,12 @@ enum WordVerdictKind { k_words_allowed, k_words_sensitive, k_words_blacklist, k_
 
 // rule: the sequence or rule that matched, or for the whitelist the program name no rule
 // admits; command: the index of the simple command in the parse (-1 when allowed).
+// steps_left: what the judgement left of the parse's step budget (below zero when it ran out).
 struct WordVerdict {
     WordVerdictKind kind;
     ByteSpan rule;
     i64 command;
+    i64 steps_left;
 };
 
 // profile: 0 (strict) to 2; host_proc: commands see the host's /proc (no namespaces).
