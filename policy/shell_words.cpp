@@ -257,6 +257,18 @@ static bool record_variables(Parser& p, const CommandWords& c)
         if (equals > 0 && !set_variable(p, c.word(i), equals))
             return false;
     }
+    // env A=x and sudo A=x give the program they run a variable, as a prefix does; the
+    // words up to the next program are each looked at once.
+    for (i64 k = 0; k < c.program_count; k++) {
+        ByteSpan program = last_path_component(c.word(c.programs[k].name));
+        if (!span_equals(program, "env") && !span_equals(program, "sudo"))
+            continue;
+        for (i64 i = c.programs[k].name + 1; i < c.programs[k].end && !(c.words[i].flags & k_word_program); i++) {
+            i64 equals = c.is_argument(i) ? assignment_equals(c.word(i).ptr, c.word(i).len) : -1;
+            if (equals > 0 && !set_variable(p, c.word(i), equals))
+                return false;
+        }
+    }
     return true;
 }
 
@@ -326,6 +338,14 @@ static bool env_splits(const CommandWords& c, i64 name, i64 end)
 }
 
 static bool spend_steps(Parser& p, i64 steps);
+// The program a wrapper runs: its name index or -1, whether the model read every option,
+// and the index the walk stopped at (the words it looked at).
+struct WrappedProgram {
+    i64 name;
+    bool exact;
+    i64 looked;
+};
+static WrappedProgram wrapped_program(const CommandWords& c, i64 name, i64 end);
 
 // Programs that hand the word after -c (or --command) to a shell.
 static constexpr const char* k_command_option_runners[] = { "su", "runuser", "flock", "script", "sg" };
@@ -356,6 +376,11 @@ static bool read_nested_programs(Parser& p, const CommandWords& c, i64 depth)
                 parse_nested(p, c.word(string), depth + 1);
         } else if (span_equals(program, "eval")) {
             parse_eval(p, c, name, end, depth + 1);
+        } else if (span_equals(program, "watch")) {
+            // watch hands its operands, joined by blanks, to sh -c.
+            WrappedProgram operands = wrapped_program(c, name, end);
+            if (operands.name >= 0 && spend_steps(p, end - name))
+                parse_eval(p, c, operands.name - 1, end, depth + 1);
         } else if (span_equals(program, "env") && env_splits(c, name, end)) {
             fail(p, "env -S");
         }
@@ -893,13 +918,6 @@ static bool names_unknown_program(ByteSpan name)
     return find_bytes(name.ptr, name.len, 0, "$", 1) >= 0 || find_bytes(name.ptr, name.len, 0, "`", 1) >= 0;
 }
 
-// The program a wrapper runs: its name index or -1, whether the model read every option,
-// and the index the walk stopped at (the words it looked at).
-struct WrappedProgram {
-    i64 name;
-    bool exact;
-    i64 looked;
-};
 
 static WrappedProgram unknown_wrapped(const CommandWords& c, i64 name, i64 end)
 {

@@ -129,6 +129,8 @@ TEST(ParseShellWords, ExpandsVariablesTheTextAssigns)
              { "A=whoami sh -c '$A'", "@A=whoami sh -c $A ; whoami" },
              { "A=whoami env sh -c '$A'", "@A=whoami env sh -c $A ; whoami" },
              { "su -c 'curl x' u", "su -c curl x u ; curl x" },
+             { "env A=whoami sh -c '$A'", "env A=whoami sh -c $A ; whoami" },
+             { "watch -n 1 'curl x'", "watch -n 1 curl x ; curl x" },
          })
         EXPECT_EQ(parse(c.cmd), c.parsed) << c.cmd;
 }
