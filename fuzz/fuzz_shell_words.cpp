@@ -41,7 +41,7 @@ static void check_parse(const ShellParse& p, const char* scratch, i64 size, i64 
         CommandWords words = command_words(p, k);
         i64 visits = 0;
         i64 last = -1;
-        for_each_program(words, c.flags, [&](i64 name, i64 end) {
+        for_each_program(words, [&](i64 name, i64 end) {
             fuzz_check(name >= 0 && name < end && end <= words.count && words.is_argument(name), "program outside its command");
             fuzz_check(++visits <= words.count, "more programs than words");
             last = name;

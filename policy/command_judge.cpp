@@ -74,7 +74,8 @@ static JudgeKind judge_kind(WordVerdictKind kind)
     case k_words_sensitive: return k_judge_sensitive;
     case k_words_blacklist: return k_judge_blacklist;
     case k_words_whitelist: return k_judge_whitelist;
-    case k_words_allowed: break;
+    case k_words_allowed:
+    case k_words_unreadable: break;
     }
     return k_judge_allowed;
 }
@@ -90,6 +91,10 @@ Judgement judge_command(const char* cmd, i64 len, const JudgeContext& context, c
     if (!parse.readable)
         return judge_bytes(cmd, len, context.profile);
     WordVerdict verdict = judge_words(parse, context.profile, context.host_proc);
+    if (verdict.kind == k_words_unreadable && context.profile == 0)
+        return { k_judge_unreadable, verdict.rule, { nullptr, 0 } };
+    if (verdict.kind == k_words_unreadable)
+        return judge_bytes(cmd, len, context.profile);
     if (verdict.kind == k_words_allowed)
         return { k_judge_allowed, { "", 0 }, { nullptr, 0 } };
     return { judge_kind(verdict.kind), verdict.rule, join_command(parse, verdict.command, command_text) };

@@ -32,6 +32,10 @@ struct Parser {
     i64 command_count;
     Variable* variables;
     i64 variable_count;
+    ShellProgram* programs;
+    i64 program_count;
+    i64 steps_used;
+    i64 step_limit;
 };
 
 struct List {
@@ -149,7 +153,8 @@ static bool push_word(Parser& p, const Word& w, ShellWordKind kind)
 }
 
 static constexpr const char* k_skipped_reserved[] = { "!", "{", "}", "if", "then", "else", "elif", "fi", "do", "done", "while", "until" };
-static constexpr const char* k_loop_reserved[] = { "for", "select" };
+// dash has no select: there it is a program's name like any other.
+static constexpr const char* k_loop_reserved[] = { "for" };
 static constexpr const char* k_unread_reserved[] = { "case", "esac", "function", "coproc" };
 
 static bool in_table(ByteSpan word, const char* const* table, i64 count)
@@ -166,6 +171,8 @@ static bool in_table(ByteSpan word, const char* const (&table)[N])
     return in_table(word, table, N);
 }
 
+static bool end_command(Parser& p, List& l);
+
 // A finished word: dropped when it is an empty unquoted expansion or a reserved word in
 // command position, otherwise pushed as an assignment, a redirection target or an argument.
 static bool finish_word(Parser& p, List& l, const Word& w)
@@ -175,6 +182,11 @@ static bool finish_word(Parser& p, List& l, const Word& w)
         return true;
     if (w.target)
         return push_word(p, w, k_word_redirection);
+    // for NAME do ...: the header ends at do, and the body's commands follow.
+    if ((l.flags & k_command_loop_header) && !w.expanded && l.pending_base - p.pending_top == 1 && span_equals(text, "do")) {
+        p.text_used = w.start;
+        return end_command(p, l);
+    }
     if (!l.named && !w.expanded && !(l.flags & k_command_loop_header)) {
         if (in_table(text, k_unread_reserved))
             return fail(p, "a case, function or coproc construct");
@@ -232,19 +244,30 @@ static bool set_variable(Parser& p, ByteSpan word, i64 equals)
 
 static constexpr const char* k_assigning_commands[] = { "export", "readonly", "local", "declare", "typeset" };
 
-// Assignments of a command without a name last for the rest of the text, as do those
-// export and its kind make; a command's own prefix assignments do not outlive it.
+// Assignments are taken to hold for the rest of the text: those of a command without a
+// name and those export and its kind make do, and a command's own prefix assignments
+// reach what it runs (A=x sh -c '$A'). A name given two values stays unreadable.
 static bool record_variables(Parser& p, const CommandWords& c)
 {
     i64 name = next_argument(c, 0, c.count);
     bool assigning = name >= 0 && in_table(c.word(name), k_assigning_commands);
-    if (name >= 0 && !assigning)
-        return true;
     for (i64 i = 0; i < c.count; i++) {
-        bool wanted = name < 0 ? c.words[i].kind == k_word_assignment : (i > name && c.is_argument(i));
+        bool wanted = c.words[i].kind == k_word_assignment || (assigning && i > name && c.is_argument(i));
         i64 equals = wanted ? assignment_equals(c.word(i).ptr, c.word(i).len) : -1;
         if (equals > 0 && !set_variable(p, c.word(i), equals))
             return false;
+    }
+    // env A=x and sudo A=x give the program they run a variable, as a prefix does; the
+    // words up to the next program are each looked at once.
+    for (i64 k = 0; k < c.program_count; k++) {
+        ByteSpan program = last_path_component(c.word(c.programs[k].name));
+        if (!span_equals(program, "env") && !span_equals(program, "sudo"))
+            continue;
+        for (i64 i = c.programs[k].name + 1; i < c.programs[k].end && !(c.words[i].flags & k_word_program); i++) {
+            i64 equals = c.is_argument(i) ? assignment_equals(c.word(i).ptr, c.word(i).len) : -1;
+            if (equals > 0 && !set_variable(p, c.word(i), equals))
+                return false;
+        }
     }
     return true;
 }
@@ -314,9 +337,30 @@ static bool env_splits(const CommandWords& c, i64 name, i64 end)
     return false;
 }
 
-static bool read_nested_programs(Parser& p, const CommandWords& c, u32 flags, i64 depth)
+static bool spend_steps(Parser& p, i64 steps);
+// The program a wrapper runs: its name index or -1, whether the model read every option,
+// and the index the walk stopped at (the words it looked at).
+struct WrappedProgram {
+    i64 name;
+    bool exact;
+    i64 looked;
+};
+static WrappedProgram wrapped_program(const CommandWords& c, i64 name, i64 end);
+
+// Programs that hand the word after -c (or --command) to a shell.
+static constexpr const char* k_command_option_runners[] = { "su", "runuser", "flock", "script", "sg" };
+
+static i64 command_option_string(const CommandWords& c, i64 name, i64 end)
 {
-    for_each_program(c, flags, [&](i64 name, i64 end) {
+    for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end))
+        if (span_equals(c.word(i), "-c") || span_equals(c.word(i), "--command"))
+            return next_argument(c, i + 1, end);
+    return -1;
+}
+
+static bool read_nested_programs(Parser& p, const CommandWords& c, i64 depth)
+{
+    for_each_program(c, [&](i64 name, i64 end) {
         if (p.problem)
             return;
         ByteSpan program = last_path_component(c.word(name));
@@ -324,14 +368,27 @@ static bool read_nested_programs(Parser& p, const CommandWords& c, u32 flags, i6
             i64 string = shell_command_string(c, name, end);
             if (string >= 0)
                 parse_nested(p, c.word(string), depth + 1);
+        } else if (in_table(program, k_command_option_runners)) {
+            if (!spend_steps(p, end - name))
+                return;
+            i64 string = command_option_string(c, name, end);
+            if (string >= 0)
+                parse_nested(p, c.word(string), depth + 1);
         } else if (span_equals(program, "eval")) {
             parse_eval(p, c, name, end, depth + 1);
+        } else if (span_equals(program, "watch")) {
+            // watch hands its operands, joined by blanks, to sh -c.
+            WrappedProgram operands = wrapped_program(c, name, end);
+            if (operands.name >= 0 && spend_steps(p, end - name))
+                parse_eval(p, c, operands.name - 1, end, depth + 1);
         } else if (span_equals(program, "env") && env_splits(c, name, end)) {
             fail(p, "env -S");
         }
     });
     return !p.problem;
 }
+
+static bool collect_programs(Parser& p, ShellWord* words, const CommandWords& c, u32* flags);
 
 // ---- commands -------------------------------------------------------------------
 
@@ -354,10 +411,16 @@ static bool end_command(Parser& p, List& l)
     for (i64 i = 0; i < count; i++)
         p.words[p.word_count + i] = p.words[p.pending_top + i];
     p.pending_top = l.pending_base;
-    p.commands[p.command_count++] = { (u32)p.word_count, (u32)count, flags };
-    CommandWords c { p.text, p.words + p.word_count, count };
+    SimpleCommand& command = p.commands[p.command_count++];
+    command = { (u32)p.word_count, (u32)count, flags, (u32)p.program_count, 0 };
+    CommandWords c { p.text, p.words + p.word_count, count, nullptr, 0 };
+    if (!collect_programs(p, p.words + p.word_count, c, &command.flags))
+        return false;
+    command.program_count = (u32)(p.program_count - command.first_program);
+    c.programs = p.programs + command.first_program;
+    c.program_count = command.program_count;
     p.word_count += count;
-    return record_variables(p, c) && read_nested_programs(p, c, flags, l.depth);
+    return record_variables(p, c) && read_nested_programs(p, c, l.depth);
 }
 
 // ---- words ----------------------------------------------------------------------
@@ -372,77 +435,6 @@ static bool read_single_quoted(Parser& p, List& l)
     bool ok = put_bytes(p, l.src + l.pos + 1, close - l.pos - 1);
     l.pos = close + 1;
     return ok;
-}
-
-static i64 hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-static char simple_escape(char c)
-{
-    switch (c) {
-    case 'n': return '\n';
-    case 't': return '\t';
-    case 'r': return '\r';
-    case 'a': return '\a';
-    case 'b': return '\b';
-    case 'e':
-    case 'E': return '\x1b';
-    case 'f': return '\f';
-    case 'v': return '\v';
-    case '\\':
-    case '\'':
-    case '"':
-    case '?': return c;
-    default: return 0;
-    }
-}
-
-// $'...': the escapes of C strings, hexadecimal and octal ones included.
-static bool read_ansi_quoted(Parser& p, List& l)
-{
-    i64 i = l.pos + 2;
-    while (i < l.len && l.src[i] != '\'') {
-        char c = l.src[i];
-        if (c != '\\' || i + 1 >= l.len) {
-            if (!put_byte(p, c))
-                return false;
-            i++;
-            continue;
-        }
-        char e = l.src[i + 1];
-        i += 2;
-        if (char simple = simple_escape(e)) {
-            if (!put_byte(p, simple))
-                return false;
-        } else if (e == 'x' || (e >= '0' && e <= '7')) {
-            bool hex = e == 'x';
-            i64 value = hex ? 0 : e - '0';
-            for (i64 digits = 0; digits < 2 && i < l.len; digits++, i++) {
-                i64 d = hex ? hex_value(l.src[i]) : (l.src[i] >= '0' && l.src[i] <= '7' ? l.src[i] - '0' : -1);
-                if (d < 0)
-                    break;
-                value = value * (hex ? 16 : 8) + d;
-            }
-            if (!put_byte(p, (char)value))
-                return false;
-        } else if (e == 'c' || e == 'u' || e == 'U') {
-            return fail(p, "a $'...' escape the parser does not read");
-        } else if (!put_byte(p, '\\') || !put_byte(p, e)) {
-            return false;
-        }
-    }
-    if (i >= l.len)
-        return fail(p, "an unclosed quote");
-    l.pos = i + 1;
-    return true;
 }
 
 // $((...)): kept as written. Only arithmetic is read so: a substitution, a quote or an
@@ -576,15 +568,7 @@ static bool read_dollar(Parser& p, List& l, Word& w, bool in_quotes)
         l.pos = end;
         return expand_variable(p, l, w, { written.ptr + 1, written.len - 1 }, written, in_quotes);
     }
-    if (next == '\'' && !in_quotes) {
-        mark_quoted(w);
-        return read_ansi_quoted(p, l);
-    }
-    if (next == '"' && !in_quotes) {
-        mark_quoted(w);
-        l.pos++;
-        return read_double_quoted(p, l, w);
-    }
+    // dash reads $'...' and $"..." as a plain '$' before a quoted string.
     bool special = next != 0 && find_bytes("?@*#$!-0123456789", 17, 0, &next, 1) >= 0;
     i64 len = special ? 2 : 1;
     bool ok = put_bytes(p, l.src + l.pos, len);
@@ -676,18 +660,15 @@ static bool read_redirection(Parser& p, List& l)
     const char* s = l.src + l.pos;
     i64 rest = l.len - l.pos;
     char next = rest > 1 ? s[1] : 0;
-    char after = rest > 2 ? s[2] : 0;
     i64 op = 1;
-    if (s[0] == '<' && next == '<' && after != '<')
+    if (s[0] == '<' && next == '<')
         return fail(p, "a here-document");
     if (next == '(')
         return fail(p, "a process substitution");
     if (s[0] == '<')
-        op = next == '<' ? 3 : (next == '&' || next == '>') ? 2 : 1;
-    else if (s[0] == '>')
-        op = (next == '>' || next == '&' || next == '|') ? 2 : 1;
+        op = (next == '&' || next == '>') ? 2 : 1;
     else
-        op = after == '>' ? 3 : 2;
+        op = (next == '>' || next == '&' || next == '|') ? 2 : 1;
     l.pos += op;
     while (l.pos < l.len && is_blank(l.src[l.pos]))
         l.pos++;
@@ -707,8 +688,11 @@ static bool read_operator(Parser& p, List& l, bool* list_ended)
 {
     char c = l.src[l.pos];
     char next = l.pos + 1 < l.len ? l.src[l.pos + 1] : 0;
-    if (c == '<' || c == '>' || (c == '&' && next == '>'))
+    // dash reads &> as a separator and then a redirection, and has no |&.
+    if (c == '<' || c == '>')
         return read_redirection(p, l);
+    if (c == '|' && next == '&')
+        return fail(p, "a |& pipe");
     if (c == '(') {
         if (l.pending_base != p.pending_top || l.named || (l.flags & k_command_loop_header))
             return fail(p, "a function definition or a misplaced parenthesis");
@@ -733,7 +717,7 @@ static bool read_operator(Parser& p, List& l, bool* list_ended)
     }
     if (c == ';' && next == ';')
         return fail(p, "a case construct");
-    bool doubled = (c == '&' && next == '&') || (c == '|' && (next == '|' || next == '&'));
+    bool doubled = (c == '&' && next == '&') || (c == '|' && next == '|');
     l.pos += doubled ? 2 : 1;
     return true;
 }
@@ -775,39 +759,96 @@ static bool parse_list(Parser& p, List& l)
 
 // ---- wrappers -------------------------------------------------------------------
 
-// Programs that run the program named after their options: the options that take the
-// next word as their value (short letters, long names), whether NAME=VALUE words may come
-// first, and whether a duration comes before the program.
+// Programs that run the program named after their options. Short option letters are
+// flags, take the next word (or the rest of theirs) as a value, or take only the rest of
+// their word (an optional value, as nsenter -m[file]); long options are flags or take a
+// value (the next word, or after '='). positionals: words the wrapper reads before the
+// program (timeout's duration, flock's file). An option the model does not list, or a
+// wrapper that runs no program named among its words (su runs a shell, parallel
+// composes command lines), leaves the program a guess.
 struct Wrapper {
     const char* name;
-    const char* short_values;
+    const char* flags;
+    const char* values;
+    const char* rest;
+    const char* const* long_flags;
     const char* const* long_values;
     bool assignments;
-    bool duration;
+    i64 positionals;
+    bool opaque;
 };
 
+static constexpr const char* k_none[] = { nullptr };
+static constexpr const char* k_env_long_flags[] = { "--ignore-environment", "--null", "--debug", nullptr };
 static constexpr const char* k_env_long[] = { "--unset", "--chdir", nullptr };
+static constexpr const char* k_timeout_long_flags[] = { "--foreground", "--preserve-status", "--verbose", nullptr };
 static constexpr const char* k_timeout_long[] = { "--signal", "--kill-after", nullptr };
 static constexpr const char* k_nice_long[] = { "--adjustment", nullptr };
+static constexpr const char* k_time_long_flags[] = { "--portability", "--verbose", "--append", "--quiet", nullptr };
 static constexpr const char* k_time_long[] = { "--format", "--output", nullptr };
-static constexpr const char* k_xargs_long[] = { "--arg-file", "--delimiter", "--max-lines", "--max-args", "--max-procs", "--max-chars", nullptr };
+static constexpr const char* k_xargs_long_flags[] = { "--null", "--interactive", "--no-run-if-empty", "--verbose", "--exit", "--open-tty", "--show-limits", nullptr };
+static constexpr const char* k_xargs_long[] = { "--arg-file", "--delimiter", "--max-lines", "--max-args", "--max-procs", "--max-chars", "--process-slot-var", nullptr };
+static constexpr const char* k_setsid_long_flags[] = { "--ctty", "--fork", "--wait", nullptr };
 static constexpr const char* k_stdbuf_long[] = { "--input", "--output", "--error", nullptr };
+static constexpr const char* k_sudo_long_flags[] = { "--askpass", "--background", "--preserve-env", "--set-home", "--login", "--non-interactive", "--preserve-groups", "--stdin", "--shell", "--reset-timestamp", "--remove-timestamp", nullptr };
 static constexpr const char* k_sudo_long[] = { "--user", "--group", "--close-from", "--chdir", "--host", "--prompt", "--role", "--type", "--command-timeout", "--other-user", nullptr };
-static constexpr const char* k_no_long[] = { nullptr };
+static constexpr const char* k_taskset_long_flags[] = { "--all-tasks", "--cpu-list", "--pid", nullptr };
+static constexpr const char* k_flock_long_flags[] = { "--shared", "--exclusive", "--nonblock", "--unlock", "--close", "--no-fork", "--verbose", nullptr };
+static constexpr const char* k_flock_long[] = { "--conflict-exit-code", "--timeout", "--wait", nullptr };
+static constexpr const char* k_ionice_long[] = { "--class", "--classdata", "--pid", "--pgid", "--uid", nullptr };
+static constexpr const char* k_chrt_long_flags[] = { "--all-tasks", "--batch", "--deadline", "--fifo", "--idle", "--other", "--rr", "--reset-on-fork", "--verbose", "--pid", nullptr };
+static constexpr const char* k_chrt_long[] = { "--sched-runtime", "--sched-period", "--sched-deadline", nullptr };
+static constexpr const char* k_trace_long_flags[] = { "--follow-forks", "--output-separately", "--summary-only", "--summary", nullptr };
+static constexpr const char* k_trace_long[] = { "--output", "--trace", "--signal", "--user", "--attach", "--env", nullptr };
+static constexpr const char* k_setarch_long_flags[] = { "--verbose", "--addr-no-randomize", "--fdpic-funcptrs", "--mmap-page-zero", "--addr-compat-layout", "--read-implies-exec", "--32bit", "--short-inode", "--whole-seconds", "--sticky-timeouts", "--3gb", "--4gb", "--uname-2.6", nullptr };
+static constexpr const char* k_unshare_long_flags[] = { "--mount", "--uts", "--ipc", "--net", "--pid", "--user", "--cgroup", "--time", "--fork", "--map-root-user", "--map-current-user", "--kill-child", "--mount-proc", "--keep-caps", nullptr };
+static constexpr const char* k_unshare_long[] = { "--setuid", "--setgid", "--root", "--wd", "--propagation", "--setgroups", nullptr };
+static constexpr const char* k_nsenter_long_flags[] = { "--mount", "--uts", "--ipc", "--net", "--pid", "--user", "--cgroup", "--time", "--root", "--wd", "--all", "--no-fork", "--preserve-credentials", nullptr };
+static constexpr const char* k_nsenter_long[] = { "--target", "--setuid", "--setgid", nullptr };
+static constexpr const char* k_chroot_long_flags[] = { "--skip-chdir", nullptr };
+static constexpr const char* k_chroot_long[] = { "--userspec", "--groups", nullptr };
+static constexpr const char* k_runuser_long[] = { "--user", "--group", "--supp-group", "--shell", "--whitelist-environment", nullptr };
+static constexpr const char* k_watch_long_flags[] = { "--beep", "--color", "--no-color", "--differences", "--errexit", "--chgexit", "--precise", "--no-title", "--no-wrap", "--exec", nullptr };
+static constexpr const char* k_watch_long[] = { "--interval", nullptr };
+static constexpr const char* k_inhibit_long[] = { "--what", "--who", "--why", "--mode", nullptr };
 
 static constexpr Wrapper k_wrappers[] = {
-    { "env", "uC", k_env_long, true, false },
-    { "command", "", k_no_long, false, false },
-    { "exec", "a", k_no_long, false, false },
-    { "nice", "n", k_nice_long, false, false },
-    { "nohup", "", k_no_long, false, false },
-    { "timeout", "sk", k_timeout_long, false, true },
-    { "time", "fo", k_time_long, false, false },
-    { "xargs", "adEILnPs", k_xargs_long, false, false },
-    { "setsid", "", k_no_long, false, false },
-    { "stdbuf", "ioe", k_stdbuf_long, false, false },
-    { "busybox", "", k_no_long, false, false },
-    { "sudo", "ugCDhprtTU", k_sudo_long, true, false },
+    { "env", "i0v", "uC", "", k_env_long_flags, k_env_long, true, 0, false },
+    { "command", "pvV", "", "", k_none, k_none, false, 0, false },
+    { "exec", "cl", "a", "", k_none, k_none, false, 0, false },
+    { "nice", "0123456789", "n", "", k_none, k_nice_long, false, 0, false },
+    { "nohup", "", "", "", k_none, k_none, false, 0, false },
+    { "timeout", "fpv", "sk", "", k_timeout_long_flags, k_timeout_long, false, 1, false },
+    { "time", "pvaq", "fo", "", k_time_long_flags, k_time_long, false, 0, false },
+    { "xargs", "0prtx", "adEILnPs", "eil", k_xargs_long_flags, k_xargs_long, false, 0, false },
+    { "setsid", "cfw", "", "", k_setsid_long_flags, k_none, false, 0, false },
+    { "stdbuf", "", "ioe", "", k_none, k_stdbuf_long, false, 0, false },
+    { "busybox", "", "", "", k_none, k_none, false, 0, false },
+    { "sudo", "AbEHiKkLlnPSsVv", "ugCDhprtTU", "", k_sudo_long_flags, k_sudo_long, true, 0, false },
+    { "doas", "Lns", "Cua", "", k_none, k_none, false, 0, false },
+    { "taskset", "acp", "", "", k_taskset_long_flags, k_none, false, 1, false },
+    { "flock", "sxenuoFv", "Ew", "", k_flock_long_flags, k_flock_long, false, 1, false },
+    { "ionice", "t", "cnpPu", "", k_none, k_ionice_long, false, 0, false },
+    { "chrt", "abdfiormRvp", "TPD", "", k_chrt_long_flags, k_chrt_long, false, 1, false },
+    { "strace", "cCdDfFhiqrtTvVwxyzZk", "abeEIoOpPsSuUX", "", k_trace_long_flags, k_trace_long, false, 0, false },
+    { "ltrace", "bcCfhiLrStTV", "aAenolpsuwxDF", "", k_trace_long_flags, k_trace_long, false, 0, false },
+    { "setarch", "vRFZLXBIST3", "", "", k_setarch_long_flags, k_none, false, 1, false },
+    { "linux32", "vRFZLXBIST3", "", "", k_setarch_long_flags, k_none, false, 0, false },
+    { "linux64", "vRFZLXBIST3", "", "", k_setarch_long_flags, k_none, false, 0, false },
+    { "unshare", "muinpUCTfrcl", "SGRw", "", k_unshare_long_flags, k_unshare_long, false, 0, false },
+    { "nsenter", "FaZ", "tSG", "muinpUCTrw", k_nsenter_long_flags, k_nsenter_long, false, 0, false },
+    { "chroot", "", "", "", k_chroot_long_flags, k_chroot_long, false, 1, false },
+    { "runuser", "lfmpP", "ugGsw", "", k_none, k_runuser_long, false, 0, false },
+    { "watch", "bcCegprtwx", "n", "d", k_watch_long_flags, k_watch_long, false, 0, false },
+    { "unbuffer", "p", "", "", k_none, k_none, false, 0, false },
+    { "eatmydata", "", "", "", k_none, k_none, false, 0, false },
+    { "nocache", "", "", "", k_none, k_none, false, 0, false },
+    { "systemd-inhibit", "", "", "", k_none, k_inhibit_long, false, 0, false },
+    { "dbus-run-session", "", "", "", k_none, k_none, false, 0, false },
+    { "su", "", "", "", k_none, k_none, false, 0, true },
+    { "parallel", "", "", "", k_none, k_none, false, 0, true },
+    { "sg", "", "", "", k_none, k_none, false, 0, true },
+    { "script", "", "", "", k_none, k_none, false, 0, true },
 };
 
 static const Wrapper* find_wrapper(ByteSpan program)
@@ -818,16 +859,40 @@ static const Wrapper* find_wrapper(ByteSpan program)
     return nullptr;
 }
 
-static bool option_takes_value(const Wrapper& wrapper, ByteSpan option)
+static bool has_letter(const char* letters, char c) { return find_bytes(letters, text_length(letters), 0, &c, 1) >= 0; }
+
+static bool in_list(ByteSpan word, const char* const* list)
 {
-    if (option.len == 2 && option.ptr[1] != '-')
-        return find_bytes(wrapper.short_values, text_length(wrapper.short_values), 0, option.ptr + 1, 1) >= 0;
-    for (const char* const* name = wrapper.long_values; *name; name++)
-        if (span_equals(option, *name))
+    for (const char* const* name = list; *name; name++)
+        if (span_equals(word, *name))
             return true;
     return false;
 }
 
+enum OptionReading { k_option_alone, k_option_with_value, k_option_unknown };
+
+// How one option word of the wrapper reads: alone, with the next word as its value, or
+// not known to the model.
+static OptionReading read_option(const Wrapper& wrapper, ByteSpan option)
+{
+    if (option.len > 2 && option.ptr[1] == '-') {
+        i64 equals = find_bytes(option.ptr, option.len, 0, "=", 1);
+        ByteSpan name { option.ptr, equals >= 0 ? equals : option.len };
+        if (in_list(name, wrapper.long_values))
+            return equals >= 0 ? k_option_alone : k_option_with_value;
+        return in_list(name, wrapper.long_flags) ? k_option_alone : k_option_unknown;
+    }
+    for (i64 k = 1; k < option.len; k++) {
+        char letter = option.ptr[k];
+        if (has_letter(wrapper.rest, letter))
+            return k_option_alone;
+        if (has_letter(wrapper.values, letter))
+            return k + 1 == option.len ? k_option_with_value : k_option_alone;
+        if (!has_letter(wrapper.flags, letter))
+            return k_option_unknown;
+    }
+    return k_option_alone;
+}
 
 ByteSpan last_path_component(ByteSpan word)
 {
@@ -847,47 +912,61 @@ i64 next_argument(const CommandWords& c, i64 from, i64 end)
 
 // A name that still holds an expansion the parser could not resolve may be any program,
 // a wrapper among them (the request's env can set it), so it is taken to run the first
-// argument after its options.
+// argument after its options, as a guess.
 static bool names_unknown_program(ByteSpan name)
 {
     return find_bytes(name.ptr, name.len, 0, "$", 1) >= 0 || find_bytes(name.ptr, name.len, 0, "`", 1) >= 0;
 }
 
-i64 wrapped_name(const CommandWords& c, i64 name, i64 end)
+
+static WrappedProgram unknown_wrapped(const CommandWords& c, i64 name, i64 end)
 {
-    if (names_unknown_program(c.word(name))) {
-        for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end))
-            if (c.word(i).len == 0 || c.word(i).ptr[0] != '-')
-                return i;
-        return -1;
-    }
+    for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end))
+        if (c.word(i).len == 0 || c.word(i).ptr[0] != '-')
+            return { i, false, i };
+    return { -1, false, end };
+}
+
+static WrappedProgram wrapped_program(const CommandWords& c, i64 name, i64 end)
+{
+    if (names_unknown_program(c.word(name)))
+        return unknown_wrapped(c, name, end);
     const Wrapper* wrapper = find_wrapper(last_path_component(c.word(name)));
     if (!wrapper)
-        return -1;
-    bool duration = wrapper->duration;
+        return { -1, true, name };
+    if (wrapper->opaque)
+        return { -1, next_argument(c, name + 1, end) < 0, end };
+    bool exact = true;
+    i64 positionals = wrapper->positionals;
     for (i64 i = next_argument(c, name + 1, end); i >= 0; i = next_argument(c, i + 1, end)) {
         ByteSpan w = c.word(i);
         if (span_equals(w, "--")) {
-            i = next_argument(c, i + 1, end);
-            return i >= 0 && duration ? next_argument(c, i + 1, end) : i;
+            for (i = next_argument(c, i + 1, end); i >= 0 && positionals > 0; i = next_argument(c, i + 1, end))
+                positionals--;
+            return { i, exact, i < 0 ? end : i };
         }
-        if (w.len >= 1 && w.ptr[0] == '-') {
-            if (option_takes_value(*wrapper, w) && (i = next_argument(c, i + 1, end)) < 0)
-                return -1;
+        if (w.len >= 2 && w.ptr[0] == '-') {
+            OptionReading reading = read_option(*wrapper, w);
+            exact = exact && reading != k_option_unknown;
+            if (reading == k_option_with_value && (i = next_argument(c, i + 1, end)) < 0)
+                return { -1, exact, end };
             continue;
         }
         if (wrapper->assignments && assignment_equals(w.ptr, w.len) > 0)
             continue;
-        if (duration) {
-            duration = false;
+        if (positionals > 0) {
+            positionals--;
             continue;
         }
-        return i;
+        return { i, exact, i };
     }
-    return -1;
+    return { -1, exact, end };
 }
 
-i64 next_find_program(const CommandWords& c, i64 name, i64 from, i64 end, i64* program_end)
+// When the argument at name is find: the first -exec, -execdir, -ok or -okdir program at
+// or after from, as its name index, with *program_end the index of its closing ";" or "+"
+// (or end); -1 when there is none.
+static i64 next_find_program(const CommandWords& c, i64 name, i64 from, i64 end, i64* program_end)
 {
     if (!span_equals(last_path_component(c.word(name)), "find"))
         return -1;
@@ -909,10 +988,65 @@ i64 next_find_program(const CommandWords& c, i64 name, i64 from, i64 end, i64* p
     return -1;
 }
 
+// ---- the programs of a simple command -------------------------------------------
+
+static bool spend_steps(Parser& p, i64 steps)
+{
+    p.steps_used += steps < 1 ? 1 : steps;
+    return p.steps_used <= p.step_limit || fail(p, "a command that takes too much work to judge");
+}
+
+// Adds the program at name and those its wrappers run, each name once: a name already
+// listed ends the chain, since what follows it was walked from there.
+static bool add_wrapper_chain(Parser& p, ShellWord* words, const CommandWords& c, i64 name, i64 end, u32* flags)
+{
+    for (; name >= 0; ) {
+        if (words[name].flags & k_word_program)
+            return true;
+        if (p.program_count >= p.word_cap)
+            return fail(p, "a command with too many programs to read");
+        words[name].flags |= k_word_program;
+        p.programs[p.program_count++] = { (u32)name, (u32)end };
+        WrappedProgram next = wrapped_program(c, name, end);
+        if (!spend_steps(p, next.looked - name))
+            return false;
+        if (!next.exact)
+            *flags |= k_command_wrapper_guessed;
+        name = next.name;
+    }
+    return true;
+}
+
+// The programs of the command that starts at words: its name and wrappers, and for each
+// of those that is find, the programs of its actions with their wrappers.
+static bool collect_programs(Parser& p, ShellWord* words, const CommandWords& c, u32* flags)
+{
+    if (*flags & k_command_loop_header)
+        return true;
+    i64 first = p.program_count;
+    if (!add_wrapper_chain(p, words, c, next_argument(c, 0, c.count), c.count, flags))
+        return false;
+    i64 chain_end = p.program_count;
+    for (i64 k = first; k < chain_end; k++) {
+        i64 name = p.programs[k].name;
+        i64 program_end = c.count;
+        i64 from = name + 1;
+        for (i64 start = next_find_program(c, name, from, c.count, &program_end); start >= 0;
+             start = next_find_program(c, name, from, c.count, &program_end)) {
+            if (!spend_steps(p, program_end - from) || !add_wrapper_chain(p, words, c, start, program_end, flags))
+                return false;
+            from = program_end;
+        }
+        if (!spend_steps(p, c.count - from))
+            return false;
+    }
+    return true;
+}
+
 CommandWords command_words(const ShellParse& parse, i64 command)
 {
     const SimpleCommand& s = parse.commands[command];
-    return { parse.text, parse.words + s.first_word, (i64)s.word_count };
+    return { parse.text, parse.words + s.first_word, (i64)s.word_count, parse.programs + s.first_program, (i64)s.program_count };
 }
 
 ShellParse parse_shell_words(const char* cmd, i64 cmd_len, char* scratch)
@@ -928,9 +1062,12 @@ ShellParse parse_shell_words(const char* cmd, i64 cmd_len, char* scratch)
     p.text_cap = shell_text_capacity(cmd_len);
     p.words = (ShellWord*)scratch;
     p.pending_top = p.word_cap;
+    p.step_limit = shell_step_budget(cmd_len);
     i64 offset = shell_align(p.word_cap * (i64)sizeof(ShellWord));
     p.commands = (SimpleCommand*)(scratch + offset);
     offset += shell_align(p.command_cap * (i64)sizeof(SimpleCommand));
+    p.programs = (ShellProgram*)(scratch + offset);
+    offset += shell_align(p.word_cap * (i64)sizeof(ShellProgram));
     p.variables = (Variable*)(scratch + offset);
     offset += shell_align(k_shell_variables_max * (i64)sizeof(Variable));
     p.text = scratch + offset;
@@ -946,5 +1083,7 @@ ShellParse parse_shell_words(const char* cmd, i64 cmd_len, char* scratch)
     result.word_count = p.word_count;
     result.commands = p.commands;
     result.command_count = p.command_count;
+    result.programs = p.programs;
+    result.steps_left = p.step_limit - p.steps_used;
     return result;
 }

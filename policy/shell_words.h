@@ -37,7 +37,9 @@ constexpr i64 shell_command_capacity(i64 cmd_len) { return shell_word_capacity(c
 constexpr i64 shell_text_capacity(i64 cmd_len) { return k_shell_text_factor * cmd_len + k_shell_text_slack; }
 
 enum ShellWordKind : u16 { k_word_argument, k_word_assignment, k_word_redirection };
-enum ShellWordFlags : u16 { k_word_command_substitution = 1, k_word_backquote = 2 };
+// k_word_program: the word names a program the simple command runs (set once, so that
+// no walk visits a name twice).
+enum ShellWordFlags : u16 { k_word_command_substitution = 1, k_word_backquote = 2, k_word_program = 4 };
 
 // One word: its bytes are text[start, start + len) of the parse.
 struct ShellWord {
@@ -47,15 +49,35 @@ struct ShellWord {
     u16 flags;
 };
 
-enum SimpleCommandFlags : u32 { k_command_loop_header = 1 };
+// k_command_wrapper_guessed: a wrapper had an option its model does not know exactly (or
+// its name is an expansion), so the program it runs is a guess: the blacklist then takes
+// every argument of the command for a program, and the strict profile refuses it unread.
+enum SimpleCommandFlags : u32 { k_command_loop_header = 1, k_command_wrapper_guessed = 2 };
 
-// words[first_word, first_word + word_count) of the parse. A for or select header
-// (k_command_loop_header) names no command: its words are a variable and a list.
+// A program the simple command runs: the index of its name word and the index after its
+// last word, both within the command.
+struct ShellProgram {
+    u32 name;
+    u32 end;
+};
+
+// words[first_word, first_word + word_count) of the parse, and programs[first_program,
+// first_program + program_count). A for header (k_command_loop_header) names no command:
+// its words are a variable and a list.
 struct SimpleCommand {
     u32 first_word;
     u32 word_count;
     u32 flags;
+    u32 first_program;
+    u32 program_count;
 };
+
+// The work one judgement may do, in steps: a word looked at by a wrapper or find walk, an
+// argument compared with a plain rule. The walks and matches are linear for ordinary
+// commands; text built to make them quadratic runs out of steps and is unreadable.
+constexpr i64 k_shell_steps_per_byte = 64;
+constexpr i64 k_shell_steps_base = 1 << 16;
+constexpr i64 shell_step_budget(i64 cmd_len) { return k_shell_steps_base + k_shell_steps_per_byte * cmd_len; }
 
 constexpr i64 k_shell_record_align = 8;
 constexpr i64 shell_align(i64 size) { return (size + k_shell_record_align - 1) / k_shell_record_align * k_shell_record_align; }
@@ -65,6 +87,7 @@ constexpr i64 shell_scratch_size(i64 cmd_len)
 {
     i64 n = cmd_len < 0 ? 0 : cmd_len > k_shell_cmd_max ? k_shell_cmd_max : cmd_len;
     return shell_align(shell_word_capacity(n) * (i64)sizeof(ShellWord)) + shell_align(shell_command_capacity(n) * (i64)sizeof(SimpleCommand))
+        + shell_align(shell_word_capacity(n) * (i64)sizeof(ShellProgram))
         + shell_align(k_shell_variables_max * 4 * (i64)sizeof(u32)) + shell_align(shell_text_capacity(n));
 }
 
@@ -78,6 +101,9 @@ struct ShellParse {
     i64 word_count;
     const SimpleCommand* commands;
     i64 command_count;
+    const ShellProgram* programs;
+    // Steps of shell_step_budget(cmd_len) the parse left; the judge spends them.
+    i64 steps_left;
 };
 
 // Reads cmd (cmd_len bytes) into scratch (shell_scratch_size(cmd_len) bytes, 8-aligned).
@@ -91,6 +117,8 @@ struct CommandWords {
     const char* text;
     const ShellWord* words;
     i64 count;
+    const ShellProgram* programs;
+    i64 program_count;
     ByteSpan word(i64 i) const { return { text + words[i].start, (i64)words[i].len }; }
     bool is_argument(i64 i) const { return words[i].kind == k_word_argument; }
 };
@@ -103,33 +131,14 @@ ByteSpan last_path_component(ByteSpan word);
 // The first argument word at or after from and before end, or -1.
 i64 next_argument(const CommandWords& c, i64 from, i64 end);
 
-// When the argument at name runs another program (env, nice, timeout, xargs, sudo ...),
-// the index of that program's name word, past the wrapper's options, assignments and
-// duration; otherwise -1. A name holding an unresolved expansion ($W, `...`) counts as a
-// wrapper of its first argument that is no option.
-i64 wrapped_name(const CommandWords& c, i64 name, i64 end);
-
-// When the argument at name is find: the first -exec, -execdir, -ok or -okdir program at
-// or after from, as its name index, with *program_end the index of its closing ";" or "+"
-// (or end); -1 when there is none.
-i64 next_find_program(const CommandWords& c, i64 name, i64 from, i64 end, i64* program_end);
-
-// Calls visit(name, end) for every program the simple command runs: its own name, the
-// programs its wrappers run, and the programs of find's -exec actions (each with its own
-// wrappers). end is the index after the program's last word. A command without a name
-// (assignments or redirections only, a loop header) runs none.
+// Calls visit(name, end) for every program the simple command runs, each name once: its
+// own name, the programs its wrappers run, and the programs of find's -exec actions (each
+// with its own wrappers). end is the index after the program's last word. A command
+// without a name (assignments or redirections only, a loop header) runs none. The parser
+// found them once, in a walk bounded by the step budget.
 template <typename Visit>
-void for_each_program(const CommandWords& c, u32 command_flags, Visit visit)
+void for_each_program(const CommandWords& c, Visit visit)
 {
-    if (command_flags & k_command_loop_header)
-        return;
-    i64 end = c.count;
-    for (i64 name = next_argument(c, 0, end); name >= 0; name = wrapped_name(c, name, end)) {
-        visit(name, end);
-        i64 program_end = end;
-        for (i64 start = next_find_program(c, name, name + 1, end, &program_end); start >= 0;
-             start = next_find_program(c, name, program_end, end, &program_end))
-            for (i64 inner = start; inner >= 0; inner = wrapped_name(c, inner, program_end))
-                visit(inner, program_end);
-    }
+    for (i64 k = 0; k < c.program_count; k++)
+        visit((i64)c.programs[k].name, (i64)c.programs[k].end);
 }

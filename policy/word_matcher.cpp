@@ -85,11 +85,11 @@ static bool row_applies(const ScreenRow& row, i64 profile, bool host_proc)
     return row.when == k_screen_always || (row.when == k_screen_host_proc && host_proc) || (row.when == k_screen_strict && profile == 0);
 }
 
-static bool command_screened(const ScreenRow& row, const CommandWords& c, u32 flags)
+static bool command_screened(const ScreenRow& row, const CommandWords& c)
 {
     if (row.match == k_match_program) {
         bool found = false;
-        for_each_program(c, flags, [&](i64 name, i64) { found = found || span_equals(last_path_component(c.word(name)), row.sequence); });
+        for_each_program(c, [&](i64 name, i64) { found = found || span_equals(last_path_component(c.word(name)), row.sequence); });
         return found;
     }
     for (i64 i = 0; i < c.count; i++)
@@ -139,21 +139,39 @@ static bool argument_holds(ByteSpan argument, ByteSpan rule_word)
     return next == '=' || next == ':' || next == '*' || next == '?' || next == '[';
 }
 
-static bool program_matches_plain(const CommandWords& c, i64 name, i64 end, const ByteSpan* rule_words, i64 rule_count)
+// The steps left of the judgement's budget; spending past it leaves it exhausted.
+struct JudgeSteps {
+    i64 left;
+    bool spend(i64 steps)
+    {
+        left -= steps;
+        return left >= 0;
+    }
+};
+
+static bool program_matches_plain(const CommandWords& c, i64 name, i64 end, const ByteSpan* rule_words, i64 rule_count, JudgeSteps& steps)
 {
-    if (!program_named(c.word(name), rule_words[0]))
+    if (!steps.spend(1) || !program_named(c.word(name), rule_words[0]))
         return false;
     i64 next = 1;
-    for (i64 i = next_argument(c, name + 1, end); i >= 0 && next < rule_count; i = next_argument(c, i + 1, end))
+    i64 i = next_argument(c, name + 1, end);
+    for (; i >= 0 && next < rule_count; i = next_argument(c, i + 1, end))
         if (argument_holds(c.word(i), rule_words[next]))
             next++;
+    steps.spend((i < 0 ? end : i) - name);
     return next == rule_count;
 }
 
-static bool command_matches_plain(const CommandWords& c, u32 flags, const ByteSpan* rule_words, i64 rule_count)
+// When a wrapper's program was a guess, every argument may be a program.
+static bool command_matches_plain(const CommandWords& c, u32 flags, const ByteSpan* rule_words, i64 rule_count, JudgeSteps& steps)
 {
     bool found = false;
-    for_each_program(c, flags, [&](i64 name, i64 end) { found = found || program_matches_plain(c, name, end, rule_words, rule_count); });
+    if (flags & k_command_wrapper_guessed) {
+        for (i64 i = next_argument(c, 0, c.count); i >= 0 && !found && steps.left >= 0; i = next_argument(c, i + 1, c.count))
+            found = program_matches_plain(c, i, c.count, rule_words, rule_count, steps);
+        return found;
+    }
+    for_each_program(c, [&](i64 name, i64 end) { found = found || program_matches_plain(c, name, end, rule_words, rule_count, steps); });
     return found;
 }
 
@@ -213,14 +231,14 @@ static bool rule_has_shell_syntax(const char* rule, i64 len)
     return false;
 }
 
-static bool rule_matches(const ShellParse& parse, const char* rule, i64 len, i64 command)
+static bool rule_matches(const ShellParse& parse, const char* rule, i64 len, i64 command, JudgeSteps& steps)
 {
     CommandWords c = command_words(parse, command);
     u32 flags = parse.commands[command].flags;
     if (blacklist_rule_form(rule, len) == k_rule_plain_words) {
         ByteSpan words[k_rule_words_max];
         i64 count = split_rule(rule, len, words);
-        return count > 0 && command_matches_plain(c, flags, words, count);
+        return count > 0 && command_matches_plain(c, flags, words, count, steps);
     }
     char text[k_max_rule_len];
     i64 text_len = remove_rule_quotes(rule, len < k_max_rule_len ? len : k_max_rule_len, text);
@@ -250,23 +268,28 @@ static WordVerdict screen(const ShellParse& parse, i64 profile, bool host_proc)
     for (i64 command = 0; command < parse.command_count; command++) {
         CommandWords c = command_words(parse, command);
         for (const ScreenRow& row : k_word_screen)
-            if (row_applies(row, profile, host_proc) && command_screened(row, c, parse.commands[command].flags))
+            if (row_applies(row, profile, host_proc) && command_screened(row, c))
                 return { k_words_sensitive, { row.sequence, text_length(row.sequence) }, command };
     }
     return { k_words_allowed, { "", 0 }, -1 };
 }
 
-static WordVerdict blacklist(const ShellParse& parse)
+static constexpr char k_too_much_work[] = "a command that takes too much work to judge";
+static constexpr char k_guessed_wrapper[] = "a wrapper option the matcher does not know";
+
+static WordVerdict blacklist(const ShellParse& parse, JudgeSteps& steps)
 {
     WordVerdict verdict { k_words_allowed, { "", 0 }, -1 };
     find_rule(state.blacklist, k_blacklist_area, state.blacklist_count, [&](const char* rule, i64 len) {
         for (i64 command = 0; command < parse.command_count; command++)
-            if (rule_matches(parse, rule, len, command)) {
+            if (rule_matches(parse, rule, len, command, steps)) {
                 verdict = { k_words_blacklist, { rule, len }, command };
                 return true;
             }
-        return false;
+        return steps.left < 0;
     });
+    if (steps.left < 0)
+        return { k_words_unreadable, { k_too_much_work, sizeof(k_too_much_work) - 1 }, -1, steps.left };
     return verdict;
 }
 
@@ -274,8 +297,10 @@ static WordVerdict whitelist(const ShellParse& parse)
 {
     for (i64 command = 0; command < parse.command_count; command++) {
         CommandWords c = command_words(parse, command);
+        if (parse.commands[command].flags & k_command_wrapper_guessed)
+            return { k_words_unreadable, { k_guessed_wrapper, sizeof(k_guessed_wrapper) - 1 }, -1 };
         i64 refused = -1;
-        for_each_program(c, parse.commands[command].flags, [&](i64 name, i64 end) {
+        for_each_program(c, [&](i64 name, i64 end) {
             if (refused < 0 && !program_admitted(c, name, end))
                 refused = name;
         });
@@ -300,10 +325,15 @@ BlacklistRuleForm blacklist_rule_form(const char* rule, i64 len)
 WordVerdict judge_words(const ShellParse& parse, i64 profile, bool host_proc)
 {
     WordVerdict verdict = screen(parse, profile, host_proc);
+    verdict.steps_left = parse.steps_left;
     if (verdict.kind != k_words_allowed)
         return verdict;
-    verdict = blacklist(parse);
+    JudgeSteps steps { parse.steps_left };
+    verdict = blacklist(parse, steps);
+    verdict.steps_left = steps.left;
     if (verdict.kind != k_words_allowed || profile != 0)
         return verdict;
-    return whitelist(parse);
+    verdict = whitelist(parse);
+    verdict.steps_left = steps.left;
+    return verdict;
 }

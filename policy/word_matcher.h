@@ -6,14 +6,18 @@
 #include "policy/shell_words.h"
 #include "runtime/types.h"
 
-enum WordVerdictKind { k_words_allowed, k_words_sensitive, k_words_blacklist, k_words_whitelist };
+// k_words_unreadable: the judge ran out of steps, or (strict) a wrapper's program was a
+// guess; rule then says which.
+enum WordVerdictKind { k_words_allowed, k_words_sensitive, k_words_blacklist, k_words_whitelist, k_words_unreadable };
 
 // rule: the sequence or rule that matched, or for the whitelist the program name no rule
 // admits; command: the index of the simple command in the parse (-1 when allowed).
+// steps_left: what the judgement left of the parse's step budget (below zero when it ran out).
 struct WordVerdict {
     WordVerdictKind kind;
     ByteSpan rule;
     i64 command;
+    i64 steps_left;
 };
 
 // profile: 0 (strict) to 2; host_proc: commands see the host's /proc (no namespaces).

@@ -1,3 +1,4 @@
+#include "core/config.h"
 #include "core/state.h"
 #include "policy/command_judge.h"
 #include "policy/rules.h"
@@ -121,8 +122,71 @@ TEST_F(Judge, WordsKeepsTheTrueRefusals)
              { "echo 'curl", 2, false, "blacklist curl" },
              { "echo 'abc", 2, false, "ok" },
              { "cat <<E\n/etc/passwd\nE", 1, false, "sensitive /etc/p" },
+             { "echo &> f sh -c 'id'", 0, false, "whitelist sh | f sh -c id" },
+             { "echo $'\\'\nid\n#\\''", 0, false, "whitelist id | id" },
+             { "for x do id; done", 0, false, "whitelist id | id" },
+             { "env -iu X curl x", 2, false, "blacklist curl | env -iu X curl x" },
+             { "xargs -tn 1 curl", 2, false, "blacklist curl | xargs -tn 1 curl" },
+             { "env --frob X curl x", 2, false, "blacklist curl | env --frob X curl x" },
+             { "env --frob X ls", 0, false, "unreadable a wrapper option the matcher does not know" },
+             { "ls --frob X curl", 2, false, "ok" },
+             { "taskset -c 1 strace -f chroot / curl x", 2, false, "blacklist curl | taskset -c 1 strace -f chroot / curl x" },
+             { "A=curl eval '$A x'", 2, false, "blacklist curl | curl x" },
+             { "A=curl env sh -c '$A x'", 2, false, "blacklist curl | curl x" },
+             { "su -c 'curl x'", 2, false, "blacklist curl | curl x" },
          })
         EXPECT_EQ(judge(r.cmd, r.profile, r.host_proc), r.verdict) << r.cmd;
+}
+
+// Text built to make the walks and matches quadratic, at the largest command: the work of
+// parsing and judging stays within the step budget (past it by at most one scan of the
+// words), and such text is refused unread in strict and judged by bytes elsewhere.
+// An ordinary long command is judged well inside the budget.
+TEST_F(Judge, WorkStaysWithinTheStepBudget)
+{
+    constexpr i64 largest = k_max_cmd_bytes_high;
+    auto repeat = [](const std::string& unit, i64 len, const std::string& tail = "") {
+        std::string out;
+        while ((i64)(out.size() + unit.size() + tail.size()) <= len)
+            out += unit;
+        return out + tail;
+    };
+    auto steps_used = [&](const std::string& cmd, i64 profile, WordVerdictKind* kind) {
+        std::vector<char> scratch((size_t)shell_scratch_size((i64)cmd.size()));
+        ShellParse p = parse_shell_words(cmd.data(), (i64)cmd.size(), scratch.data());
+        if (!p.readable) {
+            *kind = k_words_unreadable;
+            return shell_step_budget((i64)cmd.size());
+        }
+        WordVerdict v = judge_words(p, profile, false);
+        *kind = v.kind;
+        return shell_step_budget((i64)cmd.size()) - v.steps_left;
+    };
+    std::string nested_tail = "$X/sh -c '#" + std::string(70000, 'A') + "'";
+    for (const std::string& cmd : {
+             repeat("$X/find -ok $X/rm ", largest),
+             repeat("$X/find -exec ", largest, nested_tail),
+             repeat("$X/rm -f ", largest),
+             "$X " + repeat("rm ", largest - 3),
+             repeat("$X/find -exec $X/su -c id ", largest),
+         }) {
+        ASSERT_LE((i64)cmd.size(), largest);
+        for (i64 profile : { 0, 2 }) {
+            WordVerdictKind kind;
+            i64 used = steps_used(cmd, profile, &kind);
+            EXPECT_LE(used, shell_step_budget((i64)cmd.size()) + shell_word_capacity((i64)cmd.size())) << cmd.substr(0, 40);
+        }
+        state.matcher = k_matcher_words;
+        EXPECT_EQ(judge(cmd, 0).rfind("unreadable ", 0), 0u) << cmd.substr(0, 40);
+        state.matcher = k_matcher_bytes;
+        std::string by_bytes = judge(cmd, 2);
+        state.matcher = k_matcher_words;
+        EXPECT_EQ(judge(cmd, 2), by_bytes) << cmd.substr(0, 40);
+    }
+    WordVerdictKind kind;
+    std::string ordinary = "rm -f " + repeat("build/a.o ", largest - 6);
+    EXPECT_LT(steps_used(ordinary, 2, &kind), shell_step_budget((i64)ordinary.size()) / 4);
+    EXPECT_EQ(kind, k_words_allowed);
 }
 
 TEST_F(Judge, BytesIsTheDefaultAndIgnoresHostProc)

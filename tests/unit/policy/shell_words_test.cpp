@@ -43,7 +43,13 @@ TEST(ParseShellWords, SplitsListsPipelinesAndGroups)
              { "ls | wc -l", "ls ; wc -l" },
              { "a && b || c & d", "a ; b ; c ; d" },
              { "a\nb", "a ; b" },
-             { "(cd x; make) |& tee log", "cd x ; make ; tee log" },
+             { "(cd x; make) | tee log", "cd x ; make ; tee log" },
+             { "echo &> f sh -c 'id'", "echo ; >f sh -c id ; id" },
+             { "ls &>> all", "ls ; >all" },
+             { "for x do whoami; done", "for:x ; whoami" },
+             { "for x\ndo id; done", "for:x ; id" },
+             { "select x in a; do id; done", "select x in a ; id" },
+             { "[[ -f x ]] && {a,b}", "[[ -f x ]] ; {a,b}" },
              { "{ a; b; } > out", "a ; b ; >out" },
              { "if true; then curl x; fi", "true ; curl x" },
              { "while read l; do echo $l; done", "read l ; echo $l" },
@@ -64,8 +70,9 @@ TEST(ParseShellWords, RemovesQuotesAndAppliesEscapes)
              { "echo \"a\\\"b\\$c\\x\"", "echo a\"b$c\\x" },
              { "c\\url x", "curl x" },
              { "ech\\\no x", "echo x" },
-             { "$'\\x63url' $'a\\tb\\101'", "curl a\tbA" },
-             { "$\"cu\"rl", "curl" },
+             { "$'\\x63url' $'a\\tb'", "$\\x63url $a\\tb" },
+             { "echo $'\\'\nid\n#\\''", "echo $\\ ; id" },
+             { "$\"cu\"rl", "$curl" },
              { "echo '' x", "echo  x" },
              { "/pro\"\"c", "/proc" },
          })
@@ -79,8 +86,7 @@ TEST(ParseShellWords, TellsAssignmentsAndRedirectionsApart)
              { "echo A=1", "echo A=1" },
              { "\"A\"=1 x", "A=1 x" },
              { "cat <in >out 2>&1 >>log", "cat >in >out >1 >log" },
-             { "ls &> all", "ls >all" },
-             { "cat <<< word", "cat >word" },
+             { "ls &> all", "ls ; >all" },
              { "echo 2>x 12 a2>y", "echo >x 12 a2 >y" },
              { "> /etc/passwd", ">/etc/passwd" },
          })
@@ -119,6 +125,12 @@ TEST(ParseShellWords, ExpandsVariablesTheTextAssigns)
              { "export E=/etc; cat $E/passwd", "export E=/etc ; cat /etc/passwd" },
              { "X=a; X=a; echo $X", "@X=a ; @X=a ; echo a" },
              { "echo ${E:-x}", "echo ${E:-x}" },
+             { "A=whoami eval '$A'", "@A=whoami eval $A ; whoami" },
+             { "A=whoami sh -c '$A'", "@A=whoami sh -c $A ; whoami" },
+             { "A=whoami env sh -c '$A'", "@A=whoami env sh -c $A ; whoami" },
+             { "su -c 'curl x' u", "su -c curl x u ; curl x" },
+             { "env A=whoami sh -c '$A'", "env A=whoami sh -c $A ; whoami" },
+             { "watch -n 1 'curl x'", "watch -n 1 curl x ; curl x" },
          })
         EXPECT_EQ(parse(c.cmd), c.parsed) << c.cmd;
 }
@@ -142,6 +154,12 @@ TEST(ParseShellWords, RefusesWhatItCannotRead)
              { "env -S 'curl x'", "! env -S" },
              { "ls >", "! a redirection without a target" },
              { "echo \\", "! a backslash at the end" },
+             { "a |& b", "! a |& pipe" },
+             { "cat <<< word", "! a here-document" },
+             { "function f { id; }", "! a case, function or coproc construct" },
+             { "((x = 1))", "! an arithmetic command" },
+             { "case x in a) id;;& esac", "! a case, function or coproc construct" },
+             { "ls @(a|b)", "! a function definition or a misplaced parenthesis" },
          })
         EXPECT_EQ(parse(c.cmd), c.parsed) << c.cmd;
 }
@@ -201,7 +219,7 @@ TEST(ForEachProgram, FollowsWrappersAndFindActions)
         ShellParse p = parse_shell_words(cmd.data(), (i64)cmd.size(), scratch.data());
         std::string out;
         CommandWords c = command_words(p, p.command_count - 1);
-        for_each_program(c, p.commands[p.command_count - 1].flags, [&](i64 name, i64 end) {
+        for_each_program(c, [&](i64 name, i64 end) {
             out += (out.empty() ? "" : ",") + std::string(c.word(name).ptr, (size_t)c.word(name).len) + "/" + std::to_string(end - name);
         });
         return out;
@@ -213,6 +231,27 @@ TEST(ForEachProgram, FollowsWrappersAndFindActions)
     EXPECT_EQ(programs("X=1 >f ls"), "ls/1");
     EXPECT_EQ(programs("env"), "env/1");
     EXPECT_EQ(programs("X=1 >f"), "");
+    EXPECT_EQ(programs("env -iu X whoami"), "env/4,whoami/1");
+    EXPECT_EQ(programs("xargs -tn 1 whoami"), "xargs/4,whoami/1");
+    EXPECT_EQ(programs("nice -10 taskset -c 1 flock /l ionice -c3 -t strace -fo log chroot / whoami"),
+        "nice/16,taskset/14,flock/11,ionice/9,strace/6,chroot/3,whoami/1");
+    EXPECT_EQ(programs("sudo -u u -- doas -u v unbuffer whoami"), "sudo/9,doas/5,unbuffer/2,whoami/1");
+    // Each name once, however many walks reach it.
+    EXPECT_EQ(programs("$X/find -exec $X/find -exec ls"), "$X/find/5,$X/find/3,ls/1");
+}
+
+// A wrapper option the model does not know leaves the program a guess; the command says so.
+TEST(ForEachProgram, MarksGuessedWrappers)
+{
+    auto guessed = [](const std::string& cmd) {
+        std::vector<char> scratch((size_t)shell_scratch_size((i64)cmd.size()));
+        ShellParse p = parse_shell_words(cmd.data(), (i64)cmd.size(), scratch.data());
+        return p.readable && (p.commands[p.command_count - 1].flags & k_command_wrapper_guessed) != 0;
+    };
+    for (const char* cmd : { "env --frob X whoami", "xargs -Q 1 whoami", "$W -i whoami", "su u", "parallel id ::: a" })
+        EXPECT_TRUE(guessed(cmd)) << cmd;
+    for (const char* cmd : { "env -i whoami", "xargs -0 -n1 -I{} whoami {}", "timeout --signal=KILL 5 whoami", "su", "whoami -z" })
+        EXPECT_FALSE(guessed(cmd)) << cmd;
 }
 
 } // namespace
