@@ -27,8 +27,12 @@ AgentProfileField read_agent_profile_field(const char* json, i64 len)
         return { k_agent_profile_missing, 0 };
     while (value < len && (json[value] == ' ' || json[value] == '\t' || json[value] == '\r' || json[value] == '\n'))
         value++;
-    if (value + 4 <= len && bytes_equal(json + value, "null", 4))
-        return { k_agent_profile_clear, 0 };
+    // null is a whole value: "nullx" is no null.
+    if (value + 4 <= len && bytes_equal(json + value, "null", 4)) {
+        char next = value + 4 < len ? json[value + 4] : '}';
+        bool whole = next == ' ' || next == '\t' || next == '\r' || next == '\n' || next == ',' || next == '}';
+        return whole ? AgentProfileField { k_agent_profile_clear, 0 } : AgentProfileField { k_agent_profile_invalid, 0 };
+    }
     JsonInteger number = json_read_integer(json, len, value);
     if (number.ok)
         return profile_in_range(number.value) ? AgentProfileField { k_agent_profile_set, number.value } : AgentProfileField { k_agent_profile_invalid, 0 };
@@ -45,7 +49,8 @@ static bool printable(ByteSpan name)
     for (i64 i = 0; i < name.len; i++)
         if ((u8)name.ptr[i] < 0x20 || name.ptr[i] == 0x7F)
             return false;
-    return name.len > 0;
+    // The name is echoed in JSON answers and reports, which carry UTF-8 text.
+    return name.len > 0 && utf8_well_formed(name.ptr, name.len);
 }
 
 // "agent_profile permissive", or "agent_profile global" for a clear.
