@@ -77,14 +77,8 @@ void handle_policy_check(int conn, const char* req, i64 req_len)
     if (!cmd || !name)
         return send_memory_exhausted(conn);
     CommandField field = read_command(req, req_len, cmd, state.max_cmd_bytes);
-    switch (field.status) {
-    case k_command_missing: return send_json_error(conn, 400, "Bad Request", "missing cmd field");
-    case k_command_not_string: return send_json_error(conn, 400, "Bad Request", "cmd must be a JSON string");
-    case k_command_has_nul: return send_json_error(conn, 400, "Bad Request", "cmd must not contain a zero byte");
-    case k_command_empty: return send_json_error(conn, 400, "Bad Request", "empty command");
-    case k_command_too_long:
-    case k_command_read: break;
-    }
+    if (refuse_command_field(conn, field.status))
+        return;
     i64 name_len = read_checked_agent(conn, req, req_len, name);
     if (name_len < 0)
         return;

@@ -542,6 +542,19 @@ static bool read_members(int conn, const char* req, i64 req_len, const RunLimits
     return true;
 }
 
+bool refuse_command_field(int conn, CommandStatus status)
+{
+    switch (status) {
+    case k_command_missing: send_json_error(conn, 400, "Bad Request", "missing cmd field"); return true;
+    case k_command_not_string: send_json_error(conn, 400, "Bad Request", "cmd must be a JSON string"); return true;
+    case k_command_has_nul: send_json_error(conn, 400, "Bad Request", "cmd must not contain a zero byte"); return true;
+    case k_command_empty: send_json_error(conn, 400, "Bad Request", "empty command"); return true;
+    case k_command_too_long:
+    case k_command_read: break;
+    }
+    return false;
+}
+
 void handle_exec(int conn, const char* req, i64 req_len)
 {
     char* cmd = (char*)heap_alloc((u64)(state.max_cmd_bytes + 1));
@@ -549,14 +562,8 @@ void handle_exec(int conn, const char* req, i64 req_len)
     if (!cmd || !name)
         return send_memory_exhausted(conn);
     CommandField field = read_command(req, req_len, cmd, state.max_cmd_bytes);
-    switch (field.status) {
-    case k_command_missing: return send_json_error(conn, 400, "Bad Request", "missing cmd field");
-    case k_command_not_string: return send_json_error(conn, 400, "Bad Request", "cmd must be a JSON string");
-    case k_command_has_nul: return send_json_error(conn, 400, "Bad Request", "cmd must not contain a zero byte");
-    case k_command_empty: return send_json_error(conn, 400, "Bad Request", "empty command");
-    case k_command_too_long:
-    case k_command_read: break;
-    }
+    if (refuse_command_field(conn, field.status))
+        return;
     i64 name_len = request_agent_name(req, req_len, name);
     if (field.status == k_command_too_long)
         return refuse_too_long(conn, { name, name_len }, cmd, field);

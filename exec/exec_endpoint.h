@@ -77,6 +77,10 @@ struct CommandField {
 // holds its first bytes, for the audit.
 CommandField read_command(const char* req, i64 req_len, char* out, i64 capacity);
 
+// Answers 400 for a command that is missing, not a string, holds a zero byte or is empty,
+// and returns true; false for a command that was read (or is only too long).
+bool refuse_command_field(int conn, CommandStatus status);
+
 // "command too long (N bytes, limit M)" into out (k_too_long_message_size bytes).
 constexpr i64 k_too_long_message_size = 64 + 2 * k_decimal_max;
 i64 build_too_long_message(char* out, i64 total, i64 limit);
