@@ -1,9 +1,9 @@
 #!/bin/sh
-# Installs what the tests need: Debian's Chromium and playwright-core from npm for the
-# browser tests, clang's fuzzer runtime for the fuzz run, HAProxy for the scale-out test,
-# systemd's tools for checking the service units, and for the client tests the official
-# MCP SDK, the OpenAPI linter, TypeScript and the JavaScript client itself (installed from
-# clients/js as a user would).
+# Installs what the tests need: GoogleTest for the unit tests, Debian's Chromium and
+# playwright-core from npm for the browser tests, clang's fuzzer runtime for the fuzz run,
+# HAProxy for the scale-out test, systemd's tools for checking the service units, and for
+# the client tests the official MCP SDK, the OpenAPI linter, TypeScript and the JavaScript
+# client itself (installed from clients/js as a user would).
 # Safe to run again; each step is skipped when its result is already in place. The
 # browser always comes from apt; playwright never downloads one of its own.
 set -e
@@ -15,6 +15,7 @@ ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null
     || missing="$missing clang libclang-rt-14-dev"
 [ -x /usr/sbin/haproxy ] || missing="$missing haproxy"
 [ -x /usr/bin/systemd-analyze ] || missing="$missing systemd"
+[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update
