@@ -4,6 +4,7 @@
 
 static constinit Connection* table = nullptr;
 static constinit i64 capacity = 0;
+static constinit u64 last_serial = 0;
 
 i64 connections_init(i64 count, i64 arena_size)
 {
@@ -42,6 +43,7 @@ Connection* connection_open(int fd, u32 peer, i64 now_ms)
         c->accepted_ms = now_ms;
         c->active_ms = now_ms;
         c->peer = peer;
+        c->serial = ++last_serial;
         return c;
     }
     return nullptr;
@@ -153,6 +155,25 @@ void connection_stream_wake(int fd)
     Connection* c = connection_of(fd);
     if (c && c->stream.next)
         c->stream_woken = true;
+}
+
+void connection_stream_wake_at(int fd, i64 at_ms)
+{
+    Connection* c = connection_of(fd);
+    if (c && c->stream.next && (c->stream_wake_ms == 0 || at_ms < c->stream_wake_ms))
+        c->stream_wake_ms = at_ms;
+}
+
+u64 connection_serial(int fd)
+{
+    Connection* c = connection_of(fd);
+    return c ? c->serial : 0;
+}
+
+void connection_abandon(int fd)
+{
+    if (Connection* c = connection_of(fd))
+        c->abandoned = true;
 }
 
 void connection_stream_wake_all()

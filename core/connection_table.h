@@ -94,6 +94,13 @@ struct Connection {
     bool peer_gone;
     // The events the loop watches the socket for while streaming (0: not watched).
     u32 stream_events;
+    // When the stream's source wants to be asked again with nothing new (monotonic
+    // milliseconds; 0 for never).
+    i64 stream_wake_ms;
+    // The request was cancelled: the loop closes the connection without an answer.
+    bool abandoned;
+    // Names this connection among all the loop has had (never 0).
+    u64 serial;
     Watch watch;
 };
 
@@ -132,6 +139,18 @@ i64 connection_stream(int fd, const char* head, i64 head_len, StreamSource sourc
 
 // fd's stream source has something new (output, or its end).
 void connection_stream_wake(int fd);
+// fd's stream source wants to be asked again at at_ms (monotonic milliseconds) even when
+// nothing new comes (a periodic event); the earliest time asked for holds.
+void connection_stream_wake_at(int fd, i64 at_ms);
+
+// The serial of fd's connection: a number no other connection of the loop had, so a record
+// kept beyond the request cannot take a later connection on the same descriptor for its
+// own. 0 when fd is not a connection of the loop.
+u64 connection_serial(int fd);
+
+// fd's request was cancelled and gets no answer: the loop closes the connection (waiting
+// or streaming) after the current wait.
+void connection_abandon(int fd);
 // Every stream's source may have something new (a run several readers follow wrote).
 void connection_stream_wake_all();
 

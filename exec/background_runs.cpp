@@ -396,6 +396,9 @@ void handle_runs_list(int conn, const char* req, i64 req_len)
     send_json(conn, 200, reason_phrase(200), out, pos);
 }
 
+// The status with output from an offset: the status, four more members and the output.
+static i64 status_answer_size(i64 capacity) { return k_status_size + k_json_string_max(capacity) + 128; }
+
 void handle_run_status(int conn, const char* req, i64 req_len, ByteSpan id, ByteSpan query)
 {
     Viewer viewer {};
@@ -409,7 +412,7 @@ void handle_run_status(int conn, const char* req, i64 req_len, ByteSpan id, Byte
         return refuse(conn, 400, "offset must be a whole number of 0 or more");
     i64 capacity = run->output.capacity;
     char* text = (char*)heap_alloc((u64)capacity);
-    char* out = (char*)heap_alloc((u64)(k_status_size + k_json_string_max(capacity) + 128));
+    char* out = (char*)heap_alloc((u64)status_answer_size(capacity));
     if (!text || !out)
         return send_memory_exhausted(conn);
     OutputSlice slice = output_ring_read(&run->output, from, capacity, run->phase == k_phase_exited, text);
@@ -587,9 +590,14 @@ void handle_run_events(int conn, const char* req, i64 req_len, ByteSpan id)
 i64 background_route_memory()
 {
     i64 capacity = state.max_output_bytes;
-    i64 status = heap_block(k_background_stdin_max) + heap_block(128) + heap_block(capacity) +
-        heap_block(k_status_size + k_json_string_max(capacity) + 128);
+    i64 status = heap_block(k_background_stdin_max) + heap_block(128) + heap_block(capacity) + heap_block(status_answer_size(capacity));
     i64 events = heap_block(sizeof(RunReader)) + heap_block(k_event_text_max) + heap_block(k_run_event_size) + heap_block(k_header_buffer);
     i64 list = heap_block(list_size());
     return status + events + list + heap_block(64);
+}
+
+i64 background_answer_max()
+{
+    i64 status = status_answer_size(state.max_output_bytes);
+    return status > list_size() ? status : list_size();
 }

@@ -821,6 +821,30 @@ i64 sandbox_has_order(int conn)
     return 0;
 }
 
+// The order of conn's run, running (not cancelled) or queued; nullptr for none.
+static RunOrder* order_of(int conn)
+{
+    for (i64 i = 0; i < runs.slot_count; i++)
+        if (runs.slots[i].busy && !runs.slots[i].cancelled && runs.slots[i].run.order.conn == conn)
+            return &runs.slots[i].run.order;
+    for (i64 i = 0; i < runs.queue_len; i++) {
+        PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        if (run.order.conn == conn)
+            return &run.order;
+    }
+    return nullptr;
+}
+
+bool sandbox_watch_output(int conn, void (*output)(void* sink, i64 stream, const char* bytes, i64 len), void* sink)
+{
+    RunOrder* order = conn >= 0 ? order_of(conn) : nullptr;
+    if (!order)
+        return false;
+    order->output = output;
+    order->output_sink = sink;
+    return true;
+}
+
 // A queued run's name: its order's span still points where the run was submitted from.
 static ByteSpan queued_agent_name(const PendingRun& run) { return { run.agent_name, run.order.agent_name.len }; }
 

@@ -111,6 +111,10 @@ i64 runs_per_agent();
 // 1 while a run for connection conn is running or queued.
 i64 sandbox_has_order(int conn);
 
+// From now on each piece of output of conn's run (running or queued) is told to output
+// with sink, as an order's output is. Returns false when conn has no run.
+bool sandbox_watch_output(int conn, void (*output)(void* sink, i64 stream, const char* bytes, i64 len), void* sink);
+
 // The client of connection conn has gone, before the close that frees conn's descriptor
 // and memory for another connection. A queued run is dropped unrun; a running one is
 // killed with its process tree, as at a time-out, and stops writing into conn's memory at

@@ -439,13 +439,32 @@ static void on_listener(void*, u32)
     }
 }
 
-// Answers queued by runs that ended during the last wait start on their way, and streams
-// whose sources made something new go on (one waiting for room only learns whether its
+// A request cancelled by another (an MCP client's notifications/cancelled) has had its run
+// cancelled already; its connection closes without an answer.
+static void close_abandoned(Connection* c)
+{
+    if (c->phase == k_connection_streaming)
+        return close_stream_connection(c);
+    unwatch_fd(c->fd);
+    connection_close(c);
+}
+
+// Answers queued by runs that ended during the last wait start on their way, abandoned
+// requests close, and streams whose sources made something new or asked to be asked again
+// by now go on (one waiting for room only learns whether its
 // run has ended, which starts its silence deadline).
 static void flush_answers(i64 now_ms)
 {
     for (i64 i = 0; i < connections_capacity(); i++) {
         Connection* c = connection_at(i);
+        if (c->abandoned && (c->phase == k_connection_waiting || c->phase == k_connection_streaming)) {
+            close_abandoned(c);
+            continue;
+        }
+        if (c->phase == k_connection_streaming && c->stream_wake_ms != 0 && now_ms >= c->stream_wake_ms) {
+            c->stream_wake_ms = 0;
+            c->stream_woken = true;
+        }
         if (c->phase == k_connection_waiting && c->answer_ready) {
             unwatch_fd(c->fd);
             start_writing(c, now_ms);
@@ -462,6 +481,8 @@ static i64 expire_connections(i64 now_ms, i64 next)
 {
     for (i64 i = 0; i < connections_capacity(); i++) {
         Connection* c = connection_at(i);
+        if (c->phase == k_connection_streaming && c->stream_wake_ms != 0 && c->stream_wake_ms < next)
+            next = c->stream_wake_ms;
         if (c->phase == k_connection_free || c->deadline_ms == 0)
             continue;
         if (now_ms >= c->deadline_ms && c->phase == k_connection_streaming) {

@@ -6,8 +6,9 @@
 // computed from the configured values, once the configuration is read.
 //
 // The largest is a tool call through /mcp: its own request, the route request it builds
-// from it (no larger than the request), the route's buffers, and the tool result, which
-// carries the route's answer twice (as text and as structuredContent). With the default
+// from it (no larger than the request), the route's buffers, the tool result, which
+// carries the route's answer twice (as text and as structuredContent), and for a call
+// that asked for progress its notifications' buffers (about 30 KiB). With the default
 // settings the exec answer holds two streams of up to 1 MiB each, every byte escaped to
 // six: about 12.6 MB, the tool result about 25.2 MB, and the requests about 11.4 MB each
 // (a body of 8 MiB in Base64): about 64 MB of address space per connection, of which only
@@ -57,10 +58,15 @@ static i64 write_memory() { return write_route_memory(request_body_max()); }
 static i64 tool_route_answer_max()
 {
     i64 files = larger(larger(read_answer_size(state.max_file_bytes), k_write_answer_size), larger(k_list_answer_size, k_file_refusal_size));
-    return larger(larger(exec_answer_max(), files), larger(k_error_buffer, k_refusal_body_size));
+    i64 runs = larger(exec_answer_max(), background_answer_max());
+    return larger(larger(runs, files), larger(k_error_buffer, k_refusal_body_size));
 }
 
-static i64 tool_route_memory() { return larger(exec_route_memory(), larger(larger(read_memory(), write_memory()), k_list_route_memory)); }
+static i64 tool_route_memory()
+{
+    i64 files = larger(larger(read_memory(), write_memory()), k_list_route_memory);
+    return larger(larger(exec_route_memory(), background_route_memory()), files);
+}
 
 // The administration routes read and rewrite small files inside the request: the policy
 // file (read for a reload, rebuilt for a change), the agents file, the configuration file
