@@ -747,7 +747,7 @@ static i64 append_run_end(char* out, i64 pos, const char* body, i64 len, i64 obj
         pos = append_text(out, pos, ": ");
         return append_string_interior(out, pos, error);
     }
-    pos = append_key_number(out, pos, " with exit code ", integer_in(body, len, object, "exit_code", 0));
+    pos = append_key_number(out, pos, " with code ", integer_in(body, len, object, "exit_code", 0));
     if (json_find_member(body, len, object, "timed_out", 9) >= 0)
         pos = append_text(out, pos, ", timed out");
     if (json_find_member(body, len, object, "stopped", 7) >= 0)

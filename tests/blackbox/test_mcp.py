@@ -166,6 +166,10 @@ class McpClientsTest(unittest.TestCase):
         status, output = self.node(["--test", "--test-reporter=tap", "mcp_http.test.mjs"])
         self.assertEqual(status, 0, output)
 
+    def test_official_sdk_long_work_progress_cancellation_and_background_runs(self):
+        status, output = self.node(["--test", "--test-reporter=tap", "mcp_long.test.mjs"])
+        self.assertEqual(status, 0, output)
+
     def test_conformance_suite_scenarios(self):
         status, output = self.node(["conformance.mjs"], {"SCENARIOS": "server-initialize,ping,tools-list"})
         self.assertEqual(status, 0, output)
