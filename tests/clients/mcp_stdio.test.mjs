@@ -102,3 +102,35 @@ test('write_file then read_file', async () => {
     assert.equal(read.structuredContent.content, content);
     assert.equal(read.structuredContent.eof, true);
 });
+
+// A strict-profile command of about three seconds (python3 is whitelisted): the server's
+// progress notifications reach the client through the bridge, each with the output so far.
+test('progress notifications of a long command come through', async () => {
+    const script = 'import time\nfor i in range(3):\n    print("tick%d" % i, flush=True)\n    time.sleep(1)\n';
+    await client.callTool({ name: 'write_file', arguments: { path: '/tmp/ticks.py', content: script } });
+    const progress = [];
+    const result = await client.callTool({ name: 'execute_command', arguments: { command: 'python3 /tmp/ticks.py' } }, undefined,
+        { timeout: 2500, resetTimeoutOnProgress: true, onprogress: p => progress.push(p) });
+    assert.equal(text(result), 'tick0\ntick1\ntick2\n');
+    assert.ok(progress.length >= 2, JSON.stringify(progress));
+    for (let i = 1; i < progress.length; i++) assert.ok(progress[i].progress > progress[i - 1].progress);
+    assert.ok(progress.every(p => 'tick0\ntick1\ntick2\n'.startsWith(p.message) && p.message.length > 0), JSON.stringify(progress));
+});
+
+test('a cancelled call ends its command on the server', async () => {
+    const script = 'import time\nprint("waiting", flush=True)\ntime.sleep(4.5)\n';
+    await client.callTool({ name: 'write_file', arguments: { path: '/tmp/wait.py', content: script, agent: 'stdio-cancel' } });
+    const controller = new AbortController();
+    const call = client.callTool({ name: 'execute_command', arguments: { command: 'python3 /tmp/wait.py', agent: 'stdio-cancel' } },
+        undefined, { signal: controller.signal, onprogress: () => controller.abort('done waiting') });
+    await assert.rejects(call);
+    let runs = [];
+    for (const deadline = Date.now() + 3000; Date.now() < deadline; await new Promise(r => setTimeout(r, 100))) {
+        runs = (await admin.audit('stdio-cancel')).filter(e => e.includes(' EXEC '));
+        if (runs.length > 0) break;
+    }
+    assert.equal(runs.length, 1, runs.join(''));
+    assert.match(runs[0], /\[stdio-cancel\] EXEC CANCELLED "python3 \/tmp\/wait.py" exit=137/);
+    assert.equal(text(await client.callTool({ name: 'execute_command', arguments: { command: 'echo after' } })), 'after\n');
+});
+
