@@ -1061,6 +1061,16 @@ static void message_caller(const char* req, i64 req_len, McpCaller* caller)
 
 static bool call_live(int conn, u64 serial) { return connection_serial(conn) == serial; }
 
+// Whether text holds a control byte (a raw line feed in a string), which would end an
+// event stream's data line early.
+static bool has_control_byte(ByteSpan text)
+{
+    for (i64 i = 0; i < text.len; i++)
+        if ((u8)text.ptr[i] < 0x20)
+            return true;
+    return false;
+}
+
 // params._meta.progressToken's JSON text: ptr nullptr when absent, len -1 when it is not a
 // string or a number of at most k_progress_token_max bytes.
 static ByteSpan progress_token(const char* json, i64 len, i64 params)
@@ -1071,7 +1081,8 @@ static ByteSpan progress_token(const char* json, i64 len, i64 params)
         return { nullptr, 0 };
     i64 end = json_value_end(json, len, value);
     char first = json[value];
-    bool usable = end > value && end - value <= k_progress_token_max && (first == '"' || first == '-' || (first >= '0' && first <= '9'));
+    bool usable = end > value && end - value <= k_progress_token_max && (first == '"' || first == '-' || (first >= '0' && first <= '9'))
+        && !has_control_byte({ json + value, end - value });
     return { json + value, usable ? end - value : -1 };
 }
 
@@ -1094,7 +1105,8 @@ static void follow_run(int conn, const char* req, i64 req_len, ToolCall* call, B
     u64 serial = connection_serial(conn);
     if (serial != 0 && mcp_call_record(conn, serial, caller, call->id, call_live))
         call->serial = serial;
-    if (token.ptr != nullptr && accepts_event_stream(req, req_len))
+    // An id that holds a raw control byte is answered as it came, in plain JSON only.
+    if (token.ptr != nullptr && accepts_event_stream(req, req_len) && !has_control_byte(call->id))
         mcp_progress_open(conn, token);
 }
 

@@ -202,9 +202,7 @@ TEST_F(McpCall, RunToolsBuildTheirRoutesRequests)
              Case { "start_command", R"({"timeout_ms":5,"command":"make"})", "POST /api/exec HTTP/1.1", R"({"cmd":"make","timeout_ms":5,"background":true})" },
              Case { "command_status", R"({"run_id":7})", "GET /api/runs/7 HTTP/1.1", "" },
              Case { "command_status", R"({"offset":120,"run_id":7})", "GET /api/runs/7?offset=120 HTTP/1.1", "" },
-             Case { "write_command_stdin", R"({"run_id":12,"eof":true,"data":"a
-b"})", "POST /api/runs/12/stdin HTTP/1.1", R"({"data":"a
-b","eof":true})" },
+             Case { "write_command_stdin", R"({"run_id":12,"eof":true,"data":"a\nb"})", "POST /api/runs/12/stdin HTTP/1.1", R"({"data":"a\nb","eof":true})" },
              Case { "write_command_stdin", R"({"run_id":12})", "POST /api/runs/12/stdin HTTP/1.1", "{}" },
              Case { "stop_command", R"({"run_id":3,"agent":"other"})", "DELETE /api/runs/3 HTTP/1.1", "" },
              Case { "list_commands", "{}", "GET /api/runs HTTP/1.1", "" },
@@ -262,7 +260,7 @@ TEST_F(McpCall, ExecResultTextSaysWhatWasCutAndHowItEnded)
 
 TEST_F(McpCall, AnUnusableProgressTokenIsAnInvalidParamsError)
 {
-    for (const std::string& token : std::vector<std::string> { "null", "{}", "true", "\"" + std::string(255, 'x') + "\"" }) {
+    for (const std::string& token : std::vector<std::string> { "null", "{}", "true", "\"" + std::string(255, 'x') + "\"", "\"a\nb\"" }) {
         std::string json = rpc(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"list_files","arguments":{},"_meta":{"progressToken":)" +
             token + "}}}");
         EXPECT_EQ(json, R"({"jsonrpc":"2.0","id":4,"error":{"code":-32602,"message":"progressToken must be a string or a number of at most 256 bytes"}})")
@@ -280,11 +278,9 @@ TEST_F(McpCall, AnUnusableProgressTokenIsAnInvalidParamsError)
 TEST_F(McpCall, RunStatusAndListTexts)
 {
     route_answer = R"({"ok":true,"run_id":7,"agent":"a","cmd":"make","cmd_bytes":4,"state":"running","started":1,"duration_ms":5,)"
-                   R"("stdin_open":true,"output_bytes":900,"offset":100,"next_offset":900,"dropped":60,"output":"cc -c a.c
-"})";
+                   R"("stdin_open":true,"output_bytes":900,"offset":100,"next_offset":900,"dropped":60,"output":"cc -c a.c\n"})";
     std::string json = call("command_status", R"({"run_id":7,"offset":40})");
-    EXPECT_NE(json.find(R"("content":[{"type":"text","text":"cc -c a.c
-"},{"type":"text","text":"run 7 running; output bytes 100 to 900 of 900 )"
+    EXPECT_NE(json.find(R"("content":[{"type":"text","text":"cc -c a.c\n"},{"type":"text","text":"run 7 running; output bytes 100 to 900 of 900 )"
                         R"((the ring no longer held the 60 bytes before); read on with offset 900"}],"structuredContent":)"),
         std::string::npos)
         << json;
@@ -294,13 +290,11 @@ TEST_F(McpCall, RunStatusAndListTexts)
     EXPECT_NE(json.find(R"("content":[{"type":"text","text":""},{"type":"text","text":"run 7 exited with code 137, timed out; output bytes 3 to 3 of 3"}])"),
         std::string::npos)
         << json;
-    route_answer = R"({"ok":true,"runs":[{"run_id":2,"agent":"a","cmd":"sleep "9"","cmd_bytes":9,"state":"running","started":1,)"
+    route_answer = R"({"ok":true,"runs":[{"run_id":2,"agent":"a","cmd":"sleep \"9\"","cmd_bytes":9,"state":"running","started":1,)"
                    R"("duration_ms":5,"stdin_open":true,"output_bytes":0},{"run_id":1,"agent":"a","cmd":"ls","cmd_bytes":2,)"
                    R"("state":"exited","started":1,"duration_ms":5,"exit_code":0,"stdin_open":false,"output_bytes":3}],"count":2})";
     json = call("list_commands", "{}");
-    EXPECT_NE(json.find(R"x("content":[{"type":"text","text":"run 2 running: sleep "9"
-run 1 exited with code 0: ls
-"}])x"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"x("content":[{"type":"text","text":"run 2 running: sleep \"9\"\nrun 1 exited with code 0: ls\n"}])x"), std::string::npos) << json;
 }
 
 TEST_F(McpCall, ListAndPartialReadTexts)
