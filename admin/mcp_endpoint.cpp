@@ -5,6 +5,8 @@
 // X-Agent), runs it through the router, and takes the route's answer through the response
 // writer's carrier, so screen, policy, rate window, budget, audit and run are exactly
 // those of the route. A refusal becomes a tool result with isError, never a protocol error.
+// A command's call goes on after the route returns: it is recorded for a cancellation, and
+// its answer becomes a progress stream when the client asked for one.
 #include "admin/mcp_endpoint.h"
 #include "admin/mcp_calls.h"
 #include "admin/mcp_progress.h"

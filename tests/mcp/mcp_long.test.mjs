@@ -100,10 +100,16 @@ test('aborting a call ends its run and every process it started, and the audit s
     const marker = 'sleep 3073.5';
     const command = `echo started; setsid sh -c '${marker}' & ${marker}`;
     const controller = new AbortController();
-    const call = client.callTool({ name: 'execute_command', arguments: { command, agent: 'sdk-cancel' } }, undefined,
-        { signal: controller.signal, onprogress: () => controller.abort('no longer needed') });
+    let running = -1;
+    const call = client.callTool({ name: 'execute_command', arguments: { command, agent: 'sdk-cancel' } }, undefined, {
+        signal: controller.signal,
+        onprogress: () => {
+            running = processesWith(marker).length;
+            controller.abort('no longer needed');
+        },
+    });
     await assert.rejects(call);
-    assert.equal(processesWith(marker).length, 2, 'both sleeps ran until the abort');
+    assert.equal(running, 2, 'both sleeps ran until the abort');
     await until(() => processesWith(marker).length === 0, 'the run\'s processes to end');
     const entries = await until(async () => {
         const found = await audit('sdk-cancel');
