@@ -17,7 +17,9 @@
 // A notification goes out at most every k_progress_gap_ms while output comes, and at least
 // every k_progress_quiet_ms while none does. Each is built only once the reader has taken
 // the one before, from the tail as it is then: a slow reader gets fewer notifications,
-// never a queue of them, and the call's memory is the fixed set of mcp_progress_memory().
+// never a queue of them, and the call's memory is the fixed set of mcp_progress_memory(),
+// under 35 KiB: the record with its 4 KiB tail, the message (4,195 bytes), an event with
+// that message escaped to six bytes a byte (25,575), the token and the header block.
 #pragma once
 #include "core/connection_table.h"
 #include "runtime/text.h"

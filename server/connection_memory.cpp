@@ -8,7 +8,7 @@
 // The largest is a tool call through /mcp: its own request, the route request it builds
 // from it (no larger than the request), the route's buffers, the tool result, which
 // carries the route's answer twice (as text and as structuredContent), and for a call
-// that asked for progress its notifications' buffers (about 30 KiB). With the default
+// that asked for progress its notifications' buffers (about 34 KiB). With the default
 // settings the exec answer holds two streams of up to 1 MiB each, every byte escaped to
 // six: about 12.6 MB, the tool result about 25.2 MB, and the requests about 11.4 MB each
 // (a body of 8 MiB in Base64): about 64 MB of address space per connection, of which only

@@ -76,6 +76,12 @@ TEST(BuildProgressEvent, TheWorstCaseFitsItsBufferAndParses)
     EXPECT_EQ(json_value_end(data.data(), (i64)data.size(), 0), (i64)data.size());
 }
 
+TEST(McpProgressMemory, StaysUnderTheBoundItsHeaderStates)
+{
+    EXPECT_LT(mcp_progress_memory(), 35 * 1024);
+    EXPECT_GT(mcp_progress_memory(), k_progress_event_max + k_progress_message_max + k_progress_tail_bytes);
+}
+
 TEST(BuildProgressEvent, CarriesTheTokenAsSent)
 {
     char event[256];
