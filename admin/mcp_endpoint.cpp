@@ -89,7 +89,11 @@ static constexpr ToolArgument k_start_arguments[] = {
     { "timeout_ms", R"("timeout_ms":)", k_in_body, k_any, false },
     k_agent_argument,
 };
-static constexpr ToolArgument k_status_arguments[] = { k_run_id_argument, { "offset", "?offset=", k_in_query, k_whole, false }, k_agent_argument };
+static constexpr ToolArgument k_status_arguments[] = {
+    k_run_id_argument,
+    { "offset", "?offset=", k_in_query, k_whole, false },
+    k_agent_argument,
+};
 static constexpr ToolArgument k_stdin_arguments[] = {
     k_run_id_argument,
     { "data", R"("data":)", k_in_body, k_any, false },

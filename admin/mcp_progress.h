@@ -54,8 +54,8 @@ i64 build_progress_message(char* out, const ProgressTail& tail);
 // The event text around the token, the progress and the message.
 constexpr char k_progress_event_head[] =
     "event: message\ndata: {\"jsonrpc\":\"2.0\",\"method\":\"notifications/progress\",\"params\":{\"progressToken\":";
-constexpr i64 k_progress_event_max = sizeof(k_progress_event_head) + k_progress_token_max + sizeof(R"(,"progress":,"message":}})")
-    + k_decimal_max + k_json_string_max(k_progress_message_max) + 2;
+constexpr i64 k_progress_event_max = sizeof(k_progress_event_head) + k_progress_token_max + sizeof(R"(,"progress":,"message":}})") +
+    k_decimal_max + k_json_string_max(k_progress_message_max) + 2;
 
 // One notification event for token (its JSON text) into out (k_progress_event_max bytes);
 // returns its length. Pure.

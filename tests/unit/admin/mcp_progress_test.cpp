@@ -50,7 +50,10 @@ TEST(BuildProgressMessage, NeverShowsACutCharacter)
 
 TEST(BuildProgressMessage, SaysWhenBytesAreNotText)
 {
-    EXPECT_EQ(message_of({ "a\xFF" "b" }), "(bytes that are not UTF-8 are shown as U+FFFD)\na\xFF" "b");
+    EXPECT_EQ(message_of({ "a\xFF"
+                           "b" }),
+        "(bytes that are not UTF-8 are shown as U+FFFD)\na\xFF"
+        "b");
 }
 
 // The largest event: the longest token, a total of twenty digits, and a tail of control
