@@ -240,5 +240,31 @@ class SlowReaderTest(unittest.TestCase):
             self.assertLess(growth_mb, 16)
 
 
+class UnreadStreamsTest(unittest.TestCase):
+    """Streams whose runs have ended but whose readers take nothing hold their answers' memory
+    only until someone else needs it: they give way like any slow writer, so one agent's
+    unread streams cannot keep everyone else's requests out."""
+
+    def test_finished_unread_streams_give_way_to_new_requests(self):
+        config = "connection_memory_mb=64\n"
+        with Instance(mode="basic", files={"policy.conf": PERMISSIVE, "config": config}) as srv:
+            held = []
+            try:
+                for i in range(8):
+                    s = srv.connect()
+                    s.setsockopt(__import__("socket").SOL_SOCKET, __import__("socket").SO_RCVBUF, 4096)
+                    s.sendall(stream_request("head -c 3000000 /dev/zero | tr '\\0' a", "hog-%d" % i))
+                    s.settimeout(10)
+                    self.assertEqual(s.recv(12), b"HTTP/1.1 200", i)
+                    held.append(s)
+                    time.sleep(0.3)
+                health = srv.get("/api/health")
+                self.assertEqual(health.status, 200, health.raw[:300])
+                self.assertEqual(srv.exec("echo through", agent="neighbour").json()["stdout"], "through\n")
+            finally:
+                for s in held:
+                    s.close()
+
+
 if __name__ == "__main__":
     unittest.main()
