@@ -256,15 +256,17 @@ function makeEvent({ name, data: text, id }) {
     return event;
 }
 
-// UTF-8 bytes cut for the stdin route: ASCII in pieces of up to 65,536 bytes (a pipe that
-// takes part of one leaves a rest that is text again), anything else in pieces of up to
-// 4,096 bytes ending on a character's end, which a pipe takes whole or not at all.
+// UTF-8 bytes cut for the stdin route: runs of ASCII in pieces of up to 65,536 bytes (a
+// pipe that takes part of one leaves a rest that is text again), the rest in pieces of up
+// to 4,096 bytes ending on a character's end, which a pipe takes whole or not at all.
 function stdinPieces(bytes) {
     const pieces = [];
     let at = 0;
     while (at < bytes.length) {
-        let end = Math.min(at + STDIN_MAX, bytes.length);
-        if (bytes.subarray(at, end).some(b => b >= 0x80)) {
+        const limit = Math.min(at + STDIN_MAX, bytes.length);
+        let end = at;
+        while (end < limit && bytes[end] < 0x80) end++;
+        if (end === at) {
             end = Math.min(at + PIPE_ATOMIC, bytes.length);
             while (end < bytes.length && (bytes[end] & 0xC0) === 0x80) end--;
         }
@@ -618,8 +620,10 @@ export class Run {
     }
 
     // Writes data (text, or bytes holding UTF-8 text) to the run's input; eof closes the
-    // input after it. While the input pipe is full (the command is not reading) the rest is
-    // sent again, with growing pauses, for up to the client's timeoutMs. Resolves to
+    // input after it. Text beyond ASCII goes in pieces of 4,096 bytes, which the input pipe
+    // takes whole or not at all. While the pipe is full (the command is not reading) the
+    // rest is sent again, with growing pauses, for up to the client's timeoutMs; a request
+    // refused by the server's per-second window waits its Retry-After. Resolves to
     // { bytes, written, stdinOpen }.
     async writeStdin(data, { eof = false } = {}) {
         const bytes = isBytes(data) ? asBytes(data) : new TextEncoder().encode(String(data));
@@ -645,7 +649,16 @@ export class Run {
         for (;;) {
             const body = piece.length > 0 ? { data: new TextDecoder().decode(piece) } : {};
             if (eof) body.eof = true;
-            const answer = await this.terox.call('POST', this.path('/stdin'), body, { agent: this.agent });
+            let answer;
+            try {
+                answer = await this.terox.call('POST', this.path('/stdin'), body, { agent: this.agent });
+            } catch (err) {
+                // A long input takes many requests: the per-second window paces them.
+                if (!(err instanceof RateLimited) || err.message !== 'rate limit exceeded' || Date.now() - stalledSince > this.terox.timeoutMs)
+                    throw err;
+                await sleep((err.retryAfter ?? 1) * 1000);
+                continue;
+            }
             const taken = Number(answer.written ?? piece.length);
             if (taken >= piece.length) return answer;
             if (taken > 0) {

@@ -2,11 +2,12 @@
 reads its output (from an offset, or as events), writes its standard input, stops it and
 waits for its end.
 """
+import re
 import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
-from .errors import RunTimeout, SandboxError
+from .errors import RateLimited, RunTimeout, SandboxError
 from .streams import EventStream
 
 if TYPE_CHECKING:
@@ -86,15 +87,18 @@ def run_status(data: Dict[str, Any]) -> RunStatus:
                      output_bytes=int(data.get("output_bytes", 0)), raw=data)
 
 
+_ASCII_RUN = re.compile(rb"[\x00-\x7f]*")
+
+
 def stdin_pieces(raw: bytes) -> List[bytes]:
-    """raw cut for the stdin route: ASCII in pieces of up to 65,536 bytes (a pipe that takes
-    part of one leaves a rest that is text again), anything else in pieces of up to 4,096
-    bytes ending on a character's end, which a pipe takes whole or not at all."""
+    """raw cut for the stdin route: runs of ASCII in pieces of up to 65,536 bytes (a pipe
+    that takes part of one leaves a rest that is text again), the rest in pieces of up to
+    4,096 bytes ending on a character's end, which a pipe takes whole or not at all."""
     pieces = []
     at = 0
     while at < len(raw):
-        end = min(at + _STDIN_MAX, len(raw))
-        if not raw[at:end].isascii():
+        end = _ASCII_RUN.match(raw, at, min(at + _STDIN_MAX, len(raw))).end()
+        if end == at:
             end = min(at + _PIPE_ATOMIC, len(raw))
             while end < len(raw) and (raw[end] & 0xC0) == 0x80:
                 end -= 1
@@ -155,9 +159,11 @@ class Run:
 
     def write_stdin(self, data: Union[str, bytes], eof: bool = False) -> StdinResult:
         """Writes data (text, or bytes holding UTF-8 text) to the run's input; eof=True
-        closes the input after it. While the input pipe is full (the command is not
+        closes the input after it. Text beyond ASCII goes in pieces of 4,096 bytes, which
+        the input pipe takes whole or not at all. While the pipe is full (the command is not
         reading) the rest is sent again, with growing pauses, for up to the client's
-        time-out.
+        time-out; a request refused by the server's per-second window waits its
+        Retry-After.
 
         Raises:
             SandboxError: the run has ended or its input is closed (409), no such run (404),
@@ -184,7 +190,14 @@ class Run:
             body: Dict[str, Any] = {"data": piece.decode("utf-8")} if piece else {}
             if eof:
                 body["eof"] = True
-            answer = self.terox.call("POST", self._path("/stdin"), body, agent=self.agent)
+            try:
+                answer = self.terox.call("POST", self._path("/stdin"), body, agent=self.agent)
+            except RateLimited as limited:
+                # A long input takes many requests: the per-second window paces them.
+                if limited.message != "rate limit exceeded" or time.monotonic() - stalled_since > self.terox.timeout:
+                    raise
+                time.sleep(limited.retry_after or 1.0)
+                continue
             taken = int(answer.get("written", len(piece)))
             if taken >= len(piece):
                 return answer
