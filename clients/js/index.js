@@ -480,9 +480,15 @@ export class Terox {
         const controller = new AbortController();
         let timer = null;
         let idle = false;
+        let reader = null;
+        // Cancelling the reader too ends a pending read whatever the fetch does with the signal.
         const arm = () => {
             clearTimeout(timer);
-            timer = setTimeout(() => { idle = true; controller.abort(); }, idleMs);
+            timer = setTimeout(() => {
+                idle = true;
+                controller.abort();
+                reader?.cancel().catch(() => {});
+            }, idleMs);
         };
         const close = () => {
             clearTimeout(timer);
@@ -507,7 +513,7 @@ export class Terox {
             throw errorFor(response.status, data ?? {}, response.headers);
         }
         async function* chunks() {
-            const reader = response.body.getReader();
+            reader = response.body.getReader();
             try {
                 for (;;) {
                     arm();
@@ -518,6 +524,7 @@ export class Terox {
                         if (idle) throw new StreamIdle(`no event within ${idleMs} ms`);
                         throw new StreamBroken(`the event stream broke: ${err.cause?.message ?? err.message}`, { cause: err });
                     }
+                    if (idle) throw new StreamIdle(`no event within ${idleMs} ms`);
                     if (step.done) return;
                     yield step.value;
                 }
