@@ -551,7 +551,16 @@ export class Terox {
                 idleMs = Math.min(idleMs, left);
             }
             const headers = lastId === null || lastId === undefined ? {} : { 'Last-Event-ID': String(lastId) };
-            const opened = await this.openStream(method, path, body, { agent, headers, idleMs });
+            let opened;
+            try {
+                opened = await this.openStream(method, path, body, { agent, headers, idleMs });
+            } catch (err) {
+                // An answer slower than idleMs is tried again, as a silent stream is; the
+                // deadline and the count of fruitless tries bound it.
+                if (!resumable || !(err instanceof StreamIdle)) throw err;
+                if (++emptyTries > MAX_EMPTY_RECONNECTS) throw err;
+                continue;
+            }
             let progressed = false;
             let silent = false;
             try {

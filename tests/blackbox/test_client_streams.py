@@ -10,11 +10,13 @@ import io
 import json
 import os
 import queue
+import socket
 import subprocess
 import sys
 import threading
 import time
 import unittest
+import urllib.error
 
 from tests.blackbox import harness
 from tests.blackbox.test_client_packages import NODE_DIR, InNamespace, node_ready
@@ -307,6 +309,18 @@ class WithoutServerTest(unittest.TestCase):
             list(terox.run(4).events())
         self.assertEqual(stuck.exception.message, "the event stream keeps ending before its exit event")
         self.assertEqual(len(self.sent), 4)
+
+    def test_wait_gives_up_at_its_time_out_also_on_a_server_slow_to_answer(self):
+        def answer(sent):
+            if not sent[1].endswith("/events"):
+                return _StreamAnswer('{"ok":true,"run_id":4,"state":"running","output_bytes":12,"output":""}')
+            raise urllib.error.URLError(socket.timeout("timed out"))
+        terox = self.client(answer)
+        with self.assertRaises(cindervox.RunTimeout) as late:
+            terox.run(4).wait(timeout=0.3)
+        self.assertEqual(late.exception.message, "run 4 is still running")
+        self.assertEqual(self.sent[0][1], "http://sandbox.test:7575/api/runs/4?offset=999999999999999999")
+        self.assertEqual(self.sent[1][2]["Last-event-id"], "12")
 
     def test_stdin_goes_in_pieces_a_full_pipe_takes_whole_or_not_at_all(self):
         """A pipe of 10,000 bytes that the command empties every third write: a write of up

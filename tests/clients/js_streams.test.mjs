@@ -4,7 +4,7 @@
 // that fills.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { Terox, SandboxError } from 'cindervox';
+import { Terox, SandboxError, RunTimeout } from 'cindervox';
 
 // A response whose body arrives in the given pieces (strings or bytes), then ends or fails.
 function streamed(pieces, { fail = null, status = 200 } = {}) {
@@ -123,4 +123,23 @@ test('stdin goes in pieces that a full pipe takes whole or not at all', async ()
     // The ASCII went in long pieces.
     assert.ok(sent.filter(s => /^[\x00-\x7f]*$/.test(s.body.data)).length < 5);
     await assert.rejects(terox.run(9).writeStdin(new Uint8Array([0xff])), TypeError);
+});
+
+test('wait gives up at its time-out, also on a server slow to answer the events', async () => {
+    const running = '{"ok":true,"run_id":4,"state":"running","output_bytes":12,"output":""}';
+    const sent = [];
+    const fetch = (url, init) => {
+        sent.push({ url, headers: init.headers });
+        if (!url.endsWith('/events')) return Promise.resolve(new Response(running));
+        // Never answers; gives up only when the client aborts.
+        return new Promise((_, reject) => init.signal.addEventListener('abort', () => reject(init.signal.reason)));
+    };
+    const terox = new Terox({ url: 'http://sandbox.test:7575', token: 't', fetch });
+    const started = Date.now();
+    const late = await terox.run(4).wait({ timeoutMs: 300 }).catch(err => err);
+    assert.ok(late instanceof RunTimeout, String(late));
+    assert.equal(late.message, 'run 4 is still running');
+    assert.ok(Date.now() - started < 3000);
+    assert.equal(sent[0].url, 'http://sandbox.test:7575/api/runs/4?offset=999999999999999999');
+    assert.equal(sent[1].headers['Last-Event-ID'], '12');
 });

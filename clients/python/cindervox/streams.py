@@ -70,6 +70,15 @@ def read_events(answer: Any) -> Iterator[Tuple[str, str, Optional[str]]]:
             event_id = value
 
 
+def _timed_out(error: BaseException) -> bool:
+    """Whether a time-out lies behind error (urllib wraps it in a URLError)."""
+    while error is not None:
+        if isinstance(error, (socket.timeout, TimeoutError)) or isinstance(getattr(error, "reason", None), socket.timeout):
+            return True
+        error = error.__cause__
+    return False
+
+
 def make_event(name: str, data: Dict[str, Any], event_id: Optional[str]) -> StreamEvent:
     """A StreamEvent of an event's name and decoded data (exit's result left to the caller)."""
     number = int(event_id) if event_id is not None and event_id.isdigit() else None
@@ -148,7 +157,14 @@ class EventStream:
         return min(self._timeout, left)
 
     def _open(self) -> Any:
-        return self._connect(self.last_id, self._read_timeout())
+        timeout = self._read_timeout()
+        try:
+            return self._connect(self.last_id, timeout)
+        except SandboxError as failure:
+            # An answer slower than the time left is the deadline's, not the server's fault.
+            if self._deadline is not None and timeout < self._timeout and _timed_out(failure):
+                raise (self._on_deadline() if self._on_deadline else failure) from failure
+            raise
 
     def _read(self) -> Iterator[StreamEvent]:
         empty_reconnects = 0
