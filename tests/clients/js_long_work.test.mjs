@@ -93,7 +93,7 @@ test('events resume after the last id without repeats', async () => {
 });
 
 test('stdin beyond a pipe goes whole to a command that reads late', async () => {
-    const run = await terox.start(SLOW_READER);
+    const run = await terox.start(SLOW_READER, { agent: 'js-wide' });
     const written = await run.writeStdin(WIDE_INPUT, { eof: true });
     assert.deepEqual(written, { bytes: 100000, written: 100000, stdinOpen: false });
     assert.equal((await run.wait({ timeoutMs: 30000 })).exitCode, 0);
