@@ -306,7 +306,8 @@ export class Terox {
     // 'stderr' (text), 'dropped' (stream, bytes: output this reader fell too far behind to
     // get) and 'exit' last, whose result is what exec would have resolved to. Refusals
     // reject the first step, as for exec; a run that could not start rejects at its exit
-    // event. Leaving the loop early (break, return, a throw) cancels the command.
+    // event. Leaving the loop early (break, return, a throw) cancels the command. The request
+    // goes when the iteration begins.
     async *stream(cmd, options = {}) {
         const body = { ...execBody(cmd, options), stream: true };
         yield* this.followEvents('POST', '/api/exec', body, { agent: options.agent, finish: execResult });
@@ -473,9 +474,9 @@ export class Terox {
     }
 
     // Sends one request and resolves to the open answer, read as it comes:
-    // { response, chunks(), close() }. A read that waits idleMs (default timeoutMs) for its
-    // bytes ends the answer (chunks() then rejects with a StreamIdle). A status other than
-    // 2xx rejects as call() does.
+    // { response, chunks(), close() }. An answer or a read that waits idleMs (default
+    // timeoutMs) for the server ends the answer (with a StreamIdle). A status other than 2xx
+    // rejects as call() does.
     async openStream(method, path, body, { agent, headers = {}, idleMs = this.timeoutMs } = {}) {
         const controller = new AbortController();
         let timer = null;
@@ -524,6 +525,8 @@ export class Terox {
                         if (idle) throw new StreamIdle(`no event within ${idleMs} ms`);
                         throw new StreamBroken(`the event stream broke: ${err.cause?.message ?? err.message}`, { cause: err });
                     }
+                    // Only the wait for the server counts, not the reader's own pace.
+                    clearTimeout(timer);
                     if (idle) throw new StreamIdle(`no event within ${idleMs} ms`);
                     if (step.done) return;
                     yield step.value;

@@ -143,3 +143,14 @@ test('wait gives up at its time-out, also on a server slow to answer the events'
     assert.equal(sent[0].url, 'http://sandbox.test:7575/api/runs/4?offset=999999999999999999');
     assert.equal(sent[1].headers['Last-Event-ID'], '12');
 });
+
+test('a reader slower than the time-out loses nothing: only the server\'s silence counts', async () => {
+    const { terox } = client(() => streamed(['event: stdout\ndata: {"text":"a"}\n\n', 'event: exit\ndata: {"ok":true,"exit_code":0}\n\n']));
+    terox.timeoutMs = 100;
+    const kinds = [];
+    for await (const event of terox.stream('x')) {
+        kinds.push(event.kind);
+        await new Promise(resolve => setTimeout(resolve, 300));
+    }
+    assert.deepEqual(kinds, ['stdout', 'exit']);
+});
