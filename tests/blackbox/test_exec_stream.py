@@ -95,11 +95,11 @@ class StreamTest(unittest.TestCase):
         self.assertEqual(name, "exit")
         self.assertEqual((answer["ok"], answer["stdout"], answer["exit_code"], answer["stdout_bytes"]),
                          (True, "line1\nline2\nline3\nline4\nline5\n", 0, 30))
-        # Each line came about 200 ms after the one before, well before the exit.
+        # The lines came as the command wrote them, the first well before the exit. Lower
+        # bounds only: a loaded machine makes the command slower, never faster.
         times = [t for t, _ in timed]
-        gaps = [b - a for a, b in zip(times, times[1:5])]
-        self.assertTrue(all(0.1 < g < 0.5 for g in gaps), gaps)
-        self.assertGreater(times[-1] - times[0], 0.7)
+        self.assertGreater(times[4] - times[0], 0.4, times)
+        self.assertGreater(times[-1] - times[0], 0.7, times)
 
     def test_accept_header_streams_and_stream_false_does_not(self):
         body = json.dumps({"cmd": "echo hi; echo oops >&2"})
@@ -179,8 +179,10 @@ class ClientsTest(unittest.TestCase):
         data = [(t, text) for t, text in lines if text.startswith("data: ")]
         self.assertEqual([text for _, text in data[:5]], ['data: {"text":"line%d\\n"}' % i for i in range(1, 6)])
         self.assertTrue(data[5][1].startswith('data: {"ok":true,"stdout":"line1\\nline2'), data[5])
-        gaps = [b[0] - a[0] for a, b in zip(data, data[1:5])]
-        self.assertTrue(all(0.1 < g < 0.5 for g in gaps), gaps)
+        # Each line as it came, the first well before the end (lower bounds only, which
+        # load never breaks).
+        self.assertGreater(data[4][0] - data[0][0], 0.4, data)
+        self.assertGreater(data[5][0] - data[0][0], 0.6, data)
 
     def test_curl_gets_each_line_as_it_comes(self):
         body = json.dumps({"cmd": TICKS})
