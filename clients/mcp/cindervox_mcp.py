@@ -2,13 +2,14 @@
 """MCP server over stdio that runs an agent's shell actions in a Cindervox sandbox.
 
 An MCP client (Claude Code, an IDE, the official SDKs) starts this program and exchanges
-JSON-RPC 2.0 messages with it, one per line on standard input and output. It offers four
-tools: execute_command, write_file, read_file and list_files. The file tools are one request
-each to the sandbox server through the `cindervox` Python client; execute_command is passed
-on to the server's own MCP endpoint (/mcp), so that a long command's progress notifications
-(asked for with _meta.progressToken) come back to the client as the server sends them, and
-a client's notifications/cancelled ends the command on the server, with every process it
-started. A refusal of the server (blacklist, rate limit, budget, bad path) comes back as a
+JSON-RPC 2.0 messages with it, one per line on standard input and output. It offers the
+tools execute_command, write_file, read_file and list_files, and for commands that outlast a
+call start_command, command_status, write_command_stdin, stop_command and list_commands. The
+file tools are one request each to the sandbox server through the `cindervox` Python client;
+the others are passed on to the server's own MCP endpoint (/mcp), so that a long command's
+progress notifications (asked for with _meta.progressToken) come back to the client as the
+server sends them, and a client's notifications/cancelled ends the command on the server,
+with every process it started. A refusal of the server (blacklist, rate limit, budget, bad path) comes back as a
 tool result with isError set and the server's message, so the model can read it and change
 course; protocol errors are kept for malformed calls.
 
@@ -63,7 +64,9 @@ INSTRUCTIONS = (
     "sandbox instead of on the user's machine. The sandbox reaches no network beyond its own "
     "loopback. /tmp is the working directory; where the server isolates runs, files there "
     "persist between your commands and nothing else does. Use write_file to create files, "
-    "read_file to read them back and list_files to see what is there.")
+    "read_file to read them back and list_files to see what is there. For a command that may "
+    "outlast a call (a build, a server), start_command runs it in the background and "
+    "command_status reads its output.")
 
 EXECUTE_DESCRIPTION = (
     "Run a shell command in the Cindervox sandbox (an isolated Linux jail reached over "
@@ -244,6 +247,74 @@ TOOLS = [
     },
 ]
 
+RUN_ID_PROPERTY = {"type": "integer", "minimum": 1, "description": "What start_command returned."}
+
+
+def run_tool(name, title, description, properties, required, output, read_only, destructive, idempotent):
+    """A background-run tool as the server's /mcp describes it."""
+    properties = dict(properties, agent=AGENT_PROPERTY)
+    input_schema = {"type": "object", "properties": properties, "additionalProperties": False}
+    if required:
+        input_schema["required"] = required
+    return {"name": name, "title": title, "description": description, "inputSchema": input_schema,
+            "outputSchema": {"type": "object", "properties": output,
+                             "required": [key for key in output if key in ("run_id", "state", "output",
+                                                                            "next_offset", "written", "stopped",
+                                                                            "runs")]},
+            "annotations": {"readOnlyHint": read_only, "destructiveHint": destructive,
+                            "idempotentHint": idempotent, "openWorldHint": False}}
+
+
+# Commands that outlast a call: each passed on to the server's /mcp (docs/api.md).
+RUN_TOOLS = [
+    run_tool("start_command", "Start a command in the background",
+             "Start one command with /bin/sh -c in the sandbox, screened and confined as "
+             "execute_command's are, and return its run_id at once while it goes on (up to an hour by "
+             "default; timeout_ms may shorten it): for builds, servers and anything that may outlast a "
+             "call. Its stdout and stderr are one stream kept in a ring of 1 MiB by default. Read it with "
+             "command_status, feed its stdin with write_command_stdin, end it with stop_command.",
+             {"command": {"type": "string", "minLength": 1, "description": "The shell command line."},
+              "cwd": {"type": "string", "description": "Working directory, as for execute_command."},
+              "env": {"type": "object", "additionalProperties": {"type": "string"},
+                      "description": "Environment variables to add, as for execute_command."},
+              "timeout_ms": {"type": "integer", "minimum": 1,
+                             "description": "Time-out of the run in milliseconds."}},
+             ["command"], {"run_id": {"type": "integer"}}, False, True, False),
+    run_tool("command_status", "Read a background command",
+             "Return a background run's state (running or exited), its exit code once it has ended, and "
+             "its output from offset on, with next_offset to read on from. dropped says how many bytes "
+             "the ring no longer held.",
+             {"run_id": RUN_ID_PROPERTY,
+              "offset": {"type": "integer", "minimum": 0, "default": 0,
+                         "description": "First output byte to return: 0, or the last next_offset."}},
+             ["run_id"],
+             {"run_id": {"type": "integer"}, "state": {"type": "string", "enum": ["running", "exited"]},
+              "exit_code": {"type": "integer"}, "output": {"type": "string"}, "offset": {"type": "integer"},
+              "next_offset": {"type": "integer"}, "dropped": {"type": "integer"},
+              "output_bytes": {"type": "integer"}},
+             True, False, True),
+    run_tool("write_command_stdin", "Write to a background command's input",
+             "Write data to a background run's stdin as far as its pipe takes it now (written says how "
+             "much), and with eof true then close the input.",
+             {"run_id": RUN_ID_PROPERTY,
+              "data": {"type": "string", "description": "Text to write, at most 65,536 bytes."},
+              "eof": {"type": "boolean", "default": False, "description": "Close the input after data."}},
+             ["run_id"], {"bytes": {"type": "integer"}, "written": {"type": "integer"},
+                          "stdin_open": {"type": "boolean"}},
+             False, False, False),
+    run_tool("stop_command", "Stop a background command",
+             "Kill a background run with its whole process tree (exit code 137); one that had ended "
+             "already is left as it was.",
+             {"run_id": RUN_ID_PROPERTY}, ["run_id"],
+             {"run_id": {"type": "integer"}, "stopped": {"type": "boolean"}}, False, True, True),
+    run_tool("list_commands", "List background commands",
+             "List your background runs, running or ended in the last 10 minutes: run_id, command, "
+             "state, exit code and output_bytes of each.",
+             {}, [], {"runs": {"type": "array", "items": {"type": "object"}}, "count": {"type": "integer"}},
+             True, False, True),
+]
+TOOLS += RUN_TOOLS
+
 
 def authorization():
     """The Authorization value of the settings above, as make_client's client sends it."""
@@ -416,6 +487,17 @@ TOOL_RUNNERS = {
     "read_file": run_read_file,
     "list_files": run_list_files,
 }
+RUN_TOOL_NAMES = [tool["name"] for tool in RUN_TOOLS]
+
+
+def run_on_server(client, name, arguments, progress):
+    """A background-run tool: the server's own result, or None when the call was cancelled."""
+    call = ServerCall(client, name, arguments, None)
+    if progress is not None:
+        progress.call = call
+        if progress.cancelled:
+            return None
+    return call.run()
 
 
 def call_tool(client, name, arguments, progress=None):
@@ -425,6 +507,8 @@ def call_tool(client, name, arguments, progress=None):
         check_arguments(name, arguments)
         if name == "execute_command":
             return run_execute_command(client, arguments, progress)
+        if name in RUN_TOOL_NAMES:
+            return run_on_server(client, name, arguments, progress)
         return TOOL_RUNNERS[name](client, arguments)
     except ValueError as bad:
         return tool_error(str(bad))
@@ -649,7 +733,7 @@ class Server:
     def start_tool_call(self, request_id, params):
         name = params.get("name")
         arguments = params.get("arguments") or {}
-        if name not in TOOL_RUNNERS:
+        if name not in TOOL_RUNNERS and name not in RUN_TOOL_NAMES:
             return self.fail(request_id, INVALID_PARAMS, "unknown tool: %s" % name)
         if not isinstance(arguments, dict):
             return self.fail(request_id, INVALID_PARAMS, "arguments must be an object")
