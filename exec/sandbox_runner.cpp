@@ -106,6 +106,9 @@ struct RunSlot {
     bool child_ended;
     // The client left: the run is being killed, was audited then, and is not answered.
     bool cancelled;
+    // Its owner stopped it (a background run's DELETE, its agent's reset): its end is
+    // audited as stopped, not as the exit code of the kill.
+    bool stopped;
     int status;
     // The run's control groups, when plan.cgroup points here.
     RunCgroup group;
@@ -502,7 +505,12 @@ static RunResult conclude_run(RunSlot* slot)
     result.killed_call = slot->killed_call;
     result.timed_out = slot->timed_out;
     result.duration_ms = monotonic_ms() - slot->start_ms;
-    record_run(order, order.agent_name, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
+    if (slot->stopped && result.verdict != k_run_seccomp) {
+        count_ended_run(kept_bytes(result), result.duration_ms);
+        note_run_end(order.agent_name, k_result_stopped, result.duration_ms);
+        audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, result.exit_code, result.duration_ms, "STOPPED", run_profile(order));
+    } else
+        record_run(order, order.agent_name, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
     return result;
 }
 
@@ -670,6 +678,7 @@ static void reset_slot(RunSlot* slot, const PendingRun& run)
     slot->out_of_memory = false;
     slot->child_ended = false;
     slot->cancelled = false;
+    slot->stopped = false;
     slot->status = 0;
     slot->notice_fd = -1;
     slot->listener_fd = -1;
@@ -1021,6 +1030,7 @@ i64 sandbox_cancel_agent(i64 agent)
     }
     for (i64 i = runs.request_slots; i < runs.slot_count; i++)
         if (runs.slots[i].busy && runs.slots[i].run.order.agent == agent && !runs.slots[i].child_ended) {
+            runs.slots[i].stopped = true;
             kill_run(&runs.slots[i]);
             cancelled++;
         }
@@ -1095,6 +1105,17 @@ void sandbox_end_input(i64 handle)
 void sandbox_kill_background(i64 handle)
 {
     RunSlot* slot = background_slot(handle);
-    if (slot && !slot->child_ended)
+    if (slot && !slot->child_ended) {
+        slot->stopped = true;
         kill_run(slot);
+    }
+}
+
+bool sandbox_background_room()
+{
+    prepare_server();
+    for (i64 i = runs.request_slots; i < runs.slot_count; i++)
+        if (!runs.slots[i].busy)
+            return true;
+    return false;
 }
