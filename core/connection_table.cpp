@@ -29,6 +29,14 @@ i64 connections_capacity() { return capacity; }
 
 Connection* connection_at(i64 index) { return &table[index]; }
 
+i64 connections_open()
+{
+    i64 open = 0;
+    for (i64 i = 0; i < capacity; i++)
+        open += table[i].phase != k_connection_free ? 1 : 0;
+    return open;
+}
+
 Connection* connection_open(int fd, u32 peer, i64 now_ms)
 {
     for (i64 i = 0; i < capacity; i++) {

@@ -129,6 +129,8 @@ Connection* peer_connection_to_evict(u32 peer);
 Connection* connection_to_evict_for_memory(i64 min_held, const Connection* spare);
 // Connections in progress from peer.
 i64 peer_connection_count(u32 peer);
+// Connections in progress from every peer.
+i64 connections_open();
 
 // Queues the answer of fd's request: head and body are kept by reference and must live
 // until the connection closes (its arena, or constant text). A request has one answer:
