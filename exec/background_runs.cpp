@@ -7,6 +7,7 @@
 // new output wakes every stream, and each asks its run's ring whether it has more.
 #include "exec/background_runs.h"
 #include "agents/registry.h"
+#include "core/activity.h"
 #include "core/audit_log.h"
 #include "core/http_response.h"
 #include "core/http_status.h"
@@ -298,6 +299,12 @@ static bool refuse_start(int conn, i64 status, const char* message)
     return false;
 }
 
+static bool refuse_full(int conn, i64 agent)
+{
+    note_refusal(agent_name(agent), k_refused_background_full);
+    return refuse_start(conn, 503, "every background run slot is in use");
+}
+
 static void answer_started(int conn, const BackgroundRun& run)
 {
     char body[k_background_started_size];
@@ -341,11 +348,12 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
     forget_expired(monotonic_ms());
     if (running_of_agent(agent) >= state.max_background_per_agent) {
         audit_write(agent_name(agent), "RATELIMIT", cmd, 0, 0, "BACKGROUND");
+        note_refusal(agent_name(agent), k_refused_background);
         return refuse_start(conn, 429, "too many background runs for this agent");
     }
     BackgroundRun* run = record_for_new();
     if (!run)
-        return refuse_start(conn, 503, "every background run slot is in use");
+        return refuse_full(conn, agent);
     fill_record(run, agent, cmd);
     RunOptions options { true, { nullptr, 0 }, fields.env, fields.env_count, fields.cwd, fields.timeout_ms, true };
     // A background run lives up to max_background_seconds, so its processor time may too;
@@ -358,7 +366,7 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
     run->handle = sandbox_start_background(&order);
     if (run->handle < 0 && run->phase == k_phase_running) {
         run->phase = k_phase_free;
-        return refuse_start(conn, 503, "every background run slot is in use");
+        return refuse_full(conn, agent);
     }
     answer_started(conn, *run);
     return true;

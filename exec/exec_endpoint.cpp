@@ -9,6 +9,7 @@
 // host where nothing can confine the run.
 #include "exec/exec_endpoint.h"
 #include "agents/registry.h"
+#include "core/activity.h"
 #include "core/audit_log.h"
 #include "core/connection_table.h"
 #include "core/http_response.h"
@@ -31,17 +32,18 @@ struct Refusal {
     const char* reason;
     const char* message;
     bool counts_as_block;
+    RefusalKind kind;
 };
 
-static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", false };
+static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", false, k_refused_rate };
 // A run of the agent's ends within its time-out; most end far sooner, so the agent may
 // try again after a second.
 static constexpr i64 k_runs_retry_after_s = 1;
-static constexpr Refusal k_refusal_runs { "RATELIMIT", "RUNS", 429, "Too Many Requests", "too many commands in flight for this agent", false };
-static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", true };
-static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", true };
-static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", true };
-static constexpr Refusal k_refusal_unreadable { "BLOCK", "UNREADABLE", 403, "Forbidden", k_unreadable_message, true };
+static constexpr Refusal k_refusal_runs { "RATELIMIT", "RUNS", 429, "Too Many Requests", "too many commands in flight for this agent", false, k_refused_runs };
+static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", true, k_refused_sensitive };
+static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", true, k_refused_blacklist };
+static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", true, k_refused_whitelist };
+static constexpr Refusal k_refusal_unreadable { "BLOCK", "UNREADABLE", 403, "Forbidden", k_unreadable_message, true, k_refused_unreadable };
 
 // The refusal of each verdict of the judge but k_judge_allowed.
 static const Refusal* judged_refusal_row(JudgeKind kind)
@@ -334,11 +336,12 @@ void apply_token_report(const char* req, i64 req_len, i64 index)
         return;
     AgentRecord* record = agent_record(index);
     i64 in_key = find_token_key(req, req_len, body, "in\"", 8);
-    if (in_key >= 0)
-        add_tokens(&record->tokens_in, first_number_after(req, req_len, in_key));
+    u64 tokens_in = in_key >= 0 ? first_number_after(req, req_len, in_key) : 0;
+    add_tokens(&record->tokens_in, tokens_in);
     i64 out_key = find_token_key(req, req_len, body, "out\"", 8);
-    if (out_key >= 0)
-        add_tokens(&record->tokens_out, first_number_after(req, req_len, out_key));
+    u64 tokens_out = out_key >= 0 ? first_number_after(req, req_len, out_key) : 0;
+    add_tokens(&record->tokens_out, tokens_out);
+    note_tokens(agent_name(index), tokens_in, tokens_out);
     store_model(req, req_len, body, agent_model_slot(index));
 }
 
@@ -356,12 +359,14 @@ static void count_block(i64 agent)
 static void refuse_rate(int conn, i64 agent, ByteSpan cmd)
 {
     audit_write(agent_name(agent), k_refusal_rate.action, cmd, 0, 0, k_refusal_rate.result);
+    note_refusal(agent_name(agent), k_refusal_rate.kind);
     send_too_many(conn, k_refusal_rate.message, agent_rate_retry_after(agent));
 }
 
 void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail)
 {
     audit_write(name, "BLOCK", detail, 0, 0, "REGISTRY_FULL");
+    note_refusal(name, k_refused_registry_full);
     send_json_error(conn, 503, "Service Unavailable", "agent registry full");
 }
 
@@ -374,6 +379,7 @@ static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& ref
 {
     count_block(agent);
     audit_write(actor_name(agent), refusal.action, cmd, 0, 0, refusal.result, profile_name(limits.profile));
+    note_refusal(actor_name(agent), refusal.kind);
     char* body = (char*)heap_alloc(k_refusal_body_size);
     if (!body)
         return send_memory_exhausted(conn);
@@ -391,6 +397,7 @@ static void refuse_budget(int conn, i64 agent, ByteSpan cmd)
 {
     count_block(agent);
     audit_write(agent_name(agent), "BUDGET", cmd, 0, 0, "EXCEEDED");
+    note_refusal(agent_name(agent), k_refused_budget);
     char* body = (char*)heap_alloc(k_budget_body_size);
     if (!body)
         return send_memory_exhausted(conn);
@@ -431,6 +438,7 @@ static void refuse_too_long(int conn, ByteSpan name, const char* cmd, const Comm
         state.blocked_cmds++;
     }
     audit_write_cut(agent >= 0 ? agent_name(agent) : name, "BLOCK", { cmd, field.len }, field.total, 0, 0, "TOO_LONG");
+    note_refusal(agent >= 0 ? agent_name(agent) : name, k_refused_too_long);
     char message[k_too_long_message_size];
     send_bad_request(conn, message, build_too_long_message(message, field.total, state.max_cmd_bytes));
 }
@@ -502,9 +510,12 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& 
         order.output_sink = stream;
     }
     switch (sandbox_submit(&order)) {
-    case k_run_queue_full: return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
+    case k_run_queue_full:
+        note_refusal(actor_name(agent), k_refused_queue_full);
+        return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
     case k_run_agent_share_full:
         audit_write(actor_name(agent), k_refusal_runs.action, cmd, 0, 0, k_refusal_runs.result);
+        note_refusal(actor_name(agent), k_refusal_runs.kind);
         return send_too_many(conn, k_refusal_runs.message, k_runs_retry_after_s);
     case k_run_admitted: break;
     }
@@ -603,6 +614,7 @@ static void handle_console(int conn, const char* req, i64 req_len, const char* c
     if (field.status == k_command_too_long) {
         state.blocked_cmds++;
         audit_write_cut(k_console_agent, "BLOCK", command, field.total, 0, 0, "TOO_LONG");
+        note_refusal(k_console_agent, k_refused_too_long);
         char message[k_too_long_message_size];
         return send_bad_request(conn, message, build_too_long_message(message, field.total, state.max_cmd_bytes));
     }

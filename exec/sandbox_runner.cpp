@@ -32,6 +32,7 @@
 // the queue, a running one is killed and its output pipe closed at once, so nothing is
 // written into memory that the next connection may already use.
 #include "exec/sandbox_runner.h"
+#include "core/activity.h"
 #include "core/audit_log.h"
 #include "core/connection_table.h"
 #include "core/event_loop.h"
@@ -322,9 +323,21 @@ static void count_ended_run(i64 captured, i64 duration_ms)
 // Every entry of a run names the profile whose limits it ran under.
 static const char* run_profile(const RunOrder& order) { return profile_name(order.limits.profile); }
 
+static CommandResult command_result(RunVerdict verdict)
+{
+    switch (verdict) {
+    case k_run_timeout: return k_result_timeout;
+    case k_run_memory: return k_result_memory_limit;
+    case k_run_seccomp: return k_result_seccomp;
+    case k_run_ok: break;
+    }
+    return k_result_ok;
+}
+
 static void record_run(const RunOrder& order, ByteSpan agent, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
 {
     count_ended_run(captured, duration_ms);
+    note_run_end(agent, command_result(verdict), duration_ms);
     ByteSpan cmd { order.cmd, order.cmd_len };
     const char* profile = run_profile(order);
     switch (verdict) {
@@ -343,6 +356,7 @@ static void start_queued();
 static void refuse_start(const RunOrder& order, const char* step, i64 error, i64 duration_ms)
 {
     audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, -1, duration_ms, "NOT_STARTED", run_profile(order));
+    note_run_lost(k_result_not_started);
     RunResult result {};
     result.exit_code = -1;
     result.duration_ms = duration_ms;
@@ -498,7 +512,9 @@ static RunResult conclude_run(RunSlot* slot)
     result.stopped = slot->stopped && !slot->timed_out && result.verdict == k_run_ok;
     result.duration_ms = monotonic_ms() - slot->start_ms;
     if (result.stopped) {
+        // Stopped by the admin: counted as a run cancelled, as one whose client left is.
         count_ended_run(kept_bytes(result), result.duration_ms);
+        note_run_lost(k_result_cancelled);
         audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, result.exit_code, result.duration_ms, "STOPPED", run_profile(order));
     } else {
         record_run(order, order.agent_name, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
@@ -849,6 +865,7 @@ static i64 cancel_queued(int conn)
         if (run.order.conn != conn)
             continue;
         audit_write(queued_agent_name(run), "EXEC", { run.order.cmd, run.order.cmd_len }, -1, 0, "CANCELLED", run_profile(run.order));
+        note_run_lost(k_result_cancelled);
         for (i64 k = i; k + 1 < runs.queue_len; k++)
             runs.queue[(runs.queue_head + k) % runs.queue_capacity] = runs.queue[(runs.queue_head + k + 1) % runs.queue_capacity];
         runs.queue_len--;
@@ -879,6 +896,7 @@ static i64 cancel_running(int conn)
         RunOrder& order = slot->run.order;
         audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, k_timeout_exit_code, monotonic_ms() - slot->start_ms, "CANCELLED",
             run_profile(order));
+        note_run_lost(k_result_cancelled);
         slot->cancelled = true;
         close_outputs(slot);
         close_input(slot);
@@ -932,6 +950,15 @@ i64 sandbox_next_deadline()
 }
 
 i64 sandbox_runs_in_progress() { return busy_slots() + runs.queue_len; }
+
+RunCounts sandbox_run_counts()
+{
+    RunCounts counts { 0, 0, runs.queue_len, runs.queue_capacity };
+    for (i64 i = 0; i < runs.slot_count; i++)
+        if (runs.slots[i].busy)
+            (i < runs.request_slots ? counts.running : counts.background)++;
+    return counts;
+}
 
 i64 sandbox_drop_queued()
 {

@@ -190,6 +190,16 @@ void sandbox_kill_background(i64 handle);
 // Runs going and waiting, for an orderly stop.
 i64 sandbox_runs_in_progress();
 
+// Runs going in the request slots and in the background pool, runs waiting, and the
+// queue's room, for the metrics.
+struct RunCounts {
+    i64 running;
+    i64 background;
+    i64 queued;
+    i64 queue_capacity;
+};
+RunCounts sandbox_run_counts();
+
 // Answers every run still waiting for a slot with 503 "server shutting down" and forgets
 // it; returns how many there were.
 i64 sandbox_drop_queued();

@@ -18,6 +18,7 @@
 #include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
+#include "admin/history_report.h"
 #include "admin/mcp_endpoint.h"
 #include "admin/policy_check.h"
 #include "admin/policy_endpoints.h"
@@ -94,6 +95,7 @@ const RouteMemory* route_memory_table(i64* count)
         request_memory() + heap_block(k_audit_filter_size) + heap_block(audit_report_size()) + k_answer_overhead };
     table[n++] = { "reports and settings",
         request_memory() + heap_block(agents_report_size()) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
+            + heap_block(k_history_report_size)
             + k_admin_files_memory + k_admin_fields_memory + k_answer_overhead };
     *count = n;
     return table;

@@ -9,6 +9,7 @@
 #include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
+#include "admin/history_report.h"
 #include "admin/mcp_endpoint.h"
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
@@ -293,6 +294,7 @@ static constexpr Route k_routes[] = {
     { "GET", "/api/health", send_report<build_health_report, k_health_report_size, k_json>, k_agents },
     { "GET", "/api/audit", send_audit_report, k_admin_only },
     { "GET", "/api/agents", send_agents_report, k_admin_only },
+    { "GET", "/api/history", send_report<build_history_report, k_history_report_size, k_json>, k_admin_only },
     { "GET", "/api/policy", send_report<build_policy_report, k_policy_report_size, k_json>, k_admin_only },
     { "POST", "/api/policy", pass_request<handle_policy_change>, k_admin_only },
     { "POST", "/api/policy/reload", reload_policy, k_admin_only },
