@@ -464,6 +464,83 @@ function showSecurity(h) {
     setText('lim-nofile', h.max_nofile === undefined ? '-' : h.max_nofile);
 }
 
+// ---- history: small SVG bar charts drawn from GET /api/history ----
+
+const k_svg = 'http://www.w3.org/2000/svg';
+const k_series = ['#00d4aa', '#a78bfa', '#f472b6', '#fbbf24', '#60a5fa', '#fb923c', '#34d399', '#e879f9'];
+
+function svg(tag, attrs, text) {
+    const e = document.createElementNS(k_svg, tag);
+    for (const k in attrs) e.setAttribute(k, attrs[k]);
+    if (text !== undefined) e.textContent = text;
+    return e;
+}
+
+function sum(values) { return values.reduce((s, v) => s + v, 0); }
+
+function refusedIn(bucket) { return sum(Object.values(bucket.refused || {})); }
+
+function fmtClock(t) {
+    const d = new Date(t * 1000);
+    return String(d.getHours()).padStart(2, '0') + ':' + String(d.getMinutes()).padStart(2, '0');
+}
+
+// Stacked bars, one per bucket: layers are { color, values } of the same length, drawn
+// from the bottom up; each bar part carries its value (data-v). labels: [index, text].
+function barChart(title, layers, labels) {
+    const width = 900, height = 120, top = 18, left = 40;
+    const n = layers.length ? layers[0].values.length : 0;
+    const max = Math.max(1, ...Array.from({ length: n }, (_, i) => sum(layers.map(l => l.values[i] || 0))));
+    const step = (width - left) / Math.max(1, n);
+    const chart = svg('svg', { class: 'chart', viewBox: '0 0 ' + width + ' ' + (top + height + 16), role: 'img', 'aria-label': title });
+    chart.append(svg('text', { x: 0, y: 11 }, title), svg('text', { x: left - 6, y: top + 8, 'text-anchor': 'end' }, fk(max)),
+        svg('text', { x: left - 6, y: top + height, 'text-anchor': 'end' }, '0'),
+        svg('line', { x1: left, x2: width, y1: top + height + 0.5, y2: top + height + 0.5, stroke: k_color.border }));
+    for (let i = 0; i < n; i++) {
+        let y = top + height;
+        for (const layer of layers) {
+            const v = layer.values[i] || 0;
+            if (!v) continue;
+            const h = v / max * height;
+            y -= h;
+            chart.append(svg('rect', { x: (left + i * step + 1).toFixed(1), y: y.toFixed(1), width: Math.max(1, step - 2).toFixed(1),
+                height: h.toFixed(1), fill: layer.color, 'data-v': v }));
+        }
+    }
+    for (const [i, text] of labels)
+        chart.append(svg('text', { x: (left + i * step + step / 2).toFixed(1), y: top + height + 13, 'text-anchor': i === 0 ? 'start' : i === n - 1 ? 'end' : 'middle' }, text));
+    return chart;
+}
+
+function legend(items) {
+    return el('div', { className: 'legend' }, null, ...items.map(([color, text]) => el('span', null, null, el('i', null, 'background:' + color), text)));
+}
+
+function axisLabels(buckets, last) {
+    const n = buckets.length;
+    return n ? [[0, fmtClock(buckets[0].t)], [n >> 1, fmtClock(buckets[n >> 1].t)], [n - 1, last]] : [];
+}
+
+async function pollHistory() {
+    try {
+        const j = await apiJson('GET', '/api/history');
+        if (j.ok !== true || !Array.isArray(j.minutes)) return;
+        const runs = j.minutes.map(b => b.runs), refused = j.minutes.map(refusedIn);
+        const agents = (j.agents || []).map((a, i) => ({ name: String(a.agent), color: k_series[i % k_series.length],
+            values: a.hours.map(b => b.tokens_in + b.tokens_out) }));
+        const spent = agents.filter(a => sum(a.values) > 0);
+        show('charts',
+            barChart('Runs and refusals per minute, last hour', [{ color: k_color.accent, values: runs }, { color: k_color.danger, values: refused }],
+                axisLabels(j.minutes, 'now')),
+            legend([[k_color.accent, 'runs ' + fmtCount(sum(runs))], [k_color.danger, 'refused ' + fmtCount(sum(refused))]]),
+            barChart('Tokens per agent per hour, last 24 hours', spent.length ? spent : [{ color: k_color.border, values: j.hours.map(() => 0) }],
+                axisLabels(j.hours, 'this hour')),
+            legend(spent.length ? spent.map(a => [a.color, a.name + ' ' + fk(sum(a.values))]) : [[k_color.border, 'no tokens reported']]));
+    } catch (err) {
+        // The next tick tries again.
+    }
+}
+
 // ---- agent tables ----
 
 function td(text, color) { return el('td', { textContent: text }, color ? 'color:' + color : ''); }
@@ -1021,6 +1098,7 @@ function tick() {
     poll();
     pollAgents();
     pollRuns();
+    if ($('sec-overview').classList.contains('active')) pollHistory();
 }
 
 const _cred = decodeCredential(_b64);
