@@ -689,7 +689,8 @@ function showAgent() {
     setText('ag-ws', a.workspace_bytes === undefined ? '-' : fmtBytes(a.workspace_bytes));
     setText('ag-last', v.age);
     const select = $('ag-prof');
-    if (document.activeElement !== select) select.replaceWith(Object.assign(profileSelect(v), { id: 'ag-prof' }));
+    if (document.activeElement !== select) select.replaceChildren(...profileSelect(v).children);
+    if (document.activeElement !== select) select.value = v.profileOwn ? v.profile : 'global';
     const limits = (lastHealthProfiles || []).find(p => p.name === v.profile);
     setText('ag-limits', v.profile + (v.profileOwn ? ' (its own)' : ' (the global profile)') + (limits ? ': ' + limitsText(limits) : ''));
     setText('ag-budget', v.budget > 0
