@@ -18,7 +18,8 @@ let page;
 
 before(async () => {
     browser = await launchBrowser();
-    server = await startInstance({ files: { 'policy.conf': POLICY } });
+    // Agent uids of its own, apart from the default range other servers on the host use.
+    server = await startInstance({ files: { 'policy.conf': POLICY, config: 'uid_base=20000\n' } });
 });
 after(async () => {
     if (browser) await browser.close();
@@ -207,7 +208,8 @@ describe('terminal and runs', () => {
     test('the console streams output before the command ends, as admin and without a registry slot', async () => {
         await open();
         const before = (await request(server, 'GET', '/api/agents')).json().count;
-        await page.fill('#cmd', 'echo first; sleep 2; echo second');
+        // The quotes keep the echoed command line from holding the words it prints.
+        await page.fill('#cmd', 'echo fir""st; sleep 2; echo sec""ond');
         const started = Date.now();
         await page.press('#cmd', 'Enter');
         await waitForText(page, '#out', 'first', WAIT);
@@ -219,7 +221,7 @@ describe('terminal and runs', () => {
         assert.equal(agents.count, before);
         assert.ok(!agents.agents.some(a => a.name === 'anonymous'));
         const entry = (await request(server, 'GET', '/api/audit?agent=admin&order=newest&limit=1')).json().entries[0];
-        assert.ok(entry.includes('[admin] EXEC OK "echo first; sleep 2; echo second"'), entry);
+        assert.ok(entry.includes('[admin] EXEC OK "echo fir""st; sleep 2; echo sec""ond"'), entry);
     });
 
     test('the runs list shows a running command and Stop ends it', async () => {
