@@ -279,8 +279,13 @@ async function ovRun() {
         const r = await api('POST', '/api/exec', { cmd: cmd, console: true, stream: true, merge_stderr: true }, { signal: ctl.signal });
         if ((r.headers.get('Content-Type') || '').startsWith('text/event-stream')) await readEvents(r.body, onTerminalEvent);
         else {
+            // A refusal, or the whole answer at once from a server that does not stream.
             const j = await r.json();
-            appendOut((r.status === 403 ? 'BLOCKED: ' : 'ERROR: ') + j.error, 'blocked');
+            if (j.ok !== true) appendOut((r.status === 403 ? 'BLOCKED: ' : 'ERROR: ') + j.error, 'blocked');
+            else {
+                onTerminalEvent('stdout', { text: j.stdout });
+                onTerminalEvent('exit', j);
+            }
         }
     } catch (err) {
         if (err.name === 'AbortError') appendOut('^C', 'ok');
@@ -669,7 +674,7 @@ function openAgent(name) {
     show('ag-cmds');
     show('ag-files');
     show('ag-reset-result');
-    show('agent-profile-result');
+    show('ag-prof-result');
     showAgent();
     loadAgentDetails();
 }
@@ -908,16 +913,22 @@ async function setBudget(name) {
 
 // ---- agent profiles ----
 
+// The answer shows beside the agents table and on the agent's page.
+function showProfileResult(node) {
+    show('agent-profile-result', node);
+    show('ag-prof-result', node.cloneNode(true));
+}
+
 // Sets or clears one agent's own profile and says what now holds for its runs.
 async function setAgentProfile(name, choice) {
     const path = '/api/agents/' + encodeURIComponent(name) + '/profile';
     try {
         const j = await apiJson('POST', path, { profile: choice === 'global' ? null : choice });
-        if (j.ok !== true) show('agent-profile-result', msg('blocked', name + ': ' + String(j.error)));
-        else show('agent-profile-result', msg('ok', name + ': ' + j.profile + (j.own ? ' (its own profile)' : ' (the global profile)')
+        if (j.ok !== true) showProfileResult(msg('blocked', name + ': ' + String(j.error)));
+        else showProfileResult(msg('ok', name + ': ' + j.profile + (j.own ? ' (its own profile)' : ' (the global profile)')
             + ', time-out ' + fmtMs(j.timeout_ms) + ', memory ' + fmtMiB(j.max_mem_mb)));
     } catch (err) {
-        show('agent-profile-result', msg('blocked', name + ': ' + err.message));
+        showProfileResult(msg('blocked', name + ': ' + err.message));
     }
     pollAgents();
 }

@@ -161,7 +161,7 @@ describe('agent page', () => {
         assert.match(await page.textContent('#ag-limits'), /^moderate \(the global profile\): Time-out 30 s/);
 
         await page.selectOption('#ag-prof', 'strict');
-        await waitForText(page, '#agent-profile-result', 'worker: strict (its own profile)', WAIT);
+        await waitForText(page, '#ag-prof-result', 'worker: strict (its own profile)', WAIT);
         const agents = (await request(server, 'GET', '/api/agents')).json().agents;
         assert.equal(agents.find(a => a.name === 'worker').profile, 'strict');
 

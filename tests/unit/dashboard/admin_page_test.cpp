@@ -201,6 +201,7 @@ TEST(BuildAdminPage, DeclaresEveryElementTheScriptUses)
         "ag-files",
         "ag-reset-result",
         "agent-profile-result",
+        "ag-prof-result",
         "prof-table",
         "prof-note",
         "layers",
