@@ -415,6 +415,13 @@ function profileRow(p, active) {
         td(fmtBytes(p.max_fsize)), td(p.max_nofile));
 }
 
+// Where a console command (no agent, so no workspace) may write, by the workspaces' kind.
+const k_console_tmp = {
+    tmpfs: 'each in an empty /tmp of its own',
+    directory: 'with no directory to write in (Landlock grants it none)',
+    none: 'in the host\'s /tmp',
+};
+
 const k_profile_notes = {
     strict: 'Strict is in force: a command runs only when the whitelist admits it (with the words matcher: every program it runs); the sensitive-path screen and the blacklist refuse too.',
     moderate: 'Moderate is in force: no whitelist; the sensitive-path screen and the blacklist refuse what they match, everything else runs within the limits.',
@@ -459,6 +466,7 @@ function showSecurity(h) {
         : h.namespaces ? 'basic isolation with rootless namespaces' : 'basic isolation without namespaces';
     setText('layers-note', 'This server runs with ' + mode + '. The layers below are those its runs enter now.');
     setText('ver-iso', mode);
+    setText('term-tmp', k_console_tmp[h.workspaces] || 'without a workspace');
     show('layers', ...layerRows(h).map(([name, on, yes, no]) => el('tr', { className: on ? '' : 'layer-off' }, null,
         td(name), td(on ? 'yes' : 'no', on ? k_color.accent : k_color.hint), td(on ? yes : no))));
     setText('lim-timeout', fmtMs(h.timeout_ms));

@@ -60,6 +60,18 @@ class ConsoleAndRunsTest(unittest.TestCase):
         self.assertEqual((r.status, r.json()["error"]), (403, "command blocked by blacklist"))
         self.assertIn("[admin] BLOCK BLACKLIST", srv.get("/api/audit?agent=admin&order=newest&limit=1").json()["entries"][0])
 
+    def test_a_console_command_has_no_workspace(self):
+        """In the jail modes each console command starts with an empty /tmp of its own; in
+        plain basic mode it has no directory to write in (Landlock grants it none)."""
+        srv = self.srv
+        r = console(srv, "touch /tmp/console-mark && ls /tmp", merge_stderr=True).json()
+        if srv.get("/api/health").json()["workspaces"] == "tmpfs":
+            self.assertEqual(r["stdout"], "console-mark\n")
+            self.assertEqual(console(srv, "ls -A /tmp | wc -l").json()["stdout"].strip(), "0")
+        else:
+            self.assertIn("Permission denied", r["stdout"])
+            self.assertEqual(r["exit_code"], 1)
+
     def test_only_the_admin_runs_console_commands_and_only_in_the_foreground(self):
         srv = self.srv
         body = json.dumps({"cmd": "echo x", "console": True})
@@ -155,6 +167,12 @@ class KernelConsoleTest(unittest.TestCase):
             r = console(srv, "id -u; ls /tmp | wc -l")
             self.assertEqual(r.status, 200, r)
             self.assertEqual(srv.get("/api/agents").json()["count"], 0)
+
+
+class PlainConsoleAndRunsTest(ConsoleAndRunsTest):
+    """Basic isolation without namespaces: commands take turns, and the console has no
+    workspace directory of its own either."""
+    mode = "plain"
 
 
 if __name__ == "__main__":

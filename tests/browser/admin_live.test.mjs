@@ -208,6 +208,7 @@ describe('terminal and runs', () => {
     test('the console streams output before the command ends, as admin and without a registry slot', async () => {
         await open();
         const before = (await request(server, 'GET', '/api/agents')).json().count;
+        await waitForText(page, '#term-tmp', 'each in an empty /tmp of its own', WAIT);
         // The quotes keep the echoed command line from holding the words it prints.
         await page.fill('#cmd', 'echo fir""st; sleep 2; echo sec""ond');
         const started = Date.now();

@@ -209,6 +209,7 @@ TEST(BuildAdminPage, DeclaresEveryElementTheScriptUses)
         "tab-mcp-http",
         "snip-mcp-http",
         "snippets",
+        "term-tmp",
     };
     std::string page = page_with(k_default);
     for (const char* id : ids)
