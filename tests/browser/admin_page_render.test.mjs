@@ -14,7 +14,8 @@ let server;
 let browser;
 
 before(async () => {
-    server = await startInstance();
+    // Agent uids apart from the default range, which other servers on the host may hold.
+    server = await startInstance({ files: { config: 'uid_base=21000\n' } });
     browser = await launchBrowser();
 });
 
