@@ -12,12 +12,14 @@ enum CommandResult {
     k_result_timeout,
     k_result_memory_limit,
     k_result_seccomp,
+    // A background run its agent or the admin stopped.
+    k_result_stopped,
     k_result_not_started,
     k_result_cancelled,
     k_command_results
 };
 
-constexpr const char* k_command_result_names[] = { "ok", "timeout", "memory_limit", "seccomp", "not_started", "cancelled" };
+constexpr const char* k_command_result_names[] = { "ok", "timeout", "memory_limit", "seccomp", "stopped", "not_started", "cancelled" };
 static_assert(sizeof(k_command_result_names) / sizeof(k_command_result_names[0]) == k_command_results);
 
 // Upper bounds of the run-duration histogram's buckets, in milliseconds and as the

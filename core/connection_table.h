@@ -5,10 +5,10 @@
 // is queued by reference: its header block and body stay where they were built (the
 // connection's arena, or constant text) until the connection closes.
 //
-// When the table is full, or a peer address holds its share of it, one connection makes
-// room: a draining one first (its answer has gone), then the reader or writer that has been
-// idle longest. A connection waiting for its run is never chosen: its run would go on for
-// nobody.
+// When the table is full, or a peer address holds its share of it, or the memory all
+// connections may hold is spent, one connection makes room: a draining one first (its answer
+// has gone), then the reader or writer that has been idle longest. A connection waiting for
+// its run is never chosen: its run would go on for nobody.
 #pragma once
 #include "core/event_loop.h"
 #include "runtime/heap.h"
@@ -112,12 +112,18 @@ Connection* connection_of(int fd);
 // Closes the socket, gives the arena back and frees the record.
 void connection_close(Connection* c);
 // The connection to close for room: draining first, then the reading or writing one idle
-// longest (smallest active_ms); never a waiting one. nullptr when none may go.
+// longest (smallest active_ms); never a waiting one, nor a streaming one whose run goes on.
+// nullptr when none may go.
 Connection* connection_to_evict();
 // The same among peer's own connections.
 Connection* peer_connection_to_evict(u32 peer);
+// The same among the connections whose arenas hold more than min_held bytes, spare aside:
+// the one to close when the connections' memory budget is spent.
+Connection* connection_to_evict_for_memory(i64 min_held, const Connection* spare);
 // Connections in progress from peer.
 i64 peer_connection_count(u32 peer);
+// Connections in progress from every peer.
+i64 connections_open();
 
 // Queues the answer of fd's request: head and body are kept by reference and must live
 // until the connection closes (its arena, or constant text). A request has one answer:

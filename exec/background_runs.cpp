@@ -351,9 +351,13 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
         note_refusal(agent_name(agent), k_refused_background);
         return refuse_start(conn, 429, "too many background runs for this agent");
     }
-    BackgroundRun* run = record_for_new();
-    if (!run)
+    // Only a free slot of the pool takes a record: one that ended and is still kept (another
+    // agent's, perhaps) is given up only for a run that will start.
+    BackgroundRun* run = sandbox_background_room() ? record_for_new() : nullptr;
+    if (!run) {
+        audit_write(agent_name(agent), "RATELIMIT", cmd, 0, 0, "BACKGROUND_FULL");
         return refuse_full(conn, agent);
+    }
     fill_record(run, agent, cmd);
     RunOptions options { true, { nullptr, 0 }, fields.env, fields.env_count, fields.cwd, fields.timeout_ms, true };
     // A background run lives up to max_background_seconds, so its processor time may too;
@@ -561,8 +565,12 @@ void handle_run_stdin(int conn, const char* req, i64 req_len, ByteSpan id)
     }
     bool eof = false;
     if (i64 value = json_find_member(json, len, 0, "eof", 3); value >= 0) {
-        eof = value + 4 <= len && bytes_equal(json + value, "true", 4);
-        if (!eof && !(value + 5 <= len && bytes_equal(json + value, "false", 5)))
+        // The literal must end where the member does: "truex" is neither.
+        i64 end = json_value_end(json, len, value);
+        i64 after = end < 0 ? len : json_skip_blanks(json, len, end);
+        bool whole = after < len && (json[after] == ',' || json[after] == '}');
+        eof = whole && end - value == 4 && bytes_equal(json + value, "true", 4);
+        if (!eof && !(whole && end - value == 5 && bytes_equal(json + value, "false", 5)))
             return refuse(conn, 400, "eof must be true or false");
     }
     BackgroundRun* run = find_run(id, viewer);
@@ -666,6 +674,9 @@ void handle_run_events(int conn, const char* req, i64 req_len, ByteSpan id)
     ByteSpan last {};
     if (find_header(req, req_len, "Last-Event-ID", &last) && (from = query_number(last)) < 0)
         return refuse(conn, 400, "Last-Event-ID must be an offset: a whole number of 0 or more");
+    // An id past the output written so far resumes at its end, as no output was skipped.
+    if (from > run->output.written)
+        from = run->output.written;
     RunReader* reader = (RunReader*)heap_alloc(sizeof(RunReader));
     char* text = (char*)heap_alloc(k_event_text_max);
     char* event = (char*)heap_alloc(k_run_event_size);

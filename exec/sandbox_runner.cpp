@@ -109,7 +109,9 @@ struct RunSlot {
     bool child_ended;
     // The client left: the run is being killed, was audited then, and is not answered.
     bool cancelled;
-    // The admin stopped it (sandbox_stop_request_run): killed, and answered as stopped.
+    // Its owner stopped it (a background run's DELETE, its agent's reset, the admin's stop
+    // of a request run): its end is audited as stopped, not as the exit code of the kill,
+    // and a request run is answered with "stopped":true.
     bool stopped;
     int status;
     // The run's control groups, when plan.cgroup points here.
@@ -511,14 +513,12 @@ static RunResult conclude_run(RunSlot* slot)
     result.timed_out = slot->timed_out;
     result.stopped = slot->stopped && !slot->timed_out && result.verdict == k_run_ok;
     result.duration_ms = monotonic_ms() - slot->start_ms;
-    if (result.stopped) {
-        // Stopped by the admin: counted as a run cancelled, as one whose client left is.
+    if (slot->stopped && result.verdict != k_run_seccomp) {
         count_ended_run(kept_bytes(result), result.duration_ms);
-        note_run_lost(k_result_cancelled);
+        note_run_end(order.agent_name, k_result_stopped, result.duration_ms);
         audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, result.exit_code, result.duration_ms, "STOPPED", run_profile(order));
-    } else {
+    } else
         record_run(order, order.agent_name, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
-    }
     return result;
 }
 
@@ -1040,6 +1040,7 @@ i64 sandbox_cancel_agent(i64 agent)
     }
     for (i64 i = runs.request_slots; i < runs.slot_count; i++)
         if (runs.slots[i].busy && runs.slots[i].run.order.agent == agent && !runs.slots[i].child_ended) {
+            runs.slots[i].stopped = true;
             kill_run(&runs.slots[i]);
             cancelled++;
         }
@@ -1181,6 +1182,17 @@ void sandbox_end_input(i64 handle)
 void sandbox_kill_background(i64 handle)
 {
     RunSlot* slot = background_slot(handle);
-    if (slot && !slot->child_ended)
+    if (slot && !slot->child_ended) {
+        slot->stopped = true;
         kill_run(slot);
+    }
+}
+
+bool sandbox_background_room()
+{
+    prepare_server();
+    for (i64 i = runs.request_slots; i < runs.slot_count; i++)
+        if (!runs.slots[i].busy)
+            return true;
+    return false;
 }

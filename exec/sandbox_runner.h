@@ -183,9 +183,13 @@ i64 sandbox_write_input(i64 handle, const char* bytes, i64 len);
 // Closes the background run's input: the command reads its end.
 void sandbox_end_input(i64 handle);
 
-// Kills the background run with its whole process tree; its end is audited and done is
-// called as at a time-out, with the exit code of the kill.
+// Kills the background run with its whole process tree; its end is audited as stopped and
+// done is called with the exit code of the kill.
 void sandbox_kill_background(i64 handle);
+
+// Whether the background pool has a free slot now (a run that has ended holds its slot until
+// its processes are gone).
+bool sandbox_background_room();
 
 // Runs going and waiting, for an orderly stop.
 i64 sandbox_runs_in_progress();

@@ -20,6 +20,7 @@
 #include "admin/file_write.h"
 #include "admin/history_report.h"
 #include "admin/mcp_endpoint.h"
+#include "admin/metrics_report.h"
 #include "admin/policy_check.h"
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
@@ -34,6 +35,7 @@
 #include "exec/exec_endpoint.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
+#include "runtime/text.h"
 #include "server/request_framing.h"
 
 i64 request_body_max() { return request_body_limit(state.max_file_bytes); }
@@ -95,10 +97,34 @@ const RouteMemory* route_memory_table(i64* count)
         request_memory() + heap_block(k_audit_filter_size) + heap_block(audit_report_size()) + k_answer_overhead };
     table[n++] = { "reports and settings",
         request_memory() + heap_block(agents_report_size()) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
-            + heap_block(k_history_report_size)
+            + heap_block(k_history_report_size) + heap_block(k_metrics_report_size)
             + k_admin_files_memory + k_admin_fields_memory + k_answer_overhead };
     *count = n;
     return table;
+}
+
+i64 route_memory_of(ByteSpan method, ByteSpan path)
+{
+    i64 count = 0;
+    const RouteMemory* routes = route_memory_table(&count);
+    for (i64 i = 0; i < count; i++) {
+        const char* name = routes[i].route;
+        i64 name_len = text_length(name);
+        i64 space = 0;
+        while (space < name_len && name[space] != ' ')
+            space++;
+        if (space == name_len) {
+            // A path without a method covers the routes below it too.
+            if (path.len >= name_len && bytes_equal(path.ptr, name, name_len))
+                return routes[i].bytes;
+            continue;
+        }
+        ByteSpan route_path { name + space + 1, name_len - space - 1 };
+        if (method.len == space && bytes_equal(method.ptr, name, space) && path.len == route_path.len
+            && bytes_equal(path.ptr, route_path.ptr, path.len))
+            return routes[i].bytes;
+    }
+    return routes[count - 1].bytes;
 }
 
 i64 connection_arena_size()

@@ -1,10 +1,17 @@
 """What the server counts of its work, seen from outside: the activity history of
-GET /api/history, fed by runs, refusals, seccomp kills, time-outs and token reports."""
+GET /api/history, fed by runs, refusals, seccomp kills, time-outs and token reports; and
+GET /metrics, checked by promtool and scraped by a real Prometheus inside the test's own
+network namespace, with the shipped scrape configuration and alert rules."""
 import json
+import os
+import shutil
+import subprocess
+import tempfile
 import time
 import unittest
+import urllib.parse
 
-from tests.blackbox.harness import UNAUTHORIZED, Instance
+from tests.blackbox.harness import ROOT, UNAUTHORIZED, Instance, recv_all
 
 PERMISSIVE = {"policy.conf": "[config]\nprofile=2\n[blacklist]\nwget\n"}
 AGENT_TOKENS = {"agents": "bot:bot-token-0123456789\n"}
@@ -70,6 +77,150 @@ class HistoryTest(unittest.TestCase):
         refused = self.srv.get("/api/history", auth="Bearer bot-token-0123456789")
         self.assertEqual((refused.status, refused.json()["error"]), (403, "an agent token cannot use this endpoint"))
         self.assertEqual(self.srv.get("/api/history", auth="Bearer lanternfish-bearer-0000").status, 200)
+
+
+METRICS_TOKEN = "scrape-4f9c2b7e1d8a6035"
+DEPLOY = os.path.join(ROOT, "deploy", "prometheus")
+
+
+def promtool(*args, stdin=None):
+    return subprocess.run(["promtool", *args], input=stdin, capture_output=True, timeout=60)
+
+
+def samples(text):
+    """{series: value} of an exposition's sample lines."""
+    out = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            series, _, value = line.rpartition(" ")
+            out[series] = value
+    return out
+
+
+class MetricsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = Instance(files=dict(AGENT_TOKENS, config="metrics_token=%s  \n" % METRICS_TOKEN))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.srv.cleanup()
+
+    def metrics(self, auth="Bearer " + METRICS_TOKEN):
+        return self.srv.get("/metrics", auth=auth)
+
+    def test_exposition_passes_promtool_and_counts_commands(self):
+        before = samples(self.metrics().text)
+        for i in range(3):
+            self.assertEqual(self.srv.exec("echo %d" % i, agent="m").status, 200)
+        self.assertEqual(self.srv.exec("wget x", agent="m").status, 403)
+        answer = self.metrics()
+        self.assertEqual(answer.status, 200)
+        self.assertEqual(answer.headers["Content-Type"], "text/plain; version=0.0.4; charset=utf-8")
+        checked = promtool("check", "metrics", stdin=answer.body)
+        self.assertEqual((checked.returncode, checked.stdout, checked.stderr), (0, b"", b""))
+        after = samples(answer.text)
+        ok = 'cindervox_commands_total{result="ok"}'
+        self.assertEqual(int(after[ok]) - int(before[ok]), 3)
+        self.assertEqual(int(after['cindervox_refusals_total{kind="blacklist"}']) -
+                         int(before['cindervox_refusals_total{kind="blacklist"}']), 1)
+        self.assertEqual(after['cindervox_build_info{version="1.0.6"}'], "1")
+        self.assertEqual(after['cindervox_run_duration_seconds_bucket{le="+Inf"}'],
+                         after["cindervox_run_duration_seconds_count"])
+        self.assertGreater(int(after["cindervox_resident_memory_bytes"]), 0)
+        self.assertEqual(after["cindervox_open_connections"], "1")
+        self.assertGreaterEqual(int(after["cindervox_agents"]), 1)
+        # No agent's name becomes a label.
+        self.assertNotIn('"m"', answer.text)
+
+    def test_only_the_admin_and_the_metrics_token_read_metrics(self):
+        self.assertEqual(self.metrics(auth=None).raw, UNAUTHORIZED)
+        self.assertEqual(self.metrics(auth="Bearer " + METRICS_TOKEN + "x").raw, UNAUTHORIZED)
+        self.assertEqual(self.metrics(auth="Bearer bot-token-0123456789").raw, UNAUTHORIZED)
+        self.assertEqual(self.metrics(auth="Basic dGVyb3g6d2lja2VycG9k").status, 200)
+        self.assertEqual(self.metrics(auth="Bearer lanternfish-bearer-0000").status, 200)
+        # The metrics token opens nothing else.
+        for path in ("/api/health", "/api/history", "/"):
+            self.assertEqual(self.srv.get(path, auth="Bearer " + METRICS_TOKEN).raw, UNAUTHORIZED, path)
+        self.assertEqual(self.srv.request("HEAD", "/metrics").status, 405)
+
+    def test_a_real_prometheus_scrapes_the_commands_counter(self):
+        work = tempfile.mkdtemp(prefix="cvx-prom-")
+        prometheus = None
+        try:
+            config = self.scrape_config(work)
+            checked = promtool("check", "config", config)
+            self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+            log = open(os.path.join(work, "prometheus.log"), "wb")
+            prometheus = subprocess.Popen(
+                ["nsenter", "--net=/proc/%d/ns/net" % self.srv.proc.pid, "prometheus", "--config.file=" + config,
+                 "--storage.tsdb.path=" + os.path.join(work, "data"), "--web.listen-address=127.0.0.1:9090"],
+                stdout=log, stderr=subprocess.STDOUT, cwd=work)
+            before = self.scraped(lambda v: v is not None, prometheus)
+            for i in range(5):
+                self.assertEqual(self.srv.exec("echo %d" % i, agent="scraped").status, 200)
+            self.assertEqual(self.scraped(lambda v: v == before + 5, prometheus), before + 5)
+            self.assertEqual(self.query("up")[0]["value"][1], "1")
+        finally:
+            if prometheus:
+                prometheus.terminate()
+                prometheus.wait(timeout=30)
+            shutil.rmtree(work, ignore_errors=True)
+
+    def scrape_config(self, work):
+        """The shipped scrape configuration, scraping every second with a token file of the
+        test's own; the alert rules beside it."""
+        token = os.path.join(work, "token")
+        with open(token, "w") as f:
+            f.write(METRICS_TOKEN + "\n")
+        shutil.copy(os.path.join(DEPLOY, "cindervox-alerts.yml"), work)
+        with open(os.path.join(DEPLOY, "prometheus.yml")) as f:
+            text = f.read()
+        for old, new in (("scrape_interval: 15s", "scrape_interval: 1s"),
+                         ("/etc/prometheus/cindervox-metrics-token", token)):
+            self.assertIn(old, text)
+            text = text.replace(old, new)
+        self.assertIn("127.0.0.1:%d" % self.srv.port, text)
+        path = os.path.join(work, "prometheus.yml")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def query(self, expr):
+        s = self.srv.ns.connect(9090, timeout=10)
+        try:
+            s.sendall(("GET /api/v1/query?query=%s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"
+                       % urllib.parse.quote(expr)).encode())
+            body = recv_all(s).partition(b"\r\n\r\n")[2]
+        finally:
+            s.close()
+        answer = json.loads(body)
+        self.assertEqual(answer["status"], "success", answer)
+        return answer["data"]["result"]
+
+    def scraped(self, wanted, prometheus, timeout=90):
+        """The commands counter as Prometheus has it, once wanted(value) holds."""
+        deadline = time.time() + timeout
+        value = None
+        while time.time() < deadline:
+            self.assertIsNone(prometheus.poll(), "prometheus ended")
+            try:
+                result = self.query('sum(cindervox_commands_total{job="cindervox", result="ok"})')
+                value = int(result[0]["value"][1]) if result else None
+            except (OSError, ValueError):
+                # Not listening yet, or not ready (503 while its storage opens).
+                value = None
+            if wanted(value):
+                return value
+            time.sleep(0.5)
+        self.fail("Prometheus has %r for the commands counter" % value)
+
+    def test_alert_rules_pass_promtool_and_their_own_tests(self):
+        checked = promtool("check", "rules", os.path.join(DEPLOY, "cindervox-alerts.yml"))
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertIn(b"SUCCESS: 4 rules found", checked.stdout)
+        tested = promtool("test", "rules", os.path.join(ROOT, "tests", "prometheus", "alerts_test.yml"))
+        self.assertEqual(tested.returncode, 0, tested.stdout + tested.stderr)
 
 
 if __name__ == "__main__":
