@@ -158,7 +158,8 @@ class KernelConsoleTest(unittest.TestCase):
     registering anyone."""
 
     def test_kernel_mode_reports_tmpfs_workspaces(self):
-        with Instance(mode="kernel", files={"policy.conf": MODERATE}) as srv:
+        # Agent uids apart from the default range, which other servers on the host may hold.
+        with Instance(mode="kernel", files={"policy.conf": MODERATE, "config": "uid_base=22000\n"}) as srv:
             h = srv.get("/api/health").json()
             self.assertEqual(h["workspaces"], "tmpfs")
             import os
