@@ -275,6 +275,7 @@ static i64 build_status(char* out, const BackgroundRun& run)
     pos = append_text(out, pos, R"(,"cmd":)");
     pos = append_json_string(out, pos, run.cmd, shown);
     pos = append_key_decimal(out, pos, R"(,"cmd_bytes":)", run.cmd_len);
+    pos = append_text(out, pos, R"(,"kind":"background")");
     pos = append_text(out, pos, run.phase == k_phase_running ? R"(,"state":"running")" : R"(,"state":"exited")");
     pos = append_key_decimal(out, pos, R"(,"started":)", run.started_s);
     i64 duration = run.phase == k_phase_running ? monotonic_ms() - run.start_ms : run.duration_ms;
@@ -319,7 +320,7 @@ static void answer_started(int conn, const BackgroundRun& run)
 static BackgroundRun* fill_record(BackgroundRun* run, i64 agent, ByteSpan cmd)
 {
     run->phase = k_phase_running;
-    run->id = table.next_id++;
+    run->id = sandbox_new_run_id();
     run->agent = agent;
     ByteSpan name = agent_name(agent);
     run->agent_name_len = name.len < k_agent_name_max ? name.len : k_agent_name_max;
@@ -377,7 +378,56 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
 
 // ---- the routes -------------------------------------------------------------------------
 
-static i64 list_size() { return 64 + 2 * state.max_background_runs * (k_status_size + 2); }
+// A request run's entry: fixed text, four decimals, the agent and the command shown escaped.
+constexpr i64 k_request_entry_size = 160 + 4 * k_decimal_max + k_json_string_max(k_agent_name_max) + k_json_string_max(k_background_cmd_shown);
+
+static i64 list_size()
+{
+    return 64 + 2 * state.max_background_runs * (k_status_size + 2) + sandbox_request_run_capacity() * (k_request_entry_size + 1);
+}
+
+static bool request_visible(const RequestRunView& run, const Viewer& viewer)
+{
+    return viewer.all || (run.agent_name.len == viewer.len && bytes_equal(run.agent_name.ptr, viewer.name, viewer.len));
+}
+
+// {"run_id":..,"agent":..,"cmd":..,"cmd_bytes":..,"kind":"request","state":..,"duration_ms":..,"output_bytes":..}
+static i64 append_request_entry(char* out, i64 pos, const RequestRunView& run)
+{
+    i64 shown = run.cmd.len < k_background_cmd_shown ? run.cmd.len : k_background_cmd_shown;
+    shown -= shown < run.cmd.len ? utf8_cut_tail(run.cmd.ptr, shown) : 0;
+    pos = append_key_decimal(out, pos, R"({"run_id":)", run.id);
+    pos = append_text(out, pos, R"(,"agent":)");
+    pos = append_json_string(out, pos, run.agent_name.ptr, run.agent_name.len);
+    pos = append_text(out, pos, R"(,"cmd":)");
+    pos = append_json_string(out, pos, run.cmd.ptr, shown);
+    pos = append_key_decimal(out, pos, R"(,"cmd_bytes":)", run.cmd.len);
+    pos = append_text(out, pos, R"(,"kind":"request")");
+    pos = append_text(out, pos, run.queued ? R"(,"state":"queued")" : R"(,"state":"running")");
+    pos = append_key_decimal(out, pos, R"(,"duration_ms":)", run.elapsed_ms);
+    if (run.stopping)
+        pos = append_text(out, pos, R"(,"stopped":true)");
+    pos = append_key_decimal(out, pos, R"(,"output_bytes":)", run.output_bytes);
+    return append_byte(out, pos, '}');
+}
+
+// The request runs running and queued that the viewer may see, after the background runs.
+static i64 append_request_runs(char* out, i64 pos, const Viewer& viewer, i64* count)
+{
+    i64 capacity = sandbox_request_run_capacity();
+    RequestRunView* views = (RequestRunView*)heap_alloc((u64)(capacity * (i64)sizeof(RequestRunView)));
+    if (!views)
+        return pos;
+    i64 listed = sandbox_request_runs(views, capacity);
+    for (i64 i = 0; i < listed; i++) {
+        if (!request_visible(views[i], viewer))
+            continue;
+        if ((*count)++ > 0)
+            pos = append_byte(out, pos, ',');
+        pos = append_request_entry(out, pos, views[i]);
+    }
+    return pos;
+}
 
 void handle_runs_list(int conn, const char* req, i64 req_len)
 {
@@ -403,6 +453,7 @@ void handle_runs_list(int conn, const char* req, i64 req_len)
         pos += len - k_ok_len + 1;
         pos = append_byte(out, pos, '}');
     }
+    pos = append_request_runs(out, pos, viewer, &count);
     pos = append_key_decimal(out, pos, R"(],"count":)", count);
     pos = append_byte(out, pos, '}');
     send_json(conn, 200, reason_phrase(200), out, pos);
@@ -440,13 +491,47 @@ void handle_run_status(int conn, const char* req, i64 req_len, ByteSpan id, Byte
     send_json(conn, 200, reason_phrase(200), out, pos);
 }
 
+// The request run of that id the viewer may see; its id, or -1.
+static i64 find_request_run(ByteSpan id, const Viewer& viewer)
+{
+    i64 number = id.len >= 1 && id.len <= 18 ? query_number(id) : -1;
+    if (number < 1)
+        return -1;
+    i64 capacity = sandbox_request_run_capacity();
+    RequestRunView* views = (RequestRunView*)heap_alloc((u64)(capacity * (i64)sizeof(RequestRunView)));
+    if (!views)
+        return -1;
+    i64 listed = sandbox_request_runs(views, capacity);
+    for (i64 i = 0; i < listed; i++)
+        if (views[i].id == number && request_visible(views[i], viewer))
+            return number;
+    return -1;
+}
+
+// A request run stopped by its id: killed (it answers its own request with exit code 137
+// and "stopped":true), or taken from the queue (its request answers 409).
+static void stop_request_run(int conn, i64 id)
+{
+    RequestStop stop = sandbox_stop_request_run(id);
+    char* out = (char*)heap_alloc(96);
+    if (!out)
+        return send_memory_exhausted(conn);
+    i64 pos = append_key_decimal(out, 0, R"({"ok":true,"run_id":)", id);
+    pos = append_text(out, pos, stop == k_request_stop_ended ? R"(,"stopped":false})" : R"(,"stopped":true})");
+    send_json(conn, 200, reason_phrase(200), out, pos);
+}
+
 void handle_run_stop(int conn, const char* req, i64 req_len, ByteSpan id)
 {
     Viewer viewer {};
     identify_viewer(req, req_len, &viewer);
     BackgroundRun* run = find_run(id, viewer);
-    if (!run)
-        return refuse(conn, 404, k_no_such_run);
+    if (!run) {
+        i64 request_run = find_request_run(id, viewer);
+        if (request_run < 0)
+            return refuse(conn, 404, k_no_such_run);
+        return stop_request_run(conn, request_run);
+    }
     bool running = run->phase == k_phase_running;
     if (running) {
         run->stopped = true;
@@ -611,8 +696,9 @@ i64 background_route_memory()
     i64 capacity = state.max_output_bytes;
     i64 status = heap_block(k_background_stdin_max) + heap_block(128) + heap_block(capacity) + heap_block(status_answer_size(capacity));
     i64 events = heap_block(sizeof(RunReader)) + heap_block(k_event_text_max) + heap_block(k_run_event_size) + heap_block(k_header_buffer);
-    i64 list = heap_block(list_size());
-    return status + events + list + heap_block(64);
+    i64 views = heap_block(sandbox_request_run_capacity() * (i64)sizeof(RequestRunView));
+    i64 list = heap_block(list_size()) + views;
+    return status + events + list + views + heap_block(96) + heap_block(64);
 }
 
 i64 background_answer_max()

@@ -70,6 +70,9 @@ static constexpr i64 k_run_agent_name = 32;
 struct PendingRun {
     RunOrder order;
     char agent_name[k_run_agent_name];
+    // The run's id (sandbox_new_run_id) and when it was submitted (monotonic ms).
+    i64 id;
+    i64 submitted_ms;
 };
 
 struct RunSlot;
@@ -106,8 +109,9 @@ struct RunSlot {
     bool child_ended;
     // The client left: the run is being killed, was audited then, and is not answered.
     bool cancelled;
-    // Its owner stopped it (a background run's DELETE, its agent's reset): its end is
-    // audited as stopped, not as the exit code of the kill.
+    // Its owner stopped it (a background run's DELETE, its agent's reset, the admin's stop
+    // of a request run): its end is audited as stopped, not as the exit code of the kill,
+    // and a request run is answered with "stopped":true.
     bool stopped;
     int status;
     // The run's control groups, when plan.cgroup points here.
@@ -140,6 +144,9 @@ static constinit RunTable runs {};
 static constinit bool server_prepared = false;
 static constinit bool cgroups_usable = false;
 static constinit i64 runs_started = 0;
+static constinit i64 last_run_id = 0;
+
+i64 sandbox_new_run_id() { return ++last_run_id; }
 
 bool runs_may_overlap() { return jail.mode != k_jail_none; }
 
@@ -491,7 +498,7 @@ static RunResult conclude_run(RunSlot* slot)
         int shell_status = __atomic_load_n(&slot->plan.shell_status, __ATOMIC_ACQUIRE);
         status = shell_status >= 0 ? shell_status : status;
     }
-    bool killed = slot->timed_out || slot->out_of_memory;
+    bool killed = slot->timed_out || slot->out_of_memory || slot->stopped;
     result.exit_code = killed ? k_timeout_exit_code : exit_code_from_status(status);
     const char* shell_report = order.options.merge_stderr ? order.stdout_out : order.stderr_out;
     i64 report_len = order.options.merge_stderr ? result.stdout_stream.len : result.stderr_stream.len;
@@ -504,6 +511,7 @@ static RunResult conclude_run(RunSlot* slot)
     }
     result.killed_call = slot->killed_call;
     result.timed_out = slot->timed_out;
+    result.stopped = slot->stopped && !slot->timed_out && result.verdict == k_run_ok;
     result.duration_ms = monotonic_ms() - slot->start_ms;
     if (slot->stopped && result.verdict != k_run_seccomp) {
         count_ended_run(kept_bytes(result), result.duration_ms);
@@ -821,6 +829,8 @@ RunAdmission sandbox_submit(const RunOrder* order)
     i64 name_len = order->agent_name.len < k_run_agent_name ? order->agent_name.len : k_run_agent_name;
     copy_bytes(run.agent_name, order->agent_name.ptr, name_len);
     run.order.agent_name = { run.agent_name, name_len };
+    run.id = sandbox_new_run_id();
+    run.submitted_ms = monotonic_ms();
     RunSlot* slot = runs.queue_len == 0 ? slot_for_next() : nullptr;
     if (slot) {
         start_run(slot, run);
@@ -1068,6 +1078,73 @@ i64 sandbox_cancel_agent(i64 agent)
         cancelled++;
     }
     return cancelled;
+}
+
+// ---- the request runs, as the runs list shows them -------------------------------------
+
+static i64 output_so_far(const RunSlot* slot)
+{
+    return slot->streams[k_stdout].capture.total + slot->streams[k_stderr].capture.total;
+}
+
+i64 sandbox_request_runs(RequestRunView* out, i64 max)
+{
+    i64 count = 0;
+    i64 now = monotonic_ms();
+    for (i64 i = 0; i < runs.request_slots && count < max; i++) {
+        const RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || slot->cancelled)
+            continue;
+        const RunOrder& order = slot->run.order;
+        out[count++] = { slot->run.id, order.agent, order.agent_name, { order.cmd, order.cmd_len }, false, now - slot->start_ms,
+            output_so_far(slot), slot->stopped };
+    }
+    for (i64 i = 0; i < runs.queue_len && count < max; i++) {
+        const PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        out[count++] = { run.id, run.order.agent, queued_agent_name(run), { run.order.cmd, run.order.cmd_len }, true, now - run.submitted_ms, 0,
+            false };
+    }
+    return count;
+}
+
+// From the configuration, so it holds before the first run too (connection memory is sized
+// at start-up).
+i64 sandbox_request_run_capacity()
+{
+    i64 slots = state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1;
+    return slots + slots * k_run_queue_per_slot;
+}
+
+static constexpr char k_stopped_in_queue[] = "run stopped by the admin before it started";
+
+RequestStop sandbox_stop_request_run(i64 id)
+{
+    for (i64 i = 0; i < runs.request_slots; i++) {
+        RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || slot->cancelled || slot->run.id != id)
+            continue;
+        if (slot->child_ended || slot->stopped)
+            return k_request_stop_ended;
+        slot->stopped = true;
+        kill_run(slot);
+        return k_request_stop_killed;
+    }
+    for (i64 i = 0; i < runs.queue_len; i++) {
+        const PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        if (run.id != id)
+            continue;
+        int conn = run.order.conn;
+        cancel_queued(conn);
+        HeapArena* arena = connection_arena(conn);
+        bool enter = arena && heap.entered != arena;
+        if (enter)
+            heap_enter(arena);
+        send_json_error(conn, 409, reason_phrase(409), k_stopped_in_queue);
+        if (enter)
+            heap_leave();
+        return k_request_stop_dropped;
+    }
+    return k_request_stop_unknown;
 }
 
 // ---- the background pool -------------------------------------------------------------

@@ -32,6 +32,8 @@ struct RunResult {
     // server could not learn (the kernel killed the caller itself). A seccomp kill of
     // either kind has the exit code 159.
     const char* killed_call;
+    // The admin stopped the run (sandbox_stop_request_run); its exit code is 137.
+    bool stopped;
 };
 
 // The environment a request may add: each entry "NAME=value" and its NUL, 32 KiB in all;
@@ -136,6 +138,36 @@ i64 sandbox_next_deadline();
 // run it came from, so the sweep after a run has to be able to kill every child the server
 // has: those runs take turns.
 bool runs_may_overlap();
+
+// Ids of runs, request and background alike, counting from 1: no two runs share one.
+i64 sandbox_new_run_id();
+
+// A request run as the runs list shows it. The spans point into the run's connection
+// memory: valid until the loop next runs.
+struct RequestRunView {
+    i64 id;
+    // Registry slot, -1 for a console command.
+    i64 agent;
+    ByteSpan agent_name;
+    ByteSpan cmd;
+    bool queued;
+    // Since it started, or since it was submitted while queued.
+    i64 elapsed_ms;
+    // Bytes the command has written so far (both streams).
+    i64 output_bytes;
+    bool stopping;
+};
+
+// The request runs running and queued, at most max of them, running ones first; returns
+// how many. sandbox_request_run_capacity() is the most there can be.
+i64 sandbox_request_runs(RequestRunView* out, i64 max);
+i64 sandbox_request_run_capacity();
+
+// Stops request run id: a running one is killed with its process tree and answered with
+// exit code 137 and "stopped":true (audited EXEC STOPPED); a queued one leaves the queue
+// unrun and is answered 409 (audited EXEC CANCELLED).
+enum RequestStop { k_request_stop_unknown, k_request_stop_killed, k_request_stop_dropped, k_request_stop_ended };
+RequestStop sandbox_stop_request_run(i64 id);
 
 // Runs waiting at most: four for every run slot.
 constexpr i64 k_run_queue_per_slot = 4;

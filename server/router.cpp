@@ -105,12 +105,23 @@ static Caller caller_for_route(const Request& request)
 
 bool request_authenticated(const Request& request) { return caller_for_route(request).kind != Caller::k_stranger; }
 
+// An action word as entries carry it: 1 to 32 capital letters and underscores.
+static bool audit_action_word(ByteSpan word)
+{
+    if (word.len < 1 || word.len > k_audit_word_max)
+        return false;
+    for (i64 i = 0; i < word.len; i++)
+        if ((word.ptr[i] < 'A' || word.ptr[i] > 'Z') && word.ptr[i] != '_')
+            return false;
+    return true;
+}
+
 // The ring's capacity, which the limit's refusal names.
 static_assert(k_audit_capacity == 256);
 
 const char* read_audit_query(ByteSpan query, char* agent_buffer, AuditQuery* out)
 {
-    *out = { { agent_buffer, 0 }, k_audit_default_limit, 0, false };
+    *out = { { agent_buffer, 0 }, { nullptr, 0 }, k_audit_default_limit, 0, false };
     ByteSpan agent = query_param(query, "agent");
     if (agent.ptr != nullptr) {
         i64 len = percent_decode(agent, agent_buffer, k_audit_filter_size);
@@ -129,6 +140,12 @@ const char* read_audit_query(ByteSpan query, char* agent_buffer, AuditQuery* out
     ByteSpan offset = query_param(query, "offset");
     if (offset.ptr != nullptr && (out->offset = query_number(offset)) < 0)
         return "offset must be a whole number of 0 or more";
+    ByteSpan action = query_param(query, "action");
+    if (action.ptr != nullptr && action.len > 0) {
+        if (!audit_action_word(action))
+            return "action must be an audit action word such as EXEC or BLOCK";
+        out->action = action;
+    }
     ByteSpan order = query_param(query, "order");
     if (order.ptr != nullptr && !span_equals(order, "oldest") && !span_equals(order, "newest"))
         return "order must be oldest or newest";
