@@ -165,9 +165,8 @@ static bool dynamic_codes(BitReader* r, HuffmanCode* literals, HuffmanCode* dist
         while (repeat-- > 0)
             lengths[i++] = value;
     }
-    // A block without an end-of-block code could never end.
-    if (lengths[256] == 0)
-        return false;
+    // A literal code without the end-of-block code is kept: its block cannot end, so the
+    // stream is refused when its input or its room runs out.
     return build_code(literals, lengths, literal_count) && build_code(distances, lengths + literal_count, distance_count);
 }
 
@@ -186,11 +185,14 @@ static bool inflate_codes(BitReader* r, const HuffmanCode* literals, const Huffm
             out->bytes[out->length++] = (u8)symbol;
             continue;
         }
+        // The fixed code has symbols 286 and 287, which stand for nothing.
         if (symbol > 285)
             return false;
         i64 length = symbol == 285 ? 258 : extended_value(r, symbol - 257, 2, 3);
+        // Distance codes 30 and 31 are in no table: the fixed one has 30 codes, and a
+        // dynamic one is refused with more.
         int code = decode_symbol(r, distances);
-        if (code < 0 || code > 29)
+        if (code < 0)
             return false;
         i64 distance = extended_value(r, code, 1, 1);
         if (r->short_input || distance > out->length || length > out->capacity - out->length)
