@@ -98,6 +98,9 @@ const RouteMemory* route_memory_table(i64* count)
     table[n++] = { "/api/runs", request_memory() + background_route_memory() + k_answer_overhead };
     table[n++] = { "POST /mcp", mcp_memory() };
     table[n++] = { "POST /api/policy/check", request_memory() + policy_check_route_memory() + k_answer_overhead };
+    // The page's buffer; the constant text it is built from is inflated once into a block
+    // of the heap that outlives the request (dashboard/admin_page.h), so it is no part of
+    // any arena, and the inflating takes only the stack.
     table[n++] = { "GET /", request_memory() + heap_block(k_admin_page_size) + k_answer_overhead };
     table[n++] = { "GET /api/audit",
         request_memory() + heap_block(k_audit_filter_size) + heap_block(audit_report_size()) + k_answer_overhead };

@@ -2,7 +2,7 @@
 """Turns a page kept as real source files into C++ constants.
 
     embed_page.py OUT.h NAME TEMPLATE [--inline KEY=FILE ...] [--define KEY=VALUE ...]
-                  [--snippets KEY=README] [--minify] [--ascii]
+                  [--snippets KEY=README] [--minify] [--ascii] [--deflate]
 
 The template's markers @@KEY@@ named by --inline are replaced by the file's text at
 build time (the style sheet, the script); with --minify, comment lines and indentation
@@ -13,11 +13,17 @@ marked with the same name are joined by a blank line), so a page shows the READM
 examples. Every other marker @@NAME@@ that remains is a
 value the program supplies at run time: the text is split there, and the header gets the
 constant pieces in order, each a NUL-terminated raw string, plus the marker names between
-them. The output is rewritten only when it changes, so the build stays incremental.
+them. With --deflate the header also holds the pieces joined in order as one raw DEFLATE
+stream (RFC 1951, no zlib wrapper, level 9), k_NAME_deflated with its length: a program
+that inflates it gets the constant text, split by the piece lengths, and never refers to
+the plain pieces, which stay for the tests to compare with (unused constants take no room
+in the program). The output is rewritten only when it changes, so the build stays
+incremental.
 """
 import json
 import re
 import sys
+import zlib
 
 DELIM = "EMBED"
 
@@ -79,12 +85,28 @@ def readme_snippets(path):
     return json.dumps(found, ensure_ascii=True, sort_keys=False).replace("</", "<\\/")
 
 
+def deflate_lines(name, text):
+    """The constant text as one raw DEFLATE stream, a byte array with its length."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    stream = packer.compress(text) + packer.flush()
+    # The stream must give back the text exactly, or the program would serve another page.
+    if zlib.decompress(stream, -15) != text:
+        fail("the deflated pieces do not inflate to the text")
+    lines = ["// The pieces joined, deflated (%d bytes inflated)." % len(text),
+             "inline constexpr u8 k_%s_deflated[] = {" % name]
+    for at in range(0, len(stream), 24):
+        lines.append("    " + ",".join("0x%02x" % b for b in stream[at:at + 24]) + ",")
+    lines.append("};")
+    lines.append("inline constexpr i64 k_%s_deflated_length = %d;" % (name, len(stream)))
+    return lines
+
+
 def main():
     args = sys.argv[1:]
     if len(args) < 3:
         fail(__doc__)
     out, name, template = args[0], args[1], args[2]
-    inlines, defines, ascii_only, minified, snippets = {}, {}, False, False, {}
+    inlines, defines, ascii_only, minified, snippets, deflated = {}, {}, False, False, {}, False
     rest = args[3:]
     i = 0
     while i < len(rest):
@@ -105,6 +127,9 @@ def main():
             i += 1
         elif rest[i] == "--ascii":
             ascii_only = True
+            i += 1
+        elif rest[i] == "--deflate":
+            deflated = True
             i += 1
         else:
             fail("unknown argument " + rest[i])
@@ -151,6 +176,8 @@ def main():
     lines.append("inline constexpr i64 k_%s_constant_length = %d;" % (
         name, sum(len(p.encode("utf-8")) for p in pieces)))
     lines.append("// Runtime values between the pieces, in order: " + ", ".join(markers))
+    if deflated:
+        lines += deflate_lines(name, "".join(pieces).encode("utf-8"))
     result = "\n".join(lines) + "\n"
     try:
         if open(out, encoding="utf-8").read() == result:

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "embed_page.py")
@@ -43,7 +44,7 @@ a > b, c:hover { color: red; }
 """
 
 
-def embed(files, *args):
+def embed(files, *args, header_out=None):
     with tempfile.TemporaryDirectory() as tmp:
         for name, text in files.items():
             with open(os.path.join(tmp, name), "w") as f:
@@ -55,6 +56,8 @@ def embed(files, *args):
             return None, run.stderr
         with open(out) as f:
             header = f.read()
+        if header_out is not None:
+            header_out.append(header)
         return "".join(re.findall(r'R"EMBED\((.*?)\)EMBED"', header, re.S)), run.stderr
 
 
@@ -79,6 +82,24 @@ class EmbedPageTest(unittest.TestCase):
         page, err = embed({"page.html": "@@S@@", "README.md": "<!-- snippet lost -->\n\nProse.\n"}, "--snippets", "S=TMP/README.md")
         self.assertIsNone(page)
         self.assertIn("snippet lost has no code block after it", err)
+
+    def test_deflate_carries_the_pieces_as_one_raw_stream_that_inflates_to_them(self):
+        headers = []
+        page, err = embed({"page.html": "<p>" + "word " * 400 + "@@GAP@@</p><script>const x='@@GAP@@';</script>"},
+                          "--deflate", header_out=headers)
+        self.assertIsNotNone(page, err)
+        header = headers[0]
+        stream = bytes(int(b, 16) for b in re.findall(r"0x([0-9a-f]{2})", header.split("k_page_deflated[]")[1].split("};")[0]))
+        self.assertEqual(int(re.search(r"k_page_deflated_length = (\d+);", header).group(1)), len(stream))
+        self.assertEqual(zlib.decompress(stream, -15), page.encode())
+        self.assertLess(len(stream), len(page) // 4)
+        lengths = [int(n) for n in re.search(r"k_page_piece_lengths\[\] = \{ ([0-9, ]+) \}", header).group(1).split(", ")]
+        self.assertEqual(lengths, [2003, 21, 11])
+        self.assertIn("k_page_constant_length = %d;" % len(page), header)
+        # Without the option the header has no stream.
+        headers = []
+        embed({"page.html": "<p>@@GAP@@</p>"}, header_out=headers)
+        self.assertNotIn("deflated", headers[0])
 
 
 if __name__ == "__main__":

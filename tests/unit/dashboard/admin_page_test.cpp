@@ -1,6 +1,8 @@
 #include "admin_page_pieces.h"
 #include "core/state.h"
 #include "dashboard/admin_page.h"
+#include "runtime/heap.h"
+#include "runtime/inflate.h"
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -10,6 +12,8 @@
 static std::string page_with(const std::string& credential)
 {
     state_init_defaults();
+    if (!heap.heap_base)
+        heap_init();
     state.basic_credential = credential.data();
     state.basic_credential_len = (i64)credential.size();
     std::vector<char> buf(k_admin_page_size);
@@ -17,6 +21,31 @@ static std::string page_with(const std::string& credential)
     EXPECT_GT(len, 0);
     EXPECT_LE(len, k_admin_page_size);
     return std::string(buf.data(), (size_t)len);
+}
+
+// The program carries the constant text deflated and builds every page from what it
+// inflates: exactly the pieces the embedder cut, in order, made once.
+TEST(AdminPageText, InflatesToExactlyThePiecesOnce)
+{
+    std::string pieces;
+    for (i64 n = 0; n < k_admin_page_piece_count; n++) {
+        ASSERT_EQ((i64)std::string(k_admin_page_pieces[n]).size(), k_admin_page_piece_lengths[n]);
+        pieces += k_admin_page_pieces[n];
+    }
+    ASSERT_EQ((i64)pieces.size(), k_admin_page_constant_length);
+    EXPECT_LT(k_admin_page_deflated_length, k_admin_page_constant_length / 2);
+    // Exactly the room the program gives it, and not a byte less.
+    std::vector<u8> out((size_t)k_admin_page_constant_length);
+    EXPECT_EQ(inflate_raw(k_admin_page_deflated, k_admin_page_deflated_length, out.data(), (i64)out.size()), k_admin_page_constant_length);
+    EXPECT_TRUE(std::string(out.begin(), out.end()) == pieces);
+    EXPECT_EQ(inflate_raw(k_admin_page_deflated, k_admin_page_deflated_length, out.data(), (i64)out.size() - 1), -1);
+
+    if (!heap.heap_base)
+        heap_init();
+    const char* text = admin_page_text();
+    ASSERT_NE(text, nullptr);
+    EXPECT_TRUE(std::string(text, (size_t)k_admin_page_constant_length) == pieces);
+    EXPECT_EQ(admin_page_text(), text) << "inflated again";
 }
 
 static size_t count_of(const std::string& hay, const std::string& needle)

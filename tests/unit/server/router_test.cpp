@@ -3,6 +3,7 @@
 #include "core/http_response.h"
 #include "core/http_status.h"
 #include "core/state.h"
+#include "dashboard/admin_page.h"
 #include "server/request_windows.h"
 #include "server/router.h"
 #include "tests/unit/fresh_server.h"
@@ -291,6 +292,11 @@ struct RouteRequest : FreshServer {
     int pair[2] = { -1, -1 };
     void SetUp() override
     {
+        // The admin page's text is inflated on first use into a block that lives as long
+        // as the process: made before FreshServer's mark, so TearDown does not give it back.
+        if (!heap.heap_base)
+            heap_init();
+        ASSERT_NE(admin_page_text(), nullptr);
         FreshServer::SetUp();
         state.global_rate_limit = 1000000;
         state.audit_fd = open("/dev/null", O_WRONLY);
