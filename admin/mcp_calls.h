@@ -6,6 +6,8 @@
 // closed never takes a later connection on the same descriptor for its call; such records
 // are simply taken again.
 #pragma once
+#include "core/config.h"
+#include "exec/sandbox_runner.h"
 #include "runtime/types.h"
 
 // Who sent a message: an agent token's agent (bound), else the admin credential and the
@@ -18,8 +20,9 @@ struct McpCaller {
 
 // The longest id a call is recorded with (its JSON text), as the endpoint takes ids.
 constexpr i64 k_mcp_call_id_max = 256;
-// As many calls as answers may wait to be carried at once.
-constexpr i64 k_mcp_calls_max = 64;
+// As many calls as request runs may be running and queued at once with the most run slots
+// the configuration allows, so that every call whose command is in flight can be cancelled.
+constexpr i64 k_mcp_calls_max = k_max_concurrent_runs_high * (1 + k_run_queue_per_slot);
 
 struct McpCallRecord {
     int conn;

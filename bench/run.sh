@@ -12,6 +12,7 @@ g++ -O2 -o "$BUILD/bench/http_probe" bench/http_probe.cpp
 python3 bench/bench_server.py
 python3 bench/concurrency_bench.py
 python3 bench/flood_fairness_bench.py
+python3 bench/stream_bench.py
 python3 bench/first_run_bench.py
 if [ -x bench/exec_bench.sh ]; then
     bench/exec_bench.sh

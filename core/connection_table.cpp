@@ -94,15 +94,16 @@ static i64 eviction_rank(const Connection* c)
     return -1;
 }
 
-// min_held: only connections whose arenas hold more than this many bytes; spare: never it.
-static Connection* victim_among(bool any_peer, u32 peer, i64 min_held = -1, const Connection* spare = nullptr)
+// min_held: only connections whose arenas hold more than this many bytes; idle_since: only
+// those that have not sent or taken bytes since then; spare: never it.
+static Connection* victim_among(bool any_peer, u32 peer, i64 min_held = -1, i64 idle_since = k_i64_max, const Connection* spare = nullptr)
 {
     Connection* victim = nullptr;
     i64 victim_rank = 0;
     for (i64 i = 0; i < capacity; i++) {
         Connection* c = &table[i];
         i64 rank = eviction_rank(c);
-        if (rank < 0 || c == spare || (!any_peer && c->peer != peer) || arena_used(&c->arena) <= min_held)
+        if (rank < 0 || c == spare || (!any_peer && c->peer != peer) || arena_used(&c->arena) <= min_held || c->active_ms >= idle_since)
             continue;
         if (!victim || rank < victim_rank || (rank == victim_rank && c->active_ms < victim->active_ms)) {
             victim = c;
@@ -112,7 +113,10 @@ static Connection* victim_among(bool any_peer, u32 peer, i64 min_held = -1, cons
     return victim;
 }
 
-Connection* connection_to_evict_for_memory(i64 min_held, const Connection* spare) { return victim_among(true, 0, min_held, spare); }
+Connection* connection_to_evict_for_memory(i64 min_held, i64 idle_since, const Connection* spare)
+{
+    return victim_among(true, 0, min_held, idle_since, spare);
+}
 
 Connection* connection_to_evict() { return victim_among(true, 0); }
 

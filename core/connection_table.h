@@ -124,9 +124,10 @@ void connection_close(Connection* c);
 Connection* connection_to_evict();
 // The same among peer's own connections.
 Connection* peer_connection_to_evict(u32 peer);
-// The same among the connections whose arenas hold more than min_held bytes, spare aside:
-// the one to close when the connections' memory budget is spent.
-Connection* connection_to_evict_for_memory(i64 min_held, const Connection* spare);
+// The same among the connections whose arenas hold more than min_held bytes and that have
+// been idle since idle_since (active_ms before it), spare aside: the one to close when the
+// connections' memory budget is spent.
+Connection* connection_to_evict_for_memory(i64 min_held, i64 idle_since, const Connection* spare);
 // Connections in progress from peer.
 i64 peer_connection_count(u32 peer);
 // Connections in progress from every peer.

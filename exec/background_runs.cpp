@@ -386,9 +386,12 @@ static i64 list_size()
     return 64 + 2 * state.max_background_runs * (k_status_size + 2) + sandbox_request_run_capacity() * (k_request_entry_size + 1);
 }
 
+// A console command is the admin's alone, whatever an agent is called.
 static bool request_visible(const RequestRunView& run, const Viewer& viewer)
 {
-    return viewer.all || (run.agent_name.len == viewer.len && bytes_equal(run.agent_name.ptr, viewer.name, viewer.len));
+    if (viewer.all)
+        return true;
+    return run.agent >= 0 && run.agent_name.len == viewer.len && bytes_equal(run.agent_name.ptr, viewer.name, viewer.len);
 }
 
 // {"run_id":..,"agent":..,"cmd":..,"cmd_bytes":..,"kind":"request","state":..,"duration_ms":..,"output_bytes":..}

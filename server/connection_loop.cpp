@@ -42,6 +42,9 @@ static constexpr i64 k_stream_pieces_per_event = 16;
 // went: long enough for a client that sent it at once to take the answer rather than a
 // reset, too short for a slow sender to hold its record.
 static constexpr i64 k_drain_max_ms = 250;
+// A connection holding memory that another request needs gives it up only after this long
+// without sending or taking a byte.
+static constexpr i64 k_memory_idle_ms = 1000;
 // Longest wait without a deadline in sight.
 static constexpr i64 k_idle_wait_ms = 1000;
 // Accepts per listening event, so a flood of connections cannot starve the others.
@@ -397,14 +400,17 @@ static void turn_away(int fd)
 }
 
 // While all connections' arenas together hold so much that another request's worst case
-// would not fit, the idle connections that hold more than a fresh one's buffer go, idle
-// longest first (a finished stream's reader that takes nothing, a slow writer), so that
-// one peer's unread answers cannot keep everyone else's requests out. spare never goes.
+// would not fit, the connections that hold more than a fresh one's buffer and have been idle
+// for k_memory_idle_ms go, idle longest first (a finished stream's reader that takes
+// nothing, a stalled writer or uploader), so that one peer's unread answers cannot keep
+// everyone else's requests out; a peer that is taking or sending bytes keeps its place.
+// spare never goes.
 static void make_room(i64 bytes, const Connection* spare)
 {
     i64 fresh = heap_block(request_first_buffer_size());
+    i64 idle_since = monotonic_ms() - k_memory_idle_ms;
     while (arena_budget.limit - arena_budget.used < bytes) {
-        Connection* victim = connection_to_evict_for_memory(fresh, spare);
+        Connection* victim = connection_to_evict_for_memory(fresh, idle_since, spare);
         if (!victim)
             return;
         evict(victim);

@@ -10,8 +10,10 @@ from tests.blackbox.harness import Instance, json_error, request_bytes
 from tests.blackbox.test_exec_stream import EventReader
 
 MODERATE = "[config]\nprofile=1\n[blacklist]\ncurl\nrm -rf /\n"
-AGENTS = "coder:coder-token-0001\n"
+AGENTS = "coder:coder-token-0001\nadmin:admin-token-0002\n"
 CODER = "Bearer coder-token-0001"
+# An agent that happens to be called admin, as the console's audit entries are.
+NAMED_ADMIN = "Bearer admin-token-0002"
 
 
 def console(srv, cmd, **members):
@@ -94,6 +96,21 @@ class ConsoleAndRunsTest(unittest.TestCase):
         self.assertGreater(events[1][0] - events[0][0], 0.5)
         self.assertEqual(events[-1][1][1]["stdout"], "one\ntwo\n")
 
+    def test_an_agent_named_admin_neither_sees_nor_stops_console_commands(self):
+        srv = self.srv
+        answers = []
+        t = threading.Thread(target=lambda: answers.append(console(srv, "echo console-secret; sleep 3")))
+        t.start()
+        try:
+            wait_for(lambda: [r for r in runs(srv) if r["cmd"].startswith("echo console-secret")])
+            run_id = [r for r in runs(srv) if r["cmd"].startswith("echo console-secret")][0]["run_id"]
+            self.assertEqual([r for r in runs(srv, auth=NAMED_ADMIN) if r["kind"] == "request"], [])
+            self.assertEqual(srv.request("DELETE", "/api/runs/%d" % run_id, auth=NAMED_ADMIN).raw,
+                             json_error(404, "Not Found", "no such run"))
+        finally:
+            t.join(10)
+        self.assertEqual((answers[0].json()["exit_code"], answers[0].json().get("stopped")), (0, None))
+
     def test_request_runs_are_listed_and_stopped_by_id(self):
         srv = self.srv
         answers = {}
@@ -105,8 +122,10 @@ class ConsoleAndRunsTest(unittest.TestCase):
 
         threads = [threading.Thread(target=run, args=("bot", "echo started; sleep 30", "list-bot")),
                    threading.Thread(target=run, args=("coder", "sleep 30.5", None, CODER))]
-        for t in threads:
-            t.start()
+        # The bot's run starts first: where commands take turns, the coder's then waits.
+        threads[0].start()
+        wait_for(lambda: [r for r in runs(srv) if r["kind"] == "request" and r["state"] == "running"])
+        threads[1].start()
         wait_for(lambda: len([r for r in runs(srv) if r["kind"] == "request"]) >= 2)
         listed = {r["agent"]: r for r in runs(srv) if r["kind"] == "request"}
         bot = listed["list-bot"]

@@ -165,9 +165,13 @@ TEST_F(ConnectionTable, AStreamGoesOnlyOnceItsRunHasEndedAndMemoryGoesToThoseTha
     ASSERT_NE(arena_alloc(&run_stream->arena, 3 * k_page_size), nullptr);
     ASSERT_NE(arena_alloc(&reader->arena, k_page_size), nullptr);
     EXPECT_EQ(connection_to_evict(), reader);
-    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, nullptr), run_stream);
-    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, run_stream), nullptr);
-    EXPECT_EQ(connection_to_evict_for_memory(0, run_stream), reader);
+    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, 1000, nullptr), run_stream);
+    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, 1000, run_stream), nullptr);
+    EXPECT_EQ(connection_to_evict_for_memory(0, 1000, run_stream), reader);
+    // One that sent or took bytes since the idle mark keeps its memory.
+    EXPECT_EQ(connection_to_evict_for_memory(0, 50, run_stream), nullptr);
+    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, 100, nullptr), nullptr);
+    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, 101, nullptr), run_stream);
 }
 
 TEST_F(ConnectionTable, APeersCountAndVictimAreItsOwn)
