@@ -7,7 +7,7 @@ import struct
 import time
 import unittest
 
-from tests.blackbox.harness import DEFAULT_AUTH, UNAUTHORIZED, Instance, json_answer, recv_all, too_many
+from tests.blackbox.harness import BUILD, DEFAULT_AUTH, ROOT, UNAUTHORIZED, Instance, json_answer, recv_all, too_many
 
 BANNER_TOP = ("╔══════════════════════════════════════════════╗\n"
               "║  Cindervox v1.0.6 — AI Agent Sandbox        ║\n")
@@ -94,9 +94,16 @@ class RoutingTest(unittest.TestCase):
         self.assertEqual(self.srv.request("POST", "/api/profile", body='{"profile":0}', content_type=None).status, 200)
 
     def test_page_is_served_at_its_exact_paths_only(self):
+        # The program carries the page deflated: what it serves is the embedder's plain
+        # pieces joined with the credential, byte for byte, and sent as it is.
+        with open(os.path.join(ROOT, BUILD, "generated", "admin_page_pieces.h"), encoding="utf-8") as f:
+            pieces = re.findall(r'R"EMBED\((.*?)\)EMBED"', f.read(), re.S)
+        credential = DEFAULT_AUTH.split(" ", 1)[1]
         for path in ("/", "/index.html"):
             page = self.srv.get(path)
             self.assertEqual((page.status, page.headers["Content-Type"]), (200, "text/html"), path)
+            self.assertNotIn("Content-Encoding", page.headers)
+            self.assertTrue(page.body == credential.join(pieces).encode(), path)
         for path in ("/favicon.ico", "/about", "/index.htm", "//"):
             self.assertEqual(self.srv.get(path).raw, UNKNOWN, path)
 
