@@ -71,43 +71,43 @@ u64 landlock_grant_rights(LandlockGrant grant, i64 abi, bool directory)
 
 // The jail's paths below its root, or the places the run mounts itself.
 static constexpr LandlockRow k_jail_rows[] = {
-    { "/", k_grant_list, k_stage_parent },
-    { "/usr", k_grant_read_exec, k_stage_parent },
-    { "/bin", k_grant_read_exec, k_stage_parent },
-    { "/sbin", k_grant_read_exec, k_stage_parent },
-    { "/lib", k_grant_read_exec, k_stage_parent },
-    { "/lib64", k_grant_read_exec, k_stage_parent },
-    { "/etc", k_grant_read, k_stage_parent },
-    { "/dev", k_grant_list, k_stage_parent },
-    { "/dev/null", k_grant_device, k_stage_parent },
-    { "/dev/zero", k_grant_device, k_stage_parent },
-    { "/dev/full", k_grant_device, k_stage_parent },
-    { "/dev/tty", k_grant_device, k_stage_parent },
-    { "/dev/random", k_grant_device, k_stage_parent },
-    { "/dev/urandom", k_grant_device, k_stage_parent },
-    { "/tmp", k_grant_read_write, k_stage_child },
-    { "/proc", k_grant_read, k_stage_child },
-    { "/dev/shm", k_grant_read_write, k_stage_child },
+    { "/", k_grant_list, k_stage_prepare },
+    { "/usr", k_grant_read_exec, k_stage_prepare },
+    { "/bin", k_grant_read_exec, k_stage_prepare },
+    { "/sbin", k_grant_read_exec, k_stage_prepare },
+    { "/lib", k_grant_read_exec, k_stage_prepare },
+    { "/lib64", k_grant_read_exec, k_stage_prepare },
+    { "/etc", k_grant_read, k_stage_prepare },
+    { "/dev", k_grant_list, k_stage_prepare },
+    { "/dev/null", k_grant_device, k_stage_prepare },
+    { "/dev/zero", k_grant_device, k_stage_prepare },
+    { "/dev/full", k_grant_device, k_stage_prepare },
+    { "/dev/tty", k_grant_device, k_stage_prepare },
+    { "/dev/random", k_grant_device, k_stage_prepare },
+    { "/dev/urandom", k_grant_device, k_stage_prepare },
+    { "/proc", k_grant_read, k_stage_prepare },
+    { "/dev/shm", k_grant_read_write, k_stage_prepare },
+    { "/tmp", k_grant_read_write, k_stage_bind },
 };
 
 // The host's places; /etc comes entry by entry and the workspace from the plan.
 static constexpr LandlockRow k_plain_rows[] = {
-    { "/usr", k_grant_read_exec, k_stage_parent },
-    { "/bin", k_grant_read_exec, k_stage_parent },
-    { "/sbin", k_grant_read_exec, k_stage_parent },
-    { "/lib", k_grant_read_exec, k_stage_parent },
-    { "/lib32", k_grant_read_exec, k_stage_parent },
-    { "/lib64", k_grant_read_exec, k_stage_parent },
-    { "/libx32", k_grant_read_exec, k_stage_parent },
-    { "/proc", k_grant_read, k_stage_parent },
-    { "/dev", k_grant_list, k_stage_parent },
-    { "/dev/null", k_grant_device, k_stage_parent },
-    { "/dev/zero", k_grant_device, k_stage_parent },
-    { "/dev/full", k_grant_device, k_stage_parent },
-    { "/dev/tty", k_grant_device, k_stage_parent },
-    { "/dev/random", k_grant_device, k_stage_parent },
-    { "/dev/urandom", k_grant_device, k_stage_parent },
-    { "/dev/shm", k_grant_read_write, k_stage_parent },
+    { "/usr", k_grant_read_exec, k_stage_prepare },
+    { "/bin", k_grant_read_exec, k_stage_prepare },
+    { "/sbin", k_grant_read_exec, k_stage_prepare },
+    { "/lib", k_grant_read_exec, k_stage_prepare },
+    { "/lib32", k_grant_read_exec, k_stage_prepare },
+    { "/lib64", k_grant_read_exec, k_stage_prepare },
+    { "/libx32", k_grant_read_exec, k_stage_prepare },
+    { "/proc", k_grant_read, k_stage_prepare },
+    { "/dev", k_grant_list, k_stage_prepare },
+    { "/dev/null", k_grant_device, k_stage_prepare },
+    { "/dev/zero", k_grant_device, k_stage_prepare },
+    { "/dev/full", k_grant_device, k_stage_prepare },
+    { "/dev/tty", k_grant_device, k_stage_prepare },
+    { "/dev/random", k_grant_device, k_stage_prepare },
+    { "/dev/urandom", k_grant_device, k_stage_prepare },
+    { "/dev/shm", k_grant_read_write, k_stage_prepare },
 };
 
 LandlockRows landlock_rows(JailMode mode)
@@ -197,21 +197,14 @@ static i64 add_etc_rules(int ruleset, i64 abi)
     return result;
 }
 
-static constexpr i64 k_landlock_path_max = k_jail_path_size + 16;
-
-static i64 add_parent_rows(int ruleset, JailMode mode, i64 abi)
+static i64 add_prepared_rows(int ruleset, JailMode mode, i64 abi)
 {
     LandlockRows table = landlock_rows(mode);
     for (i64 i = 0; i < table.count; i++) {
         const LandlockRow& row = table.rows[i];
-        if (row.stage != k_stage_parent)
+        if (row.stage != k_stage_prepare)
             continue;
-        char path[k_landlock_path_max];
-        const char* root = mode == k_jail_none ? "" : jail.layout.root;
-        if (text_length_max(root, k_jail_path_size) + text_length_max(row.path, 16) >= k_landlock_path_max)
-            return -EINVAL;
-        append_byte(path, append_text(path, append_text(path, 0, root), row.path), 0);
-        i64 result = add_rule_at(ruleset, AT_FDCWD, path, row.grant, abi, 0);
+        i64 result = add_rule_at(ruleset, AT_FDCWD, row.path, row.grant, abi, 0);
         if (result < 0)
             return result;
     }
@@ -225,7 +218,7 @@ i64 landlock_prepare(JailMode mode, i64 abi, const char* workspace)
     i64 ruleset = sys_landlock_create_ruleset(&attr, handled.attr_size, 0);
     if (ruleset < 0)
         return ruleset;
-    i64 result = add_parent_rows((int)ruleset, mode, abi);
+    i64 result = add_prepared_rows((int)ruleset, mode, abi);
     if (result == 0 && mode == k_jail_none)
         result = add_etc_rules((int)ruleset, abi);
     // The workspace must be there: without it the command would have nowhere to write.
@@ -248,7 +241,7 @@ i64 landlock_enter(int ruleset_fd, JailMode mode, i64 abi)
     i64 result = 0;
     for (i64 i = 0; i < table.count && result == 0; i++) {
         const LandlockRow& row = table.rows[i];
-        if (row.stage != k_stage_child)
+        if (row.stage != k_stage_bind)
             continue;
         i64 fd = sys_open(row.path, O_PATH | O_CLOEXEC, 0);
         result = fd < 0 ? fd : add_rule_for(ruleset_fd, (int)fd, row.grant, abi);

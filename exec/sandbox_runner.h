@@ -98,6 +98,11 @@ struct RunOrder {
 
 enum RunAdmission { k_run_admitted, k_run_queue_full, k_run_agent_share_full };
 
+// Makes the run slots and the queue, and readies the server for its children (it adopts
+// the orphans of basic-mode commands, and becomes non-dumpable). Idempotent; the first
+// submission does it too.
+void sandbox_runner_init();
+
 // Starts the run at once when a run slot is free, else queues it (first in, first out).
 // Refuses it when the agent already has runs_per_agent() runs running or queued, or when
 // the queue is full. done is called from the event loop when the run has ended (or at

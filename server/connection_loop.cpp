@@ -15,6 +15,7 @@
 #include "core/http_response.h"
 #include "core/state.h"
 #include "exec/jail.h"
+#include "exec/prepared_runs.h"
 #include "exec/sandbox_runner.h"
 #include "runtime/console.h"
 #include "runtime/heap.h"
@@ -600,9 +601,15 @@ void connection_loop(int listener, int epoll_fd)
     listen_watch = { on_listener, nullptr };
     rewatch_fd(listen_fd, EPOLLIN, &listen_watch);
     watch_stop_signals();
+    sandbox_runner_init();
     i64 timeout_ms = k_idle_wait_ms;
     for (;;) {
-        event_loop_wait(timeout_ms);
+        i64 handled = event_loop_wait(timeout_ms);
+        // Idle: a wait that did not block found nothing to do. One prepared run is made
+        // then, and the next wait does not block while the pool is short, so a request
+        // that comes meanwhile waits for one preparation at most.
+        if (handled == 0 && timeout_ms == 0 && !stop.stopping)
+            prepared_runs_refill();
         i64 now_ms = monotonic_ms();
         sandbox_tick(now_ms);
         agents_tick(now_seconds());
@@ -617,5 +624,7 @@ void connection_loop(int listener, int epoll_fd)
                 next = stop.deadline_ms;
         }
         timeout_ms = next > now_ms ? next - now_ms : 0;
+        if (!stop.stopping && prepared_runs_short())
+            timeout_ms = 0;
     }
 }
