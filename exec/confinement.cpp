@@ -494,7 +494,7 @@ static i64 keep_control_socket(const JailInit* init)
 // The ruleset of the run's domain with every place but /tmp, at k_ruleset_descriptor.
 static i64 prepare_ruleset()
 {
-    i64 ruleset = landlock_prepare(jail.mode, landlock_abi(), "");
+    i64 ruleset = landlock_prepare(jail.mode, landlock_abi());
     if (ruleset < 0 || ruleset == k_ruleset_descriptor)
         return ruleset;
     i64 moved = sys_dup3((int)ruleset, k_ruleset_descriptor, O_CLOEXEC);
@@ -703,26 +703,33 @@ static void close_notice_pair(LaunchPlan* plan)
     plan->notice_child_fd = -1;
 }
 
-// Plain basic mode: the ruleset is made here, in the server, with the agent's workspace;
-// the shell gets its own copy of the descriptor, and this one is closed at once, as is the
-// server's copy of the child's end of the notice pair.
+// Plain basic mode: the ruleset is the one the caller prepared (plan->landlock_fd, taken
+// over here), or made now; the agent's workspace is added to it. The shell gets its own
+// copy of the descriptor, and this one is closed at once, as is the server's copy of the
+// child's end of the notice pair.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 {
     plan->stacks = stacks;
     fill_environment(plan);
-    plan->landlock_fd = -1;
     if (plan->reports_kills) {
         if (i64 result = open_notice_pair(plan); result < 0) {
+            if (plan->landlock_fd >= 0)
+                sys_close(plan->landlock_fd);
+            plan->landlock_fd = -1;
             give_up(plan, "seccomp notice socket", result);
             return result;
         }
     }
     if (plan->landlock_abi > 0) {
-        i64 ruleset = landlock_prepare(plan->jail_mode, plan->landlock_abi, plan->workspace);
-        if (ruleset < 0) {
-            give_up(plan, "Landlock rules", ruleset);
+        i64 ruleset = plan->landlock_fd >= 0 ? plan->landlock_fd : landlock_prepare(plan->jail_mode, plan->landlock_abi);
+        i64 result = ruleset < 0 || plan->workspace[0] == 0 ? ruleset : landlock_add_workspace((int)ruleset, plan->landlock_abi, plan->workspace);
+        if (result < 0) {
+            if (ruleset >= 0)
+                sys_close((int)ruleset);
+            plan->landlock_fd = -1;
+            give_up(plan, "Landlock rules", result);
             close_notice_pair(plan);
-            return ruleset;
+            return result;
         }
         plan->landlock_fd = (int)ruleset;
     }

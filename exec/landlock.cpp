@@ -211,7 +211,7 @@ static i64 add_prepared_rows(int ruleset, JailMode mode, i64 abi)
     return 0;
 }
 
-i64 landlock_prepare(JailMode mode, i64 abi, const char* workspace)
+i64 landlock_prepare(JailMode mode, i64 abi)
 {
     LandlockHandled handled = landlock_handled(mode, abi);
     landlock_ruleset_attr_k attr { handled.fs, handled.net, handled.scoped };
@@ -221,18 +221,21 @@ i64 landlock_prepare(JailMode mode, i64 abi, const char* workspace)
     i64 result = add_prepared_rows((int)ruleset, mode, abi);
     if (result == 0 && mode == k_jail_none)
         result = add_etc_rules((int)ruleset, abi);
-    // The workspace must be there: without it the command would have nowhere to write.
-    if (result == 0 && mode == k_jail_none && workspace[0] != 0) {
-        i64 fd = sys_open(workspace, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-        result = fd < 0 ? fd : add_rule_for((int)ruleset, (int)fd, k_grant_read_write, abi);
-        if (fd >= 0)
-            sys_close((int)fd);
-    }
     if (result < 0) {
         sys_close((int)ruleset);
         return result;
     }
     return ruleset;
+}
+
+i64 landlock_add_workspace(int ruleset_fd, i64 abi, const char* workspace)
+{
+    i64 fd = sys_open(workspace, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0)
+        return fd;
+    i64 result = add_rule_for(ruleset_fd, (int)fd, k_grant_read_write, abi);
+    sys_close((int)fd);
+    return result;
 }
 
 i64 landlock_enter(int ruleset_fd, JailMode mode, i64 abi)

@@ -86,9 +86,13 @@ i64 landlock_probe();
 i64 landlock_abi();
 
 // A ruleset for one run with its prepared rows, their paths as the caller sees them (in the
-// jail modes: the jail's init after its pivot); workspace (plain mode, may be empty)
-// becomes read and write. Returns the ruleset descriptor (close-on-exec) or -errno.
-i64 landlock_prepare(JailMode mode, i64 abi, const char* workspace);
+// jail modes: the jail's init after its pivot). Returns the ruleset descriptor
+// (close-on-exec) or -errno.
+i64 landlock_prepare(JailMode mode, i64 abi);
+
+// Plain basic mode: the agent's workspace directory becomes read and write in the ruleset;
+// it must be there, or the command would have nowhere to write. Returns 0 or -errno.
+i64 landlock_add_workspace(int ruleset_fd, i64 abi, const char* workspace);
 
 // Adds the bound rows, restricts the calling thread and closes the descriptor.
 // No-new-privileges must be set already. Returns 0 or -errno.

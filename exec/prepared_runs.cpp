@@ -4,6 +4,7 @@
 #include "exec/prepared_runs.h"
 #include "core/state.h"
 #include "exec/jail.h"
+#include "exec/landlock.h"
 #include "runtime/console.h"
 #include "runtime/error_text.h"
 #include "runtime/heap.h"
@@ -27,6 +28,9 @@ struct Pool {
     bool guessed;
     i64 retry_at_ms;
     bool failure_reported;
+    // Plain basic mode: prepared rulesets, rulesets_count of them.
+    int rulesets[k_prepared_runs_high];
+    i64 rulesets_count;
 };
 static constinit Pool pool {};
 
@@ -156,11 +160,11 @@ static void note_failure(const char* step, i64 error)
         return;
     pool.failure_reported = true;
     char line[k_console_line_max];
-    i64 pos = append_text(line, 0, "[Cindervox] Prepared runs paused: the jail's init could not prepare (");
+    i64 pos = append_text(line, 0, "[Cindervox] Prepared runs paused: preparing failed (");
     pos = append_text(line, pos, step != nullptr ? step : "init");
     pos = append_text(line, pos, " failed: ");
     pos = append_error_name(line, pos, error);
-    pos = append_text(line, pos, "); each run's init is made when its command arrives\n");
+    pos = append_text(line, pos, "); runs are prepared when their commands arrive\n");
     print_bytes(line, pos);
 }
 
@@ -207,17 +211,47 @@ static void watch_pooled(PreparedRun* run)
     watch_fd(run->control_fd, EPOLLIN, &run->control_watch);
 }
 
+// Plain basic mode prepares rulesets, where the kernel has Landlock.
+static i64 target_size()
+{
+    i64 wanted = state.prepared_runs < k_prepared_runs_high ? state.prepared_runs : k_prepared_runs_high;
+    if (jail.mode == k_jail_none && landlock_abi() == 0)
+        return 0;
+    return wanted > 0 ? wanted : 0;
+}
+
 bool prepared_runs_short()
 {
-    if (jail.mode == k_jail_none || state.prepared_runs <= 0 || prepared_runs_waiting() >= state.prepared_runs)
+    i64 have = jail.mode == k_jail_none ? pool.rulesets_count : prepared_runs_waiting();
+    if (have >= target_size())
         return false;
     return pool.retry_at_ms == 0 || monotonic_ms() >= pool.retry_at_ms;
+}
+
+i64 prepared_ruleset_take()
+{
+    if (pool.rulesets_count == 0)
+        return -1;
+    return pool.rulesets[--pool.rulesets_count];
+}
+
+static bool prepare_ruleset()
+{
+    i64 ruleset = landlock_prepare(k_jail_none, landlock_abi());
+    if (ruleset < 0) {
+        note_failure("Landlock rules", ruleset);
+        return false;
+    }
+    pool.rulesets[pool.rulesets_count++] = (int)ruleset;
+    return true;
 }
 
 bool prepared_runs_refill()
 {
     if (!prepared_runs_short())
         return false;
+    if (jail.mode == k_jail_none)
+        return prepare_ruleset();
     PreparedRun* run = free_record();
     if (!run)
         return false;
@@ -319,6 +353,8 @@ void prepared_run_release(PreparedRun* run, bool reaped)
 
 void prepared_runs_discard()
 {
+    while (pool.rulesets_count > 0)
+        sys_close(pool.rulesets[--pool.rulesets_count]);
     for (i64 i = 0; i < pool.count; i++) {
         PreparedRun* run = &pool.records[i];
         if (pooled(run) || run->state == k_prepared_ending) {

@@ -15,6 +15,10 @@
 // other bounds) gets its groups made anew and the init moved into them before it is bound,
 // so every run is counted where it belongs.
 //
+// Plain basic mode has no init to prepare; what it prepares is each run's Landlock ruleset
+// with every place but the agent's workspace (the host's /etc read entry by entry, the
+// dearest part), prepared_runs= of them, made while the server is idle.
+//
 // Records: each bound run holds one until its init has been reaped, which may come after
 // the run's answer (the init reports the end of the run's processes first).
 #pragma once
@@ -82,6 +86,10 @@ bool prepared_runs_short();
 
 // Inits waiting in the pool (ready or still preparing).
 i64 prepared_runs_waiting();
+
+// Plain basic mode: a prepared Landlock ruleset (close-on-exec) for the caller to take
+// over, or -1 when none is ready.
+i64 prepared_ruleset_take();
 
 // Kills and reaps every init of the pool (an orderly stop, the sandbox reset).
 void prepared_runs_discard();

@@ -799,6 +799,8 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     if (workspace_ensure(order.agent))
         workspace_path(order.agent, slot->plan.workspace);
     int pidfd = -1;
+    if (slot->plan.jail_mode == k_jail_none && slot->plan.landlock_abi > 0)
+        slot->plan.landlock_fd = (int)prepared_ruleset_take();
     i64 pid = slot->plan.jail_mode == k_jail_none ? launch_confined(&slot->plan, &slot->stacks, &pidfd) : launch_jailed(slot, &pidfd);
     close_child_ends(channel);
     if (pid < 0) {
