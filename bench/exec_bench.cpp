@@ -5,14 +5,16 @@
 // Throughput: eight workers at once, first as bare spawns, then as agents against the
 // server (the request's "@AGENT@" replaced by each worker's own name), each phase for
 // SECONDS, three times alternating; prints runs per second of each phase.
-// Health: after each exec round trip, GET /api/health at once (while the server prepares
-// its next runs) and again after a pause (idle).
+// Health: after each exec round trip, GET /api/health within the next 6 ms (while the server
+// prepares its next runs) and again after a pause (idle).
 // Usage: exec_bench ROUNDS RATE http PORT REQUEST_FILE
 //        exec_bench ROUNDS RATE spawn PROGRAM [ARGS...]
 //        exec_bench SECONDS WORKERS throughput PORT REQUEST_FILE
 //        exec_bench ROUNDS RATE health PORT REQUEST_FILE HEALTH_FILE
 // Prints lines "NAME median_us p95_us count" ("bare" and "target"; "busy" and "idle" for
-// health), or "throughput_bare RUNS_PER_SECOND" and "throughput_target RUNS_PER_SECOND".
+// health) and "bare_cpu US" (processor time of one bare spawn: the probe's children's
+// user and system time over the rounds), or "throughput_bare RUNS_PER_SECOND" and
+// "throughput_target RUNS_PER_SECOND".
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
@@ -26,6 +28,7 @@
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <atomic>
@@ -155,6 +158,8 @@ static int health(int rounds, double rate, int port, const std::string& request,
         next += 1e6 / rate;
         if (!exec_answered(http_round(port, request)))
             continue;
+        // Somewhere in the few milliseconds in which the server refills its pool.
+        usleep((useconds_t)(rand() % 6000));
         double t0 = now_us();
         bool ok = http_round(port, health_request).find("200 OK") != std::string::npos;
         double t1 = now_us();
@@ -210,6 +215,10 @@ int main(int argc, char** argv)
     }
     report("bare", bare);
     report("target", target);
+    rusage used {};
+    getrusage(RUSAGE_CHILDREN, &used);
+    double cpu_us = used.ru_utime.tv_sec * 1e6 + used.ru_utime.tv_usec + used.ru_stime.tv_sec * 1e6 + used.ru_stime.tv_usec;
+    printf("bare_cpu %.1f\n", bare.empty() ? 0 : cpu_us / (http ? rounds : 2 * rounds));
     if (failures)
         fprintf(stderr, "%d rounds failed\n", failures);
     return failures == rounds ? 1 : 0;

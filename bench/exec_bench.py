@@ -5,6 +5,9 @@ the jail, and kernel isolation, each with its pool of prepared jail inits on
 /bin/sh -c 'echo hi', output through a pipe, wait) measured in the same rounds; and
 bubblewrap running the same command with comparable isolation, when it is installed.
 
+The processor time of a run (the server's and that of every child it reaped, per paced
+round) stands beside the bare spawn's: it does not depend on how busy the host is.
+
 Then, per mode and pool setting: throughput, runs per second of eight agents sending
 `echo hi` at once against eight parallel bare spawns (EXEC_BENCH_SECONDS per phase, three
 phases each, alternating); and GET /api/health answered right after a run (while the pool
@@ -64,6 +67,14 @@ def request(path, agent=None, body=None):
     return path
 
 
+def cpu_us(pid):
+    """Processor time of the server and of every child it has reaped (its runs' inits,
+    and through them their shells), in microseconds."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return sum(int(v) for v in fields[11:15]) * 1e6 / os.sysconf("SC_CLK_TCK")
+
+
 def server_rows(mode, rounds, prepared, seconds):
     config = "prepared_runs=%d\nrequests_per_second=100000\n" % prepared
     with Instance(mode=mode, files={"policy.conf": POLICY, "config": config}) as srv:
@@ -72,7 +83,9 @@ def server_rows(mode, rounds, prepared, seconds):
         many = request(srv.path("exec_agents"), "@AGENT@", body)
         health = request(srv.path("health_request"))
         pid = srv.proc.pid
+        before = cpu_us(srv.server_pid())
         rows = probe([rounds, RATE, "http", str(srv.port), one], pid)
+        rows["target_cpu"] = ((cpu_us(srv.server_pid()) - before) / int(rounds),)
         rows.update(probe([seconds, "8", "throughput", str(srv.port), many], pid))
         health_rows = probe([str(max(20, int(rounds) // 5)), "10", "health", str(srv.port), one, health], pid)
         return rows, health_rows
@@ -86,15 +99,17 @@ def main():
         for prepared in (0, 2):
             results.append(("%-11s %d" % (name, prepared), server_rows(mode, rounds, prepared, seconds)))
     bwrap = shutil.which("bwrap")
-    print("\n%-14s %10s %10s %10s %10s %6s %9s %9s %6s %9s %9s %5s" %
+    print("\n%-14s %9s %9s %9s %9s %6s %8s %8s %6s %8s %8s %6s %8s %8s %5s" %
           ("exec  prepared", "median us", "p95 us", "bare med", "bare p95", "ratio",
-           "runs/s", "bare r/s", "ratio", "health us", "idle us", "ratio"))
+           "cpu us", "bare cpu", "ratio", "runs/s", "bare r/s", "ratio", "health", "idle", "ratio"))
     for name, (rows, health) in results:
         t, b = rows["target"], rows["bare"]
+        cpu, bare_cpu = rows["target_cpu"][0], rows["bare_cpu"][0]
         runs, bare_runs = rows["throughput_target"][0], rows["throughput_bare"][0]
         busy, idle = health["busy"][0], health["idle"][0]
-        print("%-14s %10.1f %10.1f %10.1f %10.1f %6.2f %9.1f %9.1f %6.2f %9.1f %9.1f %5.2f" %
-              (name, t[0], t[1], b[0], b[1], t[0] / b[0], runs, bare_runs, runs / bare_runs, busy, idle, busy / idle))
+        print("%-14s %9.1f %9.1f %9.1f %9.1f %6.2f %8.1f %8.1f %6.2f %8.1f %8.1f %6.2f %8.1f %8.1f %5.2f" %
+              (name, t[0], t[1], b[0], b[1], t[0] / b[0], cpu, bare_cpu, cpu / bare_cpu,
+               runs, bare_runs, runs / bare_runs, busy, idle, busy / idle))
     if bwrap:
         rows = probe([rounds, RATE, "spawn", bwrap] + BWRAP)
         t, b = rows["target"], rows["bare"]

@@ -45,6 +45,9 @@ static constexpr i64 k_stream_pieces_per_event = 16;
 static constexpr i64 k_drain_max_ms = 250;
 // Longest wait without a deadline in sight.
 static constexpr i64 k_idle_wait_ms = 1000;
+// The pool of prepared runs is refilled only once the loop has had nothing to do for this
+// long, one run per quiet wait: requests that come in a burst are all served first.
+static constexpr i64 k_prepare_after_quiet_ms = 2;
 // Accepts per listening event, so a flood of connections cannot starve the others.
 static constexpr i64 k_accepts_per_event = 64;
 // Descriptors beside the connections: the listener, epoll, and per run its pidfd, the
@@ -603,14 +606,16 @@ void connection_loop(int listener, int epoll_fd)
     watch_stop_signals();
     sandbox_runner_init();
     i64 timeout_ms = k_idle_wait_ms;
+    i64 last_busy_ms = monotonic_ms();
     for (;;) {
         i64 handled = event_loop_wait(timeout_ms);
-        // Idle: a wait that did not block found nothing to do. One prepared run is made
-        // then, and the next wait does not block while the pool is short, so a request
-        // that comes meanwhile waits for one preparation at most.
-        if (handled == 0 && timeout_ms == 0 && !stop.stopping)
-            prepared_runs_refill();
         i64 now_ms = monotonic_ms();
+        // Idle: nothing came for a while. One prepared run is made then, so a request that
+        // comes meanwhile waits for one preparation at most.
+        if (handled > 0)
+            last_busy_ms = now_ms;
+        else if (!stop.stopping && now_ms - last_busy_ms >= k_prepare_after_quiet_ms)
+            prepared_runs_refill();
         sandbox_tick(now_ms);
         agents_tick(now_seconds());
         flush_answers(now_ms);
@@ -624,7 +629,10 @@ void connection_loop(int listener, int epoll_fd)
                 next = stop.deadline_ms;
         }
         timeout_ms = next > now_ms ? next - now_ms : 0;
-        if (!stop.stopping && prepared_runs_short())
-            timeout_ms = 0;
+        if (!stop.stopping && prepared_runs_short()) {
+            i64 quiet_at = last_busy_ms + k_prepare_after_quiet_ms;
+            i64 until_quiet = quiet_at > now_ms ? quiet_at - now_ms : 0;
+            timeout_ms = until_quiet < timeout_ms ? until_quiet : timeout_ms;
+        }
     }
 }
