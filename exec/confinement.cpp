@@ -163,7 +163,7 @@ bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStr
     for (const LimitRow& row : k_limit_rows) {
         i64 setting = request.limits.*row.setting;
         if (row.per_uid && !jailed) {
-            i64 base = count_uid_tasks((u32)sys_getuid());
+            i64 base = request.uid_tasks >= 0 ? request.uid_tasks : count_uid_tasks((u32)sys_getuid());
             setting = setting > k_i64_max - base ? k_i64_max : setting + base;
         }
         plan->limits[plan->limit_count++] = { row.resource, scaled_limit(setting, row.scale) };

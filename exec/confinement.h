@@ -151,13 +151,15 @@ struct LaunchPlan {
 
 // What one run asks for: the command, its variables ("NAME=value" entries with their NULs,
 // count of them), its working directory relative to /tmp ("" for /tmp) and the limits of
-// the profile that holds for it.
+// the profile that holds for it. Plain basic mode: the server's uid's task count as it
+// was prepared shortly before (the base of the process limit), or -1 to count it now.
 struct LaunchRequest {
     ByteSpan cmd;
     ByteSpan env;
     i64 env_count;
     ByteSpan cwd;
     RunLimits limits;
+    i64 uid_tasks = -1;
 };
 
 // The run has control groups: the plan joins them, and its memory group bounds the run as a

@@ -28,9 +28,12 @@ struct Pool {
     bool guessed;
     i64 retry_at_ms;
     bool failure_reported;
-    // Plain basic mode: prepared rulesets, rulesets_count of them.
+    // Plain basic mode: prepared rulesets, rulesets_count of them, and the uid's task
+    // count taken at tasks_counted_ms.
     int rulesets[k_prepared_runs_high];
     i64 rulesets_count;
+    i64 uid_tasks;
+    i64 tasks_counted_ms;
 };
 static constinit Pool pool {};
 
@@ -228,13 +231,15 @@ bool prepared_runs_short()
     return pool.retry_at_ms == 0 || monotonic_ms() >= pool.retry_at_ms;
 }
 
-i64 prepared_ruleset_take()
+PlainPrepared prepared_plain_take()
 {
     if (pool.rulesets_count == 0)
-        return -1;
-    return pool.rulesets[--pool.rulesets_count];
+        return { -1, -1 };
+    bool fresh = monotonic_ms() - pool.tasks_counted_ms < k_uid_tasks_fresh_ms;
+    return { pool.rulesets[--pool.rulesets_count], fresh ? pool.uid_tasks : -1 };
 }
 
+// A ruleset, and the uid's task count anew (the previous run's processes are gone now).
 static bool prepare_ruleset()
 {
     i64 ruleset = landlock_prepare(k_jail_none, landlock_abi());
@@ -243,6 +248,8 @@ static bool prepare_ruleset()
         return false;
     }
     pool.rulesets[pool.rulesets_count++] = (int)ruleset;
+    pool.uid_tasks = count_uid_tasks((u32)sys_getuid());
+    pool.tasks_counted_ms = monotonic_ms();
     return true;
 }
 

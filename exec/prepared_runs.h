@@ -16,8 +16,12 @@
 // so every run is counted where it belongs.
 //
 // Plain basic mode has no init to prepare; what it prepares is each run's Landlock ruleset
-// with every place but the agent's workspace (the host's /etc read entry by entry, the
-// dearest part), prepared_runs= of them, made while the server is idle.
+// with every place but the agent's workspace (the host's /etc read entry by entry), and the
+// count of the server's uid's tasks that the run's process limit starts from (every
+// process's status read from /proc), prepared_runs= of them, made while the server is
+// idle. Plain runs take turns and the server sweeps every leftover after each, so the
+// count taken while idle is the one the next run would take; one older than
+// k_uid_tasks_fresh_ms is taken anew on the run's way.
 //
 // Records: each bound run holds one until its init has been reaped, which may come after
 // the run's answer (the init reports the end of the run's processes first).
@@ -88,8 +92,14 @@ bool prepared_runs_short();
 i64 prepared_runs_waiting();
 
 // Plain basic mode: a prepared Landlock ruleset (close-on-exec) for the caller to take
-// over, or -1 when none is ready.
-i64 prepared_ruleset_take();
+// over, or -1 when none is ready; and the uid's task count taken with it, or -1 when it
+// is stale (or there was none).
+constexpr i64 k_uid_tasks_fresh_ms = 1000;
+struct PlainPrepared {
+    int ruleset;
+    i64 uid_tasks;
+};
+PlainPrepared prepared_plain_take();
 
 // Kills and reaps every init of the pool (an orderly stop, the sandbox reset).
 void prepared_runs_discard();

@@ -790,17 +790,19 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     if (i64 error = open_channel(&channel, order.options); error < 0)
         return refuse_start(order, "pipes", error, 0);
     const RunOptions& options = order.options;
-    LaunchRequest request { { order.cmd, order.cmd_len }, options.env, options.env_count, options.cwd, order.limits };
+    PlainPrepared plain = jail.mode == k_jail_none ? prepared_plain_take() : PlainPrepared { -1, -1 };
+    LaunchRequest request { { order.cmd, order.cmd_len }, options.env, options.env_count, options.cwd, order.limits, plain.uid_tasks };
     if (!plan_launch(&slot->plan, request, { channel.child_stdin, channel.child_stdout, channel.child_stderr })) {
         close_channel(channel);
+        if (plain.ruleset >= 0)
+            sys_close(plain.ruleset);
         return refuse_start(order, slot->plan.failed_step, slot->plan.failed_error, 0);
     }
     slot->plan.uid = sandbox_uid_for_agent(order.agent);
     if (workspace_ensure(order.agent))
         workspace_path(order.agent, slot->plan.workspace);
     int pidfd = -1;
-    if (slot->plan.jail_mode == k_jail_none && slot->plan.landlock_abi > 0)
-        slot->plan.landlock_fd = (int)prepared_ruleset_take();
+    slot->plan.landlock_fd = plain.ruleset;
     i64 pid = slot->plan.jail_mode == k_jail_none ? launch_confined(&slot->plan, &slot->stacks, &pidfd) : launch_jailed(slot, &pidfd);
     close_child_ends(channel);
     if (pid < 0) {
@@ -994,6 +996,14 @@ i64 sandbox_next_deadline()
 }
 
 i64 sandbox_runs_in_progress() { return busy_slots() + runs.queue_len; }
+
+i64 sandbox_request_runs_in_progress()
+{
+    i64 busy = 0;
+    for (i64 i = 0; i < runs.request_slots; i++)
+        busy += runs.slots[i].busy ? 1 : 0;
+    return busy + runs.queue_len;
+}
 
 i64 sandbox_drop_queued()
 {

@@ -163,6 +163,10 @@ void sandbox_kill_background(i64 handle);
 // Runs going and waiting, for an orderly stop.
 i64 sandbox_runs_in_progress();
 
+// Request runs (not background ones) going and waiting: while there are any, the server is
+// not idle.
+i64 sandbox_request_runs_in_progress();
+
 // Answers every run still waiting for a slot with 503 "server shutting down" and forgets
 // it; returns how many there were.
 i64 sandbox_drop_queued();

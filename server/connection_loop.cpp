@@ -45,8 +45,10 @@ static constexpr i64 k_stream_pieces_per_event = 16;
 static constexpr i64 k_drain_max_ms = 250;
 // Longest wait without a deadline in sight.
 static constexpr i64 k_idle_wait_ms = 1000;
-// The pool of prepared runs is refilled only once the loop has had nothing to do for this
-// long, one run per quiet wait: requests that come in a burst are all served first.
+// The pool of prepared runs is refilled only while no request's run is going and once the
+// loop has had nothing to do for this long, one run per quiet wait: requests that come in a
+// burst are all served first, and a run never shares the processors with the making of the
+// next ones.
 static constexpr i64 k_prepare_after_quiet_ms = 2;
 // Accepts per listening event, so a flood of connections cannot starve the others.
 static constexpr i64 k_accepts_per_event = 64;
@@ -612,7 +614,7 @@ void connection_loop(int listener, int epoll_fd)
         i64 now_ms = monotonic_ms();
         // Idle: nothing came for a while. One prepared run is made then, so a request that
         // comes meanwhile waits for one preparation at most.
-        if (handled > 0)
+        if (handled > 0 || sandbox_request_runs_in_progress() > 0)
             last_busy_ms = now_ms;
         else if (!stop.stopping && now_ms - last_busy_ms >= k_prepare_after_quiet_ms)
             prepared_runs_refill();
@@ -629,7 +631,7 @@ void connection_loop(int listener, int epoll_fd)
                 next = stop.deadline_ms;
         }
         timeout_ms = next > now_ms ? next - now_ms : 0;
-        if (!stop.stopping && prepared_runs_short()) {
+        if (!stop.stopping && prepared_runs_short() && sandbox_request_runs_in_progress() == 0) {
             i64 quiet_at = last_busy_ms + k_prepare_after_quiet_ms;
             i64 until_quiet = quiet_at > now_ms ? quiet_at - now_ms : 0;
             timeout_ms = until_quiet < timeout_ms ? until_quiet : timeout_ms;

@@ -65,7 +65,7 @@ TEST(LandlockGrantRights, AreMaskedByAbiAndByKindOfPlace)
 
 std::string describe(const LandlockRow& row) { return std::string(row.path) + " " + std::to_string(row.grant) + " " + std::to_string(row.stage); }
 
-TEST(LandlockRows, JailModesNameTheJailAndMountedPlacesAfterThePivot)
+TEST(LandlockRows, JailModesNameThePlacesAfterThePivotAndBindTmpLast)
 {
     LandlockRows rows = landlock_rows(k_jail_kernel);
     EXPECT_EQ(rows.rows, landlock_rows(k_jail_rootless).rows);
@@ -80,7 +80,7 @@ TEST(LandlockRows, JailModesNameTheJailAndMountedPlacesAfterThePivot)
     }
     // Only /tmp waits for the command: the workspace is mounted there when it is bound.
     EXPECT_EQ(child, "/tmp 4 1;");
-    EXPECT_EQ(writable, "/tmp;/dev/shm;");
+    EXPECT_EQ(writable, "/dev/shm;/tmp;");
 }
 
 TEST(LandlockRows, PlainModeGrantsNoHostPlaceBeyondTheTable)
