@@ -616,6 +616,8 @@ static int jail_init(void* arg)
     if (received == 0)
         return 0;
     LaunchPlan* plan = init->plan;
+    if (received < 0 && plan == nullptr)
+        return give_up_preparing(init, "control socket", received);
     if (received < 0)
         return give_up(plan, "descriptors", received);
     int bound = bind_command(plan, fds);

@@ -100,22 +100,26 @@ i64 prepared_runs_waiting()
 {
     i64 waiting = 0;
     for (i64 i = 0; i < pool.count; i++)
-        waiting += pooled(&pool.records[i]) ? 1 : 0;
+        waiting += pooled(&pool.records[i]) || pool.records[i].state == k_prepared_grouped ? 1 : 0;
     return waiting;
 }
 
 // Without groups (a host without them, or a failure to make them) the run goes on under
 // its per-process limits alone, as any run there does.
-static bool start_init(PreparedRun* run, const GroupFit& fit)
+static void make_run_groups(PreparedRun* run, const GroupFit& fit)
 {
     run->reaped = false;
     run->has_stale_group = false;
     run->fit = fit;
     run->has_group = groups_usable() && make_groups(&run->group, fit);
-    run->init.memory_procs_fd = run->has_group ? run->group.memory_procs_fd : -1;
-    run->init.pids_procs_fd = run->has_group ? run->group.pids_procs_fd : -1;
     run->pidfd = -1;
     run->control_fd = -1;
+}
+
+static bool clone_init(PreparedRun* run)
+{
+    run->init.memory_procs_fd = run->has_group ? run->group.memory_procs_fd : -1;
+    run->init.pids_procs_fd = run->has_group ? run->group.pids_procs_fd : -1;
     i64 pid = jail_init_start(&run->init, &run->pidfd, &run->control_fd);
     if (pid < 0) {
         if (run->has_group)
@@ -125,6 +129,12 @@ static bool start_init(PreparedRun* run, const GroupFit& fit)
     }
     run->pid = pid;
     return true;
+}
+
+static bool start_init(PreparedRun* run, const GroupFit& fit)
+{
+    make_run_groups(run, fit);
+    return clone_init(run);
 }
 
 // Closes what the record holds and removes its groups; its init is gone.
@@ -223,8 +233,18 @@ static i64 target_size()
     return wanted > 0 ? wanted : 0;
 }
 
+static PreparedRun* record_in(PreparedState wanted)
+{
+    for (i64 i = 0; i < pool.count; i++)
+        if (pool.records[i].state == wanted)
+            return &pool.records[i];
+    return nullptr;
+}
+
 bool prepared_runs_short()
 {
+    if (jail.mode != k_jail_none && record_in(k_prepared_grouped))
+        return true;
     i64 have = jail.mode == k_jail_none ? pool.rulesets_count : prepared_runs_waiting();
     if (have >= target_size())
         return false;
@@ -259,15 +279,24 @@ bool prepared_runs_refill()
         return false;
     if (jail.mode == k_jail_none)
         return prepare_ruleset();
-    PreparedRun* run = free_record();
-    if (!run)
-        return false;
-    if (!pool.guessed) {
-        pool.last_agent = -1;
-        pool.last_limits = global_run_limits();
-        pool.guessed = true;
+    PreparedRun* run = record_in(k_prepared_grouped);
+    if (!run) {
+        run = free_record();
+        if (!run)
+            return false;
+        if (!pool.guessed) {
+            pool.last_agent = -1;
+            pool.last_limits = global_run_limits();
+            pool.guessed = true;
+        }
+        make_run_groups(run, fit_for(pool.last_agent, pool.last_limits));
+        if (run->has_group) {
+            run->state = k_prepared_grouped;
+            return true;
+        }
     }
-    if (!start_init(run, fit_for(pool.last_agent, pool.last_limits))) {
+    if (!clone_init(run)) {
+        run->state = k_prepared_free;
         note_failure(run->init.failed_step, run->init.failed_error);
         return false;
     }
@@ -364,10 +393,10 @@ void prepared_runs_discard()
         sys_close(pool.rulesets[--pool.rulesets_count]);
     for (i64 i = 0; i < pool.count; i++) {
         PreparedRun* run = &pool.records[i];
-        if (pooled(run) || run->state == k_prepared_ending) {
+        if (pooled(run) || run->state == k_prepared_ending)
             kill_and_reap(run);
+        if (pooled(run) || run->state == k_prepared_ending || run->state == k_prepared_grouped)
             free_run(run);
-        }
     }
 }
 
@@ -377,9 +406,11 @@ void prepared_runs_forget_agent(i64 slot)
         pool.last_agent = -1;
     for (i64 i = 0; i < pool.count; i++) {
         PreparedRun* run = &pool.records[i];
-        if (!pooled(run) || !run->has_group || run->fit.agent != slot)
+        bool grouped = run->state == k_prepared_grouped;
+        if (!(pooled(run) || grouped) || !run->has_group || run->fit.agent != slot)
             continue;
-        kill_and_reap(run);
+        if (!grouped)
+            kill_and_reap(run);
         free_run(run);
     }
 }

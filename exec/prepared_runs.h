@@ -42,6 +42,9 @@ struct GroupFit {
 
 enum PreparedState : u8 {
     k_prepared_free,
+    // Its control groups made; its init is cloned on the next quiet wait, so each step
+    // holds the loop for less.
+    k_prepared_grouped,
     // Cloned, preparing itself; not yet reported ready.
     k_prepared_waiting,
     k_prepared_ready,

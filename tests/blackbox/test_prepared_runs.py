@@ -34,6 +34,21 @@ def alive(pid):
         return False
 
 
+def holds_control_socket(pid):
+    try:
+        return os.readlink("/proc/%d/fd/4" % pid).startswith("socket:")
+    except OSError:
+        return False
+
+
+def memory_group(pid):
+    try:
+        with open("/proc/%d/cgroup" % pid) as f:
+            return [line.split(":")[2].strip() for line in f if ":memory:" in line][0]
+    except (OSError, IndexError):
+        return ""
+
+
 class Prepared:
     mode = None
 
@@ -55,12 +70,12 @@ class Prepared:
         return out["stdout"]
 
     def waiting_inits(self, count=2, timeout=10.0):
-        """The server's children once exactly count of them are there: its prepared inits,
-        when no run is going."""
+        """The server's prepared inits once exactly count of them wait (the init of a run
+        that has ended may still be on its way out: it holds no control socket)."""
         deadline = time.time() + timeout
         while time.time() < deadline:
-            found = [c for c in children(self.server) if alive(c)]
-            if len(found) == count:
+            found = [c for c in children(self.server) if alive(c) and holds_control_socket(c)]
+            if len(found) == count and len(children(self.server)) == count:
                 return found
             time.sleep(0.05)
         self.fail("expected %d prepared inits, found %r" % (count, children(self.server)))
@@ -123,14 +138,16 @@ class KernelPrepared(Prepared, unittest.TestCase):
         return [d for d in os.listdir(root) if d.startswith("cindervox-%d-%s" % (self.server, slot_name_pattern))]
 
     def test_agent_teardown_ends_the_inits_in_its_group(self):
-        # The pool refills inside the group of the agent that ran last: after two runs both
-        # of its inits are there.
-        for _ in range(2):
-            self.waiting_inits()
+        # The pool refills inside the group of the agent that ran last: after a few runs
+        # both of its inits are there.
+        for _ in range(4):
             self.ok("true", agent="leaving")
-        inits = self.waiting_inits()
+            inits = self.waiting_inits()
+            if all("-agent" in memory_group(p) for p in inits):
+                break
         groups = self.agent_group()
         self.assertEqual(len(groups), 1, groups)
+        self.assertTrue(all(memory_group(p).startswith("/" + groups[0] + "/") for p in inits))
         r = self.inst.request("DELETE", "/api/agents/leaving")
         self.assertEqual(r.status, 200, r.raw[:300])
         self.assertFalse(any(alive(p) for p in inits))
