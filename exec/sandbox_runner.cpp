@@ -754,29 +754,45 @@ static void close_child_ends(const Channel& channel)
 }
 
 // The jail modes: an init from the pool (or made now), its groups those of this run, bound
-// to the run's command. Returns the init's pid, or -errno with the plan's failed step set.
+// to the run's command. A prepared init that died just before it was taken cannot take the
+// command: the run then gets another. Returns the init's pid, or -errno with the plan's
+// failed step set.
+static constexpr i64 k_bind_attempts = 2;
+
 static i64 launch_jailed(RunSlot* slot, int* pidfd)
 {
     const RunOrder& order = slot->run.order;
-    const char* step = nullptr;
-    i64 error = 0;
-    PreparedRun* init = prepared_run_take(order.agent, order.limits, &step, &error);
-    if (!init) {
-        slot->plan.failed_step = step != nullptr ? step : "jail init";
-        slot->plan.failed_error = error;
-        return error < 0 ? error : -EAGAIN;
-    }
-    if (init->has_group)
-        plan_memory_group(&slot->plan, &init->group);
-    i64 bound = jail_init_bind(&init->init, &slot->plan, init->control_fd);
-    if (bound < 0) {
-        slot->plan.cgroup = nullptr;
+    // A memory group takes the address-space limit out of the plan; another init may have
+    // none.
+    LaunchPlan& plan = slot->plan;
+    LimitSetting limits[k_limit_slots];
+    copy_bytes((char*)limits, (const char*)plan.limits, sizeof(limits));
+    i64 limit_count = plan.limit_count;
+    i64 bound = 0;
+    for (i64 attempt = 0; attempt < k_bind_attempts; attempt++) {
+        copy_bytes((char*)plan.limits, (const char*)limits, sizeof(limits));
+        plan.limit_count = limit_count;
+        const char* step = nullptr;
+        i64 error = 0;
+        PreparedRun* init = prepared_run_take(order.agent, order.limits, &step, &error);
+        if (!init) {
+            plan.failed_step = step != nullptr ? step : "jail init";
+            plan.failed_error = error;
+            return error < 0 ? error : -EAGAIN;
+        }
+        if (init->has_group)
+            plan_memory_group(&plan, &init->group);
+        plan.failed_step = nullptr;
+        bound = jail_init_bind(&init->init, &plan, init->control_fd);
+        if (bound == 0) {
+            slot->prepared = init;
+            *pidfd = init->pidfd;
+            return init->pid;
+        }
+        plan.cgroup = nullptr;
         prepared_run_release(init, false);
-        return bound;
     }
-    slot->prepared = init;
-    *pidfd = init->pidfd;
-    return init->pid;
+    return bound;
 }
 
 // The slot's plan and stacks are not cleared: plan_launch fills every field of the plan but
