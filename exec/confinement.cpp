@@ -257,24 +257,39 @@ static i64 attach_descriptors(const LaunchPlan* plan)
     return result < 0 ? result : 0;
 }
 
-// The run's own /proc and /dev/shm, mounted in the run's copy of the server's private
-// tree, so neither is seen anywhere else; the jail's /tmp waits for the command.
-static i64 mount_run_places()
+// The run's own /proc and /dev/shm, mounted in the run's private copy of the mount tree, so
+// neither is seen anywhere else; the jail's /tmp waits for the command.
+static i64 mount_run_places(const char* proc, const char* shm)
 {
-    const JailLayout& layout = jail.layout;
-    i64 result = sys_mount("proc", layout.root_proc, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+    i64 result = sys_mount("proc", proc, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
     if (result == 0)
-        result = sys_mount("tmpfs", layout.root_shm, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m,nr_inodes=256,mode=1777");
+        result = sys_mount("tmpfs", shm, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m,nr_inodes=256,mode=1777");
+    return result;
+}
+
+// The template namespace holds the jail alone, its root the jail's: entering it puts the
+// init at the jail's /, and unsharing gives the run a copy of its own to mount in. The
+// descriptor is the server's, so this comes before the init closes them.
+static i64 enter_template_namespace()
+{
+    i64 result = sys_setns(jail.template_mount_fd, CLONE_NEWNS);
+    if (result == 0)
+        result = sys_unshare(CLONE_NEWNS);
+    if (result == 0)
+        result = sys_chdir("/");
     return result;
 }
 
 // pivot_root rather than chroot: once the old root is detached the run's namespace holds
 // the jail alone, so a command that gains chroot in a user namespace of its own finds
 // nothing above the jail's / to climb to. pivot_root(".", ".") stacks the old root on the
-// new one, and the detaching unmount of "." takes it away.
+// new one, and the detaching unmount of "." takes it away. Without the template, the run's
+// copy of the server's tree is pivoted so.
 static i64 enter_jail()
 {
-    i64 result = mount_run_places();
+    if (jail.template_mount_fd >= 0)
+        return mount_run_places("/proc", "/dev/shm");
+    i64 result = mount_run_places(jail.layout.root_proc, jail.layout.root_shm);
     if (result == 0)
         result = sys_chdir(jail.layout.root);
     if (result == 0)
@@ -506,6 +521,8 @@ static i64 prepare_ruleset()
 static i64 prepare_init(JailInit* init)
 {
     i64 result = 0;
+    if (jail.template_mount_fd >= 0 && (result = enter_template_namespace()) < 0)
+        return give_up_preparing(init, "jail mount namespace", result);
     if ((result = keep_control_socket(init)) < 0)
         return give_up_preparing(init, "control groups and descriptors", result);
     // If the server dies, so does the namespace and everything in it.
@@ -634,8 +651,13 @@ static int jail_init(void* arg)
     return 0;
 }
 
-// The network namespace is joined, not made: the agent's (exec/agent_network.h).
-static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC;
+// The network namespace is joined, not made: the agent's (exec/agent_network.h). The mount
+// namespace is the template's copy where there is a template, else the server's.
+static u64 jail_clone_flags()
+{
+    u64 flags = CLONE_VM | CLONE_NEWPID | CLONE_NEWIPC;
+    return jail.template_mount_fd >= 0 ? flags : flags | CLONE_NEWNS;
+}
 
 // PATH, HOME and TERM; in plain basic mode with a workspace, HOME and TMPDIR name it, as
 // the jail's /tmp is the workspace elsewhere. Then the request's own variables, in its
@@ -764,7 +786,7 @@ i64 jail_init_start(JailInit* init, int* pidfd, int* control_fd)
     }
     sys_fcntl(ends[0], F_SETFL, O_NONBLOCK);
     init->control_child_fd = ends[1];
-    i64 pid = sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(init->stacks.init), pidfd, jail_init, init);
+    i64 pid = sys_clone_call(jail_clone_flags() | CLONE_PIDFD | SIGCHLD, stack_top(init->stacks.init), pidfd, jail_init, init);
     sys_close(ends[1]);
     if (pid < 0) {
         sys_close(ends[0]);

@@ -43,6 +43,11 @@ struct JailState {
     // its user namespace, and so the owner of every file a rootless run writes.
     u32 outer_uid;
     u32 outer_gid;
+    // A mount namespace that holds the jail alone, rooted at its root (made once the jail
+    // is built): each run's init enters it and takes a private copy, so a run copies the
+    // jail's mounts only, not the whole of the server's, and needs no pivot of its own.
+    // -1 when it could not be made: runs then copy the server's and pivot.
+    int template_mount_fd;
 };
 
 extern constinit JailState jail;
