@@ -2,13 +2,14 @@
 // status 127 when a step fails, so a command never runs with less confinement than planned.
 //
 // Jail modes (kernel, and rootless inside the server's user namespace; exec/jail.h): the
-// server clones the jail's init into new mount, PID and IPC namespaces. The init shares
+// server clones the jail's init into new PID, IPC and mount namespaces. The init shares
 // the server's memory (CLONE_VM) but runs on a stack of its own, alongside the server. It
-// works in two halves. Prepared, it needs nothing of a command or an agent: it joins the
-// run's control groups, keeps only its control socket of the server's descriptors, mounts
-// the run's /proc and /dev/shm, pivots into the jail root, drops the rest of the server's
-// mount tree from its view and builds its Landlock ruleset; then it reports "ready" and
-// waits on the socket. This may happen long before a command arrives (exec/prepared_runs.h)
+// works in two halves. Prepared, it needs nothing of a command or an agent: as root it
+// takes a private copy of the jail's template mount namespace (exec/jail.h), which holds
+// the jail alone; it joins the run's control groups, keeps only its control socket of the
+// server's descriptors, mounts the run's /proc and /dev/shm (rootless, in its copy of the
+// server's tree, which it then pivots into the jail root, dropping the rest) and builds its
+// Landlock ruleset; then it reports "ready" and waits on the socket. This may happen long before a command arrives (exec/prepared_runs.h)
 // or just before it. Bound, it receives the command's descriptors and the agent's places
 // (jail_init_bind): it joins the agent's network namespace (exec/agent_network.h), mounts
 // the agent's workspace on its /tmp from a detached copy the server made, rootless enters

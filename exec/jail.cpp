@@ -540,7 +540,10 @@ JailSetup prepare_jail(bool as_root)
         jail.mode = k_jail_rootless;
     if (ready && !prepare_network() && !as_root)
         jail.mode = k_jail_none;
-    if (ready && jail.mode != k_jail_none)
+    // Rootless, a run may mount its /proc only while a full /proc is in its view (the
+    // kernel's rule for user namespaces), which the template no longer has: those runs copy
+    // the server's tree and pivot after the mount.
+    if (ready && jail.mode == k_jail_kernel)
         prepare_template_namespace();
     setup.mode = jail.mode;
     return setup;

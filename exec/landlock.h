@@ -90,6 +90,10 @@ i64 landlock_abi();
 // (close-on-exec) or -errno.
 i64 landlock_prepare(JailMode mode, i64 abi);
 
+// Descriptors plain basic mode keeps open for its rulesets' places (and /etc while it is
+// read), at most.
+i64 landlock_cached_places_max();
+
 // Plain basic mode: the agent's workspace directory becomes read and write in the ruleset;
 // it must be there, or the command would have nowhere to write. Returns 0 or -errno.
 i64 landlock_add_workspace(int ruleset_fd, i64 abi, const char* workspace);

@@ -34,16 +34,34 @@ struct Pool {
     i64 rulesets_count;
     i64 uid_tasks;
     i64 tasks_counted_ms;
+    // A run has taken the count since: it is taken anew, in a quiet step of its own.
+    bool count_wanted;
 };
 static constinit Pool pool {};
 
 // Every run slot may hold one record and be ending another; the pool holds its own.
+static i64 records_max()
+{
+    i64 slots = (state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1) + (state.max_background_runs > 0 ? state.max_background_runs : 0);
+    return slots * 2 + k_prepared_runs_high;
+}
+
+// Per record: its pidfd and control socket, its groups' two "tasks" files and eventfd,
+// and those of the groups it left while it was moved.
+static constexpr i64 k_descriptors_per_record = 2 + 3 + 3;
+
+i64 prepared_runs_descriptors()
+{
+    if (jail.mode == k_jail_none)
+        return landlock_cached_places_max() + k_prepared_runs_high;
+    return records_max() * k_descriptors_per_record;
+}
+
 static bool pool_ready()
 {
     if (pool.records)
         return true;
-    i64 slots = (state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1) + (state.max_background_runs > 0 ? state.max_background_runs : 0);
-    i64 count = slots * 2 + k_prepared_runs_high;
+    i64 count = records_max();
     // The stacks inside must be 16-byte aligned; the heap aligns to 8.
     char* block = (char*)heap_alloc_lasting((u64)(count * (i64)sizeof(PreparedRun) + 16));
     if (!block)
@@ -245,6 +263,8 @@ bool prepared_runs_short()
 {
     if (jail.mode != k_jail_none && record_in(k_prepared_grouped))
         return true;
+    if (jail.mode == k_jail_none && target_size() > 0 && pool.count_wanted)
+        return true;
     i64 have = jail.mode == k_jail_none ? pool.rulesets_count : prepared_runs_waiting();
     if (have >= target_size())
         return false;
@@ -255,11 +275,11 @@ PlainPrepared prepared_plain_take()
 {
     if (pool.rulesets_count == 0)
         return { -1, -1 };
-    bool fresh = monotonic_ms() - pool.tasks_counted_ms < k_uid_tasks_fresh_ms;
+    bool fresh = pool.tasks_counted_ms > 0 && monotonic_ms() - pool.tasks_counted_ms < k_uid_tasks_fresh_ms;
+    pool.count_wanted = true;
     return { pool.rulesets[--pool.rulesets_count], fresh ? pool.uid_tasks : -1 };
 }
 
-// A ruleset, and the uid's task count anew (the previous run's processes are gone now).
 static bool prepare_ruleset()
 {
     i64 ruleset = landlock_prepare(k_jail_none, landlock_abi());
@@ -268,8 +288,17 @@ static bool prepare_ruleset()
         return false;
     }
     pool.rulesets[pool.rulesets_count++] = (int)ruleset;
+    if (pool.tasks_counted_ms == 0)
+        pool.count_wanted = true;
+    return true;
+}
+
+// The previous run's processes are gone by now (plain runs take turns, each swept).
+static bool count_tasks()
+{
     pool.uid_tasks = count_uid_tasks((u32)sys_getuid());
     pool.tasks_counted_ms = monotonic_ms();
+    pool.count_wanted = false;
     return true;
 }
 
@@ -278,7 +307,7 @@ bool prepared_runs_refill()
     if (!prepared_runs_short())
         return false;
     if (jail.mode == k_jail_none)
-        return prepare_ruleset();
+        return pool.rulesets_count < target_size() ? prepare_ruleset() : count_tasks();
     PreparedRun* run = record_in(k_prepared_grouped);
     if (!run) {
         run = free_record();

@@ -18,10 +18,12 @@
 // Plain basic mode has no init to prepare; what it prepares is each run's Landlock ruleset
 // with every place but the agent's workspace (the host's /etc read entry by entry), and the
 // count of the server's uid's tasks that the run's process limit starts from (every
-// process's status read from /proc), prepared_runs= of them, made while the server is
-// idle. Plain runs take turns and the server sweeps every leftover after each, so the
-// count taken while idle is the one the next run would take; one older than
-// k_uid_tasks_fresh_ms is taken anew on the run's way.
+// process's status read from /proc), prepared_runs= rulesets and one count, each made in a
+// quiet step of its own while the server is idle. Plain runs take turns and the server
+// sweeps every leftover after each, so the count taken after a run is the one the next run
+// would take, unless a process of the same uid outside the server ended meanwhile (the
+// next run could then start that many more); one older than k_uid_tasks_fresh_ms is taken
+// anew on the run's way.
 //
 // Records: each bound run holds one until its init has been reaped, which may come after
 // the run's answer (the init reports the end of the run's processes first).
@@ -91,13 +93,17 @@ bool prepared_runs_refill();
 // Whether the pool is short of prepared_runs= and may prepare more now.
 bool prepared_runs_short();
 
+// Descriptors the pool and the records of runs' inits may hold at once, at most (plain
+// basic mode: its prepared rulesets and their places).
+i64 prepared_runs_descriptors();
+
 // Inits waiting in the pool (ready or still preparing).
 i64 prepared_runs_waiting();
 
 // Plain basic mode: a prepared Landlock ruleset (close-on-exec) for the caller to take
 // over, or -1 when none is ready; and the uid's task count taken with it, or -1 when it
 // is stale (or there was none).
-constexpr i64 k_uid_tasks_fresh_ms = 1000;
+constexpr i64 k_uid_tasks_fresh_ms = 10000;
 struct PlainPrepared {
     int ruleset;
     i64 uid_tasks;

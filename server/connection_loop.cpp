@@ -481,8 +481,9 @@ static i64 expire_connections(i64 now_ms, i64 next)
     return next;
 }
 
-// Room for every connection and run, and for the namespaces each agent slot may hold: the
-// soft descriptor limit goes up to the hard one, and the table shrinks to what that allows.
+// Room for every connection and run, for the namespaces each agent slot may hold and for
+// the prepared runs: the soft descriptor limit goes up to the hard one, and the table
+// shrinks to what that allows.
 static i64 connection_capacity()
 {
     rlimit_k files {};
@@ -490,7 +491,8 @@ static i64 connection_capacity()
     files.cur = files.max;
     sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
     i64 agents = jail_descriptors_per_agent() * agent_uid_count();
-    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * (state.max_concurrent_runs + state.max_background_runs) - agents;
+    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * (state.max_concurrent_runs + state.max_background_runs) - agents -
+        prepared_runs_descriptors();
     return state.max_connections < room ? state.max_connections : room;
 }
 
