@@ -87,6 +87,8 @@ install: build
 	install -m 0644 README.md $(DESTDIR)$(DOCDIR)/README.md
 	install -m 0644 deploy/README.md $(DESTDIR)$(DOCDIR)/deploy.md
 	install -m 0644 deploy/haproxy.cfg $(DESTDIR)$(DOCDIR)/examples/haproxy.cfg
+	install -d $(DESTDIR)$(DOCDIR)/examples/prometheus
+	install -m 0644 deploy/prometheus/prometheus.yml deploy/prometheus/cindervox-alerts.yml $(DESTDIR)$(DOCDIR)/examples/prometheus/
 	for f in $(EXAMPLES); do install -m 0600 deploy/etc/$$f $(DESTDIR)$(DOCDIR)/examples/$$f; done
 	for f in $(EXAMPLES); do \
 	    [ -e $(DESTDIR)$(CONFDIR)/$$f ] || install -m 0600 deploy/etc/$$f $(DESTDIR)$(CONFDIR)/$$f; \

@@ -5,57 +5,159 @@
 // X-Agent), runs it through the router, and takes the route's answer through the response
 // writer's carrier, so screen, policy, rate window, budget, audit and run are exactly
 // those of the route. A refusal becomes a tool result with isError, never a protocol error.
+// A command's call goes on after the route returns: it is recorded for a cancellation, and
+// its answer becomes a progress stream when the client asked for one.
 #include "admin/mcp_endpoint.h"
+#include "admin/mcp_calls.h"
+#include "admin/mcp_progress.h"
+#include "agents/registry.h"
+#include "core/connection_table.h"
 #include "core/http_response.h"
 #include "core/http_status.h"
 #include "core/version.h"
+#include "exec/sandbox_runner.h"
 #include "runtime/fields.h"
 #include "runtime/heap.h"
 #include "runtime/json_reader.h"
 #include "runtime/text.h"
 
-enum McpTool { k_tool_execute_command, k_tool_write_file, k_tool_read_file, k_tool_list_files };
+enum McpTool {
+    k_tool_execute_command,
+    k_tool_write_file,
+    k_tool_read_file,
+    k_tool_list_files,
+    k_tool_start_command,
+    k_tool_command_status,
+    k_tool_write_command_stdin,
+    k_tool_stop_command,
+    k_tool_list_commands,
+};
 
-// One argument a tool takes, and the member of its route's body it becomes: the first
-// member opens the body ("{"), every other one follows a comma. An argument without a
-// member ("agent") travels in the route request's X-Agent header instead.
+// Where an argument goes in its route's request: a member of the JSON body, the X-Agent
+// header, the path (the run's id) or the query. The path and the query take whole numbers
+// only, which the endpoint checks, as it writes them into the request line.
+enum ArgumentPlace : u8 { k_in_body, k_in_header, k_in_path, k_in_query };
+
+// What the endpoint itself asks of an argument's value before the route judges it: nothing,
+// a JSON string, or a whole number of 0 or more (at most 18 digits).
+enum ArgumentKind : u8 { k_any, k_text, k_whole };
+
+// One argument a tool takes: its name, its member's key in the route's body (or its query
+// key), where it goes, what the endpoint checks and whether the call needs it.
 struct ToolArgument {
     const char* name;
     const char* member;
+    ArgumentPlace place;
+    ArgumentKind kind;
+    bool required;
 };
 
-// The tools, each with its route and its arguments in the order the body lists them; the
-// first is the one every call needs (it opens the body). list_files lists /tmp without one.
+static constexpr ToolArgument k_agent_argument { "agent", nullptr, k_in_header, k_any, false };
+static constexpr ToolArgument k_run_id_argument { "run_id", nullptr, k_in_path, k_whole, true };
+
+static constexpr ToolArgument k_execute_arguments[] = {
+    { "command", R"("cmd":)", k_in_body, k_text, true },
+    { "cwd", R"("cwd":)", k_in_body, k_any, false },
+    { "env", R"("env":)", k_in_body, k_any, false },
+    { "stdin", R"("stdin":)", k_in_body, k_any, false },
+    { "stdin_encoding", R"("stdin_encoding":)", k_in_body, k_any, false },
+    { "timeout_ms", R"("timeout_ms":)", k_in_body, k_any, false },
+    { "merge_stderr", R"("merge_stderr":)", k_in_body, k_any, false },
+    k_agent_argument,
+};
+static constexpr ToolArgument k_write_arguments[] = {
+    { "path", R"("path":)", k_in_body, k_text, true },
+    { "content", R"("content":)", k_in_body, k_text, true },
+    { "encoding", R"("encoding":)", k_in_body, k_any, false },
+    { "mode", R"("mode":)", k_in_body, k_any, false },
+    { "append", R"("append":)", k_in_body, k_any, false },
+    k_agent_argument,
+};
+static constexpr ToolArgument k_read_arguments[] = {
+    { "path", R"("path":)", k_in_body, k_text, true },
+    { "offset", R"("offset":)", k_in_body, k_any, false },
+    { "length", R"("length":)", k_in_body, k_any, false },
+    { "encoding", R"("encoding":)", k_in_body, k_any, false },
+    k_agent_argument,
+};
+// list_files lists /tmp without a path.
+static constexpr ToolArgument k_list_arguments[] = { { "path", R"("path":)", k_in_body, k_text, false }, k_agent_argument };
+static constexpr ToolArgument k_start_arguments[] = {
+    { "command", R"("cmd":)", k_in_body, k_text, true },
+    { "cwd", R"("cwd":)", k_in_body, k_any, false },
+    { "env", R"("env":)", k_in_body, k_any, false },
+    { "timeout_ms", R"("timeout_ms":)", k_in_body, k_any, false },
+    k_agent_argument,
+};
+static constexpr ToolArgument k_status_arguments[] = {
+    k_run_id_argument,
+    { "offset", "?offset=", k_in_query, k_whole, false },
+    k_agent_argument,
+};
+static constexpr ToolArgument k_stdin_arguments[] = {
+    k_run_id_argument,
+    { "data", R"("data":)", k_in_body, k_any, false },
+    { "eof", R"("eof":)", k_in_body, k_any, false },
+    k_agent_argument,
+};
+static constexpr ToolArgument k_run_arguments[] = { k_run_id_argument, k_agent_argument };
+static constexpr ToolArgument k_agent_only[] = { k_agent_argument };
+
+// The tools, each with its route: the method, the path (before the run id for a tool that
+// names a run, and what follows it), the members every body has besides the arguments
+// (nullptr: the request has no body), and the arguments in the order the body lists them.
 struct ToolRow {
     const char* name;
     McpTool tool;
+    const char* method;
     const char* path;
-    ToolArgument arguments[8];
+    const char* path_end;
+    const char* fixed_members;
+    const ToolArgument* arguments;
+    i64 argument_count;
 };
+
+template <i64 N>
+static constexpr ToolRow tool_row(const char* name, McpTool tool, const char* method, const char* path, const char* path_end,
+    const char* fixed_members, const ToolArgument (&arguments)[N])
+{
+    return { name, tool, method, path, path_end, fixed_members, arguments, N };
+}
 
 static constexpr ToolRow k_tools[] = {
-    { "execute_command", k_tool_execute_command, "/api/exec",
-        { { "command", R"({"cmd":)" }, { "cwd", R"(,"cwd":)" }, { "env", R"(,"env":)" }, { "stdin", R"(,"stdin":)" },
-            { "stdin_encoding", R"(,"stdin_encoding":)" }, { "timeout_ms", R"(,"timeout_ms":)" },
-            { "merge_stderr", R"(,"merge_stderr":)" }, { "agent", nullptr } } },
-    { "write_file", k_tool_write_file, "/api/write",
-        { { "path", R"({"path":)" }, { "content", R"(,"content":)" }, { "encoding", R"(,"encoding":)" }, { "mode", R"(,"mode":)" },
-            { "append", R"(,"append":)" }, { "agent", nullptr } } },
-    { "read_file", k_tool_read_file, "/api/read",
-        { { "path", R"({"path":)" }, { "offset", R"(,"offset":)" }, { "length", R"(,"length":)" }, { "encoding", R"(,"encoding":)" },
-            { "agent", nullptr } } },
-    { "list_files", k_tool_list_files, "/api/list", { { "path", R"({"path":)" }, { "agent", nullptr } } },
+    tool_row("execute_command", k_tool_execute_command, "POST", "/api/exec", "", "", k_execute_arguments),
+    tool_row("write_file", k_tool_write_file, "POST", "/api/write", "", "", k_write_arguments),
+    tool_row("read_file", k_tool_read_file, "POST", "/api/read", "", "", k_read_arguments),
+    tool_row("list_files", k_tool_list_files, "POST", "/api/list", "", "", k_list_arguments),
+    tool_row("start_command", k_tool_start_command, "POST", "/api/exec", "", R"("background":true)", k_start_arguments),
+    tool_row("command_status", k_tool_command_status, "GET", "/api/runs/", "", nullptr, k_status_arguments),
+    tool_row("write_command_stdin", k_tool_write_command_stdin, "POST", "/api/runs/", "/stdin", "", k_stdin_arguments),
+    tool_row("stop_command", k_tool_stop_command, "DELETE", "/api/runs/", "", nullptr, k_run_arguments),
+    tool_row("list_commands", k_tool_list_commands, "GET", "/api/runs", "", nullptr, k_agent_only),
 };
 
-// The members of a route body at most: every argument of the widest tool, each a key and a
-// value, and the closing brace.
-static constexpr i64 k_body_parts_max = 2 * 8 + 1;
+// The parts of a route body at most: for every argument of the widest tool a separator, a
+// key and a value; the fixed members, their separator, and the braces.
+static constexpr i64 k_tool_arguments_max = 8;
+static constexpr i64 k_body_parts_max = 3 * k_tool_arguments_max + 4;
+
+static constexpr bool tools_fit()
+{
+    for (const ToolRow& row : k_tools)
+        if (row.argument_count > k_tool_arguments_max)
+            return false;
+    return true;
+}
+static_assert(tools_fit(), "a tool takes more arguments than a route body has room for");
 
 // The schema of the agent argument, which every tool takes.
 #define K_AGENT_PROPERTY                                                                                                           \
     R"("agent":{"type":"string","minLength":1,"maxLength":31,)"                                                                    \
     R"("description":"Name the call is attributed to (audit log, limits, workspace); at most 31 bytes of printable text. )"       \
     R"(Default: the X-Agent header, else mcp. Ignored with an agent token, which names its agent."})"
+
+// The agent argument of the background-run tools, which execute_command's describes whole.
+#define K_RUN_AGENT_PROPERTY R"("agent":{"type":"string","minLength":1,"maxLength":31,"description":"As for execute_command."})"
 
 // The tools as tools/list shows them. The descriptions are what a model reads before it
 // decides to call one, so they say what the sandbox is and where its limits are (the
@@ -146,14 +248,80 @@ static constexpr char k_tools_list[] =
     R"("mtime":{"type":"integer"}}}},"count":{"type":"integer"},"truncated":{"type":"boolean"}},)"
     R"("required":["path","entries"]},)"
     R"("annotations":{"title":"List a directory in the sandbox","readOnlyHint":true,"destructiveHint":false,)"
+    R"("idempotentHint":true,"openWorldHint":false}},)"
+    R"({"name":"start_command","title":"Start a command in the background",)"
+    R"("description":"Starts one command with /bin/sh -c, screened and confined as execute_command's are, and returns its )"
+    R"(run_id at once while it goes on: for builds, servers, anything that may outlast a call. It runs up to an hour )"
+    R"((timeout_ms may shorten it), at most 4 at once per agent; stdout and stderr are one stream kept in a ring of 1 MiB )"
+    R"((the oldest output gives way). Read it with command_status, feed it with write_command_stdin, end it with )"
+    R"(stop_command.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("command":{"type":"string","minLength":1,"description":"The shell command line."},)"
+    R"("cwd":{"type":"string","description":"Working directory, as for execute_command."},)"
+    R"("env":{"type":"object","description":"Environment variables to add, as for execute_command.",)"
+    R"("additionalProperties":{"type":"string"}},)"
+    R"("timeout_ms":{"type":"integer","minimum":1,"description":"Time-out of the run in milliseconds (default and limit: the server's max_background_seconds)."},)"
+    K_RUN_AGENT_PROPERTY R"(},)"
+    R"("required":["command"],"additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{"run_id":{"type":"integer"}},"required":["run_id"]},)"
+    R"("annotations":{"readOnlyHint":false,"destructiveHint":true,)"
+    R"("idempotentHint":false,"openWorldHint":false}},)"
+    R"({"name":"command_status","title":"Read a background command",)"
+    R"("description":"Returns a background run's state (running or exited), its exit code once it has ended, and its )"
+    R"(output from offset on, with next_offset to read on from. A finished run is kept 10 minutes. When the ring no longer )"
+    R"(holds the output at offset, the answer starts later and dropped says how many bytes were missed.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("run_id":{"type":"integer","minimum":1,"description":"What start_command returned."},)"
+    R"("offset":{"type":"integer","minimum":0,"default":0,"description":"First output byte to return: 0, or the last next_offset."},)"
+    K_RUN_AGENT_PROPERTY R"(},)"
+    R"("required":["run_id"],"additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{)"
+    R"("run_id":{"type":"integer"},"state":{"type":"string","enum":["running","exited"]},"exit_code":{"type":"integer"},)"
+    R"("output":{"type":"string"},"next_offset":{"type":"integer"},"dropped":{"type":"integer"}},)"
+    R"("required":["run_id","state","output","next_offset"]},)"
+    R"("annotations":{"readOnlyHint":true,"destructiveHint":false,)"
+    R"("idempotentHint":true,"openWorldHint":false}},)"
+    R"({"name":"write_command_stdin","title":"Write to a background command's input",)"
+    R"("description":"Writes data to a background run's stdin as far as its pipe takes it now (written says how much; )"
+    R"(send the rest again later), and with eof true then closes the input.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("run_id":{"type":"integer","minimum":1,"description":"What start_command returned."},)"
+    R"("data":{"type":"string","description":"Text to write, at most 65,536 bytes."},)"
+    R"("eof":{"type":"boolean","default":false,"description":"Close the input after data."},)"
+    K_RUN_AGENT_PROPERTY R"(},)"
+    R"("required":["run_id"],"additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{"bytes":{"type":"integer"},"written":{"type":"integer"},)"
+    R"("stdin_open":{"type":"boolean"}},"required":["written"]},)"
+    R"("annotations":{"readOnlyHint":false,"destructiveHint":false,)"
+    R"("idempotentHint":false,"openWorldHint":false}},)"
+    R"({"name":"stop_command","title":"Stop a background command",)"
+    R"("description":"Kills a background run with its whole process tree (exit code 137). A run that had ended already )"
+    R"(is left as it was: stopped is then false.",)"
+    R"("inputSchema":{"type":"object","properties":{)"
+    R"("run_id":{"type":"integer","minimum":1,"description":"What start_command returned."},)"
+    K_RUN_AGENT_PROPERTY R"(},)"
+    R"("required":["run_id"],"additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{"run_id":{"type":"integer"},"stopped":{"type":"boolean"}},)"
+    R"("required":["run_id","stopped"]},)"
+    R"("annotations":{"readOnlyHint":false,"destructiveHint":true,)"
+    R"("idempotentHint":true,"openWorldHint":false}},)"
+    R"({"name":"list_commands","title":"List background commands",)"
+    R"("description":"Lists your background runs, running or ended in the last 10 minutes: run_id, command, state, )"
+    R"(exit code and output_bytes of each.",)"
+    R"("inputSchema":{"type":"object","properties":{)" K_RUN_AGENT_PROPERTY R"(},"additionalProperties":false},)"
+    R"("outputSchema":{"type":"object","properties":{"runs":{"type":"array","items":{"type":"object"}},)"
+    R"("count":{"type":"integer"}},"required":["runs"]},)"
+    R"("annotations":{"readOnlyHint":true,"destructiveHint":false,)"
     R"("idempotentHint":true,"openWorldHint":false}})"
     R"(]})";
 #undef K_AGENT_PROPERTY
+#undef K_RUN_AGENT_PROPERTY
 
 static constexpr char k_instructions[] = "Cindervox runs shell commands for you in a confined sandbox: no network beyond your own "
                                          "loopback, read-only system directories, a writable /tmp that is your workspace, resource "
                                          "and time limits, and a command policy that refuses some commands. Use execute_command for "
-                                         "commands, and write_file, read_file and list_files for files under /tmp/.";
+                                         "commands, start_command and its companions for commands that run long, and "
+                                         "write_file, read_file and list_files for files under /tmp/.";
 
 static constexpr char k_default_agent[] = "mcp";
 
@@ -292,9 +460,12 @@ static void answer_initialize(int conn, const char* json, i64 len, i64 params, B
 
 // ---- tools/call ---------------------------------------------------------------------
 
+// A call on its way through its route: the tool, the request's id, and the serial of its
+// connection while a cancellation may look for it (0 otherwise).
 struct ToolCall {
     McpTool tool;
     ByteSpan id;
+    u64 serial;
 };
 
 // The raw JSON text of a string member of args, quotes included; len 0 when absent or
@@ -334,15 +505,32 @@ static i64 tool_agent(const char* json, i64 len, i64 args, const char* req, i64 
     return name.len;
 }
 
+// The pieces of a route's request that come from the call: the request line's target (the
+// path, the run's id, what follows it in the path, the query) and the body.
+struct RouteParts {
+    ByteSpan target[5];
+    i64 target_count;
+    ByteSpan body[k_body_parts_max];
+    i64 body_count;
+};
+
+static i64 append_spans(char* out, i64 pos, const ByteSpan* spans, i64 count)
+{
+    for (i64 i = 0; i < count; i++)
+        pos = append_bytes(out, pos, spans[i].ptr, spans[i].len);
+    return pos;
+}
+
 // The route's request: its request line, the caller's Authorization line (so whatever the
 // router decided about the caller holds for the route too), the agent, and the body.
-static i64 build_route_request(char* out, const char* path, ByteSpan authorization, ByteSpan agent, ByteSpan body_parts[], i64 part_count)
+static i64 build_route_request(char* out, const char* method, ByteSpan authorization, ByteSpan agent, const RouteParts& parts)
 {
     i64 body_len = 0;
-    for (i64 i = 0; i < part_count; i++)
-        body_len += body_parts[i].len;
-    i64 pos = append_text(out, 0, "POST ");
-    pos = append_text(out, pos, path);
+    for (i64 i = 0; i < parts.body_count; i++)
+        body_len += parts.body[i].len;
+    i64 pos = append_text(out, 0, method);
+    pos = append_byte(out, pos, ' ');
+    pos = append_spans(out, pos, parts.target, parts.target_count);
     pos = append_text(out, pos, " HTTP/1.1\r\n");
     if (authorization.ptr != nullptr) {
         pos = append_text(out, pos, "Authorization: ");
@@ -354,8 +542,7 @@ static i64 build_route_request(char* out, const char* path, ByteSpan authorizati
     pos = append_text(out, pos, "\r\nContent-Type: application/json\r\nContent-Length: ");
     pos = append_decimal(out, pos, body_len);
     pos = append_text(out, pos, "\r\n\r\n");
-    for (i64 i = 0; i < part_count; i++)
-        pos = append_bytes(out, pos, body_parts[i].ptr, body_parts[i].len);
+    pos = append_spans(out, pos, parts.body, parts.body_count);
     out[pos] = 0;
     return pos;
 }
@@ -366,12 +553,15 @@ static i64 append_string_interior(char* out, i64 pos, ByteSpan raw)
     return raw.len >= 2 ? append_bytes(out, pos, raw.ptr + 1, raw.len - 2) : pos;
 }
 
-static i64 integer_member(const char* json, i64 len, const char* key, i64 fallback)
+// An integer member of the object at object (0: the answer itself), or fallback.
+static i64 integer_in(const char* json, i64 len, i64 object, const char* key, i64 fallback)
 {
-    i64 value = json_find_member(json, len, 0, key, text_length(key));
+    i64 value = json_find_member(json, len, object, key, text_length(key));
     JsonInteger number = value < 0 ? JsonInteger { false, 0 } : json_read_integer(json, len, value);
     return number.ok ? number.value : fallback;
 }
+
+static i64 integer_member(const char* json, i64 len, const char* key, i64 fallback) { return integer_in(json, len, 0, key, fallback); }
 
 // A boolean member of a route's answer: 1 true, 0 false, -1 absent (or another value).
 static i64 flag_member(const char* json, i64 len, const char* key)
@@ -542,8 +732,109 @@ static i64 append_write_text(char* out, i64 pos, const char* body, i64 len)
     return append_text(out, pos, R"("})");
 }
 
+// ---- the background runs' texts ----------------------------------------------------
+// Each is fixed text, numbers and bytes of the answer, and shorter than the members of the
+// answer it reads (an entry of the run list has more keys than its line has words).
+
+static i64 append_key_number(char* out, i64 pos, const char* text, i64 number)
+{
+    pos = append_text(out, pos, text);
+    return append_decimal(out, pos, number);
+}
+
+static i64 append_start_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_key_number(out, pos, R"({"type":"text","text":"started run )", integer_member(body, len, "run_id", 0));
+    return append_text(out, pos, R"(; read its output with command_status"})");
+}
+
+// How a run that has ended ended: its exit code and what ended it, or why it never started.
+static i64 append_run_end(char* out, i64 pos, const char* body, i64 len, i64 object)
+{
+    ByteSpan error = string_member(body, len, object, "error");
+    if (error.len > 0) {
+        pos = append_text(out, pos, ": ");
+        return append_string_interior(out, pos, error);
+    }
+    pos = append_key_number(out, pos, " with code ", integer_in(body, len, object, "exit_code", 0));
+    if (json_find_member(body, len, object, "timed_out", 9) >= 0)
+        pos = append_text(out, pos, ", timed out");
+    if (json_find_member(body, len, object, "stopped", 7) >= 0)
+        pos = append_text(out, pos, ", stopped");
+    ByteSpan killed_by = string_member(body, len, object, "killed_by");
+    if (killed_by.len > 0) {
+        pos = append_text(out, pos, ", killed by ");
+        pos = append_string_interior(out, pos, killed_by);
+    }
+    return pos;
+}
+
+static bool run_exited(const char* body, i64 len, i64 object) { return span_is(string_member(body, len, object, "state"), R"("exited")"); }
+
+// The output from the offset, then the run's state and where to read on.
+static i64 append_status_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_text(out, pos, R"({"type":"text","text":)");
+    ByteSpan output = string_member(body, len, 0, "output");
+    pos = output.len > 0 ? append_bytes(out, pos, output.ptr, output.len) : append_text(out, pos, R"("")");
+    pos = append_key_number(out, pos, R"(},{"type":"text","text":"run )", integer_member(body, len, "run_id", 0));
+    bool exited = run_exited(body, len, 0);
+    pos = append_text(out, pos, exited ? " exited" : " running");
+    if (exited)
+        pos = append_run_end(out, pos, body, len, 0);
+    i64 next = integer_member(body, len, "next_offset", 0);
+    pos = append_key_number(out, pos, "; output bytes ", integer_member(body, len, "offset", 0));
+    pos = append_key_number(out, pos, " to ", next);
+    pos = append_key_number(out, pos, " of ", integer_member(body, len, "output_bytes", 0));
+    if (i64 dropped = integer_member(body, len, "dropped", 0); dropped > 0) {
+        pos = append_key_number(out, pos, " (the ring no longer held the ", dropped);
+        pos = append_text(out, pos, " bytes before)");
+    }
+    if (!exited || next < integer_member(body, len, "output_bytes", 0))
+        pos = append_key_number(out, pos, "; read on with offset ", next);
+    if (flag_member(body, len, "lossy") == 1)
+        pos = append_text(out, pos, "; bytes that are not UTF-8 are shown as U+FFFD");
+    return append_text(out, pos, R"("})");
+}
+
+static i64 append_stdin_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_key_number(out, pos, R"({"type":"text","text":"wrote )", integer_member(body, len, "written", 0));
+    pos = append_key_number(out, pos, " of ", integer_member(body, len, "bytes", 0));
+    pos = append_text(out, pos, flag_member(body, len, "stdin_open") == 1 ? " bytes; stdin open" : " bytes; stdin closed");
+    return append_text(out, pos, R"("})");
+}
+
+static i64 append_stop_text(char* out, i64 pos, const char* body, i64 len)
+{
+    bool stopped = flag_member(body, len, "stopped") == 1;
+    pos = append_key_number(out, pos, stopped ? R"({"type":"text","text":"stopped run )" : R"({"type":"text","text":"run )",
+        integer_member(body, len, "run_id", 0));
+    return append_text(out, pos, stopped ? R"("})" : R"( had ended already"})");
+}
+
+// One line per run: its id, its state and how it ended, and its command as the list shows it.
+static i64 append_runs_text(char* out, i64 pos, const char* body, i64 len)
+{
+    pos = append_text(out, pos, R"({"type":"text","text":")");
+    i64 start = pos;
+    for_each_element(body, len, json_find_member(body, len, 0, "runs", 4), [&](i64 run) {
+        pos = append_key_number(out, pos, "run ", integer_in(body, len, run, "run_id", 0));
+        bool exited = run_exited(body, len, run);
+        pos = append_text(out, pos, exited ? " exited" : " running");
+        if (exited)
+            pos = append_run_end(out, pos, body, len, run);
+        pos = append_text(out, pos, ": ");
+        pos = append_string_interior(out, pos, string_member(body, len, run, "cmd"));
+        pos = append_text(out, pos, "\\n");
+    });
+    if (pos == start)
+        pos = append_text(out, pos, "(no runs)");
+    return append_text(out, pos, R"("})");
+}
+
 // The text content of a successful tool: the command's output and how it ended, what was
-// written, the file's content, or the directory's names.
+// written, the file's content, the directory's names, or the background run's news.
 static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* body, i64 len)
 {
     switch (tool) {
@@ -551,6 +842,11 @@ static i64 append_success_text(char* out, i64 pos, McpTool tool, const char* bod
     case k_tool_write_file: return append_write_text(out, pos, body, len);
     case k_tool_read_file: return append_read_text(out, pos, body, len);
     case k_tool_list_files: return append_list_text(out, pos, body, len);
+    case k_tool_start_command: return append_start_text(out, pos, body, len);
+    case k_tool_command_status: return append_status_text(out, pos, body, len);
+    case k_tool_write_command_stdin: return append_stdin_text(out, pos, body, len);
+    case k_tool_stop_command: return append_stop_text(out, pos, body, len);
+    case k_tool_list_commands: return append_runs_text(out, pos, body, len);
     }
     return pos;
 }
@@ -596,11 +892,15 @@ static i64 append_refusal_text(char* out, i64 pos, i64 status, const char* body,
 }
 
 // The route's answer as the tool's result, built once, envelope and all; a success also
-// carries the route's whole answer as structuredContent.
+// carries the route's whole answer as structuredContent. A call's record for cancellation
+// ends here: the call has its answer.
 static void carry_tool_answer(int conn, i64 status, const char* body, i64 len, i64 retry_after_s, void* context)
 {
     const ToolCall* call = (const ToolCall*)context;
-    bool ok = status == 200 && len > 0 && body[0] == '{';
+    if (call->serial != 0)
+        mcp_call_forget(conn, call->serial);
+    // 202: start_command's run has started.
+    bool ok = (status == 200 || status == 202) && len > 0 && body[0] == '{';
     char* out = (char*)heap_alloc(mcp_tool_answer_size(len));
     if (!out)
         return send_memory_exhausted(conn);
@@ -624,7 +924,7 @@ i64 mcp_tool_answer_size(i64 route_answer_len) { return k_fixed_answer_size + 2 
 i64 mcp_call_memory(i64 request_len)
 {
     return heap_block(32) + heap_block(sizeof(ToolCall)) + heap_block(k_id_max + 1) + heap_block(request_len + k_route_request_extra)
-        + heap_block(k_fixed_answer_size);
+        + heap_block(k_fixed_answer_size) + mcp_progress_memory();
 }
 
 static const ToolRow* find_tool(ByteSpan name)
@@ -637,8 +937,8 @@ static const ToolRow* find_tool(ByteSpan name)
 
 static bool tool_takes(const ToolRow& tool, ByteSpan name)
 {
-    for (const ToolArgument& argument : tool.arguments)
-        if (argument.name && span_is(name, argument.name))
+    for (i64 i = 0; i < tool.argument_count; i++)
+        if (span_is(name, tool.arguments[i].name))
             return true;
     return false;
 }
@@ -680,41 +980,143 @@ static ByteSpan raw_member(const char* json, i64 len, i64 args, const char* key)
     return end < 0 ? ByteSpan { nullptr, 0 } : ByteSpan { json + value, end - value };
 }
 
-// What a tool's required string arguments lack, or nullptr: the first argument (list_files
-// has a default for it) and write_file's content.
-static const char* missing_argument(const char* json, i64 len, i64 args, const ToolRow& tool)
+// A whole number as the request line may carry it: 1 to 18 digits (the run ids' and the
+// offsets' range), nothing else.
+static bool whole_number(ByteSpan value)
 {
-    const char* first = tool.arguments[0].name;
-    ByteSpan value = raw_member(json, len, args, first);
-    bool optional = tool.tool == k_tool_list_files && value.len == 0;
-    if (!optional && string_member(json, len, args, first).len == 0)
-        return tool.tool == k_tool_execute_command ? "command must be a string" : "path must be a string";
-    if (tool.tool == k_tool_write_file && string_member(json, len, args, "content").len == 0)
-        return "content must be a string";
+    if (value.len < 1 || value.len > 18)
+        return false;
+    for (i64 i = 0; i < value.len; i++)
+        if (value.ptr[i] < '0' || value.ptr[i] > '9')
+            return false;
+    return true;
+}
+
+// The message for the first argument the endpoint refuses, into out (k_argument_message_size
+// bytes), or nullptr: a required one missing, a text that is not a string, a path or query
+// number that is not a whole number. Every other value is the route's to judge.
+static constexpr i64 k_argument_message_size = 96;
+static const char* argument_error(const char* json, i64 len, i64 args, const ToolRow& tool, char* out)
+{
+    for (i64 i = 0; i < tool.argument_count; i++) {
+        const ToolArgument& argument = tool.arguments[i];
+        ByteSpan value = raw_member(json, len, args, argument.name);
+        if ((value.len == 0 && !argument.required) || argument.kind == k_any)
+            continue;
+        bool fits = argument.kind == k_text ? value.len > 0 && value.ptr[0] == '"' : whole_number(value);
+        if (fits)
+            continue;
+        i64 pos = append_text(out, 0, argument.name);
+        pos = append_text(out, pos, argument.kind == k_text ? " must be a string" : " must be a whole number of 0 or more");
+        append_byte(out, pos, 0);
+        return out;
+    }
     return nullptr;
 }
 
 static constexpr char k_default_list_path[] = R"("/tmp")";
 
-// The route's body: each argument the call gives, as its client wrote it, under the
-// route's member name; the route judges the values as it judges any request's. Returns
-// the number of parts (at most k_body_parts_max).
-static i64 route_body_parts(const char* json, i64 len, i64 args, const ToolRow& tool, ByteSpan* parts)
+// The route's request line target and body: each argument the call gives, as its client
+// wrote it, where its route takes it (list_files' path defaults to /tmp); the route judges
+// the values as it judges any request's.
+static void route_parts(const char* json, i64 len, i64 args, const ToolRow& tool, RouteParts* parts)
 {
-    i64 count = 0;
-    for (const ToolArgument& argument : tool.arguments) {
-        if (!argument.name || !argument.member)
-            continue;
+    parts->target_count = 0;
+    parts->body_count = 0;
+    auto target = [&](ByteSpan span) { parts->target[parts->target_count++] = span; };
+    auto member = [&](const char* key, ByteSpan value) {
+        ByteSpan separator { parts->body_count == 0 ? "{" : ",", 1 };
+        parts->body[parts->body_count++] = separator;
+        parts->body[parts->body_count++] = { key, text_length(key) };
+        if (value.ptr)
+            parts->body[parts->body_count++] = value;
+    };
+    target({ tool.path, text_length(tool.path) });
+    ByteSpan query[2] {};
+    for (i64 i = 0; i < tool.argument_count; i++) {
+        const ToolArgument& argument = tool.arguments[i];
         ByteSpan value = raw_member(json, len, args, argument.name);
-        if (value.len == 0 && &argument == &tool.arguments[0])
+        if (value.len == 0 && tool.tool == k_tool_list_files && argument.place == k_in_body)
             value = { k_default_list_path, sizeof(k_default_list_path) - 1 };
-        if (value.len == 0)
+        if (value.len == 0 || argument.place == k_in_header)
             continue;
-        parts[count++] = { argument.member, text_length(argument.member) };
-        parts[count++] = value;
+        if (argument.place == k_in_path) {
+            target(value);
+        } else if (argument.place == k_in_query) {
+            query[0] = { argument.member, text_length(argument.member) };
+            query[1] = value;
+        } else {
+            member(argument.member, value);
+        }
     }
-    parts[count++] = { "}", 1 };
-    return count;
+    target({ tool.path_end, text_length(tool.path_end) });
+    target(query[0]);
+    target(query[1]);
+    if (tool.fixed_members == nullptr)
+        return;
+    if (tool.fixed_members[0] != 0)
+        member(tool.fixed_members, { nullptr, 0 });
+    if (parts->body_count == 0)
+        parts->body[parts->body_count++] = { "{", 1 };
+    parts->body[parts->body_count++] = { "}", 1 };
+}
+
+// Who sent the message: the agent of its agent token, else the name its X-Agent header gives.
+static void message_caller(const char* req, i64 req_len, McpCaller* caller)
+{
+    caller->bound = request_agent_bound();
+    caller->len = request_agent_name(req, req_len, caller->name);
+}
+
+static bool call_live(int conn, u64 serial) { return connection_serial(conn) == serial; }
+
+// Whether text holds a control byte (a raw line feed in a string), which would end an
+// event stream's data line early.
+static bool has_control_byte(ByteSpan text)
+{
+    for (i64 i = 0; i < text.len; i++)
+        if ((u8)text.ptr[i] < 0x20)
+            return true;
+    return false;
+}
+
+// params._meta.progressToken's JSON text: ptr nullptr when absent, len -1 when it is not a
+// string or a number of at most k_progress_token_max bytes.
+static ByteSpan progress_token(const char* json, i64 len, i64 params)
+{
+    i64 meta = params < 0 ? -1 : json_find_member(json, len, params, "_meta", 5);
+    i64 value = meta < 0 || json[meta] != '{' ? -1 : json_find_member(json, len, meta, "progressToken", 13);
+    if (value < 0)
+        return { nullptr, 0 };
+    i64 end = json_value_end(json, len, value);
+    char first = json[value];
+    bool usable = end > value && end - value <= k_progress_token_max && (first == '"' || first == '-' || (first >= '0' && first <= '9'))
+        && !has_control_byte({ json + value, end - value });
+    return { json + value, usable ? end - value : -1 };
+}
+
+static bool accepts_event_stream(const char* req, i64 req_len)
+{
+    static constexpr char k_event_stream[] = "text/event-stream";
+    ByteSpan accept = header_value(req, req_len, "Accept");
+    return accept.ptr != nullptr && find_bytes(accept.ptr, accept.len, 0, k_event_stream, sizeof(k_event_stream) - 1) >= 0;
+}
+
+// A command the route has ordered goes on after the route returns: the call is recorded for
+// a cancellation by its caller, and a call that asked for progress (and takes an event
+// stream) gets it while the command runs.
+static void follow_run(int conn, const char* req, i64 req_len, ToolCall* call, ByteSpan token)
+{
+    if (call->tool != k_tool_execute_command || !sandbox_has_order(conn))
+        return;
+    McpCaller caller {};
+    message_caller(req, req_len, &caller);
+    u64 serial = connection_serial(conn);
+    if (serial != 0 && mcp_call_record(conn, serial, caller, call->id, call_live))
+        call->serial = serial;
+    // An id that holds a raw control byte is answered as it came, in plain JSON only.
+    if (token.ptr != nullptr && accepts_event_stream(req, req_len) && !has_control_byte(call->id))
+        mcp_progress_open(conn, token);
 }
 
 static void call_tool(int conn, const char* req, i64 req_len, const char* json, i64 len, i64 params, ByteSpan id, RouteHandler route)
@@ -727,6 +1129,9 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
     const ToolRow* tool = name.decoded == name.stored ? find_tool({ name_text, name.stored }) : nullptr;
     if (tool == nullptr)
         return send_rpc_error(conn, 200, "OK", id, k_invalid_params, "unknown tool");
+    ByteSpan token = progress_token(json, len, params);
+    if (token.len < 0)
+        return send_rpc_error(conn, 200, "OK", id, k_invalid_params, "progressToken must be a string or a number of at most 256 bytes");
     i64 args = json_find_member(json, len, params, "arguments", 9);
     if (args < 0 || json[args] != '{')
         return send_tool_error(conn, id, "the tool's arguments must be an object");
@@ -737,8 +1142,9 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
         append_byte(message, append_bytes(message, append_text(message, 0, "unknown argument: "), unknown, unknown_len), 0);
         return send_tool_error(conn, id, message);
     }
-    if (const char* missing = missing_argument(json, len, args, *tool))
-        return send_tool_error(conn, id, missing);
+    char refused[k_argument_message_size];
+    if (const char* message = argument_error(json, len, args, *tool, refused))
+        return send_tool_error(conn, id, message);
     char* agent = (char*)heap_alloc(32);
     ToolCall* call = (ToolCall*)heap_alloc(sizeof(ToolCall));
     char* id_copy = (char*)heap_alloc((u64)id.len + 1);
@@ -749,15 +1155,33 @@ static void call_tool(int conn, const char* req, i64 req_len, const char* json, 
     i64 agent_len = tool_agent(json, len, args, req, req_len, agent);
     if (agent_len < 0)
         return send_tool_error(conn, id, "agent must be printable text of at most 31 bytes");
-    ByteSpan parts[k_body_parts_max];
-    i64 count = route_body_parts(json, len, args, *tool, parts);
+    RouteParts parts {};
+    route_parts(json, len, args, *tool, &parts);
     copy_bytes(id_copy, id.ptr, id.len);
-    *call = { tool->tool, { id_copy, id.len } };
-    i64 route_len =
-        build_route_request(route_req, tool->path, header_value(req, req_len, "Authorization"), { agent, agent_len }, parts, count);
+    *call = { tool->tool, { id_copy, id.len }, 0 };
+    i64 route_len = build_route_request(route_req, tool->method, header_value(req, req_len, "Authorization"), { agent, agent_len }, parts);
     if (!carry_next_answer(conn, { carry_tool_answer, call }))
         return send_rpc_error(conn, 503, "Service Unavailable", id, k_invalid_request, "too many tool calls in progress");
     route(conn, route_req, route_len);
+    follow_run(conn, req, req_len, call, token);
+}
+
+// notifications/cancelled: the caller's call with params.requestId ends, its run killed with
+// its whole process tree (audited CANCELLED, as when a client leaves), and its connection
+// closes without a result. An id the caller has no call in flight for changes nothing, as
+// the notification may cross the call's answer.
+static void cancel_call(const char* req, i64 req_len, const char* json, i64 len)
+{
+    i64 params = json_find_member(json, len, 0, "params", 6);
+    i64 value = params < 0 || json[params] != '{' ? -1 : json_find_member(json, len, params, "requestId", 9);
+    i64 end = value < 0 ? -1 : json_value_end(json, len, value);
+    if (end < 0)
+        return;
+    McpCaller caller {};
+    message_caller(req, req_len, &caller);
+    int conn = mcp_call_take(caller, { json + value, end - value }, call_live);
+    if (conn >= 0 && sandbox_cancel(conn))
+        connection_abandon(conn);
 }
 
 // ---- the message ------------------------------------------------------------------
@@ -811,6 +1235,8 @@ void handle_mcp(int conn, const char* req, i64 req_len, RouteHandler route)
     i64 method = json_find_member(json, len, 0, "method", 6);
     if (jsonrpc < 0 || !method_is(json, len, jsonrpc, "2.0", scratch) || id.len < 0)
         return send_rpc_error(conn, 400, "Bad Request", id.len > 0 ? id : none, k_invalid_request, "not a JSON-RPC 2.0 message");
+    if (id.ptr == nullptr && method >= 0 && method_is(json, len, method, "notifications/cancelled", scratch))
+        cancel_call(req, req_len, json, len);
     // A notification, or the client's answer to a request of ours: nothing to answer.
     if (id.ptr == nullptr || method < 0)
         return answer_accepted(conn);

@@ -1,8 +1,11 @@
-// /mcp: the sandbox's three tools (execute_command, write_file, read_file) over the
-// Model Context Protocol's Streamable HTTP transport, in its stateless form. Each POST
-// carries one JSON-RPC message: a request is answered with one JSON-RPC response as
-// application/json, a notification or a client's response with 202 and no body. The
-// server offers no event stream, so every other method on /mcp is answered 405.
+// /mcp: the sandbox's tools (commands, files, background runs) over the Model Context
+// Protocol's Streamable HTTP transport, in its stateless form. Each POST carries one
+// JSON-RPC message: a request is answered with one JSON-RPC response as application/json
+// (or, for a command's call that asked for progress, as an event stream of progress
+// notifications ending with it: admin/mcp_progress.h), a notification or a client's
+// response with 202 and no body; notifications/cancelled ends the caller's call it names
+// (admin/mcp_calls.h). The server offers no standalone event stream, so every other method
+// on /mcp is answered 405.
 #pragma once
 #include "runtime/types.h"
 
@@ -19,7 +22,8 @@ void handle_mcp(int conn, const char* req, i64 req_len, RouteHandler route);
 i64 mcp_tool_answer_size(i64 route_answer_len);
 
 // What a tools/call takes of its connection's memory besides its route's own buffers:
-// the agent name, the call record, the id, and the route request it builds.
+// the agent name, the call record, the id, the route request it builds, and its progress
+// stream's buffers.
 i64 mcp_call_memory(i64 request_len);
 
 // GET, DELETE and every other method on /mcp.

@@ -11,7 +11,9 @@
 #include "exec/confinement.h"
 #include "exec/jail.h"
 #include "exec/landlock.h"
+#include "exec/run_cgroup.h"
 #include "exec/workspace.h"
+#include "policy/command_judge.h"
 #include "policy/rules.h"
 #include "runtime/io.h"
 #include "runtime/text.h"
@@ -37,14 +39,65 @@ i64 agents_report_size()
     return state.max_agents * k_agent_entry_max + k_max_agent_tokens * (k_json_string_max(k_agent_name_max) + 1) + k_agents_report_fixed;
 }
 
-// Fixed text of the health report, its fifteen numbers at their widest and the layers.
-static constexpr i64 k_health_fixed = 460;
-static_assert(k_health_fixed + 15 * k_decimal_max + k_layers_text_max <= k_health_report_size);
+// Fixed text of the health report, its numbers at their widest (fifteen, six limits of
+// the global profile and six of each profile's row) and the layers.
+static constexpr i64 k_health_fixed = 1024;
+static_assert(k_health_fixed + (16 + 6 + 6 * k_profile_count) * k_decimal_max + k_layers_text_max <= k_health_report_size);
+static_assert(sizeof(R"(,"cgroups":false,"workspaces":"directory","workspace_mb":,"max_procs":,"max_fsize":,"max_nofile":,"matcher":"bytes",)"
+                     R"("profiles":[])")
+            + k_profile_count * (sizeof(R"({"name":"","timeout_ms":,"max_mem_mb":,"max_cpu_sec":,"max_procs":,"max_fsize":,"max_nofile":,"whitelist":false},)") + k_profile_name_max)
+            + 460 <= k_health_fixed);
 
 static i64 append_key_number(char* out, i64 pos, const char* key, i64 value)
 {
     pos = append_text(out, pos, key);
     return append_decimal(out, pos, value);
+}
+
+// The six limits of a profile's row, each as ,"key":N.
+static i64 append_limits(char* out, i64 pos, const RunLimits& limits)
+{
+    pos = append_key_number(out, pos, R"(,"timeout_ms":)", limits.timeout_ms);
+    pos = append_key_number(out, pos, R"(,"max_mem_mb":)", limits.max_mem_mb);
+    pos = append_key_number(out, pos, R"(,"max_cpu_sec":)", limits.max_cpu_sec);
+    pos = append_key_number(out, pos, R"(,"max_procs":)", limits.max_procs);
+    pos = append_key_number(out, pos, R"(,"max_fsize":)", limits.max_fsize);
+    return append_key_number(out, pos, R"(,"max_nofile":)", limits.max_nofile);
+}
+
+// Where each agent's /tmp lives: a tmpfs of its own in the jail modes, a directory that
+// Landlock keeps to it in plain basic mode, or none (every run a fresh /tmp of the host's).
+static const char* workspace_kind()
+{
+    if (jail.mode != k_jail_none)
+        return "tmpfs";
+    return landlock_abi() > 0 ? "directory" : "none";
+}
+
+// What the health report adds about confinement beyond the layers: control groups (kernel
+// mode, where the host mounts the memory and pids controllers), the workspaces, the global
+// profile's other limits, the matcher, and every profile's row.
+static i64 append_confinement_facts(char* out, i64 pos)
+{
+    bool cgroups = jail.mode == k_jail_kernel && run_cgroups_available();
+    pos = append_text(out, pos, cgroups ? R"(,"cgroups":true)" : R"(,"cgroups":false)");
+    pos = append_text(out, pos, R"(,"workspaces":")");
+    pos = append_text(out, pos, workspace_kind());
+    pos = append_key_number(out, pos, R"(","workspace_mb":)", state.workspace_mb > 0 ? state.workspace_mb : k_default_workspace_mb);
+    pos = append_key_number(out, pos, R"(,"max_procs":)", state.max_procs);
+    pos = append_key_number(out, pos, R"(,"max_fsize":)", state.max_fsize);
+    pos = append_key_number(out, pos, R"(,"max_nofile":)", state.max_nofile);
+    pos = append_text(out, pos, state.matcher == k_matcher_words ? R"(,"matcher":"words")" : R"(,"matcher":"bytes")");
+    pos = append_text(out, pos, R"(,"profiles":[)");
+    for (i64 p = 0; p < k_profile_count; p++) {
+        pos = append_text(out, pos, p > 0 ? R"(,{"name":")" : R"({"name":")");
+        pos = append_text(out, pos, profile_name(p));
+        pos = append_byte(out, pos, '"');
+        pos = append_limits(out, pos, profile_limits(p));
+        // Only the strict profile holds commands to the whitelist.
+        pos = append_text(out, pos, p == 0 ? R"(,"whitelist":true})" : R"(,"whitelist":false})");
+    }
+    return append_byte(out, pos, ']');
 }
 
 i64 build_health_report(char* out)
@@ -67,6 +120,7 @@ i64 build_health_report(char* out)
     pos = append_text(out, pos, R"(,"layers":[")");
     pos = append_layer_names(out, pos, confinement_layers(jail.mode, landlock_abi()), R"(",")");
     pos = append_text(out, pos, R"("])");
+    pos = append_confinement_facts(out, pos);
     pos = append_key_number(out, pos, R"(,"agents_count":)", state.agent_count);
     pos = append_key_number(out, pos, R"(,"rate_1m":)", global_rate_total());
     pos = append_key_number(out, pos, R"(,"max_rate_per_agent":)", state.max_rate_per_agent);

@@ -2,7 +2,7 @@
 #pragma once
 #include "runtime/types.h"
 
-constexpr i64 k_health_report_size = 1024;
+constexpr i64 k_health_report_size = 2048;
 
 // The agents report at its largest: every slot of the registry (state.max_agents) in use,
 // every token agent named.

@@ -18,15 +18,21 @@ static constexpr char k_fallback_path[] = "/tmp/cindervox_audit.log";
 
 static constexpr i64 k_agent_slot_size = k_audit_agent_max + 1;
 static constinit char* ring_agents = nullptr;
+// Each slot's action word, so the report's action filter reads it and never the line,
+// whose agent name may hold any text.
+static constexpr i64 k_action_slot_size = k_audit_word_max + 1;
+static constinit char* ring_actions = nullptr;
 
 void audit_ring_init()
 {
     state.audit_ring = (char*)heap_alloc((u64)(state.audit_capacity * state.audit_entry_size));
     ring_agents = (char*)heap_alloc((u64)(state.audit_capacity * k_agent_slot_size));
+    ring_actions = (char*)heap_alloc((u64)(state.audit_capacity * k_action_slot_size));
     // The ring is written in full within a few hundred requests; its pages are taken now, so
     // the server's memory is what it will stay from the first request on.
     fill_bytes(state.audit_ring, 0, state.audit_capacity * state.audit_entry_size);
     fill_bytes(ring_agents, 0, state.audit_capacity * k_agent_slot_size);
+    fill_bytes(ring_actions, 0, state.audit_capacity * k_action_slot_size);
 }
 
 i64 open_owned_log(const char* path)
@@ -156,6 +162,9 @@ void audit_write_cut(ByteSpan agent, const char* action, ByteSpan detail, i64 de
     char* slot_agent = ring_agents + index * k_agent_slot_size;
     fill_bytes(slot_agent, 0, k_agent_slot_size);
     copy_bytes(slot_agent, agent.ptr, agent.len < k_audit_agent_max ? agent.len : k_audit_agent_max);
+    char* slot_action = ring_actions + index * k_action_slot_size;
+    fill_bytes(slot_action, 0, k_action_slot_size);
+    copy_bytes(slot_action, action, text_length_max(action, k_audit_word_max));
     i64 now = now_seconds();
     i64 len = compose_entry(slot, now, agent, action, detail, detail_total, k_audit_detail_max, code, duration_ms, result, profile);
     state.audit_next++;
@@ -174,6 +183,12 @@ static bool slot_agent_is(i64 index, ByteSpan name)
 {
     const char* agent = ring_agents + index * k_agent_slot_size;
     return text_length_max(agent, k_audit_agent_max) == name.len && bytes_equal(agent, name.ptr, name.len);
+}
+
+static bool slot_action_is(i64 index, ByteSpan action)
+{
+    const char* word = ring_actions + index * k_action_slot_size;
+    return text_length_max(word, k_audit_word_max) == action.len && bytes_equal(word, action.ptr, action.len);
 }
 
 i64 audit_report_size() { return state.audit_capacity * (k_json_string_max(k_audit_slot_size - 1) + 1) + 160; }
@@ -198,6 +213,8 @@ i64 build_audit_json(char* out, const AuditQuery& query)
         const char* slot = state.audit_ring + index * state.audit_entry_size;
         i64 len = text_length_max(slot, state.audit_entry_size);
         if (len == 0 || (query.agent.len > 0 && !slot_agent_is(index, query.agent)))
+            continue;
+        if (query.action.len > 0 && !slot_action_is(index, query.action))
             continue;
         matched++;
         if (matched <= query.offset || returned >= limit)

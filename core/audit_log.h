@@ -73,10 +73,11 @@ constexpr i64 k_audit_filter_size = 64;
 constexpr i64 k_audit_capacity = 256;
 
 // What GET /api/audit asks for: the entries whose agent is exactly agent (every entry for
-// an empty agent), from the oldest retained or the newest, the first offset of them
+// an empty agent) and whose action word is exactly action (any for an empty one), from the oldest retained or the newest, the first offset of them
 // skipped, at most limit listed (limit at most the ring's capacity).
 struct AuditQuery {
     ByteSpan agent;
+    ByteSpan action;
     i64 limit;
     i64 offset;
     bool newest_first;

@@ -379,11 +379,44 @@ bool server_name_listed(ByteSpan host)
     return false;
 }
 
+// metrics_token= as read, written back with the file.
+static constinit char metrics_token_text[k_metrics_token_max] {};
+static constinit i64 metrics_token_len = 0;
+static constexpr char k_metrics_token_key[] = "metrics_token=";
+static constexpr i64 k_metrics_token_key_len = sizeof(k_metrics_token_key) - 1;
+
+static void scan_metrics_token(const char* text, i64 len)
+{
+    metrics_token_len = 0;
+    for_each_numbered_line(text, len, [&](const char* line, i64 line_len, i64 number) {
+        if (line_len < k_metrics_token_key_len || !bytes_equal(line, k_metrics_token_key, k_metrics_token_key_len))
+            return false;
+        ByteSpan value { line + k_metrics_token_key_len, line_len - k_metrics_token_key_len };
+        while (value.len > 0 && is_blank(value.ptr[value.len - 1]))
+            value.len--;
+        if (value.len <= k_metrics_token_max) {
+            copy_bytes(metrics_token_text, value.ptr, value.len);
+            metrics_token_len = value.len;
+            return false;
+        }
+        ConsoleLine notice;
+        begin_file_line_notice(&notice, k_config_source, number);
+        line_text(&notice, "metrics_token is longer than 255 bytes; ignored");
+        print_line(notice);
+        return false;
+    });
+    if (metrics_token_len > 0)
+        print("[Cindervox] Metrics token loaded from /etc/cindervox/config\n");
+}
+
+ByteSpan metrics_token() { return { metrics_token_text, metrics_token_len }; }
+
 i64 apply_config_text(const char* text, i64 len)
 {
     scan_capacity(text, len);
     i64 port = scan_ports(text, len);
     scan_server_names(text, len);
+    scan_metrics_token(text, len);
     scan_allow_unconfined(text, len);
     if (!take_credential(text, len))
         print("[Cindervox] Using default auth (terox:wickerpod)\n");
@@ -449,6 +482,11 @@ i64 build_config_text(char* out, const char* line, i64 line_len, i64 port)
     }
     if (state.allow_unconfined == 1)
         pos = append_text(out, pos, "allow_unconfined=yes\n");
+    if (metrics_token_len > 0) {
+        pos = append_text(out, pos, k_metrics_token_key);
+        pos = append_bytes(out, pos, metrics_token_text, metrics_token_len);
+        pos = append_byte(out, pos, '\n');
+    }
     // A login change must not drop the operator's host names.
     if (server_names_text_len > 0 || server_names_any) {
         pos = append_text(out, pos, k_server_names_key);

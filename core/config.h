@@ -40,7 +40,7 @@ void load_host_memory();
 // The same for a known MemTotal in KiB; 0 or less (unknown) gives 8192.
 void apply_host_memory(i64 mem_total_kb);
 
-// Reads the configuration file; may replace basic_credential, allow_unconfined,
+// Reads the configuration file; may replace basic_credential, the metrics token, allow_unconfined,
 // max_connections, max_concurrent_runs, the workspace sizes, max_connections_per_peer,
 // max_agents, agent_idle_minutes, uid_base, max_cmd_bytes, max_output_bytes, max_file_bytes
 // and the requests_per_second window (global_rate_limit); returns the configured
@@ -101,8 +101,15 @@ constexpr i64 k_server_names_text_max = 1023;
 // core/config.cpp checks its table against both.
 constexpr i64 k_capacity_lines_max = 20;
 constexpr i64 k_capacity_name_max = sizeof("max_connections_per_peer=\n");
+// The longest metrics_token= value; a longer one is ignored with a console line.
+constexpr i64 k_metrics_token_max = 255;
 constexpr i64 k_config_text_size = k_credential_line_capacity + 1 + sizeof("port=\n") + 20 + k_capacity_lines_max * (k_capacity_name_max + 20) +
-    sizeof("server_names=\n") + k_server_names_text_max + sizeof("allow_unconfined=yes\n");
+    sizeof("server_names=\n") + k_server_names_text_max + sizeof("allow_unconfined=yes\n") + sizeof("metrics_token=\n") + k_metrics_token_max;
+
+// The bearer token that may read GET /metrics besides the admin's credentials, from
+// "metrics_token=" (the last such line; blanks at its end are not part of it); an empty
+// span when none is configured.
+ByteSpan metrics_token();
 
 // Host names the server answers to besides IP addresses, localhost and the machine's own
 // name, from "server_names=" (comma-separated); "*" answers any name.

@@ -4,6 +4,7 @@
 
 static constinit Connection* table = nullptr;
 static constinit i64 capacity = 0;
+static constinit u64 last_serial = 0;
 
 i64 connections_init(i64 count, i64 arena_size)
 {
@@ -28,6 +29,14 @@ i64 connections_capacity() { return capacity; }
 
 Connection* connection_at(i64 index) { return &table[index]; }
 
+i64 connections_open()
+{
+    i64 open = 0;
+    for (i64 i = 0; i < capacity; i++)
+        open += table[i].phase != k_connection_free ? 1 : 0;
+    return open;
+}
+
 Connection* connection_open(int fd, u32 peer, i64 now_ms)
 {
     for (i64 i = 0; i < capacity; i++) {
@@ -42,6 +51,7 @@ Connection* connection_open(int fd, u32 peer, i64 now_ms)
         c->accepted_ms = now_ms;
         c->active_ms = now_ms;
         c->peer = peer;
+        c->serial = ++last_serial;
         return c;
     }
     return nullptr;
@@ -66,12 +76,13 @@ void connection_close(Connection* c)
 }
 
 // Lower ranks go first; -1: never. A reader of a background run's events may go like any
-// reader (it resumes from its last event); a streamed exec's reader may not, as its run
-// would go on for nobody.
+// reader (it resumes from its last event), and so may a streamed exec's reader once the run
+// has ended (like any writer of an answer); before that it may not, as its run would go on
+// for nobody.
 static i64 eviction_rank(const Connection* c)
 {
-    if (c->phase == k_connection_streaming && !c->stream.ends_with_answer)
-        return 1;
+    if (c->phase == k_connection_streaming)
+        return !c->stream.ends_with_answer || c->stream_answered ? 1 : -1;
     switch (c->phase) {
     case k_connection_draining: return 0;
     case k_connection_reading:
@@ -83,14 +94,15 @@ static i64 eviction_rank(const Connection* c)
     return -1;
 }
 
-static Connection* victim_among(bool any_peer, u32 peer)
+// min_held: only connections whose arenas hold more than this many bytes; spare: never it.
+static Connection* victim_among(bool any_peer, u32 peer, i64 min_held = -1, const Connection* spare = nullptr)
 {
     Connection* victim = nullptr;
     i64 victim_rank = 0;
     for (i64 i = 0; i < capacity; i++) {
         Connection* c = &table[i];
         i64 rank = eviction_rank(c);
-        if (rank < 0 || (!any_peer && c->peer != peer))
+        if (rank < 0 || c == spare || (!any_peer && c->peer != peer) || arena_used(&c->arena) <= min_held)
             continue;
         if (!victim || rank < victim_rank || (rank == victim_rank && c->active_ms < victim->active_ms)) {
             victim = c;
@@ -99,6 +111,8 @@ static Connection* victim_among(bool any_peer, u32 peer)
     }
     return victim;
 }
+
+Connection* connection_to_evict_for_memory(i64 min_held, const Connection* spare) { return victim_among(true, 0, min_held, spare); }
 
 Connection* connection_to_evict() { return victim_among(true, 0); }
 
@@ -153,6 +167,25 @@ void connection_stream_wake(int fd)
     Connection* c = connection_of(fd);
     if (c && c->stream.next)
         c->stream_woken = true;
+}
+
+void connection_stream_wake_at(int fd, i64 at_ms)
+{
+    Connection* c = connection_of(fd);
+    if (c && c->stream.next && (c->stream_wake_ms == 0 || at_ms < c->stream_wake_ms))
+        c->stream_wake_ms = at_ms;
+}
+
+u64 connection_serial(int fd)
+{
+    Connection* c = connection_of(fd);
+    return c ? c->serial : 0;
+}
+
+void connection_abandon(int fd)
+{
+    if (Connection* c = connection_of(fd))
+        c->abandoned = true;
 }
 
 void connection_stream_wake_all()

@@ -5,10 +5,10 @@
 // is queued by reference: its header block and body stay where they were built (the
 // connection's arena, or constant text) until the connection closes.
 //
-// When the table is full, or a peer address holds its share of it, one connection makes
-// room: a draining one first (its answer has gone), then the reader or writer that has been
-// idle longest. A connection waiting for its run is never chosen: its run would go on for
-// nobody.
+// When the table is full, or a peer address holds its share of it, or the memory all
+// connections may hold is spent, one connection makes room: a draining one first (its answer
+// has gone), then the reader or writer that has been idle longest. A connection waiting for
+// its run is never chosen: its run would go on for nobody.
 #pragma once
 #include "core/event_loop.h"
 #include "runtime/heap.h"
@@ -94,6 +94,13 @@ struct Connection {
     bool peer_gone;
     // The events the loop watches the socket for while streaming (0: not watched).
     u32 stream_events;
+    // When the stream's source wants to be asked again with nothing new (monotonic
+    // milliseconds; 0 for never).
+    i64 stream_wake_ms;
+    // The request was cancelled: the loop closes the connection without an answer.
+    bool abandoned;
+    // Names this connection among all the loop has had (never 0).
+    u64 serial;
     Watch watch;
 };
 
@@ -112,12 +119,18 @@ Connection* connection_of(int fd);
 // Closes the socket, gives the arena back and frees the record.
 void connection_close(Connection* c);
 // The connection to close for room: draining first, then the reading or writing one idle
-// longest (smallest active_ms); never a waiting one. nullptr when none may go.
+// longest (smallest active_ms); never a waiting one, nor a streaming one whose run goes on.
+// nullptr when none may go.
 Connection* connection_to_evict();
 // The same among peer's own connections.
 Connection* peer_connection_to_evict(u32 peer);
+// The same among the connections whose arenas hold more than min_held bytes, spare aside:
+// the one to close when the connections' memory budget is spent.
+Connection* connection_to_evict_for_memory(i64 min_held, const Connection* spare);
 // Connections in progress from peer.
 i64 peer_connection_count(u32 peer);
+// Connections in progress from every peer.
+i64 connections_open();
 
 // Queues the answer of fd's request: head and body are kept by reference and must live
 // until the connection closes (its arena, or constant text). A request has one answer:
@@ -132,6 +145,18 @@ i64 connection_stream(int fd, const char* head, i64 head_len, StreamSource sourc
 
 // fd's stream source has something new (output, or its end).
 void connection_stream_wake(int fd);
+// fd's stream source wants to be asked again at at_ms (monotonic milliseconds) even when
+// nothing new comes (a periodic event); the earliest time asked for holds.
+void connection_stream_wake_at(int fd, i64 at_ms);
+
+// The serial of fd's connection: a number no other connection of the loop had, so a record
+// kept beyond the request cannot take a later connection on the same descriptor for its
+// own. 0 when fd is not a connection of the loop.
+u64 connection_serial(int fd);
+
+// fd's request was cancelled and gets no answer: the loop closes the connection (waiting
+// or streaming) after the current wait.
+void connection_abandon(int fd);
 // Every stream's source may have something new (a run several readers follow wrote).
 void connection_stream_wake_all();
 

@@ -9,7 +9,7 @@
 constexpr i64 k_admin_credential_max = 4 * ((k_credential_line_max + 2) / 3);
 
 // The document is the constant text plus the credential twice.
-constexpr i64 k_admin_page_size = 49152;
+constexpr i64 k_admin_page_size = 73728;
 
 // Writes the page into out (k_admin_page_size bytes) from offset 0 and returns its
 // length. Reads only state.basic_credential; cannot fail.

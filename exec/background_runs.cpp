@@ -7,6 +7,7 @@
 // new output wakes every stream, and each asks its run's ring whether it has more.
 #include "exec/background_runs.h"
 #include "agents/registry.h"
+#include "core/activity.h"
 #include "core/audit_log.h"
 #include "core/http_response.h"
 #include "core/http_status.h"
@@ -274,6 +275,7 @@ static i64 build_status(char* out, const BackgroundRun& run)
     pos = append_text(out, pos, R"(,"cmd":)");
     pos = append_json_string(out, pos, run.cmd, shown);
     pos = append_key_decimal(out, pos, R"(,"cmd_bytes":)", run.cmd_len);
+    pos = append_text(out, pos, R"(,"kind":"background")");
     pos = append_text(out, pos, run.phase == k_phase_running ? R"(,"state":"running")" : R"(,"state":"exited")");
     pos = append_key_decimal(out, pos, R"(,"started":)", run.started_s);
     i64 duration = run.phase == k_phase_running ? monotonic_ms() - run.start_ms : run.duration_ms;
@@ -297,6 +299,12 @@ static bool refuse_start(int conn, i64 status, const char* message)
     return false;
 }
 
+static bool refuse_full(int conn, i64 agent)
+{
+    note_refusal(agent_name(agent), k_refused_background_full);
+    return refuse_start(conn, 503, "every background run slot is in use");
+}
+
 static void answer_started(int conn, const BackgroundRun& run)
 {
     char body[k_background_started_size];
@@ -312,7 +320,7 @@ static void answer_started(int conn, const BackgroundRun& run)
 static BackgroundRun* fill_record(BackgroundRun* run, i64 agent, ByteSpan cmd)
 {
     run->phase = k_phase_running;
-    run->id = table.next_id++;
+    run->id = sandbox_new_run_id();
     run->agent = agent;
     ByteSpan name = agent_name(agent);
     run->agent_name_len = name.len < k_agent_name_max ? name.len : k_agent_name_max;
@@ -340,11 +348,16 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
     forget_expired(monotonic_ms());
     if (running_of_agent(agent) >= state.max_background_per_agent) {
         audit_write(agent_name(agent), "RATELIMIT", cmd, 0, 0, "BACKGROUND");
+        note_refusal(agent_name(agent), k_refused_background);
         return refuse_start(conn, 429, "too many background runs for this agent");
     }
-    BackgroundRun* run = record_for_new();
-    if (!run)
-        return refuse_start(conn, 503, "every background run slot is in use");
+    // Only a free slot of the pool takes a record: one that ended and is still kept (another
+    // agent's, perhaps) is given up only for a run that will start.
+    BackgroundRun* run = sandbox_background_room() ? record_for_new() : nullptr;
+    if (!run) {
+        audit_write(agent_name(agent), "RATELIMIT", cmd, 0, 0, "BACKGROUND_FULL");
+        return refuse_full(conn, agent);
+    }
     fill_record(run, agent, cmd);
     RunOptions options { true, { nullptr, 0 }, fields.env, fields.env_count, fields.cwd, fields.timeout_ms, true };
     // A background run lives up to max_background_seconds, so its processor time may too;
@@ -357,7 +370,7 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
     run->handle = sandbox_start_background(&order);
     if (run->handle < 0 && run->phase == k_phase_running) {
         run->phase = k_phase_free;
-        return refuse_start(conn, 503, "every background run slot is in use");
+        return refuse_full(conn, agent);
     }
     answer_started(conn, *run);
     return true;
@@ -365,7 +378,56 @@ bool start_background_run(int conn, i64 agent, ByteSpan cmd, const ExecFields& f
 
 // ---- the routes -------------------------------------------------------------------------
 
-static i64 list_size() { return 64 + 2 * state.max_background_runs * (k_status_size + 2); }
+// A request run's entry: fixed text, four decimals, the agent and the command shown escaped.
+constexpr i64 k_request_entry_size = 160 + 4 * k_decimal_max + k_json_string_max(k_agent_name_max) + k_json_string_max(k_background_cmd_shown);
+
+static i64 list_size()
+{
+    return 64 + 2 * state.max_background_runs * (k_status_size + 2) + sandbox_request_run_capacity() * (k_request_entry_size + 1);
+}
+
+static bool request_visible(const RequestRunView& run, const Viewer& viewer)
+{
+    return viewer.all || (run.agent_name.len == viewer.len && bytes_equal(run.agent_name.ptr, viewer.name, viewer.len));
+}
+
+// {"run_id":..,"agent":..,"cmd":..,"cmd_bytes":..,"kind":"request","state":..,"duration_ms":..,"output_bytes":..}
+static i64 append_request_entry(char* out, i64 pos, const RequestRunView& run)
+{
+    i64 shown = run.cmd.len < k_background_cmd_shown ? run.cmd.len : k_background_cmd_shown;
+    shown -= shown < run.cmd.len ? utf8_cut_tail(run.cmd.ptr, shown) : 0;
+    pos = append_key_decimal(out, pos, R"({"run_id":)", run.id);
+    pos = append_text(out, pos, R"(,"agent":)");
+    pos = append_json_string(out, pos, run.agent_name.ptr, run.agent_name.len);
+    pos = append_text(out, pos, R"(,"cmd":)");
+    pos = append_json_string(out, pos, run.cmd.ptr, shown);
+    pos = append_key_decimal(out, pos, R"(,"cmd_bytes":)", run.cmd.len);
+    pos = append_text(out, pos, R"(,"kind":"request")");
+    pos = append_text(out, pos, run.queued ? R"(,"state":"queued")" : R"(,"state":"running")");
+    pos = append_key_decimal(out, pos, R"(,"duration_ms":)", run.elapsed_ms);
+    if (run.stopping)
+        pos = append_text(out, pos, R"(,"stopped":true)");
+    pos = append_key_decimal(out, pos, R"(,"output_bytes":)", run.output_bytes);
+    return append_byte(out, pos, '}');
+}
+
+// The request runs running and queued that the viewer may see, after the background runs.
+static i64 append_request_runs(char* out, i64 pos, const Viewer& viewer, i64* count)
+{
+    i64 capacity = sandbox_request_run_capacity();
+    RequestRunView* views = (RequestRunView*)heap_alloc((u64)(capacity * (i64)sizeof(RequestRunView)));
+    if (!views)
+        return pos;
+    i64 listed = sandbox_request_runs(views, capacity);
+    for (i64 i = 0; i < listed; i++) {
+        if (!request_visible(views[i], viewer))
+            continue;
+        if ((*count)++ > 0)
+            pos = append_byte(out, pos, ',');
+        pos = append_request_entry(out, pos, views[i]);
+    }
+    return pos;
+}
 
 void handle_runs_list(int conn, const char* req, i64 req_len)
 {
@@ -391,10 +453,14 @@ void handle_runs_list(int conn, const char* req, i64 req_len)
         pos += len - k_ok_len + 1;
         pos = append_byte(out, pos, '}');
     }
+    pos = append_request_runs(out, pos, viewer, &count);
     pos = append_key_decimal(out, pos, R"(],"count":)", count);
     pos = append_byte(out, pos, '}');
     send_json(conn, 200, reason_phrase(200), out, pos);
 }
+
+// The status with output from an offset: the status, four more members and the output.
+static i64 status_answer_size(i64 capacity) { return k_status_size + k_json_string_max(capacity) + 128; }
 
 void handle_run_status(int conn, const char* req, i64 req_len, ByteSpan id, ByteSpan query)
 {
@@ -409,7 +475,7 @@ void handle_run_status(int conn, const char* req, i64 req_len, ByteSpan id, Byte
         return refuse(conn, 400, "offset must be a whole number of 0 or more");
     i64 capacity = run->output.capacity;
     char* text = (char*)heap_alloc((u64)capacity);
-    char* out = (char*)heap_alloc((u64)(k_status_size + k_json_string_max(capacity) + 128));
+    char* out = (char*)heap_alloc((u64)status_answer_size(capacity));
     if (!text || !out)
         return send_memory_exhausted(conn);
     OutputSlice slice = output_ring_read(&run->output, from, capacity, run->phase == k_phase_exited, text);
@@ -425,13 +491,47 @@ void handle_run_status(int conn, const char* req, i64 req_len, ByteSpan id, Byte
     send_json(conn, 200, reason_phrase(200), out, pos);
 }
 
+// The request run of that id the viewer may see; its id, or -1.
+static i64 find_request_run(ByteSpan id, const Viewer& viewer)
+{
+    i64 number = id.len >= 1 && id.len <= 18 ? query_number(id) : -1;
+    if (number < 1)
+        return -1;
+    i64 capacity = sandbox_request_run_capacity();
+    RequestRunView* views = (RequestRunView*)heap_alloc((u64)(capacity * (i64)sizeof(RequestRunView)));
+    if (!views)
+        return -1;
+    i64 listed = sandbox_request_runs(views, capacity);
+    for (i64 i = 0; i < listed; i++)
+        if (views[i].id == number && request_visible(views[i], viewer))
+            return number;
+    return -1;
+}
+
+// A request run stopped by its id: killed (it answers its own request with exit code 137
+// and "stopped":true), or taken from the queue (its request answers 409).
+static void stop_request_run(int conn, i64 id)
+{
+    RequestStop stop = sandbox_stop_request_run(id);
+    char* out = (char*)heap_alloc(96);
+    if (!out)
+        return send_memory_exhausted(conn);
+    i64 pos = append_key_decimal(out, 0, R"({"ok":true,"run_id":)", id);
+    pos = append_text(out, pos, stop == k_request_stop_ended ? R"(,"stopped":false})" : R"(,"stopped":true})");
+    send_json(conn, 200, reason_phrase(200), out, pos);
+}
+
 void handle_run_stop(int conn, const char* req, i64 req_len, ByteSpan id)
 {
     Viewer viewer {};
     identify_viewer(req, req_len, &viewer);
     BackgroundRun* run = find_run(id, viewer);
-    if (!run)
-        return refuse(conn, 404, k_no_such_run);
+    if (!run) {
+        i64 request_run = find_request_run(id, viewer);
+        if (request_run < 0)
+            return refuse(conn, 404, k_no_such_run);
+        return stop_request_run(conn, request_run);
+    }
     bool running = run->phase == k_phase_running;
     if (running) {
         run->stopped = true;
@@ -468,8 +568,12 @@ void handle_run_stdin(int conn, const char* req, i64 req_len, ByteSpan id)
     }
     bool eof = false;
     if (i64 value = json_find_member(json, len, 0, "eof", 3); value >= 0) {
-        eof = value + 4 <= len && bytes_equal(json + value, "true", 4);
-        if (!eof && !(value + 5 <= len && bytes_equal(json + value, "false", 5)))
+        // The literal must end where the member does: "truex" is neither.
+        i64 end = json_value_end(json, len, value);
+        i64 after = end < 0 ? len : json_skip_blanks(json, len, end);
+        bool whole = after < len && (json[after] == ',' || json[after] == '}');
+        eof = whole && end - value == 4 && bytes_equal(json + value, "true", 4);
+        if (!eof && !(whole && end - value == 5 && bytes_equal(json + value, "false", 5)))
             return refuse(conn, 400, "eof must be true or false");
     }
     BackgroundRun* run = find_run(id, viewer);
@@ -573,6 +677,9 @@ void handle_run_events(int conn, const char* req, i64 req_len, ByteSpan id)
     ByteSpan last {};
     if (find_header(req, req_len, "Last-Event-ID", &last) && (from = query_number(last)) < 0)
         return refuse(conn, 400, "Last-Event-ID must be an offset: a whole number of 0 or more");
+    // An id past the output written so far resumes at its end, as no output was skipped.
+    if (from > run->output.written)
+        from = run->output.written;
     RunReader* reader = (RunReader*)heap_alloc(sizeof(RunReader));
     char* text = (char*)heap_alloc(k_event_text_max);
     char* event = (char*)heap_alloc(k_run_event_size);
@@ -587,9 +694,15 @@ void handle_run_events(int conn, const char* req, i64 req_len, ByteSpan id)
 i64 background_route_memory()
 {
     i64 capacity = state.max_output_bytes;
-    i64 status = heap_block(k_background_stdin_max) + heap_block(128) + heap_block(capacity) +
-        heap_block(k_status_size + k_json_string_max(capacity) + 128);
+    i64 status = heap_block(k_background_stdin_max) + heap_block(128) + heap_block(capacity) + heap_block(status_answer_size(capacity));
     i64 events = heap_block(sizeof(RunReader)) + heap_block(k_event_text_max) + heap_block(k_run_event_size) + heap_block(k_header_buffer);
-    i64 list = heap_block(list_size());
-    return status + events + list + heap_block(64);
+    i64 views = heap_block(sandbox_request_run_capacity() * (i64)sizeof(RequestRunView));
+    i64 list = heap_block(list_size()) + views;
+    return status + events + list + views + heap_block(96) + heap_block(64);
+}
+
+i64 background_answer_max()
+{
+    i64 status = status_answer_size(state.max_output_bytes);
+    return status > list_size() ? status : list_size();
 }

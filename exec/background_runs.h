@@ -57,6 +57,10 @@ void handle_run_events(int conn, const char* req, i64 req_len, ByteSpan id);
 void handle_run_stdin(int conn, const char* req, i64 req_len, ByteSpan id);
 void handle_run_stop(int conn, const char* req, i64 req_len, ByteSpan id);
 
+// The longest answer the routes give (the MCP tools carry it): a status with a whole ring
+// of output, or the list of every run.
+i64 background_answer_max();
+
 // What the routes take of a connection's memory at most, each block rounded as the heap
 // rounds it, for the configured max_output_bytes, max_background_runs and max_cmd_bytes.
 i64 background_route_memory();

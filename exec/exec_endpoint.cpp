@@ -9,6 +9,7 @@
 // host where nothing can confine the run.
 #include "exec/exec_endpoint.h"
 #include "agents/registry.h"
+#include "core/activity.h"
 #include "core/audit_log.h"
 #include "core/connection_table.h"
 #include "core/http_response.h"
@@ -31,17 +32,18 @@ struct Refusal {
     const char* reason;
     const char* message;
     bool counts_as_block;
+    RefusalKind kind;
 };
 
-static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", false };
+static constexpr Refusal k_refusal_rate { "RATELIMIT", "AGENT", 429, "Too Many Requests", "per-agent rate limit exceeded", false, k_refused_rate };
 // A run of the agent's ends within its time-out; most end far sooner, so the agent may
 // try again after a second.
 static constexpr i64 k_runs_retry_after_s = 1;
-static constexpr Refusal k_refusal_runs { "RATELIMIT", "RUNS", 429, "Too Many Requests", "too many commands in flight for this agent", false };
-static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", true };
-static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", true };
-static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", true };
-static constexpr Refusal k_refusal_unreadable { "BLOCK", "UNREADABLE", 403, "Forbidden", k_unreadable_message, true };
+static constexpr Refusal k_refusal_runs { "RATELIMIT", "RUNS", 429, "Too Many Requests", "too many commands in flight for this agent", false, k_refused_runs };
+static constexpr Refusal k_refusal_sensitive { "BLOCK", "SENSITIVE_PATH", 403, "Forbidden", "access to sensitive path blocked", true, k_refused_sensitive };
+static constexpr Refusal k_refusal_blacklist { "BLOCK", "BLACKLIST", 403, "Forbidden", "command blocked by blacklist", true, k_refused_blacklist };
+static constexpr Refusal k_refusal_whitelist { "BLOCK", "WHITELIST", 403, "Forbidden", "command not in whitelist (strict mode)", true, k_refused_whitelist };
+static constexpr Refusal k_refusal_unreadable { "BLOCK", "UNREADABLE", 403, "Forbidden", k_unreadable_message, true, k_refused_unreadable };
 
 // The refusal of each verdict of the judge but k_judge_allowed.
 static const Refusal* judged_refusal_row(JudgeKind kind)
@@ -211,6 +213,8 @@ i64 build_exec_body(char* out, const ExecOutcome& outcome)
         pos = append_text(out, pos, R"(,"stderr_lossy":true)");
     if (run.timed_out)
         pos = append_text(out, pos, R"(,"timed_out":true)");
+    if (run.stopped)
+        pos = append_text(out, pos, R"(,"stopped":true)");
     pos = append_killed_by(out, pos, run);
     if (marker >= 0) {
         // The marker and the one byte after it (normally its line feed) are not names.
@@ -332,42 +336,50 @@ void apply_token_report(const char* req, i64 req_len, i64 index)
         return;
     AgentRecord* record = agent_record(index);
     i64 in_key = find_token_key(req, req_len, body, "in\"", 8);
-    if (in_key >= 0)
-        add_tokens(&record->tokens_in, first_number_after(req, req_len, in_key));
+    u64 tokens_in = in_key >= 0 ? first_number_after(req, req_len, in_key) : 0;
+    add_tokens(&record->tokens_in, tokens_in);
     i64 out_key = find_token_key(req, req_len, body, "out\"", 8);
-    if (out_key >= 0)
-        add_tokens(&record->tokens_out, first_number_after(req, req_len, out_key));
+    u64 tokens_out = out_key >= 0 ? first_number_after(req, req_len, out_key) : 0;
+    add_tokens(&record->tokens_out, tokens_out);
+    note_tokens(agent_name(index), tokens_in, tokens_out);
     store_model(req, req_len, body, agent_model_slot(index));
 }
 
 // ---- the handler ----------------------------------------------------------------
 
+// A console command (agent -1) counts only in the server's totals.
 static void count_block(i64 agent)
 {
     state.blocked_cmds++;
-    agent_record(agent)->blocked++;
+    if (agent >= 0)
+        agent_record(agent)->blocked++;
 }
 
 // The answer says when the agent's window admits it again.
 static void refuse_rate(int conn, i64 agent, ByteSpan cmd)
 {
     audit_write(agent_name(agent), k_refusal_rate.action, cmd, 0, 0, k_refusal_rate.result);
+    note_refusal(agent_name(agent), k_refusal_rate.kind);
     send_too_many(conn, k_refusal_rate.message, agent_rate_retry_after(agent));
 }
 
 void refuse_unregistered(int conn, ByteSpan name, ByteSpan detail)
 {
     audit_write(name, "BLOCK", detail, 0, 0, "REGISTRY_FULL");
+    note_refusal(name, k_refused_registry_full);
     send_json_error(conn, 503, "Service Unavailable", "agent registry full");
 }
 
 // A screen or policy refusal also names what matched, and with the shell-aware matcher
 // the simple command it matched in, so the agent can tell why; its audit entry names the
 // profile that judged the command.
+static ByteSpan actor_name(i64 agent) { return agent >= 0 ? agent_name(agent) : k_console_agent; }
+
 static void refuse_matched(int conn, i64 agent, ByteSpan cmd, const Refusal& refusal, const Judgement& verdict, const RunLimits& limits)
 {
     count_block(agent);
-    audit_write(agent_name(agent), refusal.action, cmd, 0, 0, refusal.result, profile_name(limits.profile));
+    audit_write(actor_name(agent), refusal.action, cmd, 0, 0, refusal.result, profile_name(limits.profile));
+    note_refusal(actor_name(agent), refusal.kind);
     char* body = (char*)heap_alloc(k_refusal_body_size);
     if (!body)
         return send_memory_exhausted(conn);
@@ -385,6 +397,7 @@ static void refuse_budget(int conn, i64 agent, ByteSpan cmd)
 {
     count_block(agent);
     audit_write(agent_name(agent), "BUDGET", cmd, 0, 0, "EXCEEDED");
+    note_refusal(agent_name(agent), k_refused_budget);
     char* body = (char*)heap_alloc(k_budget_body_size);
     if (!body)
         return send_memory_exhausted(conn);
@@ -398,6 +411,8 @@ static void refuse_budget(int conn, i64 agent, ByteSpan cmd)
 
 static void count_run(i64 agent, i64 captured)
 {
+    if (agent < 0)
+        return;
     AgentRecord* record = agent_record(agent);
     record->execs++;
     record->bytes += (u32)captured;
@@ -423,6 +438,7 @@ static void refuse_too_long(int conn, ByteSpan name, const char* cmd, const Comm
         state.blocked_cmds++;
     }
     audit_write_cut(agent >= 0 ? agent_name(agent) : name, "BLOCK", { cmd, field.len }, field.total, 0, 0, "TOO_LONG");
+    note_refusal(agent >= 0 ? agent_name(agent) : name, k_refused_too_long);
     char message[k_too_long_message_size];
     send_bad_request(conn, message, build_too_long_message(message, field.total, state.max_cmd_bytes));
 }
@@ -487,21 +503,25 @@ static void run_and_answer(int conn, i64 agent, ByteSpan cmd, const ExecFields& 
     if (!stdout_out || (!fields.merge_stderr && !stderr_out) || (streamed && !stream))
         return send_memory_exhausted(conn);
     RunOptions options { fields.merge_stderr, fields.stdin_data, fields.env, fields.env_count, fields.cwd, fields.timeout_ms, false };
-    RunOrder order { conn, agent, agent_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, limits, ignored, answer_run,
+    RunOrder order { conn, agent, actor_name(agent), cmd.ptr, cmd.len, stdout_out, stderr_out, capacity, options, limits, ignored, answer_run,
         nullptr, nullptr };
     if (stream) {
         order.output = exec_stream_output;
         order.output_sink = stream;
     }
     switch (sandbox_submit(&order)) {
-    case k_run_queue_full: return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
+    case k_run_queue_full:
+        note_refusal(actor_name(agent), k_refused_queue_full);
+        return send_json_error(conn, 503, "Service Unavailable", "too many commands waiting");
     case k_run_agent_share_full:
-        audit_write(agent_name(agent), k_refusal_runs.action, cmd, 0, 0, k_refusal_runs.result);
+        audit_write(actor_name(agent), k_refusal_runs.action, cmd, 0, 0, k_refusal_runs.result);
+        note_refusal(actor_name(agent), k_refusal_runs.kind);
         return send_too_many(conn, k_refusal_runs.message, k_runs_retry_after_s);
     case k_run_admitted: break;
     }
     tick_global_rate();
-    tick_agent_rate(agent);
+    if (agent >= 0)
+        tick_agent_rate(agent);
     if (stream)
         exec_stream_open(conn, stream);
 }
@@ -555,6 +575,65 @@ bool refuse_command_field(int conn, CommandStatus status)
     return false;
 }
 
+// Whether the body asks for a console command ("console":true); read before the members
+// are, since it decides the profile that judges them. read_exec_fields checks the value.
+static bool console_requested(const char* req, i64 req_len)
+{
+    i64 body = find_body(req, req_len);
+    if (body < 0)
+        return false;
+    i64 value = json_find_member(req + body, req_len - body, 0, "console", 7);
+    return value >= 0 && value + 4 <= req_len - body && bytes_equal(req + body + value, "true", 4);
+}
+
+// A console command is the admin's own: only the admin's credential may send one, and it
+// acts for no agent, so no X-Agent header may name one. False when the request was answered.
+static bool console_admitted(int conn, const char* req, i64 req_len)
+{
+    ByteSpan header {};
+    if (request_agent_bound()) {
+        send_json_error(conn, 403, "Forbidden", "an agent token cannot run console commands");
+        return false;
+    }
+    if (find_header(req, req_len, "X-Agent", &header)) {
+        send_json_error(conn, 400, "Bad Request", "a console command acts for no agent: send it without X-Agent");
+        return false;
+    }
+    return true;
+}
+
+// The console's pipeline: the length, the members, the screen and the policy of the global
+// profile, and the run, without an agent: no registry slot, rate window, budget or
+// workspace. The admin's own per-second window (server/request_windows.h) bounds it, and
+// the run slots' share of one agent bounds its runs as any agent's.
+static void handle_console(int conn, const char* req, i64 req_len, const char* cmd, const CommandField& field)
+{
+    if (!console_admitted(conn, req, req_len))
+        return;
+    ByteSpan command { cmd, field.len };
+    if (field.status == k_command_too_long) {
+        state.blocked_cmds++;
+        audit_write_cut(k_console_agent, "BLOCK", command, field.total, 0, 0, "TOO_LONG");
+        note_refusal(k_console_agent, k_refused_too_long);
+        char message[k_too_long_message_size];
+        return send_bad_request(conn, message, build_too_long_message(message, field.total, state.max_cmd_bytes));
+    }
+    RunLimits limits = global_run_limits();
+    ExecFields fields {};
+    IgnoredFields* ignored = nullptr;
+    if (!read_members(conn, req, req_len, limits, &fields, &ignored))
+        return;
+    char* scratch = (char*)heap_alloc((u64)judge_scratch_size(field.len));
+    if (!scratch)
+        return send_memory_exhausted(conn);
+    Judgement verdict = judge_for_run(cmd, field.len, limits, scratch);
+    if (verdict.kind != k_judge_allowed)
+        return refuse_matched(conn, -1, command, *judged_refusal_row(verdict.kind), verdict, limits);
+    if (!commands_confinable())
+        return send_json_error(conn, 503, "Service Unavailable", "commands cannot be confined on this host");
+    run_and_answer(conn, -1, command, fields, ignored, limits, wants_stream(req, req_len, fields));
+}
+
 void handle_exec(int conn, const char* req, i64 req_len)
 {
     char* cmd = (char*)heap_alloc((u64)(state.max_cmd_bytes + 1));
@@ -564,6 +643,8 @@ void handle_exec(int conn, const char* req, i64 req_len)
     CommandField field = read_command(req, req_len, cmd, state.max_cmd_bytes);
     if (refuse_command_field(conn, field.status))
         return;
+    if (console_requested(req, req_len))
+        return handle_console(conn, req, req_len, cmd, field);
     i64 name_len = request_agent_name(req, req_len, name);
     if (field.status == k_command_too_long)
         return refuse_too_long(conn, { name, name_len }, cmd, field);

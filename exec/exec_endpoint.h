@@ -13,7 +13,12 @@
 #include "runtime/text.h"
 #include "runtime/types.h"
 
+// A body with "console":true is the admin's own command (the dashboard's terminal): it
+// runs for no agent, takes no registry slot, and its audit entries and run name
+// k_console_agent.
 void handle_exec(int conn, const char* req, i64 req_len);
+
+inline constexpr ByteSpan k_console_agent { "admin", 5 };
 
 // Answers 503 "agent registry full" for an agent that could not be registered, and audits
 // the refusal under the name it asked for, with detail (its command or path).
@@ -53,7 +58,7 @@ i64 build_exec_body(char* out, const ExecOutcome& outcome);
 // each optional member present, five decimals (the exit code, the duration, the two totals,
 // the ignored count), the killed call and the ignored names, escaped, with their commas.
 constexpr i64 k_exec_body_text = sizeof(R"({"ok":true,"stdout":,"stderr":,"exit_code":,"duration_ms":,"stdout_bytes":,"stderr_bytes":)")
-    + sizeof(R"(,"stdout_truncated":false,"stderr_truncated":false,"stdout_lossy":true,"stderr_lossy":true,"timed_out":true)")
+    + sizeof(R"(,"stdout_truncated":false,"stderr_truncated":false,"stdout_lossy":true,"stderr_lossy":true,"timed_out":true,"stopped":true)")
     + sizeof(R"(,"killed_by":"seccomp","call":,"files":[],"ignored_fields":[],"ignored_fields_more":})");
 constexpr i64 k_exec_body_fixed = k_exec_body_text + 5 * k_decimal_max + k_json_string_max(k_killed_call_max)
     + k_ignored_names_max * (k_json_string_max(k_ignored_name_max) + 1);

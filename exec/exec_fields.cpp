@@ -9,6 +9,7 @@
 // The members /api/exec reads; any other is named in the answer as ignored.
 static constexpr const char* k_known_fields[] = {
     "cmd", "merge_stderr", "cwd", "env", "stdin", "stdin_encoding", "timeout_ms", "tokens_in", "tokens_out", "model", "stream", "background",
+    "console",
 };
 
 static bool known_field(ByteSpan name)
@@ -311,7 +312,7 @@ static bool literal_at(const char* json, i64 len, i64 value, const char* word)
 
 i64 read_exec_fields(const char* json, i64 len, i64 timeout_limit_ms, ExecFields* fields, char* message)
 {
-    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0, -1, false };
+    *fields = { false, { "", 0 }, { "", 0 }, 0, { nullptr, 0 }, 0, -1, false, false };
     if (i64 value = given_member(json, len, "merge_stderr"); value >= 0) {
         fields->merge_stderr = literal_at(json, len, value, "true");
         if (!fields->merge_stderr && !literal_at(json, len, value, "false"))
@@ -337,6 +338,13 @@ i64 read_exec_fields(const char* json, i64 len, i64 timeout_limit_ms, ExecFields
         if (!fields->background && !literal_at(json, len, value, "false"))
             return append_text(message, 0, "background must be true or false");
     }
+    if (i64 value = given_member(json, len, "console"); value >= 0) {
+        fields->console = literal_at(json, len, value, "true");
+        if (!fields->console && !literal_at(json, len, value, "false"))
+            return append_text(message, 0, "console must be true or false");
+    }
+    if (fields->console && fields->background)
+        return append_text(message, 0, "a console command cannot run in the background");
     // A background run may live up to max_background_seconds whatever its profile.
     if (fields->background)
         timeout_limit_ms = state.max_background_seconds * 1000;

@@ -57,6 +57,8 @@ struct ExecFields {
     i64 stream;
     // "background": the run goes on after the answer (exec/background_runs.h).
     bool background;
+    // "console": the admin's own command, run for no agent (exec/exec_endpoint.h).
+    bool console;
 };
 
 // The longest message a refused member gets (a working directory named in full is the

@@ -32,6 +32,7 @@
 // the queue, a running one is killed and its output pipe closed at once, so nothing is
 // written into memory that the next connection may already use.
 #include "exec/sandbox_runner.h"
+#include "core/activity.h"
 #include "core/audit_log.h"
 #include "core/connection_table.h"
 #include "core/event_loop.h"
@@ -70,6 +71,9 @@ static constexpr i64 k_run_agent_name = 32;
 struct PendingRun {
     RunOrder order;
     char agent_name[k_run_agent_name];
+    // The run's id (sandbox_new_run_id) and when it was submitted (monotonic ms).
+    i64 id;
+    i64 submitted_ms;
 };
 
 struct RunSlot;
@@ -106,6 +110,10 @@ struct RunSlot {
     bool child_ended;
     // The client left: the run is being killed, was audited then, and is not answered.
     bool cancelled;
+    // Its owner stopped it (a background run's DELETE, its agent's reset, the admin's stop
+    // of a request run): its end is audited as stopped, not as the exit code of the kill,
+    // and a request run is answered with "stopped":true.
+    bool stopped;
     int status;
     // The jail modes: the run's init (its stacks, its control groups when plan.cgroup points
     // there, its control socket), from the pool of prepared ones or made for this run.
@@ -139,6 +147,9 @@ struct RunTable {
 };
 static constinit RunTable runs {};
 static constinit bool server_prepared = false;
+static constinit i64 last_run_id = 0;
+
+i64 sandbox_new_run_id() { return ++last_run_id; }
 
 bool runs_may_overlap() { return jail.mode != k_jail_none; }
 
@@ -319,9 +330,21 @@ static void count_ended_run(i64 captured, i64 duration_ms)
 // Every entry of a run names the profile whose limits it ran under.
 static const char* run_profile(const RunOrder& order) { return profile_name(order.limits.profile); }
 
+static CommandResult command_result(RunVerdict verdict)
+{
+    switch (verdict) {
+    case k_run_timeout: return k_result_timeout;
+    case k_run_memory: return k_result_memory_limit;
+    case k_run_seccomp: return k_result_seccomp;
+    case k_run_ok: break;
+    }
+    return k_result_ok;
+}
+
 static void record_run(const RunOrder& order, ByteSpan agent, RunVerdict verdict, i64 exit_code, i64 captured, i64 duration_ms)
 {
     count_ended_run(captured, duration_ms);
+    note_run_end(agent, command_result(verdict), duration_ms);
     ByteSpan cmd { order.cmd, order.cmd_len };
     const char* profile = run_profile(order);
     switch (verdict) {
@@ -340,6 +363,7 @@ static void start_queued();
 static void refuse_start(const RunOrder& order, const char* step, i64 error, i64 duration_ms)
 {
     audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, -1, duration_ms, "NOT_STARTED", run_profile(order));
+    note_run_lost(k_result_not_started);
     RunResult result {};
     result.exit_code = -1;
     result.duration_ms = duration_ms;
@@ -494,7 +518,7 @@ static RunResult conclude_run(RunSlot* slot)
         int shell_status = __atomic_load_n(&slot->plan.shell_status, __ATOMIC_ACQUIRE);
         status = shell_status >= 0 ? shell_status : status;
     }
-    bool killed = slot->timed_out || slot->out_of_memory;
+    bool killed = slot->timed_out || slot->out_of_memory || slot->stopped;
     result.exit_code = killed ? k_timeout_exit_code : exit_code_from_status(status);
     const char* shell_report = order.options.merge_stderr ? order.stdout_out : order.stderr_out;
     i64 report_len = order.options.merge_stderr ? result.stdout_stream.len : result.stderr_stream.len;
@@ -507,8 +531,14 @@ static RunResult conclude_run(RunSlot* slot)
     }
     result.killed_call = slot->killed_call;
     result.timed_out = slot->timed_out;
+    result.stopped = slot->stopped && !slot->timed_out && result.verdict == k_run_ok;
     result.duration_ms = monotonic_ms() - slot->start_ms;
-    record_run(order, order.agent_name, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
+    if (slot->stopped && result.verdict != k_run_seccomp) {
+        count_ended_run(kept_bytes(result), result.duration_ms);
+        note_run_end(order.agent_name, k_result_stopped, result.duration_ms);
+        audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, result.exit_code, result.duration_ms, "STOPPED", run_profile(order));
+    } else
+        record_run(order, order.agent_name, result.verdict, result.exit_code, kept_bytes(result), result.duration_ms);
     return result;
 }
 
@@ -704,6 +734,7 @@ static void reset_slot(RunSlot* slot, const PendingRun& run)
     slot->out_of_memory = false;
     slot->child_ended = false;
     slot->cancelled = false;
+    slot->stopped = false;
     slot->status = 0;
     slot->notice_fd = -1;
     slot->listener_fd = -1;
@@ -895,6 +926,8 @@ RunAdmission sandbox_submit(const RunOrder* order)
     i64 name_len = order->agent_name.len < k_run_agent_name ? order->agent_name.len : k_run_agent_name;
     copy_bytes(run.agent_name, order->agent_name.ptr, name_len);
     run.order.agent_name = { run.agent_name, name_len };
+    run.id = sandbox_new_run_id();
+    run.submitted_ms = monotonic_ms();
     RunSlot* slot = runs.queue_len == 0 ? slot_for_next() : nullptr;
     if (slot) {
         start_run(slot, run);
@@ -918,6 +951,30 @@ i64 sandbox_has_order(int conn)
     return 0;
 }
 
+// The order of conn's run, running (not cancelled) or queued; nullptr for none.
+static RunOrder* order_of(int conn)
+{
+    for (i64 i = 0; i < runs.slot_count; i++)
+        if (runs.slots[i].busy && !runs.slots[i].cancelled && runs.slots[i].run.order.conn == conn)
+            return &runs.slots[i].run.order;
+    for (i64 i = 0; i < runs.queue_len; i++) {
+        PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        if (run.order.conn == conn)
+            return &run.order;
+    }
+    return nullptr;
+}
+
+bool sandbox_watch_output(int conn, void (*output)(void* sink, i64 stream, const char* bytes, i64 len), void* sink)
+{
+    RunOrder* order = conn >= 0 ? order_of(conn) : nullptr;
+    if (!order)
+        return false;
+    order->output = output;
+    order->output_sink = sink;
+    return true;
+}
+
 // A queued run's name: its order's span still points where the run was submitted from.
 static ByteSpan queued_agent_name(const PendingRun& run) { return { run.agent_name, run.order.agent_name.len }; }
 
@@ -929,6 +986,7 @@ static i64 cancel_queued(int conn)
         if (run.order.conn != conn)
             continue;
         audit_write(queued_agent_name(run), "EXEC", { run.order.cmd, run.order.cmd_len }, -1, 0, "CANCELLED", run_profile(run.order));
+        note_run_lost(k_result_cancelled);
         for (i64 k = i; k + 1 < runs.queue_len; k++)
             runs.queue[(runs.queue_head + k) % runs.queue_capacity] = runs.queue[(runs.queue_head + k + 1) % runs.queue_capacity];
         runs.queue_len--;
@@ -959,6 +1017,7 @@ static i64 cancel_running(int conn)
         RunOrder& order = slot->run.order;
         audit_write(order.agent_name, "EXEC", { order.cmd, order.cmd_len }, k_timeout_exit_code, monotonic_ms() - slot->start_ms, "CANCELLED",
             run_profile(order));
+        note_run_lost(k_result_cancelled);
         slot->cancelled = true;
         close_outputs(slot);
         close_input(slot);
@@ -1019,6 +1078,15 @@ i64 sandbox_request_runs_in_progress()
     for (i64 i = 0; i < runs.request_slots; i++)
         busy += runs.slots[i].busy ? 1 : 0;
     return busy + runs.queue_len;
+}
+
+RunCounts sandbox_run_counts()
+{
+    RunCounts counts { 0, 0, runs.queue_len, runs.queue_capacity };
+    for (i64 i = 0; i < runs.slot_count; i++)
+        if (runs.slots[i].busy)
+            (i < runs.request_slots ? counts.running : counts.background)++;
+    return counts;
 }
 
 i64 sandbox_drop_queued()
@@ -1101,6 +1169,7 @@ i64 sandbox_cancel_agent(i64 agent)
     }
     for (i64 i = runs.request_slots; i < runs.slot_count; i++)
         if (runs.slots[i].busy && runs.slots[i].run.order.agent == agent && !runs.slots[i].child_ended) {
+            runs.slots[i].stopped = true;
             kill_run(&runs.slots[i]);
             cancelled++;
         }
@@ -1114,6 +1183,73 @@ i64 sandbox_cancel_agent(i64 agent)
         cancelled++;
     }
     return cancelled;
+}
+
+// ---- the request runs, as the runs list shows them -------------------------------------
+
+static i64 output_so_far(const RunSlot* slot)
+{
+    return slot->streams[k_stdout].capture.total + slot->streams[k_stderr].capture.total;
+}
+
+i64 sandbox_request_runs(RequestRunView* out, i64 max)
+{
+    i64 count = 0;
+    i64 now = monotonic_ms();
+    for (i64 i = 0; i < runs.request_slots && count < max; i++) {
+        const RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || slot->cancelled)
+            continue;
+        const RunOrder& order = slot->run.order;
+        out[count++] = { slot->run.id, order.agent, order.agent_name, { order.cmd, order.cmd_len }, false, now - slot->start_ms,
+            output_so_far(slot), slot->stopped };
+    }
+    for (i64 i = 0; i < runs.queue_len && count < max; i++) {
+        const PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        out[count++] = { run.id, run.order.agent, queued_agent_name(run), { run.order.cmd, run.order.cmd_len }, true, now - run.submitted_ms, 0,
+            false };
+    }
+    return count;
+}
+
+// From the configuration, so it holds before the first run too (connection memory is sized
+// at start-up).
+i64 sandbox_request_run_capacity()
+{
+    i64 slots = state.max_concurrent_runs > 0 ? state.max_concurrent_runs : 1;
+    return slots + slots * k_run_queue_per_slot;
+}
+
+static constexpr char k_stopped_in_queue[] = "run stopped by the admin before it started";
+
+RequestStop sandbox_stop_request_run(i64 id)
+{
+    for (i64 i = 0; i < runs.request_slots; i++) {
+        RunSlot* slot = &runs.slots[i];
+        if (!slot->busy || slot->cancelled || slot->run.id != id)
+            continue;
+        if (slot->child_ended || slot->stopped)
+            return k_request_stop_ended;
+        slot->stopped = true;
+        kill_run(slot);
+        return k_request_stop_killed;
+    }
+    for (i64 i = 0; i < runs.queue_len; i++) {
+        const PendingRun& run = runs.queue[(runs.queue_head + i) % runs.queue_capacity];
+        if (run.id != id)
+            continue;
+        int conn = run.order.conn;
+        cancel_queued(conn);
+        HeapArena* arena = connection_arena(conn);
+        bool enter = arena && heap.entered != arena;
+        if (enter)
+            heap_enter(arena);
+        send_json_error(conn, 409, reason_phrase(409), k_stopped_in_queue);
+        if (enter)
+            heap_leave();
+        return k_request_stop_dropped;
+    }
+    return k_request_stop_unknown;
 }
 
 // ---- the background pool -------------------------------------------------------------
@@ -1175,6 +1311,17 @@ void sandbox_end_input(i64 handle)
 void sandbox_kill_background(i64 handle)
 {
     RunSlot* slot = background_slot(handle);
-    if (slot && !slot->child_ended)
+    if (slot && !slot->child_ended) {
+        slot->stopped = true;
         kill_run(slot);
+    }
+}
+
+bool sandbox_background_room()
+{
+    prepare_server();
+    for (i64 i = runs.request_slots; i < runs.slot_count; i++)
+        if (!runs.slots[i].busy)
+            return true;
+    return false;
 }

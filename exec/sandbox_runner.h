@@ -32,6 +32,8 @@ struct RunResult {
     // server could not learn (the kernel killed the caller itself). A seccomp kill of
     // either kind has the exit code 159.
     const char* killed_call;
+    // The admin stopped the run (sandbox_stop_request_run); its exit code is 137.
+    bool stopped;
 };
 
 // The environment a request may add: each entry "NAME=value" and its NUL, 32 KiB in all;
@@ -116,6 +118,10 @@ i64 runs_per_agent();
 // 1 while a run for connection conn is running or queued.
 i64 sandbox_has_order(int conn);
 
+// From now on each piece of output of conn's run (running or queued) is told to output
+// with sink, as an order's output is. Returns false when conn has no run.
+bool sandbox_watch_output(int conn, void (*output)(void* sink, i64 stream, const char* bytes, i64 len), void* sink);
+
 // The client of connection conn has gone, before the close that frees conn's descriptor
 // and memory for another connection. A queued run is dropped unrun; a running one is
 // killed with its process tree, as at a time-out, and stops writing into conn's memory at
@@ -138,6 +144,36 @@ i64 sandbox_next_deadline();
 // has: those runs take turns.
 bool runs_may_overlap();
 
+// Ids of runs, request and background alike, counting from 1: no two runs share one.
+i64 sandbox_new_run_id();
+
+// A request run as the runs list shows it. The spans point into the run's connection
+// memory: valid until the loop next runs.
+struct RequestRunView {
+    i64 id;
+    // Registry slot, -1 for a console command.
+    i64 agent;
+    ByteSpan agent_name;
+    ByteSpan cmd;
+    bool queued;
+    // Since it started, or since it was submitted while queued.
+    i64 elapsed_ms;
+    // Bytes the command has written so far (both streams).
+    i64 output_bytes;
+    bool stopping;
+};
+
+// The request runs running and queued, at most max of them, running ones first; returns
+// how many. sandbox_request_run_capacity() is the most there can be.
+i64 sandbox_request_runs(RequestRunView* out, i64 max);
+i64 sandbox_request_run_capacity();
+
+// Stops request run id: a running one is killed with its process tree and answered with
+// exit code 137 and "stopped":true (audited EXEC STOPPED); a queued one leaves the queue
+// unrun and is answered 409 (audited EXEC CANCELLED).
+enum RequestStop { k_request_stop_unknown, k_request_stop_killed, k_request_stop_dropped, k_request_stop_ended };
+RequestStop sandbox_stop_request_run(i64 id);
+
 // Runs waiting at most: four for every run slot.
 constexpr i64 k_run_queue_per_slot = 4;
 
@@ -156,9 +192,13 @@ i64 sandbox_write_input(i64 handle, const char* bytes, i64 len);
 // Closes the background run's input: the command reads its end.
 void sandbox_end_input(i64 handle);
 
-// Kills the background run with its whole process tree; its end is audited and done is
-// called as at a time-out, with the exit code of the kill.
+// Kills the background run with its whole process tree; its end is audited as stopped and
+// done is called with the exit code of the kill.
 void sandbox_kill_background(i64 handle);
+
+// Whether the background pool has a free slot now (a run that has ended holds its slot until
+// its processes are gone).
+bool sandbox_background_room();
 
 // Runs going and waiting, for an orderly stop.
 i64 sandbox_runs_in_progress();
@@ -166,6 +206,16 @@ i64 sandbox_runs_in_progress();
 // Request runs (not background ones) going and waiting: while there are any, the server is
 // not idle.
 i64 sandbox_request_runs_in_progress();
+
+// Runs going in the request slots and in the background pool, runs waiting, and the
+// queue's room, for the metrics.
+struct RunCounts {
+    i64 running;
+    i64 background;
+    i64 queued;
+    i64 queue_capacity;
+};
+RunCounts sandbox_run_counts();
 
 // Answers every run still waiting for a slot with 503 "server shutting down" and forgets
 // it; returns how many there were.

@@ -78,29 +78,30 @@ static void take_listener(SelfTest* test)
     test->error = listener;
 }
 
-// The jail modes: an init without control groups, started and bound at once; its control
-// socket is closed once the command is sent, as the test waits for the init's end alone.
-// A preparation step that fails is the plan's failed step.
-static i64 launch_child(int* pidfd)
+// The jail modes: an init without control groups, started and bound at once. The test
+// waits for the init's end alone, but keeps the control socket open until then: closing a
+// socket with the init's report unread would reset the init's end before it reads its
+// command. A preparation step that fails is the plan's failed step.
+static i64 launch_child(int* pidfd, int* control)
 {
     if (plan.jail_mode == k_jail_none)
         return launch_confined(&plan, &init.stacks, pidfd);
     init.memory_procs_fd = -1;
     init.pids_procs_fd = -1;
-    int control = -1;
-    i64 pid = jail_init_start(&init, pidfd, &control);
+    i64 pid = jail_init_start(&init, pidfd, control);
     if (pid < 0) {
         plan.failed_step = init.failed_step;
         plan.failed_error = init.failed_error;
         return pid;
     }
-    i64 bound = jail_init_bind(&init, &plan, control);
-    sys_close(control);
+    i64 bound = jail_init_bind(&init, &plan, *control);
     if (bound < 0) {
         sys_kill((int)pid, SIGKILL);
         int status = 0;
         while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
         sys_close(*pidfd);
+        sys_close(*control);
+        *control = -1;
         return bound;
     }
     return pid;
@@ -119,7 +120,8 @@ SelfTest run_self_test()
     LaunchRequest request { { k_command, sizeof(k_command) - 1 }, { "", 0 }, 0, { "", 0 }, global_run_limits() };
     plan_launch(&plan, request, { pipes.input[0], pipes.output[1], pipes.output[1] });
     int pidfd = -1;
-    i64 pid = launch_child(&pidfd);
+    int control = -1;
+    i64 pid = launch_child(&pidfd, &control);
     sys_close(pipes.input[0]);
     sys_close(pipes.output[1]);
     if (pid < 0) {
@@ -130,6 +132,8 @@ SelfTest run_self_test()
     }
     int status = wait_child(pid, pidfd);
     sys_close(pidfd);
+    if (control >= 0)
+        sys_close(control);
     read_output(&test, pipes.output[0]);
     sys_close(pipes.output[0]);
     if (status < 0) {

@@ -90,7 +90,7 @@ static void load_fleet_file()
         print(k_default_login_warning);
 }
 
-extern "C" [[noreturn]] void program_main(int, char**)
+extern "C" [[noreturn, gnu::used, gnu::externally_visible]] void program_main(int, char**)
 {
     heap_init();
     print(k_banner);

@@ -63,6 +63,7 @@ static constinit Watch listen_watch {};
 
 static void start_writing(Connection* c, i64 now_ms);
 static void start_streaming(Connection* c, i64 now_ms);
+static void make_room(i64 bytes, const Connection* spare);
 
 // While a peer sends: the silence allowed, within the time a whole request may take.
 static i64 reading_deadline(const Connection* c, i64 now_ms)
@@ -101,6 +102,7 @@ static void route(Connection* c, const Request& request, i64 now_ms)
     // The handlers rely on a NUL after the request; the buffer keeps a byte for it.
     c->request[request.bytes.len] = 0;
     c->request_len = request.bytes.len;
+    make_room(route_memory_of(request.method, request.path), c);
     heap_enter(&c->arena);
     route_request(c->fd, request);
     heap_leave();
@@ -383,20 +385,48 @@ static void on_connection_event(void* owner, u32 events)
 
 static void evict(Connection* c)
 {
+    if (c->phase == k_connection_streaming)
+        return close_stream_connection(c);
     unwatch_fd(c->fd);
     connection_close(c);
 }
 
+// A connection the server cannot take is told so before it is closed: the answer is short
+// and constant, and a new socket's buffer always has room for it.
+static void turn_away(int fd)
+{
+    static constexpr char k_busy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                                     "Retry-After: 1\r\nConnection: close\r\nContent-Length: 63\r\n\r\n"
+                                     R"({"ok":false,"error":"server busy: too many connections; retry"})";
+    static_assert(sizeof(R"({"ok":false,"error":"server busy: too many connections; retry"})") - 1 == 63);
+    sys_write(fd, k_busy, sizeof(k_busy) - 1);
+}
+
+// While all connections' arenas together hold so much that another request's worst case
+// would not fit, the idle connections that hold more than a fresh one's buffer go, idle
+// longest first (a finished stream's reader that takes nothing, a slow writer), so that
+// one peer's unread answers cannot keep everyone else's requests out. spare never goes.
+static void make_room(i64 bytes, const Connection* spare)
+{
+    i64 fresh = heap_block(request_first_buffer_size());
+    while (arena_budget.limit - arena_budget.used < bytes) {
+        Connection* victim = connection_to_evict_for_memory(fresh, spare);
+        if (!victim)
+            return;
+        evict(victim);
+    }
+}
+
 // A peer at its share makes room from its own connections; beyond the table's capacity a
 // connection of anyone's does (connection_to_evict says which). When neither has one that
-// may go (all wait for runs), the new connection is closed at once.
+// may go (all wait for runs), the new connection is turned away with a 503.
 static void admit(int fd, u32 peer, i64 now_ms)
 {
     if (peer_connection_count(peer) >= state.max_connections_per_peer) {
         Connection* own = peer_connection_to_evict(peer);
         if (!own) {
-            sys_close(fd);
-            return;
+            turn_away(fd);
+            return (void)sys_close(fd);
         }
         evict(own);
     }
@@ -408,14 +438,18 @@ static void admit(int fd, u32 peer, i64 now_ms)
         c = connection_open(fd, peer, now_ms);
     }
     if (!c) {
-        sys_close(fd);
-        return;
+        turn_away(fd);
+        return (void)sys_close(fd);
     }
     c->request_cap = request_first_buffer_size();
+    make_room(heap_block(c->request_cap), c);
     c->request = (char*)arena_alloc(&c->arena, (u64)c->request_cap);
-    // The budget of all connections' memory is spent: this one cannot even be read.
-    if (!c->request)
+    // The budget of all connections' memory is spent on runs in progress: this one cannot
+    // even be read.
+    if (!c->request) {
+        turn_away(fd);
         return connection_close(c);
+    }
     c->deadline_ms = now_ms + k_read_silence_ms;
     c->watch = { on_connection_event, c };
     watch_fd(fd, EPOLLIN, &c->watch);
@@ -445,13 +479,32 @@ static void on_listener(void*, u32)
     }
 }
 
-// Answers queued by runs that ended during the last wait start on their way, and streams
-// whose sources made something new go on (one waiting for room only learns whether its
+// A request cancelled by another (an MCP client's notifications/cancelled) has had its run
+// cancelled already; its connection closes without an answer.
+static void close_abandoned(Connection* c)
+{
+    if (c->phase == k_connection_streaming)
+        return close_stream_connection(c);
+    unwatch_fd(c->fd);
+    connection_close(c);
+}
+
+// Answers queued by runs that ended during the last wait start on their way, abandoned
+// requests close, and streams whose sources made something new or asked to be asked again
+// by now go on (one waiting for room only learns whether its
 // run has ended, which starts its silence deadline).
 static void flush_answers(i64 now_ms)
 {
     for (i64 i = 0; i < connections_capacity(); i++) {
         Connection* c = connection_at(i);
+        if (c->abandoned && (c->phase == k_connection_waiting || c->phase == k_connection_streaming)) {
+            close_abandoned(c);
+            continue;
+        }
+        if (c->phase == k_connection_streaming && c->stream_wake_ms != 0 && now_ms >= c->stream_wake_ms) {
+            c->stream_wake_ms = 0;
+            c->stream_woken = true;
+        }
         if (c->phase == k_connection_waiting && c->answer_ready) {
             unwatch_fd(c->fd);
             start_writing(c, now_ms);
@@ -468,6 +521,8 @@ static i64 expire_connections(i64 now_ms, i64 next)
 {
     for (i64 i = 0; i < connections_capacity(); i++) {
         Connection* c = connection_at(i);
+        if (c->phase == k_connection_streaming && c->stream_wake_ms != 0 && c->stream_wake_ms < next)
+            next = c->stream_wake_ms;
         if (c->phase == k_connection_free || c->deadline_ms == 0)
             continue;
         if (now_ms >= c->deadline_ms && c->phase == k_connection_streaming) {

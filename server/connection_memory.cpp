@@ -6,8 +6,9 @@
 // computed from the configured values, once the configuration is read.
 //
 // The largest is a tool call through /mcp: its own request, the route request it builds
-// from it (no larger than the request), the route's buffers, and the tool result, which
-// carries the route's answer twice (as text and as structuredContent). With the default
+// from it (no larger than the request), the route's buffers, the tool result, which
+// carries the route's answer twice (as text and as structuredContent), and for a call
+// that asked for progress its notifications' buffers (about 34 KiB). With the default
 // settings the exec answer holds two streams of up to 1 MiB each, every byte escaped to
 // six: about 12.6 MB, the tool result about 25.2 MB, and the requests about 11.4 MB each
 // (a body of 8 MiB in Base64): about 64 MB of address space per connection, of which only
@@ -18,7 +19,9 @@
 #include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
+#include "admin/history_report.h"
 #include "admin/mcp_endpoint.h"
+#include "admin/metrics_report.h"
 #include "admin/policy_check.h"
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
@@ -33,6 +36,7 @@
 #include "exec/exec_endpoint.h"
 #include "policy/policy_file.h"
 #include "runtime/heap.h"
+#include "runtime/text.h"
 #include "server/request_framing.h"
 
 i64 request_body_max() { return request_body_limit(state.max_file_bytes); }
@@ -57,10 +61,15 @@ static i64 write_memory() { return write_route_memory(request_body_max()); }
 static i64 tool_route_answer_max()
 {
     i64 files = larger(larger(read_answer_size(state.max_file_bytes), k_write_answer_size), larger(k_list_answer_size, k_file_refusal_size));
-    return larger(larger(exec_answer_max(), files), larger(k_error_buffer, k_refusal_body_size));
+    i64 runs = larger(exec_answer_max(), background_answer_max());
+    return larger(larger(runs, files), larger(k_error_buffer, k_refusal_body_size));
 }
 
-static i64 tool_route_memory() { return larger(exec_route_memory(), larger(larger(read_memory(), write_memory()), k_list_route_memory)); }
+static i64 tool_route_memory()
+{
+    i64 files = larger(larger(read_memory(), write_memory()), k_list_route_memory);
+    return larger(larger(exec_route_memory(), background_route_memory()), files);
+}
 
 // The administration routes read and rewrite small files inside the request: the policy
 // file (read for a reload, rebuilt for a change), the agents file, the configuration file
@@ -94,9 +103,34 @@ const RouteMemory* route_memory_table(i64* count)
         request_memory() + heap_block(k_audit_filter_size) + heap_block(audit_report_size()) + k_answer_overhead };
     table[n++] = { "reports and settings",
         request_memory() + heap_block(agents_report_size()) + heap_block(k_policy_report_size) + heap_block(k_health_report_size)
+            + heap_block(k_history_report_size) + heap_block(k_metrics_report_size)
             + k_admin_files_memory + k_admin_fields_memory + k_answer_overhead };
     *count = n;
     return table;
+}
+
+i64 route_memory_of(ByteSpan method, ByteSpan path)
+{
+    i64 count = 0;
+    const RouteMemory* routes = route_memory_table(&count);
+    for (i64 i = 0; i < count; i++) {
+        const char* name = routes[i].route;
+        i64 name_len = text_length(name);
+        i64 space = 0;
+        while (space < name_len && name[space] != ' ')
+            space++;
+        if (space == name_len) {
+            // A path without a method covers the routes below it too.
+            if (path.len >= name_len && bytes_equal(path.ptr, name, name_len))
+                return routes[i].bytes;
+            continue;
+        }
+        ByteSpan route_path { name + space + 1, name_len - space - 1 };
+        if (method.len == space && bytes_equal(method.ptr, name, space) && path.len == route_path.len
+            && bytes_equal(path.ptr, route_path.ptr, path.len))
+            return routes[i].bytes;
+    }
+    return routes[count - 1].bytes;
 }
 
 i64 connection_arena_size()

@@ -14,6 +14,10 @@ struct RouteMemory {
 // Every route's worst case, largest first is not promised; count entries.
 const RouteMemory* route_memory_table(i64* count);
 
+// The worst case of the route a request's method and path (without its query) name; the
+// last entry's (the reports and settings) for a path the table does not name.
+i64 route_memory_of(ByteSpan method, ByteSpan path);
+
 // The arena size that holds the largest worst case, in whole pages.
 i64 connection_arena_size();
 

@@ -15,6 +15,7 @@ struct NamedWindow {
 struct RequestWindows {
     SecondWindow stranger;
     SecondWindow admin;
+    SecondWindow metrics;
     SecondWindow tokens[k_max_agent_tokens];
     NamedWindow names[k_named_windows];
     SecondWindow overflow;
@@ -59,6 +60,7 @@ bool request_window_full(WindowKey key, i64 now, i64 limit)
 {
     switch (key.owner) {
     case k_window_admin: return count_in(&windows.admin, now, limit);
+    case k_window_metrics: return count_in(&windows.metrics, now, limit);
     case k_window_token:
         if (key.token >= 0 && key.token < k_max_agent_tokens)
             return count_in(&windows.tokens[key.token], now, limit);

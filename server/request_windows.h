@@ -1,7 +1,7 @@
 // The router's per-second request windows, one per credential: the admin's own, one per
-// agent token, one per X-Agent name sent with the admin's credential, and one that every
-// request without valid credentials shares. A flood under one credential fills its own
-// window and no other. Pure: the second comes from the caller.
+// agent token, the metrics token's, one per X-Agent name sent with the admin's credential,
+// and one that every request without valid credentials shares. A flood under one
+// credential fills its own window and no other. Pure: the second comes from the caller.
 //
 // The names' windows are a fixed table. A window only counts within its calendar second,
 // so an entry whose second has passed holds nothing worth keeping and is taken by the
@@ -25,6 +25,8 @@ enum WindowOwner {
     k_window_token,
     // An X-Agent name sent with the admin's credential; WindowKey.name is the name.
     k_window_name,
+    // The metrics token of GET /metrics.
+    k_window_metrics,
 };
 
 struct WindowKey {

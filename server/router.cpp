@@ -9,7 +9,9 @@
 #include "admin/file_list.h"
 #include "admin/file_read.h"
 #include "admin/file_write.h"
+#include "admin/history_report.h"
 #include "admin/mcp_endpoint.h"
+#include "admin/metrics_report.h"
 #include "admin/policy_endpoints.h"
 #include "admin/reports.h"
 #include "admin/settings.h"
@@ -17,6 +19,7 @@
 #include "agents/registry.h"
 #include "core/audit_log.h"
 #include "core/change_log.h"
+#include "core/config.h"
 #include "core/http_response.h"
 #include "core/http_status.h"
 #include "core/state.h"
@@ -42,7 +45,7 @@ static constexpr char k_unauthorized[] = "HTTP/1.1 401 Unauthorized\r\n"
 
 // Who a request comes from, by its Authorization header alone.
 struct Caller {
-    enum Kind { k_stranger, k_admin, k_agent } kind;
+    enum Kind { k_stranger, k_admin, k_agent, k_metrics } kind;
     i64 agent_token;
 };
 
@@ -63,7 +66,7 @@ static bool credential_after(ByteSpan value, const char* scheme, ByteSpan* crede
     return true;
 }
 
-static Caller identify_caller(const Request& request)
+static Caller credential_caller(const Request& request)
 {
     ByteSpan value {};
     ByteSpan credential {};
@@ -75,23 +78,50 @@ static Caller identify_caller(const Request& request)
     }
     if (!credential_after(value, "bearer", &credential))
         return { Caller::k_stranger, -1 };
-    // The agents' tokens are compared even when the admin's matches, so the time taken
-    // does not tell which kind of token was presented.
+    // The agents' tokens and the metrics token are compared even when the admin's
+    // matches, so the time taken does not tell which kind of token was presented.
     bool admin = equal_in_constant_time(credential, { state.bearer_token, state.bearer_token_len });
     i64 agent = match_agent_token(credential);
+    ByteSpan metrics = metrics_token();
+    bool scraper = metrics.len > 0 && equal_in_constant_time(credential, metrics);
     if (admin)
         return { Caller::k_admin, -1 };
-    return { agent >= 0 ? Caller::k_agent : Caller::k_stranger, agent };
+    if (agent >= 0)
+        return { Caller::k_agent, agent };
+    return { scraper ? Caller::k_metrics : Caller::k_stranger, -1 };
 }
 
-bool request_authenticated(const Request& request) { return identify_caller(request).kind != Caller::k_stranger; }
+// The metrics token opens GET /metrics and nothing else, and /metrics takes only the
+// admin's credentials and that token: any other caller there is refused as one without
+// credentials, the answer a scraper understands.
+static Caller caller_for_route(const Request& request)
+{
+    Caller caller = credential_caller(request);
+    bool metrics_path = span_equals(request.path, "/metrics");
+    if ((caller.kind == Caller::k_metrics && !metrics_path) || (caller.kind == Caller::k_agent && metrics_path))
+        return { Caller::k_stranger, -1 };
+    return caller;
+}
+
+bool request_authenticated(const Request& request) { return caller_for_route(request).kind != Caller::k_stranger; }
+
+// An action word as entries carry it: 1 to 32 capital letters and underscores.
+static bool audit_action_word(ByteSpan word)
+{
+    if (word.len < 1 || word.len > k_audit_word_max)
+        return false;
+    for (i64 i = 0; i < word.len; i++)
+        if ((word.ptr[i] < 'A' || word.ptr[i] > 'Z') && word.ptr[i] != '_')
+            return false;
+    return true;
+}
 
 // The ring's capacity, which the limit's refusal names.
 static_assert(k_audit_capacity == 256);
 
 const char* read_audit_query(ByteSpan query, char* agent_buffer, AuditQuery* out)
 {
-    *out = { { agent_buffer, 0 }, k_audit_default_limit, 0, false };
+    *out = { { agent_buffer, 0 }, { nullptr, 0 }, k_audit_default_limit, 0, false };
     ByteSpan agent = query_param(query, "agent");
     if (agent.ptr != nullptr) {
         i64 len = percent_decode(agent, agent_buffer, k_audit_filter_size);
@@ -110,6 +140,12 @@ const char* read_audit_query(ByteSpan query, char* agent_buffer, AuditQuery* out
     ByteSpan offset = query_param(query, "offset");
     if (offset.ptr != nullptr && (out->offset = query_number(offset)) < 0)
         return "offset must be a whole number of 0 or more";
+    ByteSpan action = query_param(query, "action");
+    if (action.ptr != nullptr && action.len > 0) {
+        if (!audit_action_word(action))
+            return "action must be an audit action word such as EXEC or BLOCK";
+        out->action = action;
+    }
     ByteSpan order = query_param(query, "order");
     if (order.ptr != nullptr && !span_equals(order, "oldest") && !span_equals(order, "newest"))
         return "order must be oldest or newest";
@@ -127,6 +163,8 @@ static WindowKey window_key(const Caller& caller, const Request& request)
         return { k_window_stranger, -1, {} };
     if (caller.kind == Caller::k_agent)
         return { k_window_token, caller.agent_token, {} };
+    if (caller.kind == Caller::k_metrics)
+        return { k_window_metrics, -1, {} };
     ByteSpan name {};
     if (request_header(request, "X-Agent", &name) && name.len > 0)
         return { k_window_name, -1, name };
@@ -276,6 +314,8 @@ static constexpr Route k_routes[] = {
     { "GET", "/api/health", send_report<build_health_report, k_health_report_size, k_json>, k_agents },
     { "GET", "/api/audit", send_audit_report, k_admin_only },
     { "GET", "/api/agents", send_agents_report, k_admin_only },
+    { "GET", "/api/history", send_report<build_history_report, k_history_report_size, k_json>, k_admin_only },
+    { "GET", "/metrics", send_report<build_metrics_report, k_metrics_report_size, k_metrics_content_type>, k_admin_only },
     { "GET", "/api/policy", send_report<build_policy_report, k_policy_report_size, k_json>, k_admin_only },
     { "POST", "/api/policy", pass_request<handle_policy_change>, k_admin_only },
     { "POST", "/api/policy/reload", reload_policy, k_admin_only },
@@ -470,7 +510,7 @@ static void route_tool_request(int conn, const char* req, i64 req_len)
         return send_json_error(conn, 500, reason_phrase(500), "tool request could not be framed");
     const Request& request = frame.request;
     RouteMatch match = match_route(request.method, request.path);
-    Caller caller = identify_caller(request);
+    Caller caller = caller_for_route(request);
     if (caller.kind == Caller::k_agent && !agent_may_call(match))
         return refuse_agent_route(conn, request, agent_token_name(caller.agent_token));
     dispatch(conn, request, match);
@@ -478,7 +518,7 @@ static void route_tool_request(int conn, const char* req, i64 req_len)
 
 bool refuse_before_body(int conn, const Request& head)
 {
-    Caller caller = identify_caller(head);
+    Caller caller = caller_for_route(head);
     bool stranger = caller.kind == Caller::k_stranger && !span_equals(head.method, "OPTIONS");
     if (!stranger && host_allowed(head))
         return false;
@@ -493,7 +533,7 @@ void route_request(int conn, const Request& request)
     // Changes are the admin's unless authentication binds the request to an agent
     // (bind_request_agent names the actor then).
     set_change_actor({ "", 0 });
-    Caller caller = identify_caller(request);
+    Caller caller = caller_for_route(request);
     if (window_full(caller, request))
         // The window is the calendar second: the next one admits requests again.
         return send_too_many(conn, "rate limit exceeded", 1);

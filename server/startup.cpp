@@ -281,7 +281,7 @@ static void follow_command_line(const CommandLine& line)
     sys_exit_group(2);
 }
 
-extern "C" [[noreturn]] void program_main(int argc, char** argv)
+extern "C" [[noreturn, gnu::used, gnu::externally_visible]] void program_main(int argc, char** argv)
 {
     CommandLine command_line = parse_command_line(argc, argv);
     state_init_defaults();

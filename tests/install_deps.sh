@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what the tests need: GoogleTest for the unit tests, Debian's Chromium and
 # playwright-core from npm for the browser tests, clang's fuzzer runtime for the fuzz run,
-# HAProxy for the scale-out test, systemd's tools for checking the service units, and for
+# HAProxy for the scale-out test, systemd's tools for checking the service units, Prometheus
+# (and its promtool) for the metrics test and the alert rules, and for
 # the client tests the official MCP SDK, the OpenAPI linter, TypeScript and the JavaScript
 # client itself (installed from clients/js as a user would).
 # Safe to run again; each step is skipped when its result is already in place. The
@@ -16,6 +17,7 @@ ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null
 [ -x /usr/sbin/haproxy ] || missing="$missing haproxy"
 [ -x /usr/bin/systemd-analyze ] || missing="$missing systemd"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -x /usr/bin/prometheus ] && [ -x /usr/bin/promtool ] || missing="$missing prometheus"
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update

@@ -64,6 +64,99 @@ export interface ExecResult {
     raw: Record<string, unknown>;
 }
 
+export interface StartOptions {
+    agent?: string;
+    model?: string;
+    tokensIn?: number;
+    tokensOut?: number;
+    /** Working directory inside the workspace: /tmp or below, absolute or relative to /tmp. */
+    cwd?: string;
+    /** Variables to add (PATH, HOME, TERM and LD_* are refused by the server). */
+    env?: Record<string, string>;
+    /** The run's time-out in milliseconds, at most the server's max_background_seconds. */
+    timeoutMs?: number;
+}
+
+interface EventBase {
+    /** A background run's output offset after this event (Last-Event-ID); null for a streamed exec. */
+    id: number | null;
+    /** The event's JSON as it came. */
+    data: Record<string, unknown>;
+    text: string;
+    lossy: boolean;
+    bytes: number;
+}
+
+/** Output as the command wrote it (a background run's one stream is 'stdout'). */
+export interface OutputEvent<K extends 'stdout' | 'stderr' = 'stdout' | 'stderr'> extends EventBase {
+    kind: K;
+    stream: K;
+    /** Bytes that were not UTF-8 became U+FFFD. */
+    lossy: boolean;
+    result: null;
+}
+
+/** Output this reader did not get: `bytes` of `stream` were dropped where the event stands. */
+export interface DroppedEvent extends EventBase {
+    kind: 'dropped';
+    stream: 'stdout' | 'stderr';
+    result: null;
+}
+
+/** The last event: the exec's result, or the run's final status. */
+export interface ExitEvent<R> extends EventBase {
+    kind: 'exit';
+    stream: null;
+    result: R;
+}
+
+export type StreamEvent<R> = OutputEvent<'stdout'> | OutputEvent<'stderr'> | DroppedEvent | ExitEvent<R>;
+export type ExecEvent = StreamEvent<ExecResult>;
+export type RunEvent = StreamEvent<RunStatus>;
+
+export interface RunStatus {
+    runId: number;
+    state: 'running' | 'exited';
+    agent: string;
+    /** The command's first 256 bytes; cmdBytes is its whole length. */
+    cmd: string;
+    cmdBytes: number;
+    /** Unix seconds. */
+    started: number;
+    durationMs: number;
+    /** Once exited: the exit status (137 after a kill or the time-out), else null. */
+    exitCode: number | null;
+    timedOut: boolean;
+    /** 'memory' or 'seccomp' when the run was ended that way. */
+    killedBy: string | null;
+    /** Why the command could not start, else null. */
+    error: string | null;
+    /** kill() ended it. */
+    stopped: boolean;
+    stdinOpen: boolean;
+    /** Every byte the run wrote. */
+    outputBytes: number;
+    raw: Record<string, unknown>;
+}
+
+export interface RunOutput {
+    output: string;
+    /** Where output starts: later than asked when the server's ring no longer held that part. */
+    offset: number;
+    /** Where the next read goes on. */
+    nextOffset: number;
+    /** Bytes between the offset asked and offset that were missed. */
+    dropped: number;
+    lossy: boolean;
+    status: RunStatus;
+}
+
+export interface StdinResult {
+    bytes: number;
+    written: number;
+    stdinOpen: boolean;
+}
+
 export interface WriteOptions {
     agent?: string;
     /** How a text content is given; bytes set 'base64' themselves. */
@@ -251,12 +344,43 @@ export declare class RateLimited extends SandboxError {
 /** 401: the login or token was not accepted. */
 export declare class AuthError extends SandboxError {}
 
+/** run.wait({ timeoutMs }) ended with the run still going (it goes on). */
+export declare class RunTimeout extends SandboxError {}
+
+/** A background run, named by its id. */
+export declare class Run {
+    constructor(terox: Terox, id: number, agent?: string);
+    readonly terox: Terox;
+    readonly id: number;
+    agent?: string;
+    /** The run's state, without its output. */
+    status(): Promise<RunStatus>;
+    /** The output from offset (default 0) as far as the server's ring holds it, and the state. */
+    output(options?: { offset?: number }): Promise<RunOutput>;
+    /** The output as events, from the start or after lastEventId; reconnects by itself from the last id. */
+    events(options?: { lastEventId?: number | null }): AsyncGenerator<RunEvent, void, undefined>;
+    /** Writes text (or UTF-8 bytes) to the run's input, all of it; eof closes the input after it. */
+    writeStdin(data: string | Uint8Array | ArrayBuffer, options?: { eof?: boolean }): Promise<StdinResult>;
+    /** Kills the run's whole process tree: true when it was running. */
+    kill(): Promise<boolean>;
+    /** The final status once the run has ended; rejects with RunTimeout after timeoutMs. */
+    wait(options?: { timeoutMs?: number | null }): Promise<RunStatus>;
+}
+
 export declare class Terox {
     constructor(options?: TeroxOptions);
     readonly url: string;
     agent?: string;
     timeoutMs: number;
     exec(cmd: string, options?: ExecOptions): Promise<ExecResult>;
+    /** exec's output as it is written; leaving the loop early cancels the command. */
+    stream(cmd: string, options?: ExecOptions): AsyncGenerator<ExecEvent, void, undefined>;
+    /** Starts a background run and resolves to it at once. */
+    start(cmd: string, options?: StartOptions): Promise<Run>;
+    /** The Run of an id; nothing is sent. */
+    run(id: number, options?: { agent?: string }): Run;
+    /** The background runs the caller may see. */
+    runs(options?: { agent?: string }): Promise<RunStatus[]>;
     write(path: string, content: string | Uint8Array | ArrayBuffer, options?: WriteOptions): Promise<WriteResult>;
     read(path: string, options?: ReadOptions): Promise<ReadResult>;
     readBytes(path: string, options?: { agent?: string; offset?: number; length?: number }): Promise<Uint8Array>;

@@ -2,11 +2,16 @@
 """MCP server over stdio that runs an agent's shell actions in a Cindervox sandbox.
 
 An MCP client (Claude Code, an IDE, the official SDKs) starts this program and exchanges
-JSON-RPC 2.0 messages with it, one per line on standard input and output. It offers four
-tools: execute_command, write_file, read_file and list_files, each one request to the
-sandbox server through the `cindervox` Python client. A refusal of the server (blacklist, rate limit,
-budget, bad path) comes back as a tool result with isError set and the server's message,
-so the model can read it and change course; protocol errors are kept for malformed calls.
+JSON-RPC 2.0 messages with it, one per line on standard input and output. It offers the
+tools execute_command, write_file, read_file and list_files, and for commands that outlast a
+call start_command, command_status, write_command_stdin, stop_command and list_commands. The
+file tools are one request each to the sandbox server through the `cindervox` Python client;
+the others are passed on to the server's own MCP endpoint (/mcp), so that a long command's
+progress notifications (asked for with _meta.progressToken) come back to the client as the
+server sends them, and a client's notifications/cancelled ends the command on the server,
+with every process it started. A refusal of the server (blacklist, rate limit, budget, bad path) comes back as a
+tool result with isError set and the server's message, so the model can read it and change
+course; protocol errors are kept for malformed calls.
 
 Set the server below or through the environment variables of the same names:
 
@@ -15,10 +20,15 @@ Set the server below or through the environment variables of the same names:
 
 Standard library only; diagnostics go to standard error, never to standard output.
 """
+import base64
+import http.client
 import json
 import os
+import secrets
+import socket
 import sys
 import threading
+import urllib.parse
 
 # ---- settings (each can be overridden by an environment variable of the same name) ----
 TEROX_URL = "http://127.0.0.1:7575"
@@ -54,7 +64,9 @@ INSTRUCTIONS = (
     "sandbox instead of on the user's machine. The sandbox reaches no network beyond its own "
     "loopback. /tmp is the working directory; where the server isolates runs, files there "
     "persist between your commands and nothing else does. Use write_file to create files, "
-    "read_file to read them back and list_files to see what is there.")
+    "read_file to read them back and list_files to see what is there. For a command that may "
+    "outlast a call (a build, a server), start_command runs it in the background and "
+    "command_status reads its output.")
 
 EXECUTE_DESCRIPTION = (
     "Run a shell command in the Cindervox sandbox (an isolated Linux jail reached over "
@@ -235,6 +247,82 @@ TOOLS = [
     },
 ]
 
+RUN_ID_PROPERTY = {"type": "integer", "minimum": 1, "description": "What start_command returned."}
+
+
+def run_tool(name, title, description, properties, required, output, read_only, destructive, idempotent):
+    """A background-run tool as the server's /mcp describes it."""
+    properties = dict(properties, agent=AGENT_PROPERTY)
+    input_schema = {"type": "object", "properties": properties, "additionalProperties": False}
+    if required:
+        input_schema["required"] = required
+    return {"name": name, "title": title, "description": description, "inputSchema": input_schema,
+            "outputSchema": {"type": "object", "properties": output,
+                             "required": [key for key in output if key in ("run_id", "state", "output",
+                                                                            "next_offset", "written", "stopped",
+                                                                            "runs")]},
+            "annotations": {"readOnlyHint": read_only, "destructiveHint": destructive,
+                            "idempotentHint": idempotent, "openWorldHint": False}}
+
+
+# Commands that outlast a call: each passed on to the server's /mcp (docs/api.md).
+RUN_TOOLS = [
+    run_tool("start_command", "Start a command in the background",
+             "Start one command with /bin/sh -c in the sandbox, screened and confined as "
+             "execute_command's are, and return its run_id at once while it goes on (up to an hour by "
+             "default; timeout_ms may shorten it): for builds, servers and anything that may outlast a "
+             "call. Its stdout and stderr are one stream kept in a ring of 1 MiB by default. Read it with "
+             "command_status, feed its stdin with write_command_stdin, end it with stop_command.",
+             {"command": {"type": "string", "minLength": 1, "description": "The shell command line."},
+              "cwd": {"type": "string", "description": "Working directory, as for execute_command."},
+              "env": {"type": "object", "additionalProperties": {"type": "string"},
+                      "description": "Environment variables to add, as for execute_command."},
+              "timeout_ms": {"type": "integer", "minimum": 1,
+                             "description": "Time-out of the run in milliseconds."}},
+             ["command"], {"run_id": {"type": "integer"}}, False, True, False),
+    run_tool("command_status", "Read a background command",
+             "Return a background run's state (running or exited), its exit code once it has ended, and "
+             "its output from offset on, with next_offset to read on from. dropped says how many bytes "
+             "the ring no longer held.",
+             {"run_id": RUN_ID_PROPERTY,
+              "offset": {"type": "integer", "minimum": 0, "default": 0,
+                         "description": "First output byte to return: 0, or the last next_offset."}},
+             ["run_id"],
+             {"run_id": {"type": "integer"}, "state": {"type": "string", "enum": ["running", "exited"]},
+              "exit_code": {"type": "integer"}, "output": {"type": "string"}, "offset": {"type": "integer"},
+              "next_offset": {"type": "integer"}, "dropped": {"type": "integer"},
+              "output_bytes": {"type": "integer"}},
+             True, False, True),
+    run_tool("write_command_stdin", "Write to a background command's input",
+             "Write data to a background run's stdin as far as its pipe takes it now (written says how "
+             "much), and with eof true then close the input.",
+             {"run_id": RUN_ID_PROPERTY,
+              "data": {"type": "string", "description": "Text to write, at most 65,536 bytes."},
+              "eof": {"type": "boolean", "default": False, "description": "Close the input after data."}},
+             ["run_id"], {"bytes": {"type": "integer"}, "written": {"type": "integer"},
+                          "stdin_open": {"type": "boolean"}},
+             False, False, False),
+    run_tool("stop_command", "Stop a background command",
+             "Kill a background run with its whole process tree (exit code 137); one that had ended "
+             "already is left as it was.",
+             {"run_id": RUN_ID_PROPERTY}, ["run_id"],
+             {"run_id": {"type": "integer"}, "stopped": {"type": "boolean"}}, False, True, True),
+    run_tool("list_commands", "List background commands",
+             "List your background runs, running or ended in the last 10 minutes: run_id, command, "
+             "state, exit code and output_bytes of each.",
+             {}, [], {"runs": {"type": "array", "items": {"type": "object"}}, "count": {"type": "integer"}},
+             True, False, True),
+]
+TOOLS += RUN_TOOLS
+
+
+def authorization():
+    """The Authorization value of the settings above, as make_client's client sends it."""
+    if TEROX_TOKEN:
+        return "Bearer " + TEROX_TOKEN
+    pair = ("%s:%s" % (TEROX_USER, TEROX_PASSWORD)).encode("utf-8")
+    return "Basic " + base64.b64encode(pair).decode("ascii")
+
 
 def make_client():
     """The sandbox client of the settings above: the token when one is set, else Basic."""
@@ -294,42 +382,58 @@ def without_ok(raw):
     return {k: v for k, v in raw.items() if k != "ok"}
 
 
-def run_execute_command(client, arguments):
-    command = string_argument(arguments, "command")
-    agent = string_argument(arguments, "agent", required=False) or None
-    env = optional_argument(arguments, "env", dict, "an object")
-    result = client.exec(command, agent=agent,
-                         cwd=optional_argument(arguments, "cwd", str, "a string"),
-                         env=env,
-                         stdin=optional_argument(arguments, "stdin", str, "a string"),
-                         stdin_encoding=optional_argument(arguments, "stdin_encoding", str, "a string"),
-                         timeout_ms=optional_argument(arguments, "timeout_ms", int, "an integer"),
-                         merge_stderr=optional_argument(arguments, "merge_stderr", bool, "a boolean"))
-    structured = without_ok(result.raw) if result.raw else {
-        "stdout": result.stdout, "exit_code": result.exit_code, "duration_ms": result.duration_ms}
+def exec_tool_result(raw):
+    """The tool result of a command's answer (the server's /api/exec answer): its output,
+    then one bracketed line on how it ended when that was not a plain exit 0."""
+    structured = without_ok(raw)
     notes = []
-    if result.files:
-        notes.append("files: " + ", ".join(result.files))
-    if result.timed_out:
+    if raw.get("files"):
+        notes.append("files: " + ", ".join(raw["files"]))
+    if raw.get("timed_out"):
         notes.append("timed out")
-    if result.killed_by:
-        notes.append("killed by %s%s" % ("the seccomp filter" if result.killed_by == "seccomp" else
-                                         "its memory bound" if result.killed_by == "memory" else result.killed_by,
-                                         " (call %s)" % result.call if result.call else ""))
-    for stream, cut, total in (("stdout", result.stdout_truncated, result.stdout_bytes),
-                               ("stderr", result.stderr_truncated, result.stderr_bytes)):
-        if cut:
-            notes.append("%s truncated (%d bytes in all)" % (stream, total))
-    if result.ignored_fields:
-        notes.append("ignored fields: " + " ".join(result.ignored_fields))
-    if result.exit_code != 0:
-        notes.append("exit code %d" % result.exit_code)
-    text = result.stdout
-    if result.stderr:
-        text += ("" if text.endswith("\n") or not text else "\n") + "[stderr]\n" + result.stderr
+    killed_by, call = raw.get("killed_by"), raw.get("call")
+    if killed_by:
+        notes.append("killed by %s%s" % ("the seccomp filter" if killed_by == "seccomp" else
+                                         "its memory bound" if killed_by == "memory" else killed_by,
+                                         " (call %s)" % call if call else ""))
+    for stream in ("stdout", "stderr"):
+        if raw.get(stream + "_truncated"):
+            notes.append("%s truncated (%d bytes in all)" % (stream, raw.get(stream + "_bytes", 0)))
+    if raw.get("ignored_fields"):
+        notes.append("ignored fields: " + " ".join(raw["ignored_fields"]))
+    exit_code = raw.get("exit_code", -1)
+    if exit_code != 0:
+        notes.append("exit code %d" % exit_code)
+    text = raw.get("stdout", "")
+    stderr = raw.get("stderr", "")
+    if stderr:
+        text += ("" if text.endswith("\n") or not text else "\n") + "[stderr]\n" + stderr
     if notes:
         text += ("" if text.endswith("\n") or not text else "\n") + "[" + "; ".join(notes) + "]"
     return tool_result(text or "(no output)", structured)
+
+
+def run_execute_command(client, arguments, progress=None):
+    """Passes the call on to the server's /mcp (see ServerCall); None when it was cancelled."""
+    string_argument(arguments, "command")
+    string_argument(arguments, "agent", required=False)
+    optional_argument(arguments, "env", dict, "an object")
+    for name in ("cwd", "stdin", "stdin_encoding"):
+        optional_argument(arguments, name, str, "a string")
+    optional_argument(arguments, "timeout_ms", int, "an integer")
+    optional_argument(arguments, "merge_stderr", bool, "a boolean")
+    call = ServerCall(client, "execute_command", arguments, progress)
+    if progress is not None:
+        progress.call = call
+        if progress.cancelled:
+            return None
+    answer = call.run()
+    if answer is None:
+        return None
+    if answer.get("isError") or not isinstance(answer.get("structuredContent"), dict):
+        texts = [c.get("text", "") for c in answer.get("content", []) if isinstance(c, dict)]
+        return tool_error(" ".join(texts) or "the sandbox gave no answer")
+    return exec_tool_result(answer["structuredContent"])
 
 
 def run_write_file(client, arguments):
@@ -383,17 +487,182 @@ TOOL_RUNNERS = {
     "read_file": run_read_file,
     "list_files": run_list_files,
 }
+RUN_TOOL_NAMES = [tool["name"] for tool in RUN_TOOLS]
 
 
-def call_tool(client, name, arguments):
-    """Runs one tool; every failure after the tool was found is a result with isError."""
+def run_on_server(client, name, arguments, progress):
+    """A background-run tool: the server's own result, or None when the call was cancelled."""
+    call = ServerCall(client, name, arguments, None)
+    if progress is not None:
+        progress.call = call
+        if progress.cancelled:
+            return None
+    return call.run()
+
+
+def call_tool(client, name, arguments, progress=None):
+    """Runs one tool; every failure after the tool was found is a result with isError. None
+    for a call its client cancelled, which gets no answer."""
     try:
         check_arguments(name, arguments)
+        if name == "execute_command":
+            return run_execute_command(client, arguments, progress)
+        if name in RUN_TOOL_NAMES:
+            return run_on_server(client, name, arguments, progress)
         return TOOL_RUNNERS[name](client, arguments)
     except ValueError as bad:
         return tool_error(str(bad))
     except cindervox.SandboxError as refusal:
         return tool_error(refusal_text(refusal))
+
+
+class Progress:
+    """A stdio call's progress token, where its notifications go, and the ServerCall that
+    makes them (set once it exists, so that a cancellation can reach it)."""
+
+    def __init__(self, token, send):
+        self.token = token
+        self.send = send
+        self.call = None
+        self.cancelled = False
+
+    def notify(self, params):
+        if self.token is None:
+            return
+        out = {"progressToken": self.token}
+        for key in ("progress", "total", "message"):
+            if key in params:
+                out[key] = params[key]
+        self.send({"jsonrpc": "2.0", "method": "notifications/progress", "params": out})
+
+    def cancel(self):
+        self.cancelled = True
+        if self.call is not None:
+            self.call.cancel()
+
+
+class ServerCall:
+    """One tools/call sent to the server's /mcp endpoint, with the bridge's credentials and
+    agent, and an id of its own (a random prefix and a count, so no other client that acts
+    for the same agent uses it). With progress asked for, the answer is an event stream:
+    each progress notification is passed on as it comes, then the result ends it. cancel()
+    sends notifications/cancelled for the id and closes the connection, either of which
+    ends the command on the server."""
+
+    _prefix = secrets.token_hex(6)
+    _count = 0
+    _lock = threading.Lock()
+
+    def __init__(self, client, name, arguments, progress):
+        with ServerCall._lock:
+            ServerCall._count += 1
+            self.id = "%s-%d" % (ServerCall._prefix, ServerCall._count)
+        self.client = client
+        self.progress = progress
+        params = {"name": name, "arguments": arguments}
+        if progress is not None and progress.token is not None:
+            params["_meta"] = {"progressToken": self.id}
+        self.message = {"jsonrpc": "2.0", "id": self.id, "method": "tools/call", "params": params}
+        self.connection = None
+        self.cancelled = False
+
+    def _open(self):
+        parts = urllib.parse.urlsplit(self.client.url)
+        kind = http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
+        return kind(parts.hostname, parts.port, timeout=self.client.timeout)
+
+    def _headers(self):
+        headers = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream",
+                   "Authorization": authorization()}
+        if self.client.agent:
+            headers["X-Agent"] = self.client.agent
+        return headers
+
+    def _post(self, connection, message):
+        body = json.dumps(message, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+        connection.request("POST", "/mcp", body=body, headers=self._headers())
+
+    def run(self):
+        """The server's tool result, or None when the call was cancelled."""
+        try:
+            self.connection = self._open()
+            if self.cancelled:
+                return None
+            self._post(self.connection, self.message)
+            answer = self.connection.getresponse()
+            if answer.status != 200:
+                raise self._refusal(answer)
+            if (answer.getheader("Content-Type") or "").startswith("text/event-stream"):
+                result = self._read_events(answer)
+            else:
+                result = self._take(json.loads(answer.read().decode("utf-8", "replace"), strict=False))
+        except (OSError, http.client.HTTPException, ValueError) as failure:
+            if self.cancelled:
+                return None
+            raise cindervox.SandboxError("cannot reach %s: %s" % (self.client.url, failure)) from failure
+        finally:
+            if self.connection is not None:
+                self.connection.close()
+        if result is None and not self.cancelled:
+            raise cindervox.SandboxError("the sandbox closed the call without an answer")
+        return None if self.cancelled else result
+
+    def _refusal(self, answer):
+        raw = answer.read()
+        try:
+            message = json.loads(raw.decode("utf-8", "replace")).get("error")
+        except ValueError:
+            message = None
+        if isinstance(message, dict):
+            message = message.get("message")
+        return cindervox.SandboxError(str(message or "the sandbox answered HTTP %d" % answer.status), answer.status)
+
+    def _take(self, message):
+        """The result when message answers this call; progress passed on; None otherwise."""
+        if not isinstance(message, dict):
+            return None
+        if message.get("method") == "notifications/progress":
+            if self.progress is not None:
+                self.progress.notify(message.get("params") or {})
+            return None
+        if message.get("id") != self.id:
+            return None
+        if "error" in message:
+            raise cindervox.SandboxError(str((message["error"] or {}).get("message", "error")))
+        return message.get("result")
+
+    def _read_events(self, answer):
+        data = []
+        for raw_line in answer:
+            line = raw_line.decode("utf-8", "replace").rstrip("\r\n")
+            if line.startswith("data:"):
+                data.append(line[6:] if line.startswith("data: ") else line[5:])
+            elif not line and data:
+                result = self._take(json.loads("\n".join(data), strict=False))
+                data = []
+                if result is not None:
+                    return result
+        return None
+
+    def cancel(self):
+        """Sends notifications/cancelled for the call, then closes its connection."""
+        self.cancelled = True
+        try:
+            notice = self._open()
+            try:
+                self._post(notice, {"jsonrpc": "2.0", "method": "notifications/cancelled",
+                                    "params": {"requestId": self.id, "reason": "cancelled by the client"}})
+                notice.getresponse().read()
+            finally:
+                notice.close()
+        except (OSError, http.client.HTTPException):
+            pass
+        connection = self.connection
+        if connection is not None and connection.sock is not None:
+            try:
+                connection.sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
 
 class Server:
@@ -405,6 +674,8 @@ class Server:
         self.stdout = stdout
         self.client = client
         self.write_lock = threading.Lock()
+        # Calls in progress by their id's JSON text, for cancellation.
+        self.in_flight = {}
 
     def send(self, message):
         line = json.dumps(message, ensure_ascii=False, separators=(",", ":")) + "\n"
@@ -434,8 +705,17 @@ class Server:
         if not isinstance(method, str):
             return None  # a response to a request of ours; this server sends none
         if "id" not in message:
-            return None  # notifications (initialized, cancelled) need no answer
+            if method == "notifications/cancelled":
+                self.cancel((message.get("params") or {}).get("requestId"))
+            return None  # notifications need no answer
         self.handle_request(message["id"], method, message.get("params") or {})
+
+    def cancel(self, request_id):
+        """Ends the call request_id, if it is still in progress; it then gets no answer."""
+        with self.write_lock:
+            progress = self.in_flight.get(json.dumps(request_id))
+        if progress is not None:
+            progress.cancel()
 
     def handle_request(self, request_id, method, params):
         if not isinstance(params, dict):
@@ -453,14 +733,28 @@ class Server:
     def start_tool_call(self, request_id, params):
         name = params.get("name")
         arguments = params.get("arguments") or {}
-        if name not in TOOL_RUNNERS:
+        if name not in TOOL_RUNNERS and name not in RUN_TOOL_NAMES:
             return self.fail(request_id, INVALID_PARAMS, "unknown tool: %s" % name)
         if not isinstance(arguments, dict):
             return self.fail(request_id, INVALID_PARAMS, "arguments must be an object")
+        meta = params.get("_meta")
+        token = meta.get("progressToken") if isinstance(meta, dict) else None
+        progress = Progress(token, self.send)
+        key = json.dumps(request_id)
+        with self.write_lock:
+            self.in_flight[key] = progress
+
+        def work():
+            try:
+                result = call_tool(self.client, name, arguments, progress)
+            finally:
+                with self.write_lock:
+                    self.in_flight.pop(key, None)
+            if result is not None and not progress.cancelled:
+                self.answer(request_id, result)
+
         # Not a daemon: when the client closes its end, calls in progress still answer.
-        worker = threading.Thread(target=lambda: self.answer(
-            request_id, call_tool(self.client, name, arguments)))
-        worker.start()
+        threading.Thread(target=work).start()
 
 
 def initialize_result(params):

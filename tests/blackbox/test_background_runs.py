@@ -58,6 +58,10 @@ class BackgroundTest(unittest.TestCase):
                          {"ok": True, "bytes": 6, "written": 6, "stdin_open": True})
         r = wait_state(srv, run_id, "bg-echo", lambda r: r["output_bytes"] >= 6)
         self.assertEqual((r["state"], r["output"], r["next_offset"], r["stdin_open"]), ("running", "hello\n", 6, True))
+        # A literal is read whole: "truex" is neither true nor false.
+        for bad in ('{"eof":truex}', '{"eof":true1}', '{"eof":falsey,"data":"x"}'):
+            r = srv.post("/api/runs/%d/stdin" % run_id, bad, headers={"X-Agent": "bg-echo"})
+            self.assertEqual(r.raw, json_error(400, "Bad Request", "eof must be true or false"), bad)
         self.assertEqual(write_stdin(srv, run_id, "bg-echo", data="bye\n", eof=True).json(),
                          {"ok": True, "bytes": 4, "written": 4, "stdin_open": False})
         r = wait_state(srv, run_id, "bg-echo", lambda r: r["state"] == "exited")
@@ -88,6 +92,9 @@ class BackgroundTest(unittest.TestCase):
         self.assertEqual(processes_with(marker), [])
         r = srv.request("DELETE", "/api/runs/%d" % run_id, headers={"X-Agent": "bg-stop"})
         self.assertEqual(r.json(), {"ok": True, "run_id": run_id, "stopped": False})
+        # Its end is audited as stopped, not as the exit code of the kill.
+        entries = srv.get("/api/audit?agent=bg-stop").json()["entries"]
+        self.assertEqual([e.split("] ", 2)[2].split(" ", 2)[:2] for e in entries], [["BACKGROUND", "STARTED"], ["EXEC", "STOPPED"]])
 
     def test_an_agent_sees_and_touches_only_its_own_runs(self):
         srv = self.srv
@@ -122,6 +129,10 @@ class BackgroundTest(unittest.TestCase):
         # What came after offset 3, at once now that the run has ended, then its end.
         body = r.split(b"\r\n\r\n", 1)[1].decode()
         self.assertTrue(body.startswith('id: 9\nevent: stdout\ndata: {"text":"l2\\nl3\\n"}\n\nid: 9\nevent: exit\n'), body)
+        # An id past the output resumes at its end: nothing skipped, nothing waited for.
+        r = srv.raw(request_bytes("GET", "/api/runs/%d/events" % run_id,
+                                  headers={"X-Agent": "bg-events", "Last-Event-ID": "999999"}))
+        self.assertTrue(r.split(b"\r\n\r\n", 1)[1].startswith(b"id: 9\nevent: exit\n"), r)
 
     def test_refusals(self):
         srv = self.srv
@@ -167,6 +178,19 @@ class LimitsTest(unittest.TestCase):
                              json_error(503, "Service Unavailable", "every background run slot is in use"))
             # Request runs have slots of their own.
             self.assertEqual(srv.exec("echo still", agent="lim-c").json()["stdout"], "still\n")
+
+    def test_a_start_refused_by_a_full_pool_keeps_the_finished_runs_and_is_audited_as_refused(self):
+        config = "max_background_runs=1\n"
+        with Instance(mode="basic", files={"policy.conf": MODERATE, "config": config}) as srv:
+            done = start(srv, "echo kept", "full-a").json()["run_id"]
+            self.assertEqual(wait_state(srv, done, "full-a", lambda r: r["state"] == "exited")["output"], "kept\n")
+            self.assertEqual(start(srv, "sleep 30", "full-b").status, 202)
+            self.assertEqual(start(srv, "echo late", "full-c").raw,
+                             json_error(503, "Service Unavailable", "every background run slot is in use"))
+            r = status(srv, done, "full-a").json()
+            self.assertEqual((r["state"], r["output"], r["cmd"]), ("exited", "kept\n", "echo kept"))
+            entries = srv.get("/api/audit?agent=full-c").json()["entries"]
+            self.assertEqual([e.split("] ", 2)[2].split(" ", 2)[:2] for e in entries], [["RATELIMIT", "BACKGROUND_FULL"]])
 
     def test_a_run_ends_at_max_background_seconds(self):
         config = "max_background_seconds=1\n"

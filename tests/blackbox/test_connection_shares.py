@@ -231,6 +231,25 @@ class PeerShareTest(unittest.TestCase):
                 for s in mine + [other]:
                     s.close()
 
+    def test_an_address_whose_connections_all_wait_for_runs_is_told_it_is_busy(self):
+        files = {"config": "max_connections_per_peer=8\n", "policy.conf": "[config]\nprofile=1\n"}
+        with Instance(mode="basic", files=files) as srv:
+            waiting = []
+            try:
+                for i in range(8):
+                    s = connect_from(srv, FLOODER)
+                    s.sendall(request_bytes("POST", "/api/exec", '{"cmd":"sleep 3"}', headers={"X-Agent": "wait-%d" % (i % 2)}))
+                    waiting.append(s)
+                time.sleep(0.3)
+                # None of them may go, so the ninth is answered 503 rather than dropped unanswered.
+                r = timed_request(srv, HEALTH, source=FLOODER)[1]
+                self.assertEqual((r.status, r.json()), (503, {"ok": False, "error": "server busy: too many connections; retry"}))
+                self.assertIn("Retry-After: 1", r.head)
+                self.assertEqual(timed_request(srv, HEALTH, source=VICTIM)[1].status, 200)
+            finally:
+                for s in waiting:
+                    s.close()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -95,11 +95,11 @@ class StreamTest(unittest.TestCase):
         self.assertEqual(name, "exit")
         self.assertEqual((answer["ok"], answer["stdout"], answer["exit_code"], answer["stdout_bytes"]),
                          (True, "line1\nline2\nline3\nline4\nline5\n", 0, 30))
-        # Each line came about 200 ms after the one before, well before the exit.
+        # The lines came as the command wrote them, the first well before the exit. Lower
+        # bounds only: a loaded machine makes the command slower, never faster.
         times = [t for t, _ in timed]
-        gaps = [b - a for a, b in zip(times, times[1:5])]
-        self.assertTrue(all(0.1 < g < 0.5 for g in gaps), gaps)
-        self.assertGreater(times[-1] - times[0], 0.7)
+        self.assertGreater(times[4] - times[0], 0.4, times)
+        self.assertGreater(times[-1] - times[0], 0.7, times)
 
     def test_accept_header_streams_and_stream_false_does_not(self):
         body = json.dumps({"cmd": "echo hi; echo oops >&2"})
@@ -179,8 +179,10 @@ class ClientsTest(unittest.TestCase):
         data = [(t, text) for t, text in lines if text.startswith("data: ")]
         self.assertEqual([text for _, text in data[:5]], ['data: {"text":"line%d\\n"}' % i for i in range(1, 6)])
         self.assertTrue(data[5][1].startswith('data: {"ok":true,"stdout":"line1\\nline2'), data[5])
-        gaps = [b[0] - a[0] for a, b in zip(data, data[1:5])]
-        self.assertTrue(all(0.1 < g < 0.5 for g in gaps), gaps)
+        # Each line as it came, the first well before the end (lower bounds only, which
+        # load never breaks).
+        self.assertGreater(data[4][0] - data[0][0], 0.4, data)
+        self.assertGreater(data[5][0] - data[0][0], 0.6, data)
 
     def test_curl_gets_each_line_as_it_comes(self):
         body = json.dumps({"cmd": TICKS})
@@ -238,6 +240,32 @@ class SlowReaderTest(unittest.TestCase):
             self.assertEqual(received + dropped, total + 5)
             # The ring (1 MiB), two capture buffers (1 MiB each), the event and the answer.
             self.assertLess(growth_mb, 16)
+
+
+class UnreadStreamsTest(unittest.TestCase):
+    """Streams whose runs have ended but whose readers take nothing hold their answers' memory
+    only until someone else needs it: they give way like any slow writer, so one agent's
+    unread streams cannot keep everyone else's requests out."""
+
+    def test_finished_unread_streams_give_way_to_new_requests(self):
+        config = "connection_memory_mb=64\n"
+        with Instance(mode="basic", files={"policy.conf": PERMISSIVE, "config": config}) as srv:
+            held = []
+            try:
+                for i in range(8):
+                    s = srv.connect()
+                    s.setsockopt(__import__("socket").SOL_SOCKET, __import__("socket").SO_RCVBUF, 4096)
+                    s.sendall(stream_request("head -c 3000000 /dev/zero | tr '\\0' a", "hog-%d" % i))
+                    s.settimeout(10)
+                    self.assertEqual(s.recv(12), b"HTTP/1.1 200", i)
+                    held.append(s)
+                    time.sleep(0.3)
+                health = srv.get("/api/health")
+                self.assertEqual(health.status, 200, health.raw[:300])
+                self.assertEqual(srv.exec("echo through", agent="neighbour").json()["stdout"], "through\n")
+            finally:
+                for s in held:
+                    s.close()
 
 
 if __name__ == "__main__":

@@ -20,6 +20,8 @@ INSTALLED = {
     "usr/local/share/doc/cindervox/README.md": 0o644,
     "usr/local/share/doc/cindervox/deploy.md": 0o644,
     "usr/local/share/doc/cindervox/examples/haproxy.cfg": 0o644,
+    "usr/local/share/doc/cindervox/examples/prometheus/prometheus.yml": 0o644,
+    "usr/local/share/doc/cindervox/examples/prometheus/cindervox-alerts.yml": 0o644,
     "usr/local/share/doc/cindervox/examples/config": 0o600,
     "usr/local/share/doc/cindervox/examples/fleet": 0o600,
     "usr/local/share/doc/cindervox/examples/agents": 0o600,

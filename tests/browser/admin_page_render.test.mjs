@@ -14,7 +14,8 @@ let server;
 let browser;
 
 before(async () => {
-    server = await startInstance();
+    // Agent uids apart from the default range, which other servers on the host may hold.
+    server = await startInstance({ files: { config: 'uid_base=21000\n' } });
     browser = await launchBrowser();
 });
 
@@ -52,7 +53,8 @@ describe('terminal', () => {
             await cmd.press('Enter');
             await waitForText(page, '#out', 'ran:ls -la');
             assert.equal(callsTo(calls, 'POST', '/api/exec').length, 1, 'Enter on an empty line sends nothing');
-            assert.equal(callsTo(calls, 'POST', '/api/exec')[0].body, '{"cmd":"ls -la","merge_stderr":true}', 'the terminal shows one stream');
+            assert.equal(callsTo(calls, 'POST', '/api/exec')[0].body, '{"cmd":"ls -la","console":true,"stream":true,"merge_stderr":true}',
+                'the console streams one stream');
             assert.equal(await cmd.inputValue(), '');
             assert.equal(await page.evaluate(() => document.activeElement.id), 'cmd');
 
@@ -65,11 +67,11 @@ describe('terminal', () => {
             await waitForText(page, '#out', 'ERROR: ');
 
             assert.equal(await page.textContent('#out'),
-                '$ ls -la\nran:ls -la\n\n$ rm -rf /\nBLOCKED: command blocked by blacklist\n$ date\nERROR: Failed to fetch\n');
+                '$ ls -la\nran:ls -la\n$ rm -rf /\nBLOCKED: command blocked by blacklist\n$ date\nERROR: Failed to fetch\n');
             const spans = await page.$$eval('#out span', list => list.map(s => [s.className, s.textContent]));
             assert.deepEqual(spans, [
-                ['ok', '$ ls -la'], ['ok', '$ rm -rf /'], ['blocked', 'BLOCKED: command blocked by blacklist'],
-                ['ok', '$ date'], ['blocked', 'ERROR: Failed to fetch'],
+                ['ok', '$ ls -la\n'], ['ok', '$ rm -rf /\n'], ['blocked', 'BLOCKED: command blocked by blacklist\n'],
+                ['ok', '$ date\n'], ['blocked', 'ERROR: Failed to fetch\n'],
             ]);
             const polls = callsTo(calls, 'GET', '/api/health').length;
             assert.ok(polls >= 4, 'each run polls the counters again (load plus three runs)');
@@ -129,15 +131,15 @@ describe('polling', () => {
             const text = async id => page.textContent('#' + id);
             assert.deepEqual(
                 await Promise.all(['execs', 'blocked', 'bytes', 'uptime', 'rate', 'agents-count', 'profile', 'isolation'].map(text)),
-                ['7', '2', '300', '42s', '5', '3', 'moderate', 'kernel']);
-            assert.equal(await text('plimits'), 'CPU: 30s | Mem: 256MB | Timeout: 30000ms');
-            assert.deepEqual(await Promise.all(['lim-cpu', 'lim-mem', 'lim-timeout', 'lim-procs'].map(text)), ['30s', '256MB', '30000ms', '5']);
+                ['7', '2', '300 B', '42 s', '5', '3', 'moderate', 'kernel']);
+            assert.equal(await text('plimits'), 'Time-out 30 s \u00b7 Memory 256 MiB \u00b7 CPU 30 s');
+            assert.deepEqual(await Promise.all(['lim-cpu', 'lim-mem', 'lim-timeout', 'lim-procs'].map(text)), ['30 s', '256 MiB', '30 s', '-']);
             assert.equal(await styleOf(page, '#isolation', 'color'), COLORS.accent);
             assert.equal(await styleOf(page, '#prof-0', 'backgroundColor'), COLORS.border);
             assert.equal(await styleOf(page, '#prof-1', 'backgroundColor'), COLORS.warning);
             assert.equal(await styleOf(page, '#prof-2', 'backgroundColor'), COLORS.border);
             assert.notEqual(await styleOf(page, '#prof-1', 'color'), COLORS.warning, 'the active label stays readable');
-            assert.equal(await page.inputValue('#ov-prof'), '0', 'polling never moves the select');
+            assert.equal(await page.inputValue('#ov-prof'), '1', 'the select shows the profile in force');
             assert.equal(await page.textContent('#conn-url'), server.url);
 
             h = health({ profile: 'permissive', isolation: undefined, rate_1m: 0, agents_count: undefined });
@@ -148,19 +150,30 @@ describe('polling', () => {
             assert.equal(await text('agents-count'), '0');
             assert.equal(await styleOf(page, '#prof-2', 'backgroundColor'), COLORS.danger);
             assert.equal(await styleOf(page, '#prof-1', 'backgroundColor'), COLORS.border);
+            assert.equal(await page.inputValue('#ov-prof'), '2');
         });
     });
 
-    test('the audit panel shows entries and keeps them when a poll brings none', async () => {
-        let entries = ['[1] [bot] EXEC OK "ls" exit=0 dur=0ms\n', '[2] [system] RESET OK exit=0 dur=0ms\n'];
-        await withPage({ handlers: { 'GET /api/audit': () => ({ entries, total: entries.length, returned: entries.length }) } }, async (page, calls) => {
-            await page.waitForFunction(() => document.querySelectorAll('#audit-log > div').length === 2);
-            assert.deepEqual(await page.$$eval('#audit-log > div', ds => ds.map(d => d.textContent)), entries);
+    test('the audit panel reads each entry into local time, agent, action and fields, and follows the log', async () => {
+        const t = 1767225600;
+        let entries = [`[${t}] [bot] EXEC OK "ls" exit=0 dur=1500ms profile=strict\n`, `[${t - 90}] [system] RESET OK exit=0 dur=0ms\n`,
+            `[${t - 99}] [bot] EXEC OK "echo ${'x'.repeat(10)}" detail_bytes=300 exit=2 dur=3ms\n`, 'not an entry\n'];
+        const audit = () => ({ entries, total: entries.length, matched: entries.length, returned: entries.length, offset: 0 });
+        await withPage({ handlers: { 'GET /api/audit': audit }, fixedTime: (t + 200) * 1000 }, async (page, calls) => {
+            await page.waitForFunction(() => document.querySelectorAll('#audit-log > div').length === 4);
+            const local = await page.evaluate(s => { const d = new Date(s * 1000); return [d.getHours(), d.getMinutes()]; }, t);
+            const shown = await page.$$eval('#audit-log > div', ds => ds.map(d => d.textContent));
+            assert.match(shown[0], /^\d{4}-\d\d-\d\d \d\d:\d\d:00 bot EXEC OK "ls" exit=0 1.5 s strict$/);
+            assert.ok(shown[0].includes(String(local[0]).padStart(2, '0') + ':' + String(local[1]).padStart(2, '0')));
+            assert.match(shown[1], / system RESET OK exit=0 0 ms$/);
+            assert.match(shown[2], / bot EXEC OK "echo x{10}" \(300 B in all\) exit=2 3 ms$/);
+            assert.equal(shown[3], 'not an entry\n');
+            assert.equal(await page.$eval('#audit-log .t', e => e.title), '3 min ago');
+            assert.equal(await page.textContent('#au-range'), '1\u20134 of 4');
+            assert.ok(callsTo(calls, 'GET', '/api/audit').every(c => c.search.startsWith('?order=newest&limit=20&offset=0')));
             entries = [];
-            const before = callsTo(calls, 'GET', '/api/audit').length;
-            await waitForCalls(calls, 'GET', '/api/audit', before + 1);
-            await page.waitForTimeout(100);
-            assert.equal(await page.$$eval('#audit-log > div', ds => ds.length), 2);
+            await waitForText(page, '#audit-log', 'No entries', 5000);
+            assert.equal(await page.textContent('#au-range'), '0 of 0');
         });
     });
 
@@ -213,11 +226,11 @@ describe('agent tables', () => {
                 return select ? select.value : td.textContent;
             })));
             assert.deepEqual(await rows('#ov-agents'), [
-                ['', 'never', '0', '0', '0', '30/30', '0', '0', 'unlimited', '-', '-'],
-                ['', 'a59', '0', '0', '0', '5/120', '0', '0', '95/100', 'gpt-x', '59s'],
-                ['', 'a60', '0', '0', '0', '0/120', '0', '0', '150/100', '-', '1m'],
-                ['', 'a3599', '0', '0', '0', '0/120', '0', '0', '89/100', '-', '59m'],
-                ['', 'a3600', '0', '0', '1000K', '0/120', '1K', '2K', '3K/3M', '-', '1h'],
+                ['', 'never', '0', '0', '0 B', '30/30', '0', '0', 'unlimited', '-', '-'],
+                ['', 'a59', '0', '0', '0 B', '5/120', '0', '0', '95/100', 'gpt-x', '59 s ago'],
+                ['', 'a60', '0', '0', '0 B', '0/120', '0', '0', '150/100', '-', '1 min ago'],
+                ['', 'a3599', '0', '0', '0 B', '0/120', '0', '0', '89/100', '-', '59 min ago'],
+                ['', 'a3600', '0', '0', '977 KiB', '0/120', '1K', '2K', '3K/3M', '-', '1 h ago'],
             ]);
             assert.deepEqual(await rows('#agent-body'), [
                 ['', 'never', '-', '0', '0', '0', 'unlimited', 'global', 'Set'],
@@ -316,7 +329,7 @@ describe('agent profiles', () => {
             await page.selectOption('#agent-body tr:nth-child(1) select', 'permissive');
             await waitForCalls(calls, 'POST', '/api/agents/bot%201/profile', 1);
             assert.deepEqual(JSON.parse(callsTo(calls, 'POST', '/api/agents/bot%201/profile')[0].body), { profile: 'permissive' });
-            await waitForText(page, '#agent-profile-result', 'bot 1: permissive (its own profile), time-out 300000 ms, memory 1024 MB');
+            await waitForText(page, '#agent-profile-result', 'bot 1: permissive (its own profile), time-out 5 min, memory 1.0 GiB');
             agents = [agent({ name: 'bot 1', profile: 'permissive', profile_own: true }), agents[1]];
             await page.waitForFunction(() => document.querySelector('#agent-body select').value === 'permissive');
             await page.selectOption('#agent-body tr:nth-child(2) select', 'global');
@@ -419,7 +432,7 @@ describe('audit filter', () => {
     test('a burst of keystrokes sends one request, 300 ms after the last', async () => {
         const t0 = Date.UTC(2026, 0, 1);
         const handlers = {
-            'GET /api/audit': ({ search }) => ({ entries: search.includes('agent=') ? [] : ['[1] [bot] EXEC OK "ls" exit=0 dur=0ms\n'] }),
+            'GET /api/audit': ({ search }) => (search.includes('agent=') ? { entries: [], matched: 0 } : { entries: ['[1] [bot] EXEC OK "ls" exit=0 dur=0ms\n'], matched: 1 }),
         };
         await withPage({ handlers, fakeTimers: t0 }, async (page, calls) => {
             const filtered = () => calls.filter(c => c.path === '/api/audit' && c.search.includes('agent='));
@@ -429,12 +442,17 @@ describe('audit filter', () => {
             assert.equal(filtered().length, 0, 'nothing before the pause ends');
             await page.clock.runFor(1);
             await waitForText(page, '#audit-log', 'No entries');
-            assert.deepEqual(filtered().map(c => c.search), ['?order=newest&agent=a%20b%26c']);
+            assert.deepEqual(filtered().map(c => c.search), ['?order=newest&limit=20&offset=0&agent=a%20b%26c']);
             assert.ok(callsTo(calls, 'GET', '/api/audit').every(c => c.search.startsWith('?order=newest')), 'the panel asks for the newest');
             assert.equal(await styleOf(page, '#audit-log > div', 'color'), COLORS.hint);
-            const unfiltered = callsTo(calls, 'GET', '/api/audit').length - 1;
+            await page.selectOption('#aa', 'BLOCK');
+            await page.clock.runFor(300);
+            for (let i = 0; i < 100 && !filtered().some(c => c.search.endsWith('&action=BLOCK')); i++) await page.waitForTimeout(20);
+            assert.equal(filtered().at(-1).search, '?order=newest&limit=20&offset=0&agent=a%20b%26c&action=BLOCK');
+            const unfiltered = callsTo(calls, 'GET', '/api/audit').length - filtered().length;
             await page.click('button:has-text("Clear")');
             assert.equal(await page.inputValue('#af'), '');
+            assert.equal(await page.inputValue('#aa'), '');
             await page.clock.runFor(300);
             await waitForText(page, '#audit-log', 'EXEC OK');
             assert.equal(callsTo(calls, 'GET', '/api/audit').length - filtered().length, unfiltered + 1);
@@ -540,7 +558,7 @@ describe('settings', () => {
             const [download] = await Promise.all([page.waitForEvent('download'), page.click('button:has-text("Download JSON")')]);
             assert.equal(download.suggestedFilename(), 'cindervox-audit.json');
             // The whole ring, not the panel's page of it.
-            assert.ok(searches.includes('?limit=256'), searches.join());
+            assert.ok(searches.includes('?order=newest&limit=256'), searches.join());
             assert.equal(fs.readFileSync(await download.path(), 'utf8'), JSON.stringify(answer, null, 2));
             broken = true;
             page.onDialog = d => d.accept();
@@ -599,41 +617,31 @@ describe('connect agents', () => {
             };
             const [cls, text] = await run({ ok: true, stdout: 'cindervox_ok\n', exit_code: 0 });
             assert.equal(cls, 'ok');
-            assert.match(text, /^Connected \(\d+ms\)$/);
+            assert.match(text, /^Connected \(\d+ ms\)$/);
             assert.deepEqual(await run({ status: 403, json: { ok: false, error: 'command not in whitelist (strict mode)' } }),
                 ['blocked', 'Failed: command not in whitelist (strict mode)']);
             assert.deepEqual(await run({ ok: true, stdout: 'other' }), ['blocked', 'Failed: unexpected response']);
             assert.deepEqual(await run({ abort: true }), ['blocked', 'Error: Failed to fetch']);
-            assert.ok(callsTo(calls, 'POST', '/api/exec').every(c => c.body === '{"cmd":"echo cindervox_ok"}'));
+            assert.ok(callsTo(calls, 'POST', '/api/exec').every(c => c.body === '{"cmd":"echo cindervox_ok","console":true}'));
         });
     });
 
-    test('snippets carry the page origin and the built-in login', async () => {
+    test('snippets are the README\'s, with the page origin for the README\'s address, one tab at a time', async () => {
         await withPage({}, async page => {
             await page.click('a:has-text("Connect Agents")');
             const o = server.url;
-            assert.equal(await page.textContent('#snip-curl'), [
-                '# Execute a command',
-                'curl -u terox:wickerpod \\',
-                "  -H 'X-Agent: my-agent' \\",
-                "  -H 'Content-Type: application/json' \\",
-                `  -d '{"cmd":"echo hello"}' \\`,
-                `  ${o}/api/exec`,
-                '',
-                '# Health check',
-                `curl -u terox:wickerpod ${o}/api/health`,
-            ].join('\n'));
-            assert.equal(await page.textContent('#snip-py'), [
-                'pip install cindervox', '', 'from cindervox import Terox', '', 'terox = Terox(',
-                `    url="${o}",`, '    auth=("terox", "wickerpod")', ')', '', 'result = terox.exec(',
-                '    "echo hello",', '    agent="my-agent",', '    model="claude-opus-4"', ')', 'print(result.stdout)',
-            ].join('\n'));
-            assert.ok((await page.textContent('#snip-js')).includes(`    url: '${o}',\n    auth: { user: 'terox', pass: 'wickerpod' }`));
-            assert.ok((await page.textContent('#snip-mcp')).includes(`TEROX_URL = "${o}"`));
+            const curl = await page.textContent('#snip-curl');
+            assert.ok(curl.startsWith("curl -u terox:wickerpod -H 'X-Agent: my-agent'"), curl);
+            assert.ok(curl.includes(`-d '{"cmd":"echo hello"}' ${o}/api/exec`));
+            const py = await page.textContent('#snip-py');
+            assert.ok(py.startsWith('pip install ./clients/python\n\nfrom cindervox import Terox\n'), py);
+            assert.ok(py.includes(`    url="${o}",`));
+            assert.ok((await page.textContent('#snip-js')).startsWith('npm install /path/to/cindervox/clients/js'));
+            assert.ok((await page.textContent('#snip-mcp-http')).includes(`claude mcp add --transport http cindervox ${o}/mcp \\\n  --header "Authorization: Bearer <token>"`));
             assert.equal(await page.isVisible('#snip-py'), true);
             await page.click('.tab-bar button:has-text("curl")');
-            assert.deepEqual(await page.$$eval('.tab-content', ts => ts.map(t => t.style.display)), ['none', 'none', 'block', 'none']);
-            assert.deepEqual(await page.$$eval('.tab-bar button', bs => bs.map(b => b.classList.contains('active'))), [false, false, true, false]);
+            assert.deepEqual(await page.$$eval('.tab-content', ts => ts.map(t => t.style.display)), ['none', 'none', 'block', 'none', 'none']);
+            assert.deepEqual(await page.$$eval('.tab-bar button', bs => bs.map(b => b.classList.contains('active'))), [false, false, true, false, false]);
         });
     });
 });

@@ -35,14 +35,16 @@ function text(result) {
     return result.content[0].text;
 }
 
-test('initialize names the server and lists the four tools with their hints', async () => {
+test('initialize names the server and lists the tools with their hints', async () => {
     assert.equal(client.getServerVersion().name, 'cindervox');
     assert.ok(client.getServerCapabilities().tools);
     assert.match(client.getInstructions(), /sandbox/);
     const { tools } = await client.listTools();
-    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file', 'list_files']);
+    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file', 'list_files',
+        'start_command', 'command_status', 'write_command_stdin', 'stop_command', 'list_commands']);
     assert.deepEqual(tools.map(t => [t.annotations.readOnlyHint, t.annotations.destructiveHint]),
-        [[false, true], [false, true], [true, false], [true, false]]);
+        [[false, true], [false, true], [true, false], [true, false], [false, true], [true, false], [false, false], [false, true], [true, false]]);
+    assert.deepEqual(tools.slice(4).map(t => t.inputSchema.required ?? []), [['command'], ['run_id'], ['run_id'], ['run_id'], []]);
     assert.deepEqual(Object.keys(tools[0].inputSchema.properties),
         ['command', 'cwd', 'env', 'stdin', 'stdin_encoding', 'timeout_ms', 'merge_stderr', 'agent']);
     assert.deepEqual(Object.keys(tools[1].inputSchema.properties), ['path', 'content', 'encoding', 'mode', 'append', 'agent']);
@@ -102,3 +104,54 @@ test('write_file then read_file', async () => {
     assert.equal(read.structuredContent.content, content);
     assert.equal(read.structuredContent.eof, true);
 });
+
+// A strict-profile command of about three seconds (python3 is whitelisted): the server's
+// progress notifications reach the client through the bridge, each with the output so far.
+test('progress notifications of a long command come through', async () => {
+    const script = 'import time\nfor i in range(3):\n    print("tick%d" % i, flush=True)\n    time.sleep(1)\n';
+    await client.callTool({ name: 'write_file', arguments: { path: '/tmp/ticks.py', content: script } });
+    const progress = [];
+    const result = await client.callTool({ name: 'execute_command', arguments: { command: 'python3 /tmp/ticks.py' } }, undefined,
+        { timeout: 2500, resetTimeoutOnProgress: true, onprogress: p => progress.push(p) });
+    assert.equal(text(result), 'tick0\ntick1\ntick2\n');
+    assert.ok(progress.length >= 2, JSON.stringify(progress));
+    for (let i = 1; i < progress.length; i++) assert.ok(progress[i].progress > progress[i - 1].progress);
+    assert.ok(progress.every(p => 'tick0\ntick1\ntick2\n'.startsWith(p.message) && p.message.length > 0), JSON.stringify(progress));
+});
+
+test('a cancelled call ends its command on the server', async () => {
+    const script = 'import time\nprint("waiting", flush=True)\ntime.sleep(4.5)\n';
+    await client.callTool({ name: 'write_file', arguments: { path: '/tmp/wait.py', content: script, agent: 'stdio-cancel' } });
+    const controller = new AbortController();
+    const call = client.callTool({ name: 'execute_command', arguments: { command: 'python3 /tmp/wait.py', agent: 'stdio-cancel' } },
+        undefined, { signal: controller.signal, onprogress: () => controller.abort('done waiting') });
+    await assert.rejects(call);
+    let runs = [];
+    for (const deadline = Date.now() + 3000; Date.now() < deadline; await new Promise(r => setTimeout(r, 100))) {
+        runs = (await admin.audit('stdio-cancel')).filter(e => e.includes(' EXEC '));
+        if (runs.length > 0) break;
+    }
+    assert.equal(runs.length, 1, runs.join(''));
+    assert.match(runs[0], /\[stdio-cancel\] EXEC CANCELLED "python3 \/tmp\/wait.py" exit=137/);
+    assert.equal(text(await client.callTool({ name: 'execute_command', arguments: { command: 'echo after' } })), 'after\n');
+});
+
+// The background-run tools go to the server's /mcp: a strict-profile cat fed through stdin.
+test('a background command is started, fed, read from an offset and ended', async () => {
+    const started = await client.callTool({ name: 'start_command', arguments: { command: 'cat' } });
+    const runId = started.structuredContent.run_id;
+    assert.equal(started.content[0].text, `started run ${runId}; read its output with command_status`);
+    const fed = await client.callTool({ name: 'write_command_stdin', arguments: { run_id: runId, data: 'one\ntwo\n', eof: true } });
+    assert.deepEqual([fed.structuredContent.written, fed.structuredContent.stdin_open], [8, false]);
+    let status;
+    for (const deadline = Date.now() + 5000; Date.now() < deadline; await new Promise(r => setTimeout(r, 100))) {
+        status = (await client.callTool({ name: 'command_status', arguments: { run_id: runId, offset: 4 } })).structuredContent;
+        if (status.state === 'exited') break;
+    }
+    assert.deepEqual([status.state, status.exit_code, status.output, status.next_offset], ['exited', 0, 'two\n', 8]);
+    const listed = await client.callTool({ name: 'list_commands', arguments: {} });
+    assert.ok(listed.structuredContent.runs.some(r => r.run_id === runId));
+    const other = await client.callTool({ name: 'stop_command', arguments: { run_id: runId, agent: 'someone-else' } });
+    assert.deepEqual([other.isError, other.content[0].text], [true, 'no such run']);
+});
+

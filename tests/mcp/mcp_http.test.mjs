@@ -41,9 +41,10 @@ test('initialize negotiates a version and names the server and its tools', async
     assert.deepEqual(client.getServerCapabilities().tools, { listChanged: false });
     assert.match(client.getInstructions(), /sandbox/);
     const { tools } = await client.listTools();
-    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file', 'list_files']);
+    assert.deepEqual(tools.map(t => t.name), ['execute_command', 'write_file', 'read_file', 'list_files',
+        'start_command', 'command_status', 'write_command_stdin', 'stop_command', 'list_commands']);
     assert.deepEqual(tools.map(t => [t.annotations.readOnlyHint, t.annotations.destructiveHint]),
-        [[false, true], [false, true], [true, false], [true, false]]);
+        [[false, true], [false, true], [true, false], [true, false], [false, true], [true, false], [false, false], [false, true], [true, false]]);
     for (const tool of tools) {
         assert.equal(tool.inputSchema.type, 'object');
         assert.ok(tool.description.length > 80, tool.name);

@@ -201,7 +201,7 @@ i64 append_outcome(char* line, i64 pos, const ProbeCall& call, int status)
 
 } // namespace
 
-extern "C" [[noreturn]] void program_main(int, char**)
+extern "C" [[noreturn, gnu::used, gnu::externally_visible]] void program_main(int, char**)
 {
     for (const ProbeCall& call : k_calls) {
         i64 pid = sys_fork();

@@ -15,6 +15,8 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 from .errors import AuthError, PolicyRefused, RateLimited, SandboxError
+from .runs import Run, RunStatus, run_status
+from .streams import EventStream
 
 __all__ = ["Terox", "ExecResult", "WriteResult", "ReadResult", "FileEntry", "ListResult", "AuditPage"]
 
@@ -181,48 +183,66 @@ class Terox:
             AuthError: the credential was refused (401).
             SandboxError: a field the server refuses (400), and any other refusal.
         """
-        body: Dict[str, Any] = {"cmd": cmd}
-        if cwd is not None:
-            body["cwd"] = cwd
-        if env is not None:
-            body["env"] = dict(env)
-        if stdin is not None:
-            if isinstance(stdin, (bytes, bytearray, memoryview)):
-                body["stdin"] = _base64(bytes(stdin))
-                body["stdin_encoding"] = "base64"
-            else:
-                body["stdin"] = str(stdin)
-        if stdin_encoding is not None:
-            body["stdin_encoding"] = stdin_encoding
-        if timeout_ms is not None:
-            body["timeout_ms"] = int(timeout_ms)
-        if merge_stderr is not None:
-            body["merge_stderr"] = bool(merge_stderr)
-        if model is not None:
-            body["model"] = model
-        if tokens_in is not None:
-            body["tokens_in"] = int(tokens_in)
-        if tokens_out is not None:
-            body["tokens_out"] = int(tokens_out)
+        body = _exec_body(cmd, model, tokens_in, tokens_out, cwd=cwd, env=env, stdin=stdin,
+                          stdin_encoding=stdin_encoding, timeout_ms=timeout_ms, merge_stderr=merge_stderr)
+        return exec_result(self.call("POST", "/api/exec", body, agent=agent))
+
+    def stream(self, cmd: str, agent: Optional[str] = None, model: Optional[str] = None,
+               tokens_in: Optional[int] = None, tokens_out: Optional[int] = None, *,
+               cwd: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
+               stdin: Optional[Any] = None, stdin_encoding: Optional[str] = None,
+               timeout_ms: Optional[int] = None, merge_stderr: Optional[bool] = None) -> EventStream:
+        """Runs a command as exec does and gives its output as it is written: an iterator
+        of StreamEvents ("stdout", "stderr", "dropped" when this reader fell more than the
+        server's buffer behind, and "exit" last, whose result is the ExecResult that exec
+        would have returned). Refusals raise at once, as for exec; a run that could not
+        start raises SandboxError at its exit event. Closing the stream early (close(), or
+        leaving a `with` block) cancels the command.
+
+            with terox.stream("make") as events:
+                for event in events:
+                    if event.kind in ("stdout", "stderr"):
+                        print(event.text, end="")
+                print(events.result.exit_code)
+        """
+        body = _exec_body(cmd, model, tokens_in, tokens_out, cwd=cwd, env=env, stdin=stdin,
+                          stdin_encoding=stdin_encoding, timeout_ms=timeout_ms, merge_stderr=merge_stderr)
+        body["stream"] = True
+
+        def connect(last_id: Optional[int], timeout: float) -> Any:
+            return self.open_stream("POST", "/api/exec", body, agent=agent, timeout=timeout)
+        return EventStream(connect, exec_result, timeout=self.timeout)
+
+    def start(self, cmd: str, agent: Optional[str] = None, model: Optional[str] = None,
+              tokens_in: Optional[int] = None, tokens_out: Optional[int] = None, *,
+              cwd: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
+              timeout_ms: Optional[int] = None) -> Run:
+        """Starts a command in the background (the same checks as exec) and returns its Run
+        at once: read its output with output() or events(), feed its input with
+        write_stdin(), end it with kill(), wait() for its end. Its standard output and
+        standard error are one stream; its input stays open until write_stdin(eof=True).
+        timeout_ms may shorten the server's max_background_seconds.
+
+        Raises:
+            RateLimited: the agent has its share of background runs going (429), and the
+                exec refusals.
+            SandboxError: every background slot is in use, or background runs are off (503).
+        """
+        body = _exec_body(cmd, model, tokens_in, tokens_out, cwd=cwd, env=env, stdin=None,
+                          stdin_encoding=None, timeout_ms=timeout_ms, merge_stderr=None)
+        body["background"] = True
         data = self.call("POST", "/api/exec", body, agent=agent)
-        stdout = str(data.get("stdout", ""))
-        stderr = str(data.get("stderr", ""))
-        return ExecResult(stdout=stdout,
-                          exit_code=int(data.get("exit_code", -1)),
-                          duration_ms=int(data.get("duration_ms", 0)),
-                          files=[str(f) for f in data.get("files", [])],
-                          timed_out=bool(data.get("timed_out", False)),
-                          stderr=stderr,
-                          stdout_bytes=int(data.get("stdout_bytes", len(stdout.encode("utf-8")))),
-                          stderr_bytes=int(data.get("stderr_bytes", len(stderr.encode("utf-8")))),
-                          stdout_truncated=bool(data.get("stdout_truncated", False)),
-                          stderr_truncated=bool(data.get("stderr_truncated", False)),
-                          stdout_lossy=bool(data.get("stdout_lossy", False)),
-                          stderr_lossy=bool(data.get("stderr_lossy", False)),
-                          killed_by=data.get("killed_by"),
-                          call=data.get("call"),
-                          ignored_fields=[str(f) for f in data.get("ignored_fields", [])],
-                          raw=data)
+        return Run(self, int(data["run_id"]), agent if agent is not None else self.agent)
+
+    def run(self, run_id: int, agent: Optional[str] = None) -> Run:
+        """The Run of an id (from start() or runs()), acting for agent; no request is sent."""
+        return Run(self, run_id, agent if agent is not None else self.agent)
+
+    def runs(self, agent: Optional[str] = None) -> List[RunStatus]:
+        """The background runs the caller may see (its agent's; the admin without an agent
+        sees all), running or finished within the last 10 minutes."""
+        data = self.call("GET", "/api/runs", agent=agent)
+        return [run_status(r) for r in data.get("runs", []) if isinstance(r, dict)]
 
     def write(self, path: str, content: Any, agent: Optional[str] = None, *,
               encoding: Optional[str] = None, mode: Any = None,
@@ -380,27 +400,91 @@ class Terox:
             AuthError, PolicyRefused, RateLimited: for 401, 403 and 429.
             SandboxError: any other refusal, or no usable answer.
         """
-        headers = {"Accept": "application/json"}
+        with self.open_stream(method, path, body, agent=agent, accept="application/json") as answer:
+            try:
+                raw = answer.read()
+            except (socket.timeout, ConnectionError) as failure:
+                raise SandboxError("cannot reach %s: %s" % (self.url, failure)) from failure
+            return _decode(raw, answer.status)
+
+    def open_stream(self, method: str, path: str, body: Optional[Mapping[str, Any]] = None,
+                    agent: Optional[str] = None, headers: Optional[Mapping[str, str]] = None,
+                    timeout: Optional[float] = None, accept: str = "text/event-stream") -> Any:
+        """Sends one request and returns the open answer (an http.client.HTTPResponse) to
+        read as it comes; timeout bounds the wait for each read. A status other than 2xx
+        raises the matching error, as call() does."""
+        sent = {"Accept": accept}
         if self._authorization:
-            headers["Authorization"] = self._authorization
+            sent["Authorization"] = self._authorization
         agent = agent if agent is not None else self.agent
         if agent is not None:
-            headers["X-Agent"] = agent
+            sent["X-Agent"] = agent
+        sent.update(headers or {})
         data = None
         if body is not None:
             # UTF-8 as is rather than \u escapes: the shortest form of the command.
             data = json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-            headers["Content-Type"] = "application/json"
-        request = urllib.request.Request(self.url + path, data=data, headers=headers,
-                                         method=method)
+            sent["Content-Type"] = "application/json"
+        request = urllib.request.Request(self.url + path, data=data, headers=sent, method=method)
         try:
-            with self._opener.open(request, timeout=self.timeout) as answer:
-                return _decode(answer.read(), answer.status)
+            return self._opener.open(request, timeout=self.timeout if timeout is None else timeout)
         except urllib.error.HTTPError as refusal:
             raise _error_for(refusal) from None
         except (urllib.error.URLError, socket.timeout, ConnectionError) as failure:
             reason = getattr(failure, "reason", failure)
             raise SandboxError("cannot reach %s: %s" % (self.url, reason)) from failure
+
+
+def _exec_body(cmd: str, model: Optional[str], tokens_in: Optional[int], tokens_out: Optional[int], *,
+               cwd: Optional[str], env: Optional[Mapping[str, str]], stdin: Optional[Any],
+               stdin_encoding: Optional[str], timeout_ms: Optional[int],
+               merge_stderr: Optional[bool]) -> Dict[str, Any]:
+    body: Dict[str, Any] = {"cmd": cmd}
+    if cwd is not None:
+        body["cwd"] = cwd
+    if env is not None:
+        body["env"] = dict(env)
+    if stdin is not None:
+        if isinstance(stdin, (bytes, bytearray, memoryview)):
+            body["stdin"] = _base64(bytes(stdin))
+            body["stdin_encoding"] = "base64"
+        else:
+            body["stdin"] = str(stdin)
+    if stdin_encoding is not None:
+        body["stdin_encoding"] = stdin_encoding
+    if timeout_ms is not None:
+        body["timeout_ms"] = int(timeout_ms)
+    if merge_stderr is not None:
+        body["merge_stderr"] = bool(merge_stderr)
+    if model is not None:
+        body["model"] = model
+    if tokens_in is not None:
+        body["tokens_in"] = int(tokens_in)
+    if tokens_out is not None:
+        body["tokens_out"] = int(tokens_out)
+    return body
+
+
+def exec_result(data: Dict[str, Any]) -> ExecResult:
+    """An ExecResult of the server's exec answer."""
+    stdout = str(data.get("stdout", ""))
+    stderr = str(data.get("stderr", ""))
+    return ExecResult(stdout=stdout,
+                      exit_code=int(data.get("exit_code", -1)),
+                      duration_ms=int(data.get("duration_ms", 0)),
+                      files=[str(f) for f in data.get("files", [])],
+                      timed_out=bool(data.get("timed_out", False)),
+                      stderr=stderr,
+                      stdout_bytes=int(data.get("stdout_bytes", len(stdout.encode("utf-8")))),
+                      stderr_bytes=int(data.get("stderr_bytes", len(stderr.encode("utf-8")))),
+                      stdout_truncated=bool(data.get("stdout_truncated", False)),
+                      stderr_truncated=bool(data.get("stderr_truncated", False)),
+                      stdout_lossy=bool(data.get("stdout_lossy", False)),
+                      stderr_lossy=bool(data.get("stderr_lossy", False)),
+                      killed_by=data.get("killed_by"),
+                      call=data.get("call"),
+                      ignored_fields=[str(f) for f in data.get("ignored_fields", [])],
+                      raw=data)
 
 
 def _decode(raw: bytes, status: int) -> Dict[str, Any]:

@@ -6,7 +6,7 @@ and the decoded JSON body, so a caller can branch on the class and show the mess
 """
 from typing import Any, Dict, Optional
 
-__all__ = ["SandboxError", "PolicyRefused", "RateLimited", "AuthError"]
+__all__ = ["SandboxError", "PolicyRefused", "RateLimited", "AuthError", "RunTimeout"]
 
 
 class SandboxError(Exception):
@@ -15,7 +15,8 @@ class SandboxError(Exception):
     Attributes:
         message: the server's "error" text, or a description of a transport failure.
         status: the HTTP status, or None when no answer arrived (connection refused,
-            time-out, an answer that is not JSON).
+            time-out, an answer that is not JSON) or the error came as the exit event of
+            a stream that had begun.
         body: the decoded JSON body of the answer ({} when there was none).
     """
 
@@ -75,3 +76,7 @@ class RateLimited(SandboxError):
 
 class AuthError(SandboxError):
     """401: the user name and password, or the token, were not accepted."""
+
+
+class RunTimeout(SandboxError, TimeoutError):
+    """Run.wait(timeout) ended with the run still going (it goes on). Also a TimeoutError."""

@@ -1,6 +1,6 @@
 // Compiled (never run) against clients/js/index.d.ts: the declarations must accept the
 // documented use and refuse misuse (each @ts-expect-error line must be an error).
-import { Terox, SandboxError, PolicyRefused, RateLimited, AuthError, type ExecResult } from 'cindervox';
+import { Terox, Run, SandboxError, PolicyRefused, RateLimited, AuthError, RunTimeout, type ExecResult, type RunStatus } from 'cindervox';
 
 export async function documentedUse(): Promise<string> {
     const terox = new Terox({ url: 'http://127.0.0.1:7575', auth: { user: 'terox', pass: 'wickerpod' } });
@@ -42,6 +42,33 @@ export async function documentedUse(): Promise<string> {
         reset.runs_cancelled, full.stderr, own.timeout_ms, cleared, agents[0]?.profile, agents[0]?.profile_own].join();
 }
 
+export async function longWork(terox: Terox): Promise<string> {
+    const seen: string[] = [];
+    for await (const event of terox.stream('make', { agent: 'a', cwd: 'src', mergeStderr: true })) {
+        if (event.kind === 'stdout' || event.kind === 'stderr') seen.push(event.text, String(event.lossy));
+        else if (event.kind === 'dropped') seen.push(event.stream, String(event.bytes));
+        else seen.push(String(event.result.exitCode), event.result.stdout);
+    }
+    const run: Run = await terox.start('cat', { agent: 'a', timeoutMs: 60000 });
+    const input = await run.writeStdin('hello\n');
+    await run.writeStdin(new Uint8Array([104, 105]), { eof: true });
+    const part = await run.output({ offset: 3 });
+    for await (const event of run.events({ lastEventId: part.nextOffset })) {
+        if (event.kind === 'exit') seen.push(event.result.state, String(event.id));
+    }
+    const stopped: boolean = await run.kill();
+    try {
+        const final: RunStatus = await run.wait({ timeoutMs: 1000 });
+        seen.push(String(final.exitCode ?? final.error));
+    } catch (err) {
+        if (err instanceof RunTimeout) seen.push(err.message);
+    }
+    const listed: RunStatus[] = await terox.runs({ agent: 'a' });
+    const again: Run = terox.run(listed[0]?.runId ?? run.id);
+    const state: 'running' | 'exited' = (await again.status()).state;
+    return [...seen, input.written, input.stdinOpen, part.dropped, stopped, state].join();
+}
+
 export async function misuse(terox: Terox): Promise<void> {
     // @ts-expect-error the password field is pass
     new Terox({ url: 'x', auth: { user: 'u', password: 'p' } });
@@ -57,5 +84,13 @@ export async function misuse(terox: Terox): Promise<void> {
     await terox.audit('a', { order: 'latest' });
     // @ts-expect-error environment values are strings
     await terox.exec('ls', { env: { N: 1 } });
+    // @ts-expect-error a background run takes its stdin through writeStdin
+    await terox.start('cat', { stdin: 'x' });
+    // @ts-expect-error eof is an option
+    await (await terox.start('cat')).writeStdin('x', true);
+    for await (const event of terox.stream('ls')) {
+        // @ts-expect-error only the exit event has a result
+        if (event.kind === 'stdout') void event.result.exitCode;
+    }
     void code;
 }

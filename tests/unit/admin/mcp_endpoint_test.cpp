@@ -123,7 +123,7 @@ TEST_F(McpCall, ToolListNamesEveryToolWithItsSchemaAndHints)
     std::string json = rpc(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
     ASSERT_EQ(json_value_end(json.data(), (i64)json.size(), 0), (i64)json.size()) << json;
     std::map<std::string, i64> tools = tools_of(json);
-    ASSERT_EQ(tools.size(), 4u);
+    ASSERT_EQ(tools.size(), 9u);
     struct Expect {
         const char* tool;
         const char* read_only;
@@ -137,6 +137,11 @@ TEST_F(McpCall, ToolListNamesEveryToolWithItsSchemaAndHints)
              Expect { "write_file", "false", "true", R"(["path","content"])", { "path", "content", "encoding", "mode", "append", "agent" } },
              Expect { "read_file", "true", "false", R"(["path"])", { "path", "offset", "length", "encoding", "agent" } },
              Expect { "list_files", "true", "false", "", { "path", "agent" } },
+             Expect { "start_command", "false", "true", R"(["command"])", { "command", "cwd", "env", "timeout_ms", "agent" } },
+             Expect { "command_status", "true", "false", R"(["run_id"])", { "run_id", "offset", "agent" } },
+             Expect { "write_command_stdin", "false", "false", R"(["run_id"])", { "run_id", "data", "eof", "agent" } },
+             Expect { "stop_command", "false", "true", R"(["run_id"])", { "run_id", "agent" } },
+             Expect { "list_commands", "true", "false", "", { "agent" } },
          }) {
         ASSERT_TRUE(tools.count(e.tool)) << e.tool;
         i64 tool = tools[e.tool];
@@ -182,6 +187,36 @@ TEST_F(McpCall, ArgumentsBecomeTheRouteBodyAsWritten)
     EXPECT_EQ(routed_body(), R"({"path":"/tmp/src"})");
 }
 
+// The background runs' tools: the run's id in the path, the offset in the query, start_command
+// a background exec; a request without a body has none.
+TEST_F(McpCall, RunToolsBuildTheirRoutesRequests)
+{
+    route_answer = R"({"ok":true})";
+    struct Case {
+        const char* tool;
+        const char* arguments;
+        const char* line;
+        const char* body;
+    };
+    for (const Case& c : {
+             Case { "start_command", R"({"timeout_ms":5,"command":"make"})", "POST /api/exec HTTP/1.1", R"({"cmd":"make","timeout_ms":5,"background":true})" },
+             Case { "command_status", R"({"run_id":7})", "GET /api/runs/7 HTTP/1.1", "" },
+             Case { "command_status", R"({"offset":120,"run_id":7})", "GET /api/runs/7?offset=120 HTTP/1.1", "" },
+             Case { "write_command_stdin", R"({"run_id":12,"eof":true,"data":"a\nb"})", "POST /api/runs/12/stdin HTTP/1.1", R"({"data":"a\nb","eof":true})" },
+             Case { "write_command_stdin", R"({"run_id":12})", "POST /api/runs/12/stdin HTTP/1.1", "{}" },
+             Case { "stop_command", R"({"run_id":3,"agent":"other"})", "DELETE /api/runs/3 HTTP/1.1", "" },
+             Case { "list_commands", "{}", "GET /api/runs HTTP/1.1", "" },
+         }) {
+        routed.clear();
+        call(c.tool, c.arguments);
+        EXPECT_EQ(routed.substr(0, routed.find("\r\n")), c.line) << c.tool << c.arguments;
+        EXPECT_EQ(routed_body(), c.body) << c.tool << c.arguments;
+    }
+    EXPECT_NE(routed.find("\r\nContent-Length: 0\r\n"), std::string::npos);
+    call("stop_command", R"({"run_id":3,"agent":"other"})");
+    EXPECT_NE(routed.find("\r\nX-Agent: other\r\n"), std::string::npos);
+}
+
 TEST_F(McpCall, UnknownOrMissingArgumentsAreToolErrorsAndRouteNothing)
 {
     for (const auto& [tool, arguments, text] : std::vector<std::tuple<std::string, std::string, std::string>> {
@@ -190,6 +225,14 @@ TEST_F(McpCall, UnknownOrMissingArgumentsAreToolErrorsAndRouteNothing)
              { "read_file", R"({"path":"/tmp/a","content":"x"})", "unknown argument: content" },
              { "list_files", R"({"path":5})", "path must be a string" },
              { "write_file", R"({"path":"/tmp/a","content":5})", "content must be a string" },
+             { "start_command", R"({"timeout_ms":5})", "command must be a string" },
+             { "command_status", "{}", "run_id must be a whole number of 0 or more" },
+             { "stop_command", R"({"run_id":"7"})", "run_id must be a whole number of 0 or more" },
+             { "stop_command", R"({"run_id":-7})", "run_id must be a whole number of 0 or more" },
+             { "write_command_stdin", R"({"run_id":1e3})", "run_id must be a whole number of 0 or more" },
+             { "command_status", R"({"run_id":1234567890123456789})", "run_id must be a whole number of 0 or more" },
+             { "command_status", R"({"run_id":7,"offset":1.5})", "offset must be a whole number of 0 or more" },
+             { "list_commands", R"({"run_id":7})", "unknown argument: run_id" },
          }) {
         std::string json = call(tool, arguments);
         EXPECT_EQ(json, R"({"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":")" + text + R"("}],"isError":true}})") << arguments;
@@ -213,6 +256,45 @@ TEST_F(McpCall, ExecResultTextSaysWhatWasCutAndHowItEnded)
     route_answer = R"({"ok":true,"stdout":"fine","stderr":"","exit_code":0,"duration_ms":5})";
     json = call("execute_command", R"({"command":"x"})");
     EXPECT_NE(json.find(R"("content":[{"type":"text","text":"fine"}],)"), std::string::npos) << json;
+}
+
+TEST_F(McpCall, AnUnusableProgressTokenIsAnInvalidParamsError)
+{
+    for (const std::string& token : std::vector<std::string> { "null", "{}", "true", "\"" + std::string(255, 'x') + "\"", "\"a\nb\"" }) {
+        std::string json = rpc(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"list_files","arguments":{},"_meta":{"progressToken":)" +
+            token + "}}}");
+        EXPECT_EQ(json, R"({"jsonrpc":"2.0","id":4,"error":{"code":-32602,"message":"progressToken must be a string or a number of at most 256 bytes"}})")
+            << token;
+    }
+    EXPECT_EQ(routed, "");
+    // A token of 254 bytes in its quotes is taken; a call that starts no run answers as JSON.
+    route_answer = R"({"ok":true,"path":"/tmp","entries":[],"count":0,"truncated":false})";
+    std::string json = rpc(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"list_files","arguments":{},"_meta":{"progressToken":")" +
+        std::string(254, 'x') + R"("}}})");
+    EXPECT_EQ(json.rfind(R"({"jsonrpc":"2.0","id":4,"result":)", 0), 0u) << json;
+}
+
+// A run's status: its output as one text, then its state, the offsets and where to read on.
+TEST_F(McpCall, RunStatusAndListTexts)
+{
+    route_answer = R"({"ok":true,"run_id":7,"agent":"a","cmd":"make","cmd_bytes":4,"state":"running","started":1,"duration_ms":5,)"
+                   R"("stdin_open":true,"output_bytes":900,"offset":100,"next_offset":900,"dropped":60,"output":"cc -c a.c\n"})";
+    std::string json = call("command_status", R"({"run_id":7,"offset":40})");
+    EXPECT_NE(json.find(R"("content":[{"type":"text","text":"cc -c a.c\n"},{"type":"text","text":"run 7 running; output bytes 100 to 900 of 900 )"
+                        R"((the ring no longer held the 60 bytes before); read on with offset 900"}],"structuredContent":)"),
+        std::string::npos)
+        << json;
+    route_answer = R"({"ok":true,"run_id":7,"agent":"a","cmd":"make","cmd_bytes":4,"state":"exited","started":1,"duration_ms":5,)"
+                   R"("exit_code":137,"timed_out":true,"stdin_open":false,"output_bytes":3,"offset":3,"next_offset":3,"dropped":0,"output":""})";
+    json = call("command_status", R"({"run_id":7,"offset":3})");
+    EXPECT_NE(json.find(R"("content":[{"type":"text","text":""},{"type":"text","text":"run 7 exited with code 137, timed out; output bytes 3 to 3 of 3"}])"),
+        std::string::npos)
+        << json;
+    route_answer = R"({"ok":true,"runs":[{"run_id":2,"agent":"a","cmd":"sleep \"9\"","cmd_bytes":9,"state":"running","started":1,)"
+                   R"("duration_ms":5,"stdin_open":true,"output_bytes":0},{"run_id":1,"agent":"a","cmd":"ls","cmd_bytes":2,)"
+                   R"("state":"exited","started":1,"duration_ms":5,"exit_code":0,"stdin_open":false,"output_bytes":3}],"count":2})";
+    json = call("list_commands", "{}");
+    EXPECT_NE(json.find(R"x("content":[{"type":"text","text":"run 2 running: sleep \"9\"\nrun 1 exited with code 0: ls\n"}])x"), std::string::npos) << json;
 }
 
 TEST_F(McpCall, ListAndPartialReadTexts)

@@ -64,7 +64,12 @@ TEST_F(BuildHealthReport, FreshServerExactly)
     EXPECT_EQ(without_uptime(health(), &uptime),
         R"({"status":"ok","version":"1.0.6","uptime_sec":U,"total_execs":0,"blocked_cmds":0,)"
         R"("bytes_captured":0,"profile":"strict","timeout_ms":5000,"max_mem_mb":64,"max_cpu_sec":5,)"
-        R"("isolation":"basic","namespaces":false,"landlock":0,"layers":["rlimits","seccomp"],"agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
+        R"("isolation":"basic","namespaces":false,"landlock":0,"layers":["rlimits","seccomp"],)"
+        R"("cgroups":false,"workspaces":"none","workspace_mb":256,"max_procs":16,"max_fsize":10485760,"max_nofile":32,"matcher":"bytes",)"
+        R"("profiles":[{"name":"strict","timeout_ms":5000,"max_mem_mb":64,"max_cpu_sec":5,"max_procs":16,"max_fsize":10485760,"max_nofile":32,"whitelist":true},)"
+        R"({"name":"moderate","timeout_ms":30000,"max_mem_mb":256,"max_cpu_sec":30,"max_procs":16,"max_fsize":52428800,"max_nofile":64,"whitelist":false},)"
+        R"({"name":"permissive","timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300,"max_procs":50,"max_fsize":104857600,"max_nofile":256,"whitelist":false}],)"
+        R"("agents_count":0,"rate_1m":0,"max_rate_per_agent":120,)"
         R"("default_token_budget":0,"tls":"use reverse proxy","binary_size":"~186KB","dependencies":0})");
     EXPECT_GE(uptime, 12);
     EXPECT_LE(uptime, 14);
@@ -86,9 +91,13 @@ TEST_F(BuildHealthReport, ProfileIsolationAndCounters)
     std::string text = health();
     EXPECT_NE(text.find(R"("total_execs":7,"blocked_cmds":3,"bytes_captured":42,"profile":"permissive",)"
                         R"("timeout_ms":300000,"max_mem_mb":1024,"max_cpu_sec":300,"isolation":"kernel","namespaces":true,)"
-                        R"("landlock":0,"layers":["namespaces","jail","rlimits","seccomp"],"agents_count":1,"rate_1m":2,"max_rate_per_agent":120,"default_token_budget":5000,)"),
+                        R"("landlock":0,"layers":["namespaces","jail","rlimits","seccomp"],)"),
         std::string::npos)
         << text;
+    // The jail gives every agent a tmpfs; the global profile's other limits follow it.
+    EXPECT_NE(text.find(R"("workspaces":"tmpfs","workspace_mb":256,"max_procs":50,"max_fsize":104857600,"max_nofile":256,)"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(R"(],"agents_count":1,"rate_1m":2,"max_rate_per_agent":120,"default_token_budget":5000,)"), std::string::npos) << text;
     jail.mode = k_jail_none;
 }
 
@@ -106,6 +115,7 @@ TEST_F(BuildHealthReport, WidestNumbersFit)
     state.start_time = 9223372036854775807L;
     state.total_execs = state.blocked_cmds = state.bytes_captured = min;
     state.timeout_ms = state.max_mem_mb = state.max_cpu_sec = min;
+    state.max_procs = state.max_fsize = state.max_nofile = state.workspace_mb = min;
     state.agent_count = state.max_rate_per_agent = state.default_token_budget = min;
     state.profile = min;
     std::string text = health();

@@ -27,10 +27,11 @@ struct Audit : FreshServer {
         std::filesystem::remove_all(dir);
         FreshServer::TearDown();
     }
-    std::string page(const std::string& agent, i64 limit, i64 offset, bool newest_first)
+    std::string page(const std::string& agent, i64 limit, i64 offset, bool newest_first, const std::string& action = "")
     {
         std::string out(audit_report_size(), '\0');
-        i64 n = build_audit_json(out.data(), { { agent.data(), (i64)agent.size() }, limit, offset, newest_first });
+        AuditQuery query { { agent.data(), (i64)agent.size() }, { action.data(), (i64)action.size() }, limit, offset, newest_first };
+        i64 n = build_audit_json(out.data(), query);
         EXPECT_LE(n, audit_report_size());
         return out.substr(0, n);
     }
@@ -172,6 +173,23 @@ TEST_F(Audit, FilterMatchesTheAgentFieldOnly)
     EXPECT_NE(json.find("[bot-1] EXEC OK \\\"ls\\\""), std::string::npos) << json;
     EXPECT_NE(report("bot-1]").find(R"("returned":1,)"), std::string::npos);
     EXPECT_NE(report("EXEC").find(R"("returned":0,)"), std::string::npos);
+}
+
+// The action filter reads each slot's own word: an agent whose name holds "] BLOCK " or a
+// command that prints one does not match, and a slot that a later entry took gives its new word.
+TEST_F(Audit, ActionFilterMatchesTheActionWordOnly)
+{
+    audit_write({ "x] BLOCK", 8 }, "EXEC", { "BLOCK", 5 }, 0, 0, "OK");
+    audit_write({ "bot", 3 }, "BLOCK", { "curl x", 6 }, 0, 0, "BLACKLIST");
+    audit_write({ "bot", 3 }, "BLOCKED", { "y", 1 }, 0, 0, "OK");
+    audit_write({ "eve", 3 }, "BLOCK", { "z", 1 }, 0, 0, "WHITELIST");
+    std::string json = page("", 20, 0, true, "BLOCK");
+    EXPECT_NE(json.find(R"("total":4,"matched":2,"returned":2,)"), std::string::npos) << json;
+    EXPECT_LT(json.find("[eve] BLOCK"), json.find("[bot] BLOCK"));
+    EXPECT_NE(page("bot", 20, 0, true, "BLOCK").find(R"("matched":1,)"), std::string::npos);
+    for (int i = 0; i < 256; i++)
+        audit_write({ "bot", 3 }, "EXEC", { "w", 1 }, 0, 0, "OK");
+    EXPECT_NE(page("", 20, 0, true, "BLOCK").find(R"("matched":0,)"), std::string::npos);
 }
 
 // The whole ring in one report, every entry at its widest.

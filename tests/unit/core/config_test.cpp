@@ -316,6 +316,24 @@ TEST_F(ApplyConfigText, AllowUnconfinedTakesYesOrNoAndSurvivesARewrite)
     EXPECT_EQ(state.allow_unconfined, 0);
 }
 
+TEST_F(ApplyConfigText, MetricsTokenTakesTheLastLineWithinItsBoundAndSurvivesARewrite)
+{
+    std::string too_long(k_metrics_token_max + 1, 't');
+    Applied applied = apply_watched("metrics_token=first\nmetrics_token=scrape-me \t\r\nmetrics_token=" + too_long + "\n");
+    EXPECT_EQ(std::string(metrics_token().ptr, metrics_token().len), "scrape-me");
+    EXPECT_NE(applied.console.find("line 3: metrics_token is longer than 255 bytes; ignored\n"), std::string::npos) << applied.console;
+    EXPECT_NE(applied.console.find("[Cindervox] Metrics token loaded from /etc/cindervox/config\n"), std::string::npos);
+    char out[k_config_text_size];
+    EXPECT_EQ(std::string(out, build_config_text(out, "a:b", 3, 7575)), "a:b\nport=7575\nmetrics_token=scrape-me\n");
+    // The longest token is kept whole, and a file without the line has none.
+    apply("metrics_token=" + too_long.substr(1) + "\n");
+    EXPECT_EQ(metrics_token().len, k_metrics_token_max);
+    apply("port=7575\n");
+    EXPECT_EQ(metrics_token().len, 0);
+    apply("metrics_token=\n");
+    EXPECT_EQ(metrics_token().len, 0);
+}
+
 TEST_F(ApplyConfigText, DefaultCapacitiesAreNotWrittenBack)
 {
     char out[k_config_text_size];

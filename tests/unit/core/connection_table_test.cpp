@@ -143,6 +143,33 @@ TEST_F(ConnectionTable, DrainingGoesFirstThenTheLongestIdleButNeverOneWaitingFor
     EXPECT_NE(connection_open(open_pair(), 2, 300), nullptr);
 }
 
+TEST_F(ConnectionTable, AStreamGoesOnlyOnceItsRunHasEndedAndMemoryGoesToThoseThatHoldIt)
+{
+    Connection* run_stream = connection_open(open_pair(), 1, 100);
+    Connection* events = connection_open(open_pair(), 1, 150);
+    Connection* reader = connection_open(open_pair(), 1, 50);
+    ASSERT_TRUE(run_stream && events && reader);
+    run_stream->phase = k_connection_streaming;
+    run_stream->stream = { no_piece, nullptr, nullptr, true };
+    events->phase = k_connection_streaming;
+    events->stream = { no_piece, nullptr, nullptr, false };
+    reader->phase = k_connection_waiting;
+    // A run's own stream stays while the run goes; a reader of someone else's output may go.
+    EXPECT_EQ(connection_to_evict(), events);
+    events->phase = k_connection_waiting;
+    EXPECT_EQ(connection_to_evict(), nullptr);
+    run_stream->stream_answered = true;
+    EXPECT_EQ(connection_to_evict(), run_stream);
+    // For memory, only those holding more than a fresh buffer, and never the one asking.
+    reader->phase = k_connection_reading;
+    ASSERT_NE(arena_alloc(&run_stream->arena, 3 * k_page_size), nullptr);
+    ASSERT_NE(arena_alloc(&reader->arena, k_page_size), nullptr);
+    EXPECT_EQ(connection_to_evict(), reader);
+    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, nullptr), run_stream);
+    EXPECT_EQ(connection_to_evict_for_memory(2 * k_page_size, run_stream), nullptr);
+    EXPECT_EQ(connection_to_evict_for_memory(0, run_stream), reader);
+}
+
 TEST_F(ConnectionTable, APeersCountAndVictimAreItsOwn)
 {
     Connection* mine_old = connection_open(open_pair(), 7, 100);

@@ -43,15 +43,17 @@ TEST(BuildAdminPage, FramesTheDocument)
 {
     std::string page = page_with(k_default);
     const std::string head = "<!DOCTYPE html><html><head><meta charset=utf-8>"
-                             "<meta name=viewport content='width=device-width'>"
+                             "<meta name=viewport content='width=device-width,initial-scale=1'>"
                              "<title>Cindervox Admin</title>";
     EXPECT_EQ(page.compare(0, head.size(), head), 0);
     const std::string tail = "</script></body></html>";
     ASSERT_GE(page.size(), tail.size());
     EXPECT_EQ(page.substr(page.size() - tail.size()), tail);
-    // One script element: a stray closing tag inside the script would end it early.
+    // One script element and the README's snippets as JSON data: a stray closing tag
+    // inside either would end it early.
     EXPECT_EQ(count_of(page, "<script>"), 1u);
-    EXPECT_EQ(count_of(page, "</script"), 1u);
+    EXPECT_EQ(count_of(page, "<script type=application/json id=snippets>{\""), 1u);
+    EXPECT_EQ(count_of(page, "</script"), 2u);
     EXPECT_EQ(count_of(page, "<style>"), 1u);
     EXPECT_EQ(page.find("@@"), std::string::npos) << "a marker was left in the document";
 }
@@ -178,6 +180,36 @@ TEST(BuildAdminPage, DeclaresEveryElementTheScriptUses)
         "usage-tokens",
         "usage-agents",
         "reset-result",
+        "menu",
+        "charts",
+        "runs-body",
+        "aa",
+        "au-newer",
+        "au-older",
+        "au-range",
+        "sec-agent",
+        "ag-name",
+        "ag-execs",
+        "ag-blocked",
+        "ag-ws",
+        "ag-last",
+        "ag-prof",
+        "ag-limits",
+        "ag-budget",
+        "ag-budget-in",
+        "ag-cmds",
+        "ag-files",
+        "ag-reset-result",
+        "agent-profile-result",
+        "ag-prof-result",
+        "prof-table",
+        "prof-note",
+        "layers",
+        "layers-note",
+        "tab-mcp-http",
+        "snip-mcp-http",
+        "snippets",
+        "term-tmp",
     };
     std::string page = page_with(k_default);
     for (const char* id : ids)

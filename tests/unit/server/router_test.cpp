@@ -76,7 +76,8 @@ TEST_F(RequestAuthenticated, AgentTokensAuthenticate)
     EXPECT_FALSE(authed("POST /api/exec HTTP/1.1\r\nAuthorization: Bearer tok-1\r\n\r\n"));
 }
 
-// The query as read: agent, limit, offset and order, or the refusal's message.
+// The query as read: agent, limit, offset and order (and the action when given), or the
+// refusal's message.
 std::string audit_query(const std::string& query)
 {
     char agent[k_audit_filter_size] = {};
@@ -85,7 +86,7 @@ std::string audit_query(const std::string& query)
     if (refusal)
         return refusal;
     return std::string(out.agent.ptr, out.agent.len) + "|" + std::to_string(out.limit) + "|" + std::to_string(out.offset) + "|"
-        + (out.newest_first ? "newest" : "oldest");
+        + (out.newest_first ? "newest" : "oldest") + (out.action.len > 0 ? "|" + std::string(out.action.ptr, out.action.len) : "");
 }
 
 TEST(ReadAuditQuery, TakesItsParametersAndIgnoresOthers)
@@ -110,6 +111,16 @@ TEST(ReadAuditQuery, RefusesWhatItCannotTakeWhole)
         EXPECT_EQ(audit_query(bad), "offset must be a whole number of 0 or more") << bad;
     for (const char* bad : { "order=NEWEST", "order=", "order=latest" })
         EXPECT_EQ(audit_query(bad), "order must be oldest or newest") << bad;
+}
+
+TEST(ReadAuditQuery, ActionIsOneCapitalWord)
+{
+    EXPECT_EQ(audit_query("action=BLOCK&order=newest"), "|20|0|newest|BLOCK");
+    EXPECT_EQ(audit_query("action=AGENT&agent=a"), "a|50|0|oldest|AGENT");
+    EXPECT_EQ(audit_query("action="), "|20|0|oldest");
+    for (const char* bad : { "action=exec", "action=EXEC%20OK", "action=EXEC OK", "action=BLOCK]" })
+        EXPECT_EQ(audit_query(bad), "action must be an audit action word such as EXEC or BLOCK") << bad;
+    EXPECT_EQ(audit_query("action=" + std::string(33, 'A')), "action must be an audit action word such as EXEC or BLOCK");
 }
 
 TEST(BuildResponseHeader, ExactLinesInOrder)
