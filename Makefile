@@ -36,9 +36,14 @@ layers:
 unit: build
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error
 
-# The client tests among them run Node packages that deps installs.
+# The client tests among them run Node packages that deps installs. Every suite runs with
+# the server's pool of prepared jail inits on (its default); the isolation suites run once
+# more with it off, where each run's init is made when its command arrives.
+UNPREPARED_TESTS := tests.blackbox.test_sandbox_escape tests.blackbox.test_jail_workspace \
+	tests.blackbox.test_syscall_surface tests.blackbox.test_landlock tests.blackbox.test_agent_uids
 blackbox: build deps
 	python3 -m unittest discover -s tests/blackbox -t . -v
+	CINDERVOX_PREPARED_RUNS=0 python3 -m unittest $(UNPREPARED_TESTS) -v
 
 browser: build deps
 	./tests/browser/run.sh

@@ -10,7 +10,7 @@ export CINDERVOX_BUILD="$BUILD"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD" --target sandbox-server
 mkdir -p "$BUILD/bench"
-g++ -O2 -o "$BUILD/bench/exec_bench" bench/exec_bench.cpp
+g++ -O2 -pthread -o "$BUILD/bench/exec_bench" bench/exec_bench.cpp
 if ! command -v bwrap >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y bubblewrap >/dev/null 2>&1 || true
 fi

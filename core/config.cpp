@@ -95,6 +95,9 @@ static bool take_credential(const char* text, i64 len)
 //                        processes of its own and an output ring of max_output_bytes.
 //   max_background_per_agent  1 to 64: one agent's share of them.
 //   max_background_seconds  1 to 86400 (a day): the longest a background run may go.
+//   prepared_runs        0 to 16: jail inits made ahead of commands (0: none); each is a
+//                        process with namespaces and control groups of its own, and more
+//                        than the run slots could hold is never used at once.
 //   max_connections_per_peer  8 to 16384: a browser opens six connections to a host at
 //                        once, and fewer than eight would have them push each other out;
 //                        beyond 16384 it is above any table.
@@ -139,6 +142,7 @@ static constexpr CapacitySetting k_capacity_settings[] = {
         k_default_max_background_per_agent },
     { "max_background_seconds=", &ServerState::max_background_seconds, 1, k_max_background_seconds_high,
         k_default_max_background_seconds },
+    { "prepared_runs=", &ServerState::prepared_runs, 0, k_prepared_runs_high, k_default_prepared_runs },
     { "max_connections_per_peer=", &ServerState::max_connections_per_peer, k_connections_per_peer_low, k_max_connections_high,
         k_default_max_connections_per_peer },
     { "requests_per_second=", &ServerState::global_rate_limit, 1, k_requests_per_second_high, k_default_requests_per_second },

@@ -80,6 +80,7 @@ constexpr i64 k_max_runs_per_agent_high = k_max_concurrent_runs_high * 5;
 // Bounds of the background runs' lines.
 constexpr i64 k_max_background_runs_high = 64;
 constexpr i64 k_max_background_seconds_high = 86400;
+constexpr i64 k_prepared_runs_high = 16;
 // Bounds of max_connections_per_peer= and requests_per_second=.
 constexpr i64 k_connections_per_peer_low = 8;
 constexpr i64 k_requests_per_second_high = 100000;

@@ -26,6 +26,7 @@ void state_init_defaults()
     state.max_background_runs = k_default_max_background_runs;
     state.max_background_per_agent = k_default_max_background_per_agent;
     state.max_background_seconds = k_default_max_background_seconds;
+    state.prepared_runs = k_default_prepared_runs;
     state.workspace_mb = k_default_workspace_mb;
     state.workspace_total_mb = k_default_workspace_total_mb;
     state.max_connections_per_peer = k_default_max_connections_per_peer;

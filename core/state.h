@@ -66,6 +66,9 @@ struct ServerState {
     i64 max_background_runs;
     i64 max_background_per_agent;
     i64 max_background_seconds;
+    // Jail inits kept prepared ahead of commands (exec/prepared_runs.h); 0: every run's
+    // init is made when its command arrives.
+    i64 prepared_runs;
     // 1 when runs get namespaces and the jail: kernel isolation, or rootless namespaces
     // in basic isolation.
     i64 namespaces;
@@ -103,6 +106,7 @@ constexpr i64 k_default_max_concurrent_runs = 8;
 constexpr i64 k_default_max_background_runs = 16;
 constexpr i64 k_default_max_background_per_agent = 4;
 constexpr i64 k_default_max_background_seconds = 3600;
+constexpr i64 k_default_prepared_runs = 2;
 constexpr i64 k_default_max_connections_per_peer = 64;
 constexpr i64 k_default_requests_per_second = 20;
 // Each agent's workspace, and the bound of their sum, in MiB. By default every agent slot

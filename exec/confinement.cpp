@@ -154,7 +154,6 @@ bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStr
     plan->uid = sandbox_uid_for_agent(-1);
     plan->workspace[0] = 0;
     plan->cgroup = nullptr;
-    plan->netns_fd = -1;
     plan->notice_fd = -1;
     plan->notice_child_fd = -1;
     plan->stdin_fd = streams.stdin_fd;
@@ -164,7 +163,7 @@ bool plan_launch(LaunchPlan* plan, const LaunchRequest& request, const LaunchStr
     for (const LimitRow& row : k_limit_rows) {
         i64 setting = request.limits.*row.setting;
         if (row.per_uid && !jailed) {
-            i64 base = count_uid_tasks((u32)sys_getuid());
+            i64 base = request.uid_tasks >= 0 ? request.uid_tasks : count_uid_tasks((u32)sys_getuid());
             setting = setting > k_i64_max - base ? k_i64_max : setting + base;
         }
         plan->limits[plan->limit_count++] = { row.resource, scaled_limit(setting, row.scale) };
@@ -258,42 +257,39 @@ static i64 attach_descriptors(const LaunchPlan* plan)
     return result < 0 ? result : 0;
 }
 
-// Before the descriptors are reduced to the standard three: the groups' files and the
-// agent's network namespace are reached through the server's descriptors.
-static i64 join_run_resources(const LaunchPlan* plan)
+// The run's own /proc and /dev/shm, mounted in the run's private copy of the mount tree, so
+// neither is seen anywhere else; the jail's /tmp waits for the command.
+static i64 mount_run_places(const char* proc, const char* shm)
 {
-    if (plan->cgroup) {
-        i64 result = run_cgroup_join(plan->cgroup);
-        if (result < 0)
-            return result;
-    }
-    return sys_setns(plan->netns_fd, CLONE_NEWNET);
+    i64 result = sys_mount("proc", proc, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+    if (result == 0)
+        result = sys_mount("tmpfs", shm, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m,nr_inodes=256,mode=1777");
+    return result;
 }
 
-// The run's own /tmp, /proc and /dev/shm, mounted in the run's copy of the server's
-// private tree, so none of them is seen anywhere else.
-static i64 mount_run_places(const LaunchPlan* plan)
+// The template namespace holds the jail alone, its root the jail's: entering it puts the
+// init at the jail's /, and unsharing gives the run a copy of its own to mount in. The
+// descriptor is the server's, so this comes before the init closes them.
+static i64 enter_template_namespace()
 {
-    const JailLayout& layout = jail.layout;
-    i64 result = 0;
-    if (plan->workspace[0] != 0)
-        result = sys_mount(plan->workspace, layout.root_tmp, nullptr, MS_BIND, nullptr);
-    else
-        result = sys_mount("tmpfs", layout.root_tmp, "tmpfs", MS_NOSUID | MS_NODEV, plan->tmpfs_options);
+    i64 result = sys_setns(jail.template_mount_fd, CLONE_NEWNS);
     if (result == 0)
-        result = sys_mount("proc", layout.root_proc, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+        result = sys_unshare(CLONE_NEWNS);
     if (result == 0)
-        result = sys_mount("tmpfs", layout.root_shm, "tmpfs", MS_NOSUID | MS_NODEV, "size=16m,nr_inodes=256,mode=1777");
+        result = sys_chdir("/");
     return result;
 }
 
 // pivot_root rather than chroot: once the old root is detached the run's namespace holds
 // the jail alone, so a command that gains chroot in a user namespace of its own finds
 // nothing above the jail's / to climb to. pivot_root(".", ".") stacks the old root on the
-// new one, and the detaching unmount of "." takes it away.
-static i64 enter_jail(const LaunchPlan* plan)
+// new one, and the detaching unmount of "." takes it away. Without the template, the run's
+// copy of the server's tree is pivoted so.
+static i64 enter_jail()
 {
-    i64 result = mount_run_places(plan);
+    if (jail.template_mount_fd >= 0)
+        return mount_run_places("/proc", "/dev/shm");
+    i64 result = mount_run_places(jail.layout.root_proc, jail.layout.root_shm);
     if (result == 0)
         result = sys_chdir(jail.layout.root);
     if (result == 0)
@@ -305,17 +301,20 @@ static i64 enter_jail(const LaunchPlan* plan)
     return result;
 }
 
+// The jail's /tmp: the agent's workspace, a detached copy of its mount that the server
+// made (the jail holds nothing of the server's tree to bind it from), or a fresh tmpfs for
+// a run without one.
+static i64 mount_run_tmp(const LaunchPlan* plan, int workspace_fd)
+{
+    if (workspace_fd >= 0)
+        return sys_move_mount(workspace_fd, "", AT_FDCWD, "/tmp", MOVE_MOUNT_F_EMPTY_PATH);
+    return sys_mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, plan->tmpfs_options);
+}
+
 // The index of the run's agent among the per-agent namespaces: its slot, or max_agents
 // for runs without one (sandbox_uid_for_agent).
 static i64 agent_index(const LaunchPlan* plan) { return (i64)(plan->uid - (u32)state.uid_base); }
 
-// Rootless: the agent's user namespace (prepared at start-up) shows the server's ids as
-// the agent's uid. The capabilities setns grants there end at the shell's execve, as that
-// uid is not 0.
-static i64 enter_agent_user_namespace(const LaunchPlan* plan)
-{
-    return sys_setns(jail.userns_fds[agent_index(plan)], CLONE_NEWUSER);
-}
 
 // After the pivot: as root the command could remount the read-only binds and ignore
 // RLIMIT_NPROC. Changing every uid from root clears the
@@ -350,13 +349,13 @@ static i64 apply_limits(const LaunchPlan* plan)
 }
 
 // No-new-privileges first: without it the kernel refuses a domain from a process without
-// CAP_SYS_ADMIN. The descriptor is the ruleset launch_confined prepared.
-static i64 enter_landlock(const LaunchPlan* plan)
+// CAP_SYS_ADMIN. The descriptor is the run's prepared ruleset.
+static i64 enter_landlock(const LaunchPlan* plan, int ruleset_fd)
 {
     i64 result = sys_prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     if (result < 0)
         return result;
-    return landlock_enter(plan->landlock_fd, plan->jail_mode, plan->landlock_abi);
+    return landlock_enter(ruleset_fd, plan->jail_mode, plan->landlock_abi);
 }
 
 // No-new-privileges first: without it the kernel refuses a filter from an unprivileged
@@ -407,8 +406,12 @@ static int confined_shell(void* arg)
 {
     LaunchPlan* plan = (LaunchPlan*)arg;
     i64 result = 0;
+    // The init's control socket is close-on-exec, but the shell runs the server's code
+    // until its execve and needs no way to the server but its notice socket.
+    if (plan->jail_mode != k_jail_none)
+        sys_close(k_control_descriptor);
     if (plan->jail_mode == k_jail_none) {
-        if (plan->landlock_fd >= 0 && (result = enter_landlock(plan)) < 0)
+        if (plan->landlock_fd >= 0 && (result = enter_landlock(plan, plan->landlock_fd)) < 0)
             return give_up(plan, "Landlock domain", result);
         if ((result = attach_descriptors(plan)) < 0)
             return give_up(plan, "descriptors", result);
@@ -454,38 +457,207 @@ static int reap_until(i64 shell)
     }
 }
 
-static int jail_init(void* arg)
+// The shell has ended: whatever the command left running is killed, as the end of the
+// namespace would, and reaped. No process of the run can fork once its kill is pending, so
+// when the init has no child left, nothing of the command is.
+static void end_leftovers()
 {
-    LaunchPlan* plan = (LaunchPlan*)arg;
+    sys_kill(-1, SIGKILL);
+    for (;;) {
+        int status = 0;
+        i64 pid = sys_wait4(-1, &status, __WALL, nullptr);
+        if (pid == -ECHILD)
+            return;
+        if (pid < 0 && pid != -EINTR)
+            return;
+    }
+}
+
+// ---- the jail's init ------------------------------------------------------------------
+
+static int give_up_preparing(JailInit* init, const char* step, i64 error)
+{
+    init->failed_step = step;
+    init->failed_error = error;
+    return k_exit_not_started;
+}
+
+// The groups are joined through the server's descriptors, which the clone copied; then
+// the control socket moves to k_control_descriptor and every other descriptor of the
+// server's is closed at once: a copy held here would keep another connection or another
+// run's pipe open for as long as this init waits.
+static i64 keep_control_socket(const JailInit* init)
+{
+    int groups[] = { init->memory_procs_fd, init->pids_procs_fd };
+    for (int fd : groups) {
+        // "0" is the writer itself, whatever its pid looks like from its namespace.
+        i64 result = fd >= 0 ? sys_write(fd, "0", 1) : 0;
+        if (result < 0)
+            return result;
+    }
+    if (init->control_child_fd != k_control_descriptor) {
+        i64 result = sys_dup3(init->control_child_fd, k_control_descriptor, O_CLOEXEC);
+        if (result < 0)
+            return result;
+    }
+    i64 result = sys_close_range(0, k_control_descriptor - 1, 0);
+    if (result == 0)
+        result = sys_close_range(k_control_descriptor + 1, ~0u, 0);
+    return result;
+}
+
+// The ruleset of the run's domain with every place but /tmp, at k_ruleset_descriptor.
+static i64 prepare_ruleset()
+{
+    i64 ruleset = landlock_prepare(jail.mode, landlock_abi());
+    if (ruleset < 0 || ruleset == k_ruleset_descriptor)
+        return ruleset;
+    i64 moved = sys_dup3((int)ruleset, k_ruleset_descriptor, O_CLOEXEC);
+    sys_close((int)ruleset);
+    return moved;
+}
+
+// Everything of the run that does not depend on its command or agent.
+static i64 prepare_init(JailInit* init)
+{
     i64 result = 0;
-    if ((result = join_run_resources(plan)) < 0)
-        return give_up(plan, "control groups and network namespace", result);
+    if (jail.template_mount_fd >= 0 && (result = enter_template_namespace()) < 0)
+        return give_up_preparing(init, "jail mount namespace", result);
+    if ((result = keep_control_socket(init)) < 0)
+        return give_up_preparing(init, "control groups and descriptors", result);
     // If the server dies, so does the namespace and everything in it.
     if ((result = sys_prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0)) < 0)
-        return give_up(plan, "parent-death signal", result);
-    if ((result = enter_jail(plan)) < 0)
-        return give_up(plan, "jail (workspace, /proc, /dev/shm, pivot_root)", result);
-    // The mounts above needed the server's user namespace; the agent's is entered only
-    // now, and before the descriptor that names it is closed.
-    if (plan->jail_mode == k_jail_rootless && (result = enter_agent_user_namespace(plan)) < 0)
-        return give_up(plan, "agent user namespace", result);
-    // The init enters the domain itself, while it still holds the ruleset; the shell and
-    // everything it starts inherit it. The init only waits from here on.
-    if (plan->landlock_fd >= 0 && (result = enter_landlock(plan)) < 0)
-        return give_up(plan, "Landlock domain", result);
-    if ((result = attach_descriptors(plan)) < 0)
-        return give_up(plan, "descriptors", result);
-    i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(plan->stacks->shell), nullptr, confined_shell, plan);
-    if (plan->notice_child_fd >= 0)
-        sys_close(k_notice_descriptor);
-    if (shell < 0)
-        return give_up(plan, "shell process", shell);
-    __atomic_store_n(&plan->shell_status, reap_until(shell), __ATOMIC_RELEASE);
+        return give_up_preparing(init, "parent-death signal", result);
+    if ((result = enter_jail()) < 0)
+        return give_up_preparing(init, "jail (/proc, /dev/shm, pivot_root)", result);
+    if (landlock_abi() > 0 && (result = prepare_ruleset()) < 0)
+        return give_up_preparing(init, "Landlock rules", result);
     return 0;
 }
 
-// The network namespace is joined, not made: the agent's (exec/agent_network.h).
-static constexpr u64 k_jail_clone_flags = CLONE_VM | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC;
+static i64 send_report(char report)
+{
+    iovec_k part { &report, 1 };
+    msghdr_k message { nullptr, 0, &part, 1, nullptr, 0, 0 };
+    return sys_sendmsg(k_control_descriptor, &message, MSG_NOSIGNAL);
+}
+
+// The command's descriptors as the init received them, in the order jail_init_bind sends
+// them: the standard three, then the notice socket, the agent's network namespace and, as
+// the plan says, its user namespace and the workspace's mount. -1 where none came.
+struct CommandDescriptors {
+    int network;
+    int user_namespace;
+    int workspace;
+};
+
+// Waits for the command. Every descriptor of the init's but its control socket and ruleset
+// is closed, so the received ones take the lowest numbers in order: the standard three
+// land on 0 to 2 and the notice socket on 3, where the shell expects them; anything else
+// means a descriptor was left open, and the command does not start. Returns 1 when the
+// command came, 0 when the server closed the socket (the init was discarded unused).
+static i64 receive_command(const JailInit* init, CommandDescriptors* fds)
+{
+    static constexpr i64 k_most = 7;
+    alignas(8) char control[sizeof(cmsghdr_k) + k_most * sizeof(int) + 4] {};
+    char byte = 0;
+    iovec_k part { &byte, 1 };
+    msghdr_k message { nullptr, 0, &part, 1, control, sizeof(control), 0 };
+    i64 received = 0;
+    while ((received = sys_recvmsg(k_control_descriptor, &message, MSG_CMSG_CLOEXEC)) == -EINTR) { }
+    if (received <= 0)
+        return received == 0 ? 0 : received;
+    const cmsghdr_k* header = (const cmsghdr_k*)control;
+    if ((message.flags & MSG_CTRUNC) != 0 || message.controllen < sizeof(cmsghdr_k) || header->type != SCM_RIGHTS)
+        return -EBADF;
+    const int* list = (const int*)(control + sizeof(cmsghdr_k));
+    i64 count = (i64)((header->len - sizeof(cmsghdr_k)) / sizeof(int));
+    i64 standard = init->sends_notice ? 4 : 3;
+    i64 expected = standard + 1 + (init->sends_user_namespace ? 1 : 0) + (init->sends_workspace ? 1 : 0);
+    if (count != expected)
+        return -EBADF;
+    for (i64 i = 0; i < standard; i++)
+        if (list[i] != i)
+            return -EBADF;
+    i64 at = standard;
+    fds->network = list[at++];
+    fds->user_namespace = init->sends_user_namespace ? list[at++] : -1;
+    fds->workspace = init->sends_workspace ? list[at++] : -1;
+    // The command's standard descriptors survive its execve; the notice socket does not.
+    for (int fd = 0; fd < 3; fd++)
+        sys_fcntl(fd, F_SETFD, 0);
+    return 1;
+}
+
+static void close_received(const CommandDescriptors& fds)
+{
+    int list[] = { fds.network, fds.user_namespace, fds.workspace };
+    for (int fd : list)
+        if (fd >= 0)
+            sys_close(fd);
+}
+
+// The agent's places: its network namespace, its workspace on /tmp and, rootless, its
+// user namespace, which shows the server's ids as the agent's uid (the mounts before it
+// need the server's). The capabilities setns grants there end at the shell's execve, as
+// that uid is not 0. Then the domain, which the shell and everything it starts inherit.
+static int bind_command(LaunchPlan* plan, const CommandDescriptors& fds)
+{
+    i64 result = 0;
+    if ((result = sys_setns(fds.network, CLONE_NEWNET)) < 0)
+        return give_up(plan, "agent network namespace", result);
+    if ((result = mount_run_tmp(plan, fds.workspace)) < 0)
+        return give_up(plan, "jail /tmp (workspace)", result);
+    if (plan->jail_mode == k_jail_rootless && (result = sys_setns(fds.user_namespace, CLONE_NEWUSER)) < 0)
+        return give_up(plan, "agent user namespace", result);
+    if (landlock_abi() > 0 && (result = enter_landlock(plan, k_ruleset_descriptor)) < 0)
+        return give_up(plan, "Landlock domain", result);
+    return 0;
+}
+
+// The init: prepares, says so, and waits for its command; then binds it, starts the shell
+// vfork-style, gives up its own copies of the command's descriptors (so the output ends
+// with the command's last process), and once the shell and every leftover are gone
+// records the shell's status and reports the end. Nothing of the plan is touched after
+// the report: the server may reuse it at once.
+static int jail_init(void* arg)
+{
+    JailInit* init = (JailInit*)arg;
+    if (prepare_init(init) != 0)
+        return k_exit_not_started;
+    // A server that is not listening any more (a self-test that only waits for the end)
+    // still gets its command run.
+    send_report(k_report_ready);
+    CommandDescriptors fds { -1, -1, -1 };
+    i64 received = receive_command(init, &fds);
+    if (received == 0)
+        return 0;
+    LaunchPlan* plan = init->plan;
+    if (received < 0 && plan == nullptr)
+        return give_up_preparing(init, "control socket", received);
+    if (received < 0)
+        return give_up(plan, "descriptors", received);
+    int bound = bind_command(plan, fds);
+    close_received(fds);
+    if (bound != 0)
+        return bound;
+    i64 shell = sys_clone_call(CLONE_VM | CLONE_VFORK | SIGCHLD, stack_top(init->stacks.shell), nullptr, confined_shell, plan);
+    sys_close_range(0, k_notice_descriptor, 0);
+    if (shell < 0)
+        return give_up(plan, "shell process", shell);
+    __atomic_store_n(&plan->shell_status, reap_until(shell), __ATOMIC_RELEASE);
+    end_leftovers();
+    send_report(k_report_ended);
+    return 0;
+}
+
+// The network namespace is joined, not made: the agent's (exec/agent_network.h). The mount
+// namespace is the template's copy where there is a template, else the server's.
+static u64 jail_clone_flags()
+{
+    u64 flags = CLONE_VM | CLONE_NEWPID | CLONE_NEWIPC;
+    return jail.template_mount_fd >= 0 ? flags : flags | CLONE_NEWNS;
+}
 
 // PATH, HOME and TERM; in plain basic mode with a workspace, HOME and TMPDIR name it, as
 // the jail's /tmp is the workspace elsewhere. Then the request's own variables, in its
@@ -555,59 +727,170 @@ static void close_notice_pair(LaunchPlan* plan)
     plan->notice_child_fd = -1;
 }
 
-// What the child needs that the server makes at launch: the agent's network namespace (jail
-// modes) and the notice socket pair. Returns 0, or -errno with the failed step named.
-static i64 prepare_launch(LaunchPlan* plan)
-{
-    if (plan->jail_mode != k_jail_none) {
-        i64 netns = agent_network_fd(agent_index(plan));
-        if (netns < 0) {
-            give_up(plan, "agent network namespace", netns);
-            return netns;
-        }
-        plan->netns_fd = (int)netns;
-    }
-    if (plan->reports_kills) {
-        i64 result = open_notice_pair(plan);
-        if (result < 0) {
-            give_up(plan, "seccomp notice socket", result);
-            return result;
-        }
-    }
-    return 0;
-}
-
-// The ruleset is made here, in the server, with every place it can name before the
-// clone; the child gets its own copy of the descriptor, and this one is closed at once, as
-// is the server's copy of the child's end of the notice pair.
+// Plain basic mode: the ruleset is the one the caller prepared (plan->landlock_fd, taken
+// over here), or made now; the agent's workspace is added to it. The shell gets its own
+// copy of the descriptor, and this one is closed at once, as is the server's copy of the
+// child's end of the notice pair.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 {
     plan->stacks = stacks;
     fill_environment(plan);
-    plan->landlock_fd = -1;
-    if (i64 result = prepare_launch(plan); result < 0)
-        return result;
+    if (plan->reports_kills) {
+        if (i64 result = open_notice_pair(plan); result < 0) {
+            if (plan->landlock_fd >= 0)
+                sys_close(plan->landlock_fd);
+            plan->landlock_fd = -1;
+            give_up(plan, "seccomp notice socket", result);
+            return result;
+        }
+    }
     if (plan->landlock_abi > 0) {
-        i64 ruleset = landlock_prepare(plan->jail_mode, plan->landlock_abi, plan->workspace);
-        if (ruleset < 0) {
-            give_up(plan, "Landlock rules", ruleset);
+        i64 ruleset = plan->landlock_fd >= 0 ? plan->landlock_fd : landlock_prepare(plan->jail_mode, plan->landlock_abi);
+        i64 result = ruleset < 0 || plan->workspace[0] == 0 ? ruleset : landlock_add_workspace((int)ruleset, plan->landlock_abi, plan->workspace);
+        if (result < 0) {
+            if (ruleset >= 0)
+                sys_close((int)ruleset);
+            plan->landlock_fd = -1;
+            give_up(plan, "Landlock rules", result);
             close_notice_pair(plan);
-            return ruleset;
+            return result;
         }
         plan->landlock_fd = (int)ruleset;
     }
-    bool jailed = plan->jail_mode != k_jail_none;
-    i64 pid = jailed ? sys_clone_call(k_jail_clone_flags | CLONE_PIDFD | SIGCHLD, stack_top(stacks->init), pidfd, jail_init, plan)
-                     : sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(stacks->shell), pidfd, confined_shell, plan);
+    i64 pid = sys_clone_call(CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, stack_top(stacks->shell), pidfd, confined_shell, plan);
     if (pid < 0) {
-        plan->failed_step = jailed ? "clone into new namespaces" : "clone";
+        plan->failed_step = "clone";
         plan->failed_error = pid;
         close_notice_pair(plan);
     }
     if (plan->landlock_fd >= 0)
         sys_close(plan->landlock_fd);
-    // Only the descriptor: the init reads the field, in the memory it shares with the server.
+    // Only the descriptor: the shell reads the field, in the memory it shares with the server.
     if (plan->notice_child_fd >= 0)
         sys_close(plan->notice_child_fd);
     return pid;
+}
+
+// ---- the server's side of a jail's init -----------------------------------------------
+
+i64 jail_init_start(JailInit* init, int* pidfd, int* control_fd)
+{
+    init->plan = nullptr;
+    init->failed_step = nullptr;
+    init->failed_error = 0;
+    int ends[2] = { -1, -1 };
+    i64 result = sys_socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends);
+    if (result < 0) {
+        give_up_preparing(init, "control socket", result);
+        return result;
+    }
+    sys_fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    init->control_child_fd = ends[1];
+    i64 pid = sys_clone_call(jail_clone_flags() | CLONE_PIDFD | SIGCHLD, stack_top(init->stacks.init), pidfd, jail_init, init);
+    sys_close(ends[1]);
+    if (pid < 0) {
+        sys_close(ends[0]);
+        give_up_preparing(init, "clone into new namespaces", pid);
+        return pid;
+    }
+    *control_fd = ends[0];
+    return pid;
+}
+
+// The workspace's mount, copied detached: the init attaches it on its /tmp.
+static i64 open_workspace_mount(const LaunchPlan* plan)
+{
+    if (plan->workspace[0] == 0)
+        return -1;
+    return sys_open_tree(AT_FDCWD, plan->workspace, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+}
+
+// The command message: one byte and the descriptors in the order receive_command takes them.
+static i64 send_command(int control_fd, const int* fds, i64 count)
+{
+    static constexpr i64 k_most = 7;
+    alignas(8) char control[sizeof(cmsghdr_k) + k_most * sizeof(int) + 4] {};
+    cmsghdr_k* header = (cmsghdr_k*)control;
+    header->len = sizeof(cmsghdr_k) + (u64)count * sizeof(int);
+    header->level = SOL_SOCKET;
+    header->type = SCM_RIGHTS;
+    copy_bytes(control + sizeof(cmsghdr_k), (const char*)fds, count * (i64)sizeof(int));
+    char byte = 'G';
+    iovec_k part { &byte, 1 };
+    u64 space = (sizeof(cmsghdr_k) + (u64)count * sizeof(int) + 7) / 8 * 8;
+    msghdr_k message { nullptr, 0, &part, 1, control, space, 0 };
+    i64 sent = sys_sendmsg(control_fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return sent == 1 ? 0 : sent < 0 ? sent : -EIO;
+}
+
+// The agent's network namespace and, rootless, its user namespace; the notice pair; the
+// workspace's mount. Each is the server's until the message has gone: the init gets copies.
+i64 jail_init_bind(JailInit* init, LaunchPlan* plan, int control_fd)
+{
+    plan->stacks = &init->stacks;
+    fill_environment(plan);
+    plan->landlock_fd = -1;
+    i64 network = agent_network_fd(agent_index(plan));
+    if (network < 0) {
+        give_up(plan, "agent network namespace", network);
+        return network;
+    }
+    if (plan->reports_kills) {
+        if (i64 result = open_notice_pair(plan); result < 0) {
+            give_up(plan, "seccomp notice socket", result);
+            return result;
+        }
+    }
+    i64 workspace = open_workspace_mount(plan);
+    if (plan->workspace[0] != 0 && workspace < 0) {
+        close_notice_pair(plan);
+        give_up(plan, "workspace mount copy", workspace);
+        return workspace;
+    }
+    int fds[7] = { plan->stdin_fd, plan->stdout_fd, plan->stderr_fd };
+    i64 count = 3;
+    if (plan->notice_child_fd >= 0)
+        fds[count++] = plan->notice_child_fd;
+    fds[count++] = (int)network;
+    if (plan->jail_mode == k_jail_rootless)
+        fds[count++] = jail.userns_fds[agent_index(plan)];
+    if (workspace >= 0)
+        fds[count++] = (int)workspace;
+    init->plan = plan;
+    init->sends_notice = plan->notice_child_fd >= 0;
+    init->sends_user_namespace = plan->jail_mode == k_jail_rootless;
+    init->sends_workspace = workspace >= 0;
+    i64 sent = send_command(control_fd, fds, count);
+    if (workspace >= 0)
+        sys_close((int)workspace);
+    if (sent < 0) {
+        init->plan = nullptr;
+        close_notice_pair(plan);
+        give_up(plan, "command to the jail's init", sent);
+        return sent;
+    }
+    // Only the descriptor: the shell reads the field, in the memory it shares with the server.
+    if (plan->notice_child_fd >= 0)
+        sys_close(plan->notice_child_fd);
+    return 0;
+}
+
+InitReport jail_init_read_report(int control_fd)
+{
+    char byte = 0;
+    iovec_k part { &byte, 1 };
+    for (;;) {
+        msghdr_k message { nullptr, 0, &part, 1, nullptr, 0, 0 };
+        i64 received = sys_recvmsg(control_fd, &message, MSG_DONTWAIT);
+        if (received == -EINTR)
+            continue;
+        if (received == -EAGAIN)
+            return k_init_quiet;
+        if (received <= 0)
+            return k_init_gone;
+        if (byte == k_report_ready)
+            return k_init_ready;
+        if (byte == k_report_ended)
+            return k_init_ended;
+    }
 }

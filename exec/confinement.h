@@ -2,16 +2,22 @@
 // status 127 when a step fails, so a command never runs with less confinement than planned.
 //
 // Jail modes (kernel, and rootless inside the server's user namespace; exec/jail.h): the
-// server clones the jail's init into new mount, PID and IPC namespaces. The init shares
-// the server's memory (CLONE_VM) but runs on a stack of its own, alongside the server,
-// which drains the output meanwhile. It joins the run's control groups and its agent's
-// network namespace (exec/agent_network.h), binds the agent's workspace on the jail's /tmp, mounts the
-// run's /proc and /dev/shm, pivots into the jail root and drops the rest of the server's
-// mount tree from its view; rootless, it then enters the agent's user namespace. It
-// starts the shell vfork-style, reaps until the shell has ended, records the shell's wait
-// status in the plan and exits. As PID 1 of the namespace its exit makes the kernel kill
-// whatever the command left running there. As root the shell gives up root for the
-// agent's own uid (sandbox_uid_for_agent) before it limits itself and installs the
+// server clones the jail's init into new PID, IPC and mount namespaces. The init shares
+// the server's memory (CLONE_VM) but runs on a stack of its own, alongside the server. It
+// works in two halves. Prepared, it needs nothing of a command or an agent: as root it
+// takes a private copy of the jail's template mount namespace (exec/jail.h), which holds
+// the jail alone; it joins the run's control groups, keeps only its control socket of the
+// server's descriptors, mounts the run's /proc and /dev/shm (rootless, in its copy of the
+// server's tree, which it then pivots into the jail root, dropping the rest) and builds its
+// Landlock ruleset; then it reports "ready" and waits on the socket. This may happen long before a command arrives (exec/prepared_runs.h)
+// or just before it. Bound, it receives the command's descriptors and the agent's places
+// (jail_init_bind): it joins the agent's network namespace (exec/agent_network.h), mounts
+// the agent's workspace on its /tmp from a detached copy the server made, rootless enters
+// the agent's user namespace, and enters its Landlock domain. It starts the shell
+// vfork-style, reaps until the shell has ended, kills and reaps whatever the command left,
+// records the shell's wait status in the plan, reports the end and exits. As PID 1 of the
+// namespace its exit would end anything left there anyway. As root the shell gives up root
+// for the agent's own uid (sandbox_uid_for_agent) before it limits itself and installs the
 // filter; rootless it already runs as that uid in the agent's user namespace.
 //
 // Basic mode without namespaces: the server starts the shell itself, vfork-style, in a
@@ -21,8 +27,8 @@
 // the limit is the uid's count when the run starts plus the profile's max_procs: the run
 // can add at most that many.
 //
-// Every mode enters its Landlock domain before the filter: the jail's init after its
-// pivot (so the places it mounted are named as the run sees them), the plain shell
+// Every mode enters its Landlock domain before the filter: the jail's init once its /tmp
+// is mounted (so the places it mounted are named as the run sees them), the plain shell
 // before its descriptors are reduced (the ruleset is one of them).
 //
 // The shell installs the filter last. Where the kernel offers listeners, it installs it
@@ -30,8 +36,9 @@
 // the pair's child end survives the reduction of the descriptors as descriptor 3, close-
 // on-exec, until then.
 //
-// Neither child writes to the server's memory beyond its own stack and, for the init, the
-// plan's shell_status, which the server reads only after it has reaped the init.
+// Neither child writes to the server's memory beyond its own stack and, for the init, its
+// JailInit record and the plan's shell_status, which the server reads only after the init
+// reported the end or was reaped.
 #pragma once
 #include "agents/registry.h"
 #include "core/config.h"
@@ -39,6 +46,7 @@
 #include "exec/run_cgroup.h"
 #include "exec/sandbox_runner.h"
 #include "exec/seccomp_filter.h"
+#include "exec/seccomp_notice.h"
 #include "exec/workspace.h"
 #include "runtime/abi.h"
 #include "runtime/types.h"
@@ -99,10 +107,8 @@ struct LaunchPlan {
     // caller after plan_launch).
     char workspace[k_workspace_path_size];
     // The run's control groups, or nullptr (set by the caller after plan_launch, through
-    // plan_memory_group).
+    // plan_memory_group); the jail's init has joined them while it was prepared.
     const RunCgroup* cgroup;
-    // The network namespace the jail's init joins: the agent's (set by launch_confined).
-    int netns_fd;
     // Whether the kill list reports to a listener (exec/seccomp_notice.h), and the ends of
     // the socket pair that carries it: the server keeps notice_fd once the launch has
     // returned; the child's end is closed there. -1 without a listener.
@@ -125,15 +131,15 @@ struct LaunchPlan {
     char cwd[k_cwd_max + 1];
     sock_filter_k filter[k_seccomp_filter_max];
     i64 filter_len;
-    // The Landlock ABI the run's domain uses (0: no domain), and the ruleset the parent
-    // prepared for it, or -1 (set by launch_confined).
+    // The Landlock ABI the run's domain uses (0: no domain), and in plain basic mode the
+    // ruleset the server prepared for it, or -1 (set by launch_confined).
     i64 landlock_abi;
     int landlock_fd;
     // The command's environment: in plain basic mode HOME and TMPDIR name the agent's
     // workspace (set by launch_confined from the workspace).
     char home_variable[k_workspace_path_size + 8];
     char tmpdir_variable[k_workspace_path_size + 8];
-    // The stacks of this run's children (set by launch_confined).
+    // The stacks of this run's children (set by launch_confined or jail_init_bind).
     ChildStacks* stacks;
     // Wait status of the shell, written by the jail's init; -1 until then.
     int shell_status;
@@ -146,13 +152,15 @@ struct LaunchPlan {
 
 // What one run asks for: the command, its variables ("NAME=value" entries with their NULs,
 // count of them), its working directory relative to /tmp ("" for /tmp) and the limits of
-// the profile that holds for it.
+// the profile that holds for it. Plain basic mode: the server's uid's task count as it
+// was prepared shortly before (the base of the process limit), or -1 to count it now.
 struct LaunchRequest {
     ByteSpan cmd;
     ByteSpan env;
     i64 env_count;
     ByteSpan cwd;
     RunLimits limits;
+    i64 uid_tasks = -1;
 };
 
 // The run has control groups: the plan joins them, and its memory group bounds the run as a
@@ -203,9 +211,59 @@ bool commands_confinable();
 // counts them: the base of the plain basic mode's process limit.
 i64 count_uid_tasks(u32 uid);
 
-// Starts the child the plan describes on the given stacks: the jail's init in the jail
-// modes, the shell in basic mode without namespaces. Returns its pid and stores a pidfd for it in *pidfd, or returns
-// -errno and names the step that failed (the agent's network namespace, the notice socket
-// pair, the clone) as the plan's failed step. The plan and the stacks must stay
-// untouched until the child has been reaped.
+// Basic mode without namespaces: starts the shell the plan describes on the given stacks.
+// Returns its pid and stores a pidfd for it in *pidfd, or returns -errno and names the step
+// that failed (the notice socket pair, the Landlock rules, the clone) as the plan's failed
+// step. The plan and the stacks must stay untouched until the child has been reaped.
 i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd);
+
+// The jail's init's descriptors: its control socket to the server (close-on-exec), and its
+// prepared Landlock ruleset until it enters the domain. The command's standard descriptors
+// and the notice socket (k_notice_descriptor) lie below them.
+constexpr int k_control_descriptor = 4;
+constexpr int k_ruleset_descriptor = 5;
+static_assert(k_control_descriptor > k_notice_descriptor && k_ruleset_descriptor > k_control_descriptor);
+
+// What the init says on its control socket: prepared and waiting, or its run has ended
+// (the shell and every process of the command gone, the status in the plan).
+constexpr char k_report_ready = 'R';
+constexpr char k_report_ended = 'E';
+
+// One jail init: its stacks and what it shares with the server. The record must stay
+// untouched until the init has been reaped.
+struct JailInit {
+    ChildStacks stacks;
+    // Set before jail_init_start: the "tasks" files of the run's control groups (-1 for
+    // none), as the server's descriptors; the init joins them while it prepares.
+    int memory_procs_fd;
+    int pids_procs_fd;
+    // The control socket's child end while the clone copies it (set by jail_init_start).
+    int control_child_fd;
+    // Set by jail_init_bind before it sends the command: the plan, and which descriptors
+    // the message carries beyond the standard three and the agent's network namespace.
+    LaunchPlan* plan;
+    bool sends_notice;
+    bool sends_user_namespace;
+    bool sends_workspace;
+    // The preparation step that failed and its negated errno; nullptr while none has.
+    const char* failed_step;
+    i64 failed_error;
+};
+
+// Clones the init onto init's stacks; it prepares itself at once and then waits for a
+// command. Returns its pid, with a pidfd in *pidfd and the server's end of the control
+// socket (non-blocking, close-on-exec) in *control_fd; or -errno, naming the failed step
+// in init.
+i64 jail_init_start(JailInit* init, int* pidfd, int* control_fd);
+
+// Hands the plan's command to a started init, prepared or still preparing: sends the
+// command's standard descriptors (the plan's), the notice socket pair's child end, the
+// agent's network namespace, rootless its user namespace, and a detached copy of its
+// workspace's mount. Returns 0, or -errno with the failed step named in the plan; then
+// nothing was sent and the init waits on, unbound.
+i64 jail_init_bind(JailInit* init, LaunchPlan* plan, int control_fd);
+
+enum InitReport { k_init_quiet, k_init_ready, k_init_ended, k_init_gone };
+// Reads one report of the init without waiting: k_init_quiet when none is there now,
+// k_init_gone at the end of the socket (the init has ended or is ending).
+InitReport jail_init_read_report(int control_fd);

@@ -19,7 +19,7 @@
 #include "runtime/syscall.h"
 #include "runtime/text.h"
 
-constinit JailState jail { k_jail_none, {}, nullptr, 0, 0, 0 };
+constinit JailState jail { k_jail_none, {}, nullptr, 0, 0, 0, -1 };
 
 static constinit JailSetup setup {};
 
@@ -467,6 +467,44 @@ static i64 prepare_user_namespaces()
     return 1;
 }
 
+// The template namespace: a copy of the server's mount namespace, pivoted into the jail
+// root with the rest of the server's tree detached, as a run's used to be. The descriptor is
+// opened before the pivot (the namespace's /proc is the server's then) into the table the
+// child shares with the server; the namespace lives on through it.
+alignas(16) static constinit char template_stack[8192] {};
+static int make_template(void* arg)
+{
+    i64* result = (i64*)arg;
+    *result = sys_unshare(CLONE_NEWNS);
+    if (*result < 0)
+        return 1;
+    i64 fd = sys_open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC, 0);
+    i64 step = fd;
+    if (step >= 0)
+        step = sys_chdir(jail.layout.root);
+    if (step >= 0)
+        step = sys_pivot_root(".", ".");
+    if (step >= 0)
+        step = sys_umount2(".", MNT_DETACH);
+    if (step < 0 && fd >= 0)
+        sys_close((int)fd);
+    *result = step < 0 ? step : fd;
+    return 0;
+}
+
+// Without it runs work as before, so a failure is not the jail's.
+static void prepare_template_namespace()
+{
+    i64 result = -EINVAL;
+    u64 flags = CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
+    i64 pid = sys_clone_call(flags, template_stack + sizeof(template_stack), nullptr, make_template, &result);
+    if (pid < 0)
+        return;
+    int status = 0;
+    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
+    jail.template_mount_fd = result >= 0 ? (int)result : -1;
+}
+
 // Rootless: the agent's user and network namespaces; as root its network namespace.
 i64 jail_descriptors_per_agent()
 {
@@ -502,6 +540,11 @@ JailSetup prepare_jail(bool as_root)
         jail.mode = k_jail_rootless;
     if (ready && !prepare_network() && !as_root)
         jail.mode = k_jail_none;
+    // Rootless, a run may mount its /proc only while a full /proc is in its view (the
+    // kernel's rule for user namespaces), which the template no longer has: those runs copy
+    // the server's tree and pivot after the mount.
+    if (ready && jail.mode == k_jail_kernel)
+        prepare_template_namespace();
     setup.mode = jail.mode;
     return setup;
 }

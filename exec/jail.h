@@ -4,9 +4,10 @@
 // mount namespace of its own (as any other user, where the kernel allows it), so that no
 // mount it makes reaches the host's mount table or outlives it. Inside, a small tmpfs at
 // the jail base holds two things: the jail root, built once and then read-only, and one
-// workspace tmpfs per agent (exec/workspace.h). A run binds its agent's workspace on the
-// root's /tmp, mounts its own /proc and /dev/shm, and pivots into the root; everything
-// else, the other workspaces included, is unmounted from the run's view.
+// workspace tmpfs per agent (exec/workspace.h). Each run mounts its own /proc and /dev/shm
+// and pivots into the root (as root it copies a template namespace that holds the root
+// alone, pivoted once), and mounts its agent's workspace on /tmp from a detached copy;
+// nothing else of the server's tree, the other workspaces included, is in the run's view.
 #pragma once
 #include "runtime/types.h"
 
@@ -43,6 +44,12 @@ struct JailState {
     // its user namespace, and so the owner of every file a rootless run writes.
     u32 outer_uid;
     u32 outer_gid;
+    // Kernel mode: a mount namespace that holds the jail alone, rooted at its root (made
+    // once the jail is built): each run's init enters it and takes a private copy, so a
+    // run copies the jail's mounts only, not the whole of the server's, and needs no pivot
+    // of its own. -1 rootless, or when it could not be made: runs then copy the server's
+    // tree and pivot.
+    int template_mount_fd;
 };
 
 extern constinit JailState jail;

@@ -71,43 +71,43 @@ u64 landlock_grant_rights(LandlockGrant grant, i64 abi, bool directory)
 
 // The jail's paths below its root, or the places the run mounts itself.
 static constexpr LandlockRow k_jail_rows[] = {
-    { "/", k_grant_list, k_stage_parent },
-    { "/usr", k_grant_read_exec, k_stage_parent },
-    { "/bin", k_grant_read_exec, k_stage_parent },
-    { "/sbin", k_grant_read_exec, k_stage_parent },
-    { "/lib", k_grant_read_exec, k_stage_parent },
-    { "/lib64", k_grant_read_exec, k_stage_parent },
-    { "/etc", k_grant_read, k_stage_parent },
-    { "/dev", k_grant_list, k_stage_parent },
-    { "/dev/null", k_grant_device, k_stage_parent },
-    { "/dev/zero", k_grant_device, k_stage_parent },
-    { "/dev/full", k_grant_device, k_stage_parent },
-    { "/dev/tty", k_grant_device, k_stage_parent },
-    { "/dev/random", k_grant_device, k_stage_parent },
-    { "/dev/urandom", k_grant_device, k_stage_parent },
-    { "/tmp", k_grant_read_write, k_stage_child },
-    { "/proc", k_grant_read, k_stage_child },
-    { "/dev/shm", k_grant_read_write, k_stage_child },
+    { "/", k_grant_list, k_stage_prepare },
+    { "/usr", k_grant_read_exec, k_stage_prepare },
+    { "/bin", k_grant_read_exec, k_stage_prepare },
+    { "/sbin", k_grant_read_exec, k_stage_prepare },
+    { "/lib", k_grant_read_exec, k_stage_prepare },
+    { "/lib64", k_grant_read_exec, k_stage_prepare },
+    { "/etc", k_grant_read, k_stage_prepare },
+    { "/dev", k_grant_list, k_stage_prepare },
+    { "/dev/null", k_grant_device, k_stage_prepare },
+    { "/dev/zero", k_grant_device, k_stage_prepare },
+    { "/dev/full", k_grant_device, k_stage_prepare },
+    { "/dev/tty", k_grant_device, k_stage_prepare },
+    { "/dev/random", k_grant_device, k_stage_prepare },
+    { "/dev/urandom", k_grant_device, k_stage_prepare },
+    { "/proc", k_grant_read, k_stage_prepare },
+    { "/dev/shm", k_grant_read_write, k_stage_prepare },
+    { "/tmp", k_grant_read_write, k_stage_bind },
 };
 
 // The host's places; /etc comes entry by entry and the workspace from the plan.
 static constexpr LandlockRow k_plain_rows[] = {
-    { "/usr", k_grant_read_exec, k_stage_parent },
-    { "/bin", k_grant_read_exec, k_stage_parent },
-    { "/sbin", k_grant_read_exec, k_stage_parent },
-    { "/lib", k_grant_read_exec, k_stage_parent },
-    { "/lib32", k_grant_read_exec, k_stage_parent },
-    { "/lib64", k_grant_read_exec, k_stage_parent },
-    { "/libx32", k_grant_read_exec, k_stage_parent },
-    { "/proc", k_grant_read, k_stage_parent },
-    { "/dev", k_grant_list, k_stage_parent },
-    { "/dev/null", k_grant_device, k_stage_parent },
-    { "/dev/zero", k_grant_device, k_stage_parent },
-    { "/dev/full", k_grant_device, k_stage_parent },
-    { "/dev/tty", k_grant_device, k_stage_parent },
-    { "/dev/random", k_grant_device, k_stage_parent },
-    { "/dev/urandom", k_grant_device, k_stage_parent },
-    { "/dev/shm", k_grant_read_write, k_stage_parent },
+    { "/usr", k_grant_read_exec, k_stage_prepare },
+    { "/bin", k_grant_read_exec, k_stage_prepare },
+    { "/sbin", k_grant_read_exec, k_stage_prepare },
+    { "/lib", k_grant_read_exec, k_stage_prepare },
+    { "/lib32", k_grant_read_exec, k_stage_prepare },
+    { "/lib64", k_grant_read_exec, k_stage_prepare },
+    { "/libx32", k_grant_read_exec, k_stage_prepare },
+    { "/proc", k_grant_read, k_stage_prepare },
+    { "/dev", k_grant_list, k_stage_prepare },
+    { "/dev/null", k_grant_device, k_stage_prepare },
+    { "/dev/zero", k_grant_device, k_stage_prepare },
+    { "/dev/full", k_grant_device, k_stage_prepare },
+    { "/dev/tty", k_grant_device, k_stage_prepare },
+    { "/dev/random", k_grant_device, k_stage_prepare },
+    { "/dev/urandom", k_grant_device, k_stage_prepare },
+    { "/dev/shm", k_grant_read_write, k_stage_prepare },
 };
 
 LandlockRows landlock_rows(JailMode mode)
@@ -197,43 +197,145 @@ static i64 add_etc_rules(int ruleset, i64 abi)
     return result;
 }
 
-static constexpr i64 k_landlock_path_max = k_jail_path_size + 16;
-
-static i64 add_parent_rows(int ruleset, JailMode mode, i64 abi)
+static i64 add_prepared_rows(int ruleset, JailMode mode, i64 abi)
 {
     LandlockRows table = landlock_rows(mode);
     for (i64 i = 0; i < table.count; i++) {
         const LandlockRow& row = table.rows[i];
-        if (row.stage != k_stage_parent)
+        if (row.stage != k_stage_prepare)
             continue;
-        char path[k_landlock_path_max];
-        const char* root = mode == k_jail_none ? "" : jail.layout.root;
-        if (text_length_max(root, k_jail_path_size) + text_length_max(row.path, 16) >= k_landlock_path_max)
-            return -EINVAL;
-        append_byte(path, append_text(path, append_text(path, 0, root), row.path), 0);
-        i64 result = add_rule_at(ruleset, AT_FDCWD, path, row.grant, abi, 0);
+        i64 result = add_rule_at(ruleset, AT_FDCWD, row.path, row.grant, abi, 0);
         if (result < 0)
             return result;
     }
     return 0;
 }
 
-i64 landlock_prepare(JailMode mode, i64 abi, const char* workspace)
+// ---- plain basic mode's places, opened once ---------------------------------------------
+
+// The host places of plain basic mode's rulesets (the table's rows and every readable /etc
+// entry), each kept open (O_PATH) with its grant and kind, so a ruleset is one add_rule
+// per place. They are opened anew when /etc has changed since (its modification time and
+// inode: an entry added, removed or replaced by a rename changes them). A host with more
+// entries than fit is served uncached.
+static constexpr i64 k_plain_places_max = 512;
+struct PlainPlace {
+    int fd;
+    LandlockGrant grant;
+    bool directory;
+};
+struct PlainPlaces {
+    PlainPlace places[k_plain_places_max];
+    i64 count;
+    bool valid;
+    u64 etc_inode;
+    i64 etc_mtime_sec;
+    i64 etc_mtime_nsec;
+};
+static constinit PlainPlaces plain {};
+
+i64 landlock_cached_places_max() { return k_plain_places_max + 1; }
+
+static void forget_plain_places()
+{
+    for (i64 i = 0; i < plain.count; i++)
+        sys_close(plain.places[i].fd);
+    plain.count = 0;
+    plain.valid = false;
+}
+
+// A missing place is skipped, as the uncached rows skip it.
+static bool keep_plain_place(int dir, const char* path, LandlockGrant grant, int flags)
+{
+    i64 fd = sys_openat(dir, path, O_PATH | O_CLOEXEC | flags, 0);
+    if (fd == -ENOENT)
+        return true;
+    if (fd < 0 || plain.count >= k_plain_places_max) {
+        if (fd >= 0)
+            sys_close((int)fd);
+        return false;
+    }
+    stat_k st {};
+    if (sys_fstat((int)fd, &st) < 0) {
+        sys_close((int)fd);
+        return false;
+    }
+    plain.places[plain.count++] = { (int)fd, grant, (st.mode & S_IFMT) == S_IFDIR };
+    return true;
+}
+
+static bool open_plain_places(int etc)
+{
+    LandlockRows table = landlock_rows(k_jail_none);
+    for (i64 i = 0; i < table.count; i++)
+        if (!keep_plain_place(AT_FDCWD, table.rows[i].path, table.rows[i].grant, 0))
+            return false;
+    alignas(8) char entries[4096];
+    for (;;) {
+        i64 len = sys_getdents64(etc, entries, sizeof(entries));
+        if (len < 0)
+            return false;
+        if (len == 0)
+            return true;
+        for (i64 at = 0; at < len;) {
+            const dirent64_k* entry = (const dirent64_k*)(entries + at);
+            at += entry->reclen;
+            if (landlock_etc_entry_allowed(entry->name) && !keep_plain_place(etc, entry->name, k_grant_read, O_NOFOLLOW))
+                return false;
+        }
+    }
+}
+
+// Whether the kept places are those of /etc as it is now, opening them anew if not.
+static bool plain_places_current()
+{
+    i64 etc = sys_open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (etc < 0)
+        return false;
+    stat_k st {};
+    bool same = sys_fstat((int)etc, &st) == 0 && plain.valid && st.ino == plain.etc_inode && st.times[2] == plain.etc_mtime_sec &&
+        st.times[3] == plain.etc_mtime_nsec;
+    if (!same) {
+        forget_plain_places();
+        plain.valid = open_plain_places((int)etc);
+        if (!plain.valid)
+            forget_plain_places();
+        plain.etc_inode = st.ino;
+        plain.etc_mtime_sec = st.times[2];
+        plain.etc_mtime_nsec = st.times[3];
+    }
+    sys_close((int)etc);
+    return plain.valid;
+}
+
+static i64 add_plain_places(int ruleset, i64 abi)
+{
+    for (i64 i = 0; i < plain.count; i++) {
+        const PlainPlace& place = plain.places[i];
+        landlock_path_beneath_attr_k rule { landlock_grant_rights(place.grant, abi, place.directory), place.fd };
+        if (rule.allowed_access == 0)
+            continue;
+        i64 result = sys_landlock_add_rule(ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
+        if (result < 0)
+            return result;
+    }
+    return 0;
+}
+
+i64 landlock_prepare(JailMode mode, i64 abi)
 {
     LandlockHandled handled = landlock_handled(mode, abi);
     landlock_ruleset_attr_k attr { handled.fs, handled.net, handled.scoped };
     i64 ruleset = sys_landlock_create_ruleset(&attr, handled.attr_size, 0);
     if (ruleset < 0)
         return ruleset;
-    i64 result = add_parent_rows((int)ruleset, mode, abi);
-    if (result == 0 && mode == k_jail_none)
-        result = add_etc_rules((int)ruleset, abi);
-    // The workspace must be there: without it the command would have nowhere to write.
-    if (result == 0 && mode == k_jail_none && workspace[0] != 0) {
-        i64 fd = sys_open(workspace, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-        result = fd < 0 ? fd : add_rule_for((int)ruleset, (int)fd, k_grant_read_write, abi);
-        if (fd >= 0)
-            sys_close((int)fd);
+    i64 result = 0;
+    if (mode == k_jail_none && plain_places_current())
+        result = add_plain_places((int)ruleset, abi);
+    else {
+        result = add_prepared_rows((int)ruleset, mode, abi);
+        if (result == 0 && mode == k_jail_none)
+            result = add_etc_rules((int)ruleset, abi);
     }
     if (result < 0) {
         sys_close((int)ruleset);
@@ -242,13 +344,23 @@ i64 landlock_prepare(JailMode mode, i64 abi, const char* workspace)
     return ruleset;
 }
 
+i64 landlock_add_workspace(int ruleset_fd, i64 abi, const char* workspace)
+{
+    i64 fd = sys_open(workspace, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0)
+        return fd;
+    i64 result = add_rule_for(ruleset_fd, (int)fd, k_grant_read_write, abi);
+    sys_close((int)fd);
+    return result;
+}
+
 i64 landlock_enter(int ruleset_fd, JailMode mode, i64 abi)
 {
     LandlockRows table = landlock_rows(mode);
     i64 result = 0;
     for (i64 i = 0; i < table.count && result == 0; i++) {
         const LandlockRow& row = table.rows[i];
-        if (row.stage != k_stage_child)
+        if (row.stage != k_stage_bind)
             continue;
         i64 fd = sys_open(row.path, O_PATH | O_CLOEXEC, 0);
         result = fd < 0 ? fd : add_rule_for(ruleset_fd, (int)fd, row.grant, abi);

@@ -14,11 +14,13 @@
 // leaves the run, so a command can no longer reach the server it runs beside, and the
 // filter drops the instructions that guarded the server's process (exec/seccomp_filter.h).
 //
-// Rules are built in two stages. The parent creates the ruleset and adds the rows it can
-// open before the clone (under the jail root in the jail modes: a rule holds the inode,
-// which the run sees at the same place after its pivot). The child adds the places it
-// mounts itself (/tmp, /proc, /dev/shm), after the pivot and before the filter, then
-// restricts itself. The child shares the server's memory: its half allocates nothing.
+// Rules are built in two stages, as a rule holds the inode its path names when it is
+// added. The ruleset is prepared with every place known before the command: in the jail
+// modes by the jail's init once it has pivoted (its own /proc and /dev/shm included, as
+// the run sees them), ahead of the command when the init is prepared early; in plain
+// basic mode by the server, with the agent's workspace. When the command is bound, the
+// init adds /tmp, where the agent's workspace has just been mounted, and restricts
+// itself. The init shares the server's memory: nothing here allocates.
 #pragma once
 #include "exec/jail.h"
 #include "runtime/types.h"
@@ -40,10 +42,10 @@ enum LandlockGrant : u8 {
     k_grant_read_write,
 };
 
-// Parent rows are opened before the clone (jail modes: below the jail root); child rows
-// after the pivot, as the run sees them. A parent row the host lacks is skipped; a child
-// row must be there.
-enum LandlockStage : u8 { k_stage_parent, k_stage_child };
+// Prepared rows go into the ruleset before the command is known; bound rows once the
+// command's places are mounted. A prepared row the host lacks is skipped; a bound row
+// must be there.
+enum LandlockStage : u8 { k_stage_prepare, k_stage_bind };
 
 struct LandlockRow {
     const char* path;
@@ -83,10 +85,19 @@ i64 landlock_probe();
 // The ABI runs use (what landlock_probe found).
 i64 landlock_abi();
 
-// Parent: a ruleset for one run with its parent rows; workspace (plain mode, may be empty)
-// becomes read and write. Returns the ruleset descriptor (close-on-exec) or -errno.
-i64 landlock_prepare(JailMode mode, i64 abi, const char* workspace);
+// A ruleset for one run with its prepared rows, their paths as the caller sees them (in the
+// jail modes: the jail's init after its pivot). Returns the ruleset descriptor
+// (close-on-exec) or -errno.
+i64 landlock_prepare(JailMode mode, i64 abi);
 
-// Child: adds the child rows, restricts the calling thread and closes the descriptor.
+// Descriptors plain basic mode keeps open for its rulesets' places (and /etc while it is
+// read), at most.
+i64 landlock_cached_places_max();
+
+// Plain basic mode: the agent's workspace directory becomes read and write in the ruleset;
+// it must be there, or the command would have nowhere to write. Returns 0 or -errno.
+i64 landlock_add_workspace(int ruleset_fd, i64 abi, const char* workspace);
+
+// Adds the bound rows, restricts the calling thread and closes the descriptor.
 // No-new-privileges must be set already. Returns 0 or -errno.
 i64 landlock_enter(int ruleset_fd, JailMode mode, i64 abi);

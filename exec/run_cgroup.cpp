@@ -215,6 +215,21 @@ i64 run_cgroup_join(const RunCgroup* group)
     return result < 0 ? result : 0;
 }
 
+i64 run_cgroup_move(const RunCgroup* group, i64 pid)
+{
+    char text[k_decimal_max + 1];
+    i64 len = append_decimal(text, 0, pid);
+    i64 result = sys_write(group->memory_procs_fd, text, len);
+    if (result >= 0)
+        result = sys_write(group->pids_procs_fd, text, len);
+    return result < 0 ? result : 0;
+}
+
+i64 run_cgroup_rebound(const RunCgroup* group, i64 memory_bytes, i64 max_tasks)
+{
+    return bound_memory(group->memory_dir, memory_bytes) && write_group_number(group->pids_dir, "pids.max", max_tasks);
+}
+
 i64 run_cgroup_oom_happened(const RunCgroup* group)
 {
     u64 count = 0;

@@ -58,9 +58,17 @@ void agent_cgroup_release(i64 agent_slot);
 // exists. rmdir takes only a group without tasks or children, so nothing in use goes.
 void agent_cgroups_sweep();
 
-// The calling process joins the groups (the jail's init, before it starts the shell).
-// Returns 0 or the negated errno.
+// The calling process joins the groups. Returns 0 or the negated errno. (The jail's init
+// joins through the same "tasks" descriptors itself, exec/confinement.h.)
 i64 run_cgroup_join(const RunCgroup* group);
+
+// Moves the single-threaded process pid (as the server sees it) into the groups, out of
+// whichever it was in. Returns 0 or the negated errno.
+i64 run_cgroup_move(const RunCgroup* group, i64 pid);
+
+// Bounds the run's groups anew: memory (and swap) memory_bytes, tasks max_tasks. Returns 1
+// when both took the new bounds.
+i64 run_cgroup_rebound(const RunCgroup* group, i64 memory_bytes, i64 max_tasks);
 
 // 1 when the run's memory group has had an out-of-memory kill.
 i64 run_cgroup_oom_happened(const RunCgroup* group);

@@ -41,6 +41,7 @@
 #include "core/state.h"
 #include "exec/confinement.h"
 #include "exec/output_capture.h"
+#include "exec/prepared_runs.h"
 #include "exec/run_cgroup.h"
 #include "exec/run_outcome.h"
 #include "exec/seccomp_filter.h"
@@ -114,8 +115,11 @@ struct RunSlot {
     // and a request run is answered with "stopped":true.
     bool stopped;
     int status;
-    // The run's control groups, when plan.cgroup points here.
-    RunCgroup group;
+    // The jail modes: the run's init (its stacks, its control groups when plan.cgroup points
+    // there, its control socket), from the pool of prepared ones or made for this run.
+    PreparedRun* prepared;
+    // The init has been reaped (it may report the run's end before).
+    bool init_reaped;
     // The socket the shell sends its filter's listener over, until it has, and then the
     // listener; -1 when there is none (yet). seccomp_killed: the run is being killed for a
     // call of the kill list, named by killed_call.
@@ -126,6 +130,7 @@ struct RunSlot {
     Watch child_watch;
     Watch stdin_watch;
     Watch memory_watch;
+    Watch report_watch;
     Watch notice_watch;
     Watch listener_watch;
 };
@@ -142,13 +147,14 @@ struct RunTable {
 };
 static constinit RunTable runs {};
 static constinit bool server_prepared = false;
-static constinit bool cgroups_usable = false;
-static constinit i64 runs_started = 0;
 static constinit i64 last_run_id = 0;
 
 i64 sandbox_new_run_id() { return ++last_run_id; }
 
 bool runs_may_overlap() { return jail.mode != k_jail_none; }
+
+static void prepare_server();
+void sandbox_runner_init() { prepare_server(); }
 
 // Each slot's copies of a command and its variables, sized from max_cmd_bytes: the children
 // read them up to the shell's execve (exec/confinement.h, PlanBuffers).
@@ -163,9 +169,9 @@ static void give_plan_buffers(RunSlot* slot)
     };
 }
 
-// Once, before the first command: the slots and the queue; the server adopts the orphans of
-// basic-mode commands, and it becomes non-dumpable, so a basic-mode command (same uid) cannot
-// open the server's memory or descriptors through /proc.
+// Once, before the first command (or prepared run): the slots and the queue; the server
+// adopts the orphans of basic-mode commands, and it becomes non-dumpable, so a basic-mode
+// command (same uid) cannot open the server's memory or descriptors through /proc.
 static void prepare_server()
 {
     if (server_prepared)
@@ -179,7 +185,6 @@ static void prepare_server()
     runs.queue = (PendingRun*)heap_alloc_lasting((u64)(runs.queue_capacity * (i64)sizeof(PendingRun)));
     sys_prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     sys_prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    cgroups_usable = jail.mode == k_jail_kernel && run_cgroups_available();
     server_prepared = true;
 }
 
@@ -402,17 +407,32 @@ static void close_input(RunSlot* slot)
 }
 
 // After the run's processes are gone: an out-of-memory kill noticed only as the run ended
-// still ends it as one.
-static void remove_run_cgroup(RunSlot* slot)
+// still ends it as one. The groups go with the init's record.
+static void check_memory_end(RunSlot* slot)
 {
-    if (!slot->plan.cgroup)
+    const RunCgroup* group = slot->plan.cgroup;
+    if (!group)
         return;
-    if (run_cgroup_oom_happened(&slot->group))
+    if (run_cgroup_oom_happened(group))
         slot->out_of_memory = true;
-    if (slot->group.oom_event_fd >= 0)
-        unwatch_fd(slot->group.oom_event_fd);
-    run_cgroup_remove(&slot->group);
+    if (group->oom_event_fd >= 0)
+        unwatch_fd(group->oom_event_fd);
     slot->plan.cgroup = nullptr;
+}
+
+// The run's processes are gone (reaped, or reported gone by the init): its pidfd and
+// control socket leave the loop, and its init's record goes back to the pool, which reaps
+// the init if the runner has not.
+static void release_child(RunSlot* slot)
+{
+    unwatch_fd(slot->pidfd);
+    if (!slot->prepared) {
+        sys_close(slot->pidfd);
+        return;
+    }
+    unwatch_fd(slot->prepared->control_fd);
+    prepared_run_release(slot->prepared, slot->init_reaped);
+    slot->prepared = nullptr;
 }
 
 // ---- the kill list's listener -------------------------------------------------------
@@ -529,9 +549,13 @@ static void finish_run(RunSlot* slot)
     close_outputs(slot);
     close_input(slot);
     close_notices(slot);
-    unwatch_fd(slot->pidfd);
-    sys_close(slot->pidfd);
-    remove_run_cgroup(slot);
+    check_memory_end(slot);
+    // An init made for this run may have failed while it prepared, before any command.
+    if (slot->prepared && !slot->plan.failed_step && slot->prepared->init.failed_step) {
+        slot->plan.failed_step = slot->prepared->init.failed_step;
+        slot->plan.failed_error = slot->prepared->init.failed_error;
+    }
+    release_child(slot);
     PendingRun run = slot->run;
     const LaunchPlan& plan = slot->plan;
     i64 duration_ms = monotonic_ms() - slot->start_ms;
@@ -616,20 +640,10 @@ static bool child_has_ended(const RunSlot* slot)
     return sys_poll(&watch, 1, 0) > 0 && (watch.revents & POLLIN) != 0;
 }
 
-// The child has ended. In basic mode the shell's process group is killed while the shell is
-// still unreaped, so its id cannot have been reused, and then every other leftover.
-static void on_child_end(void* owner, u32)
+// The run's processes are gone: what is left of its output is read, and the run is
+// finished as soon as every writer has closed.
+static void mark_ended(RunSlot* slot, int status)
 {
-    RunSlot* slot = (RunSlot*)owner;
-    if (!slot->busy || slot->child_ended || !child_has_ended(slot))
-        return;
-    bool jailed = slot->plan.jail_mode != k_jail_none;
-    if (!jailed)
-        sys_kill((int)-slot->pid, SIGKILL);
-    int status = 0;
-    while (sys_wait4((int)slot->pid, &status, __WALL, nullptr) == -EINTR) { }
-    if (!jailed)
-        sweep_leftovers();
     slot->status = status;
     slot->child_ended = true;
     slot->deadline_ms = monotonic_ms() + k_final_drain_ms;
@@ -637,6 +651,56 @@ static void on_child_end(void* owner, u32)
     drain_outputs(slot);
     if (outputs_closed(slot))
         finish_run(slot);
+}
+
+// The child has ended. In basic mode the shell's process group is killed while the shell is
+// still unreaped, so its id cannot have been reused, and then every other leftover. A jail's
+// init may have reported the run's end before (on_init_report); its pidfd, readable for
+// good once it has ended, then leaves the loop.
+static void on_child_end(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (!slot->busy || slot->init_reaped || !child_has_ended(slot))
+        return;
+    bool jailed = slot->plan.jail_mode != k_jail_none;
+    if (slot->child_ended && !jailed)
+        return;
+    if (!jailed)
+        sys_kill((int)-slot->pid, SIGKILL);
+    int status = 0;
+    while (sys_wait4((int)slot->pid, &status, __WALL, nullptr) == -EINTR) { }
+    if (!jailed)
+        sweep_leftovers();
+    if (jailed) {
+        slot->init_reaped = true;
+        unwatch_fd(slot->pidfd);
+    }
+    if (!slot->child_ended)
+        mark_ended(slot, status);
+}
+
+// The jail's init reports that the shell and every process of the command are gone: the
+// run is answered now, and the init's own end (its namespaces' teardown) follows apart.
+static void on_init_report(void* owner, u32)
+{
+    RunSlot* slot = (RunSlot*)owner;
+    if (!slot->busy || !slot->prepared)
+        return;
+    for (;;) {
+        InitReport report = jail_init_read_report(slot->prepared->control_fd);
+        if (report == k_init_quiet)
+            return;
+        if (report == k_init_gone) {
+            unwatch_fd(slot->prepared->control_fd);
+            return;
+        }
+        if (report == k_init_ended) {
+            unwatch_fd(slot->prepared->control_fd);
+            if (!slot->child_ended)
+                mark_ended(slot, 0);
+            return;
+        }
+    }
 }
 
 // The run's memory group ran out of memory: the whole run is killed at once (its init, and
@@ -647,24 +711,8 @@ static void on_memory_exhausted(void* owner, u32)
     if (!slot->busy || slot->child_ended || slot->out_of_memory)
         return;
     slot->out_of_memory = true;
-    unwatch_fd(slot->group.oom_event_fd);
+    unwatch_fd(slot->plan.cgroup->oom_event_fd);
     sys_kill((int)slot->pid, SIGKILL);
-}
-
-// The run's memory bound (memory and swap together) and task bound, the jail's init
-// included, inside its agent's group, which holds the agent's workspace besides: bounded
-// by workspace_mb + max_mem_mb, so the agent's runs share one max_mem_mb beside the
-// workspace. Without groups nothing is made and the per-process limits stand alone.
-static void open_run_cgroup(RunSlot* slot, i64 agent, const RunLimits& limits)
-{
-    slot->plan.cgroup = nullptr;
-    if (!cgroups_usable)
-        return;
-    i64 run_mb = limits.max_mem_mb > 0 ? limits.max_mem_mb : 1;
-    i64 tasks = (limits.max_procs > 0 ? limits.max_procs : 1) + 1;
-    i64 agent_bytes = (state.workspace_mb + run_mb) * 1048576;
-    if (run_cgroup_create(&slot->group, ++runs_started, run_mb * 1048576, tasks, agent, agent_bytes))
-        plan_memory_group(&slot->plan, &slot->group);
 }
 
 // The run's time-out: the request's when it asked for one, never past the profile's.
@@ -692,6 +740,8 @@ static void reset_slot(RunSlot* slot, const PendingRun& run)
     slot->listener_fd = -1;
     slot->seccomp_killed = false;
     slot->killed_call = nullptr;
+    slot->prepared = nullptr;
+    slot->init_reaped = false;
     slot->run.order.agent_name = { slot->run.agent_name, run.order.agent_name.len };
     for (RunStream& stream : slot->streams)
         stream = { slot, -1, { nullptr, 0, 0 }, { on_output, &stream } };
@@ -718,7 +768,11 @@ static void watch_run(RunSlot* slot, const Channel& channel)
     }
     if (slot->plan.cgroup) {
         slot->memory_watch = { on_memory_exhausted, slot };
-        watch_fd(slot->group.oom_event_fd, EPOLLIN, &slot->memory_watch);
+        watch_fd(slot->plan.cgroup->oom_event_fd, EPOLLIN, &slot->memory_watch);
+    }
+    if (slot->prepared) {
+        slot->report_watch = { on_init_report, slot };
+        watch_fd(slot->prepared->control_fd, EPOLLIN, &slot->report_watch);
     }
 }
 
@@ -728,6 +782,48 @@ static void close_child_ends(const Channel& channel)
     sys_close(channel.child_stdout);
     if (channel.child_stderr != channel.child_stdout)
         sys_close(channel.child_stderr);
+}
+
+// The jail modes: an init from the pool (or made now), its groups those of this run, bound
+// to the run's command. A prepared init that died just before it was taken cannot take the
+// command: the run then gets another. Returns the init's pid, or -errno with the plan's
+// failed step set.
+static constexpr i64 k_bind_attempts = 2;
+
+static i64 launch_jailed(RunSlot* slot, int* pidfd)
+{
+    const RunOrder& order = slot->run.order;
+    // A memory group takes the address-space limit out of the plan; another init may have
+    // none.
+    LaunchPlan& plan = slot->plan;
+    LimitSetting limits[k_limit_slots];
+    copy_bytes((char*)limits, (const char*)plan.limits, sizeof(limits));
+    i64 limit_count = plan.limit_count;
+    i64 bound = 0;
+    for (i64 attempt = 0; attempt < k_bind_attempts; attempt++) {
+        copy_bytes((char*)plan.limits, (const char*)limits, sizeof(limits));
+        plan.limit_count = limit_count;
+        const char* step = nullptr;
+        i64 error = 0;
+        PreparedRun* init = prepared_run_take(order.agent, order.limits, &step, &error);
+        if (!init) {
+            plan.failed_step = step != nullptr ? step : "jail init";
+            plan.failed_error = error;
+            return error < 0 ? error : -EAGAIN;
+        }
+        if (init->has_group)
+            plan_memory_group(&plan, &init->group);
+        plan.failed_step = nullptr;
+        bound = jail_init_bind(&init->init, &plan, init->control_fd);
+        if (bound == 0) {
+            slot->prepared = init;
+            *pidfd = init->pidfd;
+            return init->pid;
+        }
+        plan.cgroup = nullptr;
+        prepared_run_release(init, false);
+    }
+    return bound;
 }
 
 // The slot's plan and stacks are not cleared: plan_launch fills every field of the plan but
@@ -741,23 +837,24 @@ static void start_run(RunSlot* slot, const PendingRun& run)
     if (i64 error = open_channel(&channel, order.options); error < 0)
         return refuse_start(order, "pipes", error, 0);
     const RunOptions& options = order.options;
-    LaunchRequest request { { order.cmd, order.cmd_len }, options.env, options.env_count, options.cwd, order.limits };
+    PlainPrepared plain = jail.mode == k_jail_none ? prepared_plain_take() : PlainPrepared { -1, -1 };
+    LaunchRequest request { { order.cmd, order.cmd_len }, options.env, options.env_count, options.cwd, order.limits, plain.uid_tasks };
     if (!plan_launch(&slot->plan, request, { channel.child_stdin, channel.child_stdout, channel.child_stderr })) {
         close_channel(channel);
+        if (plain.ruleset >= 0)
+            sys_close(plain.ruleset);
         return refuse_start(order, slot->plan.failed_step, slot->plan.failed_error, 0);
     }
     slot->plan.uid = sandbox_uid_for_agent(order.agent);
     if (workspace_ensure(order.agent))
         workspace_path(order.agent, slot->plan.workspace);
-    open_run_cgroup(slot, order.agent, order.limits);
     int pidfd = -1;
-    i64 pid = launch_confined(&slot->plan, &slot->stacks, &pidfd);
+    slot->plan.landlock_fd = plain.ruleset;
+    i64 pid = slot->plan.jail_mode == k_jail_none ? launch_confined(&slot->plan, &slot->stacks, &pidfd) : launch_jailed(slot, &pidfd);
     close_child_ends(channel);
     if (pid < 0) {
         Channel server_ends { -1, -1, -1, channel.stdin_write, channel.stdout_read, channel.stderr_read };
         close_channel(server_ends);
-        if (slot->plan.cgroup)
-            run_cgroup_remove(&slot->group);
         return refuse_start(order, slot->plan.failed_step, slot->plan.failed_error, monotonic_ms() - slot->start_ms);
     }
     slot->busy = true;
@@ -974,6 +1071,14 @@ i64 sandbox_next_deadline()
 }
 
 i64 sandbox_runs_in_progress() { return busy_slots() + runs.queue_len; }
+
+i64 sandbox_request_runs_in_progress()
+{
+    i64 busy = 0;
+    for (i64 i = 0; i < runs.request_slots; i++)
+        busy += runs.slots[i].busy ? 1 : 0;
+    return busy + runs.queue_len;
+}
 
 RunCounts sandbox_run_counts()
 {

@@ -100,6 +100,11 @@ struct RunOrder {
 
 enum RunAdmission { k_run_admitted, k_run_queue_full, k_run_agent_share_full };
 
+// Makes the run slots and the queue, and readies the server for its children (it adopts
+// the orphans of basic-mode commands, and becomes non-dumpable). Idempotent; the first
+// submission does it too.
+void sandbox_runner_init();
+
 // Starts the run at once when a run slot is free, else queues it (first in, first out).
 // Refuses it when the agent already has runs_per_agent() runs running or queued, or when
 // the queue is full. done is called from the event loop when the run has ended (or at
@@ -197,6 +202,10 @@ bool sandbox_background_room();
 
 // Runs going and waiting, for an orderly stop.
 i64 sandbox_runs_in_progress();
+
+// Request runs (not background ones) going and waiting: while there are any, the server is
+// not idle.
+i64 sandbox_request_runs_in_progress();
 
 // Runs going in the request slots and in the background pool, runs waiting, and the
 // queue's room, for the metrics.

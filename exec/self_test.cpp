@@ -1,6 +1,7 @@
-// The self-test starts the child exactly as a command run does (plan_launch and
-// launch_confined), so a step that would fail for every command fails here first, with
-// the step's name and error instead of a 127 in every answer.
+// The self-test starts the child exactly as a command run does (plan_launch, and
+// launch_confined or a jail's init started and bound at once), so a step that would fail
+// for every command fails here first, with the step's name and error instead of a 127 in
+// every answer.
 #include "exec/self_test.h"
 #include "exec/confinement.h"
 #include "exec/run_outcome.h"
@@ -14,7 +15,7 @@
 static constexpr i64 k_self_test_wait_ms = 10000;
 
 static constinit LaunchPlan plan {};
-static constinit ChildStacks stacks {};
+static constinit JailInit init {};
 static constexpr char k_command[] = "true";
 static constinit char command_copy[sizeof(k_command)] {};
 // The server's own variables and the NULL after them: the self-test adds none.
@@ -77,6 +78,35 @@ static void take_listener(SelfTest* test)
     test->error = listener;
 }
 
+// The jail modes: an init without control groups, started and bound at once. The test
+// waits for the init's end alone, but keeps the control socket open until then: closing a
+// socket with the init's report unread would reset the init's end before it reads its
+// command. A preparation step that fails is the plan's failed step.
+static i64 launch_child(int* pidfd, int* control)
+{
+    if (plan.jail_mode == k_jail_none)
+        return launch_confined(&plan, &init.stacks, pidfd);
+    init.memory_procs_fd = -1;
+    init.pids_procs_fd = -1;
+    i64 pid = jail_init_start(&init, pidfd, control);
+    if (pid < 0) {
+        plan.failed_step = init.failed_step;
+        plan.failed_error = init.failed_error;
+        return pid;
+    }
+    i64 bound = jail_init_bind(&init, &plan, *control);
+    if (bound < 0) {
+        sys_kill((int)pid, SIGKILL);
+        int status = 0;
+        while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
+        sys_close(*pidfd);
+        sys_close(*control);
+        *control = -1;
+        return bound;
+    }
+    return pid;
+}
+
 SelfTest run_self_test()
 {
     SelfTest test {};
@@ -90,7 +120,8 @@ SelfTest run_self_test()
     LaunchRequest request { { k_command, sizeof(k_command) - 1 }, { "", 0 }, 0, { "", 0 }, global_run_limits() };
     plan_launch(&plan, request, { pipes.input[0], pipes.output[1], pipes.output[1] });
     int pidfd = -1;
-    i64 pid = launch_confined(&plan, &stacks, &pidfd);
+    int control = -1;
+    i64 pid = launch_child(&pidfd, &control);
     sys_close(pipes.input[0]);
     sys_close(pipes.output[1]);
     if (pid < 0) {
@@ -101,6 +132,8 @@ SelfTest run_self_test()
     }
     int status = wait_child(pid, pidfd);
     sys_close(pidfd);
+    if (control >= 0)
+        sys_close(control);
     read_output(&test, pipes.output[0]);
     sys_close(pipes.output[0]);
     if (status < 0) {
@@ -110,8 +143,8 @@ SelfTest run_self_test()
         return test;
     }
     int shell_status = plan.jail_mode != k_jail_none ? __atomic_load_n(&plan.shell_status, __ATOMIC_ACQUIRE) : status;
-    test.step = plan.failed_step;
-    test.error = plan.failed_error;
+    test.step = plan.failed_step != nullptr ? plan.failed_step : init.failed_step;
+    test.error = plan.failed_step != nullptr ? plan.failed_error : init.failed_error;
     if (test.step == nullptr)
         take_listener(&test);
     test.exit_code = shell_status >= 0 ? exit_code_from_status(shell_status) : exit_code_from_status(status);

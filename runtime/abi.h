@@ -294,6 +294,9 @@ enum : unsigned long {
     MS_SLAVE = 1 << 19,
 };
 enum : int { MNT_DETACH = 2 };
+// open_tree(2) and move_mount(2): a detached copy of a mount, attached elsewhere later.
+enum : unsigned { OPEN_TREE_CLONE = 1, OPEN_TREE_CLOEXEC = 02000000 };
+enum : unsigned { MOVE_MOUNT_F_EMPTY_PATH = 0x4 };
 enum : unsigned long { MOUNT_ATTR_RDONLY = 0x1, MOUNT_ATTR_NOSUID = 0x2, MOUNT_ATTR_NODEV = 0x4, MOUNT_ATTR_NOEXEC = 0x8 };
 enum : unsigned { AT_RECURSIVE = 0x8000 };
 struct mount_attr_k {
@@ -513,7 +516,8 @@ struct pollfd_k {
     short revents;
 };
 enum : short { POLLIN = 0x001, POLLHUP = 0x010 };
-enum : int { F_GETFL = 3, F_SETFL = 4, F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
+enum : int { F_SETFD = 2, F_GETFL = 3, F_SETFL = 4, F_DUPFD_CLOEXEC = 1030, F_SETOWN = 8, F_SETOWN_EX = 15 };
+enum : int { FD_CLOEXEC = 1 };
 // fcntl(2) record locks owned by the open file description (F_OFD_*), and struct flock.
 enum : int { F_OFD_GETLK = 36, F_OFD_SETLK = 37 };
 enum : short { F_RDLCK = 0, F_WRLCK = 1, F_UNLCK = 2 };

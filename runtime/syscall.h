@@ -188,6 +188,11 @@ inline i64 sys_mount_setattr(int dirfd, const char* path, unsigned flags, mount_
 {
     return syscall5(SYS_mount_setattr, dirfd, (i64)path, flags, (i64)attr, sizeof(mount_attr_k));
 }
+inline i64 sys_open_tree(int dirfd, const char* path, unsigned flags) { return syscall3(SYS_open_tree, dirfd, (i64)path, flags); }
+inline i64 sys_move_mount(int from_dirfd, const char* from_path, int to_dirfd, const char* to_path, unsigned flags)
+{
+    return syscall5(SYS_move_mount, from_dirfd, (i64)from_path, to_dirfd, (i64)to_path, flags);
+}
 inline i64 sys_pivot_root(const char* new_root, const char* put_old) { return syscall2(SYS_pivot_root, (i64)new_root, (i64)put_old); }
 inline i64 sys_setns(int fd, int nstype) { return syscall2(SYS_setns, fd, nstype); }
 inline i64 sys_prlimit64(int pid, int resource, const rlimit_k* limit, rlimit_k* old)

@@ -15,6 +15,7 @@
 #include "core/http_response.h"
 #include "core/state.h"
 #include "exec/jail.h"
+#include "exec/prepared_runs.h"
 #include "exec/sandbox_runner.h"
 #include "runtime/console.h"
 #include "runtime/heap.h"
@@ -47,6 +48,11 @@ static constexpr i64 k_drain_max_ms = 250;
 static constexpr i64 k_memory_idle_ms = 1000;
 // Longest wait without a deadline in sight.
 static constexpr i64 k_idle_wait_ms = 1000;
+// The pool of prepared runs is refilled only while no request's run is going and once the
+// loop has had nothing to do for this long, one run per quiet wait: requests that come in a
+// burst are all served first, and a run never shares the processors with the making of the
+// next ones.
+static constexpr i64 k_prepare_after_quiet_ms = 2;
 // Accepts per listening event, so a flood of connections cannot starve the others.
 static constexpr i64 k_accepts_per_event = 64;
 // Descriptors beside the connections: the listener, epoll, and per run its pidfd, the
@@ -536,8 +542,9 @@ static i64 expire_connections(i64 now_ms, i64 next)
     return next;
 }
 
-// Room for every connection and run, and for the namespaces each agent slot may hold: the
-// soft descriptor limit goes up to the hard one, and the table shrinks to what that allows.
+// Room for every connection and run, for the namespaces each agent slot may hold and for
+// the prepared runs: the soft descriptor limit goes up to the hard one, and the table
+// shrinks to what that allows.
 static i64 connection_capacity()
 {
     rlimit_k files {};
@@ -545,7 +552,8 @@ static i64 connection_capacity()
     files.cur = files.max;
     sys_prlimit64(0, RLIMIT_NOFILE, &files, nullptr);
     i64 agents = jail_descriptors_per_agent() * agent_uid_count();
-    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * (state.max_concurrent_runs + state.max_background_runs) - agents;
+    i64 room = (i64)files.cur - k_descriptor_reserve - k_descriptors_per_run * (state.max_concurrent_runs + state.max_background_runs) - agents -
+        prepared_runs_descriptors();
     return state.max_connections < room ? state.max_connections : room;
 }
 
@@ -661,10 +669,18 @@ void connection_loop(int listener, int epoll_fd)
     listen_watch = { on_listener, nullptr };
     rewatch_fd(listen_fd, EPOLLIN, &listen_watch);
     watch_stop_signals();
+    sandbox_runner_init();
     i64 timeout_ms = k_idle_wait_ms;
+    i64 last_busy_ms = monotonic_ms();
     for (;;) {
-        event_loop_wait(timeout_ms);
+        i64 handled = event_loop_wait(timeout_ms);
         i64 now_ms = monotonic_ms();
+        // Idle: nothing came for a while. One prepared run is made then, so a request that
+        // comes meanwhile waits for one preparation at most.
+        if (handled > 0 || sandbox_request_runs_in_progress() > 0)
+            last_busy_ms = now_ms;
+        else if (!stop.stopping && now_ms - last_busy_ms >= k_prepare_after_quiet_ms)
+            prepared_runs_refill();
         sandbox_tick(now_ms);
         agents_tick(now_seconds());
         flush_answers(now_ms);
@@ -678,5 +694,10 @@ void connection_loop(int listener, int epoll_fd)
                 next = stop.deadline_ms;
         }
         timeout_ms = next > now_ms ? next - now_ms : 0;
+        if (!stop.stopping && prepared_runs_short() && sandbox_request_runs_in_progress() == 0) {
+            i64 quiet_at = last_busy_ms + k_prepare_after_quiet_ms;
+            i64 until_quiet = quiet_at > now_ms ? quiet_at - now_ms : 0;
+            timeout_ms = until_quiet < timeout_ms ? until_quiet : timeout_ms;
+        }
     }
 }

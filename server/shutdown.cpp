@@ -3,6 +3,7 @@
 #include "server/shutdown.h"
 #include "core/state.h"
 #include "exec/jail.h"
+#include "exec/prepared_runs.h"
 #include "exec/run_cgroup.h"
 #include "runtime/console.h"
 #include "runtime/syscall.h"
@@ -39,6 +40,8 @@ void finish_stop()
     // Entries are written as they happen; what remains is to have them on the disk.
     if (state.audit_fd > 0)
         sys_fsync((int)state.audit_fd);
+    // The prepared inits hold control groups inside the agents' groups.
+    prepared_runs_discard();
     if (state.kernel_isolation == 1) {
         release_jail();
         agent_cgroups_remove();

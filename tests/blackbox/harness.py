@@ -117,6 +117,27 @@ def _gettid():
     return _libc.syscall(186)
 
 
+# CINDERVOX_PREPARED_RUNS=N runs every sandbox-server with prepared_runs=N in its
+# configuration (unset: the server's default), so the isolation tests can be run with the
+# pool of prepared jail inits on and off.
+PREPARED_RUNS = os.environ.get("CINDERVOX_PREPARED_RUNS")
+# The pool's size as the servers run it: the variable's, or the server's default.
+POOL_SIZE = int(PREPARED_RUNS) if PREPARED_RUNS is not None else 2
+
+
+def with_prepared_runs(program, files):
+    files = dict(files or {})
+    if PREPARED_RUNS is None or program != "sandbox-server":
+        return files
+    config = files.get("config", "")
+    if isinstance(config, bytes):
+        config = config.decode()
+    if config and not config.endswith("\n"):
+        config += "\n"
+    files["config"] = config + "prepared_runs=%s\n" % PREPARED_RUNS
+    return files
+
+
 # Mounts and loopback are set up by this script, which the browser tests use as well.
 SETUP_SCRIPT = os.path.join(ROOT, "tests", "instance_setup.sh")
 
@@ -147,7 +168,7 @@ class Instance:
         os.chmod(self.path("tmp"), 0o1777)
         os.chmod(self.path("etc"), etc_mode)
         os.chmod(self.path("log"), log_mode)
-        for name, content in (files or {}).items():
+        for name, content in with_prepared_runs(program, files).items():
             self.write_etc(name, content)
         exe = self.path("bin", program)
         shutil.copy(binary_path or binary(program), exe)

@@ -227,6 +227,19 @@ TEST_F(ApplyConfigText, RunsPerAgentTakesZeroForHalfTheSlotsUpToEverySlotAndTheQ
     EXPECT_EQ(state.max_runs_per_agent, 0);
 }
 
+TEST_F(ApplyConfigText, PreparedRunsTakesZeroToSixteenAndSurvivesARewrite)
+{
+    EXPECT_EQ(state.prepared_runs, 2);
+    Applied applied = apply_watched("prepared_runs=0\nprepared_runs=17\n");
+    EXPECT_EQ(state.prepared_runs, 0);
+    EXPECT_NE(applied.console.find("line 2: prepared_runs must be a whole number from 0 to 16; ignored\n"), std::string::npos) << applied.console;
+    char out[k_config_text_size];
+    std::string text(out, build_config_text(out, "a:b", 3, 7575));
+    EXPECT_EQ(text, "a:b\nport=7575\nprepared_runs=0\n");
+    apply("prepared_runs=16\n");
+    EXPECT_EQ(state.prepared_runs, 16);
+}
+
 TEST_F(ApplyConfigText, AnIgnoredLineLeavesAnEarlierGoodOneStanding)
 {
     Applied applied = apply_watched("max_connections=2048\nmax_connections=99999\nport=8080\nport=99999\n");

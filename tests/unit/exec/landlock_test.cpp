@@ -65,21 +65,22 @@ TEST(LandlockGrantRights, AreMaskedByAbiAndByKindOfPlace)
 
 std::string describe(const LandlockRow& row) { return std::string(row.path) + " " + std::to_string(row.grant) + " " + std::to_string(row.stage); }
 
-TEST(LandlockRows, JailModesNameTheJailAndMountedPlacesAfterThePivot)
+TEST(LandlockRows, JailModesNameThePlacesAfterThePivotAndBindTmpLast)
 {
     LandlockRows rows = landlock_rows(k_jail_kernel);
     EXPECT_EQ(rows.rows, landlock_rows(k_jail_rootless).rows);
     std::string child, writable;
     for (i64 i = 0; i < rows.count; i++) {
         const LandlockRow& row = rows.rows[i];
-        if (row.stage == k_stage_child)
+        if (row.stage == k_stage_bind)
             child += describe(row) + ";";
         if (row.grant == k_grant_read_write)
             writable += std::string(row.path) + ";";
         EXPECT_EQ(row.path[0], '/') << describe(row);
     }
-    EXPECT_EQ(child, "/tmp 4 1;/proc 1 1;/dev/shm 4 1;");
-    EXPECT_EQ(writable, "/tmp;/dev/shm;");
+    // Only /tmp waits for the command: the workspace is mounted there when it is bound.
+    EXPECT_EQ(child, "/tmp 4 1;");
+    EXPECT_EQ(writable, "/dev/shm;/tmp;");
 }
 
 TEST(LandlockRows, PlainModeGrantsNoHostPlaceBeyondTheTable)
@@ -87,7 +88,7 @@ TEST(LandlockRows, PlainModeGrantsNoHostPlaceBeyondTheTable)
     LandlockRows rows = landlock_rows(k_jail_none);
     std::string all;
     for (i64 i = 0; i < rows.count; i++) {
-        EXPECT_EQ(rows.rows[i].stage, k_stage_parent) << describe(rows.rows[i]);
+        EXPECT_EQ(rows.rows[i].stage, k_stage_prepare) << describe(rows.rows[i]);
         all += std::string(rows.rows[i].path) + (rows.rows[i].grant == k_grant_read_write ? "(rw)" : "") + ";";
     }
     // /etc comes entry by entry and the workspace from the plan; never /, /tmp, /var or /home.

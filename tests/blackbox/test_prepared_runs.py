@@ -1,0 +1,181 @@
+"""Prepared runs: jail inits made ahead of their commands (prepared_runs=2), in kernel
+isolation and rootless. A prepared init holds nothing of the server's but its control
+socket; a command it serves, however long the init waited, sees a /proc of its own run
+alone; consecutive commands of two agents see nothing of each other; an init that dies
+is replaced; an agent's teardown and the server's stop end the inits that belong to them.
+The isolation suites themselves run with the pool on and off (CINDERVOX_PREPARED_RUNS,
+see the Makefile)."""
+import json
+import os
+import signal
+import time
+import unittest
+
+from tests.blackbox.harness import Instance
+
+CONFIG = "prepared_runs=2\n"
+PERMISSIVE = "[config]\nprofile=2\n"
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def children(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+
+
+def alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(") ")[1][0] != "Z"
+    except OSError:
+        return False
+
+
+def holds_control_socket(pid):
+    try:
+        return os.readlink("/proc/%d/fd/4" % pid).startswith("socket:")
+    except OSError:
+        return False
+
+
+def memory_group(pid):
+    try:
+        with open("/proc/%d/cgroup" % pid) as f:
+            return [line.split(":")[2].strip() for line in f if ":memory:" in line][0]
+    except (OSError, IndexError):
+        return ""
+
+
+class Prepared:
+    mode = None
+
+    def setUp(self):
+        self.inst = Instance(mode=self.mode, files={"config": CONFIG, "policy.conf": PERMISSIVE})
+        self.server = self.inst.server_pid()
+
+    def tearDown(self):
+        self.inst.cleanup()
+
+    def run_cmd(self, cmd, agent="worker", extra=None):
+        r = self.inst.exec(cmd, agent=agent, extra=extra)
+        self.assertEqual(r.status, 200, r.raw[:300])
+        return r.json()
+
+    def ok(self, cmd, agent="worker", extra=None):
+        out = self.run_cmd(cmd, agent, extra)
+        self.assertEqual(out["exit_code"], 0, out)
+        return out["stdout"]
+
+    def waiting_inits(self, count=2, timeout=10.0):
+        """The server's prepared inits once exactly count of them wait (the init of a run
+        that has ended may still be on its way out: it holds no control socket)."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            found = [c for c in children(self.server) if alive(c) and holds_control_socket(c)]
+            if len(found) == count and len(children(self.server)) == count:
+                return found
+            time.sleep(0.05)
+        self.fail("expected %d prepared inits, found %r" % (count, children(self.server)))
+
+    def test_prepared_inits_hold_only_their_control_socket_and_ruleset(self):
+        for pid in self.waiting_inits():
+            fds = sorted(int(fd) for fd in os.listdir("/proc/%d/fd" % pid))
+            # 4: the control socket; 5: the prepared Landlock ruleset.
+            self.assertIn(fds, ([4], [4, 5]), pid)
+            self.assertTrue(os.readlink("/proc/%d/fd/4" % pid).startswith("socket:"))
+
+    def test_a_run_that_waited_sees_a_fresh_proc_of_its_own(self):
+        self.waiting_inits()
+        time.sleep(2)
+        out = self.ok("cd /proc && cut -d' ' -f22 1/stat && cut -d' ' -f1 uptime && echo $$ && ls -d [0-9]*")
+        started, uptime, shell, *pids = out.split()
+        # The init was made before the command came, and waited.
+        self.assertGreater(float(uptime) - int(started) / CLOCK_TICKS, 1.5, out)
+        self.assertEqual(shell, "2")
+        # The init, the shell and the commands of the pipeline: nothing older, nothing else.
+        self.assertEqual(pids[:2], ["1", "2"], out)
+        self.assertTrue(all(int(p) < 10 for p in pids), out)
+
+    def test_consecutive_agents_see_nothing_of_each_other(self):
+        for _ in range(3):
+            self.ok("echo secret > /tmp/mine.txt; (sleep 60 &); echo $SECRET_A", agent="alpha",
+                    extra={"env": {"SECRET_A": "alpha-only"}})
+            out = self.ok("ls -a /tmp; env; ps -e -o comm=", agent="beta")
+            self.assertNotIn("mine.txt", out)
+            self.assertNotIn("alpha-only", out)
+            self.assertNotIn("sleep", out)
+            self.assertEqual(self.ok("cat /tmp/mine.txt", agent="alpha"), "secret\n")
+
+    def test_a_prepared_init_that_dies_is_replaced(self):
+        first, second = self.waiting_inits()
+        os.kill(first, signal.SIGKILL)
+        deadline = time.time() + 10
+        while time.time() < deadline and first in children(self.server):
+            time.sleep(0.05)
+        self.assertNotIn(first, children(self.server))
+        replaced = self.waiting_inits()
+        self.assertIn(second, replaced)
+        self.assertEqual(self.ok("echo still"), "still\n")
+
+    def test_stop_ends_the_prepared_inits(self):
+        inits = self.waiting_inits()
+        os.kill(self.server, signal.SIGTERM)
+        self.assertEqual(self.inst.wait_exit(), 0)
+        deadline = time.time() + 5
+        while time.time() < deadline and any(alive(p) for p in inits):
+            time.sleep(0.05)
+        self.assertFalse(any(alive(p) for p in inits))
+
+
+class KernelPrepared(Prepared, unittest.TestCase):
+    mode = "kernel"
+
+    def agent_group(self, slot_name_pattern="agent"):
+        root = "/sys/fs/cgroup/memory"
+        return [d for d in os.listdir(root) if d.startswith("cindervox-%d-%s" % (self.server, slot_name_pattern))]
+
+    def test_agent_teardown_ends_the_inits_in_its_group(self):
+        # The pool refills inside the group of the agent that ran last: after a few runs
+        # both of its inits are there.
+        for _ in range(4):
+            self.ok("true", agent="leaving")
+            inits = self.waiting_inits()
+            if all("-agent" in memory_group(p) for p in inits):
+                break
+        groups = self.agent_group()
+        self.assertEqual(len(groups), 1, groups)
+        self.assertTrue(all(memory_group(p).startswith("/" + groups[0] + "/") for p in inits))
+        r = self.inst.request("DELETE", "/api/agents/leaving")
+        self.assertEqual(r.status, 200, r.raw[:300])
+        self.assertFalse(any(alive(p) for p in inits))
+        self.assertEqual(self.agent_group(), [])
+        # And the pool fills again, outside any agent's group.
+        self.waiting_inits()
+        self.assertEqual(self.ok("echo after"), "after\n")
+
+    def memory_parent(self, agent):
+        out = self.ok("cd /proc && cat self/cgroup", agent=agent)
+        path = [line for line in out.splitlines() if ":memory:" in line][0].split(":")[2]
+        return os.path.dirname(path)
+
+    def test_a_run_of_another_agent_is_counted_in_its_own_group(self):
+        first = self.memory_parent("first")
+        # The pool's inits are grouped for "first" now; "second"'s run must land in its own.
+        self.waiting_inits()
+        second = self.memory_parent("second")
+        self.assertNotEqual(first, second)
+        for parent in (first, second):
+            self.assertRegex(parent, r"^/cindervox-%d-agent\d+$" % self.server)
+        self.waiting_inits()
+        self.assertEqual(self.memory_parent("first"), first)
+
+
+class RootlessPrepared(Prepared, unittest.TestCase):
+    mode = "basic"
+
+
+if __name__ == "__main__":
+    unittest.main()
