@@ -318,7 +318,10 @@ bool prepared_runs_refill()
             pool.last_limits = global_run_limits();
             pool.guessed = true;
         }
-        make_run_groups(run, fit_for(pool.last_agent, pool.last_limits));
+        // A waiting init is grouped outside every agent's group: it shares the server's
+        // memory, so in an agent's group an out-of-memory kill there could choose it, and
+        // with it the server. The run moves it into its agent's groups when it is bound.
+        make_run_groups(run, fit_for(-1, pool.last_limits));
         if (run->has_group) {
             run->state = k_prepared_grouped;
             return true;
