@@ -97,6 +97,14 @@ void agent_cgroups_init()
 // The slot's bound, or nullptr for a slot outside the table (or before agent_cgroups_init).
 static i64* group_bound(i64 slot) { return slot >= 0 && slot < agent_groups.count ? &agent_groups.bound[slot] : nullptr; }
 
+// The kernel's out-of-memory killer stays out of the server's groups: it chooses by memory
+// held, and a jail's init holds the server's own memory (it shares it), so its choice could
+// fall on an init and take the server, and every run, with it. A group at its bound makes
+// its tasks wait instead, and its out-of-memory event (which reaches the groups below it
+// too) has the server kill the run, which frees what it held. Where the kernel refuses,
+// its killer stays, as on a host without this setting.
+static void keep_oom_killer_out(const char* dir) { write_build_path(dir, "memory.oom_control", "1", 1); }
+
 // The agent's group, made or bounded anew as needed, with its path in dir; 1 when it
 // exists with some bound.
 static i64 ensure_agent_group(i64 slot, i64 bytes, char* dir)
@@ -109,6 +117,7 @@ static i64 ensure_agent_group(i64 slot, i64 bytes, char* dir)
         i64 made = sys_mkdir(dir, 0755);
         if (made < 0 && made != -EEXIST)
             return 0;
+        keep_oom_killer_out(dir);
     }
     if (bound_memory(dir, bytes))
         *bound = bytes;
@@ -171,6 +180,7 @@ static i64 make_memory_group(RunCgroup* group, i64 memory_bytes)
         return 0;
     if (!bound_memory(group->memory_dir, memory_bytes))
         return 0;
+    keep_oom_killer_out(group->memory_dir);
     i64 fd = open_procs(group->memory_dir);
     if (fd < 0)
         return 0;

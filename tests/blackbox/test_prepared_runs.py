@@ -169,6 +169,57 @@ class KernelPrepared(Prepared, unittest.TestCase):
         self.assertEqual(self.memory_parent("first"), first)
 
 
+# Fills SysV shared memory that no process maps: charged to the run's groups while every
+# task there stays small, so the kernel's own out-of-memory choice would fall on the
+# largest task in sight, the jail's init, which holds the server's memory.
+FILL = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.shmat.restype = ctypes.c_void_p
+libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+libc.shmdt.argtypes = [ctypes.c_void_p]
+total = 0
+while total < int(sys.argv[1]):
+    sid = libc.shmget(0, 4 << 20, 0o1600)
+    addr = libc.shmat(sid, None, 0)
+    ctypes.memset(addr, 1, 4 << 20)
+    libc.shmdt(ctypes.c_void_p(addr))
+    total += 4
+print("filled", total, flush=True)
+"""
+
+
+class AgentMemoryBoundTest(unittest.TestCase):
+    def test_an_agent_at_its_memory_bound_loses_its_run_not_the_server(self):
+        files = {"config": "workspace_mb=16\n", "policy.conf": "[config]\nprofile=1\n"}
+        with Instance(mode="kernel", files=files) as srv:
+            server = srv.server_pid()
+            self.assertEqual(srv.post("/api/write", json.dumps({"path": "/tmp/fill.py", "content": FILL}),
+                                      headers={"X-Agent": "hog"}).status, 200)
+            r = srv.exec("python3 fill.py 170; sleep 30", agent="hog", extra={"background": True})
+            self.assertEqual(r.status, 202, r.raw[:300])
+            run_id = r.json()["run_id"]
+            deadline = time.time() + 20
+            while "filled" not in srv.get("/api/runs/%d" % run_id, headers={"X-Agent": "hog"}).json()["output"]:
+                self.assertLess(time.time(), deadline)
+                time.sleep(0.2)
+            # The kernel's killer is kept out of the agent's group and its runs' groups.
+            root = "/sys/fs/cgroup/memory/cindervox-%d-agent0" % server
+            groups = [d for d, _, files in os.walk(root) if "memory.oom_control" in files]
+            self.assertGreaterEqual(len(groups), 2, groups)
+            for group in groups:
+                with open(os.path.join(group, "memory.oom_control")) as f:
+                    self.assertIn("oom_kill_disable 1", f.read(), group)
+            # The agent's group (256 MiB of runs beside 16 MiB of workspace) runs out while
+            # this run's output waits in the server's memory.
+            r = srv.exec("head -c 1000000 /dev/zero | tr '\\0' a; python3 fill.py 120 >&2; "
+                         "exec head -c 16000000 /dev/zero > /dev/shm/last", agent="hog", timeout=60)
+            self.assertEqual(r.status, 200, r.raw[:300])
+            self.assertEqual((r.json()["exit_code"], r.json().get("killed_by")), (137, "memory"))
+            self.assertTrue(alive(server))
+            self.assertEqual(srv.exec("echo still here", agent="other").json()["stdout"], "still here\n")
+
+
 class RootlessPrepared(Prepared, unittest.TestCase):
     mode = "basic"
 
