@@ -492,17 +492,38 @@ static int make_template(void* arg)
     return 0;
 }
 
+// Entering the template takes CAP_SYS_CHROOT besides CAP_SYS_ADMIN, which a service's
+// bounding set may not grant: a child tries it as the runs' inits will.
+static int enter_template(void* arg)
+{
+    i64* result = (i64*)arg;
+    *result = sys_setns(jail.template_mount_fd, CLONE_NEWNS);
+    return 0;
+}
+
+static i64 in_child(int (*step)(void*), i64* result)
+{
+    *result = -EINVAL;
+    u64 flags = CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
+    i64 pid = sys_clone_call(flags, template_stack + sizeof(template_stack), nullptr, step, result);
+    if (pid < 0)
+        return pid;
+    int status = 0;
+    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
+    return *result;
+}
+
 // Without it runs work as before, so a failure is not the jail's.
 static void prepare_template_namespace()
 {
-    i64 result = -EINVAL;
-    u64 flags = CLONE_VM | CLONE_FILES | CLONE_VFORK | SIGCHLD;
-    i64 pid = sys_clone_call(flags, template_stack + sizeof(template_stack), nullptr, make_template, &result);
-    if (pid < 0)
+    i64 result = 0;
+    if (in_child(make_template, &result) < 0)
         return;
-    int status = 0;
-    while (sys_wait4((int)pid, &status, __WALL, nullptr) == -EINTR) { }
-    jail.template_mount_fd = result >= 0 ? (int)result : -1;
+    jail.template_mount_fd = (int)result;
+    if (in_child(enter_template, &result) < 0) {
+        sys_close(jail.template_mount_fd);
+        jail.template_mount_fd = -1;
+    }
 }
 
 // Rootless: the agent's user and network namespaces; as root its network namespace.
