@@ -544,12 +544,17 @@ static i64 send_report(char report)
 
 // The command's descriptors as the init received them, in the order jail_init_bind sends
 // them: the standard three, then the notice socket, the agent's network namespace and, as
-// the plan says, its user namespace and the workspace's mount. -1 where none came.
+// the plan says, its user namespace, the workspace's mount and the run's two groups. -1
+// where none came.
 struct CommandDescriptors {
     int network;
     int user_namespace;
     int workspace;
+    int memory_group;
+    int pids_group;
 };
+// The standard three, the notice socket, the network and user namespaces, the workspace, two groups.
+static constexpr i64 k_command_descriptors_most = 9;
 
 // Waits for the command. Every descriptor of the init's but its control socket and ruleset
 // is closed, so the received ones take the lowest numbers in order: the standard three
@@ -558,8 +563,7 @@ struct CommandDescriptors {
 // command came, 0 when the server closed the socket (the init was discarded unused).
 static i64 receive_command(const JailInit* init, CommandDescriptors* fds)
 {
-    static constexpr i64 k_most = 7;
-    alignas(8) char control[sizeof(cmsghdr_k) + k_most * sizeof(int) + 4] {};
+    alignas(8) char control[sizeof(cmsghdr_k) + k_command_descriptors_most * sizeof(int) + 4] {};
     char byte = 0;
     iovec_k part { &byte, 1 };
     msghdr_k message { nullptr, 0, &part, 1, control, sizeof(control), 0 };
@@ -573,7 +577,7 @@ static i64 receive_command(const JailInit* init, CommandDescriptors* fds)
     const int* list = (const int*)(control + sizeof(cmsghdr_k));
     i64 count = (i64)((header->len - sizeof(cmsghdr_k)) / sizeof(int));
     i64 standard = init->sends_notice ? 4 : 3;
-    i64 expected = standard + 1 + (init->sends_user_namespace ? 1 : 0) + (init->sends_workspace ? 1 : 0);
+    i64 expected = standard + 1 + (init->sends_user_namespace ? 1 : 0) + (init->sends_workspace ? 1 : 0) + (init->sends_groups ? 2 : 0);
     if (count != expected)
         return -EBADF;
     for (i64 i = 0; i < standard; i++)
@@ -583,6 +587,8 @@ static i64 receive_command(const JailInit* init, CommandDescriptors* fds)
     fds->network = list[at++];
     fds->user_namespace = init->sends_user_namespace ? list[at++] : -1;
     fds->workspace = init->sends_workspace ? list[at++] : -1;
+    fds->memory_group = init->sends_groups ? list[at++] : -1;
+    fds->pids_group = init->sends_groups ? list[at++] : -1;
     // The command's standard descriptors survive its execve; the notice socket does not.
     for (int fd = 0; fd < 3; fd++)
         sys_fcntl(fd, F_SETFD, 0);
@@ -591,7 +597,7 @@ static i64 receive_command(const JailInit* init, CommandDescriptors* fds)
 
 static void close_received(const CommandDescriptors& fds)
 {
-    int list[] = { fds.network, fds.user_namespace, fds.workspace };
+    int list[] = { fds.network, fds.user_namespace, fds.workspace, fds.memory_group, fds.pids_group };
     for (int fd : list)
         if (fd >= 0)
             sys_close(fd);
@@ -604,6 +610,10 @@ static void close_received(const CommandDescriptors& fds)
 static int bind_command(LaunchPlan* plan, const CommandDescriptors& fds)
 {
     i64 result = 0;
+    int groups[] = { fds.memory_group, fds.pids_group };
+    for (int fd : groups)
+        if (fd >= 0 && (result = sys_write(fd, "0", 1)) < 0)
+            return give_up(plan, "run control groups", result);
     if ((result = sys_setns(fds.network, CLONE_NEWNET)) < 0)
         return give_up(plan, "agent network namespace", result);
     if ((result = mount_run_tmp(plan, fds.workspace)) < 0)
@@ -628,7 +638,7 @@ static int jail_init(void* arg)
     // A server that is not listening any more (a self-test that only waits for the end)
     // still gets its command run.
     send_report(k_report_ready);
-    CommandDescriptors fds { -1, -1, -1 };
+    CommandDescriptors fds { -1, -1, -1, -1, -1 };
     i64 received = receive_command(init, &fds);
     if (received == 0)
         return 0;
@@ -776,6 +786,7 @@ i64 launch_confined(LaunchPlan* plan, ChildStacks* stacks, int* pidfd)
 i64 jail_init_start(JailInit* init, int* pidfd, int* control_fd)
 {
     init->plan = nullptr;
+    init->join_memory_fd = init->join_pids_fd = -1;
     init->failed_step = nullptr;
     init->failed_error = 0;
     int ends[2] = { -1, -1 };
@@ -808,8 +819,7 @@ static i64 open_workspace_mount(const LaunchPlan* plan)
 // The command message: one byte and the descriptors in the order receive_command takes them.
 static i64 send_command(int control_fd, const int* fds, i64 count)
 {
-    static constexpr i64 k_most = 7;
-    alignas(8) char control[sizeof(cmsghdr_k) + k_most * sizeof(int) + 4] {};
+    alignas(8) char control[sizeof(cmsghdr_k) + k_command_descriptors_most * sizeof(int) + 4] {};
     cmsghdr_k* header = (cmsghdr_k*)control;
     header->len = sizeof(cmsghdr_k) + (u64)count * sizeof(int);
     header->level = SOL_SOCKET;
@@ -847,7 +857,7 @@ i64 jail_init_bind(JailInit* init, LaunchPlan* plan, int control_fd)
         give_up(plan, "workspace mount copy", workspace);
         return workspace;
     }
-    int fds[7] = { plan->stdin_fd, plan->stdout_fd, plan->stderr_fd };
+    int fds[k_command_descriptors_most] = { plan->stdin_fd, plan->stdout_fd, plan->stderr_fd };
     i64 count = 3;
     if (plan->notice_child_fd >= 0)
         fds[count++] = plan->notice_child_fd;
@@ -856,10 +866,16 @@ i64 jail_init_bind(JailInit* init, LaunchPlan* plan, int control_fd)
         fds[count++] = jail.userns_fds[agent_index(plan)];
     if (workspace >= 0)
         fds[count++] = (int)workspace;
+    bool groups = init->join_memory_fd >= 0 && init->join_pids_fd >= 0;
+    if (groups) {
+        fds[count++] = init->join_memory_fd;
+        fds[count++] = init->join_pids_fd;
+    }
     init->plan = plan;
     init->sends_notice = plan->notice_child_fd >= 0;
     init->sends_user_namespace = plan->jail_mode == k_jail_rootless;
     init->sends_workspace = workspace >= 0;
+    init->sends_groups = groups;
     i64 sent = send_command(control_fd, fds, count);
     if (workspace >= 0)
         sys_close((int)workspace);

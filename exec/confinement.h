@@ -239,12 +239,20 @@ struct JailInit {
     int pids_procs_fd;
     // The control socket's child end while the clone copies it (set by jail_init_start).
     int control_child_fd;
+    // Set before jail_init_bind when the run's groups are other than those the init joined
+    // while it prepared: their "tasks" files (the server's descriptors), which go with the
+    // command and which the init joins before the shell starts; -1 for none. A process
+    // moving itself ("0") costs the kernel no wait for readers of the global threadgroup
+    // lock, which moving another's pid does (an RCU grace period, milliseconds).
+    int join_memory_fd;
+    int join_pids_fd;
     // Set by jail_init_bind before it sends the command: the plan, and which descriptors
     // the message carries beyond the standard three and the agent's network namespace.
     LaunchPlan* plan;
     bool sends_notice;
     bool sends_user_namespace;
     bool sends_workspace;
+    bool sends_groups;
     // The preparation step that failed and its negated errno; nullptr while none has.
     const char* failed_step;
     i64 failed_error;
@@ -258,8 +266,8 @@ i64 jail_init_start(JailInit* init, int* pidfd, int* control_fd);
 
 // Hands the plan's command to a started init, prepared or still preparing: sends the
 // command's standard descriptors (the plan's), the notice socket pair's child end, the
-// agent's network namespace, rootless its user namespace, and a detached copy of its
-// workspace's mount. Returns 0, or -errno with the failed step named in the plan; then
+// agent's network namespace, rootless its user namespace, a detached copy of its
+// workspace's mount, and the groups to join when init names any. Returns 0, or -errno with the failed step named in the plan; then
 // nothing was sent and the init waits on, unbound.
 i64 jail_init_bind(JailInit* init, LaunchPlan* plan, int control_fd);
 

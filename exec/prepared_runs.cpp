@@ -102,12 +102,12 @@ static bool make_groups(RunCgroup* group, const GroupFit& fit)
     return run_cgroup_create(group, ++pool.groups_made, fit.memory_bytes, fit.tasks, fit.agent, fit.agent_memory_bytes) == 1;
 }
 
-static PreparedRun* free_record()
+static PreparedRun* record_in(PreparedState wanted)
 {
     if (!pool_ready())
         return nullptr;
     for (i64 i = 0; i < pool.count; i++)
-        if (pool.records[i].state == k_prepared_free)
+        if (pool.records[i].state == wanted)
             return &pool.records[i];
     return nullptr;
 }
@@ -118,24 +118,17 @@ i64 prepared_runs_waiting()
 {
     i64 waiting = 0;
     for (i64 i = 0; i < pool.count; i++)
-        waiting += pooled(&pool.records[i]) || pool.records[i].state == k_prepared_grouped ? 1 : 0;
+        waiting += pooled(&pool.records[i]) ? 1 : 0;
     return waiting;
 }
 
-// Without groups (a host without them, or a failure to make them) the run goes on under
-// its per-process limits alone, as any run there does.
-static void make_run_groups(PreparedRun* run, const GroupFit& fit)
+// Clones an init that joins the record's groups while it prepares, if it has any.
+static bool clone_init(PreparedRun* run)
 {
     run->reaped = false;
     run->has_stale_group = false;
-    run->fit = fit;
-    run->has_group = groups_usable() && make_groups(&run->group, fit);
     run->pidfd = -1;
     run->control_fd = -1;
-}
-
-static bool clone_init(PreparedRun* run)
-{
     run->init.memory_procs_fd = run->has_group ? run->group.memory_procs_fd : -1;
     run->init.pids_procs_fd = run->has_group ? run->group.pids_procs_fd : -1;
     i64 pid = jail_init_start(&run->init, &run->pidfd, &run->control_fd);
@@ -149,9 +142,13 @@ static bool clone_init(PreparedRun* run)
     return true;
 }
 
+// An init made for its run, in the run's groups from its start. Without groups (a host
+// without them, or a failure to make them) the run goes on under its per-process limits
+// alone, as any run there does.
 static bool start_init(PreparedRun* run, const GroupFit& fit)
 {
-    make_run_groups(run, fit);
+    run->fit = fit;
+    run->has_group = groups_usable() && make_groups(&run->group, fit);
     return clone_init(run);
 }
 
@@ -251,17 +248,20 @@ static i64 target_size()
     return wanted > 0 ? wanted : 0;
 }
 
-static PreparedRun* record_in(PreparedState wanted)
+// A waiting init whose run groups are still to be made ahead.
+static PreparedRun* ungrouped_run()
 {
+    if (!groups_usable() || !pool.guessed)
+        return nullptr;
     for (i64 i = 0; i < pool.count; i++)
-        if (pool.records[i].state == wanted)
+        if (pooled(&pool.records[i]) && !pool.records[i].has_group)
             return &pool.records[i];
     return nullptr;
 }
 
 bool prepared_runs_short()
 {
-    if (jail.mode != k_jail_none && record_in(k_prepared_grouped))
+    if (jail.mode != k_jail_none && ungrouped_run())
         return true;
     if (jail.mode == k_jail_none && target_size() > 0 && pool.count_wanted)
         return true;
@@ -308,25 +308,21 @@ bool prepared_runs_refill()
         return false;
     if (jail.mode == k_jail_none)
         return pool.rulesets_count < target_size() ? prepare_ruleset() : count_tasks();
-    PreparedRun* run = record_in(k_prepared_grouped);
-    if (!run) {
-        run = free_record();
-        if (!run)
-            return false;
-        if (!pool.guessed) {
-            pool.last_agent = -1;
-            pool.last_limits = global_run_limits();
-            pool.guessed = true;
-        }
-        // A waiting init is grouped outside every agent's group: it shares the server's
-        // memory, so in an agent's group an out-of-memory kill there could choose it, and
-        // with it the server. The run moves it into its agent's groups when it is bound.
-        make_run_groups(run, fit_for(-1, pool.last_limits));
-        if (run->has_group) {
-            run->state = k_prepared_grouped;
-            return true;
-        }
+    // Each quiet step does one thing, so it holds the loop for less: the groups of a waiting
+    // init for the guessed agent (a failure leaves them to be made on the run's way), or
+    // one more init, which waits in the server's groups.
+    if (PreparedRun* run = ungrouped_run()) {
+        GroupFit guess = fit_for(pool.last_agent, pool.last_limits);
+        run->has_group = make_groups(&run->group, guess);
+        run->fit = guess;
+        if (!run->has_group)
+            pool.guessed = false;
+        return true;
     }
+    PreparedRun* run = record_in(k_prepared_free);
+    if (!run)
+        return false;
+    run->has_group = false;
     if (!clone_init(run)) {
         run->state = k_prepared_free;
         note_failure(run->init.failed_step, run->init.failed_error);
@@ -337,40 +333,31 @@ bool prepared_runs_refill()
     return true;
 }
 
-// The init is moved into groups made for this run when the pool's guess was wrong; its old
-// groups go once it has been reaped. Only bounds that differ are written anew.
+// The groups a waiting init joins when bound: those made ahead when they fit the run (only
+// bounds that differ are written anew), else groups made now; those made ahead then go
+// once the init has been reaped.
 static bool fit_groups(PreparedRun* run, const GroupFit& want)
 {
-    if (!groups_usable() || (run->has_group && same_fit(run->fit, want)))
+    if (!groups_usable())
         return true;
     bool same_parent = run->fit.agent == want.agent && run->fit.agent_memory_bytes == want.agent_memory_bytes;
-    if (run->has_group && same_parent && run_cgroup_rebound(&run->group, want.memory_bytes, want.tasks)) {
-        run->fit = want;
-        return true;
+    bool fits = run->has_group && same_parent &&
+        (same_fit(run->fit, want) || run_cgroup_rebound(&run->group, want.memory_bytes, want.tasks));
+    if (!fits) {
+        RunCgroup fresh {};
+        if (!make_groups(&fresh, want))
+            return false;
+        if (run->has_group) {
+            run->stale_group = run->group;
+            run->has_stale_group = true;
+        }
+        run->group = fresh;
+        run->has_group = true;
     }
-    RunCgroup fresh {};
-    if (!make_groups(&fresh, want))
-        return false;
-    if (run_cgroup_move(&fresh, run->pid) < 0) {
-        run_cgroup_remove(&fresh);
-        return false;
-    }
-    if (run->has_group) {
-        run->stale_group = run->group;
-        run->has_stale_group = true;
-    }
-    run->group = fresh;
-    run->has_group = true;
     run->fit = want;
+    run->init.join_memory_fd = run->group.memory_procs_fd;
+    run->init.join_pids_fd = run->group.pids_procs_fd;
     return true;
-}
-
-static PreparedRun* ready_run()
-{
-    for (i64 i = 0; i < pool.count; i++)
-        if (pool.records[i].state == k_prepared_ready)
-            return &pool.records[i];
-    return nullptr;
 }
 
 PreparedRun* prepared_run_take(i64 agent, const RunLimits& limits, const char** failed_step, i64* failed_error)
@@ -379,7 +366,7 @@ PreparedRun* prepared_run_take(i64 agent, const RunLimits& limits, const char** 
     pool.last_agent = want.agent;
     pool.last_limits = limits;
     pool.guessed = true;
-    if (PreparedRun* run = pool_ready() ? ready_run() : nullptr) {
+    if (PreparedRun* run = record_in(k_prepared_ready)) {
         unwatch_fd(run->pidfd);
         unwatch_fd(run->control_fd);
         if (fit_groups(run, want)) {
@@ -389,7 +376,7 @@ PreparedRun* prepared_run_take(i64 agent, const RunLimits& limits, const char** 
         kill_and_reap(run);
         free_run(run);
     }
-    PreparedRun* run = free_record();
+    PreparedRun* run = record_in(k_prepared_free);
     if (!run) {
         *failed_step = "jail init record";
         *failed_error = -EAGAIN;
@@ -427,7 +414,7 @@ void prepared_runs_discard()
         PreparedRun* run = &pool.records[i];
         if (pooled(run) || run->state == k_prepared_ending)
             kill_and_reap(run);
-        if (pooled(run) || run->state == k_prepared_ending || run->state == k_prepared_grouped)
+        if (pooled(run) || run->state == k_prepared_ending)
             free_run(run);
     }
 }
@@ -436,13 +423,13 @@ void prepared_runs_forget_agent(i64 slot)
 {
     if (pool.last_agent == slot)
         pool.last_agent = -1;
+    // The groups made ahead in the agent's group hold no task yet: they go, and the inits
+    // wait on for groups made anew.
     for (i64 i = 0; i < pool.count; i++) {
         PreparedRun* run = &pool.records[i];
-        bool grouped = run->state == k_prepared_grouped;
-        if (!(pooled(run) || grouped) || !run->has_group || run->fit.agent != slot)
+        if (!pooled(run) || !run->has_group || run->fit.agent != slot)
             continue;
-        if (!grouped)
-            kill_and_reap(run);
-        free_run(run);
+        run_cgroup_remove(&run->group);
+        run->has_group = false;
     }
 }

@@ -9,11 +9,15 @@
 // arrives, as it always was; where preparing fails, the console says so once and runs keep
 // making their inits on arrival.
 //
-// A prepared init's memory control group must lie inside its agent's group (exec/
-// run_cgroup.h), which is not known in advance: the pool makes it inside the group of the
-// agent whose run came last, with that run's bounds. A command of another agent (or with
-// other bounds) gets its groups made anew and the init moved into them before it is bound,
-// so every run is counted where it belongs.
+// A run's memory control group lies inside its agent's group (exec/run_cgroup.h), and the
+// agent is not known in advance. A waiting init stays in the server's own groups, outside
+// every agent's: it shares the server's memory, so an out-of-memory kill in an agent's
+// group must never be able to choose it. The pool makes each waiting init's run groups
+// ahead, in the group of the agent whose run came last and with that run's bounds, and
+// the init joins them when bound, before the shell starts; a command of another agent (or
+// with other bounds) gets its groups made on its way. The init joins them itself: the
+// kernel moves a process that names itself without waiting for the global lock of every
+// thread group, which moving another's pid takes (an RCU grace period, milliseconds).
 //
 // Plain basic mode has no init to prepare; what it prepares is each run's Landlock ruleset
 // with every place but the agent's workspace (the host's /etc read entry by entry), and the
@@ -44,9 +48,6 @@ struct GroupFit {
 
 enum PreparedState : u8 {
     k_prepared_free,
-    // Its control groups made; its init is cloned on the next quiet wait, so each step
-    // holds the loop for less.
-    k_prepared_grouped,
     // Cloned, preparing itself; not yet reported ready.
     k_prepared_waiting,
     k_prepared_ready,
@@ -64,8 +65,10 @@ struct PreparedRun {
     // The server's end of the control socket.
     int control_fd;
     bool reaped;
-    // The run's groups (when the host has them), what they were made for, and groups the
-    // init left when it was moved into the right ones, removed once it has been reaped.
+    // The run's groups (when the host has them) and what they were made for: joined while
+    // the init prepared when it was made for its run, else made ahead by the pool (or on
+    // the run's way) and joined when bound. Groups made ahead for another agent or other
+    // bounds are stale, removed once the init has been reaped.
     bool has_group;
     RunCgroup group;
     GroupFit fit;

@@ -145,15 +145,17 @@ static i64 open_procs(const char* dir)
     return sys_open(path, O_WRONLY | O_CLOEXEC, 0);
 }
 
-// The kernel's v1 notification: "<eventfd> <memory.oom_control fd>" into
-// cgroup.event_control; the eventfd counts the group's out-of-memory events.
+// The killer kept out (as keep_oom_killer_out), then the kernel's v1 notification:
+// "<eventfd> <memory.oom_control fd>" into cgroup.event_control; the eventfd counts the
+// group's out-of-memory events. One descriptor of memory.oom_control serves both.
 static i64 watch_oom(RunCgroup* group)
 {
     char path[k_cgroup_path_size + 48];
     build_path(path, group->memory_dir, "memory.oom_control");
-    i64 control = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
+    i64 control = sys_open(path, O_RDWR | O_CLOEXEC, 0);
     if (control < 0)
         return 0;
+    sys_write((int)control, "1", 1);
     i64 event = sys_eventfd2(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (event < 0) {
         sys_close((int)control);
@@ -173,14 +175,15 @@ static i64 watch_oom(RunCgroup* group)
     return 1;
 }
 
-// The swap bound can only be set once the memory bound is at or below it.
+// The swap bound can only be set once the memory bound is at or below it: in a new group
+// both are unbounded, so the memory bound goes first.
 static i64 make_memory_group(RunCgroup* group, i64 memory_bytes)
 {
     if (sys_mkdir(group->memory_dir, 0755) < 0)
         return 0;
-    if (!bound_memory(group->memory_dir, memory_bytes))
+    if (!write_group_number(group->memory_dir, "memory.limit_in_bytes", memory_bytes) ||
+        !write_group_number(group->memory_dir, "memory.memsw.limit_in_bytes", memory_bytes))
         return 0;
-    keep_oom_killer_out(group->memory_dir);
     i64 fd = open_procs(group->memory_dir);
     if (fd < 0)
         return 0;
@@ -222,16 +225,6 @@ i64 run_cgroup_join(const RunCgroup* group)
     i64 result = sys_write(group->memory_procs_fd, "0", 1);
     if (result >= 0)
         result = sys_write(group->pids_procs_fd, "0", 1);
-    return result < 0 ? result : 0;
-}
-
-i64 run_cgroup_move(const RunCgroup* group, i64 pid)
-{
-    char text[k_decimal_max + 1];
-    i64 len = append_decimal(text, 0, pid);
-    i64 result = sys_write(group->memory_procs_fd, text, len);
-    if (result >= 0)
-        result = sys_write(group->pids_procs_fd, text, len);
     return result < 0 ? result : 0;
 }
 

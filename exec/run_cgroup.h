@@ -62,10 +62,6 @@ void agent_cgroups_sweep();
 // joins through the same "tasks" descriptors itself, exec/confinement.h.)
 i64 run_cgroup_join(const RunCgroup* group);
 
-// Moves the single-threaded process pid (as the server sees it) into the groups, out of
-// whichever it was in. Returns 0 or the negated errno.
-i64 run_cgroup_move(const RunCgroup* group, i64 pid);
-
 // Bounds the run's groups anew: memory (and swap) memory_bytes, tasks max_tasks. Returns 1
 // when both took the new bounds.
 i64 run_cgroup_rebound(const RunCgroup* group, i64 memory_bytes, i64 max_tasks);

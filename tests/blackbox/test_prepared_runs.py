@@ -168,6 +168,38 @@ class KernelPrepared(Prepared, unittest.TestCase):
         self.waiting_inits()
         self.assertEqual(self.memory_parent("first"), first)
 
+    def run_groups(self, parent):
+        root = "/sys/fs/cgroup/memory" + parent
+        return sorted(d for d in os.listdir(root) if os.path.isdir(os.path.join(root, d)))
+
+    def test_groups_made_ahead_bound_the_run_that_joins_them(self):
+        # The pool makes the waiting inits' groups ahead in the agent's group that ran last;
+        # the next run of that agent joins one of them, bounded for it.
+        parent = self.memory_parent("steady")
+        self.waiting_inits()
+        deadline = time.time() + 10
+        while len(self.run_groups(parent)) < 2 and time.time() < deadline:
+            time.sleep(0.05)
+        ahead = self.run_groups(parent)
+        self.assertEqual(len(ahead), 2, ahead)
+        r = self.inst.exec("cd /proc && cat self/cgroup; sleep 30", agent="steady", extra={"background": True})
+        self.assertEqual(r.status, 202, r.raw[:300])
+        run_id = r.json()["run_id"]
+        deadline = time.time() + 10
+        while ":pids:" not in (out := self.inst.get("/api/runs/%d" % run_id, headers={"X-Agent": "steady"}).json()["output"]):
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.05)
+        groups = dict(line.split(":")[1:] for line in out.splitlines() if line.count(":") == 2)
+        memory, pids = groups["memory"], groups["pids"]
+        self.assertEqual(os.path.dirname(memory), parent)
+        self.assertIn(os.path.basename(memory), ahead)
+        limits = self.inst.get("/api/health").json()
+        with open("/sys/fs/cgroup/memory%s/memory.limit_in_bytes" % memory) as f:
+            self.assertEqual(int(f.read()), limits["max_mem_mb"] << 20)
+        with open("/sys/fs/cgroup/pids%s/pids.max" % pids) as f:
+            self.assertEqual(int(f.read()), limits["max_procs"] + 1)
+        self.assertEqual(self.inst.request("DELETE", "/api/runs/%d" % run_id, headers={"X-Agent": "steady"}).status, 200)
+
 
 # Fills SysV shared memory that no process maps: charged to the run's groups while every
 # task there stays small, so the kernel's own out-of-memory choice would fall on the
