@@ -2,7 +2,8 @@
 isolation and rootless. A prepared init holds nothing of the server's but its control
 socket; a command it serves, however long the init waited, sees a /proc of its own run
 alone; consecutive commands of two agents see nothing of each other; an init that dies
-is replaced; an agent's teardown and the server's stop end the inits that belong to them.
+is replaced; the server's stop ends the inits; the groups made ahead for an agent's next
+run bound it, and go with the agent.
 The isolation suites themselves run with the pool on and off (CINDERVOX_PREPARED_RUNS,
 see the Makefile)."""
 import json
