@@ -424,9 +424,13 @@ void prepared_runs_forget_agent(i64 slot)
     if (pool.last_agent == slot)
         pool.last_agent = -1;
     // The groups made ahead in the agent's group hold no task yet: they go, and the inits
-    // wait on for groups made anew.
+    // wait on for groups made anew. Stale groups never held one (an init joins only the
+    // groups of its run), so every record's go now, whichever agent's group they are in.
     for (i64 i = 0; i < pool.count; i++) {
         PreparedRun* run = &pool.records[i];
+        if (run->has_stale_group)
+            run_cgroup_remove(&run->stale_group);
+        run->has_stale_group = false;
         if (!pooled(run) || !run->has_group || run->fit.agent != slot)
             continue;
         run_cgroup_remove(&run->group);

@@ -68,7 +68,8 @@ struct PreparedRun {
     // The run's groups (when the host has them) and what they were made for: joined while
     // the init prepared when it was made for its run, else made ahead by the pool (or on
     // the run's way) and joined when bound. Groups made ahead for another agent or other
-    // bounds are stale, removed once the init has been reaped.
+    // bounds are stale: they never hold a task, and go once the init has been reaped or an
+    // agent is torn down.
     bool has_group;
     RunCgroup group;
     GroupFit fit;
