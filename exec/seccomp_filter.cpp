@@ -1,9 +1,13 @@
 // Layout of the program (classic BPF only jumps forward, so the shared endings come last):
 //   load arch; x86-64? skip the kill; kill
 //   load nr; x32 bit set -> kill
-//   one compare per row of the call tables -> its verdict or its argument test (the kill
-//   list's rows -> the kill list's verdict)
-//   allow
+//   the rows of the call tables as a search tree over their numbers: range compares halve
+//   the rows until a leaf of a few, where one compare per row sends the call to its verdict
+//   or its argument test (the kill list's rows -> the kill list's verdict) and any other
+//   number goes to allow. The kernel runs the program on every call of the command that its
+//   cache of always-allowed numbers does not answer, and walks it once per call number when
+//   the filter is installed to fill that cache: a path of a dozen instructions, not one per
+//   row, keeps both short.
 //   with a guarded process: the argument tests, each ending in a jump to the allow below
 //   pair family test: load args[0]; local -> allow; otherwise the family test
 //   family test: load args[0]; local, netlink, Internet -> allow (namespace) or EACCES
@@ -41,6 +45,12 @@ enum Label : u8 {
     k_kill,
     k_label_count,
 };
+
+// The search tree's branches take labels after the named ones; a tree of n rows has fewer
+// than n branches.
+constexpr i64 k_tree_labels = 64;
+// At most this many rows in a leaf, compared one by one.
+constexpr i64 k_leaf_rows = 4;
 
 struct FilterRow {
     u32 nr;
@@ -158,16 +168,18 @@ constexpr bool left_to_landlock(u32 nr)
 
 constexpr i64 k_row_count(const auto& rows) { return sizeof(rows) / sizeof(rows[0]); }
 
-// The architecture and x32 checks, the allow after the compares, the argument tests of the
-// guard (signal 6, pid 3, fcntl 8, ioctl 4, priority 3, ioprio 3, who 4, kcmp 5), the
-// family test (5), the clone and personality tests (2 each) and the seven endings.
+// The architecture and x32 checks, one compare per row and fewer branches than rows, the
+// argument tests of the guard (signal 6, pid 3, fcntl 8, ioctl 4, priority 3, ioprio 3, who
+// 4, kcmp 5), the family test (5), the clone and personality tests (2 each) and the seven
+// endings.
 constexpr i64 k_head_length = 5;
 constexpr i64 k_guard_tests_length = 36;
 constexpr i64 k_tail_length = 16;
-static_assert(k_head_length + k_row_count(k_killed_calls) + k_row_count(k_filtered_calls) + k_row_count(k_refused_calls) +
-            k_row_count(k_guarded_calls) + 1 + k_guard_tests_length + k_tail_length <=
-        k_seccomp_filter_max,
+constexpr i64 k_rows_max =
+    k_row_count(k_killed_calls) + k_row_count(k_filtered_calls) + k_row_count(k_refused_calls) + k_row_count(k_guarded_calls);
+static_assert(k_head_length + 2 * k_rows_max + k_guard_tests_length + k_tail_length <= k_seccomp_filter_max,
     "the program fits its array");
+static_assert(k_rows_max <= k_tree_labels, "every branch of the tree has a label");
 static_assert(k_seccomp_filter_max < 256, "every conditional jump reaches its target with an 8-bit offset");
 
 // Arguments are loaded by their low half: every argument tested here is an int, a pid or
@@ -188,6 +200,7 @@ public:
     void jump_set(u32 k, Label if_true, Label if_false = k_next) { jump(BPF_JSET, k, if_true, if_false); }
     void jump_always(Label target) { jump(BPF_JA, 0, target, k_next); }
     void place(Label label) { label_at_[label] = pos_; }
+    Label new_label() { return (Label)(k_label_count + labels_made_++); }
 
     // Resolves every jump against its labels; returns the program's length.
     i64 finish()
@@ -224,7 +237,8 @@ private:
 
     sock_filter_k* out_;
     i64 pos_ = 0;
-    i64 label_at_[k_label_count] {};
+    i64 label_at_[k_label_count + k_tree_labels] {};
+    i64 labels_made_ = 0;
     Pending pending_[k_seccomp_filter_max] {};
     i64 pending_count_ = 0;
 };
@@ -296,6 +310,39 @@ void emit_guard_tests(Assembler& a, Targets t)
     a.jump_always(k_allow);
 }
 
+// The rows in the order of their numbers (no number has two rows).
+struct RowTable {
+    FilterRow rows[k_rows_max];
+    i64 count = 0;
+
+    void add(u32 nr, Label verdict)
+    {
+        i64 at = count++;
+        for (; at > 0 && rows[at - 1].nr > nr; at--)
+            rows[at] = rows[at - 1];
+        rows[at] = { nr, verdict };
+    }
+};
+
+// Rows [from, to) of the table: a leaf compares each and sends any other number to allow;
+// a branch sends the upper half on to its own subtree.
+void emit_tree(Assembler& a, const RowTable& table, i64 from, i64 to)
+{
+    if (from == to)
+        return a.jump_always(k_allow);
+    if (to - from <= k_leaf_rows) {
+        for (i64 i = from; i < to; i++)
+            a.jump_eq(table.rows[i].nr, table.rows[i].verdict, i + 1 == to ? k_allow : k_next);
+        return;
+    }
+    i64 middle = from + (to - from) / 2;
+    Label upper = a.new_label();
+    a.jump_ge(table.rows[middle].nr, upper);
+    emit_tree(a, table, from, middle);
+    a.place(upper);
+    emit_tree(a, table, middle, to);
+}
+
 // In the jail modes local, netlink and Internet sockets reach only what the run's own
 // namespaces hold: its jail's files and its agent's network. On the host's network (plain
 // basic mode) they would reach the host's services (a socket file Landlock does not guard,
@@ -332,17 +379,18 @@ i64 build_seccomp_filter(sock_filter_k* out, const FilterSettings& settings)
     a.place(k_known_arch);
     a.load(SECCOMP_DATA_NR);
     a.jump_ge(__X32_SYSCALL_BIT, k_kill);
+    RowTable table;
     for (const KilledCall& call : k_killed_calls)
-        a.jump_eq(call.nr, k_kill_list);
+        table.add(call.nr, k_kill_list);
     for (const FilterRow& row : k_filtered_calls)
-        a.jump_eq(row.nr, row.verdict);
+        table.add(row.nr, row.verdict);
     for (const FilterRow& row : k_refused_calls)
-        a.jump_eq(row.nr, row.verdict);
+        table.add(row.nr, row.verdict);
     if (guard)
         for (const FilterRow& row : k_guarded_calls)
             if (!(guarded.signals_scoped && left_to_landlock(row.nr)))
-                a.jump_eq(row.nr, row.verdict);
-    a.ret(SECCOMP_RET_ALLOW);
+                table.add(row.nr, row.verdict);
+    emit_tree(a, table, 0, table.count);
     if (guard)
         emit_guard_tests(a, { guarded.pid, guarded.pgid != 0 ? guarded.pgid : guarded.pid });
     emit_family_test(a, settings.network);

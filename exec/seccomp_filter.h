@@ -34,7 +34,7 @@
 #include "runtime/types.h"
 
 // Room for the program; seccomp_filter.cpp proves that the longest one fits.
-constexpr i64 k_seccomp_filter_max = 128;
+constexpr i64 k_seccomp_filter_max = 192;
 
 // The process a basic-mode command must not reach; pid 0 means none (kernel isolation,
 // where the command's PID namespace hides the server). A pgid of 0 (getpgid's answer when
